@@ -1,0 +1,1286 @@
+// The compiler: text to a checked, typed, constant-folded node tree.
+//
+// Precedence, loosest first: OR; AND; NOT; comparisons (= == <> # != < <= >
+// >= $); + -; * / %; ** ^; unary - +. Binary operators group left to right.
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+
+#include "expr/node.h"
+
+namespace xce::expr {
+namespace {
+
+enum class Tok : uint8_t {
+  kEnd,
+  kNumber,
+  kString,
+  kIdent,
+  kLogical,
+  kDate,
+  kDateTime,
+  kLParen,
+  kRParen,
+  kComma,
+  kPlus,
+  kMinus,
+  kStar,
+  kSlash,
+  kPercent,
+  kPower,
+  kEq,
+  kExactEq,
+  kNe,
+  kLt,
+  kLe,
+  kGt,
+  kGe,
+  kDollar,
+  kNot,
+  kAnd,
+  kOr,
+};
+
+struct Token {
+  Tok kind = Tok::kEnd;
+  std::size_t pos = 0;  // 0-based offset into the text
+  std::size_t end = 0;
+  std::string text;  // identifier (upper case) or string literal
+  double num = 0;
+  int64_t date = 0;
+  bool logical = false;
+};
+
+// Type sets for argument checks.
+enum : uint8_t {
+  kC = 1,
+  kN = 2,
+  kD = 4,
+  kL = 8,
+  kT = 16,
+  kDT = kD | kT,
+  kAny = kC | kN | kD | kL | kT,
+  kOrdered = kC | kN | kD | kT,
+};
+
+uint8_t Bit(ValueType t) {
+  switch (t) {
+    case ValueType::kCharacter:
+      return kC;
+    case ValueType::kNumeric:
+      return kN;
+    case ValueType::kDate:
+      return kD;
+    case ValueType::kLogical:
+      return kL;
+    case ValueType::kDateTime:
+      return kT;
+  }
+  return 0;
+}
+
+std::string TypeSetName(uint8_t set) {
+  std::string out;
+  const ValueType all[] = {ValueType::kCharacter, ValueType::kNumeric, ValueType::kDate,
+                           ValueType::kLogical, ValueType::kDateTime};
+  for (ValueType t : all) {
+    if (set & Bit(t)) {
+      out += out.empty() ? "" : " or ";
+      out += TypeName(t);
+    }
+  }
+  return out;
+}
+
+struct FuncSpec {
+  const char* name;
+  int minArgs;
+  int maxArgs;
+  uint8_t args[3];
+  ValueType result;
+  Op op;
+  bool foldable;
+  int width;  // character results of fixed width
+};
+
+constexpr ValueType C = ValueType::kCharacter;
+constexpr ValueType N = ValueType::kNumeric;
+constexpr ValueType D = ValueType::kDate;
+constexpr ValueType L = ValueType::kLogical;
+constexpr ValueType T = ValueType::kDateTime;
+
+// Result types of IIF, MIN and MAX are resolved from the arguments.
+constexpr FuncSpec kFunctions[] = {
+    {"DELETED", 0, 0, {}, L, Op::kDeleted, false, 0},
+    {"EMPTY", 1, 1, {kAny}, L, Op::kEmpty, true, 0},
+    {"RECNO", 0, 0, {}, N, Op::kRecno, false, 0},
+    {"UPPER", 1, 1, {kC}, C, Op::kUpper, true, -1},
+    {"LOWER", 1, 1, {kC}, C, Op::kLower, true, -1},
+    {"CHR", 1, 1, {kN}, C, Op::kChr, true, 1},
+    {"ASC", 1, 1, {kC}, N, Op::kAsc, true, 0},
+    {"LEN", 1, 1, {kC}, N, Op::kLen, true, 0},
+    {"SUBSTR", 2, 3, {kC, kN, kN}, C, Op::kSubstr, true, -1},
+    {"LEFT", 2, 2, {kC, kN}, C, Op::kLeft, true, -1},
+    {"RIGHT", 2, 2, {kC, kN}, C, Op::kRight, true, -1},
+    {"AT", 2, 3, {kC, kC, kN}, N, Op::kAt, true, 0},
+    {"TRIM", 1, 1, {kC}, C, Op::kRtrim, true, -1},
+    {"RTRIM", 1, 1, {kC}, C, Op::kRtrim, true, -1},
+    {"LTRIM", 1, 1, {kC}, C, Op::kLtrim, true, -1},
+    {"ALLTRIM", 1, 1, {kC}, C, Op::kAlltrim, true, -1},
+    {"SPACE", 1, 1, {kN}, C, Op::kSpace, true, -1},
+    {"REPLICATE", 2, 2, {kC, kN}, C, Op::kReplicate, true, -1},
+    {"PADL", 2, 3, {kC, kN, kC}, C, Op::kPadl, true, -1},
+    {"PADR", 2, 3, {kC, kN, kC}, C, Op::kPadr, true, -1},
+    {"PADC", 2, 3, {kC, kN, kC}, C, Op::kPadc, true, -1},
+    {"STR", 1, 3, {kN, kN, kN}, C, Op::kStr, true, -1},
+    {"VAL", 1, 1, {kC}, N, Op::kVal, true, 0},
+    {"IIF", 3, 3, {kL, kAny, kAny}, L, Op::kIif, true, -1},
+    {"DTOS", 1, 1, {kDT}, C, Op::kDtos, true, 8},
+    {"DTOC", 1, 1, {kDT}, C, Op::kDtoc, true, 10},
+    {"TTOC", 1, 1, {kDT}, C, Op::kTtoc, true, 19},
+    {"CTOD", 1, 1, {kC}, D, Op::kCtod, true, 0},
+    {"CTOT", 1, 1, {kC}, T, Op::kCtot, true, 0},
+    {"CTOTS", 1, 1, {kC}, T, Op::kCtot, true, 0},
+    {"STOD", 1, 1, {kC}, D, Op::kStod, true, 0},
+    {"DATE", 0, 0, {}, D, Op::kToday, false, 0},
+    {"DATETIME", 0, 0, {}, T, Op::kNow, false, 0},
+    {"TTOD", 1, 1, {kT}, D, Op::kTimeToDate, true, 0},
+    {"DTOT", 1, 1, {kD}, T, Op::kDateToTime, true, 0},
+    {"YEAR", 1, 1, {kDT}, N, Op::kYear, true, 0},
+    {"MONTH", 1, 1, {kDT}, N, Op::kMonth, true, 0},
+    {"DAY", 1, 1, {kDT}, N, Op::kDay, true, 0},
+    {"ABS", 1, 1, {kN}, N, Op::kAbs, true, 0},
+    {"INT", 1, 1, {kN}, N, Op::kInt, true, 0},
+    {"ROUND", 2, 2, {kN, kN}, N, Op::kRound, true, 0},
+    {"MOD", 2, 2, {kN, kN}, N, Op::kMod, true, 0},
+    {"MIN", 2, 2, {kOrdered, kOrdered}, L, Op::kMin, true, -1},
+    {"MAX", 2, 2, {kOrdered, kOrdered}, L, Op::kMax, true, -1},
+    {"BETWEEN", 3, 3, {kOrdered, kOrdered, kOrdered}, L, Op::kBetween, true, 0},
+};
+
+// Exact name first; otherwise, as xBase allows, an abbreviation of at least
+// four letters.
+const FuncSpec* FindFunction(const std::string& upperName) {
+  for (const FuncSpec& f : kFunctions) {
+    if (upperName == f.name) {
+      return &f;
+    }
+  }
+  if (upperName.size() >= 4) {
+    for (const FuncSpec& f : kFunctions) {
+      if (std::strncmp(f.name, upperName.c_str(), upperName.size()) == 0) {
+        return &f;
+      }
+    }
+  }
+  return nullptr;
+}
+
+const char* OpText(Tok t) {
+  switch (t) {
+    case Tok::kPlus:
+      return "+";
+    case Tok::kMinus:
+      return "-";
+    case Tok::kStar:
+      return "*";
+    case Tok::kSlash:
+      return "/";
+    case Tok::kPercent:
+      return "%";
+    case Tok::kPower:
+      return "**";
+    case Tok::kEq:
+      return "=";
+    case Tok::kExactEq:
+      return "==";
+    case Tok::kNe:
+      return "<>";
+    case Tok::kLt:
+      return "<";
+    case Tok::kLe:
+      return "<=";
+    case Tok::kGt:
+      return ">";
+    case Tok::kGe:
+      return ">=";
+    case Tok::kDollar:
+      return "$";
+    case Tok::kNot:
+      return "NOT";
+    case Tok::kAnd:
+      return "AND";
+    case Tok::kOr:
+      return "OR";
+    default:
+      return "?";
+  }
+}
+
+bool IsIdentStart(char ch) { return std::isalpha(static_cast<unsigned char>(ch)) || ch == '_'; }
+bool IsIdentChar(char ch) { return std::isalnum(static_cast<unsigned char>(ch)) || ch == '_'; }
+
+std::string Upper(std::string_view s) {
+  std::string out(s);
+  for (char& ch : out) {
+    ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  }
+  return out;
+}
+
+constexpr int kMaxDepth = 200;
+
+class Compiler {
+ public:
+  Compiler(std::string_view text, const ExprSource& schema)
+      : text_(text), fields_(schema.Fields()), codePage_(schema.TableCodePage()) {
+    for (int i = 0; i < 256; ++i) {
+      auto u = static_cast<unsigned char>(i);
+      upperMap_.push_back(static_cast<char>(UpperChar(codePage_, u)));
+      lowerMap_.push_back(static_cast<char>(LowerChar(codePage_, u)));
+    }
+  }
+
+  std::unique_ptr<Node> Run() {
+    Advance();
+    if (tok_.kind == Tok::kEnd && failed_ == false) {
+      Fail(tok_.pos, "the expression is empty");
+      return nullptr;
+    }
+    auto root = ParseOr();
+    if (root && tok_.kind != Tok::kEnd) {
+      Fail(tok_.pos,
+           tok_.kind == Tok::kRParen ? "a ) has no matching (" : "an operator is expected");
+    }
+    return failed_ ? nullptr : std::move(root);
+  }
+
+  const Status& error() const { return error_; }
+  std::vector<std::string> TakeFieldNames() { return std::move(fieldNames_); }
+
+ private:
+  // ---- Errors ----
+
+  void Fail(std::size_t pos, const std::string& why) {
+    if (failed_) {
+      return;
+    }
+    failed_ = true;
+    error_ =
+        Status(kErrExpression, "Invalid expression \"" + std::string(text_) + "\" at position " +
+                                   std::to_string(pos + 1) + ": " + why + ".");
+  }
+
+  // ---- Lexer ----
+
+  void Advance() {
+    if (failed_) {
+      tok_ = Token{};
+      tok_.pos = text_.size();
+      return;
+    }
+    Lex(&tok_);
+  }
+
+  void Lex(Token* t) {
+    std::size_t i = pos_;
+    while (i < text_.size() &&
+           (text_[i] == ' ' || text_[i] == '\t' || text_[i] == '\r' || text_[i] == '\n')) {
+      ++i;
+    }
+    *t = Token{};
+    t->pos = i;
+    if (i >= text_.size()) {
+      t->kind = Tok::kEnd;
+      pos_ = t->end = i;
+      return;
+    }
+    char ch = text_[i];
+    char next = i + 1 < text_.size() ? text_[i + 1] : '\0';
+    auto single = [&](Tok k, std::size_t len) {
+      t->kind = k;
+      pos_ = t->end = i + len;
+    };
+    switch (ch) {
+      case '(':
+        return single(Tok::kLParen, 1);
+      case ')':
+        return single(Tok::kRParen, 1);
+      case ',':
+        return single(Tok::kComma, 1);
+      case '+':
+        return single(Tok::kPlus, 1);
+      case '-':
+        if (next == '>') {
+          break;  // alias arrows are not supported; reported below
+        }
+        return single(Tok::kMinus, 1);
+      case '*':
+        return next == '*' ? single(Tok::kPower, 2) : single(Tok::kStar, 1);
+      case '^':
+        return single(Tok::kPower, 1);
+      case '/':
+        return single(Tok::kSlash, 1);
+      case '%':
+        return single(Tok::kPercent, 1);
+      case '$':
+        return single(Tok::kDollar, 1);
+      case '#':
+        return single(Tok::kNe, 1);
+      case '=':
+        return next == '=' ? single(Tok::kExactEq, 2) : single(Tok::kEq, 1);
+      case '!':
+        return next == '=' ? single(Tok::kNe, 2) : single(Tok::kNot, 1);
+      case '<':
+        if (next == '>') {
+          return single(Tok::kNe, 2);
+        }
+        return next == '=' ? single(Tok::kLe, 2) : single(Tok::kLt, 1);
+      case '>':
+        return next == '=' ? single(Tok::kGe, 2) : single(Tok::kGt, 1);
+      case '"':
+      case '\'':
+      case '[':
+        return LexString(t, i, ch == '[' ? ']' : ch);
+      case '{':
+        return LexDate(t, i);
+      default:
+        break;
+    }
+    if (std::isdigit(static_cast<unsigned char>(ch)) ||
+        (ch == '.' && std::isdigit(static_cast<unsigned char>(next)))) {
+      return LexNumber(t, i);
+    }
+    if (ch == '.') {
+      return LexDotWord(t, i);
+    }
+    if (IsIdentStart(ch)) {
+      std::size_t j = i;
+      while (j < text_.size() && IsIdentChar(text_[j])) {
+        ++j;
+      }
+      t->text = Upper(text_.substr(i, j - i));
+      pos_ = t->end = j;
+      if (t->text == "AND") {
+        t->kind = Tok::kAnd;
+      } else if (t->text == "OR") {
+        t->kind = Tok::kOr;
+      } else if (t->text == "NOT") {
+        t->kind = Tok::kNot;
+      } else {
+        t->kind = Tok::kIdent;
+      }
+      if (j + 1 < text_.size() && t->kind == Tok::kIdent &&
+          ((text_[j] == '.' && IsIdentStart(text_[j + 1]) && !IsDotWord(j)) ||
+           (text_[j] == '-' && text_[j + 1] == '>'))) {
+        // A name qualified by a table alias; everything here reads one table.
+        Fail(i, "table aliases are not supported");
+      }
+      return;
+    }
+    std::string shown =
+        static_cast<unsigned char>(ch) < 0x20 || static_cast<unsigned char>(ch) >= 0x7F
+            ? "byte " + std::to_string(static_cast<unsigned char>(ch))
+            : std::string("\"") + ch + "\"";
+    Fail(i, "unexpected character " + shown);
+    t->kind = Tok::kEnd;
+  }
+
+  void LexString(Token* t, std::size_t i, char close) {
+    std::size_t j = text_.find(close, i + 1);
+    if (j == std::string_view::npos) {
+      Fail(i, "the string is not terminated");
+      t->kind = Tok::kEnd;
+      return;
+    }
+    t->kind = Tok::kString;
+    t->text.assign(text_.substr(i + 1, j - i - 1));
+    if (codePage_ == CodePage::kCp866) {
+      ConvertAnsiToOem(t->text.data(), t->text.size());
+    }
+    pos_ = t->end = j + 1;
+  }
+
+  void LexNumber(Token* t, std::size_t i) {
+    std::size_t j = i;
+    while (j < text_.size() && std::isdigit(static_cast<unsigned char>(text_[j]))) {
+      ++j;
+    }
+    if (j + 1 < text_.size() && text_[j] == '.' &&
+        std::isdigit(static_cast<unsigned char>(text_[j + 1]))) {
+      ++j;
+      while (j < text_.size() && std::isdigit(static_cast<unsigned char>(text_[j]))) {
+        ++j;
+      }
+    }
+    if (j < text_.size() && (text_[j] == 'e' || text_[j] == 'E')) {
+      std::size_t k = j + 1;
+      if (k < text_.size() && (text_[k] == '+' || text_[k] == '-')) {
+        ++k;
+      }
+      if (k < text_.size() && std::isdigit(static_cast<unsigned char>(text_[k]))) {
+        while (k < text_.size() && std::isdigit(static_cast<unsigned char>(text_[k]))) {
+          ++k;
+        }
+        j = k;
+      }
+    }
+    t->kind = Tok::kNumber;
+    t->num = ParseNumber(text_.data() + i, j - i);
+    pos_ = t->end = j;
+  }
+
+  // True when a dotted keyword such as .AND. starts at i.
+  bool IsDotWord(std::size_t i) const {
+    std::size_t j = i + 1;
+    while (j < text_.size() && std::isalpha(static_cast<unsigned char>(text_[j]))) {
+      ++j;
+    }
+    if (j >= text_.size() || text_[j] != '.') {
+      return false;
+    }
+    std::string word = Upper(text_.substr(i + 1, j - i - 1));
+    return word == "AND" || word == "OR" || word == "NOT" || word == "T" || word == "F" ||
+           word == "TRUE" || word == "FALSE" || word == "Y" || word == "N";
+  }
+
+  // .T. .F. .TRUE. .FALSE. .AND. .OR. .NOT. in any letter case.
+  void LexDotWord(Token* t, std::size_t i) {
+    std::size_t j = i + 1;
+    while (j < text_.size() && std::isalpha(static_cast<unsigned char>(text_[j]))) {
+      ++j;
+    }
+    std::string word = Upper(text_.substr(i + 1, j - i - 1));
+    if (j >= text_.size() || text_[j] != '.' || word.empty()) {
+      Fail(i, "unexpected character \".\"");
+      t->kind = Tok::kEnd;
+      return;
+    }
+    pos_ = t->end = j + 1;
+    if (word == "T" || word == "TRUE" || word == "Y") {
+      t->kind = Tok::kLogical;
+      t->logical = true;
+    } else if (word == "F" || word == "FALSE" || word == "N") {
+      t->kind = Tok::kLogical;
+      t->logical = false;
+    } else if (word == "AND") {
+      t->kind = Tok::kAnd;
+    } else if (word == "OR") {
+      t->kind = Tok::kOr;
+    } else if (word == "NOT") {
+      t->kind = Tok::kNot;
+    } else {
+      Fail(i, "unknown keyword ." + word + ".");
+      t->kind = Tok::kEnd;
+    }
+  }
+
+  // {^yyyy-mm-dd}, {^yyyy-mm-dd hh:mm[:ss]} and the empty date {}.
+  void LexDate(Token* t, std::size_t i) {
+    std::size_t j = text_.find('}', i + 1);
+    if (j == std::string_view::npos) {
+      Fail(i, "the date literal is not terminated");
+      t->kind = Tok::kEnd;
+      return;
+    }
+    pos_ = t->end = j + 1;
+    std::string_view body = text_.substr(i + 1, j - i - 1);
+    while (!body.empty() && body.front() == ' ') {
+      body.remove_prefix(1);
+    }
+    while (!body.empty() && body.back() == ' ') {
+      body.remove_suffix(1);
+    }
+    if (body.empty() || body == "/ /" || body == "//" || body == "^") {
+      t->kind = Tok::kDate;
+      return;
+    }
+    if (body.front() != '^') {
+      Fail(i, "a date literal is written {^yyyy-mm-dd}");
+      t->kind = Tok::kEnd;
+      return;
+    }
+    body.remove_prefix(1);
+    bool hasTime = body.find_first_of(" Tt:") != std::string_view::npos;
+    bool digitsFirst = body.size() >= 4 && std::all_of(body.begin(), body.begin() + 4, [](char c) {
+                         return std::isdigit(static_cast<unsigned char>(c));
+                       });
+    int64_t v = !digitsFirst ? 0 : (hasTime ? ParseDateTimeText(body) : ParseDateText(body));
+    if (v == 0) {
+      Fail(i, "invalid date literal");
+      t->kind = Tok::kEnd;
+      return;
+    }
+    t->kind = hasTime ? Tok::kDateTime : Tok::kDate;
+    t->date = v;
+  }
+
+  // ---- Node construction ----
+
+  std::unique_ptr<Node> Make(Op op, ValueType type, std::unique_ptr<Node> a = nullptr,
+                             std::unique_ptr<Node> b = nullptr, std::unique_ptr<Node> c = nullptr) {
+    auto n = std::make_unique<Node>(op, type);
+    n->kid[0] = std::move(a);
+    n->kid[1] = std::move(b);
+    n->kid[2] = std::move(c);
+    n->codePage = codePage_;
+    return n;
+  }
+
+  static std::unique_ptr<Node> Const(ValueType type) {
+    return std::make_unique<Node>(Op::kConst, type);
+  }
+
+  std::unique_ptr<Node> ConstString(std::string s) {
+    auto n = Const(ValueType::kCharacter);
+    n->width = static_cast<int>(std::min<std::size_t>(s.size(), kMaxStringLength));
+    n->str = std::move(s);
+    return n;
+  }
+
+  // Replaces a node whose operands are all constants by its value. Character
+  // widths keep what the node declared (a folded SPACE(5) is still 5 wide).
+  std::unique_ptr<Node> Fold(std::unique_ptr<Node> n, bool foldable) {
+    if (!foldable) {
+      return n;
+    }
+    for (const auto& k : n->kid) {
+      if (k && !k->IsConst()) {
+        return n;
+      }
+    }
+    EvalContext c;
+    auto out = Const(n->type);
+    switch (n->type) {
+      case ValueType::kCharacter:
+        out->str.assign(EvalC(*n, c));
+        out->width = static_cast<int>(out->str.size());
+        break;
+      case ValueType::kNumeric:
+        out->num = EvalN(*n, c);
+        break;
+      case ValueType::kDate:
+      case ValueType::kDateTime:
+        out->date = EvalD(*n, c);
+        break;
+      case ValueType::kLogical:
+        out->logical = EvalL(*n, c);
+        break;
+    }
+    if (c.failed) {
+      // Only building an oversized string can fail without a record.
+      Fail(tok_.pos,
+           "a constant part is longer than " + std::to_string(kMaxStringLength) + " characters");
+      return n;
+    }
+    return out;
+  }
+
+  std::unique_ptr<Node> FieldNode(const Token& name) {
+    int index = -1;
+    for (std::size_t i = 0; i < fields_.size(); ++i) {
+      if (Upper(fields_[i].name) == name.text) {
+        index = static_cast<int>(i);
+        break;
+      }
+    }
+    if (index < 0) {
+      Fail(name.pos, "unknown field " + name.text);
+      return nullptr;
+    }
+    const FieldInfo& f = fields_[static_cast<std::size_t>(index)];
+    char type = static_cast<char>(std::toupper(static_cast<unsigned char>(f.type)));
+    Op op;
+    ValueType vt = ValueType::kNumeric;
+    std::size_t need = 1;
+    switch (type) {
+      case 'C':
+      case 'V':
+      case 'Q':
+        op = Op::kFieldC;
+        vt = ValueType::kCharacter;
+        need = 0;
+        break;
+      case 'M':
+        op = Op::kFieldMemo;
+        vt = ValueType::kCharacter;
+        need = 0;
+        break;
+      case 'N':
+      case 'F':
+        op = Op::kFieldN;
+        break;
+      case 'I':
+        op = Op::kFieldI;
+        need = 4;
+        break;
+      case 'B':
+        op = Op::kFieldB;
+        need = 8;
+        break;
+      case 'Y':
+        op = Op::kFieldY;
+        need = 8;
+        break;
+      case 'D':
+        op = Op::kFieldD;
+        vt = ValueType::kDate;
+        need = 8;
+        break;
+      case 'T':
+        op = Op::kFieldT;
+        vt = ValueType::kDateTime;
+        need = 8;
+        break;
+      case 'L':
+        op = Op::kFieldL;
+        vt = ValueType::kLogical;
+        break;
+      default:
+        Fail(name.pos, "field " + name.text + " of type " + std::string(1, type) +
+                           " cannot be used in an expression");
+        return nullptr;
+    }
+    if (f.length < need) {
+      Fail(name.pos, "field " + name.text + " has an invalid length");
+      return nullptr;
+    }
+    auto n = Make(op, vt);
+    n->field = index;
+    n->offset = f.offset;
+    n->length = f.length;
+    n->decimals = f.decimals;
+    if (op == Op::kFieldC) {
+      n->width = f.length;
+    } else if (op == Op::kFieldMemo) {
+      n->fixedWidth = false;
+    }
+    std::string upper = Upper(f.name);
+    if (std::find(fieldNames_.begin(), fieldNames_.end(), upper) == fieldNames_.end()) {
+      fieldNames_.push_back(upper);
+    }
+    return n;
+  }
+
+  // ---- Parser ----
+
+  bool Enter() {
+    if (++depth_ > kMaxDepth) {
+      Fail(tok_.pos, "the expression is nested too deeply");
+      return false;
+    }
+    return true;
+  }
+
+  bool Expect(const Node& n, uint8_t allowed, std::size_t pos, const std::string& what) {
+    if ((Bit(n.type) & allowed) != 0) {
+      return true;
+    }
+    Fail(pos, what + " must be " + TypeSetName(allowed) + ", not " + TypeName(n.type));
+    return false;
+  }
+
+  using Parser = std::unique_ptr<Node> (Compiler::*)();
+
+  std::unique_ptr<Node> ParseOr() { return ParseLogical(Tok::kOr, &Compiler::ParseAnd); }
+  std::unique_ptr<Node> ParseAnd() { return ParseLogical(Tok::kAnd, &Compiler::ParseNot); }
+
+  std::unique_ptr<Node> ParseLogical(Tok kind, Parser operand) {
+    std::size_t pos = tok_.pos;
+    auto left = (this->*operand)();
+    while (left && tok_.kind == kind) {
+      std::size_t opPos = tok_.pos;
+      Advance();
+      std::size_t rightPos = tok_.pos;
+      auto right = (this->*operand)();
+      if (!right) {
+        return nullptr;
+      }
+      std::string what = std::string("the operands of ") + OpText(kind);
+      if (!Expect(*left, kL, pos, what) || !Expect(*right, kL, rightPos, what)) {
+        return nullptr;
+      }
+      (void)opPos;
+      left = Fold(Make(kind == Tok::kAnd ? Op::kAnd : Op::kOr, ValueType::kLogical, std::move(left),
+                       std::move(right)),
+                  true);
+    }
+    return left;
+  }
+
+  std::unique_ptr<Node> ParseNot() {
+    if (tok_.kind != Tok::kNot) {
+      return ParseComparison();
+    }
+    if (!Enter()) {
+      return nullptr;
+    }
+    Advance();
+    std::size_t pos = tok_.pos;
+    auto operand = ParseNot();
+    --depth_;
+    if (!operand || !Expect(*operand, kL, pos, "the operand of NOT")) {
+      return nullptr;
+    }
+    return Fold(Make(Op::kNot, ValueType::kLogical, std::move(operand)), true);
+  }
+
+  std::unique_ptr<Node> ParseComparison() {
+    std::size_t leftPos = tok_.pos;
+    auto left = ParseAdditive();
+    for (;;) {
+      if (!left) {
+        return nullptr;
+      }
+      Tok kind = tok_.kind;
+      CmpOp cmp;
+      switch (kind) {
+        case Tok::kEq:
+          cmp = CmpOp::kEq;
+          break;
+        case Tok::kExactEq:
+          cmp = CmpOp::kExactEq;
+          break;
+        case Tok::kNe:
+          cmp = CmpOp::kNe;
+          break;
+        case Tok::kLt:
+          cmp = CmpOp::kLt;
+          break;
+        case Tok::kLe:
+          cmp = CmpOp::kLe;
+          break;
+        case Tok::kGt:
+          cmp = CmpOp::kGt;
+          break;
+        case Tok::kGe:
+          cmp = CmpOp::kGe;
+          break;
+        case Tok::kDollar:
+          cmp = CmpOp::kEq;
+          break;
+        default:
+          return left;
+      }
+      std::size_t opPos = tok_.pos;
+      Advance();
+      auto right = ParseAdditive();
+      if (!right) {
+        return nullptr;
+      }
+      if (kind == Tok::kDollar) {
+        if (!Expect(*left, kC, leftPos, "the operands of $") ||
+            !Expect(*right, kC, opPos + 1, "the operands of $")) {
+          return nullptr;
+        }
+        left =
+            Fold(Make(Op::kContains, ValueType::kLogical, std::move(left), std::move(right)), true);
+        continue;
+      }
+      left = Compare(cmp, std::move(left), std::move(right), opPos, OpText(kind));
+    }
+  }
+
+  // Dates compare with datetimes at midnight.
+  std::unique_ptr<Node> Promote(std::unique_ptr<Node> n) {
+    return Fold(Make(Op::kDateToTime, ValueType::kDateTime, std::move(n)), true);
+  }
+
+  std::unique_ptr<Node> Compare(CmpOp cmp, std::unique_ptr<Node> left, std::unique_ptr<Node> right,
+                                std::size_t opPos, const char* opText) {
+    if (left->type == ValueType::kDate && right->type == ValueType::kDateTime) {
+      left = Promote(std::move(left));
+    } else if (left->type == ValueType::kDateTime && right->type == ValueType::kDate) {
+      right = Promote(std::move(right));
+    }
+    if (left->type != right->type) {
+      Fail(opPos, std::string("operator ") + opText + " cannot compare " + TypeName(left->type) +
+                      " with " + TypeName(right->type));
+      return nullptr;
+    }
+    if (left->type == ValueType::kLogical && cmp != CmpOp::kEq && cmp != CmpOp::kExactEq &&
+        cmp != CmpOp::kNe) {
+      Fail(opPos, std::string("operator ") + opText + " cannot order logical values");
+      return nullptr;
+    }
+    ValueType operand = left->type;
+    auto n = Make(Op::kCompare, ValueType::kLogical, std::move(left), std::move(right));
+    n->cmp = cmp;
+    n->operandType = operand;
+    // String "=" and "<>" follow the exact setting of the moment.
+    bool foldable = operand != ValueType::kCharacter || (cmp != CmpOp::kEq && cmp != CmpOp::kNe);
+    return Fold(std::move(n), foldable);
+  }
+
+  std::unique_ptr<Node> ParseAdditive() {
+    std::size_t leftPos = tok_.pos;
+    auto left = ParseMultiplicative();
+    while (left && (tok_.kind == Tok::kPlus || tok_.kind == Tok::kMinus)) {
+      Tok kind = tok_.kind;
+      std::size_t opPos = tok_.pos;
+      Advance();
+      auto right = ParseMultiplicative();
+      if (!right) {
+        return nullptr;
+      }
+      left = Additive(kind, std::move(left), std::move(right), opPos);
+    }
+    (void)leftPos;
+    return left;
+  }
+
+  std::unique_ptr<Node> Additive(Tok kind, std::unique_ptr<Node> a, std::unique_ptr<Node> b,
+                                 std::size_t opPos) {
+    ValueType ta = a->type;
+    ValueType tb = b->type;
+    bool plus = kind == Tok::kPlus;
+    if (ta == ValueType::kNumeric && tb == ValueType::kNumeric) {
+      return Fold(Make(plus ? Op::kAdd : Op::kSub, ValueType::kNumeric, std::move(a), std::move(b)),
+                  true);
+    }
+    if (ta == ValueType::kCharacter && tb == ValueType::kCharacter) {
+      int width = a->width + b->width;
+      bool fixed = a->fixedWidth && b->fixedWidth;
+      auto n = Fold(Make(plus ? Op::kConcat : Op::kConcatTrim, ValueType::kCharacter, std::move(a),
+                         std::move(b)),
+                    true);
+      if (n && !n->IsConst()) {
+        n->width = width;
+        n->fixedWidth = fixed;
+        n->buf.reserve(static_cast<std::size_t>(std::min<int>(width, 4096)));
+      }
+      return n;
+    }
+    bool datelike = ta == ValueType::kDate || ta == ValueType::kDateTime;
+    if (datelike && tb == ValueType::kNumeric) {
+      return Fold(Make(plus ? Op::kDateAdd : Op::kDateSub, ta, std::move(a), std::move(b)), true);
+    }
+    if (plus && ta == ValueType::kNumeric &&
+        (tb == ValueType::kDate || tb == ValueType::kDateTime)) {
+      return Fold(Make(Op::kDateAdd, tb, std::move(b), std::move(a)), true);
+    }
+    if (!plus && datelike && ta == tb) {
+      return Fold(Make(Op::kDateDiff, ValueType::kNumeric, std::move(a), std::move(b)), true);
+    }
+    Fail(opPos, std::string("operator ") + (plus ? "+" : "-") + " cannot combine " + TypeName(ta) +
+                    " and " + TypeName(tb));
+    return nullptr;
+  }
+
+  std::unique_ptr<Node> ParseMultiplicative() {
+    return ParseNumericChain(&Compiler::ParsePower, false);
+  }
+  std::unique_ptr<Node> ParsePower() { return ParseNumericChain(&Compiler::ParseUnary, true); }
+
+  std::unique_ptr<Node> ParseNumericChain(Parser operand, bool power) {
+    std::size_t leftPos = tok_.pos;
+    auto left = (this->*operand)();
+    for (;;) {
+      if (!left) {
+        return nullptr;
+      }
+      Tok kind = tok_.kind;
+      Op op;
+      if (power && kind == Tok::kPower) {
+        op = Op::kPow;
+      } else if (!power && kind == Tok::kStar) {
+        op = Op::kMul;
+      } else if (!power && kind == Tok::kSlash) {
+        op = Op::kDiv;
+      } else if (!power && kind == Tok::kPercent) {
+        op = Op::kMod;
+      } else {
+        return left;
+      }
+      std::size_t opPos = tok_.pos;
+      Advance();
+      std::size_t rightPos = tok_.pos;
+      auto right = (this->*operand)();
+      if (!right) {
+        return nullptr;
+      }
+      std::string what = std::string("the operands of ") + OpText(kind);
+      if (!Expect(*left, kN, leftPos, what) || !Expect(*right, kN, rightPos, what)) {
+        return nullptr;
+      }
+      (void)opPos;
+      left = Fold(Make(op, ValueType::kNumeric, std::move(left), std::move(right)), true);
+    }
+  }
+
+  std::unique_ptr<Node> ParseUnary() {
+    if (tok_.kind != Tok::kMinus && tok_.kind != Tok::kPlus) {
+      return ParsePrimary();
+    }
+    bool minus = tok_.kind == Tok::kMinus;
+    if (!Enter()) {
+      return nullptr;
+    }
+    Advance();
+    std::size_t pos = tok_.pos;
+    auto operand = ParseUnary();
+    --depth_;
+    if (!operand || !Expect(*operand, kN, pos, minus ? "the operand of -" : "the operand of +")) {
+      return nullptr;
+    }
+    if (!minus) {
+      return operand;
+    }
+    return Fold(Make(Op::kNeg, ValueType::kNumeric, std::move(operand)), true);
+  }
+
+  std::unique_ptr<Node> ParsePrimary() {
+    Token t = tok_;
+    switch (t.kind) {
+      case Tok::kNumber: {
+        Advance();
+        auto n = Const(ValueType::kNumeric);
+        n->num = t.num;
+        return n;
+      }
+      case Tok::kString:
+        Advance();
+        return ConstString(std::move(t.text));
+      case Tok::kLogical: {
+        Advance();
+        auto n = Const(ValueType::kLogical);
+        n->logical = t.logical;
+        return n;
+      }
+      case Tok::kDate:
+      case Tok::kDateTime: {
+        Advance();
+        auto n = Const(t.kind == Tok::kDate ? ValueType::kDate : ValueType::kDateTime);
+        n->date = t.date;
+        return n;
+      }
+      case Tok::kLParen: {
+        if (!Enter()) {
+          return nullptr;
+        }
+        Advance();
+        auto inner = ParseOr();
+        --depth_;
+        if (!inner) {
+          return nullptr;
+        }
+        if (tok_.kind != Tok::kRParen) {
+          Fail(tok_.pos, "a ) is expected");
+          return nullptr;
+        }
+        Advance();
+        return inner;
+      }
+      case Tok::kIdent:
+        Advance();
+        if (tok_.kind == Tok::kLParen) {
+          return ParseCall(t);
+        }
+        return FieldNode(t);
+      case Tok::kEnd:
+        Fail(t.pos, "an operand is expected at the end");
+        return nullptr;
+      default:
+        Fail(t.pos, std::string("an operand is expected before ") + (t.kind == Tok::kRParen ? ")"
+                                                                     : t.kind == Tok::kComma
+                                                                         ? ","
+                                                                         : OpText(t.kind)));
+        return nullptr;
+    }
+  }
+
+  std::unique_ptr<Node> ParseCall(const Token& name) {
+    if (!Enter()) {
+      return nullptr;
+    }
+    const FuncSpec* f = FindFunction(name.text);
+    if (f == nullptr) {
+      Fail(name.pos, "unknown function " + name.text);
+      return nullptr;
+    }
+    Advance();  // (
+    std::vector<std::unique_ptr<Node>> args;
+    std::vector<std::size_t> argPos;
+    if (tok_.kind != Tok::kRParen) {
+      for (;;) {
+        argPos.push_back(tok_.pos);
+        auto a = ParseOr();
+        if (!a) {
+          return nullptr;
+        }
+        args.push_back(std::move(a));
+        if (tok_.kind == Tok::kComma) {
+          Advance();
+          continue;
+        }
+        break;
+      }
+      if (tok_.kind != Tok::kRParen) {
+        Fail(tok_.pos, "a , or ) is expected in the arguments of " + std::string(f->name));
+        return nullptr;
+      }
+    }
+    Advance();  // )
+    --depth_;
+    int count = static_cast<int>(args.size());
+    if (count < f->minArgs || count > f->maxArgs) {
+      std::string want = f->minArgs == f->maxArgs
+                             ? std::to_string(f->minArgs)
+                             : std::to_string(f->minArgs) + " to " + std::to_string(f->maxArgs);
+      Fail(name.pos, std::string(f->name) + " takes " + want + " argument" +
+                         (f->maxArgs == 1 && f->minArgs == 1 ? "" : "s") + ", not " +
+                         std::to_string(count));
+      return nullptr;
+    }
+    for (int i = 0; i < count; ++i) {
+      if (!Expect(*args[static_cast<std::size_t>(i)], f->args[i],
+                  argPos[static_cast<std::size_t>(i)],
+                  "argument " + std::to_string(i + 1) + " of " + f->name)) {
+        return nullptr;
+      }
+    }
+    return BuildCall(*f, std::move(args), argPos, name.pos);
+  }
+
+  static bool ConstNumber(const std::unique_ptr<Node>& n, int64_t* v) {
+    if (!n || !n->IsConst() || n->type != ValueType::kNumeric || !std::isfinite(n->num)) {
+      return false;
+    }
+    *v = static_cast<int64_t>(std::clamp(n->num, -1e9, 1e9));
+    return true;
+  }
+
+  std::unique_ptr<Node> BuildCall(const FuncSpec& f, std::vector<std::unique_ptr<Node>> args,
+                                  const std::vector<std::size_t>& argPos, std::size_t namePos) {
+    args.resize(3);
+    ValueType result = f.result;
+    if (f.op == Op::kIif || f.op == Op::kMin || f.op == Op::kMax || f.op == Op::kBetween) {
+      std::size_t first = f.op == Op::kIif ? 1 : 0;
+      for (std::size_t i = first + 1; i < 3 && args[i]; ++i) {
+        if (args[i]->type != args[first]->type) {
+          Fail(argPos[i], "argument " + std::to_string(i + 1) + " of " + f.name + " must be " +
+                              TypeName(args[first]->type) + ", not " + TypeName(args[i]->type));
+          return nullptr;
+        }
+      }
+      if (f.op != Op::kBetween) {
+        result = args[first]->type;
+      }
+    }
+    (void)namePos;
+    int width = 0;
+    bool fixed = true;
+    if (result == ValueType::kCharacter) {
+      width = f.width;
+      const Node* a = args[0].get();
+      int64_t k = 0;
+      switch (f.op) {
+        case Op::kUpper:
+        case Op::kLower:
+          width = a->width;
+          fixed = a->fixedWidth;
+          break;
+        case Op::kSubstr: {
+          int64_t start = 0;
+          width = a->width;
+          fixed = false;
+          if (ConstNumber(args[1], &start)) {
+            start = std::max<int64_t>(start, 1);
+            int64_t rest = std::max<int64_t>(0, a->width - start + 1);
+            if (!args[2]) {
+              width = static_cast<int>(rest);
+              fixed = a->fixedWidth;
+            } else if (ConstNumber(args[2], &k)) {
+              width = static_cast<int>(std::clamp<int64_t>(k, 0, rest));
+              fixed = a->fixedWidth && k <= rest;
+            }
+          }
+          break;
+        }
+        case Op::kLeft:
+        case Op::kRight:
+          width = a->width;
+          fixed = false;
+          if (ConstNumber(args[1], &k)) {
+            width = static_cast<int>(std::clamp<int64_t>(k, 0, a->width));
+            fixed = a->fixedWidth || k <= 0;
+          }
+          break;
+        case Op::kRtrim:
+        case Op::kLtrim:
+        case Op::kAlltrim:
+          width = a->width;
+          fixed = false;
+          break;
+        case Op::kSpace:
+          fixed = ConstNumber(args[0], &k);
+          width = static_cast<int>(std::clamp<int64_t>(k, 0, kMaxStringLength));
+          break;
+        case Op::kReplicate:
+          fixed = a->fixedWidth && ConstNumber(args[1], &k);
+          width = static_cast<int>(std::clamp<int64_t>(int64_t{a->width} * std::max<int64_t>(k, 0),
+                                                       0, kMaxStringLength));
+          break;
+        case Op::kPadl:
+        case Op::kPadr:
+        case Op::kPadc:
+          fixed = ConstNumber(args[1], &k);
+          width = fixed ? static_cast<int>(std::clamp<int64_t>(k, 0, kMaxStringLength)) : a->width;
+          break;
+        case Op::kStr:
+          k = 10;
+          fixed = !args[1] || ConstNumber(args[1], &k);
+          width = fixed ? static_cast<int>(std::clamp<int64_t>(k, 0, 255)) : 255;
+          break;
+        case Op::kIif:
+        case Op::kMin:
+        case Op::kMax: {
+          std::size_t first = f.op == Op::kIif ? 1 : 0;
+          const Node* x = args[first].get();
+          const Node* y = args[first + 1].get();
+          width = std::max(x->width, y->width);
+          fixed = x->fixedWidth && y->fixedWidth && x->width == y->width;
+          break;
+        }
+        default:
+          break;
+      }
+    }
+    auto n = Make(f.op, result, std::move(args[0]), std::move(args[1]), std::move(args[2]));
+    if (f.op == Op::kUpper) {
+      n->str = upperMap_;
+    } else if (f.op == Op::kLower) {
+      n->str = lowerMap_;
+    }
+    n->width = width;
+    n->fixedWidth = fixed;
+    n = Fold(std::move(n), f.foldable);
+    if (n->IsConst() && n->type == ValueType::kCharacter && result == ValueType::kCharacter) {
+      n->width = static_cast<int>(n->str.size());
+    } else if (n->type == ValueType::kCharacter && width > 0) {
+      n->buf.reserve(static_cast<std::size_t>(std::min(width, 4096)));
+    }
+    return n;
+  }
+
+  std::string_view text_;
+  const std::vector<FieldInfo>& fields_;
+  CodePage codePage_;
+  std::string upperMap_;
+  std::string lowerMap_;
+  std::size_t pos_ = 0;
+  Token tok_;
+  int depth_ = 0;
+  bool failed_ = false;
+  Status error_;
+  std::vector<std::string> fieldNames_;
+};
+
+bool UsesOp(const Node& n, Op op) {
+  if (n.op == op) {
+    return true;
+  }
+  for (const auto& k : n.kid) {
+    if (k && UsesOp(*k, op)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+Expression::Expression() = default;
+Expression::~Expression() = default;
+
+Status Expression::Compile(std::string_view text, const ExprSource& schema,
+                           std::unique_ptr<Expression>* out) {
+  Compiler compiler(text, schema);
+  auto root = compiler.Run();
+  if (!root) {
+    return compiler.error();
+  }
+  std::unique_ptr<Expression> e(new Expression());
+  e->text_.assign(text);
+  e->root_ = std::move(root);
+  e->fieldNames_ = compiler.TakeFieldNames();
+  e->usesRecno_ = UsesOp(*e->root_, Op::kRecno);
+  e->readsRecord_ = !e->fieldNames_.empty() || UsesOp(*e->root_, Op::kDeleted);
+  *out = std::move(e);
+  return Status::Ok();
+}
+
+ValueType Expression::Type() const { return root_->type; }
+int Expression::Width() const { return root_->width; }
+bool Expression::FixedWidth() const { return root_->fixedWidth; }
+bool Expression::IsConstant() const { return root_->IsConst(); }
+
+bool Expression::Begin(const ExprSource& src, EvalContext* c) const {
+  c->src = &src;
+  c->exact = src.ExactCompare();
+  if (usesRecno_) {
+    c->recno = src.RecordNumber();
+  }
+  if (readsRecord_) {
+    c->record = src.RecordImage();
+    if (c->record == nullptr) {
+      c->Fail(
+          Status(kErrExpression, "Expression \"" + text_ + "\" has no current record to read."));
+      return false;
+    }
+  }
+  return true;
+}
+
+Status Expression::EvalLogical(const ExprSource& src, bool* result) const {
+  EvalContext c;
+  *result = false;
+  if (root_->type != ValueType::kLogical) {
+    return Status(kErrExpression,
+                  "Expression \"" + text_ + "\" is " + TypeName(root_->type) + ", not logical.");
+  }
+  if (Begin(src, &c)) {
+    *result = EvalL(*root_, c);
+  }
+  return c.failed ? c.error : Status::Ok();
+}
+
+Status Expression::EvalCharacter(const ExprSource& src, std::string_view* out) const {
+  EvalContext c;
+  *out = {};
+  if (root_->type != ValueType::kCharacter) {
+    return Status(kErrExpression,
+                  "Expression \"" + text_ + "\" is " + TypeName(root_->type) + ", not character.");
+  }
+  if (Begin(src, &c)) {
+    *out = EvalC(*root_, c);
+  }
+  return c.failed ? c.error : Status::Ok();
+}
+
+Status Expression::Evaluate(const ExprSource& src, Value* out) const {
+  EvalContext c;
+  out->type = root_->type;
+  out->text.clear();
+  if (Begin(src, &c)) {
+    switch (root_->type) {
+      case ValueType::kCharacter:
+        out->text.assign(EvalC(*root_, c));
+        break;
+      case ValueType::kNumeric:
+        out->number = EvalN(*root_, c);
+        break;
+      case ValueType::kDate:
+      case ValueType::kDateTime:
+        out->date = EvalD(*root_, c);
+        break;
+      case ValueType::kLogical:
+        out->logical = EvalL(*root_, c);
+        break;
+    }
+  }
+  return c.failed ? c.error : Status::Ok();
+}
+
+}  // namespace xce::expr
