@@ -52,14 +52,16 @@ XDSRESULT Guard(F&& body) {
   }
 }
 
-Status LookupTable(XDSHANDLE handle, std::shared_ptr<Table>* t) {
-  std::shared_ptr<xce::HandleObject> obj = Registry::Get().Find(handle);
+// The table of a table or index handle. The pointer stays valid for the rest
+// of the API call (see Registry::FindFast).
+Status LookupTable(XDSHANDLE handle, Table** t) {
+  xce::HandleObject* obj = Registry::Get().FindFast(handle);
   if (obj != nullptr && obj->kind() == HandleKind::kTable) {
-    *t = std::static_pointer_cast<Table>(obj);
+    *t = static_cast<Table*>(obj);
     return Status::Ok();
   }
   if (obj != nullptr && obj->kind() == HandleKind::kIndex) {
-    *t = std::static_pointer_cast<xce::IndexHandleObject>(obj)->table();
+    *t = static_cast<xce::IndexHandleObject*>(obj)->table().get();
     if (*t != nullptr) {
       return Status::Ok();
     }
@@ -69,21 +71,20 @@ Status LookupTable(XDSHANDLE handle, std::shared_ptr<Table>* t) {
 
 // A handle that moves: the table and the order it moves in.
 struct Cursor {
-  std::shared_ptr<xce::HandleObject> keep;
-  std::shared_ptr<Table> table;
+  Table* table = nullptr;
   xce::Order* order = nullptr;
 };
 
 Status LookupCursor(XDSHANDLE handle, Cursor* c) {
-  c->keep = Registry::Get().Find(handle);
-  if (c->keep != nullptr && c->keep->kind() == HandleKind::kTable) {
-    c->table = std::static_pointer_cast<Table>(c->keep);
+  xce::HandleObject* obj = Registry::Get().FindFast(handle);
+  if (obj != nullptr && obj->kind() == HandleKind::kTable) {
+    c->table = static_cast<Table*>(obj);
     c->order = c->table->recnoOrder();
     return Status::Ok();
   }
-  if (c->keep != nullptr && c->keep->kind() == HandleKind::kIndex) {
-    auto* index = static_cast<xce::IndexHandleObject*>(c->keep.get());
-    c->table = index->table();
+  if (obj != nullptr && obj->kind() == HandleKind::kIndex) {
+    auto* index = static_cast<xce::IndexHandleObject*>(obj);
+    c->table = index->table().get();
     c->order = index->order();
     if (c->table != nullptr && c->order != nullptr) {
       return Status::Ok();
@@ -251,7 +252,7 @@ XDSRESULT XdsCloseTable(XDSHANDLE table) {
 
 XDSRESULT XdsGetTableOpenOptions(XDSHANDLE table, uint32_t* options) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     XCE_RETURN_IF_ERROR(Out(options, "result"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     *options = t->OpenOptionsWord();
@@ -261,7 +262,7 @@ XDSRESULT XdsGetTableOpenOptions(XDSHANDLE table, uint32_t* options) {
 
 XDSRESULT XdsGetTableType(XDSHANDLE table, uint16_t* tableType) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     XCE_RETURN_IF_ERROR(Out(tableType, "result"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     *tableType = XDS_TABLE_CDX;
@@ -305,7 +306,7 @@ XDSRESULT XdsCreateTable(XDSHANDLE connection, const char* path, uint16_t charTy
 
 XDSRESULT XdsGetNumFields(XDSHANDLE table, uint16_t* count) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     XCE_RETURN_IF_ERROR(Out(count, "result"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     *count = static_cast<uint16_t>(t->fields().size());
@@ -315,7 +316,7 @@ XDSRESULT XdsGetNumFields(XDSHANDLE table, uint16_t* count) {
 
 XDSRESULT XdsGetFieldName(XDSHANDLE table, uint16_t field, char* name, uint16_t* length) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     const xce::FieldInfo* f = nullptr;
     XCE_RETURN_IF_ERROR(Out(length, "length"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
@@ -329,7 +330,7 @@ XDSRESULT XdsGetFieldName(XDSHANDLE table, uint16_t field, char* name, uint16_t*
 
 XDSRESULT XdsGetFieldNumber(XDSHANDLE table, const char* name, uint16_t* field) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     XCE_RETURN_IF_ERROR(Out(field, "result"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     if (name == nullptr) {
@@ -347,7 +348,7 @@ XDSRESULT XdsGetFieldNumber(XDSHANDLE table, const char* name, uint16_t* field) 
 #define XCE_FIELD_GETTER(Name, Type, expr)                     \
   XDSRESULT Name(XDSHANDLE table, uint16_t field, Type* out) { \
     return Guard([&]() -> Status {                             \
-      std::shared_ptr<Table> t;                                \
+      Table* t = nullptr;                                      \
       const xce::FieldInfo* f = nullptr;                       \
       XCE_RETURN_IF_ERROR(Out(out, "result"));                 \
       XCE_RETURN_IF_ERROR(LookupTable(table, &t));             \
@@ -368,7 +369,7 @@ XCE_FIELD_GETTER(XdsGetColumnPermissions, uint16_t,
 
 XDSRESULT XdsGetRecordLength(XDSHANDLE table, uint32_t* length) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     XCE_RETURN_IF_ERROR(Out(length, "result"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     *length = t->recordLength();
@@ -404,7 +405,7 @@ XDSRESULT XdsSkip(XDSHANDLE handle, int32_t count) {
 
 XDSRESULT XdsGotoRecord(XDSHANDLE table, uint32_t recno) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     return t->GotoRecord(recno);
   });
@@ -544,7 +545,7 @@ XDSRESULT XdsCacheRecords(XDSHANDLE handle, uint16_t count) {
 
 XDSRESULT XdsGetRecord(XDSHANDLE table, void* buffer, uint32_t length) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     XCE_RETURN_IF_ERROR(Out(buffer, "buffer"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     if (length < t->recordLength()) {
@@ -556,6 +557,9 @@ XDSRESULT XdsGetRecord(XDSHANDLE table, void* buffer, uint32_t length) {
     }
     auto* out = static_cast<char*>(buffer);
     std::memcpy(out, t->image(), t->recordLength());
+    if (!t->hasCurrency()) {
+      return Status::Ok();
+    }
     for (const xce::FieldInfo& f : t->fields()) {
       if (f.engineType == xce::kTypeCurrency) {
         double d = std::strtod(xce::FieldDisplayText(f, t->image()).c_str(), nullptr);
@@ -569,7 +573,7 @@ XDSRESULT XdsGetRecord(XDSHANDLE table, void* buffer, uint32_t length) {
 XDSRESULT XdsGetField(XDSHANDLE table, uint16_t field, void* buffer, uint32_t* length,
                       uint16_t options) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     const xce::FieldInfo* f = nullptr;
     XCE_RETURN_IF_ERROR(Out(length, "length"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
@@ -608,7 +612,7 @@ XDSRESULT XdsGetField(XDSHANDLE table, uint16_t field, void* buffer, uint32_t* l
 
 XDSRESULT XdsIsEmpty(XDSHANDLE table, uint16_t field, uint16_t* empty) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     const xce::FieldInfo* f = nullptr;
     XCE_RETURN_IF_ERROR(Out(empty, "result"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
@@ -632,7 +636,7 @@ XDSRESULT XdsIsEmpty(XDSHANDLE table, uint16_t field, uint16_t* empty) {
 
 XDSRESULT XdsSetField(XDSHANDLE table, uint16_t field, const void* data, uint32_t length) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     if (data == nullptr && length > 0) {
       return NullArgument("value");
@@ -653,7 +657,7 @@ XDSRESULT XdsSetField(XDSHANDLE table, uint16_t field, const void* data, uint32_
 
 XDSRESULT XdsSetFieldRaw(XDSHANDLE table, uint16_t field, const void* data, uint32_t length) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     XCE_RETURN_IF_ERROR(Out(data, "value"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     return t->SetFieldRaw(field, data, length);
@@ -662,7 +666,7 @@ XDSRESULT XdsSetFieldRaw(XDSHANDLE table, uint16_t field, const void* data, uint
 
 XDSRESULT XdsSetEmpty(XDSHANDLE table, uint16_t field) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     return t->SetFieldEmpty(field);
   });
@@ -670,7 +674,7 @@ XDSRESULT XdsSetEmpty(XDSHANDLE table, uint16_t field) {
 
 XDSRESULT XdsClearRecordBuffer(XDSHANDLE table, void* buffer, uint32_t length) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     XCE_RETURN_IF_ERROR(Out(buffer, "buffer"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     if (length < t->recordLength()) {
@@ -685,7 +689,7 @@ XDSRESULT XdsClearRecordBuffer(XDSHANDLE table, void* buffer, uint32_t length) {
 #define XCE_TABLE_ACTION(Name, call)               \
   XDSRESULT Name(XDSHANDLE table) {                \
     return Guard([&]() -> Status {                 \
-      std::shared_ptr<Table> t;                    \
+      Table* t = nullptr;                          \
       XCE_RETURN_IF_ERROR(LookupTable(table, &t)); \
       return t->call;                              \
     });                                            \
@@ -703,7 +707,7 @@ XCE_TABLE_ACTION(XdsFlushTable, Flush())
 
 XDSRESULT XdsIsRecordDeleted(XDSHANDLE table, uint16_t* deleted) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     XCE_RETURN_IF_ERROR(Out(deleted, "result"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     if (!t->OnRecord()) {
@@ -716,7 +720,7 @@ XDSRESULT XdsIsRecordDeleted(XDSHANDLE table, uint16_t* deleted) {
 
 XDSRESULT XdsGetDeleted(XDSHANDLE table, uint16_t* hidden) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     XCE_RETURN_IF_ERROR(Out(hidden, "result"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     *hidden = t->ShowDeleted() ? 0 : 1;
@@ -726,7 +730,7 @@ XDSRESULT XdsGetDeleted(XDSHANDLE table, uint16_t* hidden) {
 
 XDSRESULT XdsSetDeleted(XDSHANDLE table, uint16_t hidden) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     t->SetShowDeleted(hidden == 0);
     return Status::Ok();
@@ -735,7 +739,7 @@ XDSRESULT XdsSetDeleted(XDSHANDLE table, uint16_t hidden) {
 
 XDSRESULT XdsLockRecord(XDSHANDLE table, uint32_t recno) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     return t->LockRecord(recno);
   });
@@ -743,7 +747,7 @@ XDSRESULT XdsLockRecord(XDSHANDLE table, uint32_t recno) {
 
 XDSRESULT XdsUnlockRecord(XDSHANDLE table, uint32_t recno) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     return t->UnlockRecord(recno);
   });
@@ -751,7 +755,7 @@ XDSRESULT XdsUnlockRecord(XDSHANDLE table, uint32_t recno) {
 
 XDSRESULT XdsGetMemoLength(XDSHANDLE table, uint16_t field, uint32_t* length) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     uint32_t type = 0;
     XCE_RETURN_IF_ERROR(Out(length, "result"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
@@ -765,7 +769,7 @@ XDSRESULT XdsGetBinaryLength(XDSHANDLE table, uint16_t field, uint32_t* length) 
 
 XDSRESULT XdsGetMemoDataType(XDSHANDLE table, uint16_t field, uint16_t* type) {
   return Guard([&]() -> Status {
-    std::shared_ptr<Table> t;
+    Table* t = nullptr;
     uint32_t length = 0;
     uint32_t item = 0;
     XCE_RETURN_IF_ERROR(Out(type, "result"));

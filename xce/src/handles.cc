@@ -2,10 +2,7 @@
 
 namespace xce {
 
-Registry& Registry::Get() {
-  static Registry registry;
-  return registry;
-}
+Registry Registry::instance_;
 
 std::string Registry::KindName(HandleKind kind) {
   switch (kind) {
@@ -55,6 +52,43 @@ std::shared_ptr<HandleObject> Registry::Find(uint32_t handle) {
   return s.obj;
 }
 
+namespace {
+
+// The fast path reads only plain data, so it needs no TLS initialisation
+// check; the references that keep cached objects alive sit beside it and are
+// touched on a miss only. Initial-exec TLS: the library is linked, not loaded
+// late, and the general model's lookup call would cost more than the rest of
+// a record read.
+struct FastEntry {
+  uint32_t handle;
+  uint64_t epoch;
+  HandleObject* obj;
+};
+thread_local FastEntry tlsEntries[4] __attribute__((tls_model("initial-exec")));
+thread_local unsigned tlsNext __attribute__((tls_model("initial-exec")));
+thread_local std::shared_ptr<HandleObject> tlsKeep[4];
+
+}  // namespace
+
+HandleObject* Registry::FindFast(uint32_t handle) {
+  const uint64_t epoch = epoch_.load(std::memory_order_acquire);
+  for (const FastEntry& e : tlsEntries) {
+    if (e.handle == handle && e.epoch == epoch && e.obj != nullptr) {
+      return e.obj;
+    }
+  }
+  std::shared_ptr<HandleObject> obj = Find(handle);
+  if (obj == nullptr) {
+    return nullptr;
+  }
+  unsigned slot = tlsNext++ % 4;
+  FastEntry& e = tlsEntries[slot];
+  e.handle = handle;
+  e.epoch = epoch;
+  e.obj = obj.get();
+  tlsKeep[slot] = std::move(obj);
+  return e.obj;
+}
 bool Registry::Remove(uint32_t handle) {
   std::shared_ptr<HandleObject> dropped;
   {
@@ -74,6 +108,7 @@ bool Registry::Remove(uint32_t handle) {
     dropped = std::move(s.obj);
     s.obj = nullptr;
     free_.push_back(index);
+    epoch_.fetch_add(1, std::memory_order_acq_rel);
   }
   return true;  // `dropped` is released outside the lock
 }

@@ -3,6 +3,7 @@
 // of the wrong kind is refused with an error, never dereferenced.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -17,17 +18,26 @@ enum class HandleKind { kConnection, kTable, kIndex };
 
 class HandleObject {
  public:
+  explicit HandleObject(HandleKind kind) : kind_(kind) {}
   virtual ~HandleObject() = default;
-  virtual HandleKind kind() const = 0;
+  HandleKind kind() const { return kind_; }
+
+ private:
+  HandleKind kind_;
 };
 
 class Registry {
  public:
-  static Registry& Get();
+  static Registry& Get() { return instance_; }
 
   uint32_t Add(std::shared_ptr<HandleObject> obj);
   // The object, or null when the handle is 0, stale or foreign.
   std::shared_ptr<HandleObject> Find(uint32_t handle);
+  // The same without taking the lock or touching reference counts: answered
+  // from a small per-thread cache that is dropped whenever any handle is
+  // removed. The pointer stays valid for the rest of the calling API
+  // function (the cache holds a reference).
+  HandleObject* FindFast(uint32_t handle);
   // Drops the handle; false when it was not live.
   bool Remove(uint32_t handle);
   // All live handles of a kind (for disconnecting a connection's tables).
@@ -52,12 +62,14 @@ class Registry {
     std::shared_ptr<HandleObject> obj;
   };
   std::mutex mu_;
+  std::atomic<uint64_t> epoch_{1};
   std::vector<Slot> slots_;
   std::vector<uint32_t> free_;
+  static Registry instance_;
 };
 
 struct Connection : public HandleObject {
-  HandleKind kind() const override { return HandleKind::kConnection; }
+  Connection() : HandleObject(HandleKind::kConnection) {}
   std::string dir;
 };
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -40,20 +41,26 @@ enum ErrorCode : int32_t {
   kErrAlreadyExists = 6013,      // create over an existing table
 };
 
+// Success carries nothing, so passing Ok() up through the layers of a hot path
+// (one call per record) costs no string construction.
 class Status {
  public:
   Status() = default;
-  Status(int32_t code, std::string message) : code_(code), message_(std::move(message)) {}
+  Status(int32_t code, std::string message)
+      : code_(code), message_(std::make_shared<const std::string>(std::move(message))) {}
 
   static Status Ok() { return Status(); }
 
   bool ok() const { return code_ == 0; }
   int32_t code() const { return code_; }
-  const std::string& message() const { return message_; }
+  const std::string& message() const {
+    static const std::string kEmpty;
+    return message_ != nullptr ? *message_ : kEmpty;
+  }
 
  private:
   int32_t code_ = 0;
-  std::string message_;
+  std::shared_ptr<const std::string> message_;
 };
 
 }  // namespace xce

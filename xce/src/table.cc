@@ -9,7 +9,7 @@ namespace xce {
 namespace {
 
 constexpr std::size_t kAppendBatchBytes = 1 << 20;
-constexpr std::size_t kReadAheadBytes = 64 * 1024;
+constexpr std::size_t kReadAheadBytes = 256 * 1024;
 // Record locks are byte-range locks far past any data; the append lock sits
 // just below the first record's byte.
 constexpr uint64_t kRecordLockBase = 0x100000000ULL;
@@ -279,6 +279,8 @@ Status Table::Open(FileSystem* fs, const std::string& path, const OpenOptions& o
   t->scratch_.assign(t->layout_.recordLength, ' ');
   BlankRecord(t->layout_, t->cur_.data());
   t->readAhead_ = std::max<uint32_t>(1, kReadAheadBytes / t->layout_.recordLength);
+  t->hasCurrency_ = std::any_of(t->layout_.fields.begin(), t->layout_.fields.end(),
+                                [](const FieldInfo& f) { return f.engineType == kTypeCurrency; });
   XCE_RETURN_IF_ERROR(t->GotoTop(&t->recnoOrder_));
   *out = std::move(t);
   return Status::Ok();
@@ -532,6 +534,16 @@ Status Table::GotoBottom(Order* order) {
 }
 
 Status Table::Skip(Order* order, int32_t n) {
+  if (n == 1 && pending_ == Pending::kNone && !eof_ && !bof_ && showDeleted_ && filters_.empty() &&
+      order->IsRecnoOrder()) {
+    // Plain forward step in record order: nothing can hide the next record.
+    if (recno_ >= count_) {
+      SetEof();
+      return NoCurrentRecord(path_);
+    }
+    ++recno_;
+    return LoadCurrent();
+  }
   XCE_RETURN_IF_ERROR(CommitPending());
   if (n == 0) {
     return OnRecord() ? LoadCurrent() : Status::Ok();

@@ -144,8 +144,7 @@ class Table : public HandleObject {
   struct PrivateTag {};
 
  public:
-  explicit Table(PrivateTag) {}
-  HandleKind kind() const override { return HandleKind::kTable; }
+  explicit Table(PrivateTag) : HandleObject(HandleKind::kTable) {}
   ~Table() override;
 
   // Opens `path` (already resolved, see ResolveTablePath).
@@ -172,6 +171,8 @@ class Table : public HandleObject {
   uint32_t OpenOptionsWord() const;
   Status CheckWritable() const;
   MemoFile* memo() { return memo_.get(); }
+  // Whether a field needs converting when the record image is handed out.
+  bool hasCurrency() const { return hasCurrency_; }
 
   // --- record pointer
   uint32_t RecordCount() const { return count_; }
@@ -304,13 +305,14 @@ class Table : public HandleObject {
   std::vector<std::shared_ptr<TableExtension>> extensions_;
   std::vector<uint32_t> dependents_;
   bool closed_ = false;
+  bool hasCurrency_ = false;
 };
 
 // Base of index handles (added by the index layer): an index handle moves
 // its table's record pointer in its own order.
 class IndexHandleObject : public HandleObject {
  public:
-  HandleKind kind() const override { return HandleKind::kIndex; }
+  IndexHandleObject() : HandleObject(HandleKind::kIndex) {}
   virtual std::shared_ptr<Table> table() = 0;
   virtual Order* order() = 0;
 };
