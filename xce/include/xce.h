@@ -1,6 +1,13 @@
 /* The client engine's C API. Every function returns a 32-bit result, 0 on
-   success; on failure XdsGetLastError gives the code and an English text.
-   Handles are 32-bit, 0 is none. */
+   success; on failure XdsGetLastError gives the code and an English text that
+   names the file concerned. Handles are 32-bit, 0 is none; a stale or foreign
+   handle gives an error, never a crash. Strings are NUL-terminated; flags
+   (0 or 1) and counts are 16-bit, record numbers 32-bit. Fields are numbered
+   from 1.
+
+   A handle that "moves" (GotoTop, GotoBottom, Skip, IsRecordVisible, counts,
+   bookmarks) may be a table handle (record-number order) or an index handle
+   (that index's order); both share the table's one record pointer. */
 #ifndef XCE_H_
 #define XCE_H_
 
@@ -13,8 +20,244 @@ extern "C" {
 typedef int32_t XDSRESULT;
 typedef uint32_t XDSHANDLE;
 
-/* Errors */
+/* ---- Constants ---------------------------------------------------------- */
+
+#define XDS_SERVER_LOCAL 1
+
+#define XDS_TABLE_NTX 1
+#define XDS_TABLE_CDX 2
+#define XDS_TABLE_XDT 3
+
+#define XDS_CHAR_ANSI 1 /* text stored in Windows-1251 */
+#define XDS_CHAR_OEM 2  /* text stored in 866, converted on the way in and out */
+
+#define XDS_LOCK_COMPATIBLE 0
+#define XDS_LOCK_PROPRIETARY 1
+
+#define XDS_RIGHTS_CHECK 1
+#define XDS_RIGHTS_IGNORE 2
+
+#define XDS_OPEN_EXCLUSIVE 0x1
+#define XDS_OPEN_READONLY 0x2
+#define XDS_OPEN_REINDEX_ON_COLLATION_MISMATCH 0x100
+#define XDS_OPEN_IGNORE_COLLATION_MISMATCH 0x200
+/* Bits added by XdsGetTableOpenOptions when the table may be written. */
+#define XDS_OPEN_UPDATE_ALLOWED 0x20
+#define XDS_OPEN_INSERT_ALLOWED 0x40
+
+/* Column permission bits (XdsGetColumnPermissions). */
+#define XDS_PERMISSION_READ 1
+#define XDS_PERMISSION_UPDATE 2
+#define XDS_PERMISSION_INSERT 4
+
+/* Engine field types (XdsGetFieldType). DBF letters map as: L 1; N, F 2;
+   D 3; C, V 4; M 5; W 6; G, P 7; B, O 10; I 11; I with autoincrement 15;
+   T 14; Y 17; Q and unusual lengths 16; hidden system fields 0. */
+#define XDS_TYPE_LOGICAL 1
+#define XDS_TYPE_NUMERIC 2
+#define XDS_TYPE_DATE 3
+#define XDS_TYPE_STRING 4
+#define XDS_TYPE_MEMO 5
+#define XDS_TYPE_BINARY 6
+#define XDS_TYPE_IMAGE 7
+#define XDS_TYPE_VARCHAR 8
+#define XDS_TYPE_DOUBLE 10
+#define XDS_TYPE_INTEGER 11
+#define XDS_TYPE_TIMESTAMP 14
+#define XDS_TYPE_AUTOINC 15
+#define XDS_TYPE_RAW 16
+#define XDS_TYPE_CURRENCY 17
+
+/* Options of XdsGetRecordCount and XdsGetRecordNum. */
+#define XDS_COUNT_RESPECT_FILTERS 1
+#define XDS_COUNT_IGNORE_FILTERS 2
+#define XDS_COUNT_RESPECT_SCOPES 3
+#define XDS_COUNT_FRESH 4 /* added: re-read the count from disk */
+
+/* XdsGetField options. */
+#define XDS_GET_NO_TRIM 0
+#define XDS_GET_TRIM 1 /* drop trailing blanks of character fields */
+
+/* ---- Connections -------------------------------------------------------- */
+
+/* Connects to a directory of tables. serverTypes must include local (1);
+   user, password and options are accepted and not used locally. */
+XDSRESULT XdsConnect60(const char* path, uint16_t serverTypes, const char* user,
+                       const char* password, uint32_t options, XDSHANDLE* connection);
+/* Closes every table opened on the connection, then releases it. A handle
+   that is no live connection gives 5024. */
+XDSRESULT XdsDisconnect(XDSHANDLE connection);
+
+/* ---- Tables ------------------------------------------------------------- */
+
+/* Opens a table. path is relative to the connection's directory or absolute;
+   "\" counts as "/", ".dbf" is added when there is no extension, and the
+   name is matched without regard to letter case (the memo file likewise).
+   alias may be NULL. tableType: CDX 2 (0 taken as CDX). charType: ANSI 1 or
+   OEM 2. lockType: 0 or 1. rights: 1 or 2. options: exclusive 1, read-only 2,
+   0x100 and 0x200 accepted. An exclusive open is refused while any other
+   open of the file exists, in this or another process, and vice versa.
+   A table whose header announces a structural CDX opens, but every write to
+   it is refused unless its index is maintained. */
+XDSRESULT XdsOpenTable(XDSHANDLE connection, const char* path, const char* alias,
+                       uint16_t tableType, uint16_t charType, uint16_t lockType, uint16_t rights,
+                       uint32_t options, XDSHANDLE* table);
+/* Writes what is pending and buffered, releases locks and files; index
+   handles of the table become invalid. */
+XDSRESULT XdsCloseTable(XDSHANDLE table);
+/* The options given to the open call, plus XDS_OPEN_UPDATE_ALLOWED and
+   XDS_OPEN_INSERT_ALLOWED when the table may be written. */
+XDSRESULT XdsGetTableOpenOptions(XDSHANDLE table, uint32_t* options);
+XDSRESULT XdsGetTableType(XDSHANDLE table, uint16_t* tableType);
+
+/* One field of a new table: name (up to 10 letters, digits, "_"), DBF type
+   letter (C N F D L M I B T Y), length and decimals. Lengths of D L M I B T Y
+   are implied and may be given as 0. */
+typedef struct XDSFIELDDEF {
+  const char* name;
+  char type;
+  uint16_t length;
+  uint16_t decimals;
+} XDSFIELDDEF;
+/* Creates an empty table (and its FPT memo file when it has memo fields).
+   Tables with only C N F D L M fields are written in the FoxPro 2 form, any
+   I B T Y field makes a Visual FoxPro table. charType selects the code page
+   mark: ANSI 1 (1251) or OEM 2 (866). Fails when the table exists. */
+XDSRESULT XdsCreateTable(XDSHANDLE connection, const char* path, uint16_t charType,
+                         uint16_t fieldCount, const XDSFIELDDEF* fields);
+
+/* ---- Description -------------------------------------------------------- */
+
+XDSRESULT XdsGetNumFields(XDSHANDLE table, uint16_t* count);
+/* name: buffer of *length bytes; on return *length is the name's length. */
+XDSRESULT XdsGetFieldName(XDSHANDLE table, uint16_t field, char* name, uint16_t* length);
+/* Field number by name, letter case ignored. */
+XDSRESULT XdsGetFieldNumber(XDSHANDLE table, const char* name, uint16_t* field);
+XDSRESULT XdsGetFieldType(XDSHANDLE table, uint16_t field, uint16_t* type);
+/* The DBF type letter of the field ('C', 'N', ...). */
+XDSRESULT XdsGetFieldTypeLetter(XDSHANDLE table, uint16_t field, char* letter);
+XDSRESULT XdsGetFieldLength(XDSHANDLE table, uint16_t field, uint16_t* length);
+XDSRESULT XdsGetFieldDecimals(XDSHANDLE table, uint16_t field, uint16_t* decimals);
+/* Offset inside the record image; byte 0 is the deletion flag. */
+XDSRESULT XdsGetFieldOffset(XDSHANDLE table, uint16_t field, uint16_t* offset);
+/* Record image length, deletion flag included. */
+XDSRESULT XdsGetRecordLength(XDSHANDLE table, uint32_t* length);
+XDSRESULT XdsGetColumnPermissions(XDSHANDLE table, uint16_t field, uint16_t* permissions);
+
+/* ---- Movement ----------------------------------------------------------- */
+
+/* First / last visible record; on an empty view both EOF and BOF are set. */
+XDSRESULT XdsGotoTop(XDSHANDLE handle);
+XDSRESULT XdsGotoBottom(XDSHANDLE handle);
+/* Moves count visible records (negative: backwards). Moving past the last
+   record sets EOF, before the first sets BOF; both give 5068. A pending
+   change of the current record is written first. */
+XDSRESULT XdsSkip(XDSHANDLE handle, int32_t count);
+/* Goes to a record by number whatever filters say; 5022 when no record has
+   that number (the position is then unchanged). */
+XDSRESULT XdsGotoRecord(XDSHANDLE table, uint32_t recno);
+/* Current record number (0 before the first, count + 1 after the last or on
+   a record being appended). option as in XdsGetRecordCount. */
+XDSRESULT XdsGetRecordNum(XDSHANDLE handle, uint16_t option, uint32_t* recno);
+XDSRESULT XdsAtEOF(XDSHANDLE handle, uint16_t* atEof);
+XDSRESULT XdsAtBOF(XDSHANDLE handle, uint16_t* atBof);
+/* Bookmarks: XdsGetBookmark gives the record number; XdsGetBookmark60 the
+   bookmark bytes (XdsGetBookmarkLength of them; the first 4 are the record
+   number, native byte order). */
+XDSRESULT XdsGetBookmark(XDSHANDLE handle, uint32_t* bookmark);
+XDSRESULT XdsGetBookmark60(XDSHANDLE handle, void* bookmark, uint16_t* length);
+XDSRESULT XdsGetBookmarkLength(XDSHANDLE handle, uint16_t* length);
+XDSRESULT XdsGotoBookmark(XDSHANDLE handle, uint32_t bookmark);
+/* -1, 0 or 1 by the positions of two bookmarks in the handle's order. */
+XDSRESULT XdsCompareBookmarks(XDSHANDLE handle, const void* a, const void* b, int16_t* result);
+/* option: 1 visible records, 2 all records, 3 records in scope; + 4 fresh. */
+XDSRESULT XdsGetRecordCount(XDSHANDLE handle, uint16_t option, uint32_t* count);
+/* Whether the current record passes the deleted setting and the filters;
+   5068 when there is no current record. */
+XDSRESULT XdsIsRecordVisible(XDSHANDLE handle, uint16_t* visible);
+/* Records read ahead during sequential movement; 0 reads one at a time. */
+XDSRESULT XdsCacheRecords(XDSHANDLE handle, uint16_t count);
+
+/* ---- Reading and writing ------------------------------------------------ */
+
+/* Copies the current record image (XdsGetRecordLength bytes; length is the
+   buffer size). Character fields are as stored; currency fields (type 17)
+   are delivered as 8-byte doubles. */
+XDSRESULT XdsGetRecord(XDSHANDLE table, void* buffer, uint32_t length);
+/* A field of the current record as text. Character fields: the stored
+   characters (an OEM table's converted to 1251), NUL-terminated; memo
+   fields: the memo's bytes (text of an OEM table converted), NUL-terminated
+   when there is room; other types their plain text form (numbers with the
+   field's decimals, dates YYYYMMDD, logical T/F, timestamps
+   YYYYMMDDhhmmssfff). *length: buffer size in, length of the value out
+   (without the NUL). XDS_GET_TRIM drops trailing blanks. A too small buffer
+   gives an error with the length needed in *length. */
+XDSRESULT XdsGetField(XDSHANDLE table, uint16_t field, void* buffer, uint32_t* length,
+                      uint16_t options);
+XDSRESULT XdsIsEmpty(XDSHANDLE table, uint16_t field, uint16_t* empty);
+/* Stores a value given as text (an OEM table's text converted to 866);
+   memo fields take any bytes. Longer character values are cut. The change
+   is pending until XdsWriteRecord or the next move. */
+XDSRESULT XdsSetField(XDSHANDLE table, uint16_t field, const void* data, uint32_t length);
+/* Stores the field's bytes as the record image holds them (length must be
+   the field length; currency fields take an 8-byte double). */
+XDSRESULT XdsSetFieldRaw(XDSHANDLE table, uint16_t field, const void* data, uint32_t length);
+XDSRESULT XdsSetEmpty(XDSHANDLE table, uint16_t field);
+/* Fills buffer (length bytes, at least the record length) with the blank
+   record of the table. */
+XDSRESULT XdsClearRecordBuffer(XDSHANDLE table, void* buffer, uint32_t length);
+/* Starts a new blank record after the last; XdsWriteRecord stores it,
+   XdsCancelUpdate drops it. */
+XDSRESULT XdsAppendRecord(XDSHANDLE table);
+/* Stores the pending change of the current record (0 when none). */
+XDSRESULT XdsWriteRecord(XDSHANDLE table);
+/* Marks / unmarks the current record as deleted (pending like a field). */
+XDSRESULT XdsDeleteRecord(XDSHANDLE table);
+XDSRESULT XdsRecallRecord(XDSHANDLE table);
+XDSRESULT XdsIsRecordDeleted(XDSHANDLE table, uint16_t* deleted);
+/* The deleted setting: 1 hides deleted records from movement and counts,
+   0 (the default) shows them. */
+XDSRESULT XdsGetDeleted(XDSHANDLE table, uint16_t* hidden);
+XDSRESULT XdsSetDeleted(XDSHANDLE table, uint16_t hidden);
+/* Record locks between processes (no-ops on an exclusive open). */
+XDSRESULT XdsLockRecord(XDSHANDLE table, uint32_t recno);
+XDSRESULT XdsUnlockRecord(XDSHANDLE table, uint32_t recno);
+/* Drops the pending change; 5085 when there is none. */
+XDSRESULT XdsCancelUpdate(XDSHANDLE table);
+/* Re-reads the current record from the file, dropping a pending change. */
+XDSRESULT XdsRefreshRecord(XDSHANDLE table);
+XDSRESULT XdsGetMemoLength(XDSHANDLE table, uint16_t field, uint32_t* length);
+/* 5 text memo, 6 binary, 7 object. */
+XDSRESULT XdsGetMemoDataType(XDSHANDLE table, uint16_t field, uint16_t* type);
+XDSRESULT XdsGetBinaryLength(XDSHANDLE table, uint16_t field, uint32_t* length);
+/* "YYYYMMDD" <-> Julian day number (2000-01-01 is 2451545). */
+XDSRESULT XdsConvertStringToJulian(const char* text, int32_t* julian);
+/* text: buffer of *length bytes (at least 9); *length becomes 8. */
+XDSRESULT XdsConvertJulianToString(int32_t julian, char* text, uint16_t* length);
+
+/* ---- Maintenance -------------------------------------------------------- */
+
+/* Pack drops deleted records, zap all records; both need an exclusive open
+   and replace the files in one step (a crash leaves the old table or the
+   new one). The position is then at the top. */
+XDSRESULT XdsPackTable(XDSHANDLE table);
+XDSRESULT XdsZapTable(XDSHANDLE table);
+/* Writes records buffered by appends to the file. */
+XDSRESULT XdsFlushTable(XDSHANDLE table);
+/* Checks a table's files without changing them: header, record count against
+   the file size, end mark, memo pointers. report receives one problem per
+   line (empty when none); *length: buffer size in, text length out. Gives 0
+   when the table is sound, the damage code otherwise. */
+XDSRESULT XdsCheckTable(XDSHANDLE connection, const char* path, char* report, uint32_t* length);
+
+/* ---- Errors ------------------------------------------------------------- */
+
+/* Code and text of the calling thread's last failure. text: buffer of
+ *length bytes (600 is always enough); *length becomes the text length. */
 XDSRESULT XdsGetLastError(int32_t* code, char* text, uint16_t* length);
+/* Sets the calling thread's last error (for layers that refuse an operation
+   on the engine's behalf). */
+XDSRESULT XdsSetLastError(int32_t code, const char* text);
 
 #ifdef __cplusplus
 }

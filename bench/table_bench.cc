@@ -1,0 +1,253 @@
+// Table engine against SQLite, N records of N(10), C(40), N(6):
+//   bulk append; read of every record in record order; N random
+//   GotoRecord + GetRecord (SQLite: lookup by rowid).
+// SQLite runs at its fastest for a single user: exclusive locking, no
+// journal, no syncs, a cache that holds the whole database, prepared
+// statements, the bulk load in one transaction.
+//
+//   table_bench [N] [DIR]     (files are kept when DIR is given)
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "xce.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+[[noreturn]] void Die(const char* what) {
+  int32_t code = 0;
+  char text[600];
+  uint16_t len = sizeof text;
+  XdsGetLastError(&code, text, &len);
+  std::fprintf(stderr, "table_bench: %s failed: %d %s\n", what, code, text);
+  std::exit(1);
+}
+
+void Check(XDSRESULT r, const char* what) {
+  if (r != 0) {
+    Die(what);
+  }
+}
+
+void CheckSql(int rc, sqlite3* db, const char* what) {
+  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
+    std::fprintf(stderr, "table_bench: %s failed: %s\n", what, sqlite3_errmsg(db));
+    std::exit(1);
+  }
+}
+
+// Right-aligned decimal text of v in a field of width w.
+void FormatNumber(uint64_t v, char* out, int w) {
+  std::memset(out, ' ', static_cast<std::size_t>(w));
+  int i = w - 1;
+  do {
+    out[i--] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0 && i >= 0);
+}
+
+int64_t ParseNumber(const char* p, int w) {
+  int64_t v = 0;
+  for (int i = 0; i < w; ++i) {
+    if (p[i] >= '0' && p[i] <= '9') {
+      v = v * 10 + (p[i] - '0');
+    }
+  }
+  return v;
+}
+
+void MakeName(uint32_t i, char* name40) {
+  std::memcpy(name40, "record name                             ", 40);
+  FormatNumber(i, name40 + 28, 12);
+}
+
+struct Times {
+  double append = 0;
+  double scan = 0;
+  double random = 0;
+  int64_t checksum = 0;
+};
+
+Times RunEngine(const std::string& dir, uint32_t n, const std::vector<uint32_t>& order) {
+  Times t;
+  XDSHANDLE c = 0;
+  XDSHANDLE table = 0;
+  Check(XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), "connect");
+  XDSFIELDDEF defs[] = {{"ID", 'N', 10, 0}, {"NAME", 'C', 40, 0}, {"GRP", 'N', 6, 0}};
+  Check(XdsCreateTable(c, "bench.dbf", XDS_CHAR_ANSI, 3, defs), "create");
+  Check(XdsOpenTable(c, "bench.dbf", nullptr, XDS_TABLE_CDX, XDS_CHAR_ANSI, 1, 1,
+                     XDS_OPEN_EXCLUSIVE, &table),
+        "open");
+  char id[10];
+  char name[40];
+  char grp[6];
+  auto start = Clock::now();
+  for (uint32_t i = 1; i <= n; ++i) {
+    FormatNumber(i, id, 10);
+    MakeName(i, name);
+    FormatNumber(i % 1000, grp, 6);
+    Check(XdsAppendRecord(table), "append");
+    Check(XdsSetFieldRaw(table, 1, id, 10), "set id");
+    Check(XdsSetFieldRaw(table, 2, name, 40), "set name");
+    Check(XdsSetFieldRaw(table, 3, grp, 6), "set grp");
+    Check(XdsWriteRecord(table), "write");
+  }
+  Check(XdsFlushTable(table), "flush");
+  t.append = Seconds(start);
+
+  uint32_t len = 0;
+  Check(XdsGetRecordLength(table, &len), "record length");
+  std::vector<char> rec(len);
+  start = Clock::now();
+  int64_t sum = 0;
+  uint32_t seen = 0;
+  Check(XdsGotoTop(table), "top");
+  for (;;) {
+    Check(XdsGetRecord(table, rec.data(), len), "get record");
+    sum += ParseNumber(rec.data() + 1, 10) + ParseNumber(rec.data() + 51, 6) + rec[50];
+    ++seen;
+    XDSRESULT r = XdsSkip(table, 1);
+    if (r == 5068) {
+      break;
+    }
+    Check(r, "skip");
+  }
+  t.scan = Seconds(start);
+  if (seen != n) {
+    std::fprintf(stderr, "table_bench: read %u records, expected %u\n", seen, n);
+    std::exit(1);
+  }
+
+  start = Clock::now();
+  for (uint32_t r : order) {
+    Check(XdsGotoRecord(table, r), "goto");
+    Check(XdsGetRecord(table, rec.data(), len), "get record");
+    sum += ParseNumber(rec.data() + 1, 10) + ParseNumber(rec.data() + 51, 6) + rec[50];
+  }
+  t.random = Seconds(start);
+  t.checksum = sum;
+  Check(XdsCloseTable(table), "close");
+  Check(XdsDisconnect(c), "disconnect");
+  return t;
+}
+
+Times RunSqlite(const std::string& dir, uint32_t n, const std::vector<uint32_t>& order) {
+  Times t;
+  sqlite3* db = nullptr;
+  std::string path = dir + "/bench.sqlite";
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
+    std::fprintf(stderr, "table_bench: cannot open %s\n", path.c_str());
+    std::exit(1);
+  }
+  CheckSql(sqlite3_exec(db,
+                        "PRAGMA locking_mode=EXCLUSIVE; PRAGMA journal_mode=OFF;"
+                        "PRAGMA synchronous=OFF; PRAGMA cache_size=-2000000;"
+                        "PRAGMA temp_store=MEMORY;"
+                        "CREATE TABLE t(id INTEGER, name TEXT, grp INTEGER);",
+                        nullptr, nullptr, nullptr),
+           db, "set up");
+  sqlite3_stmt* ins = nullptr;
+  CheckSql(
+      sqlite3_prepare_v2(db, "INSERT INTO t(id, name, grp) VALUES(?, ?, ?)", -1, &ins, nullptr), db,
+      "prepare insert");
+  char name[40];
+  auto start = Clock::now();
+  CheckSql(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db, "begin");
+  for (uint32_t i = 1; i <= n; ++i) {
+    MakeName(i, name);
+    sqlite3_bind_int64(ins, 1, i);
+    sqlite3_bind_text(ins, 2, name, 40, SQLITE_STATIC);
+    sqlite3_bind_int64(ins, 3, i % 1000);
+    CheckSql(sqlite3_step(ins), db, "insert");
+    sqlite3_reset(ins);
+  }
+  CheckSql(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
+  t.append = Seconds(start);
+  sqlite3_finalize(ins);
+
+  sqlite3_stmt* scan = nullptr;
+  CheckSql(sqlite3_prepare_v2(db, "SELECT id, name, grp FROM t ORDER BY rowid", -1, &scan, nullptr),
+           db, "prepare scan");
+  int64_t sum = 0;
+  start = Clock::now();
+  uint32_t seen = 0;
+  while (sqlite3_step(scan) == SQLITE_ROW) {
+    const unsigned char* text = sqlite3_column_text(scan, 1);
+    sum += sqlite3_column_int64(scan, 0) + sqlite3_column_int64(scan, 2) + text[39];
+    ++seen;
+  }
+  t.scan = Seconds(start);
+  sqlite3_finalize(scan);
+  if (seen != n) {
+    std::fprintf(stderr, "table_bench: SQLite read %u rows, expected %u\n", seen, n);
+    std::exit(1);
+  }
+
+  sqlite3_stmt* get = nullptr;
+  CheckSql(sqlite3_prepare_v2(db, "SELECT id, name, grp FROM t WHERE rowid = ?", -1, &get, nullptr),
+           db, "prepare lookup");
+  start = Clock::now();
+  for (uint32_t r : order) {
+    sqlite3_bind_int64(get, 1, r);
+    if (sqlite3_step(get) == SQLITE_ROW) {
+      const unsigned char* text = sqlite3_column_text(get, 1);
+      sum += sqlite3_column_int64(get, 0) + sqlite3_column_int64(get, 2) + text[39];
+    }
+    sqlite3_reset(get);
+  }
+  t.random = Seconds(start);
+  t.checksum = sum;
+  sqlite3_finalize(get);
+  sqlite3_close(db);
+  return t;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  uint32_t n = argc > 1 ? static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 1000000;
+  std::string dir =
+      argc > 2
+          ? argv[2]
+          : (std::filesystem::temp_directory_path() / ("table_bench." + std::to_string(::getpid())))
+                .string();
+  std::filesystem::create_directories(dir);
+  std::vector<uint32_t> order(n);
+  std::mt19937 rng(12345);
+  std::uniform_int_distribution<uint32_t> pick(1, n);
+  for (uint32_t& r : order) {
+    r = pick(rng);
+  }
+  Times e = RunEngine(dir, n, order);
+  Times s = RunSqlite(dir, n, order);
+  if (e.checksum != s.checksum) {
+    std::fprintf(stderr, "table_bench: results differ (%lld vs %lld)\n",
+                 static_cast<long long>(e.checksum), static_cast<long long>(s.checksum));
+  }
+  std::printf("records: %u\n", n);
+  std::printf("%-28s %10s %10s %8s\n", "", "engine s", "SQLite s", "ratio");
+  std::printf("%-28s %10.3f %10.3f %7.2fx\n", "bulk append", e.append, s.append,
+              s.append / e.append);
+  std::printf("%-28s %10.3f %10.3f %7.2fx\n", "read all in record order", e.scan, s.scan,
+              s.scan / e.scan);
+  std::printf("%-28s %10.3f %10.3f %7.2fx\n", "random GotoRecord+GetRecord", e.random, s.random,
+              s.random / e.random);
+  if (argc <= 2) {
+    std::filesystem::remove_all(dir);
+  }
+  return 0;
+}

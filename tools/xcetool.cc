@@ -1,0 +1,248 @@
+// xcetool: create, inspect, dump, check and pack tables through the engine.
+// A failure is one line on stderr and a non-zero exit status.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "catalogue.h"
+#include "csv_dump.h"
+#include "xce.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: xcetool COMMAND [ARGS]\n"
+    "\n"
+    "commands:\n"
+    "  create-catalogue DIR   create the catalogue's four empty tables in DIR\n"
+    "  info FILE              show a table's fields and record count\n"
+    "  dump FILE              print every record as CSV (recno;deleted;fields...)\n"
+    "  check FILE             check header, record count, end mark and memo pointers;\n"
+    "                         exit status 1 when a problem is found\n"
+    "  pack FILE              remove deleted records (needs exclusive use)\n"
+    "\n"
+    "Every command accepts --help.\n";
+
+int Fail(const std::string& message) {
+  std::cerr << "xcetool: " << message << "\n";
+  return 1;
+}
+
+int EngineFail() { return Fail(xcetool::LastErrorText()); }
+
+bool WantsHelp(const std::vector<std::string>& args) {
+  for (const std::string& a : args) {
+    if (a == "--help" || a == "-h") {
+      return true;
+    }
+  }
+  return false;
+}
+
+void SplitPath(const std::string& path, std::string* dir, std::string* name) {
+  std::filesystem::path p(path);
+  *dir = p.has_parent_path() ? p.parent_path().string() : std::string(1, '.');
+  *name = p.filename().string();
+}
+
+// Connection plus table, closed on every way out.
+class OpenTable {
+ public:
+  ~OpenTable() {
+    if (table_ != 0) {
+      XdsCloseTable(table_);
+    }
+    if (connection_ != 0) {
+      XdsDisconnect(connection_);
+    }
+  }
+  XDSRESULT Connect(const std::string& dir) {
+    return XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &connection_);
+  }
+  XDSRESULT Open(const std::string& path, uint32_t options) {
+    std::string dir;
+    std::string name;
+    SplitPath(path, &dir, &name);
+    XDSRESULT r = Connect(dir);
+    if (r == 0) {
+      r = XdsOpenTable(connection_, name.c_str(), nullptr, XDS_TABLE_CDX, XDS_CHAR_ANSI,
+                       XDS_LOCK_PROPRIETARY, XDS_RIGHTS_CHECK, options, &table_);
+    }
+    return r;
+  }
+  XDSRESULT Close() {
+    XDSRESULT r = XdsCloseTable(table_);
+    table_ = 0;
+    return r;
+  }
+  XDSHANDLE connection() const { return connection_; }
+  XDSHANDLE table() const { return table_; }
+
+ private:
+  XDSHANDLE connection_ = 0;
+  XDSHANDLE table_ = 0;
+};
+
+int CreateCatalogue(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::cout << "usage: xcetool create-catalogue DIR\n"
+                 "Creates TEM.dbf, TYPE.DBF, URLIN.DBF and urls.DBF (with its memo file) in DIR.\n";
+    return 0;
+  }
+  if (args.size() != 1) {
+    return Fail("create-catalogue needs exactly one directory");
+  }
+  OpenTable t;
+  if (t.Connect(args[0]) != 0 || xcetool::CreateCatalogue(t.connection()) != 0) {
+    return EngineFail();
+  }
+  return 0;
+}
+
+int Info(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::cout << "usage: xcetool info FILE\nShows the table's record count and fields.\n";
+    return 0;
+  }
+  if (args.size() != 1) {
+    return Fail("info needs exactly one table file");
+  }
+  OpenTable t;
+  if (t.Open(args[0], XDS_OPEN_READONLY) != 0) {
+    return EngineFail();
+  }
+  uint32_t count = 0;
+  uint32_t length = 0;
+  uint16_t fields = 0;
+  uint32_t options = 0;
+  if (XdsGetRecordCount(t.table(), XDS_COUNT_IGNORE_FILTERS, &count) != 0 ||
+      XdsGetRecordLength(t.table(), &length) != 0 || XdsGetNumFields(t.table(), &fields) != 0) {
+    return EngineFail();
+  }
+  std::cout << "table: " << args[0] << "\nrecords: " << count << "\nrecord length: " << length
+            << "\nfields: " << fields << "\n";
+  for (uint16_t f = 1; f <= fields; ++f) {
+    char name[32];
+    uint16_t nameLength = sizeof name;
+    char letter = 0;
+    uint16_t type = 0;
+    uint16_t len = 0;
+    uint16_t dec = 0;
+    if (XdsGetFieldName(t.table(), f, name, &nameLength) != 0 ||
+        XdsGetFieldTypeLetter(t.table(), f, &letter) != 0 ||
+        XdsGetFieldType(t.table(), f, &type) != 0 || XdsGetFieldLength(t.table(), f, &len) != 0 ||
+        XdsGetFieldDecimals(t.table(), f, &dec) != 0) {
+      return EngineFail();
+    }
+    std::printf("  %-10s %c(%u,%u)  engine type %u\n", name, letter, len, dec, type);
+  }
+  (void)options;
+  return 0;
+}
+
+int Dump(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::cout << "usage: xcetool dump FILE\n"
+                 "Prints every record in record-number order as recno;deleted;field;...\n"
+                 "Character and memo fields are written as the hex of their stored bytes.\n";
+    return 0;
+  }
+  std::vector<std::string> files;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--order") {
+      return Fail("--order needs index support, which this build does not have yet");
+    }
+    files.push_back(args[i]);
+  }
+  if (files.size() != 1) {
+    return Fail("dump needs exactly one table file");
+  }
+  OpenTable t;
+  if (t.Open(files[0], XDS_OPEN_READONLY) != 0 || xcetool::DumpCsv(t.table(), std::cout) != 0) {
+    return EngineFail();
+  }
+  std::cout.flush();
+  return std::cout.good() ? 0 : Fail("cannot write the dump");
+}
+
+int Check(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::cout << "usage: xcetool check FILE\n"
+                 "Checks the header, the record count against the file size, the end mark and\n"
+                 "the memo pointers. Exit status 1 with a message when a problem is found.\n";
+    return 0;
+  }
+  if (args.size() != 1) {
+    return Fail("check needs exactly one table file");
+  }
+  std::string dir;
+  std::string name;
+  SplitPath(args[0], &dir, &name);
+  OpenTable t;
+  if (t.Connect(dir) != 0) {
+    return EngineFail();
+  }
+  std::vector<char> report(1 << 16);
+  uint32_t length = static_cast<uint32_t>(report.size());
+  XDSRESULT r = XdsCheckTable(t.connection(), name.c_str(), report.data(), &length);
+  if (r != 0 && length > 0 && length < report.size()) {
+    std::string text(report.data(), length);
+    std::cerr << text;
+    return Fail(args[0] + " has problems");
+  }
+  if (r != 0) {
+    return EngineFail();
+  }
+  std::cout << args[0] << ": ok\n";
+  return 0;
+}
+
+int Pack(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::cout
+        << "usage: xcetool pack FILE\nRemoves deleted records; the table must not be in use.\n";
+    return 0;
+  }
+  if (args.size() != 1) {
+    return Fail("pack needs exactly one table file");
+  }
+  OpenTable t;
+  if (t.Open(args[0], XDS_OPEN_EXCLUSIVE) != 0 || XdsPackTable(t.table()) != 0 || t.Close() != 0) {
+    return EngineFail();
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  std::string command = argv[1];
+  std::vector<std::string> args(argv + 2, argv + argc);
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::cout << kUsage;
+    return 0;
+  }
+  if (command == "create-catalogue") {
+    return CreateCatalogue(args);
+  }
+  if (command == "info") {
+    return Info(args);
+  }
+  if (command == "dump") {
+    return Dump(args);
+  }
+  if (command == "check") {
+    return Check(args);
+  }
+  if (command == "pack") {
+    return Pack(args);
+  }
+  return Fail("unknown command \"" + command + "\" (see xcetool --help)");
+}

@@ -1,0 +1,154 @@
+// DBF file layout: the fixed header, field descriptors, record images and the
+// text forms of field values. Everything read from disk is checked here
+// before the rest of the engine trusts it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "status.h"
+
+namespace xce {
+
+// Engine field types as callers see them (XdsGetFieldType).
+enum EngineType : uint16_t {
+  kTypeUnknown = 0,
+  kTypeLogical = 1,
+  kTypeNumeric = 2,
+  kTypeDate = 3,
+  kTypeString = 4,
+  kTypeMemo = 5,
+  kTypeBinary = 6,
+  kTypeImage = 7,
+  kTypeVarchar = 8,
+  kTypeCompactDate = 9,
+  kTypeDouble = 10,
+  kTypeInteger = 11,
+  kTypeShort = 12,
+  kTypeTime = 13,
+  kTypeTimestamp = 14,
+  kTypeAutoInc = 15,
+  kTypeRaw = 16,
+  kTypeCurrency = 17,
+};
+
+constexpr std::size_t kHeaderSize = 32;
+constexpr std::size_t kDescriptorSize = 32;
+constexpr std::size_t kVfpBacklinkSize = 263;
+constexpr unsigned char kLiveFlag = 0x20;
+constexpr unsigned char kDeletedFlag = 0x2A;
+constexpr unsigned char kEofByte = 0x1A;
+constexpr unsigned char kTableFlagCdx = 0x01;
+constexpr unsigned char kTableFlagMemo = 0x02;
+constexpr unsigned char kCodePageMark866 = 0x65;
+constexpr unsigned char kCodePageMark1251 = 0xC9;
+
+enum class MemoKind { kNone, kFpt, kDbt3, kDbt4 };
+
+struct FieldInfo {
+  std::string name;     // as stored (upper case in files we write)
+  char type = 'C';      // descriptor type letter
+  uint32_t offset = 0;  // inside the record image; byte 0 is the deletion flag
+  uint32_t length = 0;
+  uint8_t decimals = 0;
+  uint8_t flags = 0;  // VFP field flags
+  EngineType engineType = kTypeUnknown;
+  bool isMemo = false;             // value lives in the memo file
+  bool binaryMemo = false;         // memo holds bytes, not text (no code page conversion)
+  bool binaryMemoPointer = false;  // 4-byte LE block pointer (VFP) instead of 10 digits
+};
+
+struct DbfLayout {
+  uint8_t version = 0x03;
+  uint32_t recordCount = 0;
+  uint32_t headerLength = 0;
+  uint32_t recordLength = 1;
+  uint8_t tableFlags = 0;
+  uint8_t codePageMark = 0;
+  std::vector<FieldInfo> fields;
+  MemoKind memoKind = MemoKind::kNone;
+  bool hasMemoFields = false;
+  bool hasStructuralCdx() const { return (tableFlags & kTableFlagCdx) != 0; }
+};
+
+// Parses and checks a header. `head` holds the first bytes of the file (at
+// least min(fileSize, 65535 + 1) when available). Errors name `path`.
+Status ParseDbfHeader(const std::string& path, const uint8_t* head, std::size_t headSize,
+                      uint64_t fileSize, DbfLayout* out);
+
+// One field definition as a caller gives it to table creation.
+struct FieldSpec {
+  std::string name;
+  char type = 'C';
+  uint32_t length = 0;
+  uint32_t decimals = 0;
+};
+
+// Checks the definitions and builds the complete header bytes of a new, empty
+// table (no records, no EOF byte). `oem` selects the 866 code page mark.
+Status BuildDbfHeader(const std::string& path, const std::vector<FieldSpec>& specs, bool oem,
+                      std::vector<uint8_t>* header, DbfLayout* layout);
+
+// Writes the header's date bytes (offset 1..3) for today into `date3`.
+void TodayHeaderDate(uint8_t date3[3]);
+
+// The record image of a new record: live flag, every field empty.
+void BlankRecord(const DbfLayout& layout, char* image);
+void BlankField(const FieldInfo& f, char* image);
+
+// Field content tests and conversions over a record image.
+bool FieldIsEmpty(const FieldInfo& f, const char* image);
+uint32_t MemoBlock(const FieldInfo& f, const char* image);  // 0 when none or unreadable
+void SetMemoBlock(const FieldInfo& f, char* image, uint32_t block);
+
+// Julian day numbers (day 0 = 1 Jan 4713 BC, proleptic Julian).
+int64_t JulianFromYmd(int y, int m, int d);
+void YmdFromJulian(int64_t jd, int* y, int* m, int* d);
+// "YYYYMMDD" <-> Julian day; false on text that is no valid date.
+bool JulianFromText(std::string_view text, int64_t* jd);
+std::string TextFromJulian(int64_t jd);
+
+// Text form of a field value in the dump CSV format (numbers plain decimal
+// with the field's decimals, dates YYYYMMDD, logical T/F, timestamps
+// YYYYMMDDhhmmssfff). Character and memo fields are not handled here.
+std::string FieldDisplayText(const FieldInfo& f, const char* image);
+
+// Encodes a value given as text into the field (the inverse of the display
+// text for every writable type). Character fields are padded with blanks.
+Status EncodeFieldText(const std::string& path, const FieldInfo& f, std::string_view text,
+                       char* image);
+
+// Numeric text of `value` right-aligned in `width` with `decimals`; false when
+// it does not fit.
+bool FormatNumeric(double value, uint32_t width, uint32_t decimals, std::string* out);
+
+inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t Le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline uint32_t Be32(const uint8_t* p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+inline void PutLe16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void PutLe32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) {
+    p[i] = static_cast<uint8_t>(v >> (8 * i));
+  }
+}
+inline void PutBe32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) {
+    p[i] = static_cast<uint8_t>(v >> (8 * (3 - i)));
+  }
+}
+
+// ASCII-only case-insensitive equality, for field and file names.
+bool EqualsNoCase(std::string_view a, std::string_view b);
+
+}  // namespace xce

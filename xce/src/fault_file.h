@@ -1,0 +1,65 @@
+// A file system double for tests: wraps another file system and fails writes
+// on demand, the way a full disk or a crash would.
+//
+//   FaultInjectingFileSystem fs(FileSystem::Default());
+//   fs.FailAtWrite(3);        // the 3rd write operation and every later one fail
+//   fs.FailAfterBytes(1000);  // writes fail once 1000 bytes have been written;
+//                             // the write that crosses the limit is cut short
+//
+// Write operations are WriteAt, Truncate, Rename and Remove; reads are never
+// failed. The counters are shared by every file opened through the double.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "file.h"
+
+namespace xce {
+
+class FaultInjectingFileSystem : public FileSystem {
+ public:
+  explicit FaultInjectingFileSystem(FileSystem* base) : base_(base) {}
+
+  // 0 disables. With `once` only that single operation fails (a transient
+  // error); otherwise it and all later ones fail (a crash at that point).
+  void FailAtWrite(uint64_t n, bool once = false) {
+    failAt_ = n;
+    once_ = once;
+  }
+  void FailAfterBytes(uint64_t bytes) { byteLimit_ = bytes; }
+  void Reset() {
+    failAt_ = 0;
+    byteLimit_ = UINT64_MAX;
+    writes_ = 0;
+    bytes_ = 0;
+  }
+  uint64_t writes() const { return writes_; }
+  uint64_t bytes() const { return bytes_; }
+
+  // Counts one write operation; false when it must fail.
+  bool AllowWrite();
+  // How many of n bytes may still be written before the byte limit.
+  std::size_t AllowBytes(std::size_t n);
+
+  Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* out) override;
+  Status Rename(const std::string& from, const std::string& to) override;
+  Status Remove(const std::string& path) override;
+  bool Exists(const std::string& path) override { return base_->Exists(path); }
+  Status ListDir(const std::string& dir, std::vector<std::string>* names) override {
+    return base_->ListDir(dir, names);
+  }
+  Status SyncDir(const std::string& dir) override { return base_->SyncDir(dir); }
+
+ private:
+  FileSystem* base_;
+  uint64_t failAt_ = 0;
+  bool once_ = false;
+  uint64_t byteLimit_ = UINT64_MAX;
+  uint64_t writes_ = 0;
+  uint64_t bytes_ = 0;
+};
+
+}  // namespace xce

@@ -1,0 +1,224 @@
+#include "memo_file.h"
+
+#include <cstring>
+#include <vector>
+
+namespace xce {
+namespace {
+
+constexpr uint32_t kMaxMemoLength = 0x7FFFFFF0;
+
+Status Damaged(const std::string& path, const std::string& what) {
+  return Status(kErrCorrupt, "Memo file " + path + " is damaged: " + what);
+}
+
+}  // namespace
+
+Status MemoFile::Open(std::unique_ptr<File> file, MemoKind kind, std::unique_ptr<MemoFile>* out) {
+  std::unique_ptr<MemoFile> m(new MemoFile(std::move(file), kind));
+  XCE_RETURN_IF_ERROR(m->ReloadHeader());
+  *out = std::move(m);
+  return Status::Ok();
+}
+
+Status MemoFile::ReloadHeader() {
+  XCE_RETURN_IF_ERROR(file_->Size(&fileSize_));
+  uint8_t h[24];
+  std::size_t got = 0;
+  XCE_RETURN_IF_ERROR(file_->ReadAt(0, h, sizeof h, &got));
+  if (got < sizeof h) {
+    return Damaged(path(), "the header is truncated");
+  }
+  switch (kind_) {
+    case MemoKind::kFpt:
+      nextFree_ = Be32(h);
+      blockSize_ = static_cast<uint32_t>(h[6]) << 8 | h[7];
+      break;
+    case MemoKind::kDbt3:
+      nextFree_ = Le32(h);
+      blockSize_ = 512;
+      break;
+    case MemoKind::kDbt4:
+      nextFree_ = Le32(h);
+      blockSize_ = Le16(h + 20);
+      break;
+    case MemoKind::kNone:
+      return Damaged(path(), "unknown memo format");
+  }
+  if (blockSize_ == 0) {
+    return Damaged(path(), "the block size is 0");
+  }
+  return Status::Ok();
+}
+
+Status MemoFile::WriteEmptyFpt(File* file, uint32_t blockSize) {
+  std::vector<uint8_t> h(512, 0);
+  uint32_t first = (512 + blockSize - 1) / blockSize;
+  PutBe32(&h[0], first);
+  h[6] = static_cast<uint8_t>(blockSize >> 8);
+  h[7] = static_cast<uint8_t>(blockSize);
+  h.resize(static_cast<std::size_t>(first) * blockSize, 0);
+  return file->WriteAt(0, h.data(), h.size());
+}
+
+Status MemoFile::ReadDbt(uint32_t block, std::string* data, uint32_t* length) {
+  uint64_t offset = static_cast<uint64_t>(block) * blockSize_;
+  if (offset >= fileSize_) {
+    return Damaged(path(), "memo block " + std::to_string(block) + " lies past the end");
+  }
+  if (kind_ == MemoKind::kDbt4) {
+    uint8_t h[8];
+    std::size_t got = 0;
+    XCE_RETURN_IF_ERROR(file_->ReadAt(offset, h, 8, &got));
+    if (got < 8) {
+      return Damaged(path(), "memo block " + std::to_string(block) + " lies past the end");
+    }
+    uint32_t total = Le32(h + 4);
+    if (h[0] != 0xFF || h[1] != 0xFF || total < 8 || offset + total > fileSize_) {
+      return Damaged(path(),
+                     "memo length at block " + std::to_string(block) + " goes past the end");
+    }
+    *length = total - 8;
+    if (data != nullptr) {
+      data->resize(*length);
+      XCE_RETURN_IF_ERROR(file_->ReadAt(offset + 8, data->data(), *length, &got));
+    }
+    return Status::Ok();
+  }
+  // dBASE III: text ends with 0x1A (normally doubled) or at the end of the file.
+  std::string out;
+  std::vector<char> chunk(4096);
+  uint64_t pos = offset;
+  while (pos < fileSize_) {
+    std::size_t got = 0;
+    XCE_RETURN_IF_ERROR(file_->ReadAt(pos, chunk.data(), chunk.size(), &got));
+    if (got == 0) {
+      break;
+    }
+    const void* eof = std::memchr(chunk.data(), 0x1A, got);
+    if (eof != nullptr) {
+      out.append(chunk.data(), static_cast<const char*>(eof) - chunk.data());
+      break;
+    }
+    out.append(chunk.data(), got);
+    pos += got;
+    if (out.size() > kMaxMemoLength) {
+      return Damaged(path(), "memo at block " + std::to_string(block) + " has no end mark");
+    }
+  }
+  *length = static_cast<uint32_t>(out.size());
+  if (data != nullptr) {
+    *data = std::move(out);
+  }
+  return Status::Ok();
+}
+
+Status MemoFile::Length(uint32_t block, uint32_t* length, uint32_t* itemType) {
+  *length = 0;
+  *itemType = kMemoItemText;
+  if (block == 0 || block < firstDataBlock()) {
+    return Status::Ok();
+  }
+  if (kind_ != MemoKind::kFpt) {
+    return ReadDbt(block, nullptr, length);
+  }
+  uint64_t offset = static_cast<uint64_t>(block) * blockSize_;
+  uint8_t h[8];
+  std::size_t got = 0;
+  if (offset + 8 > fileSize_) {
+    return Damaged(path(), "memo block " + std::to_string(block) + " lies past the end");
+  }
+  XCE_RETURN_IF_ERROR(file_->ReadAt(offset, h, 8, &got));
+  if (got < 8) {
+    return Damaged(path(), "memo block " + std::to_string(block) + " lies past the end");
+  }
+  uint32_t n = Be32(h + 4);
+  if (offset + 8 + n > fileSize_) {
+    return Damaged(path(), "memo length at block " + std::to_string(block) + " goes past the end");
+  }
+  *length = n;
+  *itemType = Be32(h);
+  return Status::Ok();
+}
+
+Status MemoFile::Read(uint32_t block, std::string* data, uint32_t* itemType) {
+  data->clear();
+  if (kind_ != MemoKind::kFpt) {
+    *itemType = kMemoItemText;
+    if (block == 0 || block < firstDataBlock()) {
+      return Status::Ok();
+    }
+    uint32_t len = 0;
+    return ReadDbt(block, data, &len);
+  }
+  uint32_t n = 0;
+  XCE_RETURN_IF_ERROR(Length(block, &n, itemType));
+  if (n == 0) {
+    return Status::Ok();
+  }
+  data->resize(n);
+  std::size_t got = 0;
+  XCE_RETURN_IF_ERROR(
+      file_->ReadAt(static_cast<uint64_t>(block) * blockSize_ + 8, data->data(), n, &got));
+  if (got < n) {
+    return Damaged(path(), "memo at block " + std::to_string(block) + " is truncated");
+  }
+  return Status::Ok();
+}
+
+Status MemoFile::Write(uint32_t oldBlock, std::string_view data, uint32_t itemType, bool inPlace,
+                       uint32_t* newBlock) {
+  if (kind_ != MemoKind::kFpt) {
+    return Status(kErrNotSupported, "Memo file " + path() +
+                                        " is a dBASE memo file; the engine "
+                                        "writes FPT memo files only");
+  }
+  if (data.empty()) {
+    *newBlock = 0;
+    return Status::Ok();
+  }
+  if (data.size() > kMaxMemoLength) {
+    return Status(kErrBadArgument, "Memo value too long for " + path());
+  }
+  uint64_t itemBytes = 8 + data.size();
+  uint64_t blocks = (itemBytes + blockSize_ - 1) / blockSize_;
+  std::vector<char> item(static_cast<std::size_t>(blocks * blockSize_), 0);
+  PutBe32(reinterpret_cast<uint8_t*>(item.data()), itemType);
+  PutBe32(reinterpret_cast<uint8_t*>(item.data()) + 4, static_cast<uint32_t>(data.size()));
+  std::memcpy(item.data() + 8, data.data(), data.size());
+
+  if (inPlace && oldBlock >= firstDataBlock() && oldBlock != 0) {
+    uint32_t oldLen = 0;
+    uint32_t oldType = 0;
+    if (Length(oldBlock, &oldLen, &oldType).ok()) {
+      uint64_t oldBlocks = (8 + static_cast<uint64_t>(oldLen) + blockSize_ - 1) / blockSize_;
+      if (blocks <= oldBlocks) {
+        XCE_RETURN_IF_ERROR(file_->WriteAt(static_cast<uint64_t>(oldBlock) * blockSize_,
+                                           item.data(), static_cast<std::size_t>(itemBytes)));
+        *newBlock = oldBlock;
+        return Status::Ok();
+      }
+    }
+  }
+  // Another process may have appended since we last looked.
+  XCE_RETURN_IF_ERROR(ReloadHeader());
+  uint32_t at = nextFree_ < firstDataBlock() ? firstDataBlock() : nextFree_;
+  uint64_t after = at + blocks;
+  if (after > UINT32_MAX) {
+    return Status(kErrNotSupported, "Memo file " + path() + " is full");
+  }
+  XCE_RETURN_IF_ERROR(
+      file_->WriteAt(static_cast<uint64_t>(at) * blockSize_, item.data(), item.size()));
+  uint8_t h[4];
+  PutBe32(h, static_cast<uint32_t>(after));
+  XCE_RETURN_IF_ERROR(file_->WriteAt(0, h, 4));
+  nextFree_ = static_cast<uint32_t>(after);
+  uint64_t end = after * blockSize_;
+  if (end > fileSize_) {
+    fileSize_ = end;
+  }
+  *newBlock = at;
+  return Status::Ok();
+}
+
+}  // namespace xce

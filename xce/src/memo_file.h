@@ -1,0 +1,62 @@
+// Memo files: FPT (read and written) and dBASE DBT (read only). A memo value
+// lives in an item at a block number that the record's memo field stores;
+// block 0 means "no value".
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "dbf_format.h"
+#include "file.h"
+
+namespace xce {
+
+// FPT item types.
+constexpr uint32_t kMemoItemBinary = 0;
+constexpr uint32_t kMemoItemText = 1;
+constexpr uint32_t kMemoItemObject = 2;
+constexpr uint32_t kDefaultMemoBlockSize = 64;
+
+class MemoFile {
+ public:
+  // Takes over an open file and reads its header.
+  static Status Open(std::unique_ptr<File> file, MemoKind kind, std::unique_ptr<MemoFile>* out);
+  // Writes the header of an empty FPT into `file` (which must be empty).
+  static Status WriteEmptyFpt(File* file, uint32_t blockSize);
+
+  // Reads the item at `block`. A block inside the header reads as empty; a
+  // block or length past the end of the file is an error naming the file.
+  Status Read(uint32_t block, std::string* data, uint32_t* itemType);
+  Status Length(uint32_t block, uint32_t* length, uint32_t* itemType);
+
+  // Stores `data` and returns its block in *newBlock (0 for an empty value).
+  // With `inPlace` an item that fits into the blocks of the old item at
+  // `oldBlock` is overwritten there with a single write; otherwise the item is
+  // appended at the next free block, then the header is advanced.
+  Status Write(uint32_t oldBlock, std::string_view data, uint32_t itemType, bool inPlace,
+               uint32_t* newBlock);
+
+  // Re-reads the next-free block from disk (another process may have appended).
+  Status ReloadHeader();
+
+  uint32_t blockSize() const { return blockSize_; }
+  uint32_t nextFree() const { return nextFree_; }
+  uint32_t firstDataBlock() const { return (512 + blockSize_ - 1) / blockSize_; }
+  MemoKind kind() const { return kind_; }
+  File* file() { return file_.get(); }
+  const std::string& path() const { return file_->path(); }
+
+ private:
+  MemoFile(std::unique_ptr<File> file, MemoKind kind) : file_(std::move(file)), kind_(kind) {}
+  Status ReadDbt(uint32_t block, std::string* data, uint32_t* length);
+
+  std::unique_ptr<File> file_;
+  MemoKind kind_;
+  uint32_t blockSize_ = kDefaultMemoBlockSize;
+  uint32_t nextFree_ = 0;
+  uint64_t fileSize_ = 0;
+};
+
+}  // namespace xce

@@ -1,0 +1,212 @@
+// The real file system: POSIX files with open-file-description locks, so two
+// opens of one file conflict even inside one process.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "file.h"
+
+namespace xce {
+namespace {
+
+// Lock bytes live far beyond any real data so they never collide with the
+// record-lock bytes that callers request through LockRange.
+constexpr off_t kWholeFileLockOffset = 0x7FFFFFF0;
+
+Status ErrnoStatus(const std::string& what, const std::string& path, int err) {
+  return Status(kErrIo, what + " " + path + ": " + std::strerror(err));
+}
+
+class PosixFile : public File {
+ public:
+  PosixFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~PosixFile() override { ::close(fd_); }
+
+  Status ReadAt(uint64_t offset, void* buf, std::size_t n, std::size_t* got) override {
+    std::size_t done = 0;
+    auto* p = static_cast<char*>(buf);
+    while (done < n) {
+      ssize_t r = ::pread(fd_, p + done, n - done, static_cast<off_t>(offset + done));
+      if (r < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        return ErrnoStatus("Cannot read", path_, errno);
+      }
+      if (r == 0) {
+        break;
+      }
+      done += static_cast<std::size_t>(r);
+    }
+    *got = done;
+    return Status::Ok();
+  }
+
+  Status WriteAt(uint64_t offset, const void* buf, std::size_t n) override {
+    std::size_t done = 0;
+    const auto* p = static_cast<const char*>(buf);
+    while (done < n) {
+      ssize_t r = ::pwrite(fd_, p + done, n - done, static_cast<off_t>(offset + done));
+      if (r < 0) {
+        if (errno == EINTR) {
+          continue;
+        }
+        return ErrnoStatus("Cannot write", path_, errno);
+      }
+      done += static_cast<std::size_t>(r);
+    }
+    return Status::Ok();
+  }
+
+  Status Size(uint64_t* size) override {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) {
+      return ErrnoStatus("Cannot stat", path_, errno);
+    }
+    *size = static_cast<uint64_t>(st.st_size);
+    return Status::Ok();
+  }
+
+  Status Truncate(uint64_t size) override {
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+      return ErrnoStatus("Cannot truncate", path_, errno);
+    }
+    return Status::Ok();
+  }
+
+  Status Sync() override {
+    if (::fdatasync(fd_) != 0) {
+      return ErrnoStatus("Cannot sync", path_, errno);
+    }
+    return Status::Ok();
+  }
+
+  Status LockFile(LockKind kind) override {
+    return SetLock(kind == LockKind::kExclusive ? F_WRLCK : F_RDLCK, kWholeFileLockOffset, 1,
+                   "is in use by another program");
+  }
+  Status UnlockFile() override { return SetLock(F_UNLCK, kWholeFileLockOffset, 1, ""); }
+  Status LockRange(uint64_t offset, uint64_t length) override {
+    return SetLock(F_WRLCK, static_cast<off_t>(offset), static_cast<off_t>(length),
+                   "has a record locked by another user");
+  }
+  Status UnlockRange(uint64_t offset, uint64_t length) override {
+    return SetLock(F_UNLCK, static_cast<off_t>(offset), static_cast<off_t>(length), "");
+  }
+
+  const std::string& path() const override { return path_; }
+
+ private:
+  Status SetLock(short type, off_t offset, off_t length, const char* conflict) {
+    struct flock fl;
+    std::memset(&fl, 0, sizeof fl);
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = offset;
+    fl.l_len = length;
+    if (::fcntl(fd_, F_OFD_SETLK, &fl) != 0) {
+      if (errno == EAGAIN || errno == EACCES) {
+        return Status(kErrLocked, "File " + path_ + " " + conflict);
+      }
+      return ErrnoStatus("Cannot lock", path_, errno);
+    }
+    return Status::Ok();
+  }
+
+  int fd_;
+  std::string path_;
+};
+
+class PosixFileSystem : public FileSystem {
+ public:
+  Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* out) override {
+    int flags = O_CLOEXEC;
+    switch (mode) {
+      case OpenMode::kReadOnly:
+        flags |= O_RDONLY;
+        break;
+      case OpenMode::kReadWrite:
+        flags |= O_RDWR;
+        break;
+      case OpenMode::kCreate:
+        flags |= O_RDWR | O_CREAT | O_TRUNC;
+        break;
+    }
+    int fd = ::open(path.c_str(), flags, 0644);
+    if (fd < 0) {
+      int err = errno;
+      if (err == ENOENT) {
+        return Status(kErrTableNotFound, "File " + path + " does not exist");
+      }
+      return ErrnoStatus("Cannot open", path, err);
+    }
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+      ::close(fd);
+      return Status(kErrIo, "Cannot open " + path + ": it is a directory");
+    }
+    *out = std::make_unique<PosixFile>(fd, path);
+    return Status::Ok();
+  }
+
+  Status Rename(const std::string& from, const std::string& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+      return ErrnoStatus("Cannot rename " + from + " to", to, errno);
+    }
+    return Status::Ok();
+  }
+
+  Status Remove(const std::string& path) override {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      return ErrnoStatus("Cannot remove", path, errno);
+    }
+    return Status::Ok();
+  }
+
+  bool Exists(const std::string& path) override {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+  }
+
+  Status ListDir(const std::string& dir, std::vector<std::string>* names) override {
+    names->clear();
+    DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+    if (d == nullptr) {
+      return ErrnoStatus("Cannot list directory", dir, errno);
+    }
+    while (struct dirent* e = ::readdir(d)) {
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+        names->emplace_back(e->d_name);
+      }
+    }
+    ::closedir(d);
+    return Status::Ok();
+  }
+
+  Status SyncDir(const std::string& dir) override {
+    int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      return ErrnoStatus("Cannot open directory", dir, errno);
+    }
+    int rc = ::fsync(fd);
+    int err = errno;
+    ::close(fd);
+    if (rc != 0) {
+      return ErrnoStatus("Cannot sync directory", dir, err);
+    }
+    return Status::Ok();
+  }
+};
+
+}  // namespace
+
+FileSystem* FileSystem::Default() {
+  static PosixFileSystem fs;
+  return &fs;
+}
+
+}  // namespace xce

@@ -1,0 +1,334 @@
+// The open table: one DBF file, its memo file, the field list, the record
+// buffer and the one record pointer that the table handle and all of its
+// index handles share.
+//
+// Extension points for the expression and index layers
+// ----------------------------------------------------
+// * Visibility. Every movement (GotoTop, GotoBottom, Skip), the EOF/BOF
+//   flags, XdsIsRecordVisible and filtered counting ask IsVisible(order,
+//   recno). It hides deleted records while ShowDeleted() is false, asks the
+//   order's InOrder (scopes, FOR conditions) and then every RecordFilter in
+//   filters() in turn. Filters plug in with AddFilter/RemoveFilter; the
+//   exact-comparison setting they need is exact()/SetExact().
+// * Orders. Movement is always "in an order": RecnoOrder (record-number
+//   order, O(1) per step) belongs to the table; an index handle supplies its
+//   own Order (tag order). The table keeps the current record number;
+//   Order::Next/Prev get it and answer the neighbour in their order.
+// * Durability. CommitPending() is the single place where a record change
+//   (append, field changes, delete flag, recall) becomes part of the table.
+//   Just before the change is stored it calls every TableExtension's
+//   OnRecordWrite(recno, oldImage or nullptr for an append, newImage); a
+//   failure there aborts the change with nothing stored.
+// * Pack and zap build complete new files beside the old ones and swap them
+//   in with SwapSet (a journal plus renames, rolled forward on the next open
+//   after a crash). Extensions add their own rebuilt files to the same swap
+//   in OnRebuild and reopen them in AfterRebuild.
+// * A table whose header says it has a structural CDX refuses every write
+//   until an extension that MaintainsStructuralIndex() is attached.
+// * Handles. Table derives from HandleObject so the registry can hold it;
+//   index handles are other HandleObjects that keep a shared_ptr<Table> and
+//   register themselves with AddDependentHandle so closing the table frees
+//   them.
+//
+// A Table is used by one thread at a time (the registry itself is
+// thread-safe).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "dbf_format.h"
+#include "file.h"
+#include "handles.h"
+#include "memo_file.h"
+#include "status.h"
+
+namespace xce {
+
+class Table;
+
+// A movement order over a table's records.
+class Order {
+ public:
+  virtual ~Order() = default;
+  // First / last record of the order, 0 when the order holds none.
+  virtual Status First(Table& t, uint32_t* recno) = 0;
+  virtual Status Last(Table& t, uint32_t* recno) = 0;
+  // The neighbour of `recno` (the table's current record), 0 when none.
+  virtual Status Next(Table& t, uint32_t recno, uint32_t* next) = 0;
+  virtual Status Prev(Table& t, uint32_t recno, uint32_t* prev) = 0;
+  // Whether the record belongs to the order's current range (scopes, FOR).
+  virtual Status InOrder(Table& t, uint32_t recno, bool* in) {
+    (void)t;
+    (void)recno;
+    *in = true;
+    return Status::Ok();
+  }
+  // Bookmarks: the first 4 bytes are always the record number.
+  virtual uint16_t BookmarkLength() const { return 4; }
+  virtual Status FillBookmark(Table& t, uint32_t recno, uint8_t* out);
+  // -1, 0, 1 by position in this order.
+  virtual Status CompareRecords(Table& t, uint32_t a, uint32_t b, int* result);
+  // Whether counting can be answered without visiting records.
+  virtual bool IsRecnoOrder() const { return false; }
+};
+
+class RecnoOrder : public Order {
+ public:
+  Status First(Table& t, uint32_t* recno) override;
+  Status Last(Table& t, uint32_t* recno) override;
+  Status Next(Table& t, uint32_t recno, uint32_t* next) override;
+  Status Prev(Table& t, uint32_t recno, uint32_t* prev) override;
+  bool IsRecnoOrder() const override { return true; }
+};
+
+// A condition records must meet to be visible (a filter expression).
+class RecordFilter {
+ public:
+  virtual ~RecordFilter() = default;
+  virtual Status Accept(Table& t, uint32_t recno, const char* image, bool* accept) = 0;
+};
+
+// Files that replace a table's files in one step. Complete and synced
+// temporary files are listed in a journal beside the table; the renames
+// follow; the journal is removed last. Open() finishes an interrupted swap.
+class SwapSet {
+ public:
+  void Add(std::string tmpPath, std::string finalPath) {
+    pairs_.emplace_back(std::move(tmpPath), std::move(finalPath));
+  }
+  const std::vector<std::pair<std::string, std::string>>& pairs() const { return pairs_; }
+  Status Commit(FileSystem* fs, const std::string& journalPath, const std::string& dir);
+  // Rolls a complete journal forward, or discards an incomplete one. With
+  // `readOnly` nothing is changed and a pending journal is an error.
+  static Status Recover(FileSystem* fs, const std::string& journalPath, const std::string& dir,
+                        bool readOnly);
+
+ private:
+  std::vector<std::pair<std::string, std::string>> pairs_;
+};
+
+// What pack and zap give extensions to rebuild from.
+struct RebuildContext {
+  uint32_t recordCount = 0;  // records of the new table
+  // Reads record `recno` (1-based) of the new table into `image`.
+  std::function<Status(uint32_t recno, char* image)> readRecord;
+  SwapSet* swap = nullptr;
+  std::string tmpSuffix;  // suffix to give temporary files
+};
+
+class TableExtension {
+ public:
+  virtual ~TableExtension() = default;
+  virtual Status OnRecordWrite(Table& t, uint32_t recno, const char* oldImage,
+                               const char* newImage) = 0;
+  virtual Status OnRebuild(Table& t, RebuildContext& ctx) = 0;
+  virtual Status AfterRebuild(Table& t) = 0;
+  virtual void OnClose(Table& t) { (void)t; }
+  virtual bool MaintainsStructuralIndex() const { return false; }
+};
+
+struct OpenOptions {
+  bool exclusive = false;
+  bool readOnly = false;
+  bool oem = false;
+  uint32_t rawOptions = 0;  // as given to the open call
+};
+
+class Table : public HandleObject {
+  struct PrivateTag {};
+
+ public:
+  explicit Table(PrivateTag) : HandleObject(HandleKind::kTable) {}
+  ~Table() override;
+
+  // Opens `path` (already resolved, see ResolveTablePath).
+  static Status Open(FileSystem* fs, const std::string& path, const OpenOptions& options,
+                     std::shared_ptr<Table>* out);
+  // Creates a new empty table (and its memo file when it has memo fields).
+  static Status Create(FileSystem* fs, const std::string& path,
+                       const std::vector<FieldSpec>& fields, bool oem);
+  // Writes what is buffered and releases the files. Safe to call twice.
+  Status Close();
+
+  // --- description
+  const std::string& path() const { return path_; }
+  const DbfLayout& layout() const { return layout_; }
+  const std::vector<FieldInfo>& fields() const { return layout_.fields; }
+  uint32_t recordLength() const { return layout_.recordLength; }
+  const OpenOptions& options() const { return options_; }
+  bool oem() const { return options_.oem; }
+  // Field number (1-based) by name, letter case ignored; 0 when none.
+  uint16_t FieldNumber(std::string_view name) const;
+  Status CheckField(uint16_t number, const FieldInfo** f) const;
+  // Open-options word: given options plus update 0x20 and insert 0x40 when
+  // the table may be written.
+  uint32_t OpenOptionsWord() const;
+  Status CheckWritable() const;
+  MemoFile* memo() { return memo_.get(); }
+  // Whether a field needs converting when the record image is handed out.
+  bool hasCurrency() const { return hasCurrency_; }
+
+  // --- record pointer
+  uint32_t RecordCount() const { return count_; }
+  uint32_t recno() const { return recno_; }
+  bool eof() const { return eof_; }
+  bool bof() const { return bof_; }
+  // On a record (not at either end, or on a record being appended).
+  bool OnRecord() const { return !eof_ && !bof_ && recno_ >= 1; }
+  RecnoOrder* recnoOrder() { return &recnoOrder_; }
+
+  Status GotoTop(Order* order);
+  Status GotoBottom(Order* order);
+  // Moves n visible records; off either end sets EOF/BOF and fails with 5068.
+  Status Skip(Order* order, int32_t n);
+  // Goes to record n whatever its visibility; 5022 when n names no record.
+  Status GotoRecord(uint32_t n);
+  // Re-reads the current record from disk.
+  Status Refresh();
+  Status IsVisible(Order* order, uint32_t recno, bool* visible);
+  // Count of records: all of them, or the visible ones in `order`.
+  Status Count(Order* order, bool respectFilters, bool fresh, uint32_t* n);
+
+  // --- visibility settings
+  bool ShowDeleted() const { return showDeleted_; }
+  void SetShowDeleted(bool show) { showDeleted_ = show; }
+  bool exact() const { return exact_; }
+  void SetExact(bool exact) { exact_ = exact; }
+  void AddFilter(std::shared_ptr<RecordFilter> f) { filters_.push_back(std::move(f)); }
+  void RemoveFilter(const RecordFilter* f);
+  const std::vector<std::shared_ptr<RecordFilter>>& filters() const { return filters_; }
+
+  // --- record buffer of the current record
+  const char* image() const { return cur_.data(); }
+  char* mutableImage() { return cur_.data(); }
+  bool HasPending() const { return pending_ != Pending::kNone; }
+  bool AppendPending() const { return pending_ == Pending::kAppend; }
+  // Marks the buffer changed (after a caller wrote into mutableImage()).
+  Status BeginChange();
+  Status StartAppend();
+  Status SetFieldText(uint16_t field, std::string_view text, bool convert);
+  Status SetFieldRaw(uint16_t field, const void* data, std::size_t n);
+  Status SetFieldEmpty(uint16_t field);
+  Status SetDeleted(bool deleted);
+  bool CurrentDeleted() const { return cur_[0] == static_cast<char>(kDeletedFlag); }
+  // The single place where a change becomes part of the table.
+  Status CommitPending();
+  Status CancelPending();
+
+  // Memo value of a field of the current record (pending value if changed).
+  Status ReadMemo(uint16_t field, std::string* data, uint32_t* itemType);
+  Status MemoLength(uint16_t field, uint32_t* length, uint32_t* itemType);
+
+  // Record image of any record (buffered appends included).
+  Status ReadRecord(uint32_t recno, char* out);
+  void SetReadAhead(uint32_t records);
+
+  // --- locks between processes
+  Status LockRecord(uint32_t recno);
+  Status UnlockRecord(uint32_t recno);
+
+  // --- maintenance (exclusive opens only)
+  Status Pack();
+  Status Zap();
+  // Writes buffered appended records to disk.
+  Status Flush();
+
+  // --- extensions and dependent handles
+  void AddExtension(std::shared_ptr<TableExtension> ext) { extensions_.push_back(std::move(ext)); }
+  const std::vector<std::shared_ptr<TableExtension>>& extensions() const { return extensions_; }
+  void AddDependentHandle(uint32_t handle) { dependents_.push_back(handle); }
+  const std::vector<uint32_t>& dependentHandles() const { return dependents_; }
+  uint32_t connection() const { return connection_; }
+  void set_connection(uint32_t c) { connection_ = c; }
+  FileSystem* fs() { return fs_; }
+  const std::string& dir() const { return dir_; }
+
+ private:
+  enum class Pending { kNone, kUpdate, kAppend };
+
+  Status LoadCurrent();
+  void SetEof();
+  Status FlushAppends();
+  Status WriteHeaderCount(uint32_t count);
+  Status TouchHeaderDate();
+  Status ReloadCount();
+  Status Rebuild(bool keepRecords);
+  Status SettlePosition(Order* order, uint32_t start, bool forward, bool* found);
+
+  FileSystem* fs_ = nullptr;
+  std::string path_;
+  std::string dir_;
+  std::string memoPath_;
+  OpenOptions options_;
+  std::unique_ptr<File> dbf_;
+  std::unique_ptr<MemoFile> memo_;
+  DbfLayout layout_;
+  std::vector<uint8_t> headerBytes_;
+  uint32_t connection_ = 0;
+  Status broken_;  // set when a failed swap left the files behind this handle
+
+  uint32_t count_ = 0;      // records including buffered appends
+  uint32_t diskCount_ = 0;  // records the header on disk counts
+  std::vector<char> appendBuf_;
+  bool dateWritten_ = false;
+
+  uint32_t recno_ = 0;
+  bool eof_ = true;
+  bool bof_ = true;
+  RecnoOrder recnoOrder_;
+  std::vector<char> cur_;
+  std::vector<char> scratch_;
+  Pending pending_ = Pending::kNone;
+  std::map<uint16_t, std::string> pendingMemos_;
+  uint32_t savedRecno_ = 0;
+  bool savedEof_ = true;
+  bool savedBof_ = true;
+
+  bool showDeleted_ = true;
+  bool exact_ = false;
+  std::vector<std::shared_ptr<RecordFilter>> filters_;
+
+  // Read-ahead window of whole records.
+  std::vector<char> cache_;
+  uint32_t cacheFirst_ = 0;
+  uint32_t cacheCount_ = 0;
+  uint32_t readAhead_ = 0;  // records per window; 0 = none
+  uint32_t lastRead_ = 0;
+
+  std::set<uint32_t> locks_;
+  std::vector<std::shared_ptr<TableExtension>> extensions_;
+  std::vector<uint32_t> dependents_;
+  bool closed_ = false;
+  bool hasCurrency_ = false;
+};
+
+// Base of index handles (added by the index layer): an index handle moves
+// its table's record pointer in its own order.
+class IndexHandleObject : public HandleObject {
+ public:
+  IndexHandleObject() : HandleObject(HandleKind::kIndex) {}
+  virtual std::shared_ptr<Table> table() = 0;
+  virtual Order* order() = 0;
+};
+
+// Checks a table's files without changing a byte; one problem per line in
+// *report. Fails only when the files cannot be read at all.
+Status CheckTableFiles(FileSystem* fs, const std::string& path, std::string* report);
+
+// Resolves a table path given to the open call: backslashes become slashes, a
+// relative path is taken inside `dir`, the extension .dbf is added when
+// missing, and the file name is matched without regard to letter case.
+// *found is false when no such file exists (out then holds the exact path).
+Status ResolveTablePath(FileSystem* fs, const std::string& dir, const std::string& given,
+                        std::string* out, bool* found);
+// Finds `name` inside `dir` ignoring letter case; false when absent.
+bool FindNoCase(FileSystem* fs, const std::string& dir, const std::string& name,
+                std::string* actual);
+
+}  // namespace xce
