@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+#include "db/mem_dataset.h"
+TEST(Smoke, Builds) { TMemDataSet ds; EXPECT_FALSE(ds.Active()); }
