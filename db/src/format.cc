@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <limits>
 #include <vector>
 
@@ -227,9 +228,16 @@ std::string FormatSection(const std::string& section, double value, bool withSig
   if (!seenPlaceholder) {
     return prefix;
   }
-  int decimals = fracZeros + fracHashes;
+  int decimals = std::min(fracZeros + fracHashes, 30);
+  fracZeros = std::min(fracZeros, decimals);
+  // Halves round away from zero, as people write numbers.
+  double magnitude = std::fabs(value);
+  double scale = std::pow(10.0, decimals);
+  if (decimals <= 15 && magnitude * scale < 1e15) {
+    magnitude = std::round(magnitude * scale) / scale;
+  }
   char digits[512];
-  std::snprintf(digits, sizeof digits, "%.*f", decimals, std::fabs(value));
+  std::snprintf(digits, sizeof digits, "%.*f", decimals, magnitude);
   std::string text = digits;
   std::string intPart = text.substr(0, text.find('.'));
   std::string fracPart = decimals > 0 ? text.substr(text.find('.') + 1) : std::string();
