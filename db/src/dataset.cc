@@ -1,0 +1,1181 @@
+#include "db/dataset.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "db/datasource.h"
+#include "db/format.h"
+
+namespace {
+
+// Restores a temporary state (and the buffer it pointed at) on every exit.
+class TTempStateGuard {
+ public:
+  TTempStateGuard(TDataSetState& state, TRecordBuffer*& slot, TDataSetState newState,
+                  TRecordBuffer* buffer)
+      : state_(state), slot_(slot), savedState_(state), savedBuffer_(slot) {
+    state_ = newState;
+    slot_ = buffer;
+  }
+  ~TTempStateGuard() {
+    state_ = savedState_;
+    slot_ = savedBuffer_;
+  }
+  TTempStateGuard(const TTempStateGuard&) = delete;
+  TTempStateGuard& operator=(const TTempStateGuard&) = delete;
+
+ private:
+  TDataSetState& state_;
+  TRecordBuffer*& slot_;
+  TDataSetState savedState_;
+  TRecordBuffer* savedBuffer_;
+};
+
+}  // namespace
+
+TDataSet::TDataSet() : fields_(this) {}
+
+TDataSet::~TDataSet() {
+  for (TField* user : lookupUsers_) {
+    user->lookupDataSet_ = nullptr;
+  }
+  lookupUsers_.clear();
+  std::vector<TDataSource*> sources = dataSources_;
+  for (TDataSource* source : sources) {
+    source->DataSetDestroyed();
+  }
+  // Fields that look up in other datasets unregister as they are destroyed.
+  fields_.Clear();
+}
+
+void TDataSet::CloseOnDestroy() noexcept {
+  if (state_ == dsInactive) {
+    return;
+  }
+  try {
+    SetState(dsInactive);
+  } catch (...) {
+    state_ = dsInactive;
+  }
+  try {
+    CloseCursor();
+  } catch (...) {
+  }
+}
+
+// ---------------------------------------------------------------------------
+// State
+
+void TDataSet::SetState(TDataSetState value) {
+  if (state_ != value) {
+    state_ = value;
+    modified_ = false;
+    DataEvent(deUpdateState);
+  }
+}
+
+TDataSetState TDataSet::SetTempState(TDataSetState value) {
+  TDataSetState saved = state_;
+  state_ = value;
+  return saved;
+}
+
+void TDataSet::RestoreState(TDataSetState saved) { state_ = saved; }
+
+void TDataSet::CheckActive() const {
+  if (state_ == dsInactive) {
+    Error(dbmsg::kDataSetClosed);
+  }
+}
+
+void TDataSet::CheckInactive() const {
+  if (state_ != dsInactive) {
+    Error(dbmsg::kDataSetOpen);
+  }
+}
+
+void TDataSet::CheckCanModify() const {
+  if (!CanModify()) {
+    Error(dbmsg::kDataSetReadOnly);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Opening and closing
+
+void TDataSet::SetActive(bool value) {
+  if (value == Active()) {
+    return;
+  }
+  if (value) {
+    Fire(BeforeOpen);
+    OpenCursor();
+    SetState(dsBrowse);
+    Fire(AfterOpen);
+    if (!IsEmpty()) {
+      DoAfterScroll();
+    }
+  } else {
+    Fire(BeforeClose);
+    SetState(dsInactive);
+    CloseCursor();
+    Fire(AfterClose);
+  }
+}
+
+void TDataSet::OpenCursor() {
+  defaultFields_ = fields_.Count() == 0;
+  try {
+    InternalOpen();
+  } catch (...) {
+    BindFields(false);
+    if (defaultFields_) {
+      DestroyFields();
+    }
+    throw;
+  }
+  try {
+    UpdateBufferCount();
+    AllocateBufferWindow();
+    GetNextRecords();
+    bof_ = true;
+    eof_ = recordCount_ == 0;
+  } catch (...) {
+    CloseCursor();
+    throw;
+  }
+}
+
+void TDataSet::CloseCursor() {
+  FreeBufferWindow();
+  try {
+    if (IsCursorOpen()) {
+      InternalClose();
+    }
+  } catch (...) {
+    BindFields(false);
+    if (defaultFields_) {
+      DestroyFields();
+    }
+    throw;
+  }
+  BindFields(false);
+  if (defaultFields_) {
+    DestroyFields();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Fields
+
+void TDataSet::CreateAndBindFields() {
+  if (defaultFields_) {
+    CreateFields();
+  }
+  BindFields(true);
+}
+
+void TDataSet::CreateFields() {
+  for (int i = 0; i < fieldDefs_.Count(); ++i) {
+    const TFieldDef& def = fieldDefs_[i];
+    std::unique_ptr<TField> field = CreateFieldOfType(def.DataType(), def.Size());
+    if (!field) {
+      continue;
+    }
+    field->fieldName_ = def.Name();
+    field->SetRequired(def.Required());
+    fields_.Add(std::move(field));
+  }
+}
+
+void TDataSet::DestroyFields() { fields_.Clear(); }
+
+namespace {
+bool CompatibleTypes(TFieldType fieldType, TFieldType defType) {
+  return fieldType == defType || (IsBlobType(fieldType) && IsBlobType(defType));
+}
+}  // namespace
+
+void TDataSet::BindFields(bool binding) {
+  calcFieldsSize_ = 0;
+  for (int i = 0; i < fields_.Count(); ++i) {
+    TField* field = fields_[i];
+    field->fieldNo_ = 0;
+    field->offset_ = 0;
+    if (!binding) {
+      continue;
+    }
+    if (field->FieldKind() == fkData) {
+      const TFieldDef* def = fieldDefs_.Find(field->FieldName());
+      if (def == nullptr) {
+        Error(Format(dbmsg::kFieldNotFound, field->FieldName().c_str()));
+      }
+      if (!CompatibleTypes(field->DataType(), def->DataType())) {
+        Error(Format(dbmsg::kFieldTypeMismatch, field->DisplayName().c_str(),
+                     FieldTypeName(field->DataType()), FieldTypeName(def->DataType())));
+      }
+      if ((field->DataType() == ftString || field->DataType() == ftBytes) &&
+          field->Size() != def->Size()) {
+        Error(Format(dbmsg::kFieldSizeMismatch, field->DisplayName().c_str(), field->Size(),
+                     def->Size()));
+      }
+      field->fieldNo_ = def->FieldNo();
+    } else {
+      if (field->Lookup() &&
+          (field->KeyFields().empty() || field->LookupDataSet() == nullptr ||
+           field->LookupKeyFields().empty() || field->LookupResultField().empty())) {
+        Error(Format(dbmsg::kLookupInfoError, field->DisplayName().c_str()));
+      }
+      field->fieldNo_ = -(i + 1);
+      field->offset_ = calcFieldsSize_;
+      calcFieldsSize_ += 1 + field->DataSize();
+    }
+  }
+}
+
+TField* TDataSet::FieldByName(const std::string& fieldName) const {
+  TField* field = fields_.FindField(fieldName);
+  if (field == nullptr) {
+    Error(Format(dbmsg::kFieldNotFound, fieldName.c_str()));
+  }
+  return field;
+}
+
+std::vector<TField*> TDataSet::GetFieldList(const std::string& fieldNames) const {
+  std::vector<TField*> result;
+  size_t start = 0;
+  while (start <= fieldNames.size()) {
+    size_t end = fieldNames.find(';', start);
+    if (end == std::string::npos) {
+      end = fieldNames.size();
+    }
+    std::string name = Trim(fieldNames.substr(start, end - start));
+    if (!name.empty()) {
+      result.push_back(FieldByName(name));
+    }
+    start = end + 1;
+  }
+  return result;
+}
+
+TVariant TDataSet::FieldValues(const std::string& fieldNames) const {
+  std::vector<TField*> fields = GetFieldList(fieldNames);
+  if (fields.size() == 1) {
+    return fields[0]->AsVariant();
+  }
+  std::vector<TVariant> values;
+  for (TField* field : fields) {
+    values.push_back(field->AsVariant());
+  }
+  return TVariant(std::move(values));
+}
+
+void TDataSet::SetFieldValues(const std::string& fieldNames, const TVariant& values) {
+  std::vector<TField*> fields = GetFieldList(fieldNames);
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (values.IsArray()) {
+      fields[i]->SetAsVariant(i < values.Items().size() ? values.Items()[i] : TVariant());
+    } else {
+      fields[i]->SetAsVariant(i == 0 ? values : TVariant());
+    }
+  }
+}
+
+bool TDataSet::ReadCalcFieldData(const TField& field, const uint8_t* area, void* dest) const {
+  if (area == nullptr || field.Offset() + 1 + field.DataSize() > calcFieldsSize_) {
+    return false;
+  }
+  const uint8_t* slot = area + field.Offset();
+  if (slot[0] == 0) {
+    return false;
+  }
+  if (dest != nullptr) {
+    std::memcpy(dest, slot + 1, static_cast<size_t>(field.DataSize()));
+  }
+  return true;
+}
+
+void TDataSet::WriteCalcFieldData(const TField& field, uint8_t* area, const void* source) const {
+  if (area == nullptr || field.Offset() + 1 + field.DataSize() > calcFieldsSize_) {
+    return;
+  }
+  uint8_t* slot = area + field.Offset();
+  slot[0] = source != nullptr ? 1 : 0;
+  if (source != nullptr) {
+    std::memcpy(slot + 1, source, static_cast<size_t>(field.DataSize()));
+  } else {
+    std::memset(slot + 1, 0, static_cast<size_t>(field.DataSize()));
+  }
+}
+
+void TDataSet::NotifyFieldWritten(TField& field) {
+  if (state_ != dsCalcFields && state_ != dsFilter && state_ != dsNewValue) {
+    DataEvent(deFieldChange, &field);
+  }
+}
+
+void TDataSet::CheckRequiredFields() {
+  for (int i = 0; i < fields_.Count(); ++i) {
+    TField* field = fields_[i];
+    if (field->Required() && !field->ReadOnly() && field->FieldKind() == fkData &&
+        field->AutoGenerateValue() != arAutoInc && field->IsNull()) {
+      field->FocusControl();
+      Error(Format(dbmsg::kFieldRequired, field->DisplayName().c_str()));
+    }
+  }
+}
+
+void TDataSet::ClearFields() {
+  if (state_ != dsEdit && state_ != dsInsert) {
+    Error(dbmsg::kNotEditing);
+  }
+  TRecordBuffer* buffer = ActiveBuffer();
+  InternalInitRecord(buffer);
+  ClearCalcFields(buffer);
+  DataEvent(deRecordChange);
+}
+
+// ---------------------------------------------------------------------------
+// Calculated fields and the record filter
+
+TRecordBuffer* TDataSet::StateBuffer() const {
+  switch (state_) {
+    case dsBrowse:
+    case dsBlockRead:
+      return recordCount_ == 0 ? nullptr : ActiveBuffer();
+    case dsEdit:
+    case dsInsert:
+    case dsNewValue:
+      return ActiveBuffer();
+    case dsCalcFields:
+      return calcBuffer_;
+    case dsFilter:
+      return filterBuffer_;
+    default:
+      return nullptr;
+  }
+}
+
+void TDataSet::ClearCalcFields(TRecordBuffer*) {}
+
+void TDataSet::InitRecord(TRecordBuffer* buffer) {
+  InternalInitRecord(buffer);
+  ClearCalcFields(buffer);
+}
+
+void TDataSet::GetCalcFields(TRecordBuffer* buffer) {
+  if (calcFieldsSize_ == 0 && !OnCalcFields) {
+    return;
+  }
+  TTempStateGuard guard(state_, calcBuffer_, dsCalcFields, buffer);
+  CalculateFields(buffer);
+}
+
+void TDataSet::CalculateFields(TRecordBuffer* buffer) {
+  ClearCalcFields(buffer);
+  for (int i = 0; i < fields_.Count(); ++i) {
+    if (fields_[i]->Lookup()) {
+      CalcLookupValue(*fields_[i]);
+    }
+  }
+  if (autoCalcFields_ || state_ == dsCalcFields) {
+    Fire(OnCalcFields);
+  }
+}
+
+void TDataSet::CalcLookupValue(TField& field) {
+  TDataSet* lookup = field.LookupDataSet();
+  if (lookup == nullptr || !lookup->Active() || lookup == this) {
+    return;
+  }
+  TVariant key = FieldValues(field.KeyFields());
+  if (key.IsNull()) {
+    return;
+  }
+  if (key.IsArray()) {
+    for (const TVariant& item : key.Items()) {
+      if (item.IsNull()) {
+        return;
+      }
+    }
+  }
+  TVariant value = lookup->Lookup(field.LookupKeyFields(), key, field.LookupResultField());
+  if (!value.IsNull()) {
+    field.SetAsVariant(value);
+  }
+}
+
+bool TDataSet::FilterRecordAccepted(TRecordBuffer* buffer) {
+  const TFilterRecordEvent& handler = OnFilterRecord();
+  if (!Filtered() || !handler) {
+    return true;
+  }
+  bool accept = true;
+  TTempStateGuard guard(state_, filterBuffer_, dsFilter, buffer);
+  try {
+    handler(*this, accept);
+  } catch (...) {
+    if (!HandleApplicationException(std::current_exception())) {
+      throw;
+    }
+  }
+  return accept;
+}
+
+// ---------------------------------------------------------------------------
+// The buffer window
+
+TRecordBuffer* TDataSet::ActiveBuffer() const {
+  if (buffers_.empty()) {
+    return nullptr;
+  }
+  return buffers_[static_cast<size_t>(activeRecord_)].get();
+}
+
+TRecordBuffer* TDataSet::TempBuffer() const {
+  if (buffers_.empty()) {
+    return nullptr;
+  }
+  return buffers_[static_cast<size_t>(bufferCount_)].get();
+}
+
+void TDataSet::AllocateBufferWindow() {
+  FreeBufferWindow();
+  for (int i = 0; i <= bufferCount_; ++i) {
+    buffers_.push_back(AllocRecordBuffer());
+  }
+  ClearBuffers();
+}
+
+void TDataSet::FreeBufferWindow() {
+  for (auto& buffer : buffers_) {
+    FreeRecordBuffer(buffer);
+  }
+  buffers_.clear();
+  ClearBuffers();
+}
+
+void TDataSet::ReallocateBufferWindow() {
+  int row = activeRecord_;
+  AllocateBufferWindow();
+  activeRecord_ = std::min(row, bufferCount_ - 1);
+}
+
+void TDataSet::ClearBuffers() {
+  recordCount_ = 0;
+  activeRecord_ = 0;
+  currentRecord_ = -1;
+  bof_ = true;
+  eof_ = true;
+}
+
+void TDataSet::ActivateBuffers() {
+  recordCount_ = 1;
+  activeRecord_ = 0;
+  currentRecord_ = 0;
+  bof_ = false;
+  eof_ = false;
+}
+
+void TDataSet::SetCurrentRecord(int index) {
+  if (currentRecord_ == index) {
+    return;
+  }
+  TRecordBuffer* buffer = BufferAt(index);
+  switch (GetBookmarkFlag(buffer)) {
+    case bfCurrent:
+    case bfInserted:
+      InternalSetToRecord(buffer);
+      break;
+    case bfBOF:
+      InternalFirst();
+      break;
+    case bfEOF:
+      InternalLast();
+      break;
+  }
+  currentRecord_ = index;
+}
+
+void TDataSet::UpdateCursorPos() {
+  if (recordCount_ > 0) {
+    SetCurrentRecord(activeRecord_);
+  }
+}
+
+// Fetches the record after the window's last one into a free buffer and adds
+// it at the end; a full window drops its first record.
+bool TDataSet::GetNextRecord() {
+  if (recordCount_ > 0) {
+    SetCurrentRecord(recordCount_ - 1);
+  }
+  TGetResult result = grError;
+  try {
+    result = GetRecord(BufferAt(recordCount_), gmNext, true);
+  } catch (...) {
+    CursorPosChanged();
+    throw;
+  }
+  if (result != grOK) {
+    CursorPosChanged();
+    return false;
+  }
+  if (recordCount_ == 0) {
+    ActivateBuffers();
+  } else if (recordCount_ < bufferCount_) {
+    ++recordCount_;
+  } else {
+    std::rotate(buffers_.begin(), buffers_.begin() + 1, buffers_.end());
+  }
+  currentRecord_ = recordCount_ - 1;
+  return true;
+}
+
+// Fetches the record before the window's first one and inserts it at the
+// front; a full window drops its last record.
+bool TDataSet::GetPriorRecord() {
+  if (recordCount_ > 0) {
+    SetCurrentRecord(0);
+  }
+  TGetResult result = grError;
+  try {
+    result = GetRecord(BufferAt(recordCount_), gmPrior, true);
+  } catch (...) {
+    CursorPosChanged();
+    throw;
+  }
+  if (result != grOK) {
+    CursorPosChanged();
+    return false;
+  }
+  if (recordCount_ == 0) {
+    ActivateBuffers();
+  } else {
+    std::rotate(buffers_.begin(), buffers_.begin() + recordCount_,
+                buffers_.begin() + recordCount_ + 1);
+    if (recordCount_ < bufferCount_) {
+      ++recordCount_;
+    }
+  }
+  currentRecord_ = 0;
+  return true;
+}
+
+int TDataSet::GetNextRecords() {
+  int count = 0;
+  while (recordCount_ < bufferCount_ && GetNextRecord()) {
+    ++count;
+  }
+  return count;
+}
+
+// Fills the window backwards; the active record moves down with its record.
+int TDataSet::GetPriorRecords() {
+  int count = 0;
+  while (recordCount_ < bufferCount_) {
+    bool wasEmpty = recordCount_ == 0;
+    if (!GetPriorRecord()) {
+      break;
+    }
+    if (!wasEmpty) {
+      ++activeRecord_;
+    }
+    ++count;
+  }
+  return count;
+}
+
+void TDataSet::SetActiveRecord(int index) {
+  if (index >= 0 && index < recordCount_) {
+    activeRecord_ = index;
+  }
+}
+
+void TDataSet::UpdateBufferCount() {
+  int count = 1;
+  for (TDataSource* source : dataSources_) {
+    for (TDataLink* link : source->links_) {
+      count = std::max(count, link->BufferCount());
+    }
+  }
+  SetBufferCount(count);
+}
+
+void TDataSet::SetBufferCount(int value) {
+  if (value == bufferCount_) {
+    return;
+  }
+  if (buffers_.empty()) {
+    bufferCount_ = value;
+    return;
+  }
+  if (value > bufferCount_) {
+    for (int i = bufferCount_; i < value; ++i) {
+      buffers_.push_back(AllocRecordBuffer());
+    }
+    bufferCount_ = value;
+    if (recordCount_ > 0) {
+      GetNextRecords();
+      GetPriorRecords();
+    }
+  } else {
+    // Drop records from the front until the active one fits, then from the end.
+    int drop = activeRecord_ - (value - 1);
+    if (drop > 0) {
+      std::rotate(buffers_.begin(), buffers_.begin() + drop, buffers_.end());
+      recordCount_ -= drop;
+      activeRecord_ -= drop;
+    }
+    recordCount_ = std::min(recordCount_, value);
+    for (size_t i = static_cast<size_t>(value) + 1; i < buffers_.size(); ++i) {
+      FreeRecordBuffer(buffers_[i]);
+    }
+    buffers_.resize(static_cast<size_t>(value) + 1);
+    bufferCount_ = value;
+    CursorPosChanged();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Navigation
+
+void TDataSet::DoBeforeScroll() { Fire(BeforeScroll); }
+void TDataSet::DoAfterScroll() { Fire(AfterScroll); }
+
+void TDataSet::First() {
+  CheckBrowseMode();
+  DoBeforeScroll();
+  ClearBuffers();
+  try {
+    InternalFirst();
+    GetNextRecord();
+    GetNextRecords();
+  } catch (...) {
+    bof_ = true;
+    DataEvent(deDataSetChange);
+    throw;
+  }
+  bof_ = true;
+  DataEvent(deDataSetChange);
+  DoAfterScroll();
+}
+
+void TDataSet::Last() {
+  CheckBrowseMode();
+  DoBeforeScroll();
+  ClearBuffers();
+  try {
+    InternalLast();
+    GetPriorRecord();
+    GetPriorRecords();
+  } catch (...) {
+    eof_ = true;
+    DataEvent(deDataSetChange);
+    throw;
+  }
+  eof_ = true;
+  DataEvent(deDataSetChange);
+  DoAfterScroll();
+}
+
+int TDataSet::MoveBy(int distance) {
+  CheckBrowseMode();
+  int moved = 0;
+  DoBeforeScroll();
+  if ((distance > 0 && !eof_) || (distance < 0 && !bof_)) {
+    bof_ = false;
+    eof_ = false;
+    int oldCount = recordCount_;
+    int scrolled = 0;
+    auto notify = [&] {
+      if (recordCount_ != oldCount) {
+        DataEvent(deDataSetChange);
+      } else {
+        DataEvent(deDataSetScroll, nullptr, scrolled);
+      }
+    };
+    try {
+      while (distance > 0) {
+        if (activeRecord_ < recordCount_ - 1) {
+          ++activeRecord_;
+        } else {
+          bool full = recordCount_ == bufferCount_;
+          if (!GetNextRecord()) {
+            eof_ = true;
+            break;
+          }
+          if (full) {
+            --scrolled;
+          }
+          activeRecord_ = recordCount_ - 1;
+        }
+        --distance;
+        ++moved;
+      }
+      while (distance < 0) {
+        if (activeRecord_ > 0) {
+          --activeRecord_;
+        } else {
+          if (!GetPriorRecord()) {
+            bof_ = true;
+            break;
+          }
+          ++scrolled;
+          activeRecord_ = 0;
+        }
+        ++distance;
+        --moved;
+      }
+    } catch (...) {
+      notify();
+      throw;
+    }
+    notify();
+  }
+  DoAfterScroll();
+  return moved;
+}
+
+int TDataSet::RecNo() const {
+  CheckActive();
+  return GetRecNo();
+}
+
+void TDataSet::SetRecNo(int) {}
+
+int TDataSet::RecordCount() const {
+  CheckActive();
+  return GetRecordCount();
+}
+
+void TDataSet::Resync(TResyncModes modes) {
+  CheckActive();
+  TRecordBuffer* target = BufferAt(recordCount_ < bufferCount_ ? recordCount_ : bufferCount_);
+  if ((modes & rmExact) != 0) {
+    CursorPosChanged();
+    if (GetRecord(target, gmCurrent, true) != grOK) {
+      Error(dbmsg::kRecordNotFound);
+    }
+  } else if (GetRecord(target, gmCurrent, false) != grOK &&
+             GetRecord(target, gmNext, false) != grOK &&
+             GetRecord(target, gmPrior, false) != grOK) {
+    ClearBuffers();
+    DataEvent(deDataSetChange);
+    return;
+  }
+  int row = (modes & rmCenter) != 0 ? (bufferCount_ - 1) / 2 : activeRecord_;
+  row = std::clamp(row, 0, bufferCount_ - 1);
+  // The fetched record becomes a one-record window; records before it are
+  // fetched up to its row, then the window is filled after and before it.
+  auto it = std::find_if(buffers_.begin(), buffers_.end(),
+                         [target](const TRecordBufferPtr& b) { return b.get() == target; });
+  std::iter_swap(buffers_.begin(), it);
+  ActivateBuffers();
+  try {
+    int before = 0;
+    while (before < row && GetPriorRecord()) {
+      ++before;
+    }
+    activeRecord_ = before;
+    GetNextRecords();
+    GetPriorRecords();
+  } catch (...) {
+    DataEvent(deDataSetChange);
+    throw;
+  }
+  DataEvent(deDataSetChange);
+}
+
+void TDataSet::Refresh() {
+  CheckBrowseMode();
+  UpdateCursorPos();
+  InternalRefresh();
+  Resync(0);
+}
+
+// ---------------------------------------------------------------------------
+// Bookmarks
+
+bool TDataSet::BookmarkAvailable() const {
+  return (state_ == dsBrowse || state_ == dsEdit || state_ == dsInsert) && recordCount_ > 0 &&
+         GetBookmarkFlag(ActiveBuffer()) == bfCurrent;
+}
+
+TBookmark TDataSet::GetBookmark() const {
+  TBookmark bookmark;
+  if (BookmarkAvailable()) {
+    GetBookmarkData(ActiveBuffer(), bookmark);
+  }
+  return bookmark;
+}
+
+void TDataSet::GotoBookmark(const TBookmark& bookmark) {
+  if (bookmark.empty()) {
+    return;
+  }
+  CheckBrowseMode();
+  DoBeforeScroll();
+  InternalGotoBookmark(bookmark);
+  Resync(rmExact | rmCenter);
+  DoAfterScroll();
+}
+
+int TDataSet::CompareBookmarks(const TBookmark& a, const TBookmark& b) const {
+  if (a.empty() || b.empty()) {
+    return a.empty() == b.empty() ? 0 : (a.empty() ? -1 : 1);
+  }
+  int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+  if (c == 0) {
+    c = a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+  }
+  return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+bool TDataSet::BookmarkValid(const TBookmark&) { return false; }
+
+bool TDataSet::GetCurrentRecord(TRecordBuffer*) { return false; }
+
+std::unique_ptr<TStream> TDataSet::CreateBlobStream(TField& field, TBlobStreamMode) {
+  Error(Format(dbmsg::kNotBlobField, field.DisplayName().c_str()));
+}
+
+// ---------------------------------------------------------------------------
+// Editing
+
+void TDataSet::CheckBrowseMode() {
+  CheckActive();
+  DataEvent(deCheckBrowseMode);
+  switch (state_) {
+    case dsEdit:
+    case dsInsert:
+      UpdateRecord();
+      if (Modified()) {
+        Post();
+      } else {
+        Cancel();
+      }
+      break;
+    case dsSetKey:
+      Post();
+      break;
+    default:
+      break;
+  }
+}
+
+void TDataSet::UpdateRecord() {
+  if (state_ != dsEdit && state_ != dsInsert && state_ != dsSetKey) {
+    Error(dbmsg::kNotEditing);
+  }
+  DataEvent(deUpdateRecord);
+}
+
+void TDataSet::CheckOperation(const std::function<void()>& op,
+                              const TDataSetErrorEvent& errorEvent) {
+  for (;;) {
+    try {
+      UpdateCursorPos();
+      op();
+      return;
+    } catch (EDatabaseError& error) {
+      TDataAction action = daFail;
+      if (errorEvent) {
+        errorEvent(*this, error, action);
+      }
+      if (action == daFail) {
+        throw;
+      }
+      if (action == daAbort) {
+        throw EAbort();
+      }
+    }
+  }
+}
+
+void TDataSet::BeginInsertAppend() {
+  CheckBrowseMode();
+  CheckCanModify();
+  Fire(BeforeInsert);
+  DoBeforeScroll();
+}
+
+void TDataSet::EndInsertAppend() {
+  SetState(dsInsert);
+  try {
+    DoOnNewRecord();
+  } catch (...) {
+    UpdateCursorPos();
+    SetState(dsBrowse);
+    Resync(0);
+    throw;
+  }
+  modified_ = false;
+  DataEvent(deDataSetChange);
+  Fire(AfterInsert);
+  DoAfterScroll();
+}
+
+void TDataSet::DoOnNewRecord() { Fire(OnNewRecord); }
+
+void TDataSet::Insert() {
+  BeginInsertAppend();
+  TBookmark oldCurrent = GetBookmark();
+  // The new buffer is placed before the current record, which moves down a
+  // row (a full window drops its last record).
+  std::rotate(buffers_.begin() + activeRecord_, buffers_.begin() + recordCount_,
+              buffers_.begin() + recordCount_ + 1);
+  CursorPosChanged();
+  TRecordBuffer* buffer = ActiveBuffer();
+  InitRecord(buffer);
+  if (recordCount_ == 0) {
+    SetBookmarkFlag(buffer, bfBOF);
+  } else {
+    SetBookmarkData(buffer, oldCurrent);
+    SetBookmarkFlag(buffer, bfCurrent);
+  }
+  if (recordCount_ < bufferCount_) {
+    ++recordCount_;
+  }
+  InternalInsert();
+  EndInsertAppend();
+}
+
+void TDataSet::Append() {
+  BeginInsertAppend();
+  ClearBuffers();
+  TRecordBuffer* buffer = BufferAt(0);
+  InitRecord(buffer);
+  SetBookmarkFlag(buffer, bfEOF);
+  recordCount_ = 1;
+  activeRecord_ = 0;
+  bof_ = false;
+  GetPriorRecords();
+  InternalInsert();
+  EndInsertAppend();
+}
+
+void TDataSet::Edit() {
+  if (state_ == dsEdit || state_ == dsInsert) {
+    return;
+  }
+  if (recordCount_ == 0) {
+    Insert();
+    return;
+  }
+  CheckBrowseMode();
+  CheckCanModify();
+  Fire(BeforeEdit);
+  CheckOperation([this] { InternalEdit(); }, OnEditError);
+  GetCalcFields(ActiveBuffer());
+  SetState(dsEdit);
+  DataEvent(deRecordChange);
+  Fire(AfterEdit);
+}
+
+void TDataSet::Post() {
+  UpdateRecord();
+  if (state_ != dsEdit && state_ != dsInsert) {
+    return;
+  }
+  DataEvent(deCheckBrowseMode);
+  Fire(BeforePost);
+  CheckOperation([this] { InternalPost(); }, OnPostError);
+  SetState(dsBrowse);
+  Resync(0);
+  Fire(AfterPost);
+}
+
+void TDataSet::Cancel() {
+  if (state_ != dsEdit && state_ != dsInsert) {
+    return;
+  }
+  DataEvent(deCheckBrowseMode);
+  Fire(BeforeCancel);
+  bool inserting = state_ == dsInsert;
+  if (inserting) {
+    DoBeforeScroll();
+  }
+  UpdateCursorPos();
+  InternalCancel();
+  SetState(dsBrowse);
+  Resync(0);
+  Fire(AfterCancel);
+  if (inserting) {
+    DoAfterScroll();
+  }
+}
+
+void TDataSet::Delete() {
+  CheckActive();
+  if (state_ == dsInsert || state_ == dsSetKey) {
+    Cancel();
+    return;
+  }
+  if (recordCount_ == 0) {
+    Error(dbmsg::kDataSetEmpty);
+  }
+  DataEvent(deCheckBrowseMode);
+  Fire(BeforeDelete);
+  DoBeforeScroll();
+  CheckOperation([this] { InternalDelete(); }, OnDeleteError);
+  SetState(dsBrowse);
+  Resync(0);
+  Fire(AfterDelete);
+  DoAfterScroll();
+}
+
+void TDataSet::InsertRecord(const std::vector<TVariant>& values) {
+  Insert();
+  for (size_t i = 0; i < values.size() && i < static_cast<size_t>(fields_.Count()); ++i) {
+    fields_[static_cast<int>(i)]->SetAsVariant(values[i]);
+  }
+  Post();
+}
+
+void TDataSet::AppendRecord(const std::vector<TVariant>& values) {
+  Append();
+  for (size_t i = 0; i < values.size() && i < static_cast<size_t>(fields_.Count()); ++i) {
+    fields_[static_cast<int>(i)]->SetAsVariant(values[i]);
+  }
+  Post();
+}
+
+// ---------------------------------------------------------------------------
+// Locate and Lookup
+
+bool TDataSet::LocateSearchRecord(const std::vector<TField*>&, TLocateOptions) { return false; }
+
+bool TDataSet::LocateRecord(const std::string& keyFields, const TVariant& keyValues,
+                            TLocateOptions options) {
+  CheckBrowseMode();
+  std::vector<TField*> fields = GetFieldList(keyFields);
+  bool found = false;
+  try {
+    TTempStateGuard guard(state_, filterBuffer_, dsFilter, TempBuffer());
+    InitRecord(TempBuffer());
+    for (size_t i = 0; i < fields.size(); ++i) {
+      if (keyValues.IsArray()) {
+        const auto& items = keyValues.Items();
+        fields[i]->SetAsVariant(i < items.size() ? items[i] : TVariant());
+      } else {
+        fields[i]->SetAsVariant(i == 0 ? keyValues : TVariant());
+      }
+    }
+    found = LocateSearchRecord(fields, options);
+  } catch (...) {
+    CursorPosChanged();
+    throw;
+  }
+  CursorPosChanged();
+  return found;
+}
+
+bool TDataSet::Locate(const std::string& keyFields, const TVariant& keyValues,
+                      TLocateOptions options) {
+  CheckActive();
+  DoBeforeScroll();
+  bool found = LocateRecord(keyFields, keyValues, options);
+  if (found) {
+    Resync(rmExact | rmCenter);
+    DoAfterScroll();
+  }
+  return found;
+}
+
+TVariant TDataSet::Lookup(const std::string& keyFields, const TVariant& keyValues,
+                          const std::string& resultFields) {
+  CheckActive();
+  if (keyValues.IsNull()) {
+    return {};
+  }
+  TVariant result;
+  if (LocateRecord(keyFields, keyValues, 0)) {
+    result = ReadLookupResult(resultFields);
+  }
+  CursorPosChanged();
+  return result;
+}
+
+// Fetches the cursor's record into a buffer of its own and reads the result
+// fields from it in the calculated-fields state.
+TVariant TDataSet::ReadLookupResult(const std::string& resultFields) {
+  TRecordBufferPtr buffer = AllocRecordBuffer();
+  TVariant result;
+  try {
+    TTempStateGuard guard(state_, calcBuffer_, dsCalcFields, buffer.get());
+    if (GetRecord(buffer.get(), gmCurrent, false) == grOK) {
+      result = FieldValues(resultFields);
+    }
+  } catch (...) {
+    FreeRecordBuffer(buffer);
+    throw;
+  }
+  FreeRecordBuffer(buffer);
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Notifications
+
+void TDataSet::DisableControls() {
+  if (disableCount_ == 0) {
+    disableState_ = state_;
+    enableEvent_ = deDataSetChange;
+  }
+  ++disableCount_;
+}
+
+void TDataSet::EnableControls() {
+  if (disableCount_ == 0) {
+    return;
+  }
+  if (--disableCount_ == 0) {
+    if (disableState_ != state_) {
+      DataEvent(deUpdateState);
+    }
+    if (disableState_ != dsInactive && state_ != dsInactive) {
+      DataEvent(enableEvent_);
+    }
+  }
+}
+
+void TDataSet::DataEvent(TDataEvent event, TField* field, int scrolled) {
+  if (event == deFieldChange && field != nullptr) {
+    if (field->FieldKind() == fkData || field->FieldKind() == fkInternalCalc) {
+      modified_ = true;
+      // Lookup and calculated values follow their key fields while editing.
+      if ((state_ == dsEdit || state_ == dsInsert) && calcFieldsSize_ > 0) {
+        GetCalcFields(ActiveBuffer());
+      }
+    }
+    field->Change();
+  }
+  if (disableCount_ > 0) {
+    if (event == deLayoutChange || (event == deUpdateState && state_ == dsInactive)) {
+      enableEvent_ = deLayoutChange;
+    }
+    return;
+  }
+  std::vector<TDataSource*> sources = dataSources_;
+  for (TDataSource* source : sources) {
+    source->DataEvent(event, field, scrolled);
+  }
+}
+
+void TDataSet::AddDataSource(TDataSource* source) {
+  dataSources_.push_back(source);
+  UpdateBufferCount();
+}
+
+void TDataSet::RemoveDataSource(TDataSource* source) {
+  dataSources_.erase(std::remove(dataSources_.begin(), dataSources_.end(), source),
+                     dataSources_.end());
+  UpdateBufferCount();
+}
+
+void TDataSet::AddLookupUser(TField* field) { lookupUsers_.push_back(field); }
+
+void TDataSet::RemoveLookupUser(TField* field) {
+  lookupUsers_.erase(std::remove(lookupUsers_.begin(), lookupUsers_.end(), field),
+                     lookupUsers_.end());
+}
