@@ -1,5 +1,6 @@
 #include "dbgrid.h"
 
+#include <QApplication>
 #include <QHeaderView>
 
 // The declared columns, with no rows until a data source feeds the grid.
@@ -32,6 +33,11 @@ class TDBGridColumnsModel : public QAbstractTableModel {
 
 TDBGrid::TDBGrid(QWidget* parent) : QTableView(parent), model_(new TDBGridColumnsModel(this)) {
   setModel(model_);
+  // Title cells and the space beside them on the system's button face, not
+  // in the colour of the window around the grid.
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, QApplication::palette().color(QPalette::Button));
+  setPalette(pal);
   horizontalHeader()->setSectionsClickable(true);
   horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
   horizontalHeader()->setHighlightSections(false);
