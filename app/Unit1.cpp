@@ -32,6 +32,9 @@ std::string SettingsFileName() {
 }
 
 TForm1::TForm1(QWidget* parent) : QWidget(parent) {
+  // The program's one main window: the start-up handler below, and every
+  // handler after it, reach the window through Form1.
+  Form1 = this;
   setupUi(this);
 
   DataSource1 = new QObject(this);

@@ -39,9 +39,10 @@ TTableDecl Sections() {
       Data("HDSTemINNAME", "TStringField", "INNAME",
            "\xcd\xe0\xe7\xe2\xe0\xed\xe8\xe5 \xf0\xe0\xe7\xe4\xe5\xeb\xe0",  // Название раздела
            50),
-      Data("HDSTemPREIN", "TFloatField", "PREIN",
-           "\xd0\xee\xe4\xe8\xf2\xe5\xeb\xfc\xf1\xea\xe8\xe9 \xf0\xe0\xe7\xe4\xe5\xeb"),  // Родительский
-                                                                                          // раздел
+      Data(
+          "HDSTemPREIN", "TFloatField", "PREIN",
+          "\xd0\xee\xe4\xe8\xf2\xe5\xeb\xfc\xf1\xea\xe8\xe9 \xf0\xe0\xe7\xe4\xe5\xeb"),  // Родительский
+                                                                                         // раздел
   };
   return t;
 }

@@ -7,8 +7,7 @@
 int main(int argc, char** argv) {
   ui::TApplication app(argc, argv);
   QGuiApplication::setApplicationDisplayName("Tavo Url Manager 2.0");
-  TForm1 form;
-  Form1 = &form;
+  TForm1 form;  // becomes Form1 as it is made
   form.show();
   return app.exec();
 }

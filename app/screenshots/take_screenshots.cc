@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   }
   ui::TApplication app(argc, argv);
   QGuiApplication::setApplicationDisplayName("Tavo Url Manager 2.0");
-  QDir out(QString::fromLocal8Bit(argv[1]));
+  QDir out(QDir(QString::fromLocal8Bit(argv[1])).absolutePath());
   QTemporaryDir work;
   if (!work.isValid() || !QDir::setCurrent(work.path())) {
     std::fprintf(stderr, "cannot make a working folder\n");
@@ -27,7 +27,6 @@ int main(int argc, char** argv) {
   }
 
   TForm1 form;
-  Form1 = &form;
   // A display without a window manager cannot maximize; show the window at
   // a size that fits the README instead.
   form.setWindowState(Qt::WindowNoState);
@@ -48,6 +47,5 @@ int main(int argc, char** argv) {
 
   // The settings file the first run leaves behind goes with the folder.
   form.close();
-  Form1 = nullptr;
   return ok ? 0 : 1;
 }

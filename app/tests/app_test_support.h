@@ -56,7 +56,6 @@ class WorkingDirTest : public ::testing::Test {
   }
   TWatchedForm* MakeForm() {
     form_ = std::make_unique<TWatchedForm>();
-    Form1 = form_.get();
     return form_.get();
   }
   void PutIni(const std::string& text) { std::ofstream(ini_, std::ios::binary) << text; }

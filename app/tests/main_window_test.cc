@@ -226,7 +226,8 @@ TEST_F(MainWindowTest, FailingHandlerIsShownAndTheProgramGoesOn) {
 }
 
 TEST_F(MainWindowTest, WorkingDirectoryIsTheCurrentDirectory) {
-  MakeForm();
+  TForm1* form = MakeForm();
+  EXPECT_EQ(Form1, form);
   EXPECT_EQ(std::filesystem::path(WorkingDirectory), std::filesystem::current_path());
   EXPECT_EQ(SettingsFileName(), WorkingDirectory + "/tavo.ini");
 }
