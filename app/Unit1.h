@@ -1,0 +1,70 @@
+// The main window TForm1: its declared layout (Unit1.ui), its handlers, and
+// the program-wide state the other windows reach it through.
+#pragma once
+
+#include <QWidget>
+#include <string>
+
+#include "ui_Unit1.h"
+
+class QKeyEvent;
+class TImageList;
+
+class TForm1 : public QWidget, public Ui::TForm1 {
+  Q_OBJECT
+
+ public:
+  explicit TForm1(QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // The non-visual components: the data source feeding the grid and memo,
+  // and the image lists of the URL tool bar, the section marks and the
+  // section tool bar.
+  QObject* DataSource1;
+  TImageList* ImageList1;
+  TImageList* ImageList2;
+  TImageList* ImageList3;
+
+  // Handlers, bound to their events in the constructor. They are virtual so
+  // that tests can watch which one an event reaches.
+  virtual void FormCreate();
+  virtual void FormCloseQuery(bool& CanClose);
+  virtual void FormKeyDown(int Key, Qt::KeyboardModifiers Shift);
+  virtual void TreeView1MouseDown(Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X,
+                                  int Y);
+  virtual void Panel2Click();
+  virtual void Panel5Resize();
+  virtual void Panel6Resize();
+  virtual void Edit1Change();
+  virtual void Edit2Change();
+  virtual void DBGrid1TitleClick(int Column);
+  virtual void ToolButton1Click();
+  virtual void ToolButton2Click();
+  virtual void ToolButton3Click();
+  virtual void ToolButton4Click();
+  virtual void ToolButton5Click();
+  virtual void ToolButton6Click();
+  virtual void ToolButton7Click();
+  virtual void ToolButton8Click();
+  virtual void ToolButton9Click();
+  virtual void ToolButton10Click();
+  virtual void ToolButton11Click();
+  virtual void ToolButton12Click();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BindHandlers();
+};
+
+// The main window, program-wide.
+extern TForm1* Form1;
+
+// The working directory: the process's current directory at start-up. The
+// catalogue's tables and the settings file are looked up in it.
+extern std::string WorkingDirectory;
+
+// The grid-width settings file: the working directory plus "/tavo.ini".
+std::string SettingsFileName();

@@ -1,0 +1,13 @@
+// Tavo Url Manager 2.0: a catalogue of Internet addresses. The program takes
+// no arguments and reads no environment variable; its catalogue is the
+// current directory.
+#include "Unit1.h"
+#include "exception_handler.h"
+
+int main(int argc, char** argv) {
+  ui::TApplication app(argc, argv);
+  QGuiApplication::setApplicationDisplayName("Tavo Url Manager 2.0");
+  TForm1 form;  // becomes Form1 as it is made
+  form.show();
+  return app.exec();
+}

@@ -1,0 +1,51 @@
+// Renders pictures of the program's real windows for the README:
+//   tavo-screenshots OUTPUT_DIR
+// Run it on a display (for instance under xvfb-run); it writes main-window.png
+// and about-window.png. The main window starts in a fresh temporary folder,
+// as on a first run.
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cstdio>
+
+#include "Unit1.h"
+#include "Unit3.h"
+#include "exception_handler.h"
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s OUTPUT_DIR\n", argv[0]);
+    return 2;
+  }
+  ui::TApplication app(argc, argv);
+  QGuiApplication::setApplicationDisplayName("Tavo Url Manager 2.0");
+  QDir out(QDir(QString::fromLocal8Bit(argv[1])).absolutePath());
+  QTemporaryDir work;
+  if (!work.isValid() || !QDir::setCurrent(work.path())) {
+    std::fprintf(stderr, "cannot make a working folder\n");
+    return 1;
+  }
+
+  TForm1 form;
+  // A display without a window manager cannot maximize; show the window at
+  // a size that fits the README instead.
+  form.setWindowState(Qt::WindowNoState);
+  form.resize(860, 520);
+  form.show();
+  if (!QTest::qWaitForWindowExposed(&form)) {
+    std::fprintf(stderr, "the main window was not shown\n");
+    return 1;
+  }
+  QTest::qWait(300);
+  bool ok = form.grab().save(out.filePath("main-window.png"));
+
+  TAbout about(&form);
+  about.show();
+  ok = QTest::qWaitForWindowExposed(&about) && ok;
+  QTest::qWait(300);
+  ok = about.grab().save(out.filePath("about-window.png")) && ok;
+
+  // The settings file the first run leaves behind goes with the folder.
+  form.close();
+  return ok ? 0 : 1;
+}

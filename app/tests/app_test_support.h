@@ -1,0 +1,75 @@
+// A main window for tests, made in a fresh temporary working directory, that
+// records which handlers its events reach.
+#pragma once
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Unit1.h"
+#include "gui_test_support.h"
+
+namespace apptest {
+
+class TWatchedForm : public TForm1 {
+ public:
+  std::vector<std::pair<int, Qt::KeyboardModifiers>> keys;
+  std::vector<QString> edit1AtKey;  // Edit1's text when each key was previewed
+  int editUrlCommands = 0;
+  bool failNewUrl = false;
+
+  void FormKeyDown(int Key, Qt::KeyboardModifiers Shift) override {
+    // Test key clicks press the modifier keys themselves first.
+    if (Key == Qt::Key_Shift || Key == Qt::Key_Control || Key == Qt::Key_Alt) {
+      return;
+    }
+    keys.emplace_back(Key, Shift);
+    edit1AtKey.push_back(Edit1->text());
+    TForm1::FormKeyDown(Key, Shift);
+  }
+  void ToolButton2Click() override { ++editUrlCommands; }
+  void ToolButton1Click() override {
+    if (failNewUrl) {
+      throw std::runtime_error("Table HDSUrls: cannot append");
+    }
+  }
+};
+
+// Runs each test in its own current directory, restored afterwards.
+class WorkingDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    old_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_.path().toStdString());
+    ini_ = dir_.path().toStdString() + "/tavo.ini";
+  }
+  void TearDown() override {
+    form_.reset();
+    std::filesystem::current_path(old_);
+  }
+  TWatchedForm* MakeForm() {
+    form_ = std::make_unique<TWatchedForm>();
+    return form_.get();
+  }
+  void PutIni(const std::string& text) { std::ofstream(ini_, std::ios::binary) << text; }
+  std::string GetIni() {
+    std::ifstream in(ini_, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  QTemporaryDir dir_;
+  std::filesystem::path old_;
+  std::string ini_;
+  std::unique_ptr<TWatchedForm> form_;
+};
+
+}  // namespace apptest

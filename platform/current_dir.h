@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// The current directory of the process, as the system reports it (no
+// trailing separator except for the root itself). Throws std::runtime_error
+// when the system cannot tell it (for instance when it has been removed).
+std::string GetCurrentDirectory();
+
+}  // namespace platform

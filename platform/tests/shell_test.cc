@@ -1,0 +1,97 @@
+#include "shell.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cp1251.h"
+#include "current_dir.h"
+
+namespace platform {
+namespace {
+
+class ShellTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/tavo_shell_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    SetShellOpenerForTesting("");
+    std::filesystem::remove_all(dir_);
+  }
+  // A fake opener that records its arguments, one per line, and exits with `code`.
+  std::string FakeOpener(int code) {
+    std::string path = dir_ + "/opener";
+    std::ofstream(path) << "#!/bin/sh\n"
+                        << "echo \"$#\" > '" << dir_ << "/args'\n"
+                        << "for a in \"$@\"; do printf '%s\\n' \"$a\" >> '" << dir_
+                        << "/args'; done\n"
+                        << "exit " << code << "\n";
+    chmod(path.c_str(), 0755);
+    return path;
+  }
+  std::string Args() {
+    std::ifstream in(dir_ + "/args");
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  std::string dir_;
+};
+
+TEST_F(ShellTest, HandsTheTextToTheOpenerAsOneArgument) {
+  SetShellOpenerForTesting(FakeOpener(0));
+  const std::string text = "http://x.test/a b;echo \"pwned\" 'q' $(id) `id` | > <";
+  EXPECT_EQ(ShellExecute(text), kShellOk);
+  EXPECT_EQ(Args(), "1\n" + text + "\n");
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/pwned"));
+}
+
+TEST_F(ShellTest, ReportsFailuresAsThirtyTwoOrLess) {
+  struct Case {
+    int exitCode;
+    int want;
+  } cases[] = {{0, kShellOk}, {1, 2}, {2, 2}, {3, 31}, {4, 31}};
+  for (const Case& c : cases) {
+    SetShellOpenerForTesting(FakeOpener(c.exitCode));
+    EXPECT_EQ(ShellExecute("mailto:someone@tavo-software.example"), c.want) << c.exitCode;
+  }
+  SetShellOpenerForTesting(dir_ + "/no-such-opener");
+  EXPECT_EQ(ShellExecute("http://x.test/"), kShellFileNotFound);
+  SetShellOpenerForTesting("tavo-no-such-opener-in-path");
+  EXPECT_LE(ShellExecute("http://x.test/"), 32);
+  EXPECT_GT(kShellOk, 32);
+}
+
+TEST(Cp1251Test, RoundTripsEveryByte) {
+  for (int b = 0; b < 256; ++b) {
+    std::string one(1, static_cast<char>(b));
+    EXPECT_EQ(Utf8ToCp1251(Cp1251ToUtf8(one)), one) << b;
+  }
+  EXPECT_EQ(Cp1251ToUtf8("\xcd\xe0\xe7\xe2\xe0\xed\xe8\xe5"), "Название");
+  EXPECT_EQ(Utf8ToCp1251("Тип №1 €"), "\xd2\xe8\xef \xb9\x31 \x88");
+  // Characters outside the code page and malformed UTF-8 become '?'.
+  EXPECT_EQ(Utf8ToCp1251("a\xe4\xb8\xad"
+                         "b"),
+            "a?b");
+  EXPECT_EQ(Utf8ToCp1251("\xc0\xaf\xff\xd0"), "????");
+  EXPECT_EQ(Utf8ToCp1251("\xed\xa0\x80"), "???");
+}
+
+TEST(CurrentDirTest, ReportsTheProcessDirectory) {
+  auto old = std::filesystem::current_path();
+  std::filesystem::current_path("/");
+  EXPECT_EQ(GetCurrentDirectory(), "/");
+  std::filesystem::current_path("/tmp");
+  EXPECT_EQ(GetCurrentDirectory(), std::filesystem::canonical("/tmp").string());
+  std::filesystem::current_path(old);
+}
+
+}  // namespace
+}  // namespace platform

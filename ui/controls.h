@@ -1,0 +1,116 @@
+// The plain controls windows are declared with: panels, labels that answer a
+// click, tool bars, trees with an image list, and image lists of pictures
+// drawn in code.
+#pragma once
+
+#include <QColor>
+#include <QFrame>
+#include <QIcon>
+#include <QLabel>
+#include <QList>
+#include <QObject>
+#include <QTreeWidget>
+#include <functional>
+
+class QPainter;
+
+// A panel: a frame that may carry a colour and a centred caption, and tells
+// its owner when it is clicked or resized.
+class TPanel : public QFrame {
+  Q_OBJECT
+  Q_PROPERTY(QColor color READ Color WRITE SetColor)
+  Q_PROPERTY(QString caption READ Caption WRITE SetCaption)
+
+ public:
+  explicit TPanel(QWidget* parent = nullptr);
+
+  QColor Color() const { return color_; }
+  void SetColor(const QColor& color);
+  QString Caption() const { return caption_; }
+  void SetCaption(const QString& caption);
+
+ signals:
+  void Click();
+  void Resize();
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  QColor color_;
+  QString caption_;
+};
+
+// A label that tells its owner when it is clicked.
+class TLabel : public QLabel {
+  Q_OBJECT
+
+ public:
+  explicit TLabel(QWidget* parent = nullptr) : QLabel(parent) {}
+
+ signals:
+  void Click();
+
+ protected:
+  void mouseReleaseEvent(QMouseEvent* event) override;
+};
+
+class TImageList;
+
+// A tool bar: a row of tool buttons on the system's button face. Each button
+// shows picture number `imageIndex` (a property of the button) of the bar's
+// image list.
+class TToolBar : public QFrame {
+  Q_OBJECT
+
+ public:
+  explicit TToolBar(QWidget* parent = nullptr);
+
+  TImageList* Images() const { return images_; }
+  void SetImages(TImageList* images);
+
+ private:
+  TImageList* images_ = nullptr;
+};
+
+// A tree view whose nodes show pictures of an image list.
+class TTreeView : public QTreeWidget {
+  Q_OBJECT
+
+ public:
+  explicit TTreeView(QWidget* parent = nullptr) : QTreeWidget(parent) {}
+
+  TImageList* Images() const { return images_; }
+  void SetImages(TImageList* images) { images_ = images; }
+
+ private:
+  TImageList* images_ = nullptr;
+};
+
+// Draws one picture into a 16 x 16 square of logical units; the painter is
+// scaled to the size asked for, so the picture is sharp at any scale.
+using TPictureFn = std::function<void(QPainter&)>;
+
+// An icon drawn by `draw` at every size it is asked for.
+QIcon PaintedIcon(TPictureFn draw);
+
+// A list of 16 x 16 pictures, addressed by index.
+class TImageList : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit TImageList(QObject* parent = nullptr) : QObject(parent) {}
+
+  void Add(TPictureFn draw) { icons_.append(PaintedIcon(std::move(draw))); }
+  int Count() const { return static_cast<int>(icons_.size()); }
+  // An empty icon for an index outside the list.
+  QIcon Icon(int index) const;
+
+  static constexpr int kWidth = 16;
+  static constexpr int kHeight = 16;
+
+ private:
+  QList<QIcon> icons_;
+};

@@ -1,0 +1,21 @@
+// The program's modal boxes.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace ui {
+
+// The error box: error icon, caption "Error", one "OK" button, modal.
+void ShowErrorBox(QWidget* parent, const QString& text);
+
+// The plain message box: the application's title as caption, one "OK"
+// button, modal.
+void ShowMessage(const QString& text);
+
+// The box the default exception handler shows: error icon, the
+// application's title as caption, one "OK" button, modal.
+void ShowExceptionBox(const QString& text);
+
+}  // namespace ui

@@ -1,0 +1,175 @@
+#include <QAbstractButton>
+#include <QApplication>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QPainter>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <stdexcept>
+
+#include "controls.h"
+#include "dbgrid.h"
+#include "exception_handler.h"
+#include "gui_test_support.h"
+#include "message_box.h"
+#include "qt_text.h"
+
+namespace {
+
+struct BoxSeen {
+  QString title, text;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  int buttons = 0;
+  bool modal = false;
+};
+
+guitest::ModalWatcher WatchBox(BoxSeen* seen) {
+  return guitest::ModalWatcher([seen](QWidget* w) {
+    auto* box = qobject_cast<QMessageBox*>(w);
+    ASSERT_NE(box, nullptr);
+    seen->title = box->windowTitle();
+    seen->text = box->text();
+    seen->icon = box->icon();
+    seen->buttons = static_cast<int>(box->buttons().size());
+    seen->modal = box->isModal();
+    box->button(QMessageBox::Ok)->click();
+  });
+}
+
+TEST(MessageBoxTest, ErrorAndPlainBoxes) {
+  BoxSeen seen;
+  {
+    auto watcher = WatchBox(&seen);
+    ui::ShowErrorBox(nullptr, "Раздел содержит подразделы");
+    EXPECT_EQ(watcher.Seen(), 1);
+  }
+  EXPECT_EQ(seen.title, "Error");
+  EXPECT_EQ(seen.text, "Раздел содержит подразделы");
+  EXPECT_EQ(seen.icon, QMessageBox::Critical);
+  EXPECT_EQ(seen.buttons, 1);
+  EXPECT_TRUE(seen.modal);
+  {
+    auto watcher = WatchBox(&seen);
+    ui::ShowMessage("ошибка № 2");
+  }
+  EXPECT_EQ(seen.title, "Tavo Url Manager 2.0");
+  EXPECT_EQ(seen.icon, QMessageBox::NoIcon);
+  EXPECT_EQ(seen.buttons, 1);
+}
+
+// An object whose event handler fails, as a control's handler may.
+class TThrower : public QObject {
+ public:
+  bool event(QEvent* e) override {
+    if (e->type() == QEvent::User) {
+      throw std::runtime_error("\xce\xf8\xe8\xe1\xea\xe0 in event");
+    }
+    return QObject::event(e);
+  }
+};
+
+TEST(ExceptionHandlerTest, HandlerFailureIsShownAndTheProgramGoesOn) {
+  BoxSeen seen;
+  int after = 0;
+  {
+    auto watcher = WatchBox(&seen);
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, [] {
+      ui::CallGuarded([] { throw std::runtime_error("Table HDSUrls: file not found"); });
+    });
+    timer.start(0);
+    QTest::qWait(50);
+    ++after;
+    EXPECT_EQ(watcher.Seen(), 1);
+  }
+  EXPECT_EQ(after, 1);
+  EXPECT_EQ(seen.text, "Table HDSUrls: file not found");
+  EXPECT_EQ(seen.icon, QMessageBox::Critical);
+
+  // The application's own net, for an exception leaving an event handler.
+  {
+    auto watcher = WatchBox(&seen);
+    TThrower thrower;
+    QEvent e(QEvent::User);
+    EXPECT_FALSE(QApplication::sendEvent(&thrower, &e));
+    EXPECT_EQ(watcher.Seen(), 1);
+  }
+  EXPECT_EQ(seen.text, "Ошибка in event");
+
+  {
+    auto watcher = WatchBox(&seen);
+    ui::CallGuarded([] { throw 42; });
+  }
+  EXPECT_EQ(seen.text, "Unknown exception");
+}
+
+TEST(TextTest, ConvertsAtTheEdge) {
+  EXPECT_EQ(ui::ToQString("\xd2\xe8\xef"), "Тип");
+  EXPECT_EQ(ui::FromQString("Тип 中"), "\xd2\xe8\xef ?");
+}
+
+TEST(DBGridTest, ShowsDeclaredColumnsWithoutRows) {
+  TDBGrid grid;
+  grid.SetColumnFields({"URL", "NAME", "URL_TYPE"});
+  grid.SetColumnTitles({"", "Название", "Тип"});
+  grid.SetColumnWidths({"164", "147", ""});
+  ASSERT_EQ(grid.ColumnCount(), 3);
+  EXPECT_EQ(grid.ColumnTitle(0), "URL");
+  EXPECT_EQ(grid.ColumnTitle(1), "Название");
+  EXPECT_EQ(grid.ColumnTitle(2), "Тип");
+  EXPECT_EQ(grid.ColumnWidth(0), 164);
+  EXPECT_EQ(grid.ColumnWidth(1), 147);
+  EXPECT_EQ(grid.ColumnWidth(2), grid.horizontalHeader()->defaultSectionSize());
+  EXPECT_EQ(grid.model()->rowCount(), 0);
+  grid.SetColumnWidth(1, -5);
+  EXPECT_EQ(grid.ColumnWidth(1), 0);
+
+  QSignalSpy spy(&grid, &TDBGrid::TitleClick);
+  grid.resize(600, 200);
+  grid.show();
+  QHeaderView* header = grid.horizontalHeader();
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                    QPoint(header->sectionViewportPosition(2) + 5, 5));
+  ASSERT_EQ(spy.count(), 1);
+  EXPECT_EQ(spy[0][0].toInt(), 2);
+}
+
+TEST(ControlsTest, PanelReportsClickAndResize) {
+  TPanel panel;
+  panel.SetColor(QColor(14, 156, 149));
+  EXPECT_EQ(panel.palette().color(QPalette::Window), QColor("#0E9C95"));
+  QSignalSpy clicks(&panel, &TPanel::Click);
+  QSignalSpy resizes(&panel, &TPanel::Resize);
+  panel.resize(100, 30);
+  panel.show();
+  panel.resize(120, 30);
+  QTest::mouseClick(&panel, Qt::LeftButton);
+  EXPECT_EQ(clicks.count(), 1);
+  EXPECT_GE(resizes.count(), 1);
+}
+
+TEST(ControlsTest, PaintedIconsAreSharpAtDoubleScale) {
+  TImageList list;
+  list.Add([](QPainter& p) { p.fillRect(QRectF(0, 0, 8, 8), Qt::black); });
+  ASSERT_EQ(list.Count(), 1);
+  EXPECT_TRUE(list.Icon(5).isNull());
+  QImage one = list.Icon(0).pixmap(QSize(16, 16), 1.0).toImage();
+  QImage two = list.Icon(0).pixmap(QSize(16, 16), 2.0).toImage();
+  ASSERT_EQ(one.size(), QSize(16, 16));
+  ASSERT_EQ(two.size(), QSize(32, 32));
+  EXPECT_EQ(qAlpha(one.pixel(7, 7)), 255);
+  EXPECT_EQ(qAlpha(one.pixel(8, 8)), 0);
+  EXPECT_EQ(qAlpha(two.pixel(15, 15)), 255);
+  EXPECT_EQ(qAlpha(two.pixel(16, 16)), 0);
+
+  TToolBar bar;
+  auto* button = new QToolButton(&bar);
+  button->setProperty("imageIndex", 0);
+  bar.SetImages(&list);
+  EXPECT_FALSE(button->icon().isNull());
+}
+
+}  // namespace
