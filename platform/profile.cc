@@ -125,7 +125,8 @@ std::string Serialize(const Profile& p) {
 
 // Reads the whole file; false when it is missing, unreadable or too large.
 bool ReadWholeFile(const std::string& path, std::string* out) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Not blocking: a FIFO in place of the file must not hang the program.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     return false;
   }

@@ -169,7 +169,7 @@ TEST_F(MainWindowTest, F4WithoutModifiersReachesTheWindowFirst) {
   TWatchedForm* form = MakeForm();
   form->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(form));
-  QApplication::setActiveWindow(form);
+  form->activateWindow();
   form->Edit1->setFocus();
   struct Case {
     Qt::Key key;

@@ -60,6 +60,10 @@ TEST_F(ProfileTest, ReadsValuesWithWindowsRules) {
   }
   EXPECT_EQ(GetPrivateProfileString("Grid", "0", "def", dir_ + "/missing.ini"), "def");
   EXPECT_EQ(GetPrivateProfileString("Grid", "0", "def", dir_), "def");  // a folder
+  std::string fifo = dir_ + "/fifo.ini";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  EXPECT_EQ(GetPrivateProfileString("Grid", "0", "def", fifo), "def");
+  EXPECT_FALSE(WritePrivateProfileString("Grid", "0", "1", fifo));
 }
 
 TEST_F(ProfileTest, NewFileListsKeysInWriteOrder) {
