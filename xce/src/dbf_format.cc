@@ -267,7 +267,8 @@ Status ParseDbfHeader(const std::string& path, const uint8_t* head, std::size_t 
   std::size_t pos = kHeaderSize;
   bool terminated = false;
   while (pos < l.headerLength) {
-    if (head[pos] == 0x0D) {
+    // Some old writers end the list with a line feed in the header's last byte.
+    if (head[pos] == 0x0D || (head[pos] == 0x0A && pos + 1 == l.headerLength)) {
       terminated = true;
       break;
     }
