@@ -78,7 +78,7 @@ XDSRESULT DumpCsv(XDSHANDLE table, std::ostream& out) {
           return r;
         }
       } else {
-        length = c.length + 64u;
+        length = c.length + 400u;  // a double prints with up to 309 digits
       }
       value.resize(length + 1);
       uint32_t got = static_cast<uint32_t>(value.size());

@@ -25,13 +25,12 @@ Status CheckTableFiles(FileSystem* fs, const std::string& path, std::string* rep
   }
   uint64_t expected =
       layout.headerLength + static_cast<uint64_t>(layout.recordCount) * layout.recordLength;
-  if (size == expected) {
-    *report += "Table " + path + ": the end mark (0x1A) after the last record is missing\n";
-  } else if (size > expected + 1) {
+  // A missing end mark is common and harmless; bytes past it are not.
+  if (size > expected + 1) {
     *report += "Table " + path + ": " + std::to_string(size - expected - 1) +
                " bytes follow the last counted record (record count " +
                std::to_string(layout.recordCount) + ")\n";
-  } else {
+  } else if (size == expected + 1) {
     uint8_t eof = 0;
     XCE_RETURN_IF_ERROR(f->ReadAt(expected, &eof, 1, &got));
     if (eof != kEofByte) {

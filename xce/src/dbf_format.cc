@@ -267,7 +267,8 @@ Status ParseDbfHeader(const std::string& path, const uint8_t* head, std::size_t 
   std::size_t pos = kHeaderSize;
   bool terminated = false;
   while (pos < l.headerLength) {
-    if (head[pos] == 0x0D) {
+    // Some old writers end the list with a line feed in the header's last byte.
+    if (head[pos] == 0x0D || (head[pos] == 0x0A && pos + 1 == l.headerLength)) {
       terminated = true;
       break;
     }
@@ -651,6 +652,16 @@ std::string FieldDisplayText(const FieldInfo& f, const char* image) {
         return "0";
       }
       char buf[400];
+      if (f.decimals == 0) {
+        // No display decimals given: the shortest text that reads back exactly.
+        for (int precision = 15; precision <= 17; ++precision) {
+          std::snprintf(buf, sizeof buf, "%.*g", precision, d);
+          if (std::strtod(buf, nullptr) == d) {
+            break;
+          }
+        }
+        return buf;
+      }
       std::snprintf(buf, sizeof buf, "%.*f", std::min<int>(f.decimals, 30), d);
       std::string s = buf;
       if (s[0] == '-' && s.find_first_not_of("-0.") == std::string::npos) {

@@ -45,6 +45,9 @@ std::string MemoNameFor(const std::string& tableName, MemoKind kind) {
   bool lower = dot != std::string::npos && dot + 1 < tableName.size() &&
                std::islower(static_cast<unsigned char>(tableName[dot + 1]));
   std::string ext = kind == MemoKind::kFpt ? "fpt" : "dbt";
+  if (dot != std::string::npos && EqualsNoCase(tableName.substr(dot + 1), "dbc")) {
+    ext = "dct";  // a database container keeps its memos in .dct
+  }
   if (!lower) {
     for (char& c : ext) {
       c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
