@@ -1206,6 +1206,7 @@ Status Expression::Compile(std::string_view text, const ExprSource& schema,
   e->root_ = std::move(root);
   e->fieldNames_ = compiler.TakeFieldNames();
   e->usesRecno_ = UsesOp(*e->root_, Op::kRecno);
+  e->usesExact_ = UsesOp(*e->root_, Op::kCompare);
   e->readsRecord_ = !e->fieldNames_.empty() || UsesOp(*e->root_, Op::kDeleted);
   *out = std::move(e);
   return Status::Ok();
@@ -1218,7 +1219,9 @@ bool Expression::IsConstant() const { return root_->IsConst(); }
 
 bool Expression::Begin(const ExprSource& src, EvalContext* c) const {
   c->src = &src;
-  c->exact = src.ExactCompare();
+  if (usesExact_) {
+    c->exact = src.ExactCompare();
+  }
   if (usesRecno_) {
     c->recno = src.RecordNumber();
   }
@@ -1233,34 +1236,43 @@ bool Expression::Begin(const ExprSource& src, EvalContext* c) const {
   return true;
 }
 
+Status Expression::WrongType(ValueType wanted) const {
+  return Status(kErrExpression, "Expression \"" + text_ + "\" is " + TypeName(root_->type) +
+                                    ", not " + TypeName(wanted) + ".");
+}
+
 Status Expression::EvalLogical(const ExprSource& src, bool* result) const {
+  Status status;
   EvalContext c;
+  c.error = &status;
   *result = false;
   if (root_->type != ValueType::kLogical) {
-    return Status(kErrExpression,
-                  "Expression \"" + text_ + "\" is " + TypeName(root_->type) + ", not logical.");
+    return WrongType(ValueType::kLogical);
   }
   if (Begin(src, &c)) {
-    *result = EvalL(*root_, c);
+    *result = EvalL(*root_, c) && !c.failed;
   }
-  return c.failed ? c.error : Status::Ok();
+  return status;
 }
 
 Status Expression::EvalCharacter(const ExprSource& src, std::string_view* out) const {
+  Status status;
   EvalContext c;
+  c.error = &status;
   *out = {};
   if (root_->type != ValueType::kCharacter) {
-    return Status(kErrExpression,
-                  "Expression \"" + text_ + "\" is " + TypeName(root_->type) + ", not character.");
+    return WrongType(ValueType::kCharacter);
   }
   if (Begin(src, &c)) {
     *out = EvalC(*root_, c);
   }
-  return c.failed ? c.error : Status::Ok();
+  return status;
 }
 
 Status Expression::Evaluate(const ExprSource& src, Value* out) const {
+  Status status;
   EvalContext c;
+  c.error = &status;
   out->type = root_->type;
   out->text.clear();
   if (Begin(src, &c)) {
@@ -1280,7 +1292,7 @@ Status Expression::Evaluate(const ExprSource& src, Value* out) const {
         break;
     }
   }
-  return c.failed ? c.error : Status::Ok();
+  return status;
 }
 
 }  // namespace xce::expr
