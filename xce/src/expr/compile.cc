@@ -1189,6 +1189,20 @@ bool UsesOp(const Node& n, Op op) {
   return false;
 }
 
+// Whether the value depends on the exact-comparison setting.
+bool UsesExact(const Node& n) {
+  if (n.op == Op::kCompare && n.operandType == ValueType::kCharacter &&
+      (n.cmp == CmpOp::kEq || n.cmp == CmpOp::kNe)) {
+    return true;
+  }
+  for (const auto& k : n.kid) {
+    if (k && UsesExact(*k)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 Expression::Expression() = default;
@@ -1206,7 +1220,7 @@ Status Expression::Compile(std::string_view text, const ExprSource& schema,
   e->root_ = std::move(root);
   e->fieldNames_ = compiler.TakeFieldNames();
   e->usesRecno_ = UsesOp(*e->root_, Op::kRecno);
-  e->usesExact_ = UsesOp(*e->root_, Op::kCompare);
+  e->usesExact_ = UsesExact(*e->root_);
   e->readsRecord_ = !e->fieldNames_.empty() || UsesOp(*e->root_, Op::kDeleted);
   *out = std::move(e);
   return Status::Ok();
