@@ -20,6 +20,7 @@ constexpr const char* kUsage =
     "  create-catalogue DIR   create the catalogue's four empty tables in DIR\n"
     "  info FILE              show a table's fields and record count\n"
     "  dump FILE              print every record as CSV (recno;deleted;fields...)\n"
+    "  count FILE             print the number of records\n"
     "  check FILE             check header, record count, end mark and memo pointers;\n"
     "                         exit status 1 when a problem is found\n"
     "  pack FILE              remove deleted records (needs exclusive use)\n"
@@ -62,13 +63,13 @@ class OpenTable {
   XDSRESULT Connect(const std::string& dir) {
     return XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &connection_);
   }
-  XDSRESULT Open(const std::string& path, uint32_t options) {
+  XDSRESULT Open(const std::string& path, uint32_t options, uint16_t charType = XDS_CHAR_ANSI) {
     std::string dir;
     std::string name;
     SplitPath(path, &dir, &name);
     XDSRESULT r = Connect(dir);
     if (r == 0) {
-      r = XdsOpenTable(connection_, name.c_str(), nullptr, XDS_TABLE_CDX, XDS_CHAR_ANSI,
+      r = XdsOpenTable(connection_, name.c_str(), nullptr, XDS_TABLE_CDX, charType,
                        XDS_LOCK_PROPRIETARY, XDS_RIGHTS_CHECK, options, &table_);
     }
     return r;
@@ -143,29 +144,86 @@ int Info(const std::vector<std::string>& args) {
   return 0;
 }
 
+constexpr const char* kFilterHelp =
+    "  --filter EXPR   only records for which the expression is true\n"
+    "  --oem           the table's text is OEM (866): literals are converted to it,\n"
+    "                  and character values are shown converted to 1251\n";
+
+// Options shared by dump and count: --filter EXPR and --oem.
+struct FilterOptions {
+  std::string filter;
+  uint16_t charType = XDS_CHAR_ANSI;
+};
+
+bool TakeFilterOption(const std::vector<std::string>& args, std::size_t* i, FilterOptions* o) {
+  if (args[*i] == "--oem") {
+    o->charType = XDS_CHAR_OEM;
+    return true;
+  }
+  if (args[*i] == "--filter" && *i + 1 < args.size()) {
+    o->filter = args[++*i];
+    return true;
+  }
+  return false;
+}
+
 int Dump(const std::vector<std::string>& args) {
   if (WantsHelp(args)) {
-    std::cout << "usage: xcetool dump FILE\n"
+    std::cout << "usage: xcetool dump FILE [--filter EXPR] [--oem]\n"
                  "Prints every record in record-number order as recno;deleted;field;...\n"
-                 "Character and memo fields are written as the hex of their stored bytes.\n";
+                 "Character and memo fields are written as the hex of their stored bytes.\n"
+              << kFilterHelp;
     return 0;
   }
   std::vector<std::string> files;
+  FilterOptions filter;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--order") {
       return Fail("--order needs index support, which this build does not have yet");
     }
-    files.push_back(args[i]);
+    if (!TakeFilterOption(args, &i, &filter)) {
+      files.push_back(args[i]);
+    }
   }
   if (files.size() != 1) {
     return Fail("dump needs exactly one table file");
   }
   OpenTable t;
-  if (t.Open(files[0], XDS_OPEN_READONLY) != 0 || xcetool::DumpCsv(t.table(), std::cout) != 0) {
+  if (t.Open(files[0], XDS_OPEN_READONLY, filter.charType) != 0 ||
+      (!filter.filter.empty() && XdsSetFilter(t.table(), filter.filter.c_str()) != 0) ||
+      xcetool::DumpCsv(t.table(), std::cout) != 0) {
     return EngineFail();
   }
   std::cout.flush();
   return std::cout.good() ? 0 : Fail("cannot write the dump");
+}
+
+int Count(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::cout << "usage: xcetool count FILE [--filter EXPR] [--oem]\n"
+                 "Prints the number of records (deleted ones included).\n"
+              << kFilterHelp;
+    return 0;
+  }
+  std::vector<std::string> files;
+  FilterOptions filter;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (!TakeFilterOption(args, &i, &filter)) {
+      files.push_back(args[i]);
+    }
+  }
+  if (files.size() != 1) {
+    return Fail("count needs exactly one table file");
+  }
+  OpenTable t;
+  uint32_t count = 0;
+  if (t.Open(files[0], XDS_OPEN_READONLY, filter.charType) != 0 ||
+      (!filter.filter.empty() && XdsSetAOF(t.table(), filter.filter.c_str(), 1) != 0) ||
+      XdsGetRecordCount(t.table(), XDS_COUNT_RESPECT_FILTERS, &count) != 0) {
+    return EngineFail();
+  }
+  std::cout << count << "\n";
+  return 0;
 }
 
 int Check(const std::vector<std::string>& args) {
@@ -237,6 +295,9 @@ int main(int argc, char** argv) {
   }
   if (command == "dump") {
     return Dump(args);
+  }
+  if (command == "count") {
+    return Count(args);
   }
   if (command == "check") {
     return Check(args);

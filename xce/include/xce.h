@@ -250,6 +250,38 @@ XDSRESULT XdsFlushTable(XDSHANDLE table);
    when the table is sound, the damage code otherwise. */
 XDSRESULT XdsCheckTable(XDSHANDLE connection, const char* path, char* report, uint32_t* length);
 
+/* ---- Filters, exact comparison and locate -------------------------------- */
+
+/* Expressions are xBase expressions in the program's code page (1251); an
+   invalid one fails with XDS_ERR_EXPRESSION and a text that quotes it and
+   names the position and the reason. */
+#define XDS_ERR_EXPRESSION 5190
+
+/* The plain filter: a logical expression tested on each record as the
+   cursor moves. Setting replaces the previous one; the cursor stays.
+   XdsClearFilter gives 5037 when no filter is set. */
+XDSRESULT XdsSetFilter(XDSHANDLE table, const char* expression);
+XDSRESULT XdsClearFilter(XDSHANDLE table);
+/* The optimized filter: resolved into the set of matching records, at once
+   (option 1) or when first needed (option 2). Records appended or written
+   afterwards are tested again. XdsClearAOF gives 5037 when none is set.
+   XdsGetAOF copies its text: 5037 when none is set; 5005 when buffer is
+   NULL or *length (its size) cannot hold the text and a NUL, with the text
+   length in *length. */
+XDSRESULT XdsSetAOF(XDSHANDLE table, const char* expression, uint16_t option);
+XDSRESULT XdsClearAOF(XDSHANDLE table);
+XDSRESULT XdsGetAOF(XDSHANDLE table, char* buffer, uint16_t* length);
+/* The exact-comparison setting of string "=": off (0, the default), a value
+   equals a string when it begins with it; on, when equal apart from trailing
+   blanks. "==" is always exact. */
+XDSRESULT XdsSetExact22(XDSHANDLE table, uint16_t exact);
+XDSRESULT XdsGetExact22(XDSHANDLE table, uint16_t* exact);
+/* Moves to the first record, from the current one on (forward 1) or back
+   (forward 0), in the handle's order, for which the expression is true and
+   which the filters and the deleted setting let through. *found is 1 then;
+   otherwise 0, with the cursor at EOF (forward) or BOF (backward). */
+XDSRESULT XdsLocate(XDSHANDLE handle, const char* expression, uint16_t forward, uint16_t* found);
+
 /* ---- Errors ------------------------------------------------------------- */
 
 /* Code and text of the calling thread's last failure. text: buffer of

@@ -228,6 +228,7 @@ class Table : public HandleObject {
   // Record image of any record (buffered appends included).
   Status ReadRecord(uint32_t recno, char* out);
   void SetReadAhead(uint32_t records);
+  uint32_t readAhead() const { return readAhead_; }
 
   // --- locks between processes
   Status LockRecord(uint32_t recno);

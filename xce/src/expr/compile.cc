@@ -683,14 +683,23 @@ class Compiler {
 
   using Parser = std::unique_ptr<Node> (Compiler::*)();
 
-  std::unique_ptr<Node> ParseOr() { return ParseLogical(Tok::kOr, &Compiler::ParseAnd); }
-  std::unique_ptr<Node> ParseAnd() { return ParseLogical(Tok::kAnd, &Compiler::ParseNot); }
+  struct BinaryOp {
+    Tok tok;
+    Op op;
+  };
 
-  std::unique_ptr<Node> ParseLogical(Tok kind, Parser operand) {
-    std::size_t pos = tok_.pos;
+  // Left-grouping chain of binary operators over operands of one type.
+  std::unique_ptr<Node> ParseChain(Parser operand, std::initializer_list<BinaryOp> ops,
+                                   uint8_t allowed, ValueType result) {
+    std::size_t leftPos = tok_.pos;
     auto left = (this->*operand)();
-    while (left && tok_.kind == kind) {
-      std::size_t opPos = tok_.pos;
+    while (left) {
+      Tok kind = tok_.kind;
+      const BinaryOp* match =
+          std::find_if(ops.begin(), ops.end(), [kind](const BinaryOp& b) { return b.tok == kind; });
+      if (match == ops.end()) {
+        return left;
+      }
       Advance();
       std::size_t rightPos = tok_.pos;
       auto right = (this->*operand)();
@@ -698,15 +707,19 @@ class Compiler {
         return nullptr;
       }
       std::string what = std::string("the operands of ") + OpText(kind);
-      if (!Expect(*left, kL, pos, what) || !Expect(*right, kL, rightPos, what)) {
+      if (!Expect(*left, allowed, leftPos, what) || !Expect(*right, allowed, rightPos, what)) {
         return nullptr;
       }
-      (void)opPos;
-      left = Fold(Make(kind == Tok::kAnd ? Op::kAnd : Op::kOr, ValueType::kLogical, std::move(left),
-                       std::move(right)),
-                  true);
+      left = Fold(Make(match->op, result, std::move(left), std::move(right)), true);
     }
-    return left;
+    return nullptr;
+  }
+
+  std::unique_ptr<Node> ParseOr() {
+    return ParseChain(&Compiler::ParseAnd, {{Tok::kOr, Op::kOr}}, kL, ValueType::kLogical);
+  }
+  std::unique_ptr<Node> ParseAnd() {
+    return ParseChain(&Compiler::ParseNot, {{Tok::kAnd, Op::kAnd}}, kL, ValueType::kLogical);
   }
 
   std::unique_ptr<Node> ParseNot() {
@@ -734,35 +747,16 @@ class Compiler {
         return nullptr;
       }
       Tok kind = tok_.kind;
-      CmpOp cmp;
-      switch (kind) {
-        case Tok::kEq:
-          cmp = CmpOp::kEq;
-          break;
-        case Tok::kExactEq:
-          cmp = CmpOp::kExactEq;
-          break;
-        case Tok::kNe:
-          cmp = CmpOp::kNe;
-          break;
-        case Tok::kLt:
-          cmp = CmpOp::kLt;
-          break;
-        case Tok::kLe:
-          cmp = CmpOp::kLe;
-          break;
-        case Tok::kGt:
-          cmp = CmpOp::kGt;
-          break;
-        case Tok::kGe:
-          cmp = CmpOp::kGe;
-          break;
-        case Tok::kDollar:
-          cmp = CmpOp::kEq;
-          break;
-        default:
-          return left;
+      static constexpr std::pair<Tok, CmpOp> kComparisons[] = {
+          {Tok::kEq, CmpOp::kEq}, {Tok::kExactEq, CmpOp::kExactEq}, {Tok::kNe, CmpOp::kNe},
+          {Tok::kLt, CmpOp::kLt}, {Tok::kLe, CmpOp::kLe},           {Tok::kGt, CmpOp::kGt},
+          {Tok::kGe, CmpOp::kGe}, {Tok::kDollar, CmpOp::kEq}};
+      const auto* match = std::find_if(std::begin(kComparisons), std::end(kComparisons),
+                                       [kind](const auto& p) { return p.first == kind; });
+      if (match == std::end(kComparisons)) {
+        return left;
       }
+      CmpOp cmp = match->second;
       std::size_t opPos = tok_.pos;
       Advance();
       auto right = ParseAdditive();
@@ -869,44 +863,12 @@ class Compiler {
   }
 
   std::unique_ptr<Node> ParseMultiplicative() {
-    return ParseNumericChain(&Compiler::ParsePower, false);
+    return ParseChain(&Compiler::ParsePower,
+                      {{Tok::kStar, Op::kMul}, {Tok::kSlash, Op::kDiv}, {Tok::kPercent, Op::kMod}},
+                      kN, ValueType::kNumeric);
   }
-  std::unique_ptr<Node> ParsePower() { return ParseNumericChain(&Compiler::ParseUnary, true); }
-
-  std::unique_ptr<Node> ParseNumericChain(Parser operand, bool power) {
-    std::size_t leftPos = tok_.pos;
-    auto left = (this->*operand)();
-    for (;;) {
-      if (!left) {
-        return nullptr;
-      }
-      Tok kind = tok_.kind;
-      Op op;
-      if (power && kind == Tok::kPower) {
-        op = Op::kPow;
-      } else if (!power && kind == Tok::kStar) {
-        op = Op::kMul;
-      } else if (!power && kind == Tok::kSlash) {
-        op = Op::kDiv;
-      } else if (!power && kind == Tok::kPercent) {
-        op = Op::kMod;
-      } else {
-        return left;
-      }
-      std::size_t opPos = tok_.pos;
-      Advance();
-      std::size_t rightPos = tok_.pos;
-      auto right = (this->*operand)();
-      if (!right) {
-        return nullptr;
-      }
-      std::string what = std::string("the operands of ") + OpText(kind);
-      if (!Expect(*left, kN, leftPos, what) || !Expect(*right, kN, rightPos, what)) {
-        return nullptr;
-      }
-      (void)opPos;
-      left = Fold(Make(op, ValueType::kNumeric, std::move(left), std::move(right)), true);
-    }
+  std::unique_ptr<Node> ParsePower() {
+    return ParseChain(&Compiler::ParseUnary, {{Tok::kPower, Op::kPow}}, kN, ValueType::kNumeric);
   }
 
   std::unique_ptr<Node> ParseUnary() {
@@ -1189,6 +1151,20 @@ bool UsesOp(const Node& n, Op op) {
   return false;
 }
 
+// Whether the value depends on the exact-comparison setting.
+bool UsesExact(const Node& n) {
+  if (n.op == Op::kCompare && n.operandType == ValueType::kCharacter &&
+      (n.cmp == CmpOp::kEq || n.cmp == CmpOp::kNe)) {
+    return true;
+  }
+  for (const auto& k : n.kid) {
+    if (k && UsesExact(*k)) {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 Expression::Expression() = default;
@@ -1206,6 +1182,7 @@ Status Expression::Compile(std::string_view text, const ExprSource& schema,
   e->root_ = std::move(root);
   e->fieldNames_ = compiler.TakeFieldNames();
   e->usesRecno_ = UsesOp(*e->root_, Op::kRecno);
+  e->usesExact_ = UsesExact(*e->root_);
   e->readsRecord_ = !e->fieldNames_.empty() || UsesOp(*e->root_, Op::kDeleted);
   *out = std::move(e);
   return Status::Ok();
@@ -1218,7 +1195,9 @@ bool Expression::IsConstant() const { return root_->IsConst(); }
 
 bool Expression::Begin(const ExprSource& src, EvalContext* c) const {
   c->src = &src;
-  c->exact = src.ExactCompare();
+  if (usesExact_) {
+    c->exact = src.ExactCompare();
+  }
   if (usesRecno_) {
     c->recno = src.RecordNumber();
   }
@@ -1233,34 +1212,43 @@ bool Expression::Begin(const ExprSource& src, EvalContext* c) const {
   return true;
 }
 
+Status Expression::WrongType(ValueType wanted) const {
+  return Status(kErrExpression, "Expression \"" + text_ + "\" is " + TypeName(root_->type) +
+                                    ", not " + TypeName(wanted) + ".");
+}
+
 Status Expression::EvalLogical(const ExprSource& src, bool* result) const {
+  Status status;
   EvalContext c;
+  c.error = &status;
   *result = false;
   if (root_->type != ValueType::kLogical) {
-    return Status(kErrExpression,
-                  "Expression \"" + text_ + "\" is " + TypeName(root_->type) + ", not logical.");
+    return WrongType(ValueType::kLogical);
   }
   if (Begin(src, &c)) {
-    *result = EvalL(*root_, c);
+    *result = EvalL(*root_, c) && !c.failed;
   }
-  return c.failed ? c.error : Status::Ok();
+  return status;
 }
 
 Status Expression::EvalCharacter(const ExprSource& src, std::string_view* out) const {
+  Status status;
   EvalContext c;
+  c.error = &status;
   *out = {};
   if (root_->type != ValueType::kCharacter) {
-    return Status(kErrExpression,
-                  "Expression \"" + text_ + "\" is " + TypeName(root_->type) + ", not character.");
+    return WrongType(ValueType::kCharacter);
   }
   if (Begin(src, &c)) {
     *out = EvalC(*root_, c);
   }
-  return c.failed ? c.error : Status::Ok();
+  return status;
 }
 
 Status Expression::Evaluate(const ExprSource& src, Value* out) const {
+  Status status;
   EvalContext c;
+  c.error = &status;
   out->type = root_->type;
   out->text.clear();
   if (Begin(src, &c)) {
@@ -1280,7 +1268,7 @@ Status Expression::Evaluate(const ExprSource& src, Value* out) const {
         break;
     }
   }
-  return c.failed ? c.error : Status::Ok();
+  return status;
 }
 
 }  // namespace xce::expr

@@ -101,6 +101,19 @@ bool CompareStrings(CmpOp op, std::string_view a, std::string_view b, bool exact
   return false;
 }
 
+bool FoldedPrefixEquals(const Node& fold, std::string_view raw, std::string_view prefix) {
+  if (raw.size() < prefix.size()) {
+    return false;
+  }
+  const auto* map = reinterpret_cast<const unsigned char*>(fold.str.data());
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (map[static_cast<unsigned char>(raw[i])] != static_cast<unsigned char>(prefix[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
 template <typename T>
 bool CompareOrdered(CmpOp op, T a, T b) {
   switch (op) {
@@ -218,6 +231,12 @@ bool EvalL(const Node& n, EvalContext& c) {
       const Node& b = *n.kid[1];
       switch (n.operandType) {
         case ValueType::kCharacter:
+          if ((a.op == Op::kUpper || a.op == Op::kLower) && !c.exact &&
+              (n.cmp == CmpOp::kEq || n.cmp == CmpOp::kNe)) {
+            // UPPER(field) = "AB" with exact comparison off: fold only the
+            // prefix that is compared instead of the whole field.
+            return FoldedPrefixEquals(a, EvalC(*a.kid[0], c), EvalC(b, c)) == (n.cmp == CmpOp::kEq);
+          }
           return CompareStrings(n.cmp, EvalC(a, c), EvalC(b, c), c.exact);
         case ValueType::kNumeric:
           return CompareOrdered(n.cmp, EvalN(a, c), EvalN(b, c));

@@ -108,11 +108,13 @@ class Expression {
   Expression();
   // Prepares a context for one evaluation; false when the record is missing.
   bool Begin(const ExprSource& src, EvalContext* c) const;
+  Status WrongType(ValueType wanted) const;
 
   std::string text_;
   std::unique_ptr<Node> root_;
   std::vector<std::string> fieldNames_;
   bool usesRecno_ = false;
+  bool usesExact_ = false;
   bool readsRecord_ = false;
 };
 

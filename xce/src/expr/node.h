@@ -93,19 +93,21 @@ enum class Op : uint8_t {
 
 enum class CmpOp : uint8_t { kEq, kExactEq, kNe, kLt, kLe, kGt, kGe };
 
-// Evaluation state for one call: the record and the first error met.
+// Evaluation state for one call: the record and where the first error goes.
 struct EvalContext {
   const ExprSource* src = nullptr;
   const char* record = nullptr;
   uint32_t recno = 0;
   bool exact = false;
   bool failed = false;
-  Status error;
+  Status* error = nullptr;  // may be null (constant folding)
 
   void Fail(Status s) {
     if (!failed) {
       failed = true;
-      error = std::move(s);
+      if (error != nullptr) {
+        *error = std::move(s);
+      }
     }
   }
 };

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "dbf_format.h"
 #include "expr/node.h"
 
 namespace xce::expr {
@@ -99,15 +100,14 @@ const char* TypeName(ValueType t) {
   return "unknown";
 }
 
+// The day arithmetic is the table code's; these add the calendar checks that
+// expression values need (an invalid date is the empty date).
 int64_t JulianFromYmd(int year, int month, int day) {
   if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 ||
       day > DaysInMonth(year, month)) {
     return 0;
   }
-  int64_t a = (14 - month) / 12;
-  int64_t y = year + 4800 - a;
-  int64_t m = month + 12 * a - 3;
-  return day + (153 * m + 2) / 5 + 365 * y + y / 4 - y / 100 + y / 400 - 32045;
+  return xce::JulianFromYmd(year, month, day);
 }
 
 bool YmdFromJulian(int64_t jd, int* year, int* month, int* day) {
@@ -115,15 +115,7 @@ bool YmdFromJulian(int64_t jd, int* year, int* month, int* day) {
   if (jd < 1721426 || jd > 5373484) {
     return false;
   }
-  int64_t a = jd + 32044;
-  int64_t b = (4 * a + 3) / 146097;
-  int64_t c = a - 146097 * b / 4;
-  int64_t d = (4 * c + 3) / 1461;
-  int64_t e = c - 1461 * d / 4;
-  int64_t m = (5 * e + 2) / 153;
-  *day = static_cast<int>(e - (153 * m + 2) / 5 + 1);
-  *month = static_cast<int>(m + 3 - 12 * (m / 10));
-  *year = static_cast<int>(100 * b + d - 4800 + m / 10);
+  xce::YmdFromJulian(jd, year, month, day);
   return true;
 }
 

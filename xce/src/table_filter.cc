@@ -1,0 +1,377 @@
+#include "table_filter.h"
+
+#include <algorithm>
+#include <bit>
+#include <cctype>
+
+#include "memo_file.h"
+
+namespace xce {
+namespace {
+
+// Sequential scans read this many records per file read unless the table
+// already reads ahead further.
+constexpr uint32_t kScanReadAhead = 512;
+
+class ScopedReadAhead {
+ public:
+  explicit ScopedReadAhead(Table& t) : table_(t), old_(t.readAhead()) {
+    if (old_ < kScanReadAhead) {
+      t.SetReadAhead(kScanReadAhead);
+    }
+  }
+  ~ScopedReadAhead() {
+    if (old_ < kScanReadAhead) {
+      table_.SetReadAhead(old_);
+    }
+  }
+  ScopedReadAhead(const ScopedReadAhead&) = delete;
+  ScopedReadAhead& operator=(const ScopedReadAhead&) = delete;
+
+ private:
+  Table& table_;
+  uint32_t old_;
+};
+
+Status NoFilter(const Table& t, const char* what) {
+  return Status(kErrNoFilter, std::string("No ") + what + " is set on table " + t.path());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- source
+
+TableRecordSource::TableRecordSource(Table& t)
+    : table_(t), codePage_(t.oem() ? CodePage::kCp866 : CodePage::kCp1251) {
+  for (const FieldInfo& f : t.fields()) {
+    expr::FieldInfo e;
+    e.name = f.name;
+    e.type = f.type;
+    // Binary memo fields hold no text; expressions may not read them.
+    if (f.isMemo && f.binaryMemo) {
+      e.type = 'G';
+    } else if (f.isMemo) {
+      e.type = 'M';
+    }
+    e.offset = f.offset;
+    e.length = static_cast<uint16_t>(std::min<uint32_t>(f.length, 0xFFFF));
+    e.decimals = f.decimals;
+    fields_.push_back(std::move(e));
+  }
+}
+
+Status TableRecordSource::ReadMemo(int field, std::string* text) const {
+  text->clear();
+  MemoFile* memo = table_.memo();
+  if (memo == nullptr || image_ == nullptr || field < 0 ||
+      static_cast<std::size_t>(field) >= table_.fields().size()) {
+    return Status::Ok();
+  }
+  uint32_t block = MemoBlock(table_.fields()[static_cast<std::size_t>(field)], image_);
+  if (block == 0) {
+    return Status::Ok();
+  }
+  uint32_t itemType = 0;
+  return memo->Read(block, text, &itemType);
+}
+
+Status CompileCondition(Table& t, std::string_view text, const TableRecordSource& src,
+                        std::unique_ptr<expr::Expression>* out) {
+  (void)t;
+  XCE_RETURN_IF_ERROR(expr::Expression::Compile(text, src, out));
+  if ((*out)->Type() != expr::ValueType::kLogical) {
+    std::string type = expr::TypeName((*out)->Type());
+    out->reset();
+    return Status(expr::kErrExpression, "Invalid expression \"" + std::string(text) +
+                                            "\": a condition must be logical, not " + type + ".");
+  }
+  return Status::Ok();
+}
+
+// ---------------------------------------------------------------- record sets
+
+void RecordSet::Fill(uint32_t n) {
+  bits_.assign((static_cast<std::size_t>(n) + 63) / 64, ~uint64_t{0});
+  if (n % 64 != 0) {
+    bits_.back() = (uint64_t{1} << (n % 64)) - 1;
+  }
+}
+
+void RecordSet::IntersectWith(const RecordSet& other) {
+  if (bits_.size() > other.bits_.size()) {
+    bits_.resize(other.bits_.size());
+  }
+  for (std::size_t i = 0; i < bits_.size(); ++i) {
+    bits_[i] &= other.bits_[i];
+  }
+}
+
+uint32_t RecordSet::Count() const {
+  uint32_t n = 0;
+  for (uint64_t w : bits_) {
+    n += static_cast<uint32_t>(std::popcount(w));
+  }
+  return n;
+}
+
+// ---------------------------------------------------------------- filters
+
+Status ExpressionFilter::Create(Table& t, std::string_view text,
+                                std::shared_ptr<ExpressionFilter>* out) {
+  std::shared_ptr<ExpressionFilter> f(new ExpressionFilter(t));
+  XCE_RETURN_IF_ERROR(CompileCondition(t, text, f->src_, &f->expr_));
+  *out = std::move(f);
+  return Status::Ok();
+}
+
+Status ExpressionFilter::Accept(Table& t, uint32_t recno, const char* image, bool* accept) {
+  (void)t;
+  src_.Bind(image, recno);
+  return expr_->EvalLogical(src_, accept);
+}
+
+Status AofFilter::Create(Table& t, std::string_view text, std::shared_ptr<AofFilter>* out) {
+  std::shared_ptr<AofFilter> f(new AofFilter(t));
+  XCE_RETURN_IF_ERROR(CompileCondition(t, text, f->src_, &f->expr_));
+  *out = std::move(f);
+  return Status::Ok();
+}
+
+Status AofFilter::Evaluate(uint32_t recno, const char* image, bool* match) {
+  src_.Bind(image, recno);
+  return expr_->EvalLogical(src_, match);
+}
+
+Status AofFilter::Resolve(Table& t) {
+  resolved_ = false;
+  matches_.Clear();
+  known_.Clear();
+  const uint32_t n = t.RecordCount();
+  RecordSet candidates;
+  bool narrowed = false;
+  for (const auto& ext : t.extensions()) {
+    auto* resolver = dynamic_cast<AofIndexResolver*>(ext.get());
+    if (resolver == nullptr) {
+      continue;
+    }
+    bool done = false;
+    bool complete = false;
+    RecordSet set;
+    XCE_RETURN_IF_ERROR(resolver->ResolveAof(t, *expr_, &set, &done, &complete));
+    if (done && complete) {
+      matches_ = std::move(set);
+      known_.Fill(n);
+      resolved_ = true;
+      resolvedExact_ = t.exact();
+      return Status::Ok();
+    }
+    if (done) {
+      candidates = std::move(set);
+      narrowed = true;
+      break;
+    }
+  }
+  std::vector<char> image(t.recordLength());
+  ScopedReadAhead readAhead(t);
+  for (uint32_t r = 1; r <= n; ++r) {
+    if (narrowed && !candidates.Test(r)) {
+      continue;
+    }
+    XCE_RETURN_IF_ERROR(t.ReadRecord(r, image.data()));
+    bool match = false;
+    XCE_RETURN_IF_ERROR(Evaluate(r, image.data(), &match));
+    if (match) {
+      matches_.Set(r, true);
+    }
+  }
+  known_.Fill(n);
+  resolved_ = true;
+  resolvedExact_ = t.exact();
+  return Status::Ok();
+}
+
+Status AofFilter::Accept(Table& t, uint32_t recno, const char* image, bool* accept) {
+  // The set was computed under one exact setting; another one changes what
+  // string "=" means, so it is computed again.
+  if (!resolved_ || resolvedExact_ != t.exact()) {
+    XCE_RETURN_IF_ERROR(Resolve(t));
+  }
+  if (known_.Test(recno)) {
+    *accept = matches_.Test(recno);
+    return Status::Ok();
+  }
+  XCE_RETURN_IF_ERROR(Evaluate(recno, image, accept));
+  matches_.Set(recno, *accept);
+  known_.Set(recno, true);
+  return Status::Ok();
+}
+
+// ---------------------------------------------------------------- state
+
+FilterState* FilterState::Of(Table& t, bool create) {
+  for (const auto& ext : t.extensions()) {
+    if (auto* s = dynamic_cast<FilterState*>(ext.get())) {
+      return s;
+    }
+  }
+  if (!create) {
+    return nullptr;
+  }
+  auto s = std::make_shared<FilterState>();
+  FilterState* raw = s.get();
+  t.AddExtension(std::move(s));
+  return raw;
+}
+
+Status FilterState::OnRecordWrite(Table& t, uint32_t recno, const char* oldImage,
+                                  const char* newImage) {
+  (void)t;
+  (void)oldImage;
+  (void)newImage;
+  // The write may still fail after this point, so the record is not
+  // evaluated here: it becomes unknown and is tested on its stored image
+  // when it is next offered.
+  if (aof) {
+    aof->Forget(recno);
+  }
+  return Status::Ok();
+}
+
+Status FilterState::OnRebuild(Table& t, RebuildContext& ctx) {
+  (void)t;
+  (void)ctx;
+  if (aof) {
+    aof->Invalidate();  // record numbers change
+  }
+  return Status::Ok();
+}
+
+Status FilterState::AfterRebuild(Table& t) {
+  (void)t;
+  return Status::Ok();
+}
+
+Status SetTableFilter(Table& t, std::string_view text) {
+  std::shared_ptr<ExpressionFilter> f;
+  XCE_RETURN_IF_ERROR(ExpressionFilter::Create(t, text, &f));
+  FilterState* s = FilterState::Of(t, true);
+  if (s->plain) {
+    t.RemoveFilter(s->plain.get());
+  }
+  s->plain = std::move(f);
+  t.AddFilter(s->plain);
+  return Status::Ok();
+}
+
+Status ClearTableFilter(Table& t) {
+  FilterState* s = FilterState::Of(t, false);
+  if (s == nullptr || !s->plain) {
+    return NoFilter(t, "filter");
+  }
+  t.RemoveFilter(s->plain.get());
+  s->plain.reset();
+  return Status::Ok();
+}
+
+Status SetTableAof(Table& t, std::string_view text, int option) {
+  if (option != 1 && option != 2) {
+    return Status(kErrBadArgument, "Optimized filter option " + std::to_string(option) +
+                                       " is neither 1 (resolve now) nor 2 (when needed)");
+  }
+  std::shared_ptr<AofFilter> f;
+  XCE_RETURN_IF_ERROR(AofFilter::Create(t, text, &f));
+  if (option == 1) {
+    XCE_RETURN_IF_ERROR(f->Resolve(t));
+  }
+  FilterState* s = FilterState::Of(t, true);
+  if (s->aof) {
+    t.RemoveFilter(s->aof.get());
+  }
+  // The set answers before the plain filter evaluates anything.
+  if (s->plain) {
+    t.RemoveFilter(s->plain.get());
+  }
+  s->aof = std::move(f);
+  t.AddFilter(s->aof);
+  if (s->plain) {
+    t.AddFilter(s->plain);
+  }
+  return Status::Ok();
+}
+
+Status ClearTableAof(Table& t) {
+  FilterState* s = FilterState::Of(t, false);
+  if (s == nullptr || !s->aof) {
+    return NoFilter(t, "optimized filter");
+  }
+  t.RemoveFilter(s->aof.get());
+  s->aof.reset();
+  return Status::Ok();
+}
+
+Status GetTableAof(Table& t, std::string* text) {
+  FilterState* s = FilterState::Of(t, false);
+  if (s == nullptr || !s->aof) {
+    return NoFilter(t, "optimized filter");
+  }
+  *text = s->aof->text();
+  return Status::Ok();
+}
+
+// ---------------------------------------------------------------- locate
+
+Status LocateRecord(Table& t, Order* order, std::string_view text, bool forward, bool* found) {
+  *found = false;
+  TableRecordSource src(t);
+  std::unique_ptr<expr::Expression> e;
+  XCE_RETURN_IF_ERROR(CompileCondition(t, text, src, &e));
+  XCE_RETURN_IF_ERROR(t.CommitPending());
+
+  uint32_t r = 0;
+  if (t.OnRecord()) {
+    r = t.recno();
+  } else if (forward && t.bof() && !t.eof()) {
+    XCE_RETURN_IF_ERROR(order->First(t, &r));
+  } else if (!forward && t.eof() && !t.bof()) {
+    XCE_RETURN_IF_ERROR(order->Last(t, &r));
+  }
+  std::vector<char> image(t.recordLength());
+  uint32_t last = 0;
+  {
+    ScopedReadAhead readAhead(t);
+    while (r != 0) {
+      XCE_RETURN_IF_ERROR(t.ReadRecord(r, image.data()));
+      src.Bind(image.data(), r);
+      bool match = false;
+      XCE_RETURN_IF_ERROR(e->EvalLogical(src, &match));
+      if (match) {
+        bool visible = false;
+        XCE_RETURN_IF_ERROR(t.IsVisible(order, r, &visible));
+        if (visible) {
+          *found = true;
+          break;
+        }
+      }
+      last = r;
+      if (forward) {
+        XCE_RETURN_IF_ERROR(order->Next(t, r, &r));
+      } else {
+        XCE_RETURN_IF_ERROR(order->Prev(t, r, &r));
+      }
+    }
+  }
+  if (*found) {
+    return t.GotoRecord(r);
+  }
+  if (last != 0) {
+    // Past the end of the search, as a move off that end leaves it.
+    XCE_RETURN_IF_ERROR(t.GotoRecord(last));
+    Status s = t.Skip(order, forward ? 1 : -1);
+    if (!s.ok() && s.code() != kErrNoCurrentRecord) {
+      return s;
+    }
+  }
+  return Status::Ok();
+}
+
+}  // namespace xce

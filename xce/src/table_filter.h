@@ -1,0 +1,170 @@
+// Filters of a table: the plain filter (an expression tested on each record
+// the cursor meets), the optimized filter (an expression resolved once into
+// the set of matching record numbers), and Locate.
+//
+// Both filters plug into Table's visibility predicate as RecordFilters; one
+// FilterState extension per table owns them and hears about every record
+// write, so the optimized filter's set stays true across appends and edits.
+//
+// Resolution of an optimized filter happens in AofFilter::Resolve only. An
+// index layer that can answer some or all of an expression from its tags
+// implements AofIndexResolver on its TableExtension; Resolve asks every such
+// extension before it falls back to evaluating every record.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "expr/expr.h"
+#include "table.h"
+
+namespace xce {
+
+// What expressions read from a table: its fields and code page, and one
+// record image bound at a time. Memo fields are read from the memo file.
+class TableRecordSource : public expr::ExprSource {
+ public:
+  explicit TableRecordSource(Table& t);
+
+  void Bind(const char* image, uint32_t recno) {
+    image_ = image;
+    recno_ = recno;
+  }
+
+  const std::vector<expr::FieldInfo>& Fields() const override { return fields_; }
+  CodePage TableCodePage() const override { return codePage_; }
+  const char* RecordImage() const override { return image_; }
+  uint32_t RecordNumber() const override { return recno_; }
+  bool ExactCompare() const override { return table_.exact(); }
+  Status ReadMemo(int field, std::string* text) const override;
+
+ private:
+  Table& table_;
+  std::vector<expr::FieldInfo> fields_;
+  CodePage codePage_;
+  const char* image_ = nullptr;
+  uint32_t recno_ = 0;
+};
+
+// Compiles a condition for `t`; fails unless it is a logical expression.
+Status CompileCondition(Table& t, std::string_view text, const TableRecordSource& src,
+                        std::unique_ptr<expr::Expression>* out);
+
+// A set of record numbers (1-based) as a bitmap.
+class RecordSet {
+ public:
+  void Clear() { bits_.clear(); }
+  uint32_t Limit() const { return static_cast<uint32_t>(bits_.size() * 64); }
+  bool Test(uint32_t recno) const {
+    uint32_t i = recno - 1;
+    return recno >= 1 && i / 64 < bits_.size() && ((bits_[i / 64] >> (i % 64)) & 1) != 0;
+  }
+  void Set(uint32_t recno, bool on) {
+    if (recno < 1) {
+      return;
+    }
+    uint32_t i = recno - 1;
+    if (i / 64 >= bits_.size()) {
+      bits_.resize(i / 64 + 1, 0);
+    }
+    uint64_t mask = uint64_t{1} << (i % 64);
+    bits_[i / 64] = on ? bits_[i / 64] | mask : bits_[i / 64] & ~mask;
+  }
+  // Sets records 1..n (and clears every other).
+  void Fill(uint32_t n);
+  void IntersectWith(const RecordSet& other);
+  uint32_t Count() const;
+
+ private:
+  std::vector<uint64_t> bits_;
+};
+
+// Implemented by index extensions that can resolve an optimized filter.
+class AofIndexResolver {
+ public:
+  virtual ~AofIndexResolver() = default;
+  // *resolved: false when the indexes cannot help at all. When true, *set
+  // holds every record that may match; *complete tells whether exactly those
+  // match, or whether each one is still to be evaluated.
+  virtual Status ResolveAof(Table& t, const expr::Expression& e, RecordSet* set, bool* resolved,
+                            bool* complete) = 0;
+};
+
+// A plain filter: the expression is tested on each record offered.
+class ExpressionFilter : public RecordFilter {
+ public:
+  static Status Create(Table& t, std::string_view text, std::shared_ptr<ExpressionFilter>* out);
+  Status Accept(Table& t, uint32_t recno, const char* image, bool* accept) override;
+  const std::string& text() const { return expr_->Text(); }
+
+ private:
+  explicit ExpressionFilter(Table& t) : src_(t) {}
+  TableRecordSource src_;
+  std::unique_ptr<expr::Expression> expr_;
+};
+
+// An optimized filter: resolved into `matches_` once (at once or when first
+// needed), then answered from the set. A record that is written becomes
+// unknown and is tested again the next time it is offered.
+class AofFilter : public RecordFilter {
+ public:
+  static Status Create(Table& t, std::string_view text, std::shared_ptr<AofFilter>* out);
+  Status Accept(Table& t, uint32_t recno, const char* image, bool* accept) override;
+  const std::string& text() const { return expr_->Text(); }
+
+  // Computes the set of matching records from the indexes or by reading
+  // every record.
+  Status Resolve(Table& t);
+  bool resolved() const { return resolved_; }
+  // Forgets what is known about one record, or about all (after pack, zap
+  // or a change of the exact setting).
+  void Forget(uint32_t recno) { known_.Set(recno, false); }
+  void Invalidate() { resolved_ = false; }
+
+ private:
+  explicit AofFilter(Table& t) : src_(t) {}
+  Status Evaluate(uint32_t recno, const char* image, bool* match);
+
+  TableRecordSource src_;
+  std::unique_ptr<expr::Expression> expr_;
+  RecordSet matches_;
+  RecordSet known_;
+  bool resolved_ = false;
+  bool resolvedExact_ = false;
+};
+
+// The filters of one table. Attached on first use and kept for the table's
+// lifetime.
+class FilterState : public TableExtension {
+ public:
+  // The table's state; created and attached when `create` is true.
+  static FilterState* Of(Table& t, bool create);
+
+  Status OnRecordWrite(Table& t, uint32_t recno, const char* oldImage,
+                       const char* newImage) override;
+  Status OnRebuild(Table& t, RebuildContext& ctx) override;
+  Status AfterRebuild(Table& t) override;
+
+  std::shared_ptr<ExpressionFilter> plain;
+  std::shared_ptr<AofFilter> aof;
+};
+
+// Filter operations behind the C API.
+Status SetTableFilter(Table& t, std::string_view text);
+Status ClearTableFilter(Table& t);
+// option 1 resolves now, 2 when first needed.
+Status SetTableAof(Table& t, std::string_view text, int option);
+Status ClearTableAof(Table& t);
+// The optimized filter's text; kErrNoFilter when none is set.
+Status GetTableAof(Table& t, std::string* text);
+
+// Moves to the first record, from the current one on, forward or backward in
+// `order`, for which `text` is true and which the filters and the deleted
+// setting let through. Not found: *found is false and the cursor is past the
+// end of the search (EOF forward, BOF backward).
+Status LocateRecord(Table& t, Order* order, std::string_view text, bool forward, bool* found);
+
+}  // namespace xce
