@@ -175,9 +175,9 @@ void TField::WriteLookup(const TVariant& value) {
   }
   TVariant key = lookupDataSet_->Lookup(lookupResultField_, value, lookupKeyFields_);
   if (key.IsNull()) {
-    DatabaseError(Format(dbmsg::kLookupValueNotFound, value.AsString().c_str(),
-                         DisplayName().c_str()),
-                  dataSet_->Name());
+    DatabaseError(
+        Format(dbmsg::kLookupValueNotFound, value.AsString().c_str(), DisplayName().c_str()),
+        dataSet_->Name());
   }
   dataSet_->SetFieldValues(keyFields_, key);
 }
@@ -468,8 +468,8 @@ void TFloatField::WriteFloat(double value) {
 int32_t TFloatField::ReadInteger() const {
   double value = ReadFloat();
   int64_t result = 0;
-  if (!DoubleToInt(value, std::numeric_limits<int32_t>::min(),
-                   std::numeric_limits<int32_t>::max(), result)) {
+  if (!DoubleToInt(value, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(),
+                   result)) {
     throw EConvertError(Format(dbmsg::kInvalidInteger, FloatToStr(value).c_str()));
   }
   return static_cast<int32_t>(result);
