@@ -643,39 +643,34 @@ void TDataSet::SetBufferCount(int value) {
 void TDataSet::DoBeforeScroll() { Fire(BeforeScroll); }
 void TDataSet::DoAfterScroll() { Fire(AfterScroll); }
 
-void TDataSet::First() {
-  CheckBrowseMode();
-  DoBeforeScroll();
-  ClearBuffers();
-  try {
-    InternalFirst();
-    GetNextRecord();
-    GetNextRecords();
-  } catch (...) {
-    bof_ = true;
-    DataEvent(deDataSetChange);
-    throw;
-  }
-  bof_ = true;
-  DataEvent(deDataSetChange);
-  DoAfterScroll();
-}
+void TDataSet::First() { MoveToEnd(false); }
+void TDataSet::Last() { MoveToEnd(true); }
 
-void TDataSet::Last() {
+// First: the cursor before the first record, the window filled forwards.
+// Last: the cursor after the last record, the window filled backwards.
+void TDataSet::MoveToEnd(bool last) {
   CheckBrowseMode();
   DoBeforeScroll();
   ClearBuffers();
-  try {
-    InternalLast();
-    GetPriorRecord();
-    GetPriorRecords();
-  } catch (...) {
-    eof_ = true;
+  auto finish = [&] {
+    (last ? eof_ : bof_) = true;
     DataEvent(deDataSetChange);
+  };
+  try {
+    if (last) {
+      InternalLast();
+      GetPriorRecord();
+      GetPriorRecords();
+    } else {
+      InternalFirst();
+      GetNextRecord();
+      GetNextRecords();
+    }
+  } catch (...) {
+    finish();
     throw;
   }
-  eof_ = true;
-  DataEvent(deDataSetChange);
+  finish();
   DoAfterScroll();
 }
 

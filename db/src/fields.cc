@@ -419,28 +419,6 @@ void TIntegerField::WriteVariant(const TVariant& value) {
   }
 }
 
-TSmallintField::TSmallintField() : TIntegerField(ftSmallint, -32768, 32767) {}
-
-bool TSmallintField::LoadInteger(int32_t& value) const {
-  int16_t v = 0;
-  if (!ReadNative(v)) {
-    return false;
-  }
-  value = v;
-  return true;
-}
-
-TWordField::TWordField() : TIntegerField(ftWord, 0, 65535) {}
-
-bool TWordField::LoadInteger(int32_t& value) const {
-  uint16_t v = 0;
-  if (!ReadNative(v)) {
-    return false;
-  }
-  value = v;
-  return true;
-}
-
 TAutoIncField::TAutoIncField() : TIntegerField() { SetDataType(ftAutoInc); }
 
 TFloatField::TFloatField() : TNumericField(ftFloat, 0) {}

@@ -326,6 +326,7 @@ class TDataSet {
   void ClearBuffers();
   void ActivateBuffers();
   void SetCurrentRecord(int index);
+  void MoveToEnd(bool last);
   bool GetNextRecord();
   bool GetPriorRecord();
   int GetNextRecords();
