@@ -48,7 +48,7 @@ TDataSet::~TDataSet() {
   fields_.Clear();
 }
 
-void TDataSet::CloseOnDestroy() noexcept {
+void TDataSet::CloseWithoutEvents() noexcept {
   if (state_ == dsInactive) {
     return;
   }
@@ -378,9 +378,7 @@ void TDataSet::CalculateFields(TRecordBuffer* buffer) {
       CalcLookupValue(*fields_[i]);
     }
   }
-  if (autoCalcFields_ || state_ == dsCalcFields) {
-    Fire(OnCalcFields);
-  }
+  Fire(OnCalcFields);
 }
 
 void TDataSet::CalcLookupValue(TField& field) {
@@ -441,9 +439,12 @@ TRecordBuffer* TDataSet::TempBuffer() const {
 
 void TDataSet::AllocateBufferWindow() {
   FreeBufferWindow();
+  // All or nothing: a failed allocation leaves no window behind.
+  std::vector<TRecordBufferPtr> buffers;
   for (int i = 0; i <= bufferCount_; ++i) {
-    buffers_.push_back(AllocRecordBuffer());
+    buffers.push_back(AllocRecordBuffer());
   }
+  buffers_ = std::move(buffers);
   ClearBuffers();
 }
 
@@ -642,39 +643,34 @@ void TDataSet::SetBufferCount(int value) {
 void TDataSet::DoBeforeScroll() { Fire(BeforeScroll); }
 void TDataSet::DoAfterScroll() { Fire(AfterScroll); }
 
-void TDataSet::First() {
-  CheckBrowseMode();
-  DoBeforeScroll();
-  ClearBuffers();
-  try {
-    InternalFirst();
-    GetNextRecord();
-    GetNextRecords();
-  } catch (...) {
-    bof_ = true;
-    DataEvent(deDataSetChange);
-    throw;
-  }
-  bof_ = true;
-  DataEvent(deDataSetChange);
-  DoAfterScroll();
-}
+void TDataSet::First() { MoveToEnd(false); }
+void TDataSet::Last() { MoveToEnd(true); }
 
-void TDataSet::Last() {
+// First: the cursor before the first record, the window filled forwards.
+// Last: the cursor after the last record, the window filled backwards.
+void TDataSet::MoveToEnd(bool last) {
   CheckBrowseMode();
   DoBeforeScroll();
   ClearBuffers();
-  try {
-    InternalLast();
-    GetPriorRecord();
-    GetPriorRecords();
-  } catch (...) {
-    eof_ = true;
+  auto finish = [&] {
+    (last ? eof_ : bof_) = true;
     DataEvent(deDataSetChange);
+  };
+  try {
+    if (last) {
+      InternalLast();
+      GetPriorRecord();
+      GetPriorRecords();
+    } else {
+      InternalFirst();
+      GetNextRecord();
+      GetNextRecords();
+    }
+  } catch (...) {
+    finish();
     throw;
   }
-  eof_ = true;
-  DataEvent(deDataSetChange);
+  finish();
   DoAfterScroll();
 }
 
@@ -1140,12 +1136,14 @@ void TDataSet::EnableControls() {
 }
 
 void TDataSet::DataEvent(TDataEvent event, TField* field, int scrolled) {
+  bool recalculated = false;
   if (event == deFieldChange && field != nullptr) {
     if (field->FieldKind() == fkData || field->FieldKind() == fkInternalCalc) {
       modified_ = true;
       // Lookup and calculated values follow their key fields while editing.
-      if ((state_ == dsEdit || state_ == dsInsert) && calcFieldsSize_ > 0) {
+      if ((state_ == dsEdit || state_ == dsInsert) && calcFieldsSize_ > 0 && autoCalcFields_) {
         GetCalcFields(ActiveBuffer());
+        recalculated = true;
       }
     }
     field->Change();
@@ -1158,7 +1156,17 @@ void TDataSet::DataEvent(TDataEvent event, TField* field, int scrolled) {
   }
   std::vector<TDataSource*> sources = dataSources_;
   for (TDataSource* source : sources) {
-    source->DataEvent(event, field, scrolled);
+    if (std::find(dataSources_.begin(), dataSources_.end(), source) != dataSources_.end()) {
+      source->DataEvent(event, field, scrolled);
+    }
+  }
+  if (recalculated) {
+    // Controls showing calculated or lookup fields learn of their new values.
+    for (int i = 0; i < fields_.Count(); ++i) {
+      if (fields_[i]->Calculated()) {
+        DataEvent(deFieldChange, fields_[i]);
+      }
+    }
   }
 }
 

@@ -103,8 +103,7 @@ void TDataSource::DataEvent(TDataEvent event, TField* field, int scrolled) {
 }
 
 void TDataSource::NotifyLinks(TDataEvent event, TField* field, int scrolled) {
-  ForEachStillAttached(links_,
-                       [&](TDataLink* link) { link->DataEvent(event, field, scrolled); });
+  ForEachStillAttached(links_, [&](TDataLink* link) { link->DataEvent(event, field, scrolled); });
 }
 
 void TDataSource::AddLink(TDataLink* link) {

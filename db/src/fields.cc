@@ -175,9 +175,9 @@ void TField::WriteLookup(const TVariant& value) {
   }
   TVariant key = lookupDataSet_->Lookup(lookupResultField_, value, lookupKeyFields_);
   if (key.IsNull()) {
-    DatabaseError(Format(dbmsg::kLookupValueNotFound, value.AsString().c_str(),
-                         DisplayName().c_str()),
-                  dataSet_->Name());
+    DatabaseError(
+        Format(dbmsg::kLookupValueNotFound, value.AsString().c_str(), DisplayName().c_str()),
+        dataSet_->Name());
   }
   dataSet_->SetFieldValues(keyFields_, key);
 }
@@ -419,28 +419,6 @@ void TIntegerField::WriteVariant(const TVariant& value) {
   }
 }
 
-TSmallintField::TSmallintField() : TIntegerField(ftSmallint, -32768, 32767) {}
-
-bool TSmallintField::LoadInteger(int32_t& value) const {
-  int16_t v = 0;
-  if (!ReadNative(v)) {
-    return false;
-  }
-  value = v;
-  return true;
-}
-
-TWordField::TWordField() : TIntegerField(ftWord, 0, 65535) {}
-
-bool TWordField::LoadInteger(int32_t& value) const {
-  uint16_t v = 0;
-  if (!ReadNative(v)) {
-    return false;
-  }
-  value = v;
-  return true;
-}
-
 TAutoIncField::TAutoIncField() : TIntegerField() { SetDataType(ftAutoInc); }
 
 TFloatField::TFloatField() : TNumericField(ftFloat, 0) {}
@@ -468,8 +446,8 @@ void TFloatField::WriteFloat(double value) {
 int32_t TFloatField::ReadInteger() const {
   double value = ReadFloat();
   int64_t result = 0;
-  if (!DoubleToInt(value, std::numeric_limits<int32_t>::min(),
-                   std::numeric_limits<int32_t>::max(), result)) {
+  if (!DoubleToInt(value, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(),
+                   result)) {
     throw EConvertError(Format(dbmsg::kInvalidInteger, FloatToStr(value).c_str()));
   }
   return static_cast<int32_t>(result);

@@ -1,10 +1,10 @@
 #include "db/format.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <limits>
 #include <vector>
 
@@ -17,8 +17,9 @@ TFormatSettings& FormatSettings() {
 
 const char* FieldTypeName(TFieldType type) {
   static const char* const kNames[] = {
-      "Unknown", "String", "SmallInt", "Integer", "Word",  "Boolean", "Float", "Currency", "BCD",
-      "Date",    "Time",   "DateTime", "Bytes",   "VarBytes", "AutoInc", "Blob", "Memo", "Graphic",
+      "Unknown", "String",   "SmallInt", "Integer", "Word", "Boolean",
+      "Float",   "Currency", "BCD",      "Date",    "Time", "DateTime",
+      "Bytes",   "VarBytes", "AutoInc",  "Blob",    "Memo", "Graphic",
   };
   auto index = static_cast<size_t>(type);
   return index < std::size(kNames) ? kNames[index] : "Unknown";
@@ -91,7 +92,8 @@ bool TryStrToFloat(const std::string& text, double& value) {
     }
   }
   for (char c : s) {
-    bool allowed = (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+' || c == 'e' || c == 'E';
+    bool allowed =
+        (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+' || c == 'e' || c == 'E';
     if (!allowed) {
       return false;
     }
@@ -257,8 +259,9 @@ std::string FormatSection(const std::string& section, double value, bool withSig
     }
   }
   std::string result = prefix;
-  bool negative = withSign && value < 0 && (intPart.find_first_not_of("0 ") != std::string::npos ||
-                                             fracPart.find_first_not_of('0') != std::string::npos);
+  bool negative = withSign && value < 0 &&
+                  (intPart.find_first_not_of("0 ") != std::string::npos ||
+                   fracPart.find_first_not_of('0') != std::string::npos);
   if (negative) {
     result += '-';
   }

@@ -100,8 +100,7 @@ class TMemDataSet::BlobStream : public TStream {
   }
   int64_t Write(const void* buffer, int64_t count) override {
     if (mode_ == bmRead) {
-      DatabaseError(Format(dbmsg::kInvalidBlobMode, field_.DisplayName().c_str()),
-                    dataSet_.Name());
+      DatabaseError(Format(dbmsg::kInvalidBlobMode, field_.DisplayName().c_str()), dataSet_.Name());
     }
     if (value_ == nullptr) {
       DatabaseError(dbmsg::kNotEditing, dataSet_.Name());
@@ -134,7 +133,7 @@ class TMemDataSet::BlobStream : public TStream {
   bool modified_ = false;
 };
 
-TMemDataSet::~TMemDataSet() { CloseOnDestroy(); }
+TMemDataSet::~TMemDataSet() { CloseWithoutEvents(); }
 
 // ---------------------------------------------------------------------------
 // Layout and values
@@ -158,8 +157,8 @@ void TMemDataSet::BuildLayout() {
     column.dataSize = NativeSize(def.DataType(), def.Size());
     column.blob = IsBlobType(def.DataType()) ? blobCount_++ : -1;
     imageSize_ += 1 + column.dataSize;
-    signature += def.Name() + ':' + std::to_string(def.DataType()) + ':' +
-                 std::to_string(def.Size()) + ';';
+    signature +=
+        def.Name() + ':' + std::to_string(def.DataType()) + ':' + std::to_string(def.Size()) + ';';
   }
   if (signature != layoutSignature_) {
     rows_.clear();
@@ -210,7 +209,8 @@ TVariant TMemDataSet::ColumnValue(int column, const std::vector<uint8_t>& image,
     case ftDateTime:
       return TVariant::FromDateTime(Load<double>(data) / kMSecsPerDay - kDateDelta);
     case ftBytes:
-      return TVariant(std::string(reinterpret_cast<const char*>(data), static_cast<size_t>(c.size)));
+      return TVariant(
+          std::string(reinterpret_cast<const char*>(data), static_cast<size_t>(c.size)));
     default:
       return {};
   }
@@ -239,10 +239,12 @@ void TMemDataSet::StoreColumn(int column, std::vector<uint8_t>& image,
       Store<int16_t>(data, value.AsBoolean() ? -1 : 0);
       break;
     case ftSmallint:
-      Store<int16_t>(data, static_cast<int16_t>(std::clamp<int64_t>(value.AsInteger(), -32768, 32767)));
+      Store<int16_t>(data,
+                     static_cast<int16_t>(std::clamp<int64_t>(value.AsInteger(), -32768, 32767)));
       break;
     case ftWord:
-      Store<uint16_t>(data, static_cast<uint16_t>(std::clamp<int64_t>(value.AsInteger(), 0, 65535)));
+      Store<uint16_t>(data,
+                      static_cast<uint16_t>(std::clamp<int64_t>(value.AsInteger(), 0, 65535)));
       break;
     case ftInteger:
     case ftAutoInc: {
@@ -261,8 +263,9 @@ void TMemDataSet::StoreColumn(int column, std::vector<uint8_t>& image,
       Store<int32_t>(data, static_cast<int32_t>(std::floor(value.AsDateTime()) + kDateDelta));
       break;
     case ftTime:
-      Store<int32_t>(data, static_cast<int32_t>(std::round(
-                               (value.AsDateTime() - std::floor(value.AsDateTime())) * kMSecsPerDay)));
+      Store<int32_t>(data,
+                     static_cast<int32_t>(std::round(
+                         (value.AsDateTime() - std::floor(value.AsDateTime())) * kMSecsPerDay)));
       break;
     case ftDateTime:
       Store<double>(data, std::round((value.AsDateTime() + kDateDelta) * kMSecsPerDay));

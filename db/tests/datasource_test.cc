@@ -1,8 +1,9 @@
 // Data sources and links: the notifications a control receives, in order.
 
+#include "db/datasource.h"
+
 #include <gtest/gtest.h>
 
-#include "db/datasource.h"
 #include "test_util.h"
 
 namespace {

@@ -39,8 +39,8 @@ TEST_F(EditingTest, AppendFiresEventsInOrderAndCancelLeavesLastRecordCurrent) {
                                "AfterInsert", "AfterScroll"}));
   EXPECT_EQ(ds_.State(), dsInsert);
   ds_.Cancel();
-  EXPECT_EQ(log_->Take(), (Log{"BeforeCancel", "BeforeScroll", "hook:cancel", "AfterCancel",
-                               "AfterScroll"}));
+  EXPECT_EQ(log_->Take(),
+            (Log{"BeforeCancel", "BeforeScroll", "hook:cancel", "AfterCancel", "AfterScroll"}));
   EXPECT_EQ(ds_.State(), dsBrowse);
   EXPECT_EQ(CurrentId(ds_), 5);
   EXPECT_EQ(ds_.StoredRecordCount(), 5);
@@ -127,8 +127,8 @@ TEST_F(EditingTest, DeleteFiresEventsInOrderAndNextRecordBecomesCurrent) {
     log_->entries.push_back("BeforeDelete");
   };
   ds_.Delete();
-  EXPECT_EQ(log_->Take(), (Log{"BeforeDelete", "BeforeScroll", "hook:delete", "AfterDelete",
-                               "AfterScroll"}));
+  EXPECT_EQ(log_->Take(),
+            (Log{"BeforeDelete", "BeforeScroll", "hook:delete", "AfterDelete", "AfterScroll"}));
   EXPECT_EQ(inBeforeDelete, 2);
   EXPECT_EQ(CurrentId(ds_), 3);
   ds_.Last();
@@ -159,16 +159,16 @@ TEST_F(EditingTest, BrowseModeCheckPostsModifiedRecordAndCancelsUnmodified) {
   ds_.FieldByName("NAME")->SetAsString("kept");
   log_->Take();
   ds_.Next();
-  EXPECT_EQ(log_->Take(), (Log{"BeforePost", "hook:post", "AfterPost", "BeforeScroll",
-                               "AfterScroll"}));
+  EXPECT_EQ(log_->Take(),
+            (Log{"BeforePost", "hook:post", "AfterPost", "BeforeScroll", "AfterScroll"}));
   ds_.Prior();
   EXPECT_EQ(ds_.FieldByName("NAME")->AsString(), "kept");
 
   ds_.Edit();
   log_->Take();
   ds_.First();
-  EXPECT_EQ(log_->Take(), (Log{"BeforeCancel", "hook:cancel", "AfterCancel", "BeforeScroll",
-                               "AfterScroll"}));
+  EXPECT_EQ(log_->Take(),
+            (Log{"BeforeCancel", "hook:cancel", "AfterCancel", "BeforeScroll", "AfterScroll"}));
 
   ds_.Append();  // only defaults: cancelled by the browse-mode check
   ds_.Last();

@@ -271,9 +271,7 @@ TEST(CalcFieldTest, CalculatedFieldComputedPerRecord) {
   twice->SetFieldKind(fkCalculated);
   AddField<TFloatField>(ds, "ID");
   AddField<TStringField>(ds, "NAME", 10);
-  ds.OnCalcFields = [&](TDataSet& d) {
-    twice->SetAsInteger(d.FieldByName("ID")->AsInteger() * 2);
-  };
+  ds.OnCalcFields = [&](TDataSet& d) { twice->SetAsInteger(d.FieldByName("ID")->AsInteger() * 2); };
   ds.Open();
   ds.AppendRecord({TVariant(), TVariant(3), TVariant("a")});
   ds.AppendRecord({TVariant(), TVariant(5), TVariant("b")});

@@ -60,9 +60,8 @@ TEST_F(NavigationTest, FilterRejectingEverythingGivesEmptyDatasetWithBothFlags) 
 }
 
 TEST_F(NavigationTest, RecordFilterAppliesOnlyWhileFiltered) {
-  ds_.SetRecordFilter([](const TMemDataSet::TRecordView& r) {
-    return r.Value("ID").AsInteger() % 2 == 0;
-  });
+  ds_.SetRecordFilter(
+      [](const TMemDataSet::TRecordView& r) { return r.Value("ID").AsInteger() % 2 == 0; });
   EXPECT_EQ(IdsToEnd(ds_), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
   ds_.SetFiltered(true);
   EXPECT_EQ(IdsToEnd(ds_), (std::vector<int>{2, 4, 6, 8, 10}));
@@ -84,9 +83,8 @@ TEST_F(NavigationTest, OnFilterRecordSkipsInDirectionOfTravel) {
 TEST_F(NavigationTest, RejectedRefetchOfCurrentRecordMovesForward) {
   ds_.MoveBy(2);  // id 3
   bool rejectThree = false;
-  ds_.SetOnFilterRecord([&](TDataSet& ds, bool& accept) {
-    accept = !(rejectThree && CurrentId(ds) == 3);
-  });
+  ds_.SetOnFilterRecord(
+      [&](TDataSet& ds, bool& accept) { accept = !(rejectThree && CurrentId(ds) == 3); });
   ds_.SetFiltered(true);
   ds_.MoveBy(2);
   rejectThree = true;
@@ -250,8 +248,10 @@ TEST_F(NavigationTest, LocateOptionsAndSeveralFields) {
     EXPECT_EQ(found, c.expected != 0) << c.value;
     EXPECT_EQ(CurrentId(ds_), found ? c.expected : 1) << c.value;
   }
-  EXPECT_TRUE(ds_.Locate("ID;NAME", TVariant(std::vector<TVariant>{TVariant(4), TVariant("n4")}), 0));
-  EXPECT_FALSE(ds_.Locate("ID;NAME", TVariant(std::vector<TVariant>{TVariant(4), TVariant("n5")}), 0));
+  EXPECT_TRUE(
+      ds_.Locate("ID;NAME", TVariant(std::vector<TVariant>{TVariant(4), TVariant("n4")}), 0));
+  EXPECT_FALSE(
+      ds_.Locate("ID;NAME", TVariant(std::vector<TVariant>{TVariant(4), TVariant("n5")}), 0));
 }
 
 TEST_F(NavigationTest, LookupReadsWithoutMovingAndNullKeyGivesNull) {

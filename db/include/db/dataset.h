@@ -303,8 +303,10 @@ class TDataSet {
   // kind's LocateSearchRecord); the cursor position is unknown afterwards.
   bool LocateRecord(const std::string& keyFields, const TVariant& keyValues,
                     TLocateOptions options);
-  // Closes without events; for the destructors of dataset kinds.
-  void CloseOnDestroy() noexcept;
+  // Closes without events: for the destructors of dataset kinds, and for a
+  // kind that cannot go on after a failure (its buffer window could not be
+  // rebuilt).
+  void CloseWithoutEvents() noexcept;
 
  private:
   friend class TDataSource;
@@ -324,6 +326,7 @@ class TDataSet {
   void ClearBuffers();
   void ActivateBuffers();
   void SetCurrentRecord(int index);
+  void MoveToEnd(bool last);
   bool GetNextRecord();
   bool GetPriorRecord();
   int GetNextRecords();

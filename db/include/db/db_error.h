@@ -53,7 +53,8 @@ inline constexpr const char kFieldReadOnly[] = "Field '%s' cannot be modified";
 inline constexpr const char kFieldAccessError[] = "Cannot access field '%s' as type %s";
 inline constexpr const char kFieldRangeError[] =
     "%s is not a valid value for field '%s'. The allowed range is %s to %s";
-inline constexpr const char kNotCalcField[] = "Calculated field '%s' cannot be modified in this state";
+inline constexpr const char kNotCalcField[] =
+    "Calculated field '%s' cannot be modified in this state";
 inline constexpr const char kLookupInfoError[] = "Lookup information for field '%s' is incomplete";
 inline constexpr const char kLookupValueNotFound[] = "Value '%s' not found for lookup field '%s'";
 inline constexpr const char kRecordNotFound[] = "Record not found";

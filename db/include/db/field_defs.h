@@ -34,8 +34,8 @@ class TFieldDefs {
  public:
   // Adds a definition; its field number is the given one, or the next free
   // number when 0 is passed.
-  TFieldDef& Add(const std::string& name, TFieldType dataType, int size = 0,
-                 bool required = false, int fieldNo = 0);
+  TFieldDef& Add(const std::string& name, TFieldType dataType, int size = 0, bool required = false,
+                 int fieldNo = 0);
   void Clear() { items_.clear(); }
   int Count() const { return static_cast<int>(items_.size()); }
   const TFieldDef& operator[](int index) const { return items_.at(static_cast<size_t>(index)); }
@@ -47,8 +47,13 @@ class TFieldDefs {
   std::vector<TFieldDef> items_;
 };
 
-enum TIndexOption { ixPrimary = 1, ixUnique = 2, ixDescending = 4, ixCaseInsensitive = 8,
-                    ixExpression = 16 };
+enum TIndexOption {
+  ixPrimary = 1,
+  ixUnique = 2,
+  ixDescending = 4,
+  ixCaseInsensitive = 8,
+  ixExpression = 16
+};
 using TIndexOptions = unsigned;
 
 class TIndexDef {

@@ -273,26 +273,35 @@ class TIntegerField : public TNumericField {
   int64_t maxValue_ = 0;
 };
 
-class TSmallintField : public TIntegerField {
+// An integer stored in 16 bits: T is int16_t (smallint) or uint16_t (word).
+template <class T>
+class TShortIntegerField : public TIntegerField {
  public:
-  TSmallintField();
   int DataSize() const override { return 2; }
 
  protected:
-  void StoreInteger(int32_t value) override { WriteNative(static_cast<int16_t>(value)); }
-  bool LoadInteger(int32_t& value) const override;
+  TShortIntegerField(TFieldType dataType, int64_t min, int64_t max)
+      : TIntegerField(dataType, min, max) {}
+  void StoreInteger(int32_t value) override { WriteNative(static_cast<T>(value)); }
+  bool LoadInteger(int32_t& value) const override {
+    T stored = 0;
+    if (!ReadNative(stored)) {
+      return false;
+    }
+    value = stored;
+    return true;
+  }
   int DefaultDisplayWidth() const override { return 6; }
 };
 
-class TWordField : public TIntegerField {
+class TSmallintField : public TShortIntegerField<int16_t> {
  public:
-  TWordField();
-  int DataSize() const override { return 2; }
+  TSmallintField() : TShortIntegerField(ftSmallint, -32768, 32767) {}
+};
 
- protected:
-  void StoreInteger(int32_t value) override { WriteNative(static_cast<uint16_t>(value)); }
-  bool LoadInteger(int32_t& value) const override;
-  int DefaultDisplayWidth() const override { return 6; }
+class TWordField : public TShortIntegerField<uint16_t> {
+ public:
+  TWordField() : TShortIntegerField(ftWord, 0, 65535) {}
 };
 
 class TAutoIncField : public TIntegerField {

@@ -13,12 +13,12 @@ class TVariant {
   enum Kind { vkNull, vkBoolean, vkInteger, vkFloat, vkDateTime, vkString, vkArray };
 
   TVariant() = default;
-  TVariant(bool value) : kind_(vkBoolean), int_(value ? 1 : 0) {}  // NOLINT
-  TVariant(int value) : kind_(vkInteger), int_(value) {}            // NOLINT
-  TVariant(int64_t value) : kind_(vkInteger), int_(value) {}        // NOLINT
-  TVariant(double value) : kind_(vkFloat), float_(value) {}         // NOLINT
-  TVariant(const char* value) : kind_(vkString), string_(value) {}  // NOLINT
-  TVariant(std::string value) : kind_(vkString), string_(std::move(value)) {}  // NOLINT
+  TVariant(bool value) : kind_(vkBoolean), int_(value ? 1 : 0) {}                      // NOLINT
+  TVariant(int value) : kind_(vkInteger), int_(value) {}                               // NOLINT
+  TVariant(int64_t value) : kind_(vkInteger), int_(value) {}                           // NOLINT
+  TVariant(double value) : kind_(vkFloat), float_(value) {}                            // NOLINT
+  TVariant(const char* value) : kind_(vkString), string_(value) {}                     // NOLINT
+  TVariant(std::string value) : kind_(vkString), string_(std::move(value)) {}          // NOLINT
   TVariant(std::vector<TVariant> items) : kind_(vkArray), items_(std::move(items)) {}  // NOLINT
   static TVariant FromDateTime(TDateTime value);
 
