@@ -55,7 +55,7 @@ TEST(ExprCompileTest, InvalidExpressionsNamePositionAndReason) {
        "the expression is nested too deeply"},
       {"LEN(REPLICATE(\"ab\", 9999999)) > 0", 0, "longer than"},
   };
-  std::vector<FakeSource::Spec> specs = FakeSource::CatalogueSpecs();
+  std::vector<FakeSource::FieldSpec> specs = FakeSource::CatalogueSpecs();
   specs.push_back({"G", 'G', 10, 0});
   FakeSource src(specs);
   for (const ErrorCase& c : cases) {

@@ -13,16 +13,16 @@ namespace xce::expr {
 
 class FakeSource : public ExprSource {
  public:
-  struct Spec {
+  struct FieldSpec {
     const char* name;
     char type;
     int length;
     int decimals;
   };
 
-  explicit FakeSource(std::vector<Spec> specs, CodePage cp = CodePage::kCp1251) : cp_(cp) {
+  explicit FakeSource(std::vector<FieldSpec> specs, CodePage cp = CodePage::kCp1251) : cp_(cp) {
     uint32_t offset = 1;
-    for (const Spec& s : specs) {
+    for (const FieldSpec& s : specs) {
       FieldInfo f;
       f.name = s.name;
       f.type = s.type;
@@ -36,7 +36,7 @@ class FakeSource : public ExprSource {
   }
 
   // The fields of the catalogue's URL table plus one of every other kind.
-  static std::vector<Spec> CatalogueSpecs() {
+  static std::vector<FieldSpec> CatalogueSpecs() {
     return {{"URL", 'C', 40, 0},    {"NAME", 'C', 20, 0},   {"DESCR", 'M', 10, 0},
             {"URL_ID", 'N', 10, 0}, {"TEM_ID", 'N', 10, 0}, {"PRICE", 'N', 8, 2},
             {"D", 'D', 8, 0},       {"L", 'L', 1, 0},       {"I", 'I', 4, 0},
