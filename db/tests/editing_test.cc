@@ -46,16 +46,6 @@ TEST_F(EditingTest, AppendFiresEventsInOrderAndCancelLeavesLastRecordCurrent) {
   EXPECT_EQ(ds_.StoredRecordCount(), 5);
 }
 
-TEST_F(EditingTest, InsertThenCancelReturnsToTheRecordThatWasCurrent) {
-  ds_.Insert();
-  ds_.FieldByName("NAME")->SetAsString("new");
-  ds_.Cancel();
-  EXPECT_EQ(CurrentId(ds_), 2);
-  EXPECT_EQ(ds_.StoredRecordCount(), 5);
-  ds_.Next();
-  EXPECT_EQ(CurrentId(ds_), 3);
-}
-
 TEST_F(EditingTest, InsertOnEmptyTableThenCancelLeavesItEmpty) {
   TMemDataSet empty;
   FillTable(empty, 0);
@@ -102,15 +92,6 @@ TEST_F(EditingTest, EditAndPostFireEventsInOrder) {
   EXPECT_EQ(log_->Take(), (Log{"BeforePost", "hook:post", "AfterPost"}));
   EXPECT_EQ(ds_.FieldByName("NAME")->AsString(), "two");
   EXPECT_EQ(CurrentId(ds_), 2);
-}
-
-TEST_F(EditingTest, EditCancelRestoresStoredValuesWithoutScrollEvents) {
-  ds_.Edit();
-  ds_.FieldByName("NAME")->SetAsString("changed");
-  log_->Take();
-  ds_.Cancel();
-  EXPECT_EQ(log_->Take(), (Log{"BeforeCancel", "hook:cancel", "AfterCancel"}));
-  EXPECT_EQ(ds_.FieldByName("NAME")->AsString(), "n2");
 }
 
 TEST_F(EditingTest, EditOnEmptyDatasetInserts) {

@@ -13,39 +13,6 @@ class NavigationTest : public ::testing::Test {
   TMemDataSet ds_;
 };
 
-TEST_F(NavigationTest, FirstNextLastPriorAndEndFlags) {
-  EXPECT_TRUE(ds_.Bof());
-  EXPECT_FALSE(ds_.Eof());
-  EXPECT_EQ(CurrentId(ds_), 1);
-  ds_.Next();
-  EXPECT_FALSE(ds_.Bof());
-  EXPECT_EQ(CurrentId(ds_), 2);
-  ds_.Last();
-  EXPECT_TRUE(ds_.Eof());
-  EXPECT_EQ(CurrentId(ds_), 10);
-  ds_.Prior();
-  EXPECT_FALSE(ds_.Eof());
-  EXPECT_EQ(CurrentId(ds_), 9);
-  EXPECT_EQ(ds_.MoveBy(-20), -8);
-  EXPECT_TRUE(ds_.Bof());
-  EXPECT_EQ(CurrentId(ds_), 1);
-  EXPECT_EQ(ds_.MoveBy(4), 4);
-  EXPECT_EQ(CurrentId(ds_), 5);
-}
-
-TEST_F(NavigationTest, NextOnLastRecordStaysAndSetsEndFlagWithScrollEvents) {
-  ds_.Last();
-  Log log;
-  ds_.BeforeScroll = [&](TDataSet&) { log.push_back("BeforeScroll"); };
-  ds_.AfterScroll = [&](TDataSet&) { log.push_back("AfterScroll"); };
-  ds_.Prior();
-  ds_.Next();
-  ds_.Next();
-  EXPECT_TRUE(ds_.Eof());
-  EXPECT_EQ(CurrentId(ds_), 10);
-  EXPECT_EQ(log.size(), 6u);
-}
-
 TEST_F(NavigationTest, FilterRejectingEverythingGivesEmptyDatasetWithBothFlags) {
   ds_.SetRecordFilter([](const TMemDataSet::TRecordView&) { return false; });
   ds_.SetFiltered(true);
@@ -65,31 +32,6 @@ TEST_F(NavigationTest, RecordFilterAppliesOnlyWhileFiltered) {
   EXPECT_EQ(IdsToEnd(ds_), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
   ds_.SetFiltered(true);
   EXPECT_EQ(IdsToEnd(ds_), (std::vector<int>{2, 4, 6, 8, 10}));
-}
-
-TEST_F(NavigationTest, OnFilterRecordSkipsInDirectionOfTravel) {
-  ds_.SetOnFilterRecord([](TDataSet& ds, bool& accept) { accept = CurrentId(ds) % 3 != 0; });
-  ds_.SetFiltered(true);
-  EXPECT_EQ(IdsToEnd(ds_), (std::vector<int>{1, 2, 4, 5, 7, 8, 10}));
-  ds_.Last();
-  std::vector<int> backwards;
-  while (!ds_.Bof()) {
-    backwards.push_back(CurrentId(ds_));
-    ds_.Prior();
-  }
-  EXPECT_EQ(backwards, (std::vector<int>{10, 8, 7, 5, 4, 2, 1}));
-}
-
-TEST_F(NavigationTest, RejectedRefetchOfCurrentRecordMovesForward) {
-  ds_.MoveBy(2);  // id 3
-  bool rejectThree = false;
-  ds_.SetOnFilterRecord(
-      [&](TDataSet& ds, bool& accept) { accept = !(rejectThree && CurrentId(ds) == 3); });
-  ds_.SetFiltered(true);
-  ds_.MoveBy(2);
-  rejectThree = true;
-  ds_.Refresh();
-  EXPECT_EQ(CurrentId(ds_), 4);
 }
 
 TEST_F(NavigationTest, OnFilterRecordSeesFilterStateAndIsIgnoredUnfiltered) {
@@ -252,22 +194,6 @@ TEST_F(NavigationTest, LocateOptionsAndSeveralFields) {
       ds_.Locate("ID;NAME", TVariant(std::vector<TVariant>{TVariant(4), TVariant("n4")}), 0));
   EXPECT_FALSE(
       ds_.Locate("ID;NAME", TVariant(std::vector<TVariant>{TVariant(4), TVariant("n5")}), 0));
-}
-
-TEST_F(NavigationTest, LookupReadsWithoutMovingAndNullKeyGivesNull) {
-  ds_.MoveBy(1);
-  int scrolls = 0;
-  ds_.AfterScroll = [&](TDataSet&) { ++scrolls; };
-  EXPECT_EQ(ds_.Lookup("ID", TVariant(9), "NAME").AsString(), "n9");
-  TVariant both = ds_.Lookup("NAME", TVariant("n6"), "ID;NAME");
-  ASSERT_TRUE(both.IsArray());
-  EXPECT_EQ(both.Items()[0].AsInteger(), 6);
-  EXPECT_TRUE(ds_.Lookup("ID", TVariant(99), "NAME").IsNull());
-  EXPECT_TRUE(ds_.Lookup("ID", TVariant(), "NAME").IsNull());
-  EXPECT_EQ(scrolls, 0);
-  EXPECT_EQ(CurrentId(ds_), 2);
-  ds_.Next();  // the cursor returns to the active record first
-  EXPECT_EQ(CurrentId(ds_), 3);
 }
 
 TEST_F(NavigationTest, DisableControlsDefersNotificationsToOneChange) {

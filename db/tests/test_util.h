@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "conformance_util.h"
 #include "db/mem_dataset.h"
 
 // A table with ID (float) and NAME (string of 10) holding ids 1..count and
@@ -20,42 +21,15 @@ inline void FillTable(TMemDataSet& ds, int count, const std::string& name = "T")
   ds.First();
 }
 
-inline int CurrentId(const TDataSet& ds) { return ds.FieldByName("ID")->AsInteger(); }
-
-// Ids from the current record to the end, leaving the dataset at the end.
-inline std::vector<int> IdsToEnd(TDataSet& ds) {
-  std::vector<int> ids;
-  while (!ds.Eof()) {
-    ids.push_back(CurrentId(ds));
-    ds.Next();
-  }
-  return ids;
-}
+using conformance::IdsToEnd;
+using conformance::Log;
+inline int CurrentId(const TDataSet& ds) { return conformance::Id(ds); }
 
 // Records every dataset event and hook in order.
 class EventLog {
  public:
   explicit EventLog(TMemDataSet& ds) {
-    auto add = [this](TDataSet::TDataSetNotifyEvent& event, const std::string& name) {
-      event = [this, name](TDataSet&) { entries.push_back(name); };
-    };
-    add(ds.BeforeOpen, "BeforeOpen");
-    add(ds.AfterOpen, "AfterOpen");
-    add(ds.BeforeClose, "BeforeClose");
-    add(ds.AfterClose, "AfterClose");
-    add(ds.BeforeInsert, "BeforeInsert");
-    add(ds.AfterInsert, "AfterInsert");
-    add(ds.BeforeEdit, "BeforeEdit");
-    add(ds.AfterEdit, "AfterEdit");
-    add(ds.BeforePost, "BeforePost");
-    add(ds.AfterPost, "AfterPost");
-    add(ds.BeforeCancel, "BeforeCancel");
-    add(ds.AfterCancel, "AfterCancel");
-    add(ds.BeforeDelete, "BeforeDelete");
-    add(ds.AfterDelete, "AfterDelete");
-    add(ds.BeforeScroll, "BeforeScroll");
-    add(ds.AfterScroll, "AfterScroll");
-    add(ds.OnNewRecord, "OnNewRecord");
+    conformance::RecordEvents(ds, entries);
     ds.OnHook = [this](const std::string& hook) { entries.push_back("hook:" + hook); };
   }
   std::vector<std::string> Take() {
@@ -65,5 +39,3 @@ class EventLog {
   }
   std::vector<std::string> entries;
 };
-
-using Log = std::vector<std::string>;
