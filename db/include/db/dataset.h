@@ -175,8 +175,9 @@ class TDataSet {
 
   // Sends a notification to the data sources (see TDataEvent). The
   // field-change notification also marks the record modified, recomputes
-  // calculated fields and runs the field's OnChange.
-  void DataEvent(TDataEvent event, TField* field = nullptr, int scrolled = 0);
+  // calculated fields and runs the field's OnChange. A kind may override it
+  // to react to notifications (state changes) and then call this one.
+  virtual void DataEvent(TDataEvent event, TField* field = nullptr, int scrolled = 0);
 
   // --- Events --------------------------------------------------------------
   TDataSetNotifyEvent BeforeOpen, AfterOpen, BeforeClose, AfterClose;
