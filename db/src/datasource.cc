@@ -202,6 +202,7 @@ void TDataLink::DataEvent(TDataEvent event, TField* field, int scrolled) {
   switch (event) {
     case deUpdateState:
       UpdateState();
+      StateChanged();
       break;
     case deFieldChange:
     case deRecordChange:

@@ -72,6 +72,25 @@ TEST_F(DataSourceTest, StateChangesReachSourceAndDisabledSourceDeactivatesLinks)
   EXPECT_TRUE(link_.Active());
 }
 
+TEST_F(DataSourceTest, EnablingControlsSendsStateChangeThenOneDatasetChange) {
+  link_.SetBufferCount(3);
+  ds_.Open();
+  log_.clear();
+  ds_.DisableControls();
+  ds_.Edit();
+  ds_.FieldByName("NAME")->SetAsString("x");
+  ds_.Next();
+  ds_.Insert();
+  EXPECT_TRUE(log_.empty());
+  ds_.EnableControls();
+  EXPECT_EQ(log_, (Log{"editing", "dataset"}));
+  log_.clear();
+  ds_.DisableControls();
+  ds_.Close();  // from insert state
+  ds_.EnableControls();
+  EXPECT_EQ(log_, (Log{"inactive", "browsing"}));
+}
+
 TEST_F(DataSourceTest, FieldLinkWritesPendingInputBeforePost) {
   TFieldDataLink edit;
   edit.SetDataSource(&source_);

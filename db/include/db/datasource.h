@@ -99,6 +99,9 @@ class TDataLink {
  protected:
   virtual void ActiveChanged() {}
   virtual void EditingChanged() {}
+  // Every change of the source's state, after ActiveChanged and
+  // EditingChanged have run for it.
+  virtual void StateChanged() {}
   virtual void RecordChanged(TField* /*field*/) {}
   virtual void DataSetChanged() { RecordChanged(nullptr); }
   virtual void DataSetScrolled(int /*distance*/) { DataSetChanged(); }
