@@ -734,6 +734,11 @@ int TDataSet::MoveBy(int distance) {
 
 int TDataSet::RecNo() const {
   CheckActive();
+  // An empty dataset has no current record; its first buffer may still hold
+  // a record from before the refill, whose number must not be reported.
+  if (state_ == dsBrowse && recordCount_ == 0) {
+    return -1;
+  }
   return GetRecNo();
 }
 

@@ -551,12 +551,8 @@ bool TMemDataSet::BookmarkValid(const TBookmark& bookmark) {
 }
 
 int TMemDataSet::GetRecNo() const {
-  const Buffer* b = nullptr;
-  if (State() == dsCalcFields) {
-    b = static_cast<const Buffer*>(CalcBuffer());
-  } else if (WindowRecordCount() > 0 || State() == dsInsert) {
-    b = static_cast<const Buffer*>(ActiveBuffer());
-  }
+  const auto* b =
+      static_cast<const Buffer*>(State() == dsCalcFields ? CalcBuffer() : ActiveBuffer());
   return b != nullptr ? b->recNo : -1;
 }
 

@@ -78,6 +78,7 @@ class TDataSet {
   bool Eof() const { return eof_; }
   bool Bof() const { return bof_; }
   bool IsEmpty() const { return bof_ && eof_ && state_ != dsInsert; }
+  // The kind's record number of the current record; -1 when there is none.
   int RecNo() const;
   virtual void SetRecNo(int value);
   int RecordCount() const;
