@@ -21,7 +21,7 @@ TEST_F(NavigationTest, FilterRejectingEverythingGivesEmptyDatasetWithBothFlags) 
   EXPECT_TRUE(ds_.Eof());
   EXPECT_TRUE(ds_.FieldByName("ID")->IsNull());
   EXPECT_EQ(ds_.RecordCount(), 10);  // the count ignores filters
-  EXPECT_EQ(ds_.RecNo(), -1);  // not the number of the record shown before
+  EXPECT_EQ(ds_.RecNo(), -1);        // not the number of the record shown before
   ds_.SetFiltered(false);
   EXPECT_EQ(CurrentId(ds_), 1);
 }

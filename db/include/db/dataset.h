@@ -146,6 +146,15 @@ class TDataSet {
   virtual TVariant Lookup(const std::string& keyFields, const TVariant& keyValues,
                           const std::string& resultFields);
 
+  // Steps to the first, last, next or prior record that the Filter text
+  // accepts, even while Filtered is false; the kind supplies them (none
+  // here: they find nothing). Found() tells whether the last one moved.
+  virtual bool FindFirst() { return SetFound(false); }
+  virtual bool FindLast() { return SetFound(false); }
+  virtual bool FindNext() { return SetFound(false); }
+  virtual bool FindPrior() { return SetFound(false); }
+  bool Found() const { return found_; }
+
   // --- Filtering (each kind decides what a change does) --------------------
   virtual bool Filtered() const { return filtered_; }
   virtual void SetFiltered(bool value) { filtered_ = value; }
@@ -261,6 +270,7 @@ class TDataSet {
   [[noreturn]] void Error(const std::string& message) const { DatabaseError(message, name_); }
 
   void CursorPosChanged() { currentRecord_ = -1; }
+  bool SetFound(bool value) { return found_ = value; }
   void UpdateCursorPos();
   // Frees the buffer window and allocates it again (after the buffer layout
   // changed), keeping the active row for the Resync that follows.
@@ -354,6 +364,7 @@ class TDataSet {
   bool autoCalcFields_ = true;
   int calcFieldsSize_ = 0;
   bool filtered_ = false;
+  bool found_ = false;
   std::string filter_;
   TFilterRecordEvent onFilterRecord_;
 
