@@ -13,6 +13,24 @@
 // cursor's position is kept as the index of the buffer whose record it is on
 // (unknown after CursorPosChanged()); UpdateCursorPos() brings it back to the
 // active record before any operation that needs it there.
+//
+// Writing a dataset kind (TMemDataSet is a complete example):
+// - InternalOpen builds FieldDefs(), calls CreateAndBindFields() (field
+//   objects made or checked, calculated-field area laid out; size record
+//   buffers after it), and puts the cursor before the first record.
+// - GetRecord fills the buffer, calls GetCalcFields(buffer), then asks
+//   FilterRecordAccepted(buffer) and skips rejected records in the direction
+//   of travel (forward for gmCurrent).
+// - GetFieldData/SetFieldData read and write StateBuffer(); calculated and
+//   lookup fields (FieldNo() <= 0) live in the calculated-field area
+//   (ReadCalcFieldData, WriteCalcFieldData); a write in edit or insert state
+//   runs field.Validate first, and every write ends with
+//   NotifyFieldWritten(field).
+// - InternalPost calls CheckRequiredFields() first.
+// - A change of order: UpdateCursorPos(), change it, ReallocateBufferWindow()
+//   (CloseWithoutEvents() if that fails), Resync(0).
+// - Locate and Lookup: LocateSearchRecord finds the search record's values.
+// - db/tests/dataset_conformance.h is the behaviour each kind must pass.
 #pragma once
 
 #include <cstdint>
