@@ -18,7 +18,10 @@ class TTempStateGuard {
     slot_ = buffer;
   }
   ~TTempStateGuard() {
-    state_ = savedState_;
+    // A dataset closed meanwhile stays closed.
+    if (state_ != dsInactive) {
+      state_ = savedState_;
+    }
     slot_ = savedBuffer_;
   }
   TTempStateGuard(const TTempStateGuard&) = delete;
@@ -80,7 +83,12 @@ TDataSetState TDataSet::SetTempState(TDataSetState value) {
   return saved;
 }
 
-void TDataSet::RestoreState(TDataSetState saved) { state_ = saved; }
+void TDataSet::RestoreState(TDataSetState saved) {
+  // A dataset closed meanwhile stays closed.
+  if (state_ != dsInactive) {
+    state_ = saved;
+  }
+}
 
 void TDataSet::CheckActive() const {
   if (state_ == dsInactive) {
@@ -478,6 +486,14 @@ void TDataSet::ActivateBuffers() {
   eof_ = false;
 }
 
+// A handler run by a fetch (a filter or calculation handler) may close the
+// dataset; the window it was filling is gone then.
+void TDataSet::CheckWindowSurvived() const {
+  if (buffers_.empty()) {
+    Error(dbmsg::kDataSetClosed);
+  }
+}
+
 void TDataSet::SetCurrentRecord(int index) {
   if (currentRecord_ == index) {
     return;
@@ -517,6 +533,7 @@ bool TDataSet::GetNextRecord() {
     CursorPosChanged();
     throw;
   }
+  CheckWindowSurvived();
   if (result != grOK) {
     CursorPosChanged();
     return false;
@@ -545,6 +562,7 @@ bool TDataSet::GetPriorRecord() {
     CursorPosChanged();
     throw;
   }
+  CheckWindowSurvived();
   if (result != grOK) {
     CursorPosChanged();
     return false;
@@ -760,10 +778,12 @@ void TDataSet::Resync(TResyncModes modes) {
   } else if (GetRecord(target, gmCurrent, false) != grOK &&
              GetRecord(target, gmNext, false) != grOK &&
              GetRecord(target, gmPrior, false) != grOK) {
+    CheckWindowSurvived();
     ClearBuffers();
     DataEvent(deDataSetChange);
     return;
   }
+  CheckWindowSurvived();
   int row = (modes & rmCenter) != 0 ? (bufferCount_ - 1) / 2 : activeRecord_;
   row = std::clamp(row, 0, bufferCount_ - 1);
   // The fetched record becomes a one-record window; records before it are

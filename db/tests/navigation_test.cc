@@ -67,6 +67,22 @@ TEST_F(NavigationTest, FilterHandlerExceptionGoesToApplicationReport) {
   EXPECT_THROW(ds_.Next(), Exception);  // no report installed: passed on
 }
 
+TEST_F(NavigationTest, HandlerClosingDatasetDuringFetchFailsCleanly) {
+  TDataSource source;
+  TDataLink grid;
+  source.SetDataSet(&ds_);
+  grid.SetDataSource(&source);
+  grid.SetBufferCount(3);
+  ds_.SetOnFilterRecord([](TDataSet& ds, bool&) {
+    if (CurrentId(ds) == 6) {
+      ds.Close();
+    }
+  });
+  ds_.SetFiltered(true);
+  EXPECT_THROW(ds_.MoveBy(5), EDatabaseError);
+  EXPECT_FALSE(ds_.Active());
+}
+
 TEST_F(NavigationTest, MovingInsideWindowCostsNoHookCall) {
   TDataSource source;
   TDataLink grid;

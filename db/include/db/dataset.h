@@ -356,6 +356,7 @@ class TDataSet {
   void ClearBuffers();
   void ActivateBuffers();
   void SetCurrentRecord(int index);
+  void CheckWindowSurvived() const;
   void MoveToEnd(bool last);
   bool GetNextRecord();
   bool GetPriorRecord();
