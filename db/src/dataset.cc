@@ -520,15 +520,15 @@ void TDataSet::UpdateCursorPos() {
   }
 }
 
-// Fetches the record after the window's last one into a free buffer and adds
-// it at the end; a full window drops its first record.
-bool TDataSet::GetNextRecord() {
+// Fetches the record after the window's last one (gmNext) or before its
+// first one (gmPrior) into the free buffer at WindowRecordCount().
+bool TDataSet::FetchBeyondWindow(TGetMode mode) {
   if (recordCount_ > 0) {
-    SetCurrentRecord(recordCount_ - 1);
+    SetCurrentRecord(mode == gmNext ? recordCount_ - 1 : 0);
   }
   TGetResult result = grError;
   try {
-    result = GetRecord(BufferAt(recordCount_), gmNext, true);
+    result = GetRecord(BufferAt(recordCount_), mode, true);
   } catch (...) {
     CursorPosChanged();
     throw;
@@ -536,6 +536,14 @@ bool TDataSet::GetNextRecord() {
   CheckWindowSurvived();
   if (result != grOK) {
     CursorPosChanged();
+    return false;
+  }
+  return true;
+}
+
+// Adds the next record at the end; a full window drops its first record.
+bool TDataSet::GetNextRecord() {
+  if (!FetchBeyondWindow(gmNext)) {
     return false;
   }
   if (recordCount_ == 0) {
@@ -549,22 +557,9 @@ bool TDataSet::GetNextRecord() {
   return true;
 }
 
-// Fetches the record before the window's first one and inserts it at the
-// front; a full window drops its last record.
+// Inserts the prior record at the front; a full window drops its last record.
 bool TDataSet::GetPriorRecord() {
-  if (recordCount_ > 0) {
-    SetCurrentRecord(0);
-  }
-  TGetResult result = grError;
-  try {
-    result = GetRecord(BufferAt(recordCount_), gmPrior, true);
-  } catch (...) {
-    CursorPosChanged();
-    throw;
-  }
-  CheckWindowSurvived();
-  if (result != grOK) {
-    CursorPosChanged();
+  if (!FetchBeyondWindow(gmPrior)) {
     return false;
   }
   if (recordCount_ == 0) {

@@ -358,6 +358,7 @@ class TDataSet {
   void SetCurrentRecord(int index);
   void CheckWindowSurvived() const;
   void MoveToEnd(bool last);
+  bool FetchBeyondWindow(TGetMode mode);
   bool GetNextRecord();
   bool GetPriorRecord();
   int GetNextRecords();
