@@ -310,7 +310,7 @@ TYPED_TEST_P(DataSetConformance, LinkNotificationsInOrder) {
   EXPECT_EQ(log, (Log{"inactive"}));
 }
 
-TYPED_TEST_P(DataSetConformance, WindowStaysConsistentUnderRandomMoves) {
+TYPED_TEST_P(DataSetConformance, WindowStaysConsistentUnderRandomMovesAndEdits) {
   struct Case {
     int records;
     int rows;
@@ -334,9 +334,10 @@ TYPED_TEST_P(DataSetConformance, WindowStaysConsistentUnderRandomMoves) {
     }
     int n = static_cast<int>(visible.size());
     int at = 0;
+    int nextId = c.records + 2 - c.records % 2;
     std::mt19937 random(c.records * 31 + c.rows);
     for (int step = 0; step < 300; ++step) {
-      int op = static_cast<int>(random() % 7);
+      int op = static_cast<int>(random() % 9);
       int distance = static_cast<int>(random() % 11) - 5;
       int target = static_cast<int>(random() % static_cast<unsigned>(n));
       switch (op) {
@@ -368,6 +369,21 @@ TYPED_TEST_P(DataSetConformance, WindowStaysConsistentUnderRandomMoves) {
           ds->Insert();
           ds->Cancel();
           break;
+        case 7:  // a new record, visible under the filter too
+          ds->Append();
+          ds->FieldByName("ID")->SetAsInteger(nextId);
+          ds->Post();
+          visible.push_back(nextId);
+          nextId += 2;
+          at = n++;
+          break;
+        case 8:
+          if (n > 1) {
+            ds->Delete();
+            visible.erase(visible.begin() + at);
+            at = std::min(at, --n - 1);
+          }
+          break;
       }
       ASSERT_EQ(Id(*ds), visible[static_cast<size_t>(at)]) << "step " << step << " op " << op;
       std::vector<int> rows = conformance::GridRows(grid, *ds);
@@ -389,4 +405,4 @@ REGISTER_TYPED_TEST_SUITE_P(DataSetConformance, InsertEventsAndNewRecordBeforeCu
                             FilterRecordSkipsInDirectionOfTravel,
                             RejectedRefetchOfCurrentMovesForward, OwnFilterHidesRecords,
                             LocateAndLookup, BookmarksReturnToRecords, LinkNotificationsInOrder,
-                            WindowStaysConsistentUnderRandomMoves);
+                            WindowStaysConsistentUnderRandomMovesAndEdits);
