@@ -3,7 +3,7 @@
 # first when the folder holds none.
 #   scripts/run.sh BUILD_DIR [CATALOGUE_DIR]
 set -euo pipefail
-build=$1
+build=$(cd "$1" && pwd)
 dir=${2:-${XDG_DATA_HOME:-$HOME/.local/share}/tavo-url-manager}
 mkdir -p "$dir"
 tool="$build/tools/xcetool"
