@@ -595,8 +595,10 @@ XDSRESULT XdsGetField(XDSHANDLE table, uint16_t field, void* buffer, uint32_t* l
       }
       return CopyText(value, buffer, length, "the value of field " + f->name);
     }
-    if (f->engineType == xce::kTypeString) {
-      value.assign(t->image() + f->offset, f->length);
+    if (xce::FieldIsNull(*f, t->image())) {
+      value.clear();
+    } else if (f->engineType == xce::kTypeString) {
+      value.assign(t->image() + f->offset, xce::FieldValueLength(*f, t->image()));
       if (t->oem() && (f->flags & 0x04) == 0) {
         xce::ConvertOemToAnsi(value.data(), value.size());
       }

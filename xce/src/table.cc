@@ -698,6 +698,7 @@ Status Table::SetFieldText(uint16_t field, std::string_view text, bool convert) 
     pendingMemos_[field] = translate && !f->binaryMemo ? AnsiToOem(text) : std::string(text);
     return Status::Ok();
   }
+  ClearNullAndVarBits(*f, cur_.data());
   if (f->engineType == kTypeString) {
     std::size_t n = std::min<std::size_t>(text.size(), f->length);
     char* p = cur_.data() + f->offset;
@@ -729,6 +730,7 @@ Status Table::SetFieldRaw(uint16_t field, const void* data, std::size_t n) {
                                        std::to_string(n));
   }
   XCE_RETURN_IF_ERROR(BeginChange());
+  ClearNullAndVarBits(*f, cur_.data());
   char* p = cur_.data() + f->offset;
   if (f->engineType == kTypeCurrency) {
     // Callers hand currency values over as doubles; the file keeps a scaled integer.
@@ -751,6 +753,7 @@ Status Table::SetFieldEmpty(uint16_t field) {
     return Status::Ok();
   }
   BlankField(*f, cur_.data());
+  ClearNullAndVarBits(*f, cur_.data());
   return Status::Ok();
 }
 
