@@ -508,27 +508,17 @@ Status Table::SettlePosition(Order* order, uint32_t start, bool forward, bool* f
   return Status::Ok();
 }
 
-Status Table::GotoTop(Order* order) {
-  XCE_RETURN_IF_ERROR(CommitPending());
-  XCE_RETURN_IF_ERROR(ReloadCount());
-  uint32_t r = 0;
-  XCE_RETURN_IF_ERROR(order->First(*this, &r));
-  bool found = false;
-  XCE_RETURN_IF_ERROR(SettlePosition(order, r, true, &found));
-  if (!found) {
-    SetEof();
-    bof_ = true;
-  }
-  return Status::Ok();
-}
+Status Table::GotoTop(Order* order) { return GotoEnd(order, true); }
 
-Status Table::GotoBottom(Order* order) {
+Status Table::GotoBottom(Order* order) { return GotoEnd(order, false); }
+
+Status Table::GotoEnd(Order* order, bool top) {
   XCE_RETURN_IF_ERROR(CommitPending());
   XCE_RETURN_IF_ERROR(ReloadCount());
   uint32_t r = 0;
-  XCE_RETURN_IF_ERROR(order->Last(*this, &r));
+  XCE_RETURN_IF_ERROR(top ? order->First(*this, &r) : order->Last(*this, &r));
   bool found = false;
-  XCE_RETURN_IF_ERROR(SettlePosition(order, r, false, &found));
+  XCE_RETURN_IF_ERROR(SettlePosition(order, r, top, &found));
   if (!found) {
     SetEof();
     bof_ = true;
@@ -615,6 +605,15 @@ Status Table::GotoRecord(uint32_t n) {
     bof_ = oldBof;
   }
   return s;
+}
+
+Status Table::SetPosition(uint32_t n) {
+  if (n != 0) {
+    return GotoRecord(n);
+  }
+  XCE_RETURN_IF_ERROR(CommitPending());
+  SetEof();
+  return Status::Ok();
 }
 
 Status Table::Refresh() {
@@ -921,18 +920,25 @@ Status Table::CancelPending() {
   return LoadCurrent();
 }
 
-Status Table::ReadMemo(uint16_t field, std::string* data, uint32_t* itemType) {
-  const FieldInfo* f = nullptr;
-  XCE_RETURN_IF_ERROR(CheckField(field, &f));
-  if (!f->isMemo) {
-    return Status(kErrBadArgument, "Field " + f->name + " of table " + path_ + " is no memo");
+Status Table::MemoField(uint16_t field, const FieldInfo** f, const std::string** pending) {
+  XCE_RETURN_IF_ERROR(CheckField(field, f));
+  if (!(*f)->isMemo) {
+    return Status(kErrBadArgument, "Field " + (*f)->name + " of table " + path_ + " is no memo");
   }
   if (!OnRecord()) {
     return NoCurrentRecord(path_);
   }
   auto it = pendingMemos_.find(field);
-  if (it != pendingMemos_.end()) {
-    *data = it->second;
+  *pending = it != pendingMemos_.end() ? &it->second : nullptr;
+  return Status::Ok();
+}
+
+Status Table::ReadMemo(uint16_t field, std::string* data, uint32_t* itemType) {
+  const FieldInfo* f = nullptr;
+  const std::string* pending = nullptr;
+  XCE_RETURN_IF_ERROR(MemoField(field, &f, &pending));
+  if (pending != nullptr) {
+    *data = *pending;
     *itemType = MemoItemType(*f);
     return Status::Ok();
   }
@@ -941,16 +947,10 @@ Status Table::ReadMemo(uint16_t field, std::string* data, uint32_t* itemType) {
 
 Status Table::MemoLength(uint16_t field, uint32_t* length, uint32_t* itemType) {
   const FieldInfo* f = nullptr;
-  XCE_RETURN_IF_ERROR(CheckField(field, &f));
-  if (!f->isMemo) {
-    return Status(kErrBadArgument, "Field " + f->name + " of table " + path_ + " is no memo");
-  }
-  if (!OnRecord()) {
-    return NoCurrentRecord(path_);
-  }
-  auto it = pendingMemos_.find(field);
-  if (it != pendingMemos_.end()) {
-    *length = static_cast<uint32_t>(it->second.size());
+  const std::string* pending = nullptr;
+  XCE_RETURN_IF_ERROR(MemoField(field, &f, &pending));
+  if (pending != nullptr) {
+    *length = static_cast<uint32_t>(pending->size());
     *itemType = MemoItemType(*f);
     return Status::Ok();
   }
