@@ -209,7 +209,11 @@ XDSRESULT XdsClearRecordBuffer(XDSHANDLE table, void* buffer, uint32_t length);
 /* Starts a new blank record after the last; XdsWriteRecord stores it,
    XdsCancelUpdate drops it. */
 XDSRESULT XdsAppendRecord(XDSHANDLE table);
-/* Stores the pending change of the current record (0 when none). */
+/* Stores the pending change of the current record (0 when none). On an
+   exclusive open, records appended one after another are gathered and
+   written in one batch (with the header count, end mark and date) when 1 MB
+   has gathered, when the record pointer next moves, at XdsFlushTable and at
+   XdsCloseTable; the file is consistent at every moment. */
 XDSRESULT XdsWriteRecord(XDSHANDLE table);
 /* Marks / unmarks the current record as deleted (pending like a field). */
 XDSRESULT XdsDeleteRecord(XDSHANDLE table);

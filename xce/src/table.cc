@@ -513,7 +513,7 @@ Status Table::GotoTop(Order* order) { return GotoEnd(order, true); }
 Status Table::GotoBottom(Order* order) { return GotoEnd(order, false); }
 
 Status Table::GotoEnd(Order* order, bool top) {
-  XCE_RETURN_IF_ERROR(CommitPending());
+  XCE_RETURN_IF_ERROR(Settle());
   XCE_RETURN_IF_ERROR(ReloadCount());
   uint32_t r = 0;
   XCE_RETURN_IF_ERROR(top ? order->First(*this, &r) : order->Last(*this, &r));
@@ -527,8 +527,8 @@ Status Table::GotoEnd(Order* order, bool top) {
 }
 
 Status Table::Skip(Order* order, int32_t n) {
-  if (n == 1 && pending_ == Pending::kNone && !eof_ && !bof_ && showDeleted_ && filters_.empty() &&
-      order->IsRecnoOrder()) {
+  if (n == 1 && pending_ == Pending::kNone && appendBuf_.empty() && !eof_ && !bof_ &&
+      showDeleted_ && filters_.empty() && order->IsRecnoOrder()) {
     // Plain forward step in record order: nothing can hide the next record.
     if (recno_ >= count_) {
       SetEof();
@@ -537,7 +537,7 @@ Status Table::Skip(Order* order, int32_t n) {
     ++recno_;
     return LoadCurrent();
   }
-  XCE_RETURN_IF_ERROR(CommitPending());
+  XCE_RETURN_IF_ERROR(Settle());
   if (n == 0) {
     return OnRecord() ? LoadCurrent() : Status::Ok();
   }
@@ -582,7 +582,7 @@ Status Table::Skip(Order* order, int32_t n) {
 }
 
 Status Table::GotoRecord(uint32_t n) {
-  XCE_RETURN_IF_ERROR(CommitPending());
+  XCE_RETURN_IF_ERROR(Settle());
   if (n > count_) {
     XCE_RETURN_IF_ERROR(ReloadCount());
   }
@@ -611,7 +611,7 @@ Status Table::SetPosition(uint32_t n) {
   if (n != 0) {
     return GotoRecord(n);
   }
-  XCE_RETURN_IF_ERROR(CommitPending());
+  XCE_RETURN_IF_ERROR(Settle());
   SetEof();
   return Status::Ok();
 }
@@ -814,6 +814,11 @@ Status Table::Flush() {
   return FlushAppends();
 }
 
+Status Table::Settle() {
+  XCE_RETURN_IF_ERROR(CommitPending());
+  return appendBuf_.empty() ? Status::Ok() : FlushAppends();
+}
+
 Status Table::CommitPending() {
   if (pending_ == Pending::kNone) {
     return Status::Ok();
@@ -960,6 +965,7 @@ Status Table::MemoLength(uint16_t field, uint32_t* length, uint32_t* itemType) {
 // ---------------------------------------------------------------- locks
 
 Status Table::LockRecord(uint32_t recno) {
+  XCE_RETURN_IF_ERROR(Settle());
   if (recno < 1 || recno > count_) {
     return Status(kErrBadRecordNumber,
                   "Record " + std::to_string(recno) + " does not exist in table " + path_);

@@ -243,6 +243,10 @@ class Table : public HandleObject {
   Status Zap();
   // Writes buffered appended records to disk.
   Status Flush();
+  // Writes the pending change and buffered appends: every move does this
+  // first, so records appended in a row reach the disk in one batch, at the
+  // latest when the table pointer moves on.
+  Status Settle();
 
   // --- extensions and dependent handles
   void AddExtension(std::shared_ptr<TableExtension> ext) { extensions_.push_back(std::move(ext)); }
