@@ -14,6 +14,22 @@ using xce::Registry;
 using xce::Status;
 using xce::Table;
 
+static_assert(XDS_ERR_INVALID_HANDLE == xce::kErrInvalidHandle && XDS_ERR_IO == xce::kErrIo &&
+                  XDS_ERR_LOCKED == xce::kErrLocked && XDS_ERR_CORRUPT == xce::kErrCorrupt &&
+                  XDS_ERR_BAD_ARGUMENT == xce::kErrBadArgument &&
+                  XDS_ERR_READ_ONLY == xce::kErrReadOnly &&
+                  XDS_ERR_INDEX_PROTECTED == xce::kErrIndexProtected &&
+                  XDS_ERR_BUFFER_TOO_SMALL == xce::kErrBufferTooSmall &&
+                  XDS_ERR_NOT_SUPPORTED == xce::kErrNotSupported &&
+                  XDS_ERR_EXCLUSIVE_REQUIRED == xce::kErrExclusiveRequired &&
+                  XDS_ERR_NUMERIC_OVERFLOW == xce::kErrNumericOverflow &&
+                  XDS_ERR_BAD_FIELD == xce::kErrBadFieldNumber &&
+                  XDS_ERR_EXISTS == xce::kErrAlreadyExists &&
+                  XDS_ERR_NO_CURRENT_RECORD == xce::kErrNoCurrentRecord &&
+                  XDS_ERR_BAD_RECORD_NUMBER == xce::kErrBadRecordNumber &&
+                  XDS_ERR_NOT_FOUND == xce::kErrTableNotFound,
+              "the codes of xce.h and status.h agree");
+
 namespace {
 
 struct LastError {
