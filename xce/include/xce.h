@@ -20,6 +20,28 @@ extern "C" {
 typedef int32_t XDSRESULT;
 typedef uint32_t XDSHANDLE;
 
+/* ---- Result codes -------------------------------------------------------- */
+
+#define XDS_ERR_NO_BUFFER 5005
+#define XDS_ERR_BAD_RECORD_NUMBER 5022 /* GotoRecord to a number that names no record */
+#define XDS_ERR_DISCONNECT 5024        /* no live connection */
+#define XDS_ERR_NO_CURRENT_RECORD 5068 /* moved past either end */
+#define XDS_ERR_NO_UPDATE_PENDING 5085 /* CancelUpdate with nothing to cancel */
+#define XDS_ERR_NOT_FOUND 5132         /* table, memo file or directory missing */
+#define XDS_ERR_INVALID_HANDLE 6001    /* 0, stale, foreign or wrong kind of handle */
+#define XDS_ERR_IO 6002                /* the system refused a read, write or rename */
+#define XDS_ERR_LOCKED 6003            /* file or record held by another open */
+#define XDS_ERR_CORRUPT 6004           /* damaged table or memo file */
+#define XDS_ERR_BAD_ARGUMENT 6005      /* null pointer, bad option or value */
+#define XDS_ERR_READ_ONLY 6006         /* write to a table opened read-only */
+#define XDS_ERR_INDEX_PROTECTED 6007   /* write to a table whose structural index is not kept */
+#define XDS_ERR_BUFFER_TOO_SMALL 6008
+#define XDS_ERR_NOT_SUPPORTED 6009
+#define XDS_ERR_EXCLUSIVE_REQUIRED 6010 /* pack and zap need an exclusive open */
+#define XDS_ERR_NUMERIC_OVERFLOW 6011   /* value does not fit the field */
+#define XDS_ERR_BAD_FIELD 6012          /* field number or name that does not exist */
+#define XDS_ERR_EXISTS 6013             /* create over an existing table */
+
 /* ---- Constants ---------------------------------------------------------- */
 
 #define XDS_SERVER_LOCAL 1
@@ -209,7 +231,11 @@ XDSRESULT XdsClearRecordBuffer(XDSHANDLE table, void* buffer, uint32_t length);
 /* Starts a new blank record after the last; XdsWriteRecord stores it,
    XdsCancelUpdate drops it. */
 XDSRESULT XdsAppendRecord(XDSHANDLE table);
-/* Stores the pending change of the current record (0 when none). */
+/* Stores the pending change of the current record (0 when none). On an
+   exclusive open, records appended one after another are gathered and
+   written in one batch (with the header count, end mark and date) when 1 MB
+   has gathered, when the record pointer next moves, at XdsFlushTable and at
+   XdsCloseTable; the file is consistent at every moment. */
 XDSRESULT XdsWriteRecord(XDSHANDLE table);
 /* Marks / unmarks the current record as deleted (pending like a field). */
 XDSRESULT XdsDeleteRecord(XDSHANDLE table);

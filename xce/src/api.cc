@@ -14,6 +14,22 @@ using xce::Registry;
 using xce::Status;
 using xce::Table;
 
+static_assert(XDS_ERR_INVALID_HANDLE == xce::kErrInvalidHandle && XDS_ERR_IO == xce::kErrIo &&
+                  XDS_ERR_LOCKED == xce::kErrLocked && XDS_ERR_CORRUPT == xce::kErrCorrupt &&
+                  XDS_ERR_BAD_ARGUMENT == xce::kErrBadArgument &&
+                  XDS_ERR_READ_ONLY == xce::kErrReadOnly &&
+                  XDS_ERR_INDEX_PROTECTED == xce::kErrIndexProtected &&
+                  XDS_ERR_BUFFER_TOO_SMALL == xce::kErrBufferTooSmall &&
+                  XDS_ERR_NOT_SUPPORTED == xce::kErrNotSupported &&
+                  XDS_ERR_EXCLUSIVE_REQUIRED == xce::kErrExclusiveRequired &&
+                  XDS_ERR_NUMERIC_OVERFLOW == xce::kErrNumericOverflow &&
+                  XDS_ERR_BAD_FIELD == xce::kErrBadFieldNumber &&
+                  XDS_ERR_EXISTS == xce::kErrAlreadyExists &&
+                  XDS_ERR_NO_CURRENT_RECORD == xce::kErrNoCurrentRecord &&
+                  XDS_ERR_BAD_RECORD_NUMBER == xce::kErrBadRecordNumber &&
+                  XDS_ERR_NOT_FOUND == xce::kErrTableNotFound,
+              "the codes of xce.h and status.h agree");
+
 namespace {
 
 struct LastError {
@@ -140,6 +156,68 @@ Status MemoCheck(Table& t, uint16_t field, uint32_t* length, uint32_t* type) {
   return t.MemoLength(field, length, type);
 }
 
+// The path of an existing table named relative to a connection.
+Status ResolveExisting(const xce::Connection& c, const char* path, std::string* resolved) {
+  bool found = false;
+  XCE_RETURN_IF_ERROR(
+      xce::ResolveTablePath(xce::FileSystem::Default(), c.dir, path, resolved, &found));
+  if (!found) {
+    return Status(xce::kErrTableNotFound, "Table " + *resolved + " does not exist");
+  }
+  return Status::Ok();
+}
+
+// 5068 unless the table is on a record (a record being appended counts
+// unless `stored` asks for one that is in the file).
+Status NeedRecord(const Table& t, bool stored = false) {
+  if (!t.OnRecord() || (stored && t.AppendPending())) {
+    return Status(xce::kErrNoCurrentRecord, "No current record in table " + t.path());
+  }
+  return Status::Ok();
+}
+
+Status NeedRecordBuffer(const Table& t, uint32_t length) {
+  if (length < t.recordLength()) {
+    return Status(xce::kErrBufferTooSmall, "A record of table " + t.path() + " needs " +
+                                               std::to_string(t.recordLength()) + " bytes");
+  }
+  return Status::Ok();
+}
+
+// A query on a moving handle that fills one out value.
+template <typename T, typename F>
+XDSRESULT CursorQuery(XDSHANDLE handle, T* out, F&& value) {
+  return Guard([&]() -> Status {
+    Cursor c;
+    XCE_RETURN_IF_ERROR(Out(out, "result"));
+    XCE_RETURN_IF_ERROR(LookupCursor(handle, &c));
+    *out = static_cast<T>(value(c));
+    return Status::Ok();
+  });
+}
+
+// A query on a table that fills one out value.
+template <typename T, typename F>
+XDSRESULT TableQuery(XDSHANDLE handle, T* out, F&& value) {
+  return Guard([&]() -> Status {
+    Table* t = nullptr;
+    XCE_RETURN_IF_ERROR(Out(out, "result"));
+    XCE_RETURN_IF_ERROR(LookupTable(handle, &t));
+    *out = static_cast<T>(value(*t));
+    return Status::Ok();
+  });
+}
+
+// An operation on a table whose Status is the result.
+template <typename F>
+XDSRESULT TableAction(XDSHANDLE handle, F&& action) {
+  return Guard([&]() -> Status {
+    Table* t = nullptr;
+    XCE_RETURN_IF_ERROR(LookupTable(handle, &t));
+    return action(*t);
+  });
+}
+
 }  // namespace
 
 extern "C" {
@@ -223,12 +301,7 @@ XDSRESULT XdsOpenTable(XDSHANDLE connection, const char* path, const char* alias
                         ": invalid character type, lock type, rights or options");
     }
     std::string resolved;
-    bool found = false;
-    XCE_RETURN_IF_ERROR(
-        xce::ResolveTablePath(xce::FileSystem::Default(), c->dir, path, &resolved, &found));
-    if (!found) {
-      return Status(xce::kErrTableNotFound, "Table " + resolved + " does not exist");
-    }
+    XCE_RETURN_IF_ERROR(ResolveExisting(*c, path, &resolved));
     xce::OpenOptions o;
     o.exclusive = (options & XDS_OPEN_EXCLUSIVE) != 0;
     o.readOnly = (options & XDS_OPEN_READONLY) != 0;
@@ -251,23 +324,11 @@ XDSRESULT XdsCloseTable(XDSHANDLE table) {
 }
 
 XDSRESULT XdsGetTableOpenOptions(XDSHANDLE table, uint32_t* options) {
-  return Guard([&]() -> Status {
-    Table* t = nullptr;
-    XCE_RETURN_IF_ERROR(Out(options, "result"));
-    XCE_RETURN_IF_ERROR(LookupTable(table, &t));
-    *options = t->OpenOptionsWord();
-    return Status::Ok();
-  });
+  return TableQuery(table, options, [](Table& t) { return t.OpenOptionsWord(); });
 }
 
 XDSRESULT XdsGetTableType(XDSHANDLE table, uint16_t* tableType) {
-  return Guard([&]() -> Status {
-    Table* t = nullptr;
-    XCE_RETURN_IF_ERROR(Out(tableType, "result"));
-    XCE_RETURN_IF_ERROR(LookupTable(table, &t));
-    *tableType = XDS_TABLE_CDX;
-    return Status::Ok();
-  });
+  return TableQuery(table, tableType, [](Table&) { return XDS_TABLE_CDX; });
 }
 
 XDSRESULT XdsCreateTable(XDSHANDLE connection, const char* path, uint16_t charType,
@@ -305,13 +366,8 @@ XDSRESULT XdsCreateTable(XDSHANDLE connection, const char* path, uint16_t charTy
 // ---------------------------------------------------------------- description
 
 XDSRESULT XdsGetNumFields(XDSHANDLE table, uint16_t* count) {
-  return Guard([&]() -> Status {
-    Table* t = nullptr;
-    XCE_RETURN_IF_ERROR(Out(count, "result"));
-    XCE_RETURN_IF_ERROR(LookupTable(table, &t));
-    *count = static_cast<uint16_t>(t->fields().size());
-    return Status::Ok();
-  });
+  return TableQuery(table, count,
+                    [](Table& t) { return static_cast<uint16_t>(t.fields().size()); });
 }
 
 XDSRESULT XdsGetFieldName(XDSHANDLE table, uint16_t field, char* name, uint16_t* length) {
@@ -368,13 +424,7 @@ XCE_FIELD_GETTER(XdsGetColumnPermissions, uint16_t,
                      (t->CheckWritable().ok() ? XDS_PERMISSION_UPDATE | XDS_PERMISSION_INSERT : 0))
 
 XDSRESULT XdsGetRecordLength(XDSHANDLE table, uint32_t* length) {
-  return Guard([&]() -> Status {
-    Table* t = nullptr;
-    XCE_RETURN_IF_ERROR(Out(length, "result"));
-    XCE_RETURN_IF_ERROR(LookupTable(table, &t));
-    *length = t->recordLength();
-    return Status::Ok();
-  });
+  return TableQuery(table, length, [](Table& t) { return t.recordLength(); });
 }
 
 // ---------------------------------------------------------------- movement
@@ -404,62 +454,28 @@ XDSRESULT XdsSkip(XDSHANDLE handle, int32_t count) {
 }
 
 XDSRESULT XdsGotoRecord(XDSHANDLE table, uint32_t recno) {
-  return Guard([&]() -> Status {
-    Table* t = nullptr;
-    XCE_RETURN_IF_ERROR(LookupTable(table, &t));
-    return t->GotoRecord(recno);
-  });
+  return TableAction(table, [&](Table& t) { return t.GotoRecord(recno); });
 }
 
 XDSRESULT XdsGetRecordNum(XDSHANDLE handle, uint16_t option, uint32_t* recno) {
   (void)option;
-  return Guard([&]() -> Status {
-    Cursor c;
-    XCE_RETURN_IF_ERROR(Out(recno, "result"));
-    XCE_RETURN_IF_ERROR(LookupCursor(handle, &c));
-    *recno = c.table->recno();
-    return Status::Ok();
-  });
+  return CursorQuery(handle, recno, [](Cursor& c) { return c.table->recno(); });
 }
 
 XDSRESULT XdsAtEOF(XDSHANDLE handle, uint16_t* atEof) {
-  return Guard([&]() -> Status {
-    Cursor c;
-    XCE_RETURN_IF_ERROR(Out(atEof, "result"));
-    XCE_RETURN_IF_ERROR(LookupCursor(handle, &c));
-    *atEof = c.table->eof() ? 1 : 0;
-    return Status::Ok();
-  });
+  return CursorQuery(handle, atEof, [](Cursor& c) { return c.table->eof() ? 1 : 0; });
 }
 
 XDSRESULT XdsAtBOF(XDSHANDLE handle, uint16_t* atBof) {
-  return Guard([&]() -> Status {
-    Cursor c;
-    XCE_RETURN_IF_ERROR(Out(atBof, "result"));
-    XCE_RETURN_IF_ERROR(LookupCursor(handle, &c));
-    *atBof = c.table->bof() ? 1 : 0;
-    return Status::Ok();
-  });
+  return CursorQuery(handle, atBof, [](Cursor& c) { return c.table->bof() ? 1 : 0; });
 }
 
 XDSRESULT XdsGetBookmark(XDSHANDLE handle, uint32_t* bookmark) {
-  return Guard([&]() -> Status {
-    Cursor c;
-    XCE_RETURN_IF_ERROR(Out(bookmark, "result"));
-    XCE_RETURN_IF_ERROR(LookupCursor(handle, &c));
-    *bookmark = c.table->recno();
-    return Status::Ok();
-  });
+  return CursorQuery(handle, bookmark, [](Cursor& c) { return c.table->recno(); });
 }
 
 XDSRESULT XdsGetBookmarkLength(XDSHANDLE handle, uint16_t* length) {
-  return Guard([&]() -> Status {
-    Cursor c;
-    XCE_RETURN_IF_ERROR(Out(length, "result"));
-    XCE_RETURN_IF_ERROR(LookupCursor(handle, &c));
-    *length = c.order->BookmarkLength();
-    return Status::Ok();
-  });
+  return CursorQuery(handle, length, [](Cursor& c) { return c.order->BookmarkLength(); });
 }
 
 XDSRESULT XdsGetBookmark60(XDSHANDLE handle, void* bookmark, uint16_t* length) {
@@ -522,9 +538,7 @@ XDSRESULT XdsIsRecordVisible(XDSHANDLE handle, uint16_t* visible) {
     Cursor c;
     XCE_RETURN_IF_ERROR(Out(visible, "result"));
     XCE_RETURN_IF_ERROR(LookupCursor(handle, &c));
-    if (!c.table->OnRecord() || c.table->AppendPending()) {
-      return Status(xce::kErrNoCurrentRecord, "No current record in table " + c.table->path());
-    }
+    XCE_RETURN_IF_ERROR(NeedRecord(*c.table, true));
     bool v = false;
     XCE_RETURN_IF_ERROR(c.table->IsVisible(c.order, c.table->recno(), &v));
     *visible = v ? 1 : 0;
@@ -548,13 +562,8 @@ XDSRESULT XdsGetRecord(XDSHANDLE table, void* buffer, uint32_t length) {
     Table* t = nullptr;
     XCE_RETURN_IF_ERROR(Out(buffer, "buffer"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
-    if (length < t->recordLength()) {
-      return Status(xce::kErrBufferTooSmall, "A record of table " + t->path() + " needs " +
-                                                 std::to_string(t->recordLength()) + " bytes");
-    }
-    if (!t->OnRecord()) {
-      return Status(xce::kErrNoCurrentRecord, "No current record in table " + t->path());
-    }
+    XCE_RETURN_IF_ERROR(NeedRecordBuffer(*t, length));
+    XCE_RETURN_IF_ERROR(NeedRecord(*t));
     auto* out = static_cast<char*>(buffer);
     std::memcpy(out, t->image(), t->recordLength());
     if (!t->hasCurrency()) {
@@ -578,9 +587,7 @@ XDSRESULT XdsGetField(XDSHANDLE table, uint16_t field, void* buffer, uint32_t* l
     XCE_RETURN_IF_ERROR(Out(length, "length"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     XCE_RETURN_IF_ERROR(FieldOf(*t, field, &f));
-    if (!t->OnRecord()) {
-      return Status(xce::kErrNoCurrentRecord, "No current record in table " + t->path());
-    }
+    XCE_RETURN_IF_ERROR(NeedRecord(*t));
     std::string value;
     if (f->isMemo) {
       uint32_t type = 0;
@@ -595,8 +602,10 @@ XDSRESULT XdsGetField(XDSHANDLE table, uint16_t field, void* buffer, uint32_t* l
       }
       return CopyText(value, buffer, length, "the value of field " + f->name);
     }
-    if (f->engineType == xce::kTypeString) {
-      value.assign(t->image() + f->offset, f->length);
+    if (xce::FieldIsNull(*f, t->image())) {
+      value.clear();
+    } else if (f->engineType == xce::kTypeString) {
+      value.assign(t->image() + f->offset, xce::FieldValueLength(*f, t->image()));
       if (t->oem() && (f->flags & 0x04) == 0) {
         xce::ConvertOemToAnsi(value.data(), value.size());
       }
@@ -617,9 +626,7 @@ XDSRESULT XdsIsEmpty(XDSHANDLE table, uint16_t field, uint16_t* empty) {
     XCE_RETURN_IF_ERROR(Out(empty, "result"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     XCE_RETURN_IF_ERROR(FieldOf(*t, field, &f));
-    if (!t->OnRecord()) {
-      return Status(xce::kErrNoCurrentRecord, "No current record in table " + t->path());
-    }
+    XCE_RETURN_IF_ERROR(NeedRecord(*t));
     if (f->isMemo) {
       uint32_t len = 0;
       uint32_t type = 0;
@@ -665,11 +672,7 @@ XDSRESULT XdsSetFieldRaw(XDSHANDLE table, uint16_t field, const void* data, uint
 }
 
 XDSRESULT XdsSetEmpty(XDSHANDLE table, uint16_t field) {
-  return Guard([&]() -> Status {
-    Table* t = nullptr;
-    XCE_RETURN_IF_ERROR(LookupTable(table, &t));
-    return t->SetFieldEmpty(field);
-  });
+  return TableAction(table, [&](Table& t) { return t.SetFieldEmpty(field); });
 }
 
 XDSRESULT XdsClearRecordBuffer(XDSHANDLE table, void* buffer, uint32_t length) {
@@ -677,10 +680,7 @@ XDSRESULT XdsClearRecordBuffer(XDSHANDLE table, void* buffer, uint32_t length) {
     Table* t = nullptr;
     XCE_RETURN_IF_ERROR(Out(buffer, "buffer"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
-    if (length < t->recordLength()) {
-      return Status(xce::kErrBufferTooSmall, "A record of table " + t->path() + " needs " +
-                                                 std::to_string(t->recordLength()) + " bytes");
-    }
+    XCE_RETURN_IF_ERROR(NeedRecordBuffer(*t, length));
     xce::BlankRecord(t->layout(), static_cast<char*>(buffer));
     return Status::Ok();
   });
@@ -710,47 +710,29 @@ XDSRESULT XdsIsRecordDeleted(XDSHANDLE table, uint16_t* deleted) {
     Table* t = nullptr;
     XCE_RETURN_IF_ERROR(Out(deleted, "result"));
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
-    if (!t->OnRecord()) {
-      return Status(xce::kErrNoCurrentRecord, "No current record in table " + t->path());
-    }
+    XCE_RETURN_IF_ERROR(NeedRecord(*t));
     *deleted = t->CurrentDeleted() ? 1 : 0;
     return Status::Ok();
   });
 }
 
 XDSRESULT XdsGetDeleted(XDSHANDLE table, uint16_t* hidden) {
-  return Guard([&]() -> Status {
-    Table* t = nullptr;
-    XCE_RETURN_IF_ERROR(Out(hidden, "result"));
-    XCE_RETURN_IF_ERROR(LookupTable(table, &t));
-    *hidden = t->ShowDeleted() ? 0 : 1;
-    return Status::Ok();
-  });
+  return TableQuery(table, hidden, [](Table& t) { return t.ShowDeleted() ? 0 : 1; });
 }
 
 XDSRESULT XdsSetDeleted(XDSHANDLE table, uint16_t hidden) {
-  return Guard([&]() -> Status {
-    Table* t = nullptr;
-    XCE_RETURN_IF_ERROR(LookupTable(table, &t));
-    t->SetShowDeleted(hidden == 0);
+  return TableAction(table, [&](Table& t) {
+    t.SetShowDeleted(hidden == 0);
     return Status::Ok();
   });
 }
 
 XDSRESULT XdsLockRecord(XDSHANDLE table, uint32_t recno) {
-  return Guard([&]() -> Status {
-    Table* t = nullptr;
-    XCE_RETURN_IF_ERROR(LookupTable(table, &t));
-    return t->LockRecord(recno);
-  });
+  return TableAction(table, [&](Table& t) { return t.LockRecord(recno); });
 }
 
 XDSRESULT XdsUnlockRecord(XDSHANDLE table, uint32_t recno) {
-  return Guard([&]() -> Status {
-    Table* t = nullptr;
-    XCE_RETURN_IF_ERROR(LookupTable(table, &t));
-    return t->UnlockRecord(recno);
-  });
+  return TableAction(table, [&](Table& t) { return t.UnlockRecord(recno); });
 }
 
 XDSRESULT XdsGetMemoLength(XDSHANDLE table, uint16_t field, uint32_t* length) {
@@ -826,12 +808,7 @@ XDSRESULT XdsCheckTable(XDSHANDLE connection, const char* path, char* report, ui
       return NullArgument("table name");
     }
     std::string resolved;
-    bool found = false;
-    XCE_RETURN_IF_ERROR(
-        xce::ResolveTablePath(xce::FileSystem::Default(), c->dir, path, &resolved, &found));
-    if (!found) {
-      return Status(xce::kErrTableNotFound, "Table " + resolved + " does not exist");
-    }
+    XCE_RETURN_IF_ERROR(ResolveExisting(*c, path, &resolved));
     std::string text;
     XCE_RETURN_IF_ERROR(xce::CheckTableFiles(xce::FileSystem::Default(), resolved, &text));
     XCE_RETURN_IF_ERROR(CopyText(text, report, length, "the check report"));

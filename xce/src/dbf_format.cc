@@ -228,7 +228,66 @@ int CurrencyDecimals(const FieldInfo& f) {
   return f.type == 'Y' ? 4 : std::min<int>(f.decimals, 18);
 }
 
+// Bits are handed out in field order: a V or Q field's varlength bit, then
+// a nullable field's null bit.
+void AssignNullBits(std::vector<FieldInfo>* fields) {
+  const FieldInfo* flags = nullptr;
+  for (const FieldInfo& f : *fields) {
+    if (f.type == '0' && EqualsNoCase(f.name, "_NullFlags")) {
+      flags = &f;
+    }
+  }
+  if (flags == nullptr) {
+    return;
+  }
+  const uint32_t offset = flags->offset;
+  const uint32_t length = flags->length;
+  int32_t next = 0;
+  for (FieldInfo& f : *fields) {
+    if (f.type == '0') {
+      continue;
+    }
+    if (f.type == 'V' || f.type == 'Q') {
+      f.varBit = next++;
+    }
+    if ((f.flags & 0x02) != 0) {
+      f.nullBit = next++;
+    }
+    f.nullFlagsOffset = offset;
+    f.nullFlagsLength = length;
+  }
+}
+
+bool TestBit(const FieldInfo& f, const char* image, int32_t bit) {
+  if (bit < 0 || static_cast<uint32_t>(bit / 8) >= f.nullFlagsLength) {
+    return false;
+  }
+  return (static_cast<uint8_t>(image[f.nullFlagsOffset + bit / 8]) >> (bit % 8)) & 1;
+}
+
+void ClearBit(const FieldInfo& f, char* image, int32_t bit) {
+  if (bit >= 0 && static_cast<uint32_t>(bit / 8) < f.nullFlagsLength) {
+    image[f.nullFlagsOffset + bit / 8] = static_cast<char>(
+        static_cast<uint8_t>(image[f.nullFlagsOffset + bit / 8]) & ~(1u << (bit % 8)));
+  }
+}
+
 }  // namespace
+
+bool FieldIsNull(const FieldInfo& f, const char* image) { return TestBit(f, image, f.nullBit); }
+
+uint32_t FieldValueLength(const FieldInfo& f, const char* image) {
+  if (TestBit(f, image, f.varBit)) {
+    uint32_t n = static_cast<uint8_t>(image[f.offset + f.length - 1]);
+    return n < f.length ? n : f.length - 1;
+  }
+  return f.length;
+}
+
+void ClearNullAndVarBits(const FieldInfo& f, char* image) {
+  ClearBit(f, image, f.nullBit);
+  ClearBit(f, image, f.varBit);
+}
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) {
@@ -330,6 +389,7 @@ Status ParseDbfHeader(const std::string& path, const uint8_t* head, std::size_t 
       l.hasMemoFields = true;
     }
   }
+  AssignNullBits(&l.fields);
   if (l.headerLength + static_cast<uint64_t>(l.recordCount) * l.recordLength > fileSize) {
     return Corrupt(path, "the record count " + std::to_string(l.recordCount) +
                              " goes beyond the end of the file");
@@ -521,6 +581,9 @@ void BlankRecord(const DbfLayout& layout, char* image) {
 }
 
 bool FieldIsEmpty(const FieldInfo& f, const char* image) {
+  if (FieldIsNull(f, image)) {
+    return true;
+  }
   const char* p = image + f.offset;
   if (f.isMemo) {
     return MemoBlock(f, image) == 0;
@@ -631,6 +694,9 @@ std::string TextFromJulian(int64_t jd) {
 }
 
 std::string FieldDisplayText(const FieldInfo& f, const char* image) {
+  if (FieldIsNull(f, image)) {
+    return std::string();
+  }
   const char* p = image + f.offset;
   switch (f.engineType) {
     case kTypeNumeric:

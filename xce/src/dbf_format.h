@@ -58,6 +58,12 @@ struct FieldInfo {
   bool isMemo = false;             // value lives in the memo file
   bool binaryMemo = false;         // memo holds bytes, not text (no code page conversion)
   bool binaryMemoPointer = false;  // 4-byte LE block pointer (VFP) instead of 10 digits
+  // Visual FoxPro null and varlength bits in the hidden _NullFlags field
+  // (-1: the field has none).
+  int32_t nullBit = -1;
+  int32_t varBit = -1;
+  uint32_t nullFlagsOffset = 0;
+  uint32_t nullFlagsLength = 0;
 };
 
 struct DbfLayout {
@@ -99,6 +105,12 @@ void BlankRecord(const DbfLayout& layout, char* image);
 void BlankField(const FieldInfo& f, char* image);
 
 // Field content tests and conversions over a record image.
+bool FieldIsNull(const FieldInfo& f, const char* image);
+// Bytes of a character field's value: its length, or less for a V field
+// whose varlength bit says the real length is in its last byte.
+uint32_t FieldValueLength(const FieldInfo& f, const char* image);
+// Clears the field's null bit and, as a full-length value, its varlength bit.
+void ClearNullAndVarBits(const FieldInfo& f, char* image);
 bool FieldIsEmpty(const FieldInfo& f, const char* image);
 uint32_t MemoBlock(const FieldInfo& f, const char* image);  // 0 when none or unreadable
 void SetMemoBlock(const FieldInfo& f, char* image, uint32_t block);

@@ -1,7 +1,8 @@
-// The real file system: POSIX files with open-file-description locks, so two
-// opens of one file conflict even inside one process.
+// The real file system: POSIX files whose locks belong to the open file
+// description, so two opens of one file conflict even inside one process.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,10 +13,6 @@
 
 namespace xce {
 namespace {
-
-// Lock bytes live far beyond any real data so they never collide with the
-// record-lock bytes that callers request through LockRange.
-constexpr off_t kWholeFileLockOffset = 0x7FFFFFF0;
 
 Status ErrnoStatus(const std::string& what, const std::string& path, int err) {
   return Status(kErrIo, what + " " + path + ": " + std::strerror(err));
@@ -85,11 +82,28 @@ class PosixFile : public File {
     return Status::Ok();
   }
 
+  // The whole-file lock is a flock: it belongs to this open (so a second open
+  // in the same process conflicts too) and, unlike a write lock on a byte
+  // range, it can be taken exclusively on a file opened for reading only.
   Status LockFile(LockKind kind) override {
-    return SetLock(kind == LockKind::kExclusive ? F_WRLCK : F_RDLCK, kWholeFileLockOffset, 1,
-                   "is in use by another program");
+    int op = (kind == LockKind::kExclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+    while (::flock(fd_, op) != 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      if (errno == EWOULDBLOCK) {
+        return Status(kErrLocked, "File " + path_ + " is in use by another program");
+      }
+      return ErrnoStatus("Cannot lock", path_, errno);
+    }
+    return Status::Ok();
   }
-  Status UnlockFile() override { return SetLock(F_UNLCK, kWholeFileLockOffset, 1, ""); }
+  Status UnlockFile() override {
+    if (::flock(fd_, LOCK_UN) != 0) {
+      return ErrnoStatus("Cannot unlock", path_, errno);
+    }
+    return Status::Ok();
+  }
   Status LockRange(uint64_t offset, uint64_t length) override {
     return SetLock(F_WRLCK, static_cast<off_t>(offset), static_cast<off_t>(length),
                    "has a record locked by another user");

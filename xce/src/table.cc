@@ -508,27 +508,17 @@ Status Table::SettlePosition(Order* order, uint32_t start, bool forward, bool* f
   return Status::Ok();
 }
 
-Status Table::GotoTop(Order* order) {
-  XCE_RETURN_IF_ERROR(CommitPending());
-  XCE_RETURN_IF_ERROR(ReloadCount());
-  uint32_t r = 0;
-  XCE_RETURN_IF_ERROR(order->First(*this, &r));
-  bool found = false;
-  XCE_RETURN_IF_ERROR(SettlePosition(order, r, true, &found));
-  if (!found) {
-    SetEof();
-    bof_ = true;
-  }
-  return Status::Ok();
-}
+Status Table::GotoTop(Order* order) { return GotoEnd(order, true); }
 
-Status Table::GotoBottom(Order* order) {
-  XCE_RETURN_IF_ERROR(CommitPending());
+Status Table::GotoBottom(Order* order) { return GotoEnd(order, false); }
+
+Status Table::GotoEnd(Order* order, bool top) {
+  XCE_RETURN_IF_ERROR(Settle());
   XCE_RETURN_IF_ERROR(ReloadCount());
   uint32_t r = 0;
-  XCE_RETURN_IF_ERROR(order->Last(*this, &r));
+  XCE_RETURN_IF_ERROR(top ? order->First(*this, &r) : order->Last(*this, &r));
   bool found = false;
-  XCE_RETURN_IF_ERROR(SettlePosition(order, r, false, &found));
+  XCE_RETURN_IF_ERROR(SettlePosition(order, r, top, &found));
   if (!found) {
     SetEof();
     bof_ = true;
@@ -537,8 +527,8 @@ Status Table::GotoBottom(Order* order) {
 }
 
 Status Table::Skip(Order* order, int32_t n) {
-  if (n == 1 && pending_ == Pending::kNone && !eof_ && !bof_ && showDeleted_ && filters_.empty() &&
-      order->IsRecnoOrder()) {
+  if (n == 1 && pending_ == Pending::kNone && appendBuf_.empty() && !eof_ && !bof_ &&
+      showDeleted_ && filters_.empty() && order->IsRecnoOrder()) {
     // Plain forward step in record order: nothing can hide the next record.
     if (recno_ >= count_) {
       SetEof();
@@ -547,7 +537,7 @@ Status Table::Skip(Order* order, int32_t n) {
     ++recno_;
     return LoadCurrent();
   }
-  XCE_RETURN_IF_ERROR(CommitPending());
+  XCE_RETURN_IF_ERROR(Settle());
   if (n == 0) {
     return OnRecord() ? LoadCurrent() : Status::Ok();
   }
@@ -592,7 +582,7 @@ Status Table::Skip(Order* order, int32_t n) {
 }
 
 Status Table::GotoRecord(uint32_t n) {
-  XCE_RETURN_IF_ERROR(CommitPending());
+  XCE_RETURN_IF_ERROR(Settle());
   if (n > count_) {
     XCE_RETURN_IF_ERROR(ReloadCount());
   }
@@ -615,6 +605,15 @@ Status Table::GotoRecord(uint32_t n) {
     bof_ = oldBof;
   }
   return s;
+}
+
+Status Table::SetPosition(uint32_t n) {
+  if (n != 0) {
+    return GotoRecord(n);
+  }
+  XCE_RETURN_IF_ERROR(Settle());
+  SetEof();
+  return Status::Ok();
 }
 
 Status Table::Refresh() {
@@ -698,6 +697,7 @@ Status Table::SetFieldText(uint16_t field, std::string_view text, bool convert) 
     pendingMemos_[field] = translate && !f->binaryMemo ? AnsiToOem(text) : std::string(text);
     return Status::Ok();
   }
+  ClearNullAndVarBits(*f, cur_.data());
   if (f->engineType == kTypeString) {
     std::size_t n = std::min<std::size_t>(text.size(), f->length);
     char* p = cur_.data() + f->offset;
@@ -729,6 +729,7 @@ Status Table::SetFieldRaw(uint16_t field, const void* data, std::size_t n) {
                                        std::to_string(n));
   }
   XCE_RETURN_IF_ERROR(BeginChange());
+  ClearNullAndVarBits(*f, cur_.data());
   char* p = cur_.data() + f->offset;
   if (f->engineType == kTypeCurrency) {
     // Callers hand currency values over as doubles; the file keeps a scaled integer.
@@ -751,6 +752,7 @@ Status Table::SetFieldEmpty(uint16_t field) {
     return Status::Ok();
   }
   BlankField(*f, cur_.data());
+  ClearNullAndVarBits(*f, cur_.data());
   return Status::Ok();
 }
 
@@ -810,6 +812,11 @@ Status Table::FlushAppends() {
 Status Table::Flush() {
   XCE_RETURN_IF_ERROR(CommitPending());
   return FlushAppends();
+}
+
+Status Table::Settle() {
+  XCE_RETURN_IF_ERROR(CommitPending());
+  return appendBuf_.empty() ? Status::Ok() : FlushAppends();
 }
 
 Status Table::CommitPending() {
@@ -918,18 +925,25 @@ Status Table::CancelPending() {
   return LoadCurrent();
 }
 
-Status Table::ReadMemo(uint16_t field, std::string* data, uint32_t* itemType) {
-  const FieldInfo* f = nullptr;
-  XCE_RETURN_IF_ERROR(CheckField(field, &f));
-  if (!f->isMemo) {
-    return Status(kErrBadArgument, "Field " + f->name + " of table " + path_ + " is no memo");
+Status Table::MemoField(uint16_t field, const FieldInfo** f, const std::string** pending) {
+  XCE_RETURN_IF_ERROR(CheckField(field, f));
+  if (!(*f)->isMemo) {
+    return Status(kErrBadArgument, "Field " + (*f)->name + " of table " + path_ + " is no memo");
   }
   if (!OnRecord()) {
     return NoCurrentRecord(path_);
   }
   auto it = pendingMemos_.find(field);
-  if (it != pendingMemos_.end()) {
-    *data = it->second;
+  *pending = it != pendingMemos_.end() ? &it->second : nullptr;
+  return Status::Ok();
+}
+
+Status Table::ReadMemo(uint16_t field, std::string* data, uint32_t* itemType) {
+  const FieldInfo* f = nullptr;
+  const std::string* pending = nullptr;
+  XCE_RETURN_IF_ERROR(MemoField(field, &f, &pending));
+  if (pending != nullptr) {
+    *data = *pending;
     *itemType = MemoItemType(*f);
     return Status::Ok();
   }
@@ -938,16 +952,10 @@ Status Table::ReadMemo(uint16_t field, std::string* data, uint32_t* itemType) {
 
 Status Table::MemoLength(uint16_t field, uint32_t* length, uint32_t* itemType) {
   const FieldInfo* f = nullptr;
-  XCE_RETURN_IF_ERROR(CheckField(field, &f));
-  if (!f->isMemo) {
-    return Status(kErrBadArgument, "Field " + f->name + " of table " + path_ + " is no memo");
-  }
-  if (!OnRecord()) {
-    return NoCurrentRecord(path_);
-  }
-  auto it = pendingMemos_.find(field);
-  if (it != pendingMemos_.end()) {
-    *length = static_cast<uint32_t>(it->second.size());
+  const std::string* pending = nullptr;
+  XCE_RETURN_IF_ERROR(MemoField(field, &f, &pending));
+  if (pending != nullptr) {
+    *length = static_cast<uint32_t>(pending->size());
     *itemType = MemoItemType(*f);
     return Status::Ok();
   }
@@ -957,6 +965,7 @@ Status Table::MemoLength(uint16_t field, uint32_t* length, uint32_t* itemType) {
 // ---------------------------------------------------------------- locks
 
 Status Table::LockRecord(uint32_t recno) {
+  XCE_RETURN_IF_ERROR(Settle());
   if (recno < 1 || recno > count_) {
     return Status(kErrBadRecordNumber,
                   "Record " + std::to_string(recno) + " does not exist in table " + path_);

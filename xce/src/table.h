@@ -24,7 +24,9 @@
 //   after a crash). Extensions add their own rebuilt files to the same swap
 //   in OnRebuild and reopen them in AfterRebuild.
 // * A table whose header says it has a structural CDX refuses every write
-//   until an extension that MaintainsStructuralIndex() is attached.
+//   until an extension that MaintainsStructuralIndex() is attached. The
+//   index layer attaches its extension right after Table::Open (in
+//   XdsOpenTable), before the handle is handed out.
 // * Handles. Table derives from HandleObject so the registry can hold it;
 //   index handles are other HandleObjects that keep a shared_ptr<Table> and
 //   register themselves with AddDependentHandle so closing the table frees
@@ -189,6 +191,9 @@ class Table : public HandleObject {
   Status Skip(Order* order, int32_t n);
   // Goes to record n whatever its visibility; 5022 when n names no record.
   Status GotoRecord(uint32_t n);
+  // For orders that find their own record (a seek): record n, or with 0 the
+  // position after the last record (EOF).
+  Status SetPosition(uint32_t n);
   // Re-reads the current record from disk.
   Status Refresh();
   Status IsVisible(Order* order, uint32_t recno, bool* visible);
@@ -239,6 +244,10 @@ class Table : public HandleObject {
   Status Zap();
   // Writes buffered appended records to disk.
   Status Flush();
+  // Writes the pending change and buffered appends: every move does this
+  // first, so records appended in a row reach the disk in one batch, at the
+  // latest when the table pointer moves on.
+  Status Settle();
 
   // --- extensions and dependent handles
   void AddExtension(std::shared_ptr<TableExtension> ext) { extensions_.push_back(std::move(ext)); }
@@ -261,6 +270,9 @@ class Table : public HandleObject {
   Status ReloadCount();
   Status Rebuild(bool keepRecords);
   Status SettlePosition(Order* order, uint32_t start, bool forward, bool* found);
+  Status GotoEnd(Order* order, bool top);
+  // The memo field's description and its pending value (null when none).
+  Status MemoField(uint16_t field, const FieldInfo** f, const std::string** pending);
 
   FileSystem* fs_ = nullptr;
   std::string path_;

@@ -1,0 +1,212 @@
+// The command-line tool as a user runs it: exit statuses, one-line errors,
+// the catalogue it creates, dump, check and pack.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "xce.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class Tool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (fs::temp_directory_path() / "xcetool.XXXXXX").string();
+    dir_ = ::mkdtemp(tmpl.data());
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  ToolRun Exec(std::vector<std::string> args) {
+    args.insert(args.begin(), XCETOOL_PATH);
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+      argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    fs::path out = dir_ / ".out";
+    fs::path err = dir_ / ".err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    ToolRun r;
+    if (posix_spawn(&pid, XCETOOL_PATH, &actions, nullptr, argv.data(), environ) == 0) {
+      int status = 0;
+      waitpid(pid, &status, 0);
+      r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    r.out = Slurp(out);
+    r.err = Slurp(err);
+    fs::remove(out);
+    fs::remove(err);
+    return r;
+  }
+
+  static bool OneLine(const std::string& s) {
+    return !s.empty() && s.back() == '\n' && s.find('\n') == s.size() - 1;
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(Tool, HelpEverywhere) {
+  ToolRun r = Exec({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("create-catalogue"), std::string::npos);
+  for (const char* cmd : {"create-catalogue", "info", "dump", "check", "pack"}) {
+    r = Exec({cmd, "--help"});
+    EXPECT_EQ(r.status, 0) << cmd;
+    EXPECT_NE(r.out.find("usage: xcetool"), std::string::npos) << cmd;
+  }
+}
+
+TEST_F(Tool, FailuresAreOneLineOnStderr) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"frobnicate"},
+      {"dump", (dir_ / "missing.dbf").string()},
+      {"info"},
+      {"create-catalogue", (dir_ / "no" / "such").string()},
+      {"pack", (dir_ / "missing.dbf").string()},
+  };
+  for (const auto& args : cases) {
+    ToolRun r = Exec(args);
+    EXPECT_NE(r.status, 0) << args[0];
+    EXPECT_TRUE(OneLine(r.err)) << args[0] << ": " << r.err;
+    EXPECT_EQ(r.err.rfind("xcetool: ", 0), 0u) << r.err;
+  }
+}
+
+struct FieldDef {
+  std::string name;
+  char type;
+  uint16_t length;
+  uint16_t decimals;
+  bool operator==(const FieldDef&) const = default;
+};
+
+std::vector<FieldDef> Fields(const fs::path& dir, const std::string& table, uint16_t* mark) {
+  std::vector<FieldDef> out;
+  XDSHANDLE c = 0;
+  XDSHANDLE t = 0;
+  XdsConnect60(dir.c_str(), 1, "", "", 0, &c);
+  if (XdsOpenTable(c, table.c_str(), nullptr, 2, 1, 1, 1, XDS_OPEN_READONLY, &t) == 0) {
+    uint16_t n = 0;
+    XdsGetNumFields(t, &n);
+    for (uint16_t f = 1; f <= n; ++f) {
+      char name[16];
+      uint16_t len = sizeof name;
+      FieldDef d;
+      XdsGetFieldName(t, f, name, &len);
+      d.name.assign(name, len);
+      XdsGetFieldTypeLetter(t, f, &d.type);
+      XdsGetFieldLength(t, f, &d.length);
+      XdsGetFieldDecimals(t, f, &d.decimals);
+      out.push_back(d);
+    }
+    XdsCloseTable(t);
+  }
+  XdsDisconnect(c);
+  std::string bytes = Slurp(dir / table);
+  *mark = bytes.size() > 29 ? static_cast<uint8_t>(bytes[29]) : 0;
+  return out;
+}
+
+TEST_F(Tool, CreatesTheCatalogueTables) {
+  ToolRun r = Exec({"create-catalogue", dir_.string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  uint16_t mark = 0;
+  EXPECT_EQ(
+      Fields(dir_, "TEM.dbf", &mark),
+      (std::vector<FieldDef>{{"INID", 'N', 10, 0}, {"INNAME", 'C', 50, 0}, {"PREIN", 'N', 10, 0}}));
+  EXPECT_EQ(mark, 0xC9);
+  EXPECT_EQ(Fields(dir_, "TYPE.DBF", &mark),
+            (std::vector<FieldDef>{
+                {"TYPE_ID", 'C', 10, 0}, {"TYPE_NAME", 'C', 100, 0}, {"TYPRPRESTR", 'C', 30, 0}}));
+  EXPECT_EQ(Fields(dir_, "URLIN.DBF", &mark),
+            (std::vector<FieldDef>{{"TEM_ID", 'N', 10, 0}, {"URL_ID", 'N', 10, 0}}));
+  EXPECT_EQ(Fields(dir_, "urls.DBF", &mark), (std::vector<FieldDef>{{"URL", 'C', 100, 0},
+                                                                    {"NAME", 'C', 100, 0},
+                                                                    {"DESCR", 'M', 10, 0},
+                                                                    {"ADRESTYPE", 'C', 10, 0},
+                                                                    {"URL_ID", 'N', 10, 0}}));
+  EXPECT_EQ(mark, 0x65);                       // the URL table holds 866 text
+  EXPECT_TRUE(fs::exists(dir_ / "urls.FPT"));  // memo extension follows the table's case
+  r = Exec({"info", (dir_ / "urls.DBF").string()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("records: 0"), std::string::npos);
+  r = Exec({"create-catalogue", dir_.string()});  // never over existing tables
+  EXPECT_NE(r.status, 0);
+  EXPECT_TRUE(OneLine(r.err)) << r.err;
+}
+
+TEST_F(Tool, DumpCheckAndPack) {
+  XDSHANDLE c = 0;
+  XDSHANDLE t = 0;
+  ASSERT_EQ(XdsConnect60(dir_.c_str(), 1, "", "", 0, &c), 0);
+  XDSFIELDDEF defs[] = {{"ID", 'N', 3, 0}, {"NOTE", 'M', 0, 0}};
+  ASSERT_EQ(XdsCreateTable(c, "p.dbf", 1, 2, defs), 0);
+  ASSERT_EQ(XdsOpenTable(c, "p.dbf", nullptr, 2, 1, 1, 1, XDS_OPEN_EXCLUSIVE, &t), 0);
+  for (const char* id : {"1", "2", "3"}) {
+    ASSERT_EQ(XdsAppendRecord(t), 0);
+    ASSERT_EQ(XdsSetField(t, 1, id, 1), 0);
+    ASSERT_EQ(XdsSetField(t, 2, "ab", 2), 0);
+    ASSERT_EQ(XdsWriteRecord(t), 0);
+  }
+  ASSERT_EQ(XdsGotoRecord(t, 2), 0);
+  ASSERT_EQ(XdsDeleteRecord(t), 0);
+  ASSERT_EQ(XdsCloseTable(t), 0);
+  XdsDisconnect(c);
+  const std::string table = (dir_ / "p.dbf").string();
+  ToolRun r = Exec({"dump", table});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "1; ;1;6162\n2;*;2;6162\n3; ;3;6162\n");
+  r = Exec({"check", table});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = Exec({"pack", table});
+  EXPECT_EQ(r.status, 0) << r.err;
+  r = Exec({"dump", table});
+  EXPECT_EQ(r.out, "1; ;1;6162\n2; ;3;6162\n");
+  std::ofstream(table, std::ios::binary | std::ios::app) << "junk";
+  r = Exec({"check", table});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("bytes follow the last counted record"), std::string::npos) << r.err;
+}
+
+TEST_F(Tool, DumpOfAFixtureMatchesItsCsv) {
+  fs::path table = fs::path(TAVO_FIXTURES_DIR) / "catalogue" / "urls.DBF";
+  if (!fs::exists(table)) {
+    GTEST_SKIP() << "fixtures not found";
+  }
+  ToolRun r = Exec({"dump", table.string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, Slurp(table.parent_path() / "urls.RECNO.csv"));
+}
+
+}  // namespace
