@@ -239,7 +239,7 @@ bool EvalL(const Node& n, EvalContext& c) {
           }
           return CompareStrings(n.cmp, EvalC(a, c), EvalC(b, c), c.exact);
         case ValueType::kNumeric:
-          return CompareOrdered(n.cmp, EvalN(a, c), EvalN(b, c));
+          return CompareOrdered(n.cmp, EvalN(a, c), b.IsConst() ? b.num : EvalN(b, c));
         case ValueType::kDate:
         case ValueType::kDateTime:
           return CompareOrdered(n.cmp, EvalD(a, c), EvalD(b, c));
@@ -284,8 +284,24 @@ double EvalN(const Node& n, EvalContext& c) {
   switch (n.op) {
     case Op::kConst:
       return n.num;
-    case Op::kFieldN:
+    case Op::kFieldN: {
+      // Most stored numbers are blanks and plain digits; anything else
+      // (signs, decimals, long digit runs) takes the general parser.
+      const char* p = c.record + n.offset;
+      const char* end = p + n.length;
+      while (p < end && *p == ' ') {
+        ++p;
+      }
+      const char* digits = p;
+      int64_t v = 0;
+      while (p < end && static_cast<unsigned>(*p - '0') < 10) {
+        v = v * 10 + (*p++ - '0');
+      }
+      if (p == end && end - digits <= 15) {
+        return static_cast<double>(v);
+      }
       return ParseNumber(c.record + n.offset, n.length);
+    }
     case Op::kFieldI:
       return static_cast<int32_t>(Le32(c.record + n.offset));
     case Op::kFieldB: {
