@@ -33,6 +33,37 @@ class ScopedReadAhead {
   uint32_t old_;
 };
 
+// The type letter an expression reads a field as, from how the table
+// decodes it (foreign writers use other letters for the same layouts, such as
+// '@' for datetimes and 8-byte 'I' for scaled integers).
+char ExpressionType(const FieldInfo& f, uint8_t* decimals) {
+  switch (f.engineType) {
+    case kTypeLogical:
+      return 'L';
+    case kTypeNumeric:
+      return 'N';
+    case kTypeDate:
+      return 'D';
+    case kTypeString:
+    case kTypeVarchar:
+      return 'C';
+    case kTypeMemo:
+      return f.binaryMemo ? 'G' : 'M';
+    case kTypeDouble:
+      return 'B';
+    case kTypeInteger:
+    case kTypeAutoInc:
+      return 'I';
+    case kTypeTimestamp:
+      return 'T';
+    case kTypeCurrency:
+      *decimals = f.type == 'Y' ? 4 : std::min<uint8_t>(f.decimals, 18);
+      return 'Y';
+    default:
+      return f.isMemo ? 'G' : '?';  // binary or unknown: not readable
+  }
+}
+
 Status NoFilter(const Table& t, const char* what) {
   return Status(kErrNoFilter, std::string("No ") + what + " is set on table " + t.path());
 }
@@ -46,16 +77,10 @@ TableRecordSource::TableRecordSource(Table& t)
   for (const FieldInfo& f : t.fields()) {
     expr::FieldInfo e;
     e.name = f.name;
-    e.type = f.type;
-    // Binary memo fields hold no text; expressions may not read them.
-    if (f.isMemo && f.binaryMemo) {
-      e.type = 'G';
-    } else if (f.isMemo) {
-      e.type = 'M';
-    }
     e.offset = f.offset;
     e.length = static_cast<uint16_t>(std::min<uint32_t>(f.length, 0xFFFF));
     e.decimals = f.decimals;
+    e.type = ExpressionType(f, &e.decimals);
     fields_.push_back(std::move(e));
   }
 }

@@ -651,7 +651,9 @@ class Compiler {
     n->offset = f.offset;
     n->length = f.length;
     n->decimals = f.decimals;
-    if (op == Op::kFieldC) {
+    if (op == Op::kFieldY) {
+      n->num = std::pow(10.0, std::min<int>(f.decimals, 18));  // stored value = number * 10^dec
+    } else if (op == Op::kFieldC) {
       n->width = f.length;
     } else if (op == Op::kFieldMemo) {
       n->fixedWidth = false;

@@ -311,7 +311,7 @@ double EvalN(const Node& n, EvalContext& c) {
       return d;
     }
     case Op::kFieldY:
-      return static_cast<double>(static_cast<int64_t>(Le64(c.record + n.offset))) / 10000.0;
+      return static_cast<double>(static_cast<int64_t>(Le64(c.record + n.offset))) / n.num;
     case Op::kNeg:
       return -EvalN(*n.kid[0], c);
     case Op::kAdd:
