@@ -167,13 +167,30 @@ Status AofFilter::Evaluate(uint32_t recno, const char* image, bool* match) {
   return expr_->EvalLogical(src_, match);
 }
 
-Status AofFilter::Resolve(Table& t) {
-  resolved_ = false;
+void AofFilter::Reset() {
   matches_.Clear();
   known_.Clear();
+  candidates_.Clear();
+  candidateLimit_ = 0;
+  prepared_ = false;
+}
+
+void AofFilter::Forget(uint32_t recno) {
+  known_.Set(recno, false);
+  if (recno <= candidateLimit_) {
+    candidates_.Set(recno, true);  // its key may have changed: test it again
+  }
+}
+
+Status AofFilter::Prepare(Table& t) {
+  // The set depends on the exact setting: another one starts it afresh.
+  if (prepared_ && preparedExact_ == t.exact()) {
+    return Status::Ok();
+  }
+  Reset();
+  prepared_ = true;
+  preparedExact_ = t.exact();
   const uint32_t n = t.RecordCount();
-  RecordSet candidates;
-  bool narrowed = false;
   for (const auto& ext : t.extensions()) {
     auto* resolver = dynamic_cast<AofIndexResolver*>(ext.get());
     if (resolver == nullptr) {
@@ -182,47 +199,53 @@ Status AofFilter::Resolve(Table& t) {
     bool done = false;
     bool complete = false;
     RecordSet set;
-    XCE_RETURN_IF_ERROR(resolver->ResolveAof(t, *expr_, &set, &done, &complete));
+    Status s = resolver->ResolveAof(t, *expr_, &set, &done, &complete);
+    if (!s.ok()) {
+      prepared_ = false;
+      return s;
+    }
     if (done && complete) {
       matches_ = std::move(set);
       known_.Fill(n);
-      resolved_ = true;
-      resolvedExact_ = t.exact();
       return Status::Ok();
     }
     if (done) {
-      candidates = std::move(set);
-      narrowed = true;
-      break;
+      candidates_ = std::move(set);
+      candidateLimit_ = n;
+      return Status::Ok();
     }
   }
+  return Status::Ok();
+}
+
+Status AofFilter::Resolve(Table& t) {
+  XCE_RETURN_IF_ERROR(Prepare(t));
+  const uint32_t n = t.RecordCount();
   std::vector<char> image(t.recordLength());
   ScopedReadAhead readAhead(t);
   for (uint32_t r = 1; r <= n; ++r) {
-    if (narrowed && !candidates.Test(r)) {
+    if (known_.Test(r)) {
       continue;
     }
-    XCE_RETURN_IF_ERROR(t.ReadRecord(r, image.data()));
     bool match = false;
-    XCE_RETURN_IF_ERROR(Evaluate(r, image.data(), &match));
-    if (match) {
-      matches_.Set(r, true);
+    if (r > candidateLimit_ || candidates_.Test(r)) {
+      XCE_RETURN_IF_ERROR(t.ReadRecord(r, image.data()));
+      XCE_RETURN_IF_ERROR(Evaluate(r, image.data(), &match));
     }
+    matches_.Set(r, match);
+    known_.Set(r, true);
   }
-  known_.Fill(n);
-  resolved_ = true;
-  resolvedExact_ = t.exact();
   return Status::Ok();
 }
 
 Status AofFilter::Accept(Table& t, uint32_t recno, const char* image, bool* accept) {
-  // The set was computed under one exact setting; another one changes what
-  // string "=" means, so it is computed again.
-  if (!resolved_ || resolvedExact_ != t.exact()) {
-    XCE_RETURN_IF_ERROR(Resolve(t));
-  }
+  XCE_RETURN_IF_ERROR(Prepare(t));
   if (known_.Test(recno)) {
     *accept = matches_.Test(recno);
+    return Status::Ok();
+  }
+  if (recno <= candidateLimit_ && !candidates_.Test(recno)) {
+    *accept = false;
     return Status::Ok();
   }
   XCE_RETURN_IF_ERROR(Evaluate(recno, image, accept));
