@@ -33,6 +33,37 @@ class ScopedReadAhead {
   uint32_t old_;
 };
 
+// The type letter an expression reads a field as, from how the table
+// decodes it (foreign writers use other letters for the same layouts, such as
+// '@' for datetimes and 8-byte 'I' for scaled integers).
+char ExpressionType(const FieldInfo& f, uint8_t* decimals) {
+  switch (f.engineType) {
+    case kTypeLogical:
+      return 'L';
+    case kTypeNumeric:
+      return 'N';
+    case kTypeDate:
+      return 'D';
+    case kTypeString:
+    case kTypeVarchar:
+      return 'C';
+    case kTypeMemo:
+      return f.binaryMemo ? 'G' : 'M';
+    case kTypeDouble:
+      return 'B';
+    case kTypeInteger:
+    case kTypeAutoInc:
+      return 'I';
+    case kTypeTimestamp:
+      return 'T';
+    case kTypeCurrency:
+      *decimals = f.type == 'Y' ? 4 : std::min<uint8_t>(f.decimals, 18);
+      return 'Y';
+    default:
+      return f.isMemo ? 'G' : '?';  // binary or unknown: not readable
+  }
+}
+
 Status NoFilter(const Table& t, const char* what) {
   return Status(kErrNoFilter, std::string("No ") + what + " is set on table " + t.path());
 }
@@ -46,16 +77,10 @@ TableRecordSource::TableRecordSource(Table& t)
   for (const FieldInfo& f : t.fields()) {
     expr::FieldInfo e;
     e.name = f.name;
-    e.type = f.type;
-    // Binary memo fields hold no text; expressions may not read them.
-    if (f.isMemo && f.binaryMemo) {
-      e.type = 'G';
-    } else if (f.isMemo) {
-      e.type = 'M';
-    }
     e.offset = f.offset;
     e.length = static_cast<uint16_t>(std::min<uint32_t>(f.length, 0xFFFF));
     e.decimals = f.decimals;
+    e.type = ExpressionType(f, &e.decimals);
     fields_.push_back(std::move(e));
   }
 }
@@ -142,13 +167,30 @@ Status AofFilter::Evaluate(uint32_t recno, const char* image, bool* match) {
   return expr_->EvalLogical(src_, match);
 }
 
-Status AofFilter::Resolve(Table& t) {
-  resolved_ = false;
+void AofFilter::Reset() {
   matches_.Clear();
   known_.Clear();
+  candidates_.Clear();
+  candidateLimit_ = 0;
+  prepared_ = false;
+}
+
+void AofFilter::Forget(uint32_t recno) {
+  known_.Set(recno, false);
+  if (recno <= candidateLimit_) {
+    candidates_.Set(recno, true);  // its key may have changed: test it again
+  }
+}
+
+Status AofFilter::Prepare(Table& t) {
+  // The set depends on the exact setting: another one starts it afresh.
+  if (prepared_ && preparedExact_ == t.exact()) {
+    return Status::Ok();
+  }
+  Reset();
+  prepared_ = true;
+  preparedExact_ = t.exact();
   const uint32_t n = t.RecordCount();
-  RecordSet candidates;
-  bool narrowed = false;
   for (const auto& ext : t.extensions()) {
     auto* resolver = dynamic_cast<AofIndexResolver*>(ext.get());
     if (resolver == nullptr) {
@@ -157,47 +199,53 @@ Status AofFilter::Resolve(Table& t) {
     bool done = false;
     bool complete = false;
     RecordSet set;
-    XCE_RETURN_IF_ERROR(resolver->ResolveAof(t, *expr_, &set, &done, &complete));
+    Status s = resolver->ResolveAof(t, *expr_, &set, &done, &complete);
+    if (!s.ok()) {
+      prepared_ = false;
+      return s;
+    }
     if (done && complete) {
       matches_ = std::move(set);
       known_.Fill(n);
-      resolved_ = true;
-      resolvedExact_ = t.exact();
       return Status::Ok();
     }
     if (done) {
-      candidates = std::move(set);
-      narrowed = true;
-      break;
+      candidates_ = std::move(set);
+      candidateLimit_ = n;
+      return Status::Ok();
     }
   }
+  return Status::Ok();
+}
+
+Status AofFilter::Resolve(Table& t) {
+  XCE_RETURN_IF_ERROR(Prepare(t));
+  const uint32_t n = t.RecordCount();
   std::vector<char> image(t.recordLength());
   ScopedReadAhead readAhead(t);
   for (uint32_t r = 1; r <= n; ++r) {
-    if (narrowed && !candidates.Test(r)) {
+    if (known_.Test(r)) {
       continue;
     }
-    XCE_RETURN_IF_ERROR(t.ReadRecord(r, image.data()));
     bool match = false;
-    XCE_RETURN_IF_ERROR(Evaluate(r, image.data(), &match));
-    if (match) {
-      matches_.Set(r, true);
+    if (r > candidateLimit_ || candidates_.Test(r)) {
+      XCE_RETURN_IF_ERROR(t.ReadRecord(r, image.data()));
+      XCE_RETURN_IF_ERROR(Evaluate(r, image.data(), &match));
     }
+    matches_.Set(r, match);
+    known_.Set(r, true);
   }
-  known_.Fill(n);
-  resolved_ = true;
-  resolvedExact_ = t.exact();
   return Status::Ok();
 }
 
 Status AofFilter::Accept(Table& t, uint32_t recno, const char* image, bool* accept) {
-  // The set was computed under one exact setting; another one changes what
-  // string "=" means, so it is computed again.
-  if (!resolved_ || resolvedExact_ != t.exact()) {
-    XCE_RETURN_IF_ERROR(Resolve(t));
-  }
+  XCE_RETURN_IF_ERROR(Prepare(t));
   if (known_.Test(recno)) {
     *accept = matches_.Test(recno);
+    return Status::Ok();
+  }
+  if (recno <= candidateLimit_ && !candidates_.Test(recno)) {
+    *accept = false;
     return Status::Ok();
   }
   XCE_RETURN_IF_ERROR(Evaluate(recno, image, accept));

@@ -6,10 +6,10 @@
 // FilterState extension per table owns them and hears about every record
 // write, so the optimized filter's set stays true across appends and edits.
 //
-// Resolution of an optimized filter happens in AofFilter::Resolve only. An
-// index layer that can answer some or all of an expression from its tags
-// implements AofIndexResolver on its TableExtension; Resolve asks every such
-// extension before it falls back to evaluating every record.
+// Indexes meet optimized filters in one place, AofFilter::Prepare: an index
+// layer that can answer some or all of an expression from its tags
+// implements AofIndexResolver on its TableExtension, and Prepare asks every
+// such extension before records are evaluated one by one.
 #pragma once
 
 #include <cstdint>
@@ -106,34 +106,44 @@ class ExpressionFilter : public RecordFilter {
   std::unique_ptr<expr::Expression> expr_;
 };
 
-// An optimized filter: resolved into `matches_` once (at once or when first
-// needed), then answered from the set. A record that is written becomes
-// unknown and is tested again the next time it is offered.
+// An optimized filter. Option 1 resolves it at once into the set of
+// matching records (from the indexes, else by reading every record). Option 2
+// asks the indexes when the filter is first needed and otherwise learns the
+// set record by record as records are offered, so a move that stops at the
+// first match reads no further than a plain filter would. What is learnt is
+// kept; a record that is written becomes unknown and is tested again the
+// next time it is offered.
 class AofFilter : public RecordFilter {
  public:
   static Status Create(Table& t, std::string_view text, std::shared_ptr<AofFilter>* out);
   Status Accept(Table& t, uint32_t recno, const char* image, bool* accept) override;
   const std::string& text() const { return expr_->Text(); }
 
-  // Computes the set of matching records from the indexes or by reading
-  // every record.
+  // Computes the whole set now.
   Status Resolve(Table& t);
-  bool resolved() const { return resolved_; }
-  // Forgets what is known about one record, or about all (after pack, zap
-  // or a change of the exact setting).
-  void Forget(uint32_t recno) { known_.Set(recno, false); }
-  void Invalidate() { resolved_ = false; }
+  // Forgets what is known about one record (it was written), or about all
+  // (pack and zap renumber records).
+  void Forget(uint32_t recno);
+  void Invalidate() { Reset(); }
 
  private:
   explicit AofFilter(Table& t) : src_(t) {}
+  void Reset();
+  // Asks the indexes once; afterwards `known_` and `candidates_` hold what
+  // they told.
+  Status Prepare(Table& t);
   Status Evaluate(uint32_t recno, const char* image, bool* match);
 
   TableRecordSource src_;
   std::unique_ptr<expr::Expression> expr_;
   RecordSet matches_;
   RecordSet known_;
-  bool resolved_ = false;
-  bool resolvedExact_ = false;
+  // Records 1..candidateLimit_ outside candidates_ do not match (the indexes
+  // said so); 0 when the indexes narrowed nothing.
+  RecordSet candidates_;
+  uint32_t candidateLimit_ = 0;
+  bool prepared_ = false;
+  bool preparedExact_ = false;
 };
 
 // The filters of one table. Attached on first use and kept for the table's

@@ -54,6 +54,14 @@ TEST(ExprCompileTest, InvalidExpressionsNamePositionAndReason) {
       {std::string(300, '(') + "1" + std::string(300, ')'), 201,
        "the expression is nested too deeply"},
       {"LEN(REPLICATE(\"ab\", 9999999)) > 0", 0, "longer than"},
+      {[] {
+         std::string s = "URL_ID";
+         for (int i = 0; i < 5000; ++i) {
+           s += "+URL_ID";
+         }
+         return s;
+       }(),
+       0, "the expression is too long"},
   };
   std::vector<FakeSource::FieldSpec> specs = FakeSource::CatalogueSpecs();
   specs.push_back({"G", 'G', 10, 0});

@@ -178,12 +178,17 @@ TEST_F(FilterTest, CatalogueFiltersSelectTheRightRecords) {
   ASSERT_EQ(XdsSetField(t, 3, "name12", 6), 0);
   ASSERT_EQ(XdsWriteRecord(t), 0);
   EXPECT_EQ(Walk(t, true), (std::vector<uint32_t>{1, 10}));
-  // Turning exact comparison on changes what the same filter selects.
+  // Turning exact comparison on changes what the same filter selects, also
+  // for a filter that learnt part of its set under the old setting.
   ASSERT_EQ(XdsSetExact22(t, 1), 0);
-  EXPECT_EQ(Walk(t, true), (std::vector<uint32_t>{1}));
   uint16_t exact = 0;
   ASSERT_EQ(XdsGetExact22(t, &exact), 0);
   EXPECT_EQ(exact, 1);
+  EXPECT_EQ(Walk(t, true), (std::vector<uint32_t>{1}));
+  ASSERT_EQ(XdsSetAOF(t, "NAME=\"name1\"", 2), 0);
+  EXPECT_EQ(Walk(t, true), (std::vector<uint32_t>{1}));
+  ASSERT_EQ(XdsSetExact22(t, 0), 0);
+  EXPECT_EQ(Walk(t, false), (std::vector<uint32_t>{10, 1}));
 }
 
 TEST_F(FilterTest, OptimizedFilterStaysTrueAcrossAppendsWritesAndPack) {

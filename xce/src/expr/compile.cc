@@ -230,6 +230,7 @@ std::string Upper(std::string_view s) {
 }
 
 constexpr int kMaxDepth = 200;
+constexpr int kMaxHeight = 1000;
 
 class Compiler {
  public:
@@ -525,6 +526,16 @@ class Compiler {
     n->kid[1] = std::move(b);
     n->kid[2] = std::move(c);
     n->codePage = codePage_;
+    for (const auto& k : n->kid) {
+      if (k) {
+        n->height = std::max(n->height, k->height + 1);
+      }
+    }
+    // Evaluation recurses once per level; long operator chains such as
+    // A+A+A+... are bounded here as parentheses are in Enter().
+    if (n->height > kMaxHeight) {
+      Fail(tok_.pos, "the expression is too long");
+    }
     return n;
   }
 
@@ -651,7 +662,9 @@ class Compiler {
     n->offset = f.offset;
     n->length = f.length;
     n->decimals = f.decimals;
-    if (op == Op::kFieldC) {
+    if (op == Op::kFieldY) {
+      n->num = std::pow(10.0, std::min<int>(f.decimals, 18));  // stored value = number * 10^dec
+    } else if (op == Op::kFieldC) {
       n->width = f.length;
     } else if (op == Op::kFieldMemo) {
       n->fixedWidth = false;

@@ -101,6 +101,25 @@ bool CompareStrings(CmpOp op, std::string_view a, std::string_view b, bool exact
   return false;
 }
 
+// Most stored numbers are blanks and plain digits; anything else (signs,
+// decimals, long digit runs) takes the general parser.
+inline double ReadStoredNumber(const char* field, std::size_t length) {
+  const char* p = field;
+  const char* end = field + length;
+  while (p < end && *p == ' ') {
+    ++p;
+  }
+  const char* digits = p;
+  int64_t v = 0;
+  while (p < end && static_cast<unsigned>(*p - '0') < 10) {
+    v = v * 10 + (*p++ - '0');
+  }
+  if (p == end && end - digits <= 15) {
+    return static_cast<double>(v);
+  }
+  return ParseNumber(field, length);
+}
+
 bool FoldedPrefixEquals(const Node& fold, std::string_view raw, std::string_view prefix) {
   if (raw.size() < prefix.size()) {
     return false;
@@ -239,7 +258,11 @@ bool EvalL(const Node& n, EvalContext& c) {
           }
           return CompareStrings(n.cmp, EvalC(a, c), EvalC(b, c), c.exact);
         case ValueType::kNumeric:
-          return CompareOrdered(n.cmp, EvalN(a, c), EvalN(b, c));
+          if (a.op == Op::kFieldN && b.IsConst()) {
+            // The common filter form: a stored number against a constant.
+            return CompareOrdered(n.cmp, ReadStoredNumber(c.record + a.offset, a.length), b.num);
+          }
+          return CompareOrdered(n.cmp, EvalN(a, c), b.IsConst() ? b.num : EvalN(b, c));
         case ValueType::kDate:
         case ValueType::kDateTime:
           return CompareOrdered(n.cmp, EvalD(a, c), EvalD(b, c));
@@ -285,7 +308,7 @@ double EvalN(const Node& n, EvalContext& c) {
     case Op::kConst:
       return n.num;
     case Op::kFieldN:
-      return ParseNumber(c.record + n.offset, n.length);
+      return ReadStoredNumber(c.record + n.offset, n.length);
     case Op::kFieldI:
       return static_cast<int32_t>(Le32(c.record + n.offset));
     case Op::kFieldB: {
@@ -295,7 +318,7 @@ double EvalN(const Node& n, EvalContext& c) {
       return d;
     }
     case Op::kFieldY:
-      return static_cast<double>(static_cast<int64_t>(Le64(c.record + n.offset))) / 10000.0;
+      return static_cast<double>(static_cast<int64_t>(Le64(c.record + n.offset))) / n.num;
     case Op::kNeg:
       return -EvalN(*n.kid[0], c);
     case Op::kAdd:

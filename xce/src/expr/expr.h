@@ -30,7 +30,8 @@ const char* TypeName(ValueType t);
 // One field of the table as an expression sees it.
 struct FieldInfo {
   std::string name;     // upper or mixed case; matched without regard to case
-  char type = 'C';      // DBF type letter: C N F D L M I B T Y (V Q read as C)
+  char type = 'C';      // DBF type letter: C N F D L M I B T Y (V Q read as C); Y is a
+                        // 64-bit integer holding the number * 10^decimals
   uint32_t offset = 0;  // within the record image; byte 0 is the deletion flag
   uint16_t length = 0;
   uint8_t decimals = 0;

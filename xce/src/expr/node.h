@@ -120,6 +120,7 @@ class Node {
   ValueType type;
   CmpOp cmp = CmpOp::kEq;
   ValueType operandType = ValueType::kLogical;  // of kCompare/kMin/kMax/kBetween operands
+  int height = 1;                               // levels of nodes from here down
   int width = 0;                                // character results
   bool fixedWidth = true;
   std::unique_ptr<Node> kid[3];
