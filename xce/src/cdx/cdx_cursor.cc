@@ -170,6 +170,21 @@ bool TagCursor::Seek(const uint8_t* key, int len, bool partial) {
   return Valid() && CompareBytes(leaf_->key(index_), target.data(), len) == 0;
 }
 
+void TagCursor::SeekPast(const uint8_t* key, int len) {
+  len = std::clamp(len, 0, tag_->keyLen_);
+  std::vector<uint8_t> target(key, key + len);
+  if (!tag_->descending_) {
+    PhysSeek({CdxTag::Target::kPrefixUpper, target.data(), len, 0});
+    SettleForward();
+  } else {
+    PhysSeek({CdxTag::Target::kPrefixLower, target.data(), len, 0});
+    if (leaf_ != nullptr) {
+      --index_;
+      SettleBackward();
+    }
+  }
+}
+
 bool TagCursor::SeekEntry(const uint8_t* key, uint32_t recno) {
   PhysSeek({CdxTag::Target::kEntry, key, tag_->keyLen_, recno});
   SettleForward();
@@ -177,28 +192,34 @@ bool TagCursor::SeekEntry(const uint8_t* key, uint32_t recno) {
          CompareBytes(leaf_->key(index_), key, tag_->keyLen_) == 0;
 }
 
-Status TagCursor::GetRelativePosition(double* fraction) {
-  *fraction = 0;
+Status TagCursor::GetPosition(uint64_t* index, uint64_t* total) {
+  *index = 0;
+  *total = 0;
+  if (Valid() && version_ != tag_->version_) {
+    Resync();
+  }
   if (!Valid()) {
     return status_.ok() ? Status(kErrNoKeyPosition, "No current key in tag " + tag_->name_)
                         : status_;
   }
-  if (version_ != tag_->version_) {
-    Resync();
-    if (!Valid()) {
-      return status_.ok() ? Status(kErrNoKeyPosition, "No current key in tag " + tag_->name_)
-                          : status_;
-    }
-  }
   XCE_RETURN_IF_ERROR(tag_->BuildLeafIndex());
-  const auto& index = tag_->leafIndex_;
-  auto it = index.ordinal.find(leaf_->offset);
-  if (it == index.ordinal.end()) {
+  const auto& leaves = tag_->leafIndex_;
+  auto it = leaves.ordinal.find(leaf_->offset);
+  if (it == leaves.ordinal.end()) {
     return tag_->file_->Corrupt("tag " + tag_->name_ + ": a leaf is missing from the leaf chain");
   }
-  uint64_t pos = index.before[it->second] + index_;
-  double f = index.total > 1 ? static_cast<double>(pos) / static_cast<double>(index.total - 1) : 0;
-  *fraction = tag_->descending_ ? 1.0 - f : f;
+  uint64_t pos = leaves.before[it->second] + index_;
+  *total = leaves.total;
+  *index = tag_->descending_ ? leaves.total - 1 - pos : pos;
+  return Status::Ok();
+}
+
+Status TagCursor::GetRelativePosition(double* fraction) {
+  *fraction = 0;
+  uint64_t index = 0;
+  uint64_t total = 0;
+  XCE_RETURN_IF_ERROR(GetPosition(&index, &total));
+  *fraction = total > 1 ? static_cast<double>(index) / static_cast<double>(total - 1) : 0;
   return Status::Ok();
 }
 

@@ -24,13 +24,13 @@ namespace xce::cdx {
 
 // Result codes of the index layer.
 enum IndexErrorCode : int32_t {
-  kErrIndexCorrupt = 5220,      // the file's bytes contradict the format
-  kErrIndexIo = 5221,           // reading or writing the file failed
-  kErrTagNotFound = 5222,       // no tag of that name
-  kErrTagExists = 5223,         // a tag of that name exists already
-  kErrBadTagDefinition = 5224,  // name, key length or expression unusable
-  kErrIndexReadOnly = 5225,     // the file was opened for reading only
-  kErrKeyNotFound = 5226,       // a maintained entry is missing from its tag
+  kErrIndexCorrupt = 6020,      // the file's bytes contradict the format
+  kErrIndexIo = 6021,           // reading or writing the file failed
+  kErrTagNotFound = 6022,       // no tag of that name
+  kErrTagExists = 6023,         // a tag of that name exists already
+  kErrBadTagDefinition = 6024,  // name, key length or expression unusable
+  kErrIndexReadOnly = 6025,     // the file was opened for reading only
+  kErrCollation = 6026,         // a tag was built under another collation
 };
 
 // Options byte of a tag header.
@@ -235,6 +235,11 @@ class TagCursor {
   // A partial seek compares only len bytes; a full one pads key to the key
   // length. Returns true when the entry reached matches key.
   bool Seek(const uint8_t* key, int len, bool partial);
+  // Moves to the first entry, in the tag's order, beyond every entry whose
+  // first len bytes equal key (the end of a scope).
+  void SeekPast(const uint8_t* key, int len);
+  // True while the tag has not changed since the cursor moved last.
+  bool current() const { return version_ == tag_->version(); }
   // Moves to the exact entry; false (and the cursor at the next greater entry
   // in ascending order) when it is absent.
   bool SeekEntry(const uint8_t* key, uint32_t recno);
@@ -245,6 +250,8 @@ class TagCursor {
   // Position as a fraction from 0 (first in the tag's order) to 1 (last),
   // exact from the per-page key counts. REQUIRES: Valid().
   Status GetRelativePosition(double* fraction);
+  // Position counted from 0 in the tag's order, and the tag's entry count.
+  Status GetPosition(uint64_t* index, uint64_t* total);
   // Moves to the entry at that fraction; invalid when the tag is empty.
   void SetRelativePosition(double fraction);
 
