@@ -99,8 +99,8 @@ Status CopyText(const std::string& text, char* buffer, uint16_t* length) {
   uint16_t room = *length;
   *length = static_cast<uint16_t>(std::min<std::size_t>(text.size(), 0xFFFF));
   if (room < text.size() + 1) {
-    return Status(xce::kErrBufferTooSmall, "A buffer of " + std::to_string(room) +
-                                               " bytes cannot hold \"" + text + "\"");
+    return Status(xce::kErrBufferTooSmall,
+                  "A buffer of " + std::to_string(room) + " bytes cannot hold \"" + text + "\"");
   }
   std::memcpy(buffer, text.data(), text.size());
   buffer[text.size()] = '\0';
@@ -163,8 +163,8 @@ Status CallerKey(const Table& t, TableIndexes::Tag* tag, const void* data, uint1
       }
       break;
     case xce::cdx::KeyType::kLogical:
-      value.logical = !text.empty() && (text[0] == 'T' || text[0] == 't' || text[0] == 'Y' ||
-                                        text[0] == 'y');
+      value.logical =
+          !text.empty() && (text[0] == 'T' || text[0] == 't' || text[0] == 'Y' || text[0] == 'y');
       break;
   }
   std::size_t at = key->size();
@@ -235,14 +235,14 @@ XDSRESULT XdsGetIndexHandle(XDSHANDLE table, const char* name, XDSHANDLE* index)
   });
 }
 
-#define XCE_INDEX_TEXT(Name, expr)                                     \
-  XDSRESULT Name(XDSHANDLE index, char* text, uint16_t* length) {      \
-    return Guard([&]() -> Status {                                     \
-      std::shared_ptr<IndexHandle> h;                                  \
-      TableIndexes::Tag* tag = nullptr;                                \
-      XCE_RETURN_IF_ERROR(LookupIndex(index, &h, &tag));               \
-      return CopyText(expr, text, length);                             \
-    });                                                                \
+#define XCE_INDEX_TEXT(Name, expr)                                \
+  XDSRESULT Name(XDSHANDLE index, char* text, uint16_t* length) { \
+    return Guard([&]() -> Status {                                \
+      std::shared_ptr<IndexHandle> h;                             \
+      TableIndexes::Tag* tag = nullptr;                           \
+      XCE_RETURN_IF_ERROR(LookupIndex(index, &h, &tag));          \
+      return CopyText(expr, text, length);                        \
+    });                                                           \
   }
 
 XCE_INDEX_TEXT(XdsGetIndexName, tag->tag->name())
@@ -263,29 +263,28 @@ XDSRESULT XdsGetNumSegments(XDSHANDLE index, uint16_t* count) {
   });
 }
 
-XDSRESULT XdsGetSegmentFieldname(XDSHANDLE index, uint16_t segment, char* name,
-                                 uint16_t* length) {
+XDSRESULT XdsGetSegmentFieldname(XDSHANDLE index, uint16_t segment, char* name, uint16_t* length) {
   return Guard([&]() -> Status {
     std::shared_ptr<IndexHandle> h;
     TableIndexes::Tag* tag = nullptr;
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h, &tag));
     const auto& segments = tag->maker->segments();
     if (segment < 1 || segment > segments.size()) {
-      return Status(xce::kErrBadArgument, "Tag " + tag->tag->name() + " has no segment " +
-                                              std::to_string(segment));
+      return Status(xce::kErrBadArgument,
+                    "Tag " + tag->tag->name() + " has no segment " + std::to_string(segment));
     }
     return CopyText(segments[segment - 1], name, length);
   });
 }
 
-#define XCE_INDEX_FLAG(Name, value)                        \
-  XDSRESULT Name(XDSHANDLE index, uint16_t* flag) {        \
-    return Guard([&]() -> Status {                         \
-      std::shared_ptr<IndexHandle> h;                      \
-      TableIndexes::Tag* tag = nullptr;                    \
-      XCE_RETURN_IF_ERROR(LookupIndex(index, &h, &tag));   \
-      return Flag(flag, value);                            \
-    });                                                    \
+#define XCE_INDEX_FLAG(Name, value)                      \
+  XDSRESULT Name(XDSHANDLE index, uint16_t* flag) {      \
+    return Guard([&]() -> Status {                       \
+      std::shared_ptr<IndexHandle> h;                    \
+      TableIndexes::Tag* tag = nullptr;                  \
+      XCE_RETURN_IF_ERROR(LookupIndex(index, &h, &tag)); \
+      return Flag(flag, value);                          \
+    });                                                  \
   }
 
 XCE_INDEX_FLAG(XdsIsIndexDescending, tag->tag->descending())
@@ -473,8 +472,8 @@ XDSRESULT XdsGetScope(XDSHANDLE index, uint16_t which, void* key, uint16_t* leng
     uint16_t room = *length;
     *length = static_cast<uint16_t>(scope->size());
     if (room < scope->size()) {
-      return Status(xce::kErrBufferTooSmall, "A key buffer of " + std::to_string(room) +
-                                                 " bytes cannot hold the scope");
+      return Status(xce::kErrBufferTooSmall,
+                    "A key buffer of " + std::to_string(room) + " bytes cannot hold the scope");
     }
     if (!scope->empty()) {
       std::memcpy(key, scope->data(), scope->size());

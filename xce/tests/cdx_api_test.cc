@@ -1,6 +1,7 @@
 // Indexes through the C API: fixture tables in every tag's order, seeks,
 // scopes, key positions, bookmarks across index handles, tag creation.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -8,7 +9,6 @@
 #include <fstream>
 #include <map>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "cdx_test_util.h"
@@ -22,8 +22,8 @@ namespace fs = std::filesystem;
 class TempDir {
  public:
   TempDir() {
-    path_ = fs::temp_directory_path() / ("xce_cdx_api_" + std::to_string(::getpid()) + "_" +
-                                         std::to_string(counter_++));
+    path_ = fs::temp_directory_path() /
+            ("xce_cdx_api_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++));
     fs::remove_all(path_);
     fs::create_directories(path_);
   }
@@ -101,8 +101,8 @@ class Connection {
   XDSHANDLE Open(const std::string& name, uint32_t options = XDS_OPEN_EXCLUSIVE,
                  uint16_t charType = XDS_CHAR_ANSI) {
     XDSHANDLE t = 0;
-    XDSRESULT r = XdsOpenTable(handle_, name.c_str(), nullptr, XDS_TABLE_CDX, charType, 1, 1,
-                               options, &t);
+    XDSRESULT r =
+        XdsOpenTable(handle_, name.c_str(), nullptr, XDS_TABLE_CDX, charType, 1, 1, options, &t);
     EXPECT_EQ(r, 0) << LastError();
     return t;
   }
@@ -127,9 +127,9 @@ TEST(CdxApiTest, FixtureTablesVisitEveryTagInTheOrderOfItsCsvAndCheckClean) {
     const char* dir;
     const char* table;
     uint16_t charType;
-  } sets[] = {{"catalogue", "TEM", XDS_CHAR_ANSI},     {"catalogue", "TYPE", XDS_CHAR_ANSI},
-              {"catalogue", "urls", XDS_CHAR_OEM},     {"catalogue", "URLIN", XDS_CHAR_ANSI},
-              {"types", "ALLTYPES", XDS_CHAR_ANSI},    {"big", "BIG", XDS_CHAR_OEM}};
+  } sets[] = {{"catalogue", "TEM", XDS_CHAR_ANSI},  {"catalogue", "TYPE", XDS_CHAR_ANSI},
+              {"catalogue", "urls", XDS_CHAR_OEM},  {"catalogue", "URLIN", XDS_CHAR_ANSI},
+              {"types", "ALLTYPES", XDS_CHAR_ANSI}, {"big", "BIG", XDS_CHAR_OEM}};
   for (const Set& set : sets) {
     SCOPED_TRACE(set.table);
     TempDir dir;
@@ -234,7 +234,7 @@ TEST_F(NamesTable, SeekFindsExactAndPartialRawKeys) {
     bool partial;
     uint16_t found;
     uint32_t recno;
-  } cases[] = {{"apple", false, 1, 2}, {"ap", true, 1, 2},    {"apr", true, 1, 4},
+  } cases[] = {{"apple", false, 1, 2}, {"ap", true, 1, 2},      {"apr", true, 1, 4},
                {"b", true, 1, 7},      {"cherry", false, 0, 3}, {"zz", true, 0, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
@@ -249,8 +249,7 @@ TEST_F(NamesTable, SeekFindsExactAndPartialRawKeys) {
     ASSERT_EQ(XdsBuildRawKey(name_, key, &keyLength), 0) << LastError();
     EXPECT_EQ(keyLength, c.partial ? std::strlen(c.value) : 12u);
     uint16_t found = 9;
-    ASSERT_EQ(XdsSeek(name_, key, keyLength, XDS_KEY_RAW, XDS_SEEK_SOFT, &found), 0)
-        << LastError();
+    ASSERT_EQ(XdsSeek(name_, key, keyLength, XDS_KEY_RAW, XDS_SEEK_SOFT, &found), 0) << LastError();
     EXPECT_EQ(found, c.found);
     uint16_t eof = 0;
     XdsAtEOF(table_, &eof);

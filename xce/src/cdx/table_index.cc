@@ -124,8 +124,7 @@ Status TableIndexes::Attach(const std::shared_ptr<Table>& table, uint32_t openOp
 Status TableIndexes::OpenFile(const std::string& path, bool structural, uint32_t openOptions) {
   const bool readOnly = table_->options().readOnly;
   std::unique_ptr<File> file;
-  Status s =
-      table_->fs()->Open(path, readOnly ? OpenMode::kReadOnly : OpenMode::kReadWrite, &file);
+  Status s = table_->fs()->Open(path, readOnly ? OpenMode::kReadOnly : OpenMode::kReadWrite, &file);
   if (!s.ok()) {
     return Status(s.code(), "Cannot open index file " + path + ": " + s.message());
   }
@@ -156,9 +155,10 @@ Status TableIndexes::OpenFile(const std::string& path, bool structural, uint32_t
     // Rebuilt with machine collation, as every tag this engine writes.
     SwapSet swap;
     std::size_t which = files_.size() - 1;
-    XCE_RETURN_IF_ERROR(BuildFiles(
-        table_->RecordCount(), [this](uint32_t r, char* image) { return table_->ReadRecord(r, image); },
-        ".reindex.tmp", &swap, {which}));
+    XCE_RETURN_IF_ERROR(
+        BuildFiles(table_->RecordCount(),
+                   [this](uint32_t r, char* image) { return table_->ReadRecord(r, image); },
+                   ".reindex.tmp", &swap, {which}));
     XCE_RETURN_IF_ERROR(swap.Commit(table_->fs(), table_->path() + ".swap", table_->dir()));
     XCE_RETURN_IF_ERROR(ReopenFiles());
   }
@@ -177,14 +177,14 @@ Status TableIndexes::BindTags() {
       const int stored = tag->key_len() - (Nullable(tag) ? 1 : 0);
       Status s = KeyMaker::Create(tag->key_expr(), tag->for_expr(), source_, stored, &t.maker);
       if (!s.ok()) {
-        return Status(s.code(), "Tag " + tag->name() + " of index file " + files_[f].path +
-                                    ": " + s.message());
+        return Status(s.code(), "Tag " + tag->name() + " of index file " + files_[f].path + ": " +
+                                    s.message());
       }
       if (t.maker->key_len() != stored) {
         return Status(kErrBadTagDefinition,
-                      "Tag " + tag->name() + " of index file " + files_[f].path + " holds keys of " +
-                          std::to_string(stored) + " bytes, but its expression gives " +
-                          std::to_string(t.maker->key_len()));
+                      "Tag " + tag->name() + " of index file " + files_[f].path +
+                          " holds keys of " + std::to_string(stored) +
+                          " bytes, but its expression gives " + std::to_string(t.maker->key_len()));
       }
       tag->SetKeyType(t.maker->type());
       tags.push_back(std::move(t));
@@ -205,8 +205,7 @@ int TableIndexes::FindTag(std::string_view name) const {
   return -1;
 }
 
-Status TableIndexes::KeyOf(int i, const char* image, uint32_t recno, uint8_t* key,
-                           bool* included) {
+Status TableIndexes::KeyOf(int i, const char* image, uint32_t recno, uint8_t* key, bool* included) {
   Tag& t = tags_[i];
   source_.Set(image, recno);
   if (Nullable(t.tag)) {
@@ -227,6 +226,7 @@ Status TableIndexes::OnRecordWrite(Table& t, uint32_t recno, const char* oldImag
     int tag;
     bool inserted;
     std::vector<uint8_t> key;
+    uint32_t recno = 0;  // 0: the record being written
   };
   std::vector<Applied> applied;
   Status s;
@@ -251,6 +251,17 @@ Status TableIndexes::OnRecordWrite(Table& t, uint32_t recno, const char* oldImag
       s = tag->Delete(oldKey_.data(), recno, &removed);
       if (s.ok() && removed) {
         applied.push_back({i, false, oldKey_});
+        if (tag->unique()) {
+          // The key value keeps its entry when another record holds it.
+          uint32_t holder = 0;
+          s = FindHolder(i, oldKey_, recno, &holder);
+          if (s.ok() && holder != 0) {
+            s = tag->Insert(oldKey_.data(), holder);
+            if (s.ok()) {
+              applied.push_back({i, true, oldKey_, holder});
+            }
+          }
+        }
       }
     }
     if (s.ok() && newIn) {
@@ -265,10 +276,11 @@ Status TableIndexes::OnRecordWrite(Table& t, uint32_t recno, const char* oldImag
     // The record change is refused, so the tags go back to what they held.
     for (auto it = applied.rbegin(); it != applied.rend(); ++it) {
       CdxTag* tag = tags_[it->tag].tag;
+      uint32_t r = it->recno != 0 ? it->recno : recno;
       if (it->inserted) {
-        (void)tag->Delete(it->key.data(), recno);
+        (void)tag->Delete(it->key.data(), r);
       } else {
-        (void)tag->Insert(it->key.data(), recno);
+        (void)tag->Insert(it->key.data(), r);
       }
     }
   }
@@ -281,8 +293,28 @@ Status TableIndexes::OnRecordWrite(Table& t, uint32_t recno, const char* oldImag
   return s;
 }
 
-Status TableIndexes::BuildFiles(uint32_t count,
-                                const std::function<Status(uint32_t, char*)>& read,
+Status TableIndexes::FindHolder(int i, const std::vector<uint8_t>& key, uint32_t except,
+                                uint32_t* holder) {
+  *holder = 0;
+  std::vector<char> image(table_->recordLength());
+  std::vector<uint8_t> k(key.size());
+  const uint32_t count = table_->RecordCount();
+  for (uint32_t r = 1; r <= count; ++r) {
+    if (r == except) {
+      continue;
+    }
+    XCE_RETURN_IF_ERROR(table_->ReadRecord(r, image.data()));
+    bool included = false;
+    XCE_RETURN_IF_ERROR(KeyOf(i, image.data(), r, k.data(), &included));
+    if (included && k == key) {
+      *holder = r;
+      return Status::Ok();
+    }
+  }
+  return Status::Ok();
+}
+
+Status TableIndexes::BuildFiles(uint32_t count, const std::function<Status(uint32_t, char*)>& read,
                                 const std::string& suffix, SwapSet* swap,
                                 const std::vector<std::size_t>& which) {
   std::vector<TagSpec> specs(tags_.size());
@@ -313,8 +345,9 @@ Status TableIndexes::BuildFiles(uint32_t count,
       }
       for (uint32_t j = 0; j < n; ++j) {
         bool included = false;
-        XCE_RETURN_IF_ERROR(KeyOf(static_cast<int>(i), chunk.data() + static_cast<std::size_t>(j) * len,
-                                  first + j, key.data(), &included));
+        XCE_RETURN_IF_ERROR(KeyOf(static_cast<int>(i),
+                                  chunk.data() + static_cast<std::size_t>(j) * len, first + j,
+                                  key.data(), &included));
         if (included) {
           specs[i].Add(key.data(), first + j);
         }
@@ -384,8 +417,9 @@ Status TableIndexes::Reindex() {
   }
   SwapSet swap;
   Status s = BuildFiles(
-      table_->RecordCount(), [this](uint32_t r, char* image) { return table_->ReadRecord(r, image); },
-      ".reindex.tmp", &swap, all);
+      table_->RecordCount(),
+      [this](uint32_t r, char* image) { return table_->ReadRecord(r, image); }, ".reindex.tmp",
+      &swap, all);
   if (s.ok()) {
     s = swap.Commit(table_->fs(), table_->path() + ".swap", table_->dir());
   } else {
@@ -410,7 +444,8 @@ Status TableIndexes::OpenExtraFile(const std::string& path) {
 Status TableIndexes::CreateTag(const TagDefinition& def) {
   XCE_RETURN_IF_ERROR(table_->CheckWritable());
   if (FindTag(def.name) >= 0) {
-    return Status(kErrTagExists, "Table " + table_->path() + " already has a tag " + Upper(def.name));
+    return Status(kErrTagExists,
+                  "Table " + table_->path() + " already has a tag " + Upper(def.name));
   }
   std::unique_ptr<KeyMaker> maker;
   XCE_RETURN_IF_ERROR(KeyMaker::Create(def.keyExpr, def.forExpr, source_, 0, &maker));
@@ -437,14 +472,14 @@ Status TableIndexes::CreateTag(const TagDefinition& def) {
       spec.Add(key.data(), r);
     }
   }
-  auto structural = std::find_if(files_.begin(), files_.end(),
-                                 [](const IndexFile& f) { return f.structural; });
+  auto structural =
+      std::find_if(files_.begin(), files_.end(), [](const IndexFile& f) { return f.structural; });
   if (structural == files_.end()) {
     // The first tag makes the structural file, named like the table.
     const std::string& tp = table_->path();
     std::size_t dot = tp.find_last_of('.');
-    bool upperExt = dot != std::string::npos && tp.size() > dot + 1 && tp[dot + 1] >= 'A' &&
-                    tp[dot + 1] <= 'Z';
+    bool upperExt =
+        dot != std::string::npos && tp.size() > dot + 1 && tp[dot + 1] >= 'A' && tp[dot + 1] <= 'Z';
     structuralPath_ = table_->dir() + "/" + StemOf(tp) + (upperExt ? ".CDX" : ".cdx");
     std::unique_ptr<File> file;
     XCE_RETURN_IF_ERROR(table_->fs()->Open(structuralPath_, OpenMode::kCreate, &file));
@@ -722,8 +757,8 @@ Status TagOrder::InOrder(Table& t, uint32_t recno, bool* in) {
   XCE_RETURN_IF_ERROR(t.ReadRecord(recno, image_.data()));
   key_.resize(tag->tag->key_len());
   bool included = false;
-  XCE_RETURN_IF_ERROR(indexes_->KeyOf(indexes_->FindTag(tagName_), image_.data(), recno,
-                                      key_.data(), &included));
+  XCE_RETURN_IF_ERROR(
+      indexes_->KeyOf(indexes_->FindTag(tagName_), image_.data(), recno, key_.data(), &included));
   *in = included && InScope(key_.data());
   return Status::Ok();
 }

@@ -125,6 +125,10 @@ class TableIndexes : public TableExtension {
                     const std::string& suffix, SwapSet* swap,
                     const std::vector<std::size_t>& which);
   Status ReopenFiles();
+  // First record other than `except` whose key for unique tag i is `key`:
+  // it takes over the key value's entry when its holder leaves, so a unique
+  // tag always holds every key value (other writers leave it incomplete).
+  Status FindHolder(int i, const std::vector<uint8_t>& key, uint32_t except, uint32_t* holder);
 
   Table* table_;
   RecordSource source_;
