@@ -115,7 +115,10 @@ Status TableIndexes::Attach(const std::shared_ptr<Table>& table, uint32_t openOp
   }
   std::shared_ptr<TableIndexes> indexes(new TableIndexes(table.get()));
   indexes->structuralPath_ = table->dir() + "/" + actual;
-  XCE_RETURN_IF_ERROR(indexes->OpenFile(indexes->structuralPath_, true, openOptions));
+  Status s = indexes->OpenFile(indexes->structuralPath_, true, openOptions);
+  if (!s.ok()) {
+    return Status(s.code(), "Table " + table->path() + ": " + s.message());
+  }
   table->AddExtension(indexes);
   *out = std::move(indexes);
   return Status::Ok();
@@ -145,13 +148,8 @@ Status TableIndexes::OpenFile(const std::string& path, bool structural, uint32_t
     rebuild = true;
   }
   files_.push_back({path, std::move(cdx), structural});
-  Status bound = BindTags();
-  if (!bound.ok()) {
-    files_.pop_back();
-    BindTags();
-    return bound;
-  }
-  if (rebuild) {
+  XCE_RETURN_IF_ERROR(BindTags());
+  if (rebuild && unbound_.ok()) {
     // Rebuilt with machine collation, as every tag this engine writes.
     SwapSet swap;
     std::size_t which = files_.size() - 1;
@@ -167,6 +165,7 @@ Status TableIndexes::OpenFile(const std::string& path, bool structural, uint32_t
 
 Status TableIndexes::BindTags() {
   std::vector<Tag> tags;
+  unbound_ = Status::Ok();
   for (std::size_t f = 0; f < files_.size(); ++f) {
     CdxFile* cdx = files_[f].cdx.get();
     for (int i = 0; i < cdx->tag_count(); ++i) {
@@ -176,15 +175,20 @@ Status TableIndexes::BindTags() {
       t.file = f;
       const int stored = tag->key_len() - (Nullable(tag) ? 1 : 0);
       Status s = KeyMaker::Create(tag->key_expr(), tag->for_expr(), source_, stored, &t.maker);
-      if (!s.ok()) {
-        return Status(s.code(), "Tag " + tag->name() + " of index file " + files_[f].path + ": " +
-                                    s.message());
+      if (s.ok() && t.maker->key_len() != stored) {
+        s = Status(kErrBadTagDefinition, "it holds keys of " + std::to_string(stored) +
+                                             " bytes, but its expression gives " +
+                                             std::to_string(t.maker->key_len()));
       }
-      if (t.maker->key_len() != stored) {
-        return Status(kErrBadTagDefinition,
-                      "Tag " + tag->name() + " of index file " + files_[f].path +
-                          " holds keys of " + std::to_string(stored) +
-                          " bytes, but its expression gives " + std::to_string(t.maker->key_len()));
+      if (!s.ok()) {
+        // A tag whose keys cannot be computed can be neither used nor kept
+        // true: it is left out, and the table refuses writes.
+        if (unbound_.ok()) {
+          unbound_ = Status(s.code(), "Table " + table_->path() + ": tag " + tag->name() +
+                                          " of index file " + files_[f].path +
+                                          " cannot be kept up to date: " + s.message());
+        }
+        continue;
       }
       tag->SetKeyType(t.maker->type());
       tags.push_back(std::move(t));
@@ -222,6 +226,7 @@ Status TableIndexes::KeyOf(int i, const char* image, uint32_t recno, uint8_t* ke
 Status TableIndexes::OnRecordWrite(Table& t, uint32_t recno, const char* oldImage,
                                    const char* newImage) {
   (void)t;
+  XCE_RETURN_IF_ERROR(unbound_);
   struct Applied {
     int tag;
     bool inserted;
@@ -384,6 +389,7 @@ Status TableIndexes::ReopenFiles() {
 
 Status TableIndexes::OnRebuild(Table& t, RebuildContext& ctx) {
   (void)t;
+  XCE_RETURN_IF_ERROR(unbound_);
   std::vector<std::size_t> all;
   for (std::size_t f = 0; f < files_.size(); ++f) {
     all.push_back(f);
@@ -408,6 +414,7 @@ void TableIndexes::OnClose(Table& t) {
 
 Status TableIndexes::Reindex() {
   XCE_RETURN_IF_ERROR(table_->CheckWritable());
+  XCE_RETURN_IF_ERROR(unbound_);
   if (files_.empty()) {
     return Status::Ok();
   }
@@ -516,6 +523,9 @@ Status TableIndexes::DeleteTag(std::string_view name) {
 
 Status TableIndexes::Check(std::vector<std::string>* problems) {
   const uint32_t count = table_->RecordCount();
+  if (!unbound_.ok()) {
+    problems->push_back(unbound_.message());
+  }
   for (IndexFile& f : files_) {
     for (std::string& p : CheckIndexFile(f.cdx.get(), count)) {
       problems->push_back(std::move(p));

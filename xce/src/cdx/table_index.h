@@ -104,7 +104,9 @@ class TableIndexes : public TableExtension {
   Status OnRebuild(Table& t, RebuildContext& ctx) override;
   Status AfterRebuild(Table& t) override;
   void OnClose(Table& t) override;
-  bool MaintainsStructuralIndex() const override { return true; }
+  bool MaintainsStructuralIndex() const override { return unbound_.ok(); }
+  // Why a tag of the files could not be bound to the table (ok when all were).
+  const Status& unbound() const { return unbound_; }
 
   // Index handles already made for tags (one per tag), by tag name.
   std::map<std::string, uint32_t>& handles() { return handles_; }
@@ -135,6 +137,7 @@ class TableIndexes : public TableExtension {
   std::string structuralPath_;
   std::vector<IndexFile> files_;
   std::vector<Tag> tags_;
+  Status unbound_;
   uint64_t generation_ = 1;
   std::map<std::string, uint32_t> handles_;
   std::vector<uint8_t> oldKey_, newKey_;
