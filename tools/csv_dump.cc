@@ -33,7 +33,8 @@ std::string LastErrorText() {
   return std::string(text, length);
 }
 
-XDSRESULT DumpCsv(XDSHANDLE table, std::ostream& out) {
+XDSRESULT DumpCsv(XDSHANDLE table, std::ostream& out, XDSHANDLE order) {
+  const XDSHANDLE mover = order != 0 ? order : table;
   uint16_t count = 0;
   XDSRESULT r = XdsGetNumFields(table, &count);
   if (r != 0) {
@@ -52,7 +53,7 @@ XDSRESULT DumpCsv(XDSHANDLE table, std::ostream& out) {
   }
   std::string value;
   std::string line;
-  if ((r = XdsGotoTop(table)) != 0) {
+  if ((r = XdsGotoTop(mover)) != 0) {
     return r;
   }
   for (;;) {
@@ -91,7 +92,7 @@ XDSRESULT DumpCsv(XDSHANDLE table, std::ostream& out) {
     }
     line += '\n';
     out << line;
-    r = XdsSkip(table, 1);
+    r = XdsSkip(mover, 1);
     if (r != 0 && r != 5068) {
       return r;
     }

@@ -12,9 +12,10 @@
 namespace xcetool {
 
 // Writes every record of an open table (opened with ANSI character type so
-// that bytes come as stored) in record-number order. Returns the engine
-// result of the first failure, 0 on success.
-XDSRESULT DumpCsv(XDSHANDLE table, std::ostream& out);
+// that bytes come as stored) in record-number order, or in the order of the
+// index handle `order` when one is given. Returns the engine result of the
+// first failure, 0 on success.
+XDSRESULT DumpCsv(XDSHANDLE table, std::ostream& out, XDSHANDLE order = 0);
 
 // "code: text" of the calling thread's last engine error.
 std::string LastErrorText();

@@ -17,13 +17,14 @@ constexpr const char* kUsage =
     "usage: xcetool COMMAND [ARGS]\n"
     "\n"
     "commands:\n"
-    "  create-catalogue DIR   create the catalogue's four empty tables in DIR\n"
+    "  create-catalogue DIR   create the catalogue's four empty tables and their tags in DIR\n"
     "  info FILE              show a table's fields and record count\n"
     "  dump FILE              print every record as CSV (recno;deleted;fields...)\n"
     "  count FILE             print the number of records\n"
-    "  check FILE             check header, record count, end mark and memo pointers;\n"
-    "                         exit status 1 when a problem is found\n"
+    "  check FILE             check header, record count, end mark, memo pointers and\n"
+    "                         every index tag; exit status 1 when a problem is found\n"
     "  pack FILE              remove deleted records (needs exclusive use)\n"
+    "  reindex FILE           rebuild every index tag (needs exclusive use)\n"
     "\n"
     "Every command accepts --help.\n";
 
@@ -90,7 +91,8 @@ class OpenTable {
 int CreateCatalogue(const std::vector<std::string>& args) {
   if (WantsHelp(args)) {
     std::cout << "usage: xcetool create-catalogue DIR\n"
-                 "Creates TEM.dbf, TYPE.DBF, URLIN.DBF and urls.DBF (with its memo file) in DIR.\n";
+                 "Creates TEM.dbf, TYPE.DBF, URLIN.DBF and urls.DBF (with its memo file) in DIR,\n"
+                 "each with its index tags.\n";
     return 0;
   }
   if (args.size() != 1) {
@@ -169,17 +171,23 @@ bool TakeFilterOption(const std::vector<std::string>& args, std::size_t* i, Filt
 
 int Dump(const std::vector<std::string>& args) {
   if (WantsHelp(args)) {
-    std::cout << "usage: xcetool dump FILE [--filter EXPR] [--oem]\n"
-                 "Prints every record in record-number order as recno;deleted;field;...\n"
+    std::cout << "usage: xcetool dump FILE [--order TAG] [--filter EXPR] [--oem]\n"
+                 "Prints every record in record-number order (or in the order of index tag\n"
+                 "TAG) as recno;deleted;field;...\n"
                  "Character and memo fields are written as the hex of their stored bytes.\n"
               << kFilterHelp;
     return 0;
   }
   std::vector<std::string> files;
   FilterOptions filter;
+  std::string tag;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--order") {
-      return Fail("--order needs index support, which this build does not have yet");
+      if (i + 1 >= args.size()) {
+        return Fail("--order needs a tag name");
+      }
+      tag = args[++i];
+      continue;
     }
     if (!TakeFilterOption(args, &i, &filter)) {
       files.push_back(args[i]);
@@ -189,9 +197,11 @@ int Dump(const std::vector<std::string>& args) {
     return Fail("dump needs exactly one table file");
   }
   OpenTable t;
+  XDSHANDLE order = 0;
   if (t.Open(files[0], XDS_OPEN_READONLY, filter.charType) != 0 ||
+      (!tag.empty() && XdsGetIndexHandle(t.table(), tag.c_str(), &order) != 0) ||
       (!filter.filter.empty() && XdsSetFilter(t.table(), filter.filter.c_str()) != 0) ||
-      xcetool::DumpCsv(t.table(), std::cout) != 0) {
+      xcetool::DumpCsv(t.table(), std::cout, order) != 0) {
     return EngineFail();
   }
   std::cout.flush();
@@ -229,8 +239,10 @@ int Count(const std::vector<std::string>& args) {
 int Check(const std::vector<std::string>& args) {
   if (WantsHelp(args)) {
     std::cout << "usage: xcetool check FILE\n"
-                 "Checks the header, the record count against the file size, the end mark and\n"
-                 "the memo pointers. Exit status 1 with a message when a problem is found.\n";
+                 "Checks the header, the record count against the file size, the end mark,\n"
+                 "the memo pointers and every index tag (order, count, each key against its\n"
+                 "record, sibling chains, reachable pages). Exit status 1 with a message when\n"
+                 "a problem is found.\n";
     return 0;
   }
   if (args.size() != 1) {
@@ -274,6 +286,24 @@ int Pack(const std::vector<std::string>& args) {
   return 0;
 }
 
+int Reindex(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::cout << "usage: xcetool reindex FILE\n"
+                 "Rebuilds every index tag of the table into a new index file that replaces\n"
+                 "the old one when complete; the table must not be in use.\n";
+    return 0;
+  }
+  if (args.size() != 1) {
+    return Fail("reindex needs exactly one table file");
+  }
+  OpenTable t;
+  if (t.Open(args[0], XDS_OPEN_EXCLUSIVE | XDS_OPEN_REINDEX_ON_COLLATION_MISMATCH) != 0 ||
+      XdsReindex61(t.table(), 512) != 0 || t.Close() != 0) {
+    return EngineFail();
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -304,6 +334,9 @@ int main(int argc, char** argv) {
   }
   if (command == "pack") {
     return Pack(args);
+  }
+  if (command == "reindex") {
+    return Reindex(args);
   }
   return Fail("unknown command \"" + command + "\" (see xcetool --help)");
 }

@@ -308,6 +308,89 @@ XDSRESULT XdsGetExact22(XDSHANDLE table, uint16_t* exact);
    otherwise 0, with the cursor at EOF (forward) or BOF (backward). */
 XDSRESULT XdsLocate(XDSHANDLE handle, const char* expression, uint16_t forward, uint16_t* found);
 
+/* ---- Indexes -------------------------------------------------------------
+
+   A CDX table's structural compound index opens with the table; each tag has
+   one index handle (XdsGetAllIndexes, XdsGetIndexHandle), which moves the
+   table's record pointer in the tag's order within the tag's scopes. Every
+   tag is kept true on every append, field write, delete flag change, pack and
+   zap. Text passed as keys is in the program's character set (converted for
+   OEM tables, as XdsSetField converts). */
+
+#define XDS_KEY_RAW 1    /* key bytes as XdsBuildRawKey gives them */
+#define XDS_KEY_STRING 2 /* key given as text: a number, a date YYYYMMDD, T/F */
+
+#define XDS_SEEK_HARD 0 /* not found: the pointer goes to the end */
+#define XDS_SEEK_SOFT 1 /* not found: the pointer stays on the next key */
+
+#define XDS_SCOPE_TOP 1
+#define XDS_SCOPE_BOTTOM 2
+
+/* XdsGetIndexFlags bits. */
+#define XDS_INDEX_UNIQUE 0x1
+#define XDS_INDEX_DESCENDING 0x2
+#define XDS_INDEX_CUSTOM 0x4
+#define XDS_INDEX_CONDITION 0x8
+
+/* Index handles of the table's tags in creation order: *count is the room in
+   indexes on entry and the number of handles given on return. */
+XDSRESULT XdsGetAllIndexes(XDSHANDLE table, uint16_t* count, XDSHANDLE* indexes);
+/* Index handle of a tag by name, letter case ignored. */
+XDSRESULT XdsGetIndexHandle(XDSHANDLE table, const char* name, XDSHANDLE* index);
+/* Texts of a tag: name, FOR condition (length 0 when none), key expression.
+   *length: buffer size in, text length out. */
+XDSRESULT XdsGetIndexName(XDSHANDLE index, char* name, uint16_t* length);
+XDSRESULT XdsGetIndexCondition(XDSHANDLE index, char* condition, uint16_t* length);
+XDSRESULT XdsGetIndexKeyExpression(XDSHANDLE index, char* expression, uint16_t* length);
+XDSRESULT XdsGetIndexForExpression(XDSHANDLE index, char* expression, uint16_t* length);
+/* The fields the key expression names, in order (segments numbered from 1). */
+XDSRESULT XdsGetNumSegments(XDSHANDLE index, uint16_t* count);
+XDSRESULT XdsGetSegmentFieldname(XDSHANDLE index, uint16_t segment, char* name,
+                                 uint16_t* length);
+XDSRESULT XdsIsIndexDescending(XDSHANDLE index, uint16_t* descending);
+XDSRESULT XdsIsIndexUnique(XDSHANDLE index, uint16_t* unique);
+XDSRESULT XdsIsIndexCustom(XDSHANDLE index, uint16_t* custom);
+XDSRESULT XdsGetIndexFlags(XDSHANDLE index, uint32_t* flags);
+/* Index pages are always 512 bytes in a CDX file. */
+XDSRESULT XdsGetIndexPageSize(XDSHANDLE index, uint16_t* size);
+/* Opens another index file for the table; its tags join the table's list. */
+XDSRESULT XdsOpenIndex(XDSHANDLE table, const char* path);
+/* Creates a tag in the structural index (creating the file when needed). */
+XDSRESULT XdsCreateIndexTag(XDSHANDLE table, const char* name, const char* keyExpression,
+                            const char* forExpression, uint16_t unique, uint16_t descending);
+/* Removes a tag; the structural file goes with its last tag. */
+XDSRESULT XdsDeleteIndexTag(XDSHANDLE table, const char* name);
+
+/* Raw keys: XdsInitRawKey starts a blank key record; XdsSetField,
+   XdsSetFieldRaw and XdsSetEmpty on the index handle then set fields into it;
+   XdsBuildRawKey evaluates the key expression on it. A character field set
+   without its trailing blanks as the last given segment of a key made of
+   character fields makes a partial key. *length: room in, key length out. */
+XDSRESULT XdsInitRawKey(XDSHANDLE index);
+XDSRESULT XdsBuildRawKey(XDSHANDLE index, void* key, uint16_t* length);
+/* Seeks a key (a shorter raw key or any text key of a character tag matches
+   as a prefix) and moves to the first record in the tag's order at or after
+   it that passes the table's filters. *found tells whether that record's key
+   matches. */
+XDSRESULT XdsSeek(XDSHANDLE index, const void* key, uint16_t length, uint16_t keyType,
+                  uint16_t seekType, uint16_t* found);
+/* Scopes limit movement to keys from the top to the bottom scope, each
+   compared over its own length. 5038 when the scope asked for is not set. */
+XDSRESULT XdsSetScope(XDSHANDLE index, uint16_t which, const void* key, uint16_t length,
+                      uint16_t keyType);
+XDSRESULT XdsGetScope(XDSHANDLE index, uint16_t which, void* key, uint16_t* length);
+XDSRESULT XdsClearScope(XDSHANDLE index, uint16_t which);
+XDSRESULT XdsClearAllScopes(XDSHANDLE table);
+/* Makes a raw key the next (step 1) or previous (step -1) possible key. */
+XDSRESULT XdsStepIndexKey(XDSHANDLE index, void* key, uint16_t length, int16_t step);
+/* Position of the current record in the tag as a fraction from 0 (first) to
+   1 (last); 5041 when the record has no key position. */
+XDSRESULT XdsGetRelKeyPos(XDSHANDLE index, double* position);
+XDSRESULT XdsSetRelKeyPos(XDSHANDLE index, double position);
+/* Rebuilds every tag into a new file that replaces the old one when complete.
+   pageSize (512 to 8192) is accepted; CDX pages are always 512 bytes. */
+XDSRESULT XdsReindex61(XDSHANDLE table, uint16_t pageSize);
+
 /* ---- Errors ------------------------------------------------------------- */
 
 /* Code and text of the calling thread's last failure. text: buffer of

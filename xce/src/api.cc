@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "cdx/table_index.h"
 #include "codepage.h"
 #include "handles.h"
 #include "table.h"
@@ -309,6 +310,12 @@ XDSRESULT XdsOpenTable(XDSHANDLE connection, const char* path, const char* alias
     o.rawOptions = options;
     std::shared_ptr<Table> t;
     XCE_RETURN_IF_ERROR(Table::Open(xce::FileSystem::Default(), resolved, o, &t));
+    std::shared_ptr<xce::cdx::TableIndexes> indexes;
+    Status attached = xce::cdx::TableIndexes::Attach(t, options, &indexes);
+    if (!attached.ok()) {
+      t->Close();
+      return attached;
+    }
     t->set_connection(connection);
     *table = Registry::Get().Add(t);
     return *table == 0 ? Status(xce::kErrIo, "Too many open handles") : Status::Ok();
@@ -529,6 +536,10 @@ XDSRESULT XdsGetRecordCount(XDSHANDLE handle, uint16_t option, uint32_t* count) 
     XCE_RETURN_IF_ERROR(LookupCursor(handle, &c));
     bool fresh = (option & XDS_COUNT_FRESH) != 0;
     uint16_t mode = option & 3;
+    xce::HandleObject* obj = Registry::Get().FindFast(handle);
+    if (mode == XDS_COUNT_RESPECT_SCOPES && obj != nullptr && obj->kind() == HandleKind::kIndex) {
+      return static_cast<xce::IndexHandleObject*>(obj)->CountInScope(count);
+    }
     return c.table->Count(c.order, mode == XDS_COUNT_RESPECT_FILTERS, fresh, count);
   });
 }
@@ -641,8 +652,28 @@ XDSRESULT XdsIsEmpty(XDSHANDLE table, uint16_t field, uint16_t* empty) {
 
 // ---------------------------------------------------------------- writing
 
+// An index handle building a raw key takes field writes into the key.
+static xce::IndexHandleObject* RawKeyTarget(XDSHANDLE handle) {
+  std::shared_ptr<xce::HandleObject> obj = Registry::Get().Find(handle);
+  if (obj == nullptr || obj->kind() != HandleKind::kIndex) {
+    return nullptr;
+  }
+  auto* index = static_cast<xce::IndexHandleObject*>(obj.get());
+  return index->RawKeyActive() ? index : nullptr;
+}
+
 XDSRESULT XdsSetField(XDSHANDLE table, uint16_t field, const void* data, uint32_t length) {
   return Guard([&]() -> Status {
+    if (xce::IndexHandleObject* key = RawKeyTarget(table)) {
+      if (data == nullptr && length > 0) {
+        return NullArgument("value");
+      }
+      std::string_view text(static_cast<const char*>(data), data == nullptr ? 0 : length);
+      std::size_t nul = text.find('\0');
+      return key->SetRawKeyField(field, text.data(),
+                                 static_cast<uint32_t>(nul == std::string_view::npos ? text.size() : nul),
+                                 true);
+    }
     Table* t = nullptr;
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     if (data == nullptr && length > 0) {
@@ -666,13 +697,23 @@ XDSRESULT XdsSetFieldRaw(XDSHANDLE table, uint16_t field, const void* data, uint
   return Guard([&]() -> Status {
     Table* t = nullptr;
     XCE_RETURN_IF_ERROR(Out(data, "value"));
+    if (xce::IndexHandleObject* key = RawKeyTarget(table)) {
+      return key->SetRawKeyField(field, data, length, false);
+    }
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     return t->SetFieldRaw(field, data, length);
   });
 }
 
 XDSRESULT XdsSetEmpty(XDSHANDLE table, uint16_t field) {
-  return TableAction(table, [&](Table& t) { return t.SetFieldEmpty(field); });
+  return Guard([&]() -> Status {
+    if (xce::IndexHandleObject* key = RawKeyTarget(table)) {
+      return key->SetRawKeyEmpty(field);
+    }
+    Table* t = nullptr;
+    XCE_RETURN_IF_ERROR(LookupTable(table, &t));
+    return t->SetFieldEmpty(field);
+  });
 }
 
 XDSRESULT XdsClearRecordBuffer(XDSHANDLE table, void* buffer, uint32_t length) {
@@ -811,6 +852,9 @@ XDSRESULT XdsCheckTable(XDSHANDLE connection, const char* path, char* report, ui
     XCE_RETURN_IF_ERROR(ResolveExisting(*c, path, &resolved));
     std::string text;
     XCE_RETURN_IF_ERROR(xce::CheckTableFiles(xce::FileSystem::Default(), resolved, &text));
+    if (text.empty()) {
+      XCE_RETURN_IF_ERROR(xce::cdx::CheckTableIndexes(xce::FileSystem::Default(), resolved, &text));
+    }
     XCE_RETURN_IF_ERROR(CopyText(text, report, length, "the check report"));
     if (!text.empty()) {
       return Status(xce::kErrCorrupt, "Table " + resolved + " has problems");

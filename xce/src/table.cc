@@ -774,6 +774,21 @@ Status Table::TouchHeaderDate() {
   return Status::Ok();
 }
 
+Status Table::SetStructuralIndexFlag(bool present) {
+  if (!broken_.ok()) {
+    return broken_;
+  }
+  if (options_.readOnly) {
+    return Status(kErrReadOnly, "Table " + path_ + " is open read-only");
+  }
+  uint8_t flags = static_cast<uint8_t>(present ? (layout_.tableFlags | kTableFlagCdx)
+                                               : (layout_.tableFlags & ~kTableFlagCdx));
+  XCE_RETURN_IF_ERROR(dbf_->WriteAt(28, &flags, 1));
+  layout_.tableFlags = flags;
+  headerBytes_[28] = flags;
+  return Status::Ok();
+}
+
 Status Table::WriteHeaderCount(uint32_t count) {
   uint8_t b[7];
   TodayHeaderDate(b);

@@ -242,6 +242,8 @@ class Table : public HandleObject {
   // --- maintenance (exclusive opens only)
   Status Pack();
   Status Zap();
+  // Sets or clears the header flag that says a structural index exists.
+  Status SetStructuralIndexFlag(bool present);
   // Writes buffered appended records to disk.
   Status Flush();
   // Writes the pending change and buffered appends: every move does this
@@ -328,6 +330,22 @@ class IndexHandleObject : public HandleObject {
   IndexHandleObject() : HandleObject(HandleKind::kIndex) {}
   virtual std::shared_ptr<Table> table() = 0;
   virtual Order* order() = 0;
+  // While a raw key is being built (XdsInitRawKey to XdsBuildRawKey), field
+  // writes through the index handle go into the key's record, not the table's.
+  virtual bool RawKeyActive() const { return false; }
+  virtual Status SetRawKeyField(uint16_t field, const void* data, uint32_t length, bool text) {
+    (void)field;
+    (void)data;
+    (void)length;
+    (void)text;
+    return Status::Ok();
+  }
+  virtual Status SetRawKeyEmpty(uint16_t field) {
+    (void)field;
+    return Status::Ok();
+  }
+  // Records in the order between its scopes, filters aside.
+  virtual Status CountInScope(uint32_t* n) = 0;
 };
 
 // Checks a table's files without changing a byte; one problem per line in

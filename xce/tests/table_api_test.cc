@@ -501,17 +501,16 @@ TEST(Files, ReadOnlyOpenChangesNoByte) {
   EXPECT_EQ(Snapshot(dir.path()), before);
 }
 
-TEST(Files, StructuralIndexTablesOpenForReadingOnly) {
+TEST(Files, StructuralIndexTablesAreWritableOnlyWithTheirIndex) {
   if (!fs::exists(FixturesDir() / "catalogue/TEM.dbf")) {
     GTEST_SKIP() << "fixtures not found at " << FixturesDir();
   }
   TempDir dir;
-  for (const char* f : {"TEM.dbf", "TEM.cdx"}) {
-    fs::copy_file(FixturesDir() / "catalogue" / f, dir / f);
-    fs::permissions(dir / f, fs::perms::owner_write, fs::perm_options::add);
-  }
+  fs::copy_file(FixturesDir() / "catalogue/TEM.dbf", dir / "TEM.dbf");
+  fs::permissions(dir / "TEM.dbf", fs::perms::owner_write, fs::perm_options::add);
   auto before = Snapshot(dir.path());
   {
+    // Without its index file the table can be read but not changed.
     ApiTable t(dir.str());
     ASSERT_EQ(t.Open("tem.dbf", XDS_OPEN_EXCLUSIVE), 0) << LastError();
     EXPECT_EQ(t.Field(1, XDS_GET_TRIM), "1");
@@ -529,6 +528,24 @@ TEST(Files, StructuralIndexTablesOpenForReadingOnly) {
     EXPECT_EQ(XdsZapTable(t.table()), 6007);
   }
   EXPECT_EQ(Snapshot(dir.path()), before);
+  // With it, writes go through and keep the tags true.
+  fs::copy_file(FixturesDir() / "catalogue/TEM.cdx", dir / "TEM.cdx");
+  fs::permissions(dir / "TEM.cdx", fs::perms::owner_write, fs::perm_options::add);
+  {
+    ApiTable t(dir.str());
+    ASSERT_EQ(t.Open("tem.dbf", XDS_OPEN_EXCLUSIVE), 0) << LastError();
+    uint32_t options = 0;
+    ASSERT_EQ(XdsGetTableOpenOptions(t.table(), &options), 0);
+    EXPECT_EQ(options & 0x60u, 0x60u);
+    ASSERT_EQ(XdsAppendRecord(t.table()), 0);
+    ASSERT_EQ(XdsSetField(t.table(), 2, "x", 1), 0);
+    ASSERT_EQ(XdsWriteRecord(t.table()), 0) << LastError();
+  }
+  ApiTable c(dir.str());
+  char report[1024];
+  uint32_t length = sizeof report;
+  EXPECT_EQ(XdsCheckTable(c.connection(), "TEM", report, &length), 0)
+      << std::string(report, std::min<uint32_t>(length, sizeof report));
 }
 
 // Runs `body` in a child process; its return value becomes the exit status.

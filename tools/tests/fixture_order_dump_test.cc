@@ -1,0 +1,60 @@
+// Tables written by other software dump in the order of each of their tags
+// exactly as the tag's reference CSV, descending, unique and FOR tags included.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "csv_dump.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class FixtureOrderDump : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(FixtureOrderDump, EveryTagMatchesItsCsv) {
+  fs::path table = fs::path(TAVO_FIXTURES_DIR) / GetParam();
+  if (!fs::exists(table)) {
+    GTEST_SKIP() << "fixtures not found at " << TAVO_FIXTURES_DIR;
+  }
+  XDSHANDLE c = 0;
+  XDSHANDLE t = 0;
+  ASSERT_EQ(XdsConnect60(table.parent_path().c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), 0);
+  ASSERT_EQ(XdsOpenTable(c, table.filename().c_str(), nullptr, XDS_TABLE_CDX, XDS_CHAR_ANSI, 1, 1,
+                         XDS_OPEN_READONLY, &t),
+            0)
+      << xcetool::LastErrorText();
+  XDSHANDLE tags[50];
+  uint16_t count = 50;
+  ASSERT_EQ(XdsGetAllIndexes(t, &count, tags), 0) << xcetool::LastErrorText();
+  ASSERT_GT(count, 0);
+  for (uint16_t i = 0; i < count; ++i) {
+    char name[32];
+    uint16_t length = sizeof name;
+    ASSERT_EQ(XdsGetIndexName(tags[i], name, &length), 0);
+    std::string tag(name, length);
+    std::ostringstream out;
+    ASSERT_EQ(xcetool::DumpCsv(t, out, tags[i]), 0) << xcetool::LastErrorText();
+    EXPECT_EQ(out.str(),
+              ReadFile(table.parent_path() / (table.stem().string() + "." + tag + ".csv")))
+        << GetParam() << " tag " << tag;
+  }
+  EXPECT_EQ(XdsCloseTable(t), 0);
+  EXPECT_EQ(XdsDisconnect(c), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sets, FixtureOrderDump,
+                         ::testing::Values("catalogue/TEM.dbf", "catalogue/TYPE.DBF",
+                                           "catalogue/URLIN.DBF", "catalogue/urls.DBF",
+                                           "types/ALLTYPES.DBF", "big/BIG.DBF"));
+
+}  // namespace

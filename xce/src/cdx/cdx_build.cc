@@ -1,0 +1,230 @@
+#include "cdx/cdx_build.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+namespace xce::cdx {
+
+namespace {
+
+uint64_t Prefix8(const uint8_t* key, int keyLen) {
+  uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) {
+    v = (v << 8) | (i < keyLen ? key[i] : 0);
+  }
+  return v;
+}
+
+}  // namespace
+
+void SortEntries(TagSpec* spec) {
+  const int keyLen = spec->keyLen;
+  const std::size_t n = spec->recnos.size();
+  // The first eight key bytes as an integer decide most comparisons without
+  // touching the key array.
+  struct Item {
+    uint64_t prefix;
+    uint32_t recno;
+    uint32_t index;
+  };
+  std::vector<Item> items(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    items[i] = {Prefix8(spec->keys.data() + i * keyLen, keyLen), spec->recnos[i],
+                static_cast<uint32_t>(i)};
+  }
+  const uint8_t* keys = spec->keys.data();
+  auto keyCompare = [&](const Item& a, const Item& b) {
+    if (a.prefix != b.prefix) {
+      return a.prefix < b.prefix ? -1 : 1;
+    }
+    if (keyLen <= 8) {
+      return 0;
+    }
+    return std::memcmp(keys + std::size_t{a.index} * keyLen + 8,
+                       keys + std::size_t{b.index} * keyLen + 8, keyLen - 8);
+  };
+  std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
+    int c = keyCompare(a, b);
+    return c != 0 ? c < 0 : a.recno < b.recno;
+  });
+  std::vector<uint8_t> sortedKeys;
+  sortedKeys.reserve(spec->keys.size());
+  std::vector<uint32_t> sortedRecnos;
+  sortedRecnos.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (spec->unique && i > 0 && keyCompare(items[i - 1], items[i]) == 0) {
+      continue;
+    }
+    const uint8_t* k = keys + std::size_t{items[i].index} * keyLen;
+    sortedKeys.insert(sortedKeys.end(), k, k + keyLen);
+    sortedRecnos.push_back(items[i].recno);
+  }
+  spec->keys = std::move(sortedKeys);
+  spec->recnos = std::move(sortedRecnos);
+}
+
+BuiltTree BuildTree(const uint8_t* keys, const uint32_t* recnos, std::size_t n, int keyLen,
+                    uint8_t pad) {
+  BuiltTree tree;
+  const int bits = CountBits(keyLen);
+  auto newNode = [&](uint16_t attr) {
+    Node node;
+    node.attr = attr;
+    node.keyLen = keyLen;
+    node.offset = static_cast<uint32_t>(tree.nodes.size());
+    tree.nodes.push_back(std::move(node));
+    return &tree.nodes.back();
+  };
+  // Leaves, each filled as far as its compressed entries go.
+  Node* leaf = newNode(kAttrLeaf);
+  int keyBytes = 0;
+  uint32_t maxRecno = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const uint8_t* key = keys + i * keyLen;
+    const uint8_t* prev = leaf->size() == 0 ? nullptr : leaf->key(leaf->size() - 1);
+    int dup, trail;
+    EntryCounts(prev, key, keyLen, pad, &dup, &trail);
+    uint32_t newMax = std::max(maxRecno, recnos[i]);
+    int need = kLeafHeaderSize + (leaf->size() + 1) * EntryBytes(newMax, bits) + keyBytes +
+               (keyLen - dup - trail);
+    if (leaf->size() > 0 && need > static_cast<int>(kPageSize)) {
+      leaf = newNode(kAttrLeaf);
+      EntryCounts(nullptr, key, keyLen, pad, &dup, &trail);
+      keyBytes = 0;
+      newMax = recnos[i];
+    }
+    keyBytes += keyLen - dup - trail;
+    maxRecno = newMax;
+    leaf->keys.insert(leaf->keys.end(), key, key + keyLen);
+    leaf->recnos.push_back(recnos[i]);
+  }
+  // Interior levels above, each entry naming its child's last entry.
+  std::size_t levelBegin = 0;
+  std::size_t levelEnd = tree.nodes.size();
+  const std::size_t capacity = InteriorCapacity(keyLen);
+  while (true) {
+    for (std::size_t i = levelBegin; i < levelEnd; ++i) {
+      tree.nodes[i].left = i == levelBegin ? kNoPage : static_cast<uint32_t>(i - 1);
+      tree.nodes[i].right = i + 1 == levelEnd ? kNoPage : static_cast<uint32_t>(i + 1);
+    }
+    if (levelEnd - levelBegin == 1) {
+      break;
+    }
+    std::size_t nextBegin = tree.nodes.size();
+    Node* parent = nullptr;
+    for (std::size_t i = levelBegin; i < levelEnd; ++i) {
+      if (parent == nullptr || parent->size() == static_cast<int>(capacity)) {
+        parent = newNode(kAttrInterior);
+      }
+      const Node& child = tree.nodes[i];
+      parent->keys.insert(parent->keys.end(), child.key(child.size() - 1),
+                          child.key(child.size() - 1) + keyLen);
+      parent->recnos.push_back(child.recnos.back());
+      parent->children.push_back(static_cast<uint32_t>(i));
+    }
+    levelBegin = nextBegin;
+    levelEnd = tree.nodes.size();
+  }
+  tree.rootIndex = static_cast<uint32_t>(levelBegin);
+  tree.nodes[levelBegin].attr |= kAttrRoot;
+  return tree;
+}
+
+void PlaceTree(BuiltTree* tree, uint32_t base) {
+  auto place = [base](uint32_t index) {
+    return index == kNoPage ? kNoPage : base + index * kPageSize;
+  };
+  for (Node& node : tree->nodes) {
+    node.offset = place(node.offset);
+    node.left = place(node.left);
+    node.right = place(node.right);
+    for (uint32_t& c : node.children) {
+      c = place(c);
+    }
+  }
+}
+
+void EncodeTree(const BuiltTree& tree, uint8_t pad, uint8_t* out) {
+  for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
+    EncodeNode(tree.nodes[i], pad, out + i * kPageSize);
+  }
+}
+
+bool EncodeHeader(const HeaderFields& h, uint8_t* out) {
+  std::memset(out, 0, 2 * kPageSize);
+  if (h.keyExpr.size() + h.forExpr.size() + 2 > kPageSize) {
+    return false;
+  }
+  PutLe32(out, h.root);
+  PutLe32(out + 4, h.freeHead);
+  PutBe32(out + 8, h.counter);
+  PutLe16(out + 12, static_cast<uint16_t>(h.keyLen));
+  out[14] = h.options;
+  out[15] = 0x01;
+  std::memcpy(out + 494, h.collation.data(), std::min<std::size_t>(h.collation.size(), 8));
+  PutLe16(out + 502, h.descending ? 1 : 0);
+  const auto keyLen = static_cast<uint16_t>(h.keyExpr.size() + 1);
+  PutLe16(out + 504, keyLen);
+  PutLe16(out + 506, static_cast<uint16_t>(h.forExpr.size() + 1));
+  PutLe16(out + 508, 0);
+  PutLe16(out + 510, keyLen);
+  std::memcpy(out + 512, h.keyExpr.data(), h.keyExpr.size());
+  std::memcpy(out + 512 + keyLen, h.forExpr.data(), h.forExpr.size());
+  return true;
+}
+
+std::string ValidateSpec(const TagSpec& spec) {
+  if (spec.name.empty() || spec.name.size() > 10) {
+    return "tag name \"" + spec.name + "\" must have 1 to 10 characters";
+  }
+  for (char c : spec.name) {
+    bool ok =
+        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+    if (!ok) {
+      return "tag name \"" + spec.name + "\" may hold only letters, digits and _";
+    }
+  }
+  if (spec.keyLen < 1 || spec.keyLen > kMaxKeyLength) {
+    return "tag " + spec.name + ": key length " + std::to_string(spec.keyLen) +
+           " is outside 1 to 240";
+  }
+  if (spec.keyExpr.empty()) {
+    return "tag " + spec.name + ": empty key expression";
+  }
+  if (spec.keyExpr.size() + spec.forExpr.size() + 2 > kPageSize) {
+    return "tag " + spec.name + ": expressions longer than 510 characters";
+  }
+  if (spec.keys.size() != spec.recnos.size() * static_cast<std::size_t>(spec.keyLen)) {
+    return "tag " + spec.name + ": key bytes do not match the entries";
+  }
+  return {};
+}
+
+std::vector<uint8_t> DirectoryKey(const std::string& name, int keyLen) {
+  std::vector<uint8_t> key(keyLen, 0x20);
+  for (std::size_t i = 0; i < name.size() && i < key.size(); ++i) {
+    char c = name[i];
+    key[i] = static_cast<uint8_t>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  }
+  return key;
+}
+
+void ParallelFor(std::size_t n, const std::function<void(std::size_t)>& fn) {
+  std::atomic<std::size_t> next{0};
+  auto work = [&] {
+    for (std::size_t i = next++; i < n; i = next++) {
+      fn(i);
+    }
+  };
+  if (n < 2 || std::thread::hardware_concurrency() < 2) {
+    work();
+    return;
+  }
+  std::thread helper(work);
+  work();
+  helper.join();
+}
+
+}  // namespace xce::cdx

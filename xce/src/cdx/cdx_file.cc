@@ -1,0 +1,488 @@
+#include "cdx/cdx_file.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include "cdx/cdx_build.h"
+
+namespace xce::cdx {
+
+namespace {
+
+// Decoded pages kept per file; the cache is simply dropped when full.
+constexpr std::size_t kMaxCachedPages = 1 << 16;
+
+std::string Hex(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%X", v);
+  return buf;
+}
+
+std::string Upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') {
+      c = static_cast<char>(c - 'a' + 'A');
+    }
+  }
+  return out;
+}
+
+// Text of a pool expression: from start, at most len bytes, up to a NUL.
+std::string PoolText(const uint8_t* pool, uint32_t start, uint32_t len) {
+  std::string out;
+  for (uint32_t i = start; i < kPageSize && i < start + len; ++i) {
+    if (pool[i] == 0) {
+      break;
+    }
+    out.push_back(static_cast<char>(pool[i]));
+  }
+  return out;
+}
+
+}  // namespace
+
+CdxFile::~CdxFile() = default;
+
+Status CdxFile::Corrupt(const std::string& what) const {
+  return Status(kErrIndexCorrupt, "Index file " + path() + " is damaged: " + what);
+}
+
+Status CdxFile::IoError(const Status& cause) const {
+  if (cause.message().find(path()) != std::string::npos) {
+    return cause;
+  }
+  return Status(cause.code() != 0 ? cause.code() : kErrIndexIo,
+                "Index file " + path() + ": " + cause.message());
+}
+
+Status CdxFile::CheckWritable() const {
+  if (readOnly_) {
+    return Status(kErrIndexReadOnly, "Index file " + path() + " is open for reading only");
+  }
+  return Status::Ok();
+}
+
+bool CdxFile::ValidPageOffset(uint32_t offset) const {
+  return offset % kPageSize == 0 && offset >= kPageSize &&
+         uint64_t{offset} + kPageSize <= uint64_t{fileEnd_};
+}
+
+Status CdxFile::ReadPage(uint32_t offset, uint8_t* page) {
+  std::size_t got = 0;
+  Status s = file_->ReadAt(offset, page, kPageSize, &got);
+  if (!s.ok()) {
+    return IoError(s);
+  }
+  if (got != kPageSize) {
+    return Corrupt("page " + Hex(offset) + " lies past the end of the file");
+  }
+  return Status::Ok();
+}
+
+Status CdxFile::ReadNode(uint32_t offset, int keyLen, uint8_t pad,
+                         std::shared_ptr<const Node>* out) {
+  auto it = cache_.find(offset);
+  if (it != cache_.end() && it->second->keyLen == keyLen) {
+    *out = it->second;
+    return Status::Ok();
+  }
+  if (!ValidPageOffset(offset)) {
+    return Corrupt("page pointer " + Hex(offset) + " lies outside the file");
+  }
+  uint8_t page[kPageSize];
+  XCE_RETURN_IF_ERROR(ReadPage(offset, page));
+  auto node = std::make_shared<Node>();
+  std::string error;
+  if (!DecodeNode(page, keyLen, pad, node.get(), &error)) {
+    return Corrupt("page " + Hex(offset) + ": " + error);
+  }
+  node->offset = offset;
+  if (cache_.size() >= kMaxCachedPages) {
+    cache_.clear();
+  }
+  cache_[offset] = node;
+  *out = std::move(node);
+  return Status::Ok();
+}
+
+Status CdxFile::WriteNode(const Node& node, uint8_t pad) {
+  XCE_RETURN_IF_ERROR(CheckWritable());
+  uint8_t page[kPageSize];
+  EncodeNode(node, pad, page);
+  Status s = file_->WriteAt(node.offset, page, kPageSize);
+  if (!s.ok()) {
+    cache_.erase(node.offset);
+    return IoError(s);
+  }
+  fileEnd_ = std::max(fileEnd_, node.offset + kPageSize);
+  dirty_ = true;
+  if (cache_.size() >= kMaxCachedPages) {
+    cache_.clear();
+  }
+  cache_[node.offset] = std::make_shared<Node>(node);
+  return Status::Ok();
+}
+
+Status CdxFile::WriteFileHeaderField(uint32_t at, uint32_t value) {
+  uint8_t buf[4];
+  PutLe32(buf, value);
+  Status s = file_->WriteAt(at, buf, 4);
+  return s.ok() ? Status::Ok() : IoError(s);
+}
+
+Status CdxFile::AllocPage(uint32_t* offset) {
+  XCE_RETURN_IF_ERROR(CheckWritable());
+  if (freeHead_ != 0 && freeHead_ != kNoPage) {
+    if (!ValidPageOffset(freeHead_)) {
+      return Corrupt("free page list points to " + Hex(freeHead_));
+    }
+    uint8_t page[kPageSize];
+    XCE_RETURN_IF_ERROR(ReadPage(freeHead_, page));
+    uint32_t next = Le32(page);
+    if (next != 0 && next != kNoPage && !ValidPageOffset(next)) {
+      return Corrupt("free page list points to " + Hex(next));
+    }
+    *offset = freeHead_;
+    XCE_RETURN_IF_ERROR(WriteFileHeaderField(4, next == kNoPage ? 0 : next));
+    freeHead_ = next == kNoPage ? 0 : next;
+    cache_.erase(*offset);
+    return Status::Ok();
+  }
+  *offset = fileEnd_;
+  fileEnd_ += kPageSize;
+  return Status::Ok();
+}
+
+Status CdxFile::FreePage(uint32_t offset) {
+  XCE_RETURN_IF_ERROR(CheckWritable());
+  uint8_t page[kPageSize] = {};
+  PutLe32(page, freeHead_ == kNoPage ? 0 : freeHead_);
+  Status s = file_->WriteAt(offset, page, kPageSize);
+  if (!s.ok()) {
+    return IoError(s);
+  }
+  cache_.erase(offset);
+  XCE_RETURN_IF_ERROR(WriteFileHeaderField(4, offset));
+  freeHead_ = offset;
+  dirty_ = true;
+  return Status::Ok();
+}
+
+Status CdxFile::Flush() {
+  if (!dirty_ || readOnly_) {
+    return Status::Ok();
+  }
+  ++counter_;
+  uint8_t buf[4];
+  PutBe32(buf, counter_);
+  Status s = file_->WriteAt(8, buf, 4);
+  if (!s.ok()) {
+    return IoError(s);
+  }
+  dirty_ = false;
+  return Status::Ok();
+}
+
+CdxTag* CdxFile::FindTag(std::string_view name) const {
+  std::string wanted = Upper(name);
+  for (const auto& t : tags_) {
+    if (Upper(t->name()) == wanted) {
+      return t.get();
+    }
+  }
+  return nullptr;
+}
+
+Status CdxFile::LoadTagHeader(CdxTag* tag) {
+  uint8_t buf[2 * kPageSize];
+  std::size_t got = 0;
+  Status s = file_->ReadAt(tag->headerOffset_, buf, sizeof buf, &got);
+  if (!s.ok()) {
+    return IoError(s);
+  }
+  const std::string what = tag->headerOffset_ == 0 ? "the file header" : "tag " + tag->name_;
+  if (got != sizeof buf) {
+    return Corrupt(what + " lies past the end of the file");
+  }
+  tag->root_ = Le32(buf);
+  tag->keyLen_ = Le16(buf + 12);
+  tag->options_ = buf[14];
+  if (tag->keyLen_ < 1 || tag->keyLen_ > kMaxKeyLength) {
+    return Corrupt(what + " has key length " + std::to_string(tag->keyLen_));
+  }
+  if (!ValidPageOffset(tag->root_)) {
+    return Corrupt(what + " has its root at " + Hex(tag->root_) + ", outside the file");
+  }
+  std::string collation;
+  for (int i = 494; i < 502 && buf[i] != 0; ++i) {
+    collation.push_back(static_cast<char>(buf[i]));
+  }
+  while (!collation.empty() && collation.back() == ' ') {
+    collation.pop_back();
+  }
+  tag->collation_ = Upper(collation);
+  tag->descending_ = Le16(buf + 502) != 0;
+  const uint8_t* pool = buf + kPageSize;
+  tag->forExpr_ = PoolText(pool, Le16(buf + 504), Le16(buf + 506));
+  tag->keyExpr_ = PoolText(pool, Le16(buf + 508), Le16(buf + 510));
+  if (tag->headerOffset_ == 0) {
+    freeHead_ = Le32(buf + 4);
+    counter_ = Be32(buf + 8);
+  }
+  return Status::Ok();
+}
+
+Status CdxFile::Load() {
+  uint64_t size = 0;
+  Status s = file_->Size(&size);
+  if (!s.ok()) {
+    return IoError(s);
+  }
+  if (size < 2 * kPageSize) {
+    return Corrupt("the file is shorter than its header");
+  }
+  if (size > 0xFFFFF000u) {
+    return Corrupt("the file is larger than 4 GB");
+  }
+  fileEnd_ = static_cast<uint32_t>(size / kPageSize * kPageSize);
+  directory_.reset(new CdxTag(this, 0));
+  XCE_RETURN_IF_ERROR(LoadTagHeader(directory_.get()));
+  // Tags in creation order, i.e. by header offset.
+  std::vector<std::pair<uint32_t, std::string>> entries;
+  TagCursor cursor(directory_.get());
+  for (cursor.PhysFirst(); cursor.Valid(); cursor.PhysNext()) {
+    std::string name(reinterpret_cast<const char*>(cursor.key()), directory_->keyLen_);
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\0')) {
+      name.pop_back();
+    }
+    entries.emplace_back(cursor.recno(), name);
+    if (entries.size() > page_count()) {
+      return Corrupt("the tag directory holds more tags than the file has pages");
+    }
+  }
+  XCE_RETURN_IF_ERROR(cursor.status());
+  std::sort(entries.begin(), entries.end());
+  std::set<uint32_t> used;
+  for (const auto& [offset, name] : entries) {
+    if (offset % kPageSize != 0 || offset == 0 ||
+        uint64_t{offset} + 2 * kPageSize > uint64_t{fileEnd_}) {
+      return Corrupt("tag " + name + " has its header at " + Hex(offset) + ", outside the file");
+    }
+    if (!used.insert(offset).second) {
+      return Corrupt("two tags share the header at " + Hex(offset));
+    }
+    auto tag = std::unique_ptr<CdxTag>(new CdxTag(this, offset));
+    tag->name_ = name;
+    XCE_RETURN_IF_ERROR(LoadTagHeader(tag.get()));
+    tags_.push_back(std::move(tag));
+  }
+  return Status::Ok();
+}
+
+Status CdxFile::Open(std::unique_ptr<File> file, bool readOnly, std::unique_ptr<CdxFile>* out) {
+  std::unique_ptr<CdxFile> cdx(new CdxFile(std::move(file), readOnly));
+  XCE_RETURN_IF_ERROR(cdx->Load());
+  *out = std::move(cdx);
+  return Status::Ok();
+}
+
+Status CdxFile::Create(std::unique_ptr<File> file, std::vector<TagSpec> specs,
+                       std::unique_ptr<CdxFile>* out) {
+  constexpr int kDirKeyLen = 10;
+  std::set<std::string> names;
+  for (const TagSpec& spec : specs) {
+    std::string error = ValidateSpec(spec);
+    if (error.empty() && !names.insert(Upper(spec.name)).second) {
+      error = "two tags are named " + Upper(spec.name);
+    }
+    if (!error.empty()) {
+      return Status(kErrBadTagDefinition, "Index file " + file->path() + ": " + error);
+    }
+  }
+  std::vector<BuiltTree> trees(specs.size());
+  ParallelFor(specs.size(), [&](std::size_t i) {
+    SortEntries(&specs[i]);
+    trees[i] = BuildTree(specs[i].keys.data(), specs[i].recnos.data(), specs[i].recnos.size(),
+                         specs[i].keyLen, PadByte(specs[i].keyType));
+    specs[i].keys = {};
+    specs[i].recnos = {};
+  });
+  // The directory comes first; its size is fixed by the number of tags, so
+  // size it with the largest possible header offsets, then fill in the real ones.
+  std::vector<std::size_t> byName(specs.size());
+  for (std::size_t i = 0; i < specs.size(); ++i) {
+    byName[i] = i;
+  }
+  std::sort(byName.begin(), byName.end(), [&](std::size_t a, std::size_t b) {
+    return Upper(specs[a].name) < Upper(specs[b].name);
+  });
+  auto buildDirectory = [&](const std::vector<uint32_t>& offsets) {
+    std::vector<uint8_t> keys;
+    std::vector<uint32_t> recnos;
+    for (std::size_t i : byName) {
+      auto key = DirectoryKey(specs[i].name, kDirKeyLen);
+      keys.insert(keys.end(), key.begin(), key.end());
+      recnos.push_back(offsets[i]);
+    }
+    return BuildTree(keys.data(), recnos.data(), recnos.size(), kDirKeyLen, 0x20);
+  };
+  const std::size_t dirPages =
+      buildDirectory(std::vector<uint32_t>(specs.size(), 0xFFFFFE00u)).nodes.size();
+  std::vector<uint32_t> headerOffsets(specs.size());
+  uint64_t at = 2 * kPageSize + dirPages * kPageSize;
+  for (std::size_t i = 0; i < specs.size(); ++i) {
+    headerOffsets[i] = static_cast<uint32_t>(at);
+    at += 2 * kPageSize + trees[i].nodes.size() * kPageSize;
+  }
+  if (at > 0xFFFFF000u) {
+    return Status(kErrBadTagDefinition, "Index file " + file->path() + " would exceed 4 GB");
+  }
+  BuiltTree dir = buildDirectory(headerOffsets);
+  PlaceTree(&dir, 2 * kPageSize);
+  // A directory that came out smaller leaves pages over; they go on the free list.
+  std::vector<uint8_t> head(2 * kPageSize + dirPages * kPageSize, 0);
+  uint32_t freeHead = 0;
+  for (std::size_t p = dir.nodes.size(); p < dirPages; ++p) {
+    uint32_t off = static_cast<uint32_t>(2 * kPageSize + p * kPageSize);
+    PutLe32(head.data() + off, freeHead);
+    freeHead = off;
+  }
+  HeaderFields dh;
+  dh.root = dir.nodes[dir.rootIndex].offset;
+  dh.freeHead = freeHead;
+  dh.keyLen = kDirKeyLen;
+  dh.options = kOptDirectory | kOptCompound | kOptCompact;
+  dh.directory = true;
+  EncodeHeader(dh, head.data());
+  EncodeTree(dir, 0x20, head.data() + 2 * kPageSize);
+  Status s = file->Truncate(0);
+  if (s.ok()) {
+    s = file->WriteAt(0, head.data(), head.size());
+  }
+  for (std::size_t i = 0; s.ok() && i < specs.size(); ++i) {
+    const TagSpec& spec = specs[i];
+    PlaceTree(&trees[i], headerOffsets[i] + 2 * kPageSize);
+    std::vector<uint8_t> buf(2 * kPageSize + trees[i].nodes.size() * kPageSize);
+    HeaderFields th;
+    th.root = trees[i].nodes[trees[i].rootIndex].offset;
+    th.keyLen = spec.keyLen;
+    th.options = kOptCompound | kOptCompact | (spec.unique ? kOptUnique : 0) |
+                 (spec.forExpr.empty() ? 0 : kOptHasFor);
+    th.descending = spec.descending;
+    th.collation = "MACHINE";
+    th.keyExpr = spec.keyExpr;
+    th.forExpr = spec.forExpr;
+    EncodeHeader(th, buf.data());
+    EncodeTree(trees[i], PadByte(spec.keyType), buf.data() + 2 * kPageSize);
+    s = file->WriteAt(headerOffsets[i], buf.data(), buf.size());
+  }
+  if (!s.ok()) {
+    return Status(s.code() != 0 ? s.code() : kErrIndexIo,
+                  "Index file " + file->path() + ": " + s.message());
+  }
+  std::unique_ptr<CdxFile> cdx;
+  XCE_RETURN_IF_ERROR(Open(std::move(file), false, &cdx));
+  for (std::size_t i = 0; i < specs.size(); ++i) {
+    if (CdxTag* tag = cdx->FindTag(specs[i].name)) {
+      tag->SetKeyType(specs[i].keyType);
+    }
+  }
+  *out = std::move(cdx);
+  return Status::Ok();
+}
+
+Status CdxFile::AddTag(TagSpec spec, CdxTag** out) {
+  XCE_RETURN_IF_ERROR(CheckWritable());
+  std::string error = ValidateSpec(spec);
+  if (!error.empty()) {
+    return Status(kErrBadTagDefinition, "Index file " + path() + ": " + error);
+  }
+  if (FindTag(spec.name) != nullptr) {
+    return Status(kErrTagExists,
+                  "Index file " + path() + " already holds a tag " + Upper(spec.name));
+  }
+  if (static_cast<int>(spec.name.size()) > directory_->keyLen_) {
+    return Status(kErrBadTagDefinition, "Index file " + path() + ": tag name too long");
+  }
+  SortEntries(&spec);
+  const uint8_t pad = PadByte(spec.keyType);
+  BuiltTree tree =
+      BuildTree(spec.keys.data(), spec.recnos.data(), spec.recnos.size(), spec.keyLen, pad);
+  const uint32_t headerOffset = fileEnd_;
+  if (uint64_t{headerOffset} + 2 * kPageSize + tree.nodes.size() * kPageSize > 0xFFFFF000u) {
+    return Status(kErrBadTagDefinition, "Index file " + path() + " would exceed 4 GB");
+  }
+  PlaceTree(&tree, headerOffset + 2 * kPageSize);
+  std::vector<uint8_t> buf(2 * kPageSize + tree.nodes.size() * kPageSize);
+  HeaderFields th;
+  th.root = tree.nodes[tree.rootIndex].offset;
+  th.keyLen = spec.keyLen;
+  th.options = kOptCompound | kOptCompact | (spec.unique ? kOptUnique : 0) |
+               (spec.forExpr.empty() ? 0 : kOptHasFor);
+  th.descending = spec.descending;
+  th.collation = "MACHINE";
+  th.keyExpr = spec.keyExpr;
+  th.forExpr = spec.forExpr;
+  EncodeHeader(th, buf.data());
+  EncodeTree(tree, pad, buf.data() + 2 * kPageSize);
+  Status s = file_->WriteAt(headerOffset, buf.data(), buf.size());
+  if (!s.ok()) {
+    return IoError(s);
+  }
+  fileEnd_ = headerOffset + static_cast<uint32_t>(buf.size());
+  // The tag exists once the directory names it.
+  auto key = DirectoryKey(spec.name, directory_->keyLen_);
+  XCE_RETURN_IF_ERROR(directory_->Insert(key.data(), headerOffset));
+  auto tag = std::unique_ptr<CdxTag>(new CdxTag(this, headerOffset));
+  tag->name_ = Upper(spec.name);
+  XCE_RETURN_IF_ERROR(LoadTagHeader(tag.get()));
+  tag->SetKeyType(spec.keyType);
+  *out = tag.get();
+  tags_.push_back(std::move(tag));
+  dirty_ = true;
+  return Flush();
+}
+
+Status CdxFile::DropTag(std::string_view name) {
+  XCE_RETURN_IF_ERROR(CheckWritable());
+  CdxTag* tag = FindTag(name);
+  if (tag == nullptr) {
+    return Status(kErrTagNotFound, "Index file " + path() + " holds no tag " + Upper(name));
+  }
+  // Gather the tree's pages first so a damaged tree frees nothing.
+  std::vector<uint32_t> pages;
+  std::set<uint32_t> seen;
+  std::vector<std::pair<uint32_t, int>> stack{{tag->root_, 0}};
+  while (!stack.empty()) {
+    auto [offset, depth] = stack.back();
+    stack.pop_back();
+    if (depth > 32 || !seen.insert(offset).second) {
+      return Corrupt("tag " + tag->name_ + " has a loop in its tree");
+    }
+    std::shared_ptr<const Node> node;
+    XCE_RETURN_IF_ERROR(ReadNode(offset, tag->keyLen_, tag->pad_, &node));
+    pages.push_back(offset);
+    for (uint32_t c : node->children) {
+      stack.emplace_back(c, depth + 1);
+    }
+  }
+  auto key = DirectoryKey(tag->name_, directory_->keyLen_);
+  bool removed = false;
+  XCE_RETURN_IF_ERROR(directory_->Delete(key.data(), tag->headerOffset_, &removed));
+  if (!removed) {
+    return Corrupt("the tag directory does not name tag " + tag->name_);
+  }
+  pages.push_back(tag->headerOffset_);
+  pages.push_back(tag->headerOffset_ + kPageSize);
+  for (uint32_t p : pages) {
+    XCE_RETURN_IF_ERROR(FreePage(p));
+  }
+  tags_.erase(std::find_if(tags_.begin(), tags_.end(),
+                           [tag](const std::unique_ptr<CdxTag>& t) { return t.get() == tag; }));
+  return Flush();
+}
+
+}  // namespace xce::cdx

@@ -1,0 +1,285 @@
+// A compound index file: a tag directory plus one B+tree per tag, all in
+// 512-byte pages addressed by byte offset. CdxFile owns the file and a cache
+// of decoded pages; CdxTag reads and maintains one tag's tree; TagCursor walks
+// a tag in key order in the iterator manner.
+//
+// Every offset, count and width read from the file is checked before use and
+// every walk is bounded by the file's page count, so a damaged file gives an
+// error naming the file, never a crash or a hang.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "cdx/cdx_key.h"
+#include "cdx/cdx_node.h"
+#include "file.h"
+#include "status.h"
+
+namespace xce::cdx {
+
+// Result codes of the index layer.
+enum IndexErrorCode : int32_t {
+  kErrIndexCorrupt = 6020,      // the file's bytes contradict the format
+  kErrIndexIo = 6021,           // reading or writing the file failed
+  kErrTagNotFound = 6022,       // no tag of that name
+  kErrTagExists = 6023,         // a tag of that name exists already
+  kErrBadTagDefinition = 6024,  // name, key length or expression unusable
+  kErrIndexReadOnly = 6025,     // the file was opened for reading only
+  kErrCollation = 6026,         // a tag was built under another collation
+};
+
+// Options byte of a tag header.
+enum TagOption : uint8_t {
+  kOptUnique = 0x01,
+  kOptNullable = 0x02,
+  kOptCustom = 0x04,
+  kOptHasFor = 0x08,
+  kOptCompact = 0x20,
+  kOptCompound = 0x40,
+  kOptDirectory = 0x80,
+};
+
+// A tag to build: its definition and its entries (any order; the builder sorts).
+struct TagSpec {
+  std::string name;  // up to 10 characters, stored in upper case
+  std::string keyExpr;
+  std::string forExpr;  // empty: every record
+  KeyType keyType = KeyType::kCharacter;
+  int keyLen = 0;
+  bool unique = false;
+  bool descending = false;
+  std::vector<uint8_t> keys;  // recnos.size() * keyLen bytes
+  std::vector<uint32_t> recnos;
+
+  void Add(const uint8_t* key, uint32_t recno) {
+    keys.insert(keys.end(), key, key + keyLen);
+    recnos.push_back(recno);
+  }
+};
+
+class CdxFile;
+class TagCursor;
+
+class CdxTag {
+ public:
+  const std::string& name() const { return name_; }
+  const std::string& key_expr() const { return keyExpr_; }
+  const std::string& for_expr() const { return forExpr_; }
+  int key_len() const { return keyLen_; }
+  uint8_t options() const { return options_; }
+  bool unique() const { return (options_ & kOptUnique) != 0; }
+  bool custom() const { return (options_ & kOptCustom) != 0; }
+  bool descending() const { return descending_; }
+  // The collation name stored in the header; empty or "MACHINE" is byte order.
+  const std::string& collation() const { return collation_; }
+  bool machine_collation() const { return collation_.empty() || collation_ == "MACHINE"; }
+  uint32_t header_offset() const { return headerOffset_; }
+  uint32_t root() const { return root_; }
+  uint8_t pad() const { return pad_; }
+  // The key type decides the pad byte of compact leaves; it follows from the
+  // key expression, which this layer does not evaluate. Character by default.
+  void SetKeyType(KeyType type);
+  CdxFile* file() const { return file_; }
+
+  // Adds (key, recno). A unique tag keeps only the first entry of a key value:
+  // *added is false when the key is present already (or the entry exists).
+  Status Insert(const uint8_t* key, uint32_t recno, bool* added = nullptr);
+  // Removes (key, recno); *removed is false when the entry is absent.
+  Status Delete(const uint8_t* key, uint32_t recno, bool* removed = nullptr);
+  // True when the exact entry is present.
+  Status Contains(const uint8_t* key, uint32_t recno, bool* found);
+  // Number of entries (walks the leaf level once per change of the tag).
+  Status Count(uint64_t* n);
+
+  std::unique_ptr<TagCursor> NewCursor();
+
+  // Bumped by every change of the tree; cursors re-find their entry after one.
+  uint64_t version() const { return version_; }
+
+ private:
+  friend class CdxFile;
+  friend class TagCursor;
+  friend class Checker;
+
+  struct PathStep {
+    std::shared_ptr<const Node> node;
+    int index;
+  };
+  // Where a descent goes: to the first entry not before the target.
+  struct Target {
+    enum Mode { kEntry, kPrefixLower, kPrefixUpper } mode;
+    const uint8_t* key;
+    int len;
+    uint32_t recno;
+  };
+  struct LeafIndex {
+    uint64_t version = ~uint64_t{0};
+    std::vector<uint32_t> offsets;
+    std::vector<uint64_t> before;  // entries in the leaves before each leaf
+    std::unordered_map<uint32_t, std::size_t> ordinal;
+    uint64_t total = 0;
+  };
+
+  CdxTag(CdxFile* file, uint32_t headerOffset) : file_(file), headerOffset_(headerOffset) {}
+
+  static bool Before(const Node& node, int i, const Target& t);
+  static int LowerBound(const Node& node, const Target& t);
+  // Descends from the root to the leaf where the target belongs.
+  Status Descend(const Target& t, std::vector<PathStep>* path);
+  // Writes a changed node at path depth `depth`: splits it when it overflows,
+  // drops it when it emptied, and carries a changed last key up to the parent.
+  Status Store(std::vector<PathStep>* path, int depth, Node* node);
+  Status SetRoot(uint32_t offset);
+  Status BuildLeafIndex();
+
+  CdxFile* file_;
+  uint32_t headerOffset_;
+  std::string name_;
+  std::string keyExpr_;
+  std::string forExpr_;
+  std::string collation_;
+  int keyLen_ = 0;
+  uint8_t options_ = 0;
+  bool descending_ = false;
+  uint32_t root_ = 0;
+  uint8_t pad_ = 0x20;
+  uint64_t version_ = 0;
+  LeafIndex leafIndex_;
+};
+
+class CdxFile {
+ public:
+  ~CdxFile();
+  CdxFile(const CdxFile&) = delete;
+  CdxFile& operator=(const CdxFile&) = delete;
+
+  // Opens an existing compound index and reads its directory and tag headers.
+  static Status Open(std::unique_ptr<File> file, bool readOnly, std::unique_ptr<CdxFile>* out);
+  // Writes a complete new compound index holding `tags` into `file` (which is
+  // truncated) and opens it. Keys are sorted once per tag and the pages built
+  // bottom-up, tags in parallel.
+  static Status Create(std::unique_ptr<File> file, std::vector<TagSpec> tags,
+                       std::unique_ptr<CdxFile>* out);
+
+  const std::string& path() const { return file_->path(); }
+  File* file() const { return file_.get(); }
+  bool read_only() const { return readOnly_; }
+  // Tags in creation order (ascending header offset).
+  int tag_count() const { return static_cast<int>(tags_.size()); }
+  CdxTag* tag(int i) const { return tags_[i].get(); }
+  // Tag by name, letter case ignored; null when absent.
+  CdxTag* FindTag(std::string_view name) const;
+  CdxTag* directory() const { return directory_.get(); }
+
+  // Builds a new tag from its entries at the end of the file and enters it
+  // into the directory.
+  Status AddTag(TagSpec spec, CdxTag** out);
+  // Removes a tag from the directory and frees its pages.
+  Status DropTag(std::string_view name);
+
+  // Writes the change counter when anything changed since the last flush.
+  Status Flush();
+  // Pages in the file (the bound of every walk).
+  uint32_t page_count() const { return fileEnd_ / kPageSize; }
+  uint32_t free_head() const { return freeHead_; }
+
+  // Page access for tags and the checker.
+  Status ReadNode(uint32_t offset, int keyLen, uint8_t pad, std::shared_ptr<const Node>* out);
+  Status WriteNode(const Node& node, uint8_t pad);
+  Status AllocPage(uint32_t* offset);
+  Status FreePage(uint32_t offset);
+  Status ReadPage(uint32_t offset, uint8_t* page);
+  bool ValidPageOffset(uint32_t offset) const;
+  Status Corrupt(const std::string& what) const;
+  Status IoError(const Status& cause) const;
+  void ClearCache() { cache_.clear(); }
+  Status CheckWritable() const;
+
+ private:
+  CdxFile(std::unique_ptr<File> file, bool readOnly)
+      : file_(std::move(file)), readOnly_(readOnly) {}
+  Status Load();
+  Status LoadTagHeader(CdxTag* tag);
+  Status WriteFileHeaderField(uint32_t at, uint32_t value);
+
+  std::unique_ptr<File> file_;
+  bool readOnly_;
+  uint32_t fileEnd_ = 0;
+  uint32_t freeHead_ = 0;
+  uint32_t counter_ = 0;
+  bool dirty_ = false;
+  std::unique_ptr<CdxTag> directory_;
+  std::vector<std::unique_ptr<CdxTag>> tags_;
+  std::unordered_map<uint32_t, std::shared_ptr<const Node>> cache_;
+};
+
+// Walks one tag in its order (descending tags backwards). A cursor whose tag
+// changed under it finds its entry again on the next move.
+class TagCursor {
+ public:
+  explicit TagCursor(CdxTag* tag) : tag_(tag) {}
+
+  bool Valid() const { return leaf_ != nullptr && status_.ok(); }
+  const Status& status() const { return status_; }
+  void SeekToFirst();
+  void SeekToLast();
+  void Next();
+  void Prev();
+  // Moves to the first entry, in the tag's order, at or after `key`: the
+  // first whose key is >= key in an ascending tag, <= key in a descending one.
+  // A partial seek compares only len bytes; a full one pads key to the key
+  // length. Returns true when the entry reached matches key.
+  bool Seek(const uint8_t* key, int len, bool partial);
+  // Moves to the first entry, in the tag's order, beyond every entry whose
+  // first len bytes equal key (the end of a scope).
+  void SeekPast(const uint8_t* key, int len);
+  // True while the tag has not changed since the cursor moved last.
+  bool current() const { return version_ == tag_->version(); }
+  // Moves to the exact entry; false (and the cursor at the next greater entry
+  // in ascending order) when it is absent.
+  bool SeekEntry(const uint8_t* key, uint32_t recno);
+  // REQUIRES: Valid().
+  const uint8_t* key() const { return leaf_->key(index_); }
+  uint32_t recno() const { return leaf_->recnos[index_]; }
+  int key_len() const { return tag_->key_len(); }
+  // Position as a fraction from 0 (first in the tag's order) to 1 (last),
+  // exact from the per-page key counts. REQUIRES: Valid().
+  Status GetRelativePosition(double* fraction);
+  // Position counted from 0 in the tag's order, and the tag's entry count.
+  Status GetPosition(uint64_t* index, uint64_t* total);
+  // Moves to the entry at that fraction; invalid when the tag is empty.
+  void SetRelativePosition(double fraction);
+
+ private:
+  friend class CdxFile;
+  void PhysFirst();
+  void PhysLast();
+  void PhysNext();
+  void PhysPrev();
+  // Descends to the leaf for t and settles on the first entry not before it.
+  void PhysSeek(const CdxTag::Target& t);
+  // Loads the leaf at offset; false (and status or invalid) on failure.
+  bool LoadLeaf(uint32_t offset);
+  // Steps along the sibling chain until a non-empty leaf; forward or back.
+  void SettleForward();
+  void SettleBackward();
+  // After a change of the tag: re-finds the current entry; returns false when
+  // the cursor now stands on the entry after it.
+  bool Resync();
+  void Fail(Status s);
+  void Invalidate() { leaf_.reset(); }
+
+  CdxTag* tag_;
+  std::shared_ptr<const Node> leaf_;
+  int index_ = 0;
+  Status status_;
+  uint64_t version_ = 0;
+  uint32_t steps_ = 0;
+};
+
+}  // namespace xce::cdx

@@ -1,0 +1,257 @@
+#include "cdx/cdx_node.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace xce::cdx {
+
+namespace {
+
+uint64_t Shr(uint64_t v, int s) { return s >= 64 ? 0 : v >> s; }
+
+int BitLength(uint64_t v) {
+  int n = 0;
+  while (v != 0) {
+    ++n;
+    v >>= 1;
+  }
+  return n;
+}
+
+int TrailCount(const uint8_t* key, int keyLen, uint8_t pad) {
+  int t = 0;
+  while (t < keyLen && key[keyLen - 1 - t] == pad) {
+    ++t;
+  }
+  return t;
+}
+
+int CommonPrefix(const uint8_t* a, const uint8_t* b, int len) {
+  int i = 0;
+  while (i < len && a[i] == b[i]) {
+    ++i;
+  }
+  return i;
+}
+
+}  // namespace
+
+int EntryBytes(uint32_t maxRecno, int countBits) {
+  int e = 3;
+  while (8 * e - 2 * countBits < BitLength(maxRecno)) {
+    ++e;
+  }
+  return e;
+}
+
+void EntryCounts(const uint8_t* prev, const uint8_t* key, int keyLen, uint8_t pad, int* dup,
+                 int* trail) {
+  *trail = TrailCount(key, keyLen, pad);
+  if (prev == nullptr) {
+    *dup = 0;
+    return;
+  }
+  // Only the previous key's stored bytes are shared, never its padding: every
+  // reader rebuilds keys correctly from that.
+  int prevTrail = TrailCount(prev, keyLen, pad);
+  int cap = keyLen - std::max(*trail, prevTrail);
+  *dup = std::min(CommonPrefix(prev, key, keyLen), std::max(cap, 0));
+}
+
+namespace {
+
+void Compress(const Node& node, int i, bool first, uint8_t pad, int* dup, int* trail) {
+  EntryCounts(first ? nullptr : node.key(i - 1), node.key(i), node.keyLen, pad, dup, trail);
+}
+
+}  // namespace
+
+void Node::Insert(int i, const uint8_t* key, uint32_t recno, uint32_t child) {
+  keys.insert(keys.begin() + static_cast<std::ptrdiff_t>(i) * keyLen, key, key + keyLen);
+  recnos.insert(recnos.begin() + i, recno);
+  if (!leaf()) {
+    children.insert(children.begin() + i, child);
+  }
+}
+
+void Node::Erase(int i) {
+  auto kb = keys.begin() + static_cast<std::ptrdiff_t>(i) * keyLen;
+  keys.erase(kb, kb + keyLen);
+  recnos.erase(recnos.begin() + i);
+  if (!leaf()) {
+    children.erase(children.begin() + i);
+  }
+}
+
+void Node::Set(int i, const uint8_t* key, uint32_t recno) {
+  std::memmove(mutable_key(i), key, keyLen);
+  recnos[i] = recno;
+}
+
+void Node::MoveTail(int from, Node* to) {
+  to->keys.insert(to->keys.end(), keys.begin() + static_cast<std::ptrdiff_t>(from) * keyLen,
+                  keys.end());
+  to->recnos.insert(to->recnos.end(), recnos.begin() + from, recnos.end());
+  keys.resize(static_cast<std::size_t>(from) * keyLen);
+  recnos.resize(from);
+  if (!leaf()) {
+    to->children.insert(to->children.end(), children.begin() + from, children.end());
+    children.resize(from);
+  }
+}
+
+int InteriorCapacity(int keyLen) { return (kPageSize - kNodeHeaderSize) / (keyLen + 8); }
+
+int CountBits(int keyLen) { return BitLength(static_cast<uint64_t>(keyLen)); }
+
+int CompareBytes(const uint8_t* a, const uint8_t* b, int len) {
+  return len <= 0 ? 0 : std::memcmp(a, b, static_cast<std::size_t>(len));
+}
+
+int LeafBytes(const Node& node, int from, int to, uint8_t pad) {
+  uint32_t maxRecno = 0;
+  int keyBytes = 0;
+  for (int i = from; i < to; ++i) {
+    int dup, trail;
+    Compress(node, i, i == from, pad, &dup, &trail);
+    keyBytes += node.keyLen - dup - trail;
+    maxRecno = std::max(maxRecno, node.recnos[i]);
+  }
+  int e = EntryBytes(maxRecno, CountBits(node.keyLen));
+  return kLeafHeaderSize + (to - from) * e + keyBytes;
+}
+
+void EncodeNode(const Node& node, uint8_t pad, uint8_t* page) {
+  std::memset(page, 0, kPageSize);
+  PutLe16(page, node.attr);
+  PutLe16(page + 2, static_cast<uint16_t>(node.size()));
+  PutLe32(page + 4, node.left);
+  PutLe32(page + 8, node.right);
+  const int n = node.size();
+  const int keyLen = node.keyLen;
+  if (!node.leaf()) {
+    uint8_t* p = page + kNodeHeaderSize;
+    for (int i = 0; i < n; ++i) {
+      std::memcpy(p, node.key(i), keyLen);
+      PutBe32(p + keyLen, node.recnos[i]);
+      PutBe32(p + keyLen + 4, node.children[i]);
+      p += keyLen + 8;
+    }
+    return;
+  }
+  const int bits = CountBits(keyLen);
+  uint32_t maxRecno = 0;
+  for (uint32_t r : node.recnos) {
+    maxRecno = std::max(maxRecno, r);
+  }
+  const int e = EntryBytes(maxRecno, bits);
+  const int r = 8 * e - 2 * bits;
+  const uint32_t countMask = (1u << bits) - 1;
+  PutLe32(page + 14, r >= 32 ? 0xFFFFFFFFu : (1u << r) - 1);
+  page[18] = static_cast<uint8_t>(countMask);
+  page[19] = static_cast<uint8_t>(countMask);
+  page[20] = static_cast<uint8_t>(r);
+  page[21] = static_cast<uint8_t>(bits);
+  page[22] = static_cast<uint8_t>(bits);
+  page[23] = static_cast<uint8_t>(e);
+  int pos = kPageSize;
+  for (int i = 0; i < n; ++i) {
+    int dup, trail;
+    Compress(node, i, i == 0, pad, &dup, &trail);
+    int stored = keyLen - dup - trail;
+    pos -= stored;
+    std::memcpy(page + pos, node.key(i) + dup, stored);
+    uint64_t v = node.recnos[i] | (uint64_t{static_cast<uint32_t>(dup)} << r) |
+                 (uint64_t{static_cast<uint32_t>(trail)} << (r + bits));
+    uint8_t* entry = page + kLeafHeaderSize + i * e;
+    for (int b = 0; b < e; ++b) {
+      entry[b] = static_cast<uint8_t>(Shr(v, 8 * b));
+    }
+  }
+  PutLe16(page + 12, static_cast<uint16_t>(pos - kLeafHeaderSize - n * e));
+}
+
+bool DecodeNode(const uint8_t* page, int keyLen, uint8_t pad, Node* out, std::string* error) {
+  out->attr = Le16(page);
+  out->left = Le32(page + 4);
+  out->right = Le32(page + 8);
+  out->keyLen = keyLen;
+  out->keys.clear();
+  out->recnos.clear();
+  out->children.clear();
+  const int n = Le16(page + 2);
+  if (out->attr > 7) {  // bit 2 is set by some writers on every page of a tag; it is kept
+    *error = "bad page attribute " + std::to_string(out->attr);
+    return false;
+  }
+  if (keyLen < 1 || keyLen > kMaxKeyLength) {
+    *error = "bad key length " + std::to_string(keyLen);
+    return false;
+  }
+  if (!out->leaf()) {
+    if (n == 0 || n > InteriorCapacity(keyLen)) {
+      *error = "interior page holds " + std::to_string(n) + " keys";
+      return false;
+    }
+    out->keys.resize(static_cast<std::size_t>(n) * keyLen);
+    out->recnos.resize(n);
+    out->children.resize(n);
+    const uint8_t* p = page + kNodeHeaderSize;
+    for (int i = 0; i < n; ++i) {
+      std::memcpy(out->mutable_key(i), p, keyLen);
+      out->recnos[i] = Be32(p + keyLen);
+      out->children[i] = Be32(p + keyLen + 4);
+      p += keyLen + 8;
+    }
+    return true;
+  }
+  const uint32_t recMask = Le32(page + 14);
+  const uint32_t dupMask = page[18];
+  const uint32_t trailMask = page[19];
+  const int r = page[20];
+  const int d = page[21];
+  const int t = page[22];
+  const int e = page[23];
+  if (n > 0 && (e < 1 || e > 8 || r + d + t > 8 * e)) {
+    *error = "leaf bit widths cannot hold an entry";
+    return false;
+  }
+  if (kLeafHeaderSize + n * e > static_cast<int>(kPageSize)) {
+    *error = "leaf key count " + std::to_string(n) + " does not fit the page";
+    return false;
+  }
+  out->keys.resize(static_cast<std::size_t>(n) * keyLen);
+  out->recnos.resize(n);
+  const int entriesEnd = kLeafHeaderSize + n * e;
+  int pos = kPageSize;
+  for (int i = 0; i < n; ++i) {
+    const uint8_t* entry = page + kLeafHeaderSize + i * e;
+    uint64_t v = 0;
+    for (int b = e - 1; b >= 0; --b) {
+      v = (v << 8) | entry[b];
+    }
+    uint32_t recno = static_cast<uint32_t>(v) & recMask;
+    int dup = static_cast<int>(Shr(v, r) & dupMask);
+    int trail = static_cast<int>(Shr(v, r + d) & trailMask);
+    if (dup + trail > keyLen || (i == 0 && dup != 0)) {
+      *error = "leaf entry " + std::to_string(i) + " has impossible counts";
+      return false;
+    }
+    int stored = keyLen - dup - trail;
+    pos -= stored;
+    if (pos < entriesEnd) {
+      *error = "leaf key bytes overlap the entries";
+      return false;
+    }
+    uint8_t* key = out->mutable_key(i);
+    if (dup > 0) {
+      std::memcpy(key, key - keyLen, dup);
+    }
+    std::memcpy(key + dup, page + pos, stored);
+    std::memset(key + dup + stored, pad, trail);
+    out->recnos[i] = recno;
+  }
+  return true;
+}
+
+}  // namespace xce::cdx

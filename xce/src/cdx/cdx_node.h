@@ -1,0 +1,109 @@
+// One tree page of a compound index, decoded: interior pages hold the last
+// (key, record number) of each child subtree, compact leaves hold every entry.
+// Decoding checks every count, width and offset against the page so a damaged
+// page gives an error, never a read outside it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace xce::cdx {
+
+constexpr uint32_t kPageSize = 512;
+constexpr uint32_t kNoPage = 0xFFFFFFFF;
+constexpr int kMaxKeyLength = 240;
+constexpr int kLeafHeaderSize = 24;
+constexpr int kNodeHeaderSize = 12;
+
+enum NodeAttribute : uint16_t {
+  kAttrInterior = 0,
+  kAttrRoot = 1,
+  kAttrLeaf = 2,
+};
+
+struct Node {
+  uint32_t offset = 0;
+  uint16_t attr = kAttrLeaf;
+  uint32_t left = kNoPage;
+  uint32_t right = kNoPage;
+  int keyLen = 0;
+  std::vector<uint8_t> keys;  // size() * keyLen bytes, keys fully expanded
+  std::vector<uint32_t> recnos;
+  std::vector<uint32_t> children;  // interior pages only
+
+  bool leaf() const { return (attr & kAttrLeaf) != 0; }
+  bool root() const { return (attr & kAttrRoot) != 0; }
+  int size() const { return static_cast<int>(recnos.size()); }
+  const uint8_t* key(int i) const { return keys.data() + static_cast<std::size_t>(i) * keyLen; }
+  uint8_t* mutable_key(int i) { return keys.data() + static_cast<std::size_t>(i) * keyLen; }
+
+  void Insert(int i, const uint8_t* key, uint32_t recno, uint32_t child);
+  void Erase(int i);
+  void Set(int i, const uint8_t* key, uint32_t recno);
+  // Moves entries [from, size()) to the end of `to` (which must have the same key length).
+  void MoveTail(int from, Node* to);
+};
+
+// Number of entries an interior page of this key length holds.
+int InteriorCapacity(int keyLen);
+
+// Decodes a 512-byte page. On damage returns false and sets *error to a short
+// English description of what is wrong (the caller adds file and page).
+bool DecodeNode(const uint8_t* page, int keyLen, uint8_t pad, Node* out, std::string* error);
+
+// Bytes a compact leaf needs for entries [from, to) of `node` (header included).
+int LeafBytes(const Node& node, int from, int to, uint8_t pad);
+inline bool LeafFits(const Node& node, int from, int to, uint8_t pad) {
+  return LeafBytes(node, from, to, pad) <= static_cast<int>(kPageSize);
+}
+
+// Encodes `node` into a 512-byte page. REQUIRES: it fits (LeafFits for leaves,
+// size() <= InteriorCapacity for interior pages).
+void EncodeNode(const Node& node, uint8_t pad, uint8_t* page);
+
+// Entry width in bytes for a leaf whose largest record number is maxRecno: at
+// least 3, as other writers use, and wide enough for the record number.
+int EntryBytes(uint32_t maxRecno, int countBits);
+
+// Duplicate and trailing counts of `key` stored after `prev` in a leaf (prev
+// null for a page's first key).
+void EntryCounts(const uint8_t* prev, const uint8_t* key, int keyLen, uint8_t pad, int* dup,
+                 int* trail);
+
+// Bit length of the key length: the width of the duplicate and trailing counts.
+int CountBits(int keyLen);
+
+// Compares `len` bytes; keys are ordered by unsigned bytes.
+int CompareBytes(const uint8_t* a, const uint8_t* b, int len);
+
+// Entries are ordered by key bytes, then by record number.
+inline bool EntryLess(const Node& a, int i, const Node& b, int j) {
+  int c = CompareBytes(a.key(i), b.key(j), a.keyLen);
+  return c < 0 || (c == 0 && a.recnos[i] < b.recnos[j]);
+}
+
+// Little-endian and big-endian helpers for the on-disk integers.
+inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t Le32(const uint8_t* p) {
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+inline uint32_t Be32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+}
+inline void PutLe16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void PutLe32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) {
+    p[i] = static_cast<uint8_t>(v >> (8 * i));
+  }
+}
+inline void PutBe32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) {
+    p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+  }
+}
+
+}  // namespace xce::cdx

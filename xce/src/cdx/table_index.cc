@@ -1,0 +1,898 @@
+#include "cdx/table_index.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "cdx/cdx_build.h"
+#include "cdx/cdx_check.h"
+#include "codepage.h"
+
+namespace xce::cdx {
+
+namespace {
+
+constexpr uint8_t kNullableMark = 0x80;  // first key byte of a non-null nullable key
+constexpr uint32_t kBuildChunk = 4096;   // records read per batch when building
+
+std::string Upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') {
+      c = static_cast<char>(c - 'a' + 'A');
+    }
+  }
+  return out;
+}
+
+// Expression text compared without blanks and letter case outside strings.
+std::string Normalized(std::string_view text) {
+  std::string out;
+  char quote = 0;
+  for (char c : text) {
+    if (quote != 0) {
+      out.push_back(c);
+      if (c == quote) {
+        quote = 0;
+      }
+      continue;
+    }
+    if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == '[') {
+      quote = ']';
+    }
+    if (c != ' ' && c != '\t') {
+      out.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c));
+    }
+  }
+  return out;
+}
+
+std::string StemOf(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::size_t dot = name.find_last_of('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+bool Nullable(const CdxTag* tag) { return (tag->options() & kOptNullable) != 0; }
+
+}  // namespace
+
+// ---------------------------------------------------------------- RecordSource
+
+RecordSource::RecordSource(const Table& table)
+    : codePage_(table.oem() ? CodePage::kCp866 : CodePage::kCp1251) {
+  for (const FieldInfo& f : table.fields()) {
+    expr::FieldInfo e;
+    e.name = f.name;
+    e.type = f.type == '@' ? 'T' : f.type;
+    e.offset = f.offset;
+    e.length = static_cast<uint16_t>(f.length);
+    e.decimals = f.decimals;
+    fields_.push_back(e);
+  }
+  blank_.assign(std::max<uint32_t>(table.recordLength(), 1), ' ');
+  image_ = blank_.data();
+}
+
+Status RecordSource::ReadMemo(int field, std::string* text) const {
+  (void)field;
+  text->clear();  // keys are computed from record images alone
+  return Status::Ok();
+}
+
+// ---------------------------------------------------------------- TableIndexes
+
+std::shared_ptr<TableIndexes> TableIndexes::Of(Table& table) {
+  for (const auto& ext : table.extensions()) {
+    if (auto indexes = std::dynamic_pointer_cast<TableIndexes>(ext)) {
+      return indexes;
+    }
+  }
+  return nullptr;
+}
+
+std::shared_ptr<TableIndexes> TableIndexes::Ensure(const std::shared_ptr<Table>& table) {
+  std::shared_ptr<TableIndexes> indexes = Of(*table);
+  if (indexes == nullptr) {
+    indexes.reset(new TableIndexes(table.get()));
+    table->AddExtension(indexes);
+  }
+  return indexes;
+}
+
+Status TableIndexes::Attach(const std::shared_ptr<Table>& table, uint32_t openOptions,
+                            std::shared_ptr<TableIndexes>* out) {
+  out->reset();
+  const std::string stem = StemOf(table->path());
+  std::string actual;
+  bool found = FindNoCase(table->fs(), table->dir(), stem + ".cdx", &actual);
+  if (!found) {
+    // A flagged table whose index is missing stays readable; the table
+    // itself refuses writes, since no tag could be kept true.
+    return Status::Ok();
+  }
+  std::shared_ptr<TableIndexes> indexes(new TableIndexes(table.get()));
+  indexes->structuralPath_ = table->dir() + "/" + actual;
+  Status s = indexes->OpenFile(indexes->structuralPath_, true, openOptions);
+  if (!s.ok()) {
+    return Status(s.code(), "Table " + table->path() + ": " + s.message());
+  }
+  table->AddExtension(indexes);
+  *out = std::move(indexes);
+  return Status::Ok();
+}
+
+Status TableIndexes::OpenFile(const std::string& path, bool structural, uint32_t openOptions) {
+  const bool readOnly = table_->options().readOnly;
+  std::unique_ptr<File> file;
+  Status s = table_->fs()->Open(path, readOnly ? OpenMode::kReadOnly : OpenMode::kReadWrite, &file);
+  if (!s.ok()) {
+    return Status(s.code(), "Cannot open index file " + path + ": " + s.message());
+  }
+  std::unique_ptr<CdxFile> cdx;
+  XCE_RETURN_IF_ERROR(CdxFile::Open(std::move(file), readOnly, &cdx));
+  bool rebuild = false;
+  for (int i = 0; i < cdx->tag_count(); ++i) {
+    CdxTag* tag = cdx->tag(i);
+    if (tag->machine_collation() || (openOptions & kOptIgnoreCollation) != 0) {
+      continue;
+    }
+    if ((openOptions & kOptReindexOnCollation) == 0 || readOnly) {
+      return Status(kErrCollation, "Tag " + tag->name() + " of index file " + path +
+                                       " was built with collation " + tag->collation() +
+                                       "; open the table with the option to rebuild it (0x100) "
+                                       "or to ignore the collation (0x200)");
+    }
+    rebuild = true;
+  }
+  files_.push_back({path, std::move(cdx), structural});
+  XCE_RETURN_IF_ERROR(BindTags());
+  if (rebuild && unbound_.ok()) {
+    // Rebuilt with machine collation, as every tag this engine writes.
+    SwapSet swap;
+    std::size_t which = files_.size() - 1;
+    XCE_RETURN_IF_ERROR(
+        BuildFiles(table_->RecordCount(),
+                   [this](uint32_t r, char* image) { return table_->ReadRecord(r, image); },
+                   ".reindex.tmp", &swap, {which}));
+    XCE_RETURN_IF_ERROR(swap.Commit(table_->fs(), table_->path() + ".swap", table_->dir()));
+    XCE_RETURN_IF_ERROR(ReopenFiles());
+  }
+  return Status::Ok();
+}
+
+Status TableIndexes::BindTags() {
+  std::vector<Tag> tags;
+  unbound_ = Status::Ok();
+  for (std::size_t f = 0; f < files_.size(); ++f) {
+    CdxFile* cdx = files_[f].cdx.get();
+    for (int i = 0; i < cdx->tag_count(); ++i) {
+      CdxTag* tag = cdx->tag(i);
+      Tag t;
+      t.tag = tag;
+      t.file = f;
+      const int stored = tag->key_len() - (Nullable(tag) ? 1 : 0);
+      Status s = KeyMaker::Create(tag->key_expr(), tag->for_expr(), source_, stored, &t.maker);
+      if (s.ok() && t.maker->key_len() != stored) {
+        s = Status(kErrBadTagDefinition, "it holds keys of " + std::to_string(stored) +
+                                             " bytes, but its expression gives " +
+                                             std::to_string(t.maker->key_len()));
+      }
+      if (!s.ok()) {
+        // A tag whose keys cannot be computed can be neither used nor kept
+        // true: it is left out, and the table refuses writes.
+        if (unbound_.ok()) {
+          unbound_ = Status(s.code(), "Table " + table_->path() + ": tag " + tag->name() +
+                                          " of index file " + files_[f].path +
+                                          " cannot be kept up to date: " + s.message());
+        }
+        continue;
+      }
+      tag->SetKeyType(t.maker->type());
+      tags.push_back(std::move(t));
+    }
+  }
+  tags_ = std::move(tags);
+  ++generation_;
+  return Status::Ok();
+}
+
+int TableIndexes::FindTag(std::string_view name) const {
+  std::string wanted = Upper(name);
+  for (std::size_t i = 0; i < tags_.size(); ++i) {
+    if (Upper(tags_[i].tag->name()) == wanted) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+Status TableIndexes::KeyOf(int i, const char* image, uint32_t recno, uint8_t* key, bool* included) {
+  Tag& t = tags_[i];
+  source_.Set(image, recno);
+  if (Nullable(t.tag)) {
+    key[0] = kNullableMark;
+    ++key;
+  }
+  Status s = t.maker->Make(source_, key, included);
+  if (!s.ok()) {
+    return Status(s.code(), "Tag " + t.tag->name() + ": " + s.message());
+  }
+  return Status::Ok();
+}
+
+Status TableIndexes::OnRecordWrite(Table& t, uint32_t recno, const char* oldImage,
+                                   const char* newImage) {
+  (void)t;
+  XCE_RETURN_IF_ERROR(unbound_);
+  struct Applied {
+    int tag;
+    bool inserted;
+    std::vector<uint8_t> key;
+    uint32_t recno = 0;  // 0: the record being written
+  };
+  std::vector<Applied> applied;
+  Status s;
+  for (int i = 0; s.ok() && i < tag_count(); ++i) {
+    CdxTag* tag = tags_[i].tag;
+    const int keyLen = tag->key_len();
+    oldKey_.resize(keyLen);
+    newKey_.resize(keyLen);
+    bool oldIn = false;
+    bool newIn = false;
+    if (oldImage != nullptr) {
+      s = KeyOf(i, oldImage, recno, oldKey_.data(), &oldIn);
+    }
+    if (s.ok()) {
+      s = KeyOf(i, newImage, recno, newKey_.data(), &newIn);
+    }
+    if (!s.ok() || (oldIn && newIn && oldKey_ == newKey_)) {
+      continue;
+    }
+    if (oldIn) {
+      bool removed = false;
+      s = tag->Delete(oldKey_.data(), recno, &removed);
+      if (s.ok() && removed) {
+        applied.push_back({i, false, oldKey_});
+        if (tag->unique()) {
+          // The key value keeps its entry when another record holds it.
+          uint32_t holder = 0;
+          s = FindHolder(i, oldKey_, recno, &holder);
+          if (s.ok() && holder != 0) {
+            s = tag->Insert(oldKey_.data(), holder);
+            if (s.ok()) {
+              applied.push_back({i, true, oldKey_, holder});
+            }
+          }
+        }
+      }
+    }
+    if (s.ok() && newIn) {
+      bool added = false;
+      s = tag->Insert(newKey_.data(), recno, &added);
+      if (s.ok() && added) {
+        applied.push_back({i, true, newKey_});
+      }
+    }
+  }
+  if (!s.ok()) {
+    // The record change is refused, so the tags go back to what they held.
+    for (auto it = applied.rbegin(); it != applied.rend(); ++it) {
+      CdxTag* tag = tags_[it->tag].tag;
+      uint32_t r = it->recno != 0 ? it->recno : recno;
+      if (it->inserted) {
+        (void)tag->Delete(it->key.data(), r);
+      } else {
+        (void)tag->Insert(it->key.data(), r);
+      }
+    }
+  }
+  for (IndexFile& f : files_) {
+    Status fs = f.cdx->Flush();
+    if (s.ok()) {
+      s = fs;
+    }
+  }
+  return s;
+}
+
+Status TableIndexes::FindHolder(int i, const std::vector<uint8_t>& key, uint32_t except,
+                                uint32_t* holder) {
+  *holder = 0;
+  std::vector<char> image(table_->recordLength());
+  std::vector<uint8_t> k(key.size());
+  const uint32_t count = table_->RecordCount();
+  for (uint32_t r = 1; r <= count; ++r) {
+    if (r == except) {
+      continue;
+    }
+    XCE_RETURN_IF_ERROR(table_->ReadRecord(r, image.data()));
+    bool included = false;
+    XCE_RETURN_IF_ERROR(KeyOf(i, image.data(), r, k.data(), &included));
+    if (included && k == key) {
+      *holder = r;
+      return Status::Ok();
+    }
+  }
+  return Status::Ok();
+}
+
+Status TableIndexes::BuildFiles(uint32_t count, const std::function<Status(uint32_t, char*)>& read,
+                                const std::string& suffix, SwapSet* swap,
+                                const std::vector<std::size_t>& which) {
+  std::vector<TagSpec> specs(tags_.size());
+  for (std::size_t i = 0; i < tags_.size(); ++i) {
+    CdxTag* tag = tags_[i].tag;
+    TagSpec& spec = specs[i];
+    spec.name = tag->name();
+    spec.keyExpr = tag->key_expr();
+    spec.forExpr = tag->for_expr();
+    spec.keyType = tags_[i].maker->type();
+    spec.keyLen = tag->key_len();
+    spec.unique = tag->unique();
+    spec.descending = tag->descending();
+    spec.recnos.reserve(count);
+    spec.keys.reserve(static_cast<std::size_t>(count) * spec.keyLen);
+  }
+  const uint32_t len = table_->recordLength();
+  std::vector<char> chunk(static_cast<std::size_t>(kBuildChunk) * len);
+  std::vector<uint8_t> key(kMaxKeyLength + 1);
+  for (uint32_t first = 1; first <= count; first += kBuildChunk) {
+    uint32_t n = std::min(kBuildChunk, count - first + 1);
+    for (uint32_t j = 0; j < n; ++j) {
+      XCE_RETURN_IF_ERROR(read(first + j, chunk.data() + static_cast<std::size_t>(j) * len));
+    }
+    for (std::size_t i = 0; i < tags_.size(); ++i) {
+      if (std::find(which.begin(), which.end(), tags_[i].file) == which.end()) {
+        continue;
+      }
+      for (uint32_t j = 0; j < n; ++j) {
+        bool included = false;
+        XCE_RETURN_IF_ERROR(KeyOf(static_cast<int>(i),
+                                  chunk.data() + static_cast<std::size_t>(j) * len, first + j,
+                                  key.data(), &included));
+        if (included) {
+          specs[i].Add(key.data(), first + j);
+        }
+      }
+    }
+  }
+  for (std::size_t f : which) {
+    std::vector<TagSpec> fileSpecs;
+    for (std::size_t i = 0; i < tags_.size(); ++i) {
+      if (tags_[i].file == f) {
+        fileSpecs.push_back(std::move(specs[i]));
+      }
+    }
+    const std::string tmp = files_[f].path + suffix;
+    std::unique_ptr<File> file;
+    XCE_RETURN_IF_ERROR(table_->fs()->Open(tmp, OpenMode::kCreate, &file));
+    swap->Add(tmp, files_[f].path);
+    File* raw = file.get();
+    std::unique_ptr<CdxFile> built;
+    XCE_RETURN_IF_ERROR(CdxFile::Create(std::move(file), std::move(fileSpecs), &built));
+    XCE_RETURN_IF_ERROR(raw->Sync());
+  }
+  return Status::Ok();
+}
+
+Status TableIndexes::ReopenFiles() {
+  for (IndexFile& f : files_) {
+    std::unique_ptr<File> file;
+    XCE_RETURN_IF_ERROR(table_->fs()->Open(f.path, OpenMode::kReadWrite, &file));
+    XCE_RETURN_IF_ERROR(CdxFile::Open(std::move(file), false, &f.cdx));
+  }
+  return BindTags();
+}
+
+Status TableIndexes::OnRebuild(Table& t, RebuildContext& ctx) {
+  (void)t;
+  XCE_RETURN_IF_ERROR(unbound_);
+  std::vector<std::size_t> all;
+  for (std::size_t f = 0; f < files_.size(); ++f) {
+    all.push_back(f);
+  }
+  return BuildFiles(ctx.recordCount, ctx.readRecord, ctx.tmpSuffix, ctx.swap, all);
+}
+
+Status TableIndexes::AfterRebuild(Table& t) {
+  (void)t;
+  return ReopenFiles();
+}
+
+void TableIndexes::OnClose(Table& t) {
+  (void)t;
+  for (IndexFile& f : files_) {
+    (void)f.cdx->Flush();
+  }
+  tags_.clear();
+  files_.clear();
+  ++generation_;
+}
+
+Status TableIndexes::Reindex() {
+  XCE_RETURN_IF_ERROR(table_->CheckWritable());
+  XCE_RETURN_IF_ERROR(unbound_);
+  if (files_.empty()) {
+    return Status::Ok();
+  }
+  std::vector<std::size_t> all;
+  for (std::size_t f = 0; f < files_.size(); ++f) {
+    all.push_back(f);
+  }
+  SwapSet swap;
+  Status s = BuildFiles(
+      table_->RecordCount(),
+      [this](uint32_t r, char* image) { return table_->ReadRecord(r, image); }, ".reindex.tmp",
+      &swap, all);
+  if (s.ok()) {
+    s = swap.Commit(table_->fs(), table_->path() + ".swap", table_->dir());
+  } else {
+    for (const auto& [tmp, fin] : swap.pairs()) {
+      (void)fin;
+      table_->fs()->Remove(tmp);
+    }
+  }
+  XCE_RETURN_IF_ERROR(s);
+  return ReopenFiles();
+}
+
+Status TableIndexes::OpenExtraFile(const std::string& path) {
+  for (const IndexFile& f : files_) {
+    if (f.path == path) {
+      return Status::Ok();
+    }
+  }
+  return OpenFile(path, false, table_->options().rawOptions);
+}
+
+Status TableIndexes::CreateTag(const TagDefinition& def) {
+  XCE_RETURN_IF_ERROR(table_->CheckWritable());
+  if (FindTag(def.name) >= 0) {
+    return Status(kErrTagExists,
+                  "Table " + table_->path() + " already has a tag " + Upper(def.name));
+  }
+  std::unique_ptr<KeyMaker> maker;
+  XCE_RETURN_IF_ERROR(KeyMaker::Create(def.keyExpr, def.forExpr, source_, 0, &maker));
+  TagSpec spec;
+  spec.name = Upper(def.name);
+  spec.keyExpr = def.keyExpr;
+  spec.forExpr = def.forExpr;
+  spec.keyType = maker->type();
+  spec.keyLen = maker->key_len();
+  spec.unique = def.unique;
+  spec.descending = def.descending;
+  std::string error = ValidateSpec(spec);
+  if (!error.empty()) {
+    return Status(kErrBadTagDefinition, "Table " + table_->path() + ": " + error);
+  }
+  std::vector<char> image(table_->recordLength());
+  std::vector<uint8_t> key(spec.keyLen);
+  for (uint32_t r = 1; r <= table_->RecordCount(); ++r) {
+    XCE_RETURN_IF_ERROR(table_->ReadRecord(r, image.data()));
+    source_.Set(image.data(), r);
+    bool included = false;
+    XCE_RETURN_IF_ERROR(maker->Make(source_, key.data(), &included));
+    if (included) {
+      spec.Add(key.data(), r);
+    }
+  }
+  auto structural =
+      std::find_if(files_.begin(), files_.end(), [](const IndexFile& f) { return f.structural; });
+  if (structural == files_.end()) {
+    // The first tag makes the structural file, named like the table.
+    const std::string& tp = table_->path();
+    std::size_t dot = tp.find_last_of('.');
+    bool upperExt =
+        dot != std::string::npos && tp.size() > dot + 1 && tp[dot + 1] >= 'A' && tp[dot + 1] <= 'Z';
+    structuralPath_ = table_->dir() + "/" + StemOf(tp) + (upperExt ? ".CDX" : ".cdx");
+    std::unique_ptr<File> file;
+    XCE_RETURN_IF_ERROR(table_->fs()->Open(structuralPath_, OpenMode::kCreate, &file));
+    std::unique_ptr<CdxFile> cdx;
+    std::vector<TagSpec> specs;
+    specs.push_back(std::move(spec));
+    XCE_RETURN_IF_ERROR(CdxFile::Create(std::move(file), std::move(specs), &cdx));
+    XCE_RETURN_IF_ERROR(table_->SetStructuralIndexFlag(true));
+    files_.insert(files_.begin(), IndexFile{structuralPath_, std::move(cdx), true});
+  } else {
+    CdxTag* added = nullptr;
+    XCE_RETURN_IF_ERROR(structural->cdx->AddTag(std::move(spec), &added));
+  }
+  return BindTags();
+}
+
+Status TableIndexes::DeleteTag(std::string_view name) {
+  XCE_RETURN_IF_ERROR(table_->CheckWritable());
+  int i = FindTag(name);
+  if (i < 0) {
+    return Status(kErrTagNotFound, "Table " + table_->path() + " has no tag " + Upper(name));
+  }
+  IndexFile& f = files_[tags_[i].file];
+  XCE_RETURN_IF_ERROR(f.cdx->DropTag(name));
+  if (f.structural && f.cdx->tag_count() == 0) {
+    // Without tags the structural file goes, and so does the table's flag.
+    XCE_RETURN_IF_ERROR(table_->SetStructuralIndexFlag(false));
+    std::string path = f.path;
+    files_.erase(files_.begin() + static_cast<std::ptrdiff_t>(tags_[i].file));
+    XCE_RETURN_IF_ERROR(table_->fs()->Remove(path));
+  }
+  return BindTags();
+}
+
+Status TableIndexes::Check(std::vector<std::string>* problems) {
+  const uint32_t count = table_->RecordCount();
+  if (!unbound_.ok()) {
+    problems->push_back(unbound_.message());
+  }
+  for (IndexFile& f : files_) {
+    for (std::string& p : CheckIndexFile(f.cdx.get(), count)) {
+      problems->push_back(std::move(p));
+    }
+  }
+  std::vector<char> image(table_->recordLength());
+  std::vector<uint8_t> key(kMaxKeyLength + 1);
+  for (int i = 0; i < tag_count(); ++i) {
+    CdxTag* tag = tags_[i].tag;
+    const std::string where = files_[tags_[i].file].path + ": tag " + tag->name() + ": ";
+    std::vector<std::vector<uint8_t>> stored(count + 1);
+    std::vector<bool> has(count + 1, false);
+    auto c = tag->NewCursor();
+    std::size_t reported = 0;
+    auto report = [&](const std::string& text) {
+      if (reported++ < 20) {
+        problems->push_back(where + text);
+      }
+    };
+    for (c->SeekToFirst(); c->Valid(); c->Next()) {
+      uint32_t r = c->recno();
+      if (r < 1 || r > count) {
+        continue;  // reported by the structural check
+      }
+      if (has[r]) {
+        report("record " + std::to_string(r) + " has two entries");
+      }
+      has[r] = true;
+      stored[r].assign(c->key(), c->key() + tag->key_len());
+    }
+    if (!c->status().ok()) {
+      continue;  // the structural check names the damage
+    }
+    std::map<std::vector<uint8_t>, uint32_t> uniqueKeys;
+    for (uint32_t r = 1; r <= count; ++r) {
+      XCE_RETURN_IF_ERROR(table_->ReadRecord(r, image.data()));
+      bool included = false;
+      XCE_RETURN_IF_ERROR(KeyOf(i, image.data(), r, key.data(), &included));
+      std::vector<uint8_t> want(key.begin(), key.begin() + tag->key_len());
+      if (!included) {
+        if (has[r]) {
+          report("record " + std::to_string(r) + " is indexed though its FOR condition is false");
+        }
+        continue;
+      }
+      if (tag->unique()) {
+        // One entry per key value, held by a record that has that key.
+        if (has[r] && stored[r] != want) {
+          report("record " + std::to_string(r) + " is indexed under a wrong key");
+        }
+        uniqueKeys.emplace(want, 0);
+        continue;
+      }
+      if (!has[r]) {
+        report("record " + std::to_string(r) + " is missing");
+      } else if (stored[r] != want) {
+        report("record " + std::to_string(r) + " is indexed under a wrong key");
+      }
+    }
+    if (tag->unique()) {
+      uint64_t n = 0;
+      XCE_RETURN_IF_ERROR(tag->Count(&n));
+      if (n != uniqueKeys.size()) {
+        report("holds " + std::to_string(n) + " keys for " + std::to_string(uniqueKeys.size()) +
+               " distinct key values");
+      }
+    }
+  }
+  return Status::Ok();
+}
+
+Status CheckTableIndexes(FileSystem* fs, const std::string& path, std::string* report) {
+  OpenOptions options;
+  options.readOnly = true;
+  std::shared_ptr<Table> table;
+  XCE_RETURN_IF_ERROR(Table::Open(fs, path, options, &table));
+  std::shared_ptr<TableIndexes> indexes;
+  Status s = TableIndexes::Attach(table, kOptIgnoreCollation, &indexes);
+  std::vector<std::string> problems;
+  if (!s.ok()) {
+    problems.push_back(s.message());
+  } else if (indexes != nullptr) {
+    s = indexes->Check(&problems);
+    if (!s.ok()) {
+      problems.push_back(s.message());
+    }
+  }
+  table->Close();
+  for (const std::string& p : problems) {
+    *report += p + "\n";
+  }
+  return Status::Ok();
+}
+
+// ---------------------------------------------------------------- TagOrder
+
+Status TagOrder::Resolve(TableIndexes::Tag** tag) {
+  if (tag_ == nullptr || generation_ != indexes_->generation()) {
+    int i = indexes_->FindTag(tagName_);
+    if (i < 0) {
+      tag_ = nullptr;
+      return Status(kErrTagNotFound, "Tag " + tagName_ + " no longer exists");
+    }
+    tag_ = &indexes_->tag(i);
+    cursor_ = tag_->tag->NewCursor();
+    generation_ = indexes_->generation();
+  }
+  *tag = tag_;
+  return Status::Ok();
+}
+
+void TagOrder::SetScope(int which, std::vector<uint8_t> key) {
+  (which == 1 ? top_ : bottom_) = std::move(key);
+}
+
+bool TagOrder::ClearScope(int which) {
+  auto& s = which == 1 ? top_ : bottom_;
+  bool had = s.has_value();
+  s.reset();
+  return had;
+}
+
+bool TagOrder::InScope(const uint8_t* key) const {
+  if (tag_ == nullptr) {
+    return true;
+  }
+  const int keyLen = tag_->tag->key_len();
+  const bool desc = tag_->tag->descending();
+  auto cmp = [&](const std::vector<uint8_t>& bound) {
+    int n = std::min<int>(static_cast<int>(bound.size()), keyLen);
+    return CompareBytes(key, bound.data(), n);
+  };
+  if (top_ && (desc ? cmp(*top_) > 0 : cmp(*top_) < 0)) {
+    return false;
+  }
+  if (bottom_ && (desc ? cmp(*bottom_) < 0 : cmp(*bottom_) > 0)) {
+    return false;
+  }
+  return true;
+}
+
+Status TagOrder::Answer(uint32_t* recno) {
+  *recno = 0;
+  if (!cursor_->Valid()) {
+    return cursor_->status();
+  }
+  if ((top_ || bottom_) && !InScope(cursor_->key())) {
+    return Status::Ok();
+  }
+  *recno = cursor_->recno();
+  return Status::Ok();
+}
+
+Status TagOrder::First(Table& t, uint32_t* recno) {
+  (void)t;
+  TableIndexes::Tag* tag = nullptr;
+  XCE_RETURN_IF_ERROR(Resolve(&tag));
+  if (top_) {
+    cursor_->Seek(top_->data(), static_cast<int>(top_->size()), true);
+  } else {
+    cursor_->SeekToFirst();
+  }
+  return Answer(recno);
+}
+
+Status TagOrder::Last(Table& t, uint32_t* recno) {
+  (void)t;
+  TableIndexes::Tag* tag = nullptr;
+  XCE_RETURN_IF_ERROR(Resolve(&tag));
+  if (bottom_) {
+    cursor_->SeekPast(bottom_->data(), static_cast<int>(bottom_->size()));
+    if (cursor_->Valid()) {
+      cursor_->Prev();
+    } else if (cursor_->status().ok()) {
+      cursor_->SeekToLast();
+    }
+  } else {
+    cursor_->SeekToLast();
+  }
+  return Answer(recno);
+}
+
+Status TagOrder::PositionOn(Table& t, uint32_t recno, bool* exact) {
+  TableIndexes::Tag* tag = nullptr;
+  XCE_RETURN_IF_ERROR(Resolve(&tag));
+  if (cursor_->Valid() && cursor_->recno() == recno && cursor_->current()) {
+    *exact = true;
+    return Status::Ok();
+  }
+  image_.resize(t.recordLength());
+  XCE_RETURN_IF_ERROR(t.ReadRecord(recno, image_.data()));
+  key_.resize(tag->tag->key_len());
+  bool included = false;
+  int i = indexes_->FindTag(tagName_);
+  XCE_RETURN_IF_ERROR(indexes_->KeyOf(i, image_.data(), recno, key_.data(), &included));
+  *exact = cursor_->SeekEntry(key_.data(), recno) && included;
+  return cursor_->status();
+}
+
+Status TagOrder::Step(Table& t, uint32_t recno, bool forward, uint32_t* out) {
+  *out = 0;
+  bool exact = false;
+  XCE_RETURN_IF_ERROR(PositionOn(t, recno, &exact));
+  const bool desc = tag_->tag->descending();
+  if (exact) {
+    forward ? cursor_->Next() : cursor_->Prev();
+  } else if (forward == desc) {
+    // The cursor stands on the entry after the record's place in ascending
+    // order: that is the neighbour only in the other direction.
+    if (cursor_->Valid()) {
+      forward ? cursor_->Next() : cursor_->Prev();
+    } else if (cursor_->status().ok()) {
+      forward ? cursor_->SeekToFirst() : cursor_->SeekToLast();
+    }
+  }
+  return Answer(out);
+}
+
+Status TagOrder::Next(Table& t, uint32_t recno, uint32_t* next) {
+  return Step(t, recno, true, next);
+}
+
+Status TagOrder::Prev(Table& t, uint32_t recno, uint32_t* prev) {
+  return Step(t, recno, false, prev);
+}
+
+Status TagOrder::InOrder(Table& t, uint32_t recno, bool* in) {
+  *in = true;
+  TableIndexes::Tag* tag = nullptr;
+  XCE_RETURN_IF_ERROR(Resolve(&tag));
+  if (!top_ && !bottom_ && !tag->maker->has_for()) {
+    return Status::Ok();
+  }
+  if (cursor_->Valid() && cursor_->recno() == recno && cursor_->current()) {
+    *in = InScope(cursor_->key());
+    return Status::Ok();
+  }
+  image_.resize(t.recordLength());
+  XCE_RETURN_IF_ERROR(t.ReadRecord(recno, image_.data()));
+  key_.resize(tag->tag->key_len());
+  bool included = false;
+  XCE_RETURN_IF_ERROR(
+      indexes_->KeyOf(indexes_->FindTag(tagName_), image_.data(), recno, key_.data(), &included));
+  *in = included && InScope(key_.data());
+  return Status::Ok();
+}
+
+Status TagOrder::CompareRecords(Table& t, uint32_t a, uint32_t b, int* result) {
+  TableIndexes::Tag* tag = nullptr;
+  XCE_RETURN_IF_ERROR(Resolve(&tag));
+  const int keyLen = tag->tag->key_len();
+  const int i = indexes_->FindTag(tagName_);
+  std::vector<uint8_t> ka(keyLen), kb(keyLen);
+  image_.resize(t.recordLength());
+  bool in = false;
+  XCE_RETURN_IF_ERROR(t.ReadRecord(a, image_.data()));
+  XCE_RETURN_IF_ERROR(indexes_->KeyOf(i, image_.data(), a, ka.data(), &in));
+  XCE_RETURN_IF_ERROR(t.ReadRecord(b, image_.data()));
+  XCE_RETURN_IF_ERROR(indexes_->KeyOf(i, image_.data(), b, kb.data(), &in));
+  int c = CompareBytes(ka.data(), kb.data(), keyLen);
+  if (c == 0) {
+    c = a < b ? -1 : (a > b ? 1 : 0);
+  }
+  c = c < 0 ? -1 : (c > 0 ? 1 : 0);
+  *result = tag->tag->descending() ? -c : c;
+  return Status::Ok();
+}
+
+Status TagOrder::CountInScope(Table& t, uint32_t* n) {
+  *n = 0;
+  uint32_t first = 0;
+  XCE_RETURN_IF_ERROR(First(t, &first));
+  if (first == 0) {
+    return Status::Ok();
+  }
+  uint64_t from = 0, to = 0, total = 0;
+  XCE_RETURN_IF_ERROR(cursor_->GetPosition(&from, &total));
+  uint32_t last = 0;
+  XCE_RETURN_IF_ERROR(Last(t, &last));
+  if (last == 0) {
+    return Status::Ok();
+  }
+  XCE_RETURN_IF_ERROR(cursor_->GetPosition(&to, &total));
+  *n = to >= from ? static_cast<uint32_t>(to - from + 1) : 0;
+  return Status::Ok();
+}
+
+// ---------------------------------------------------------------- IndexHandle
+
+Status IndexHandle::CountInScope(uint32_t* n) { return order_.CountInScope(*table_, n); }
+
+void IndexHandle::InitRawKey() {
+  rawImage_.assign(table_->recordLength(), ' ');
+  rawLength_.assign(table_->fields().size(), -1);
+  rawActive_ = true;
+}
+
+Status IndexHandle::SetRawKeyField(uint16_t field, const void* data, uint32_t length, bool text) {
+  const FieldInfo* f = nullptr;
+  XCE_RETURN_IF_ERROR(table_->CheckField(field, &f));
+  uint32_t n = std::min(length, f->length);
+  char* at = rawImage_.data() + f->offset;
+  std::memcpy(at, data, n);
+  std::memset(at + n, ' ', f->length - n);
+  if (text && table_->oem()) {
+    for (uint32_t i = 0; i < n; ++i) {
+      at[i] = static_cast<char>(Cp1251To866(static_cast<unsigned char>(at[i])));
+    }
+  }
+  rawLength_[field - 1] = static_cast<int>(n);
+  return Status::Ok();
+}
+
+Status IndexHandle::SetRawKeyEmpty(uint16_t field) {
+  const FieldInfo* f = nullptr;
+  XCE_RETURN_IF_ERROR(table_->CheckField(field, &f));
+  std::memset(rawImage_.data() + f->offset, ' ', f->length);
+  rawLength_[field - 1] = static_cast<int>(f->length);
+  return Status::Ok();
+}
+
+Status IndexHandle::BuildRawKey(std::vector<uint8_t>* key) {
+  if (!rawActive_) {
+    InitRawKey();
+  }
+  rawActive_ = false;
+  TableIndexes::Tag* tag = nullptr;
+  XCE_RETURN_IF_ERROR(order_.Resolve(&tag));
+  auto indexes = TableIndexes::Of(*table_);
+  if (indexes == nullptr) {
+    return Status(kErrTagNotFound, "Table " + table_->path() + " has no indexes");
+  }
+  const int keyLen = tag->tag->key_len();
+  key->assign(keyLen, 0);
+  bool included = false;
+  XCE_RETURN_IF_ERROR(indexes->KeyOf(indexes->FindTag(order_.tag_name()), rawImage_.data(), 0,
+                                     key->data(), &included));
+  // A key made only of character fields ends where the last field given
+  // ends: a value set without its trailing blanks then matches as a prefix.
+  const auto& segments = tag->maker->segments();
+  std::string joined;
+  for (const std::string& s : segments) {
+    joined += (joined.empty() ? "" : "+") + s;
+  }
+  if (segments.empty() || Normalized(tag->tag->key_expr()) != joined ||
+      tag->maker->type() != KeyType::kCharacter) {
+    return Status::Ok();
+  }
+  int used = 0;
+  for (const std::string& s : segments) {
+    uint16_t number = table_->FieldNumber(s);
+    const FieldInfo* f = nullptr;
+    XCE_RETURN_IF_ERROR(table_->CheckField(number, &f));
+    if (f->type != 'C') {
+      return Status::Ok();
+    }
+    int set = rawLength_[number - 1];
+    if (set < 0) {
+      break;
+    }
+    used += set;
+    if (set < static_cast<int>(f->length)) {
+      break;
+    }
+  }
+  key->resize(std::min(used, keyLen));
+  return Status::Ok();
+}
+
+}  // namespace xce::cdx

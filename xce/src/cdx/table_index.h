@@ -1,0 +1,221 @@
+// A table's compound indexes: the structural CDX that opens with the table
+// and any extra index files opened later. TableIndexes is a table extension,
+// so every append, field write, delete-flag change, pack and zap reaches each
+// tag in the same operation; IndexHandle moves the table's record pointer in
+// one tag's order, within that tag's scopes.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cdx/cdx_file.h"
+#include "cdx/key_maker.h"
+#include "expr/expr.h"
+#include "table.h"
+
+namespace xce::cdx {
+
+// Open options that decide what happens to a tag built under another collation.
+constexpr uint32_t kOptReindexOnCollation = 0x100;
+constexpr uint32_t kOptIgnoreCollation = 0x200;
+
+// The expression view of a table's records: fields, code page and one image.
+class RecordSource : public expr::ExprSource {
+ public:
+  explicit RecordSource(const Table& table);
+  void Set(const char* image, uint32_t recno) {
+    image_ = image;
+    recno_ = recno;
+  }
+  const std::vector<expr::FieldInfo>& Fields() const override { return fields_; }
+  CodePage TableCodePage() const override { return codePage_; }
+  const char* RecordImage() const override { return image_; }
+  uint32_t RecordNumber() const override { return recno_; }
+  // Keys never depend on the exact-comparison setting of the moment.
+  bool ExactCompare() const override { return false; }
+  Status ReadMemo(int field, std::string* text) const override;
+
+ private:
+  std::vector<expr::FieldInfo> fields_;
+  CodePage codePage_;
+  std::vector<char> blank_;
+  const char* image_;
+  uint32_t recno_ = 0;
+};
+
+// A tag's definition for creating it.
+struct TagDefinition {
+  std::string name;
+  std::string keyExpr;
+  std::string forExpr;
+  bool unique = false;
+  bool descending = false;
+};
+
+class TableIndexes : public TableExtension {
+ public:
+  struct Tag {
+    CdxTag* tag = nullptr;
+    std::unique_ptr<KeyMaker> maker;
+    std::size_t file = 0;  // index into files_
+  };
+
+  // Opens the table's structural index when the header flags one or a file
+  // of the table's name with extension CDX (any letter case) exists, applies
+  // the collation options, and attaches itself to the table. *out is null
+  // when the table has no index.
+  static Status Attach(const std::shared_ptr<Table>& table, uint32_t openOptions,
+                       std::shared_ptr<TableIndexes>* out);
+  // The indexes attached to a table, or null.
+  static std::shared_ptr<TableIndexes> Of(Table& table);
+  // The attached indexes, attaching an empty set when there are none yet.
+  static std::shared_ptr<TableIndexes> Ensure(const std::shared_ptr<Table>& table);
+
+  int tag_count() const { return static_cast<int>(tags_.size()); }
+  Tag& tag(int i) { return tags_[i]; }
+  // Tag number by name, letter case ignored; -1 when absent.
+  int FindTag(std::string_view name) const;
+  // Bumped whenever the files are reopened (after pack, zap, reindex): tag
+  // pointers of an older generation are gone.
+  uint64_t generation() const { return generation_; }
+  const std::string& structural_path() const { return structuralPath_; }
+
+  // Opens another index file; its tags are kept true while it is open.
+  Status OpenExtraFile(const std::string& path);
+  // Adds a tag to the structural index (creating the file when needed).
+  Status CreateTag(const TagDefinition& def);
+  // Removes a tag from whichever file holds it.
+  Status DeleteTag(std::string_view name);
+  // Rebuilds every tag into new files that replace the old ones when complete.
+  Status Reindex();
+  // Problems of every tag: structure, count and each key against its record.
+  Status Check(std::vector<std::string>* problems);
+
+  // Key of a record image for tag i; *included false when its FOR rejects it.
+  Status KeyOf(int i, const char* image, uint32_t recno, uint8_t* key, bool* included);
+
+  // TableExtension
+  Status OnRecordWrite(Table& t, uint32_t recno, const char* oldImage,
+                       const char* newImage) override;
+  Status OnRebuild(Table& t, RebuildContext& ctx) override;
+  Status AfterRebuild(Table& t) override;
+  void OnClose(Table& t) override;
+  bool MaintainsStructuralIndex() const override { return unbound_.ok(); }
+  // Why a tag of the files could not be bound to the table (ok when all were).
+  const Status& unbound() const { return unbound_; }
+
+  // Index handles already made for tags (one per tag), by tag name.
+  std::map<std::string, uint32_t>& handles() { return handles_; }
+
+ private:
+  struct IndexFile {
+    std::string path;
+    std::unique_ptr<CdxFile> cdx;
+    bool structural = false;
+  };
+
+  explicit TableIndexes(Table* table) : table_(table), source_(*table) {}
+  Status OpenFile(const std::string& path, bool structural, uint32_t openOptions);
+  Status BindTags();
+  // Builds new files holding every tag for `count` records read by `read`,
+  // under `suffix`, and lists them in `swap`.
+  Status BuildFiles(uint32_t count, const std::function<Status(uint32_t, char*)>& read,
+                    const std::string& suffix, SwapSet* swap,
+                    const std::vector<std::size_t>& which);
+  Status ReopenFiles();
+  // First record other than `except` whose key for unique tag i is `key`:
+  // it takes over the key value's entry when its holder leaves, so a unique
+  // tag always holds every key value (other writers leave it incomplete).
+  Status FindHolder(int i, const std::vector<uint8_t>& key, uint32_t except, uint32_t* holder);
+
+  Table* table_;
+  RecordSource source_;
+  std::string structuralPath_;
+  std::vector<IndexFile> files_;
+  std::vector<Tag> tags_;
+  Status unbound_;
+  uint64_t generation_ = 1;
+  std::map<std::string, uint32_t> handles_;
+  std::vector<uint8_t> oldKey_, newKey_;
+};
+
+// Checks every tag of a table's indexes against its records without changing
+// a byte; appends one problem per line to *report.
+Status CheckTableIndexes(FileSystem* fs, const std::string& path, std::string* report);
+
+// Movement in one tag's order, limited to the tag's scopes.
+class TagOrder : public Order {
+ public:
+  TagOrder(std::shared_ptr<TableIndexes> indexes, std::string tagName)
+      : indexes_(std::move(indexes)), tagName_(std::move(tagName)) {}
+
+  Status First(Table& t, uint32_t* recno) override;
+  Status Last(Table& t, uint32_t* recno) override;
+  Status Next(Table& t, uint32_t recno, uint32_t* next) override;
+  Status Prev(Table& t, uint32_t recno, uint32_t* prev) override;
+  Status InOrder(Table& t, uint32_t recno, bool* in) override;
+  Status CompareRecords(Table& t, uint32_t a, uint32_t b, int* result) override;
+
+  // The tag behind the order; fails when it no longer exists.
+  Status Resolve(TableIndexes::Tag** tag);
+  // Scopes: 1 top, 2 bottom; a key compared over its own length.
+  void SetScope(int which, std::vector<uint8_t> key);
+  bool ClearScope(int which);
+  const std::optional<std::vector<uint8_t>>& scope(int which) const {
+    return which == 1 ? top_ : bottom_;
+  }
+  bool InScope(const uint8_t* key) const;
+  // Positions the order's cursor on the table's current record (or where it
+  // would stand); *exact false when the record is not in the tag.
+  Status PositionOn(Table& t, uint32_t recno, bool* exact);
+  TagCursor* cursor() { return cursor_.get(); }
+  // Entries between the scopes (FOR conditions apply through membership).
+  Status CountInScope(Table& t, uint32_t* n);
+  const std::string& tag_name() const { return tagName_; }
+
+ private:
+  Status Step(Table& t, uint32_t recno, bool forward, uint32_t* out);
+  Status Answer(uint32_t* recno);
+
+  std::shared_ptr<TableIndexes> indexes_;
+  std::string tagName_;
+  uint64_t generation_ = 0;
+  TableIndexes::Tag* tag_ = nullptr;
+  std::unique_ptr<TagCursor> cursor_;
+  std::optional<std::vector<uint8_t>> top_, bottom_;
+  std::vector<uint8_t> key_;
+  std::vector<char> image_;
+};
+
+// An index handle of the C API.
+class IndexHandle : public IndexHandleObject {
+ public:
+  IndexHandle(std::shared_ptr<Table> table, std::shared_ptr<TableIndexes> indexes,
+              std::string tagName)
+      : table_(std::move(table)), order_(std::move(indexes), std::move(tagName)) {}
+  std::shared_ptr<Table> table() override { return table_; }
+  Order* order() override { return &order_; }
+  TagOrder& tag_order() { return order_; }
+
+  // Raw key building: InitRawKey starts a blank key record; fields are set
+  // into it by name; BuildRawKey evaluates the key expression on it.
+  bool RawKeyActive() const override { return rawActive_; }
+  Status SetRawKeyField(uint16_t field, const void* data, uint32_t length, bool text) override;
+  Status SetRawKeyEmpty(uint16_t field) override;
+  Status CountInScope(uint32_t* n) override;
+  void InitRawKey();
+  Status BuildRawKey(std::vector<uint8_t>* key);
+
+ private:
+  std::shared_ptr<Table> table_;
+  TagOrder order_;
+  bool rawActive_ = false;
+  std::vector<char> rawImage_;
+  std::vector<int> rawLength_;  // bytes set per field, -1 when not set
+};
+
+}  // namespace xce::cdx

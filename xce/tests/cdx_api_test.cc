@@ -1,0 +1,372 @@
+// Indexes through the C API: fixture tables in every tag's order, seeks,
+// scopes, key positions, bookmarks across index handles, tag creation.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cdx_test_util.h"
+#include "xce.h"
+
+namespace xce::cdx {
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    path_ = fs::temp_directory_path() /
+            ("xce_cdx_api_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++));
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+
+ private:
+  static inline int counter_ = 0;
+  fs::path path_;
+};
+
+std::string LastError() {
+  int32_t code = 0;
+  char text[600];
+  uint16_t length = sizeof text;
+  XdsGetLastError(&code, text, &length);
+  return std::to_string(code) + " " + std::string(text, length);
+}
+
+std::vector<uint32_t> CsvRecnos(const fs::path& csv) {
+  std::vector<uint32_t> out;
+  std::ifstream in(csv);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty()) {
+      out.push_back(static_cast<uint32_t>(std::stoul(line.substr(0, line.find(';')))));
+    }
+  }
+  return out;
+}
+
+// Record numbers visited from top to bottom through a handle.
+std::vector<uint32_t> Visit(XDSHANDLE handle) {
+  std::vector<uint32_t> out;
+  XDSRESULT r = XdsGotoTop(handle);
+  while (r == 0) {
+    uint16_t eof = 1;
+    XdsAtEOF(handle, &eof);
+    if (eof) {
+      break;
+    }
+    uint32_t recno = 0;
+    EXPECT_EQ(XdsGetRecordNum(handle, XDS_COUNT_IGNORE_FILTERS, &recno), 0);
+    out.push_back(recno);
+    r = XdsSkip(handle, 1);
+  }
+  return out;
+}
+
+std::vector<uint32_t> VisitBackwards(XDSHANDLE handle) {
+  std::vector<uint32_t> out;
+  XDSRESULT r = XdsGotoBottom(handle);
+  while (r == 0) {
+    uint16_t bof = 1;
+    XdsAtBOF(handle, &bof);
+    if (bof) {
+      break;
+    }
+    uint32_t recno = 0;
+    XdsGetRecordNum(handle, XDS_COUNT_IGNORE_FILTERS, &recno);
+    out.push_back(recno);
+    r = XdsSkip(handle, -1);
+  }
+  std::reverse(out.begin(), out.end());
+  return out;
+}
+
+class Connection {
+ public:
+  explicit Connection(const fs::path& dir) {
+    EXPECT_EQ(XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &handle_), 0) << LastError();
+  }
+  ~Connection() { XdsDisconnect(handle_); }
+  XDSHANDLE handle() const { return handle_; }
+  XDSHANDLE Open(const std::string& name, uint32_t options = XDS_OPEN_EXCLUSIVE,
+                 uint16_t charType = XDS_CHAR_ANSI) {
+    XDSHANDLE t = 0;
+    XDSRESULT r =
+        XdsOpenTable(handle_, name.c_str(), nullptr, XDS_TABLE_CDX, charType, 1, 1, options, &t);
+    EXPECT_EQ(r, 0) << LastError();
+    return t;
+  }
+
+ private:
+  XDSHANDLE handle_ = 0;
+};
+
+std::string IndexName(XDSHANDLE index) {
+  char name[64];
+  uint16_t length = sizeof name;
+  EXPECT_EQ(XdsGetIndexName(index, name, &length), 0);
+  return std::string(name, length);
+}
+
+TEST(CdxApiTest, FixtureTablesVisitEveryTagInTheOrderOfItsCsvAndCheckClean) {
+  const fs::path fixtures = testing::FixturesDir();
+  if (!fs::exists(fixtures / "big")) {
+    GTEST_SKIP() << "fixtures not found at " << fixtures;
+  }
+  struct Set {
+    const char* dir;
+    const char* table;
+    uint16_t charType;
+  } sets[] = {{"catalogue", "TEM", XDS_CHAR_ANSI},  {"catalogue", "TYPE", XDS_CHAR_ANSI},
+              {"catalogue", "urls", XDS_CHAR_OEM},  {"catalogue", "URLIN", XDS_CHAR_ANSI},
+              {"types", "ALLTYPES", XDS_CHAR_ANSI}, {"big", "BIG", XDS_CHAR_OEM}};
+  for (const Set& set : sets) {
+    SCOPED_TRACE(set.table);
+    TempDir dir;
+    for (const auto& e : fs::directory_iterator(fixtures / set.dir)) {
+      if (e.path().stem() == set.table && e.path().extension() != ".csv") {
+        fs::copy_file(e.path(), dir.path() / e.path().filename());
+      }
+    }
+    Connection c(dir.path());
+    XDSHANDLE t = c.Open(set.table, XDS_OPEN_EXCLUSIVE | XDS_OPEN_REINDEX_ON_COLLATION_MISMATCH,
+                         set.charType);
+    ASSERT_NE(t, 0u);
+    XDSHANDLE handles[50];
+    uint16_t count = 50;
+    ASSERT_EQ(XdsGetAllIndexes(t, &count, handles), 0) << LastError();
+    ASSERT_GT(count, 0);
+    for (uint16_t i = 0; i < count; ++i) {
+      std::string name = IndexName(handles[i]);
+      SCOPED_TRACE(name);
+      std::vector<uint32_t> want =
+          CsvRecnos(fixtures / set.dir / (std::string(set.table) + "." + name + ".csv"));
+      EXPECT_EQ(Visit(handles[i]), want);
+      EXPECT_EQ(VisitBackwards(handles[i]), want);
+      XDSHANDLE same = 0;
+      ASSERT_EQ(XdsGetIndexHandle(t, name.c_str(), &same), 0);
+      EXPECT_EQ(same, handles[i]);
+    }
+    EXPECT_EQ(XdsCloseTable(t), 0);
+    char report[4096];
+    uint32_t length = sizeof report;
+    EXPECT_EQ(XdsCheckTable(c.handle(), set.table, report, &length), 0)
+        << std::string(report, std::min<uint32_t>(length, sizeof report));
+  }
+}
+
+// A table changed behind its index's back, and an index with a damaged
+// page, are both reported by the check; neither crashes.
+TEST(CdxApiTest, CheckReportsStaleAndDamagedIndexes) {
+  const fs::path fixtures = testing::FixturesDir();
+  if (!fs::exists(fixtures / "catalogue")) {
+    GTEST_SKIP() << "fixtures not found at " << fixtures;
+  }
+  for (bool damagePage : {false, true}) {
+    TempDir dir;
+    fs::copy_file(fixtures / "catalogue/TEM.dbf", dir.path() / "TEM.dbf");
+    fs::copy_file(fixtures / "catalogue/TEM.cdx", dir.path() / "TEM.cdx");
+    fs::permissions(dir.path() / "TEM.dbf", fs::perms::owner_write, fs::perm_options::add);
+    fs::permissions(dir.path() / "TEM.cdx", fs::perms::owner_write, fs::perm_options::add);
+    std::vector<uint8_t> bytes;
+    if (damagePage) {
+      bytes = testing::ReadBytes(dir.path() / "TEM.cdx");
+      PutLe32(bytes.data() + 0xA00 + 8, 0xA00);  // a leaf that is its own right sibling
+      std::ofstream(dir.path() / "TEM.cdx", std::ios::binary)
+          .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+    } else {
+      bytes = testing::ReadBytes(dir.path() / "TEM.dbf");
+      uint32_t header = Le16(bytes.data() + 8);
+      bytes[header + 1 + 10] = 'Z';  // the first record's INNAME, behind the index's back
+      std::ofstream(dir.path() / "TEM.dbf", std::ios::binary)
+          .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+    }
+    Connection c(dir.path());
+    char report[4096];
+    uint32_t length = sizeof report;
+    EXPECT_NE(XdsCheckTable(c.handle(), "TEM", report, &length), 0);
+    std::string text(report, std::min<uint32_t>(length, sizeof report));
+    EXPECT_NE(text.find(damagePage ? "TEM.cdx" : "wrong key"), std::string::npos) << text;
+  }
+}
+
+// A small table of names made through the API, for the movement tests.
+class NamesTable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    conn_ = std::make_unique<Connection>(dir_.path());
+    XDSFIELDDEF fields[] = {{"NAME", 'C', 12, 0}, {"NUM", 'N', 6, 0}};
+    ASSERT_EQ(XdsCreateTable(conn_->handle(), "names", XDS_CHAR_ANSI, 2, fields), 0) << LastError();
+    table_ = conn_->Open("names");
+    const char* names[] = {"pear", "apple", "fig", "apricot", "plum", "apple", "banana", "kiwi"};
+    for (int i = 0; i < 8; ++i) {
+      ASSERT_EQ(XdsAppendRecord(table_), 0);
+      ASSERT_EQ(XdsSetField(table_, 1, names[i], static_cast<uint32_t>(std::strlen(names[i]))), 0);
+      std::string num = std::to_string((i * 37) % 11 - 5);
+      ASSERT_EQ(XdsSetField(table_, 2, num.c_str(), static_cast<uint32_t>(num.size())), 0);
+      ASSERT_EQ(XdsWriteRecord(table_), 0) << LastError();
+    }
+    ASSERT_EQ(XdsCreateIndexTag(table_, "NAME", "NAME", "", 0, 0), 0) << LastError();
+    ASSERT_EQ(XdsCreateIndexTag(table_, "NUMD", "NUM", "", 0, 1), 0) << LastError();
+    ASSERT_EQ(XdsCreateIndexTag(table_, "POS", "NAME", "NUM > 0", 0, 0), 0) << LastError();
+    ASSERT_EQ(XdsGetIndexHandle(table_, "name", &name_), 0);
+    ASSERT_EQ(XdsGetIndexHandle(table_, "numd", &numd_), 0);
+  }
+  void TearDown() override { XdsCloseTable(table_); }
+
+  uint32_t Recno() {
+    uint32_t r = 0;
+    XdsGetRecordNum(table_, XDS_COUNT_IGNORE_FILTERS, &r);
+    return r;
+  }
+
+  TempDir dir_;
+  std::unique_ptr<Connection> conn_;
+  XDSHANDLE table_ = 0, name_ = 0, numd_ = 0;
+};
+
+TEST_F(NamesTable, TagsFollowAppendsWritesAndSurviveReopening) {
+  EXPECT_EQ(Visit(name_), (std::vector<uint32_t>{2, 6, 4, 7, 3, 8, 1, 5}));
+  // Change "kiwi" to "cherry": it moves in NAME order at once.
+  ASSERT_EQ(XdsGotoRecord(table_, 8), 0);
+  ASSERT_EQ(XdsSetField(table_, 1, "cherry", 6), 0);
+  ASSERT_EQ(XdsWriteRecord(table_), 0);
+  EXPECT_EQ(Visit(name_), (std::vector<uint32_t>{2, 6, 4, 7, 8, 3, 1, 5}));
+  std::vector<uint32_t> desc = Visit(numd_);
+  ASSERT_EQ(XdsCloseTable(table_), 0);
+  table_ = conn_->Open("names");
+  ASSERT_EQ(XdsGetIndexHandle(table_, "NAME", &name_), 0);
+  ASSERT_EQ(XdsGetIndexHandle(table_, "NUMD", &numd_), 0);
+  EXPECT_EQ(Visit(name_), (std::vector<uint32_t>{2, 6, 4, 7, 8, 3, 1, 5}));
+  EXPECT_EQ(Visit(numd_), desc);
+  XDSHANDLE pos = 0;
+  ASSERT_EQ(XdsGetIndexHandle(table_, "POS", &pos), 0);
+  char cond[64];
+  uint16_t length = sizeof cond;
+  ASSERT_EQ(XdsGetIndexCondition(pos, cond, &length), 0);
+  EXPECT_EQ(std::string(cond, length), "NUM > 0");
+  uint16_t segments = 0;
+  ASSERT_EQ(XdsGetNumSegments(pos, &segments), 0);
+  EXPECT_EQ(segments, 1);
+  uint16_t flag = 0;
+  ASSERT_EQ(XdsIsIndexDescending(numd_, &flag), 0);
+  EXPECT_EQ(flag, 1);
+}
+
+TEST_F(NamesTable, SeekFindsExactAndPartialRawKeys) {
+  struct Case {
+    const char* value;
+    bool partial;
+    uint16_t found;
+    uint32_t recno;
+  } cases[] = {{"apple", false, 1, 2}, {"ap", true, 1, 2},      {"apr", true, 1, 4},
+               {"b", true, 1, 7},      {"cherry", false, 0, 3}, {"zz", true, 0, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    ASSERT_EQ(XdsInitRawKey(name_), 0);
+    std::string v = c.value;
+    if (!c.partial) {
+      v.resize(12, ' ');
+    }
+    ASSERT_EQ(XdsSetField(name_, 1, v.data(), static_cast<uint32_t>(v.size())), 0);
+    uint8_t key[256];
+    uint16_t keyLength = sizeof key;
+    ASSERT_EQ(XdsBuildRawKey(name_, key, &keyLength), 0) << LastError();
+    EXPECT_EQ(keyLength, c.partial ? std::strlen(c.value) : 12u);
+    uint16_t found = 9;
+    ASSERT_EQ(XdsSeek(name_, key, keyLength, XDS_KEY_RAW, XDS_SEEK_SOFT, &found), 0) << LastError();
+    EXPECT_EQ(found, c.found);
+    uint16_t eof = 0;
+    XdsAtEOF(table_, &eof);
+    EXPECT_EQ(eof != 0, c.recno == 0);
+    if (c.recno != 0) {
+      EXPECT_EQ(Recno(), c.recno);
+    }
+  }
+}
+
+TEST_F(NamesTable, ScopesLimitMovementAndCounting) {
+  ASSERT_EQ(XdsSetScope(name_, XDS_SCOPE_TOP, "apple", 5, XDS_KEY_STRING), 0);
+  ASSERT_EQ(XdsSetScope(name_, XDS_SCOPE_BOTTOM, "b", 1, XDS_KEY_STRING), 0);
+  EXPECT_EQ(Visit(name_), (std::vector<uint32_t>{2, 6, 4, 7}));
+  EXPECT_EQ(VisitBackwards(name_), (std::vector<uint32_t>{2, 6, 4, 7}));
+  uint32_t count = 0;
+  ASSERT_EQ(XdsGetRecordCount(name_, XDS_COUNT_RESPECT_SCOPES, &count), 0);
+  EXPECT_EQ(count, 4u);
+  char top[16];
+  uint16_t length = sizeof top;
+  ASSERT_EQ(XdsGetScope(name_, XDS_SCOPE_TOP, top, &length), 0);
+  EXPECT_EQ(std::string(top, length), "apple");
+  ASSERT_EQ(XdsClearScope(name_, XDS_SCOPE_TOP), 0);
+  EXPECT_EQ(XdsClearScope(name_, XDS_SCOPE_TOP), 5038);
+  EXPECT_EQ(XdsGetScope(name_, XDS_SCOPE_TOP, top, &length), 5038);
+  ASSERT_EQ(XdsClearAllScopes(table_), 0);
+  EXPECT_EQ(XdsGetScope(name_, XDS_SCOPE_BOTTOM, top, &length), 5038);
+  EXPECT_EQ(Visit(name_).size(), 8u);
+  // A numeric descending tag scoped from 3 down to -2.
+  ASSERT_EQ(XdsSetScope(numd_, XDS_SCOPE_TOP, "3", 1, XDS_KEY_STRING), 0);
+  ASSERT_EQ(XdsSetScope(numd_, XDS_SCOPE_BOTTOM, "-2", 2, XDS_KEY_STRING), 0);
+  std::vector<uint32_t> scoped = Visit(numd_);
+  for (uint32_t r : scoped) {
+    int num = static_cast<int>(((r - 1) * 37) % 11) - 5;
+    EXPECT_TRUE(num <= 3 && num >= -2) << r;
+  }
+  EXPECT_FALSE(scoped.empty());
+}
+
+TEST_F(NamesTable, KeyPositionsAndBookmarksAcrossHandles) {
+  ASSERT_EQ(XdsGotoTop(name_), 0);
+  double pos = -1;
+  ASSERT_EQ(XdsGetRelKeyPos(name_, &pos), 0);
+  EXPECT_EQ(pos, 0.0);
+  ASSERT_EQ(XdsGotoBottom(name_), 0);
+  ASSERT_EQ(XdsGetRelKeyPos(name_, &pos), 0);
+  EXPECT_EQ(pos, 1.0);
+  ASSERT_EQ(XdsSetRelKeyPos(name_, 3.0 / 7.0), 0);
+  EXPECT_EQ(Recno(), 7u);  // the fourth name: banana
+  ASSERT_EQ(XdsGetRelKeyPos(name_, &pos), 0);
+  EXPECT_NEAR(pos, 3.0 / 7.0, 1e-12);
+  // A bookmark taken through one index handle returns through another.
+  uint32_t mark = 0;
+  ASSERT_EQ(XdsGetBookmark(name_, &mark), 0);
+  ASSERT_EQ(XdsGotoTop(numd_), 0);
+  ASSERT_EQ(XdsGotoBookmark(numd_, mark), 0);
+  EXPECT_EQ(Recno(), 7u);
+  ASSERT_EQ(XdsSkip(name_, 1), 0);
+  EXPECT_EQ(Recno(), 3u);  // fig follows banana in NAME order
+  XDSHANDLE pos0 = 0;
+  ASSERT_EQ(XdsGetIndexHandle(table_, "POS", &pos0), 0);
+  ASSERT_EQ(XdsGotoRecord(table_, 1), 0);
+  double p = 0;
+  int32_t code = XdsGetRelKeyPos(pos0, &p);
+  // Record 1 has NUM -5, outside the FOR condition: no position.
+  EXPECT_EQ(code, 5041);
+}
+
+TEST_F(NamesTable, DeletingTheLastTagRemovesTheFileAndTheFlag) {
+  for (const char* tag : {"NAME", "NUMD", "POS"}) {
+    ASSERT_EQ(XdsDeleteIndexTag(table_, tag), 0) << LastError();
+  }
+  uint16_t count = 50;
+  XDSHANDLE handles[50];
+  ASSERT_EQ(XdsGetAllIndexes(table_, &count, handles), 0);
+  EXPECT_EQ(count, 0);
+  EXPECT_FALSE(fs::exists(dir_.path() / "names.cdx"));
+  ASSERT_EQ(XdsCloseTable(table_), 0);
+  table_ = conn_->Open("names");
+  ASSERT_EQ(XdsAppendRecord(table_), 0);
+  EXPECT_EQ(XdsWriteRecord(table_), 0) << LastError();
+}
+
+}  // namespace
+}  // namespace xce::cdx

@@ -1,0 +1,469 @@
+// The tree code against an in-memory model: random inserts and deletes,
+// bulk builds, seeks, key positions and damaged files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cdx/cdx_check.h"
+#include "cdx/cdx_key.h"
+#include "cdx_test_util.h"
+
+namespace xce::cdx {
+namespace {
+
+using Key = std::vector<uint8_t>;
+using Entry = std::pair<Key, uint32_t>;
+
+struct KeyShape {
+  const char* name;
+  KeyType type;
+  int keyLen;
+  int alphabet;  // distinct values drawn from; small gives many duplicates
+};
+
+// Keys of one shape: character keys of varying used length (Cyrillic bytes
+// among them), numbers negative and positive, dates with empty ones.
+Key MakeKey(const KeyShape& shape, std::mt19937& rng) {
+  Key key(shape.keyLen, PadByte(shape.type));
+  int v = static_cast<int>(rng() % shape.alphabet);
+  switch (shape.type) {
+    case KeyType::kCharacter: {
+      std::mt19937 local(v);
+      int used = 1 + static_cast<int>(local() % shape.keyLen);
+      for (int i = 0; i < used; ++i) {
+        int r = static_cast<int>(local() % 40);
+        // Shared prefixes make the duplicate counts work; high bytes are Cyrillic.
+        key[i] = static_cast<uint8_t>(i < 3 ? 'A' + (v % 3) : (r < 26 ? 'a' + r : 0xC0 + r));
+      }
+      break;
+    }
+    case KeyType::kNumeric:
+      EncodeDouble((v - shape.alphabet / 2) * 0.5, key.data());
+      break;
+    case KeyType::kDate:
+      EncodeDouble(v % 7 == 0 ? 0.0 : 2451545.0 + v, key.data());
+      break;
+    case KeyType::kInteger:
+      EncodeInt32(v - shape.alphabet / 2, key.data());
+      break;
+    default:
+      key[0] = (v & 1) ? 'T' : 'F';
+  }
+  return key;
+}
+
+TagSpec Spec(const std::string& name, const KeyShape& shape, bool unique = false,
+             bool descending = false) {
+  TagSpec spec;
+  spec.name = name;
+  spec.keyExpr = "KEY";
+  spec.keyType = shape.type;
+  spec.keyLen = shape.keyLen;
+  spec.unique = unique;
+  spec.descending = descending;
+  return spec;
+}
+
+std::vector<Entry> Walk(CdxTag* tag, bool backwards = false) {
+  std::vector<Entry> out;
+  auto c = tag->NewCursor();
+  if (backwards) {
+    for (c->SeekToLast(); c->Valid(); c->Prev()) {
+      out.emplace_back(Key(c->key(), c->key() + c->key_len()), c->recno());
+    }
+    std::reverse(out.begin(), out.end());
+  } else {
+    for (c->SeekToFirst(); c->Valid(); c->Next()) {
+      out.emplace_back(Key(c->key(), c->key() + c->key_len()), c->recno());
+    }
+  }
+  EXPECT_TRUE(c->status().ok()) << c->status().message();
+  return out;
+}
+
+std::vector<Entry> Sorted(const std::set<Entry>& model, bool descending) {
+  std::vector<Entry> v(model.begin(), model.end());
+  if (descending) {
+    std::reverse(v.begin(), v.end());
+  }
+  return v;
+}
+
+void ExpectSound(CdxFile* file) {
+  std::vector<std::string> problems = CheckIndexFile(file);
+  EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
+int ModelOps() {
+  const char* env = std::getenv("XCE_CDX_MODEL_OPS");
+  return env != nullptr ? std::max(1, std::atoi(env)) : 20000;
+}
+
+const KeyShape kShapes[] = {
+    {"short char, many duplicates", KeyType::kCharacter, 10, 40},
+    {"long char", KeyType::kCharacter, 100, 5000},
+    {"240-byte char", KeyType::kCharacter, 240, 300},
+    {"numeric", KeyType::kNumeric, 8, 3000},
+    {"date", KeyType::kDate, 8, 500},
+    {"integer", KeyType::kInteger, 4, 100000},
+    {"logical", KeyType::kLogical, 1, 2},
+};
+
+// Random inserts and deletes against a sorted model; every tag also starts
+// from a bulk build, so both ways of making pages are exercised together.
+TEST(CdxTreeTest, RandomInsertsAndDeletesMatchASortedModel) {
+  const int ops = ModelOps();
+  for (const KeyShape& shape : kShapes) {
+    for (bool unique : {false, true}) {
+      SCOPED_TRACE(std::string(shape.name) + (unique ? ", unique" : ""));
+      std::mt19937 rng(12345);
+      TagSpec spec = Spec("T", shape, unique, shape.keyLen == 8);
+      // Unique model: key -> the record that holds it in the tag.
+      std::set<Entry> model;
+      std::map<Key, uint32_t> firstOf;
+      uint32_t nextRecno = 1;
+      for (int i = 0; i < 300; ++i) {
+        Key k = MakeKey(shape, rng);
+        spec.Add(k.data(), nextRecno);
+        if (!unique || firstOf.emplace(k, nextRecno).second) {
+          model.emplace(k, nextRecno);
+        }
+        ++nextRecno;
+      }
+      auto bytes = std::make_shared<std::vector<uint8_t>>();
+      std::unique_ptr<CdxFile> cdx;
+      ASSERT_TRUE(
+          CdxFile::Create(std::make_unique<MemoryFile>("model.cdx", bytes), {spec}, &cdx).ok());
+      CdxTag* tag = cdx->tag(0);
+      const int shapeOps = shape.keyLen >= 100 ? ops / 4 : ops;
+      for (int op = 0; op < shapeOps; ++op) {
+        bool remove = !model.empty() && rng() % 100 < 45;
+        if (remove) {
+          auto it = model.begin();
+          std::advance(it, rng() % model.size());
+          Entry e = *it;
+          bool removed = false;
+          ASSERT_TRUE(tag->Delete(e.first.data(), e.second, &removed).ok());
+          ASSERT_TRUE(removed);
+          model.erase(it);
+          if (unique) {
+            firstOf.erase(e.first);
+          }
+        } else {
+          Key k = MakeKey(shape, rng);
+          bool added = false;
+          ASSERT_TRUE(tag->Insert(k.data(), nextRecno, &added).ok());
+          bool want = !unique || firstOf.emplace(k, nextRecno).second;
+          ASSERT_EQ(added, want);
+          if (want) {
+            model.emplace(k, nextRecno);
+          }
+          ++nextRecno;
+        }
+        if (op % 5000 == 4999) {
+          ASSERT_EQ(Walk(tag), Sorted(model, tag->descending()));
+        }
+      }
+      ASSERT_TRUE(cdx->Flush().ok());
+      EXPECT_EQ(Walk(tag), Sorted(model, tag->descending()));
+      EXPECT_EQ(Walk(tag, true), Sorted(model, tag->descending()));
+      uint64_t count = 0;
+      ASSERT_TRUE(tag->Count(&count).ok());
+      EXPECT_EQ(count, model.size());
+      ExpectSound(cdx.get());
+      // What was written reads back the same from the bytes alone.
+      std::unique_ptr<CdxFile> again;
+      ASSERT_TRUE(testing::OpenBytes("model.cdx", *bytes, &again).ok());
+      again->tag(0)->SetKeyType(shape.type);
+      EXPECT_EQ(Walk(again->tag(0)), Sorted(model, tag->descending()));
+      ExpectSound(again.get());
+    }
+  }
+}
+
+TEST(CdxTreeTest, DeletingEverythingLeavesAnEmptySoundTagAndReusesPages) {
+  KeyShape shape{"char", KeyType::kCharacter, 20, 1000000};
+  std::mt19937 rng(7);
+  auto bytes = std::make_shared<std::vector<uint8_t>>();
+  std::unique_ptr<CdxFile> cdx;
+  ASSERT_TRUE(CdxFile::Create(std::make_unique<MemoryFile>("e.cdx", bytes),
+                              {Spec("A", shape), Spec("B", shape)}, &cdx)
+                  .ok());
+  std::vector<Entry> entries;
+  for (uint32_t r = 1; r <= 3000; ++r) {
+    entries.emplace_back(MakeKey(shape, rng), r);
+    ASSERT_TRUE(cdx->tag(0)->Insert(entries.back().first.data(), r).ok());
+  }
+  const std::size_t grown = bytes->size();
+  std::shuffle(entries.begin(), entries.end(), rng);
+  for (const Entry& e : entries) {
+    ASSERT_TRUE(cdx->tag(0)->Delete(e.first.data(), e.second).ok());
+  }
+  EXPECT_TRUE(Walk(cdx->tag(0)).empty());
+  ExpectSound(cdx.get());
+  // The freed pages serve the next growth instead of the file's end.
+  for (const Entry& e : entries) {
+    ASSERT_TRUE(cdx->tag(1)->Insert(e.first.data(), e.second).ok());
+  }
+  EXPECT_LE(bytes->size(), grown + grown / 8);
+  ExpectSound(cdx.get());
+}
+
+TEST(CdxTreeTest, TagsCanBeAddedAndDroppedInAnExistingFile) {
+  KeyShape shape{"char", KeyType::kCharacter, 12, 1000000};
+  std::mt19937 rng(9);
+  auto bytes = std::make_shared<std::vector<uint8_t>>();
+  std::unique_ptr<CdxFile> cdx;
+  ASSERT_TRUE(CdxFile::Create(std::make_unique<MemoryFile>("t.cdx", bytes), {}, &cdx).ok());
+  for (int t = 0; t < 40; ++t) {
+    TagSpec spec = Spec("TAG" + std::to_string(t), shape);
+    for (uint32_t r = 1; r <= 50; ++r) {
+      Key k = MakeKey(shape, rng);
+      spec.Add(k.data(), r);
+    }
+    CdxTag* tag = nullptr;
+    ASSERT_TRUE(cdx->AddTag(spec, &tag).ok());
+    EXPECT_EQ(tag->name(), "TAG" + std::to_string(t));
+  }
+  CdxTag* dup = nullptr;
+  EXPECT_EQ(cdx->AddTag(Spec("tag7", shape), &dup).code(), kErrTagExists);
+  ASSERT_TRUE(cdx->DropTag("tag3").ok());
+  EXPECT_EQ(cdx->DropTag("TAG3").code(), kErrTagNotFound);
+  ExpectSound(cdx.get());
+  std::unique_ptr<CdxFile> again;
+  ASSERT_TRUE(testing::OpenBytes("t.cdx", *bytes, &again).ok());
+  ASSERT_EQ(again->tag_count(), 39);
+  EXPECT_EQ(again->tag(0)->name(), "TAG0");  // creation order, not name order
+  EXPECT_EQ(again->tag(38)->name(), "TAG39");
+  EXPECT_EQ(Walk(again->FindTag("Tag12")).size(), 50u);
+  EXPECT_EQ(again->FindTag("TAG3"), nullptr);
+  ExpectSound(again.get());
+}
+
+TEST(CdxTreeTest, HeadersCarryTheDefinition) {
+  KeyShape shape{"num", KeyType::kNumeric, 8, 10};
+  TagSpec spec = Spec("N3ODD", shape, true, true);
+  spec.keyExpr = "N3";
+  spec.forExpr = "N3 % 2 == 1";
+  std::unique_ptr<CdxFile> cdx;
+  auto bytes = std::make_shared<std::vector<uint8_t>>();
+  ASSERT_TRUE(CdxFile::Create(std::make_unique<MemoryFile>("h.cdx", bytes), {spec}, &cdx).ok());
+  std::unique_ptr<CdxFile> again;
+  ASSERT_TRUE(testing::OpenBytes("h.cdx", *bytes, &again).ok());
+  CdxTag* tag = again->FindTag("n3odd");
+  ASSERT_NE(tag, nullptr);
+  EXPECT_EQ(tag->key_expr(), "N3");
+  EXPECT_EQ(tag->for_expr(), "N3 % 2 == 1");
+  EXPECT_TRUE(tag->unique());
+  EXPECT_TRUE(tag->descending());
+  EXPECT_EQ(tag->options(), kOptCompound | kOptCompact | kOptUnique | kOptHasFor);
+  EXPECT_EQ(tag->collation(), "MACHINE");
+  EXPECT_EQ(tag->key_len(), 8);
+  // The directory header as other writers expect it.
+  EXPECT_EQ((*bytes)[14], 0xE0);
+  EXPECT_EQ(Le16(bytes->data() + 12), 10);
+}
+
+// A tag of names "A".."Z" twice each, records 1..52, for the seek tests.
+std::unique_ptr<CdxFile> LetterTag(bool descending) {
+  KeyShape shape{"char", KeyType::kCharacter, 6, 1};
+  TagSpec spec = Spec("L", shape, false, descending);
+  for (uint32_t r = 1; r <= 52; ++r) {
+    Key k(6, ' ');
+    k[0] = static_cast<uint8_t>('A' + (r - 1) % 26);
+    k[1] = 'X';
+    spec.Add(k.data(), r);
+  }
+  std::unique_ptr<CdxFile> cdx;
+  EXPECT_TRUE(
+      CdxFile::Create(std::make_unique<MemoryFile>("l.cdx", std::vector<uint8_t>()), {spec}, &cdx)
+          .ok());
+  return cdx;
+}
+
+TEST(CdxTreeTest, SeekFindsExactAndPartialKeysInBothDirections) {
+  struct Case {
+    bool descending;
+    const char* key;
+    bool partial;
+    bool found;
+    uint32_t recno;  // 0: past the end
+  } cases[] = {
+      {false, "CX", false, true, 3}, {false, "C", true, true, 3},   {false, "C", false, false, 3},
+      {false, "CY", true, false, 4}, {false, "ZZ", true, false, 0}, {false, "", true, true, 1},
+      {true, "CX", false, true, 29}, {true, "C", true, true, 29},   {true, "CY", true, false, 29},
+      {true, "C", false, false, 28}, {true, "A", false, false, 0},  {true, "ZZ", true, false, 52},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.key) + (c.descending ? " descending" : "") +
+                 (c.partial ? " partial" : ""));
+    auto cdx = LetterTag(c.descending);
+    auto cursor = cdx->tag(0)->NewCursor();
+    bool found = cursor->Seek(reinterpret_cast<const uint8_t*>(c.key),
+                              static_cast<int>(std::strlen(c.key)), c.partial);
+    EXPECT_EQ(found, c.found);
+    ASSERT_EQ(cursor->Valid(), c.recno != 0);
+    if (c.recno != 0) {
+      EXPECT_EQ(cursor->recno(), c.recno);
+    }
+  }
+}
+
+TEST(CdxTreeTest, RelativeKeyPositionsAreExact) {
+  for (bool descending : {false, true}) {
+    auto cdx = LetterTag(descending);
+    auto cursor = cdx->tag(0)->NewCursor();
+    double f = -1;
+    EXPECT_EQ(cursor->GetRelativePosition(&f).code(), kErrNoKeyPosition);
+    cursor->SeekToFirst();
+    ASSERT_TRUE(cursor->GetRelativePosition(&f).ok());
+    EXPECT_EQ(f, 0.0);
+    cursor->SeekToLast();
+    ASSERT_TRUE(cursor->GetRelativePosition(&f).ok());
+    EXPECT_EQ(f, 1.0);
+    // Every position maps to its own fraction and back.
+    int i = 0;
+    for (cursor->SeekToFirst(); cursor->Valid(); cursor->Next(), ++i) {
+      ASSERT_TRUE(cursor->GetRelativePosition(&f).ok());
+      EXPECT_NEAR(f, i / 51.0, 1e-12);
+      auto other = cdx->tag(0)->NewCursor();
+      other->SetRelativePosition(f);
+      ASSERT_TRUE(other->Valid());
+      EXPECT_EQ(other->recno(), cursor->recno());
+    }
+  }
+}
+
+TEST(CdxTreeTest, CursorFollowsChangesOfItsTag) {
+  auto cdx = LetterTag(false);
+  CdxTag* tag = cdx->tag(0);
+  auto cursor = tag->NewCursor();
+  ASSERT_TRUE(cursor->Seek(reinterpret_cast<const uint8_t*>("M"), 1, true));
+  ASSERT_EQ(cursor->recno(), 13u);
+  Key k = {'M', 'X', ' ', ' ', ' ', ' '};
+  ASSERT_TRUE(tag->Delete(k.data(), 13).ok());
+  cursor->Next();  // the entry left; Next lands on its successor
+  ASSERT_TRUE(cursor->Valid());
+  EXPECT_EQ(cursor->recno(), 39u);
+  ASSERT_TRUE(tag->Insert(k.data(), 100).ok());
+  cursor->Prev();
+  ASSERT_TRUE(cursor->Valid());
+  EXPECT_EQ(cursor->recno(), 38u);  // "LX" of record 38 precedes "MX" of record 39
+}
+
+// Builds a three-level file and returns its bytes and the tag's pages.
+struct Damageable {
+  std::vector<uint8_t> bytes;
+  uint32_t root = 0;
+  std::vector<uint32_t> leaves;
+  uint32_t interior = 0;  // a non-root interior page
+  uint32_t header = 0;
+};
+
+Damageable BuildDamageable() {
+  KeyShape shape{"char", KeyType::kCharacter, 200, 1000000};
+  std::mt19937 rng(3);
+  TagSpec spec = Spec("BIG", shape);
+  for (uint32_t r = 1; r <= 400; ++r) {
+    Key k = MakeKey(shape, rng);
+    spec.Add(k.data(), r);
+  }
+  auto bytes = std::make_shared<std::vector<uint8_t>>();
+  std::unique_ptr<CdxFile> cdx;
+  EXPECT_TRUE(CdxFile::Create(std::make_unique<MemoryFile>("d.cdx", bytes), {spec}, &cdx).ok());
+  Damageable d;
+  CdxTag* tag = cdx->tag(0);
+  d.root = tag->root();
+  std::shared_ptr<const Node> node;
+  EXPECT_TRUE(cdx->ReadNode(d.root, 200, 0x20, &node).ok());
+  EXPECT_FALSE(node->leaf());
+  d.interior = node->children[0];
+  EXPECT_TRUE(cdx->ReadNode(d.interior, 200, 0x20, &node).ok());
+  EXPECT_FALSE(node->leaf());
+  while (!node->leaf()) {
+    EXPECT_TRUE(cdx->ReadNode(node->children[0], 200, 0x20, &node).ok());
+  }
+  d.header = tag->header_offset();
+  uint32_t off = node->offset;
+  while (off != kNoPage) {
+    d.leaves.push_back(off);
+    EXPECT_TRUE(cdx->ReadNode(off, 200, 0x20, &node).ok());
+    off = node->right;
+  }
+  d.bytes = *bytes;
+  return d;
+}
+
+// Every damage yields problems from the check and errors (not crashes, not
+// hangs) from walking, seeking and changing the tag.
+TEST(CdxTreeTest, DamagedFilesGiveErrorsNeverHangs) {
+  const Damageable base = BuildDamageable();
+  ASSERT_GE(base.leaves.size(), 10u);
+  struct Damage {
+    const char* name;
+    std::function<void(std::vector<uint8_t>&)> apply;
+  } damages[] = {
+      {"sibling chain loops back",
+       [&](std::vector<uint8_t>& b) { PutLe32(b.data() + base.leaves[5] + 8, base.leaves[2]); }},
+      {"sibling points to itself",
+       [&](std::vector<uint8_t>& b) { PutLe32(b.data() + base.leaves[5] + 8, base.leaves[5]); }},
+      {"child pointer loops to the root",
+       [&](std::vector<uint8_t>& b) { PutBe32(b.data() + base.interior + 12 + 204, base.root); }},
+      {"child pointer past the end",
+       [&](std::vector<uint8_t>& b) { PutBe32(b.data() + base.interior + 12 + 204, 0x7FFFFE00); }},
+      {"sibling past the end",
+       [&](std::vector<uint8_t>& b) { PutLe32(b.data() + base.leaves[1] + 8, 0x10000000); }},
+      {"key count beyond the page",
+       [&](std::vector<uint8_t>& b) { PutLe16(b.data() + base.leaves[3] + 2, 400); }},
+      {"bit widths cannot hold", [&](std::vector<uint8_t>& b) { b[base.leaves[4] + 20] = 60; }},
+      {"entry width zero", [&](std::vector<uint8_t>& b) { b[base.leaves[4] + 23] = 0; }},
+      {"counts exceed the key",
+       [&](std::vector<uint8_t>& b) {
+         int e = b[base.leaves[6] + 23];
+         b[base.leaves[6] + 24 + 2 * e - 1] = 0xFF;
+       }},
+      {"root outside the file",
+       [&](std::vector<uint8_t>& b) { PutLe32(b.data() + base.header, 0xFFFFFF00); }},
+      {"truncated file", [&](std::vector<uint8_t>& b) { b.resize(b.size() - 700); }},
+      {"interior order broken", [&](std::vector<uint8_t>& b) { b[base.interior + 12] = 0xFF; }},
+  };
+  for (const Damage& damage : damages) {
+    SCOPED_TRACE(damage.name);
+    std::vector<uint8_t> bytes = base.bytes;
+    damage.apply(bytes);
+    std::unique_ptr<CdxFile> cdx;
+    Status s = testing::OpenBytes("d.cdx", bytes, &cdx, false);
+    if (!s.ok()) {
+      EXPECT_NE(s.message().find("d.cdx"), std::string::npos);
+      continue;
+    }
+    std::vector<std::string> problems = CheckIndexFile(cdx.get());
+    EXPECT_FALSE(problems.empty());
+    for (int i = 0; i < cdx->tag_count(); ++i) {
+      CdxTag* tag = cdx->tag(i);
+      // Walks may end in an error status; they must end.
+      auto c = tag->NewCursor();
+      for (c->SeekToFirst(); c->Valid(); c->Next()) {
+      }
+      for (c->SeekToLast(); c->Valid(); c->Prev()) {
+      }
+      c->SetRelativePosition(0.5);
+      uint64_t n;
+      (void)tag->Count(&n);
+      Key k(200, 'q');
+      (void)tag->Insert(k.data(), 9999);
+      (void)tag->Delete(k.data(), 9999);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace xce::cdx
