@@ -453,6 +453,13 @@ XDSRESULT XdsGotoBottom(XDSHANDLE handle) {
 }
 
 XDSRESULT XdsSkip(XDSHANDLE handle, int32_t count) {
+  if (count == 1) {
+    xce::HandleObject* obj = Registry::Get().FindFast(handle);
+    if (obj != nullptr && obj->kind() == HandleKind::kTable &&
+        static_cast<Table*>(obj)->TryStepForward()) {
+      return 0;
+    }
+  }
   return Guard([&]() -> Status {
     Cursor c;
     XCE_RETURN_IF_ERROR(LookupCursor(handle, &c));
@@ -569,6 +576,17 @@ XDSRESULT XdsCacheRecords(XDSHANDLE handle, uint16_t count) {
 // ---------------------------------------------------------------- reading
 
 XDSRESULT XdsGetRecord(XDSHANDLE table, void* buffer, uint32_t length) {
+  {
+    // The common case answered without building a Status.
+    xce::HandleObject* obj = Registry::Get().FindFast(table);
+    if (obj != nullptr && obj->kind() == HandleKind::kTable && buffer != nullptr) {
+      const Table* t = static_cast<const Table*>(obj);
+      if (length >= t->recordLength() && t->OnRecord() && !t->hasCurrency()) {
+        std::memcpy(buffer, t->image(), t->recordLength());
+        return 0;
+      }
+    }
+  }
   return Guard([&]() -> Status {
     Table* t = nullptr;
     XCE_RETURN_IF_ERROR(Out(buffer, "buffer"));

@@ -77,6 +77,11 @@ HandleObject* Registry::FindFast(uint32_t handle) {
       return e.obj;
     }
   }
+  return FindAndCache(handle, epoch);
+}
+
+// Kept out of line so the hit above stays a leaf without a stack frame.
+__attribute__((noinline)) HandleObject* Registry::FindAndCache(uint32_t handle, uint64_t epoch) {
   std::shared_ptr<HandleObject> obj = Find(handle);
   if (obj == nullptr) {
     return nullptr;
@@ -89,6 +94,7 @@ HandleObject* Registry::FindFast(uint32_t handle) {
   tlsKeep[slot] = std::move(obj);
   return e.obj;
 }
+
 bool Registry::Remove(uint32_t handle) {
   std::shared_ptr<HandleObject> dropped;
   {

@@ -56,6 +56,8 @@ class Registry {
   static std::string KindName(HandleKind kind);
 
  private:
+  HandleObject* FindAndCache(uint32_t handle, uint64_t epoch);
+
   static constexpr uint32_t kSlotBits = 20;
   struct Slot {
     uint32_t generation = 0;

@@ -9,7 +9,7 @@ namespace xce {
 namespace {
 
 constexpr std::size_t kAppendBatchBytes = 1 << 20;
-constexpr std::size_t kReadAheadBytes = 256 * 1024;
+constexpr std::size_t kReadAheadBytes = 64 * 1024;
 // Record locks are byte-range locks far past any data; the append lock sits
 // just below the first record's byte.
 constexpr uint64_t kRecordLockBase = 0x100000000ULL;

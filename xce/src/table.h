@@ -37,6 +37,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -184,6 +185,24 @@ class Table : public HandleObject {
   // On a record (not at either end, or on a record being appended).
   bool OnRecord() const { return !eof_ && !bof_ && recno_ >= 1; }
   RecnoOrder* recnoOrder() { return &recnoOrder_; }
+
+  // One step forward in record order, done on the spot when nothing can
+  // hide the next record and it sits in the read-ahead window; false when
+  // the full Skip is needed. This is the inner loop of every sequential read.
+  bool TryStepForward() {
+    const uint32_t next = recno_ + 1;
+    if (pending_ != Pending::kNone || eof_ || bof_ || !showDeleted_ || !filters_.empty() ||
+        !appendBuf_.empty() || cacheCount_ == 0 || next < cacheFirst_ ||
+        next - cacheFirst_ >= cacheCount_ || next > count_) {
+      return false;
+    }
+    const std::size_t len = layout_.recordLength;
+    std::memcpy(cur_.data(), cache_.data() + static_cast<std::size_t>(next - cacheFirst_) * len,
+                len);
+    recno_ = next;
+    lastRead_ = next;
+    return true;
+  }
 
   Status GotoTop(Order* order);
   Status GotoBottom(Order* order);
