@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cctype>
 
 #include "memo_file.h"
 
@@ -100,9 +99,8 @@ Status TableRecordSource::ReadMemo(int field, std::string* text) const {
   return memo->Read(block, text, &itemType);
 }
 
-Status CompileCondition(Table& t, std::string_view text, const TableRecordSource& src,
+Status CompileCondition(std::string_view text, const TableRecordSource& src,
                         std::unique_ptr<expr::Expression>* out) {
-  (void)t;
   XCE_RETURN_IF_ERROR(expr::Expression::Compile(text, src, out));
   if ((*out)->Type() != expr::ValueType::kLogical) {
     std::string type = expr::TypeName((*out)->Type());
@@ -144,7 +142,7 @@ uint32_t RecordSet::Count() const {
 Status ExpressionFilter::Create(Table& t, std::string_view text,
                                 std::shared_ptr<ExpressionFilter>* out) {
   std::shared_ptr<ExpressionFilter> f(new ExpressionFilter(t));
-  XCE_RETURN_IF_ERROR(CompileCondition(t, text, f->src_, &f->expr_));
+  XCE_RETURN_IF_ERROR(CompileCondition(text, f->src_, &f->expr_));
   *out = std::move(f);
   return Status::Ok();
 }
@@ -157,7 +155,7 @@ Status ExpressionFilter::Accept(Table& t, uint32_t recno, const char* image, boo
 
 Status AofFilter::Create(Table& t, std::string_view text, std::shared_ptr<AofFilter>* out) {
   std::shared_ptr<AofFilter> f(new AofFilter(t));
-  XCE_RETURN_IF_ERROR(CompileCondition(t, text, f->src_, &f->expr_));
+  XCE_RETURN_IF_ERROR(CompileCondition(text, f->src_, &f->expr_));
   *out = std::move(f);
   return Status::Ok();
 }
@@ -372,7 +370,7 @@ Status LocateRecord(Table& t, Order* order, std::string_view text, bool forward,
   *found = false;
   TableRecordSource src(t);
   std::unique_ptr<expr::Expression> e;
-  XCE_RETURN_IF_ERROR(CompileCondition(t, text, src, &e));
+  XCE_RETURN_IF_ERROR(CompileCondition(text, src, &e));
   XCE_RETURN_IF_ERROR(t.CommitPending());
 
   uint32_t r = 0;

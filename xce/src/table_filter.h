@@ -49,8 +49,9 @@ class TableRecordSource : public expr::ExprSource {
   uint32_t recno_ = 0;
 };
 
-// Compiles a condition for `t`; fails unless it is a logical expression.
-Status CompileCondition(Table& t, std::string_view text, const TableRecordSource& src,
+// Compiles a condition against the source's table; fails unless it is a
+// logical expression.
+Status CompileCondition(std::string_view text, const TableRecordSource& src,
                         std::unique_ptr<expr::Expression>* out);
 
 // A set of record numbers (1-based) as a bitmap.
