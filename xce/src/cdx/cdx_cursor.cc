@@ -170,6 +170,12 @@ bool TagCursor::Seek(const uint8_t* key, int len, bool partial) {
   return Valid() && CompareBytes(leaf_->key(index_), target.data(), len) == 0;
 }
 
+void TagCursor::PhysicalSeek(const uint8_t* key, int len) {
+  len = std::clamp(len, 0, tag_->keyLen_);
+  PhysSeek({CdxTag::Target::kPrefixLower, key, len, 0});
+  SettleForward();
+}
+
 void TagCursor::SeekPast(const uint8_t* key, int len) {
   len = std::clamp(len, 0, tag_->keyLen_);
   std::vector<uint8_t> target(key, key + len);

@@ -16,6 +16,7 @@
 #include "cdx/key_maker.h"
 #include "expr/expr.h"
 #include "table.h"
+#include "table_filter.h"
 
 namespace xce::cdx {
 
@@ -33,6 +34,7 @@ class RecordSource : public expr::ExprSource {
   }
   const std::vector<expr::FieldInfo>& Fields() const override { return fields_; }
   CodePage TableCodePage() const override { return codePage_; }
+  void SetBlank() { Set(blank_.data(), 0); }
   const char* RecordImage() const override { return image_; }
   uint32_t RecordNumber() const override { return recno_; }
   // Keys never depend on the exact-comparison setting of the moment.
@@ -56,7 +58,7 @@ struct TagDefinition {
   bool descending = false;
 };
 
-class TableIndexes : public TableExtension {
+class TableIndexes : public TableExtension, public AofIndexResolver {
  public:
   struct Tag {
     CdxTag* tag = nullptr;
@@ -105,6 +107,11 @@ class TableIndexes : public TableExtension {
   Status AfterRebuild(Table& t) override;
   void OnClose(Table& t) override;
   bool MaintainsStructuralIndex() const override { return unbound_.ok(); }
+
+  // AofIndexResolver: the filter's comparisons of a tag's key expression
+  // with a constant are read off the tag's keys.
+  Status ResolveAof(Table& t, const expr::Expression& e, RecordSet* set, bool* resolved,
+                    bool* complete) override;
   // Why a tag of the files could not be bound to the table (ok when all were).
   const Status& unbound() const { return unbound_; }
 
