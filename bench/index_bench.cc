@@ -67,8 +67,8 @@ void FormatNumber(uint64_t v, char* out, int w) {
 
 // Names that do not follow the record order.
 void MakeName(uint32_t id, char* name40) {
-  static const char* kWords[] = {"alpha", "bravo", "charlie", "delta", "echo",
-                                 "foxtrot", "golf", "hotel", "india", "juliet"};
+  static const char* kWords[] = {"alpha",   "bravo", "charlie", "delta", "echo",
+                                 "foxtrot", "golf",  "hotel",   "india", "juliet"};
   uint32_t h = id * 2654435761u;
   std::memset(name40, ' ', 40);
   int n = std::snprintf(name40, 41, "%s %s %u", kWords[h % 10], kWords[(h >> 8) % 10],
@@ -224,8 +224,8 @@ sqlite3* OpenSqlite(const std::string& path, bool fastest) {
                                   "PRAGMA synchronous=OFF;",
                         nullptr, nullptr, nullptr),
            db, "set up");
-  CheckSql(sqlite3_exec(db, "CREATE TABLE t(id INTEGER, name TEXT, grp INTEGER);", nullptr,
-                        nullptr, nullptr),
+  CheckSql(sqlite3_exec(db, "CREATE TABLE t(id INTEGER, name TEXT, grp INTEGER);", nullptr, nullptr,
+                        nullptr),
            db, "create");
   return db;
 }
@@ -319,9 +319,9 @@ Times RunSqlite(const std::string& dir, const Data& d) {
   sqlite3_finalize(count);
 
   start = Clock::now();
-  CheckSql(sqlite3_exec(db, "DELETE FROM t WHERE rowid % 10 = 0; VACUUM;", nullptr, nullptr,
-                        nullptr),
-           db, "delete and vacuum");
+  CheckSql(
+      sqlite3_exec(db, "DELETE FROM t WHERE rowid % 10 = 0; VACUUM;", nullptr, nullptr, nullptr),
+      db, "delete and vacuum");
   t.pack = Seconds(start);
   t.checksum = sum;
   sqlite3_close(db);

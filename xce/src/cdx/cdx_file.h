@@ -285,7 +285,7 @@ class TagCursor {
   int index_ = 0;
   Status status_;
   uint64_t version_ = 0;
-  uint32_t steps_ = 0;
+  std::vector<CdxTag::PathStep> path_;  // reused by every descent
 };
 
 }  // namespace xce::cdx

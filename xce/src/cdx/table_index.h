@@ -98,7 +98,10 @@ class TableIndexes : public TableExtension, public AofIndexResolver {
   Status Check(std::vector<std::string>* problems);
 
   // Key of a record image for tag i; *included false when its FOR rejects it.
-  Status KeyOf(int i, const char* image, uint32_t recno, uint8_t* key, bool* included);
+  // `source` (default: the indexes' own) lets threads compute keys of
+  // different tags at once.
+  Status KeyOf(int i, const char* image, uint32_t recno, uint8_t* key, bool* included,
+               RecordSource* source = nullptr);
 
   // TableExtension
   Status OnRecordWrite(Table& t, uint32_t recno, const char* oldImage,
