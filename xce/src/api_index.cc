@@ -58,17 +58,15 @@ Status LookupTable(XDSHANDLE handle, std::shared_ptr<Table>* t) {
   return Status(xce::kErrInvalidHandle, "Invalid table handle " + std::to_string(handle));
 }
 
-Status LookupIndex(XDSHANDLE handle, std::shared_ptr<IndexHandle>* out,
-                   TableIndexes::Tag** tag = nullptr) {
-  std::shared_ptr<xce::HandleObject> obj = Registry::Get().Find(handle);
-  auto index = std::dynamic_pointer_cast<IndexHandle>(obj);
+Status LookupIndex(XDSHANDLE handle, IndexHandle** out, TableIndexes::Tag** tag = nullptr) {
+  auto* index = dynamic_cast<IndexHandle*>(Registry::Get().FindFast(handle));
   if (index == nullptr || index->table() == nullptr) {
     return Status(xce::kErrInvalidHandle, "Invalid index handle " + std::to_string(handle));
   }
   if (tag != nullptr) {
     XCE_RETURN_IF_ERROR(index->tag_order().Resolve(tag));
   }
-  *out = std::move(index);
+  *out = index;
   return Status::Ok();
 }
 
@@ -185,7 +183,11 @@ Status LandOn(Table& t, xce::Order* order, uint32_t recno) {
   }
   XCE_RETURN_IF_ERROR(t.GotoRecord(recno));
   bool visible = false;
-  XCE_RETURN_IF_ERROR(t.IsVisible(order, recno, &visible));
+  if (t.ShowDeleted() && t.filters().empty()) {
+    XCE_RETURN_IF_ERROR(order->InOrder(t, recno, &visible));
+  } else {
+    XCE_RETURN_IF_ERROR(t.IsVisible(order, recno, &visible));
+  }
   if (!visible) {
     Status s = t.Skip(order, 1);
     if (!s.ok() && s.code() != xce::kErrNoCurrentRecord) {
@@ -238,7 +240,7 @@ XDSRESULT XdsGetIndexHandle(XDSHANDLE table, const char* name, XDSHANDLE* index)
 #define XCE_INDEX_TEXT(Name, expr)                                \
   XDSRESULT Name(XDSHANDLE index, char* text, uint16_t* length) { \
     return Guard([&]() -> Status {                                \
-      std::shared_ptr<IndexHandle> h;                             \
+      IndexHandle* h = nullptr;                                   \
       TableIndexes::Tag* tag = nullptr;                           \
       XCE_RETURN_IF_ERROR(LookupIndex(index, &h, &tag));          \
       return CopyText(expr, text, length);                        \
@@ -252,7 +254,7 @@ XCE_INDEX_TEXT(XdsGetIndexForExpression, tag->tag->for_expr())
 
 XDSRESULT XdsGetNumSegments(XDSHANDLE index, uint16_t* count) {
   return Guard([&]() -> Status {
-    std::shared_ptr<IndexHandle> h;
+    IndexHandle* h = nullptr;
     TableIndexes::Tag* tag = nullptr;
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h, &tag));
     if (count == nullptr) {
@@ -265,7 +267,7 @@ XDSRESULT XdsGetNumSegments(XDSHANDLE index, uint16_t* count) {
 
 XDSRESULT XdsGetSegmentFieldname(XDSHANDLE index, uint16_t segment, char* name, uint16_t* length) {
   return Guard([&]() -> Status {
-    std::shared_ptr<IndexHandle> h;
+    IndexHandle* h = nullptr;
     TableIndexes::Tag* tag = nullptr;
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h, &tag));
     const auto& segments = tag->maker->segments();
@@ -280,7 +282,7 @@ XDSRESULT XdsGetSegmentFieldname(XDSHANDLE index, uint16_t segment, char* name, 
 #define XCE_INDEX_FLAG(Name, value)                      \
   XDSRESULT Name(XDSHANDLE index, uint16_t* flag) {      \
     return Guard([&]() -> Status {                       \
-      std::shared_ptr<IndexHandle> h;                    \
+      IndexHandle* h = nullptr;                          \
       TableIndexes::Tag* tag = nullptr;                  \
       XCE_RETURN_IF_ERROR(LookupIndex(index, &h, &tag)); \
       return Flag(flag, value);                          \
@@ -293,7 +295,7 @@ XCE_INDEX_FLAG(XdsIsIndexCustom, tag->tag->custom())
 
 XDSRESULT XdsGetIndexFlags(XDSHANDLE index, uint32_t* flags) {
   return Guard([&]() -> Status {
-    std::shared_ptr<IndexHandle> h;
+    IndexHandle* h = nullptr;
     TableIndexes::Tag* tag = nullptr;
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h, &tag));
     if (flags == nullptr) {
@@ -309,7 +311,7 @@ XDSRESULT XdsGetIndexFlags(XDSHANDLE index, uint32_t* flags) {
 
 XDSRESULT XdsGetIndexPageSize(XDSHANDLE index, uint16_t* size) {
   return Guard([&]() -> Status {
-    std::shared_ptr<IndexHandle> h;
+    IndexHandle* h = nullptr;
     TableIndexes::Tag* tag = nullptr;
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h, &tag));
     if (size == nullptr) {
@@ -374,7 +376,7 @@ XDSRESULT XdsDeleteIndexTag(XDSHANDLE table, const char* name) {
 
 XDSRESULT XdsInitRawKey(XDSHANDLE index) {
   return Guard([&]() -> Status {
-    std::shared_ptr<IndexHandle> h;
+    IndexHandle* h = nullptr;
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h));
     h->InitRawKey();
     return Status::Ok();
@@ -386,7 +388,7 @@ XDSRESULT XdsBuildRawKey(XDSHANDLE index, void* key, uint16_t* length) {
     if (key == nullptr || length == nullptr) {
       return NullArgument("key buffer");
     }
-    std::shared_ptr<IndexHandle> h;
+    IndexHandle* h = nullptr;
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h));
     std::vector<uint8_t> built;
     XCE_RETURN_IF_ERROR(h->BuildRawKey(&built));
@@ -409,7 +411,7 @@ XDSRESULT XdsSeek(XDSHANDLE index, const void* key, uint16_t length, uint16_t ke
       return NullArgument("found flag");
     }
     *found = 0;
-    std::shared_ptr<IndexHandle> h;
+    IndexHandle* h = nullptr;
     TableIndexes::Tag* tag = nullptr;
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h, &tag));
     std::shared_ptr<Table> t = h->table();
@@ -442,7 +444,7 @@ XDSRESULT XdsSeek(XDSHANDLE index, const void* key, uint16_t length, uint16_t ke
 XDSRESULT XdsSetScope(XDSHANDLE index, uint16_t which, const void* key, uint16_t length,
                       uint16_t keyType) {
   return Guard([&]() -> Status {
-    std::shared_ptr<IndexHandle> h;
+    IndexHandle* h = nullptr;
     TableIndexes::Tag* tag = nullptr;
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h, &tag));
     if (which != XDS_SCOPE_TOP && which != XDS_SCOPE_BOTTOM) {
@@ -457,7 +459,7 @@ XDSRESULT XdsSetScope(XDSHANDLE index, uint16_t which, const void* key, uint16_t
 
 XDSRESULT XdsGetScope(XDSHANDLE index, uint16_t which, void* key, uint16_t* length) {
   return Guard([&]() -> Status {
-    std::shared_ptr<IndexHandle> h;
+    IndexHandle* h = nullptr;
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h));
     if (which != XDS_SCOPE_TOP && which != XDS_SCOPE_BOTTOM) {
       return Status(xce::kErrBadArgument, "Scope " + std::to_string(which) + " is unknown");
@@ -484,7 +486,7 @@ XDSRESULT XdsGetScope(XDSHANDLE index, uint16_t which, void* key, uint16_t* leng
 
 XDSRESULT XdsClearScope(XDSHANDLE index, uint16_t which) {
   return Guard([&]() -> Status {
-    std::shared_ptr<IndexHandle> h;
+    IndexHandle* h = nullptr;
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h));
     if (!h->tag_order().ClearScope(which)) {
       return Status(xce::kErrNoScope, "No scope is set");
@@ -510,7 +512,7 @@ XDSRESULT XdsClearAllScopes(XDSHANDLE table) {
 
 XDSRESULT XdsStepIndexKey(XDSHANDLE index, void* key, uint16_t length, int16_t step) {
   return Guard([&]() -> Status {
-    std::shared_ptr<IndexHandle> h;
+    IndexHandle* h = nullptr;
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h));
     if (key == nullptr && length > 0) {
       return NullArgument("key");
@@ -536,7 +538,7 @@ XDSRESULT XdsGetRelKeyPos(XDSHANDLE index, double* position) {
       return NullArgument("position");
     }
     *position = 0;
-    std::shared_ptr<IndexHandle> h;
+    IndexHandle* h = nullptr;
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h));
     std::shared_ptr<Table> t = h->table();
     bool exact = false;
@@ -554,7 +556,7 @@ XDSRESULT XdsGetRelKeyPos(XDSHANDLE index, double* position) {
 
 XDSRESULT XdsSetRelKeyPos(XDSHANDLE index, double position) {
   return Guard([&]() -> Status {
-    std::shared_ptr<IndexHandle> h;
+    IndexHandle* h = nullptr;
     TableIndexes::Tag* tag = nullptr;
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h, &tag));
     std::shared_ptr<Table> t = h->table();

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -366,6 +367,81 @@ TEST_F(NamesTable, DeletingTheLastTagRemovesTheFileAndTheFlag) {
   table_ = conn_->Open("names");
   ASSERT_EQ(XdsAppendRecord(table_), 0);
   EXPECT_EQ(XdsWriteRecord(table_), 0) << LastError();
+}
+
+}  // namespace
+}  // namespace xce::cdx
+
+namespace xce::cdx {
+namespace {
+
+// Optimized filters answered from tags give the records that evaluating
+// every record gives, for index terms, other terms and their mixtures.
+TEST(CdxApiTest, OptimizedFiltersFromTagsEqualEvaluatingEveryRecord) {
+  TempDir dir;
+  Connection c(dir.path());
+  XDSFIELDDEF fields[] = {{"NAME", 'C', 8, 0}, {"NUM", 'N', 6, 1}, {"D", 'D', 8, 0}};
+  ASSERT_EQ(XdsCreateTable(c.handle(), "f", XDS_CHAR_ANSI, 3, fields), 0) << LastError();
+  XDSHANDLE t = c.Open("f");
+  std::mt19937 rng(99);
+  const char* names[] = {"ab", "abc", "abd", "b", "", "ab c", "zz", "\xC0\xC1"};
+  for (int i = 0; i < 400; ++i) {
+    ASSERT_EQ(XdsAppendRecord(t), 0);
+    const char* n = names[rng() % std::size(names)];
+    ASSERT_EQ(XdsSetField(t, 1, n, static_cast<uint32_t>(std::strlen(n))), 0);
+    std::string num = std::to_string(static_cast<int>(rng() % 21) - 10) + ".5";
+    ASSERT_EQ(XdsSetField(t, 2, num.c_str(), static_cast<uint32_t>(num.size())), 0);
+    std::string d = rng() % 5 == 0 ? "" : "202401" + std::to_string(10 + rng() % 20);
+    ASSERT_EQ(XdsSetField(t, 3, d.c_str(), static_cast<uint32_t>(d.size())), 0);
+    ASSERT_EQ(XdsWriteRecord(t), 0) << LastError();
+  }
+  ASSERT_EQ(XdsCreateIndexTag(t, "NAME", "NAME", "", 0, 0), 0) << LastError();
+  ASSERT_EQ(XdsCreateIndexTag(t, "NUM", "NUM", "", 0, 1), 0) << LastError();
+  ASSERT_EQ(XdsCreateIndexTag(t, "D", "D", "", 0, 0), 0) << LastError();
+  const char* filters[] = {
+      "NAME = \"ab\"",
+      "NAME == \"ab      \"",
+      "NAME <> \"ab\"",
+      "NAME < \"abd\"",
+      "NAME >= \"ab c\"",
+      "NAME > \"b\"",
+      "NAME <= \"\"",
+      "\"abc\" = NAME",
+      "NUM = 2.5",
+      "NUM > -3.5",
+      "NUM <= 0.5",
+      "5 < NUM",
+      "NUM # 1.5",
+      "D = {^2024-01-15}",
+      "D < {^2024-01-20}",
+      "EMPTY(D)",
+      "NAME = \"ab\" AND NUM > 0",
+      "NAME = \"ab\" OR NUM > 8",
+      "NOT (NUM > 0) .AND. NAME >= \"b\"",
+      "NAME = \"a\" AND RECNO() % 3 = 0",
+      "!(NAME = \"ab\") OR EMPTY(D)",
+      "(NUM < 0 OR NUM > 5) AND NOT DELETED()",
+      "NAME = \"ab\" AND (NUM = 1.5 OR NUM = 2.5 OR D > {^2024-01-25})",
+  };
+  for (uint16_t exact : {0, 1}) {
+    ASSERT_EQ(XdsSetExact22(t, exact), 0);
+    for (const char* f : filters) {
+      SCOPED_TRACE(std::string(f) + (exact ? " exact" : ""));
+      uint32_t optimized = 0;
+      uint32_t plain = 0;
+      ASSERT_EQ(XdsSetAOF(t, f, 1), 0) << LastError();
+      ASSERT_EQ(XdsGetRecordCount(t, XDS_COUNT_RESPECT_FILTERS, &optimized), 0);
+      std::vector<uint32_t> viaAof = Visit(t);
+      ASSERT_EQ(XdsClearAOF(t), 0);
+      ASSERT_EQ(XdsSetFilter(t, f), 0) << LastError();
+      ASSERT_EQ(XdsGetRecordCount(t, XDS_COUNT_RESPECT_FILTERS, &plain), 0);
+      std::vector<uint32_t> viaFilter = Visit(t);
+      ASSERT_EQ(XdsClearFilter(t), 0);
+      EXPECT_EQ(optimized, plain);
+      EXPECT_EQ(viaAof, viaFilter);
+    }
+  }
+  XdsCloseTable(t);
 }
 
 }  // namespace

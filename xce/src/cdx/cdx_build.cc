@@ -45,10 +45,20 @@ void SortEntries(TagSpec* spec) {
     return std::memcmp(keys + std::size_t{a.index} * keyLen + 8,
                        keys + std::size_t{b.index} * keyLen + 8, keyLen - 8);
   };
-  std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
+  auto less = [&](const Item& a, const Item& b) {
     int c = keyCompare(a, b);
     return c != 0 ? c < 0 : a.recno < b.recno;
-  });
+  };
+  if (n >= (1u << 16) && std::thread::hardware_concurrency() >= 2) {
+    // Both cores: each sorts a half, then the halves are merged.
+    auto mid = items.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    std::thread other([&] { std::sort(items.begin(), mid, less); });
+    std::sort(mid, items.end(), less);
+    other.join();
+    std::inplace_merge(items.begin(), mid, items.end(), less);
+  } else {
+    std::sort(items.begin(), items.end(), less);
+  }
   std::vector<uint8_t> sortedKeys;
   sortedKeys.reserve(spec->keys.size());
   std::vector<uint32_t> sortedRecnos;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -29,14 +30,14 @@ bool TagCursor::LoadLeaf(uint32_t offset) {
 void TagCursor::PhysSeek(const CdxTag::Target& t) {
   status_ = Status::Ok();
   version_ = tag_->version_;
-  std::vector<CdxTag::PathStep> path;
-  Status s = tag_->Descend(t, &path);
+  Status s = tag_->Descend(t, &path_);
   if (!s.ok()) {
     Fail(std::move(s));
     return;
   }
-  leaf_ = path.back().node;
-  index_ = path.back().index;
+  leaf_ = path_.back().node;
+  index_ = path_.back().index;
+  path_.clear();
 }
 
 // Sibling hops are checked two ways so a damaged chain cannot loop: entries
@@ -148,7 +149,8 @@ void TagCursor::Prev() { tag_->descending_ ? PhysNext() : PhysPrev(); }
 
 bool TagCursor::Seek(const uint8_t* key, int len, bool partial) {
   const int keyLen = tag_->keyLen_;
-  std::vector<uint8_t> target(keyLen, tag_->pad_);
+  std::array<uint8_t, kMaxKeyLength> target;
+  std::memset(target.data(), tag_->pad_, keyLen);
   len = std::clamp(len, 0, keyLen);
   if (len > 0) {
     std::memcpy(target.data(), key, len);
@@ -168,6 +170,12 @@ bool TagCursor::Seek(const uint8_t* key, int len, bool partial) {
     }
   }
   return Valid() && CompareBytes(leaf_->key(index_), target.data(), len) == 0;
+}
+
+void TagCursor::PhysicalSeek(const uint8_t* key, int len) {
+  len = std::clamp(len, 0, tag_->keyLen_);
+  PhysSeek({CdxTag::Target::kPrefixLower, key, len, 0});
+  SettleForward();
 }
 
 void TagCursor::SeekPast(const uint8_t* key, int len) {

@@ -240,6 +240,12 @@ class TagCursor {
   void SeekPast(const uint8_t* key, int len);
   // True while the tag has not changed since the cursor moved last.
   bool current() const { return version_ == tag_->version(); }
+  // Moves in ascending key order whatever the tag's direction.
+  void PhysicalFirst() { PhysFirst(); }
+  void PhysicalNext() { PhysNext(); }
+  void PhysicalPrev() { PhysPrev(); }
+  // The first entry in ascending order whose first len bytes are >= key.
+  void PhysicalSeek(const uint8_t* key, int len);
   // Moves to the exact entry; false (and the cursor at the next greater entry
   // in ascending order) when it is absent.
   bool SeekEntry(const uint8_t* key, uint32_t recno);
@@ -279,7 +285,7 @@ class TagCursor {
   int index_ = 0;
   Status status_;
   uint64_t version_ = 0;
-  uint32_t steps_ = 0;
+  std::vector<CdxTag::PathStep> path_;  // reused by every descent
 };
 
 }  // namespace xce::cdx

@@ -209,14 +209,16 @@ int TableIndexes::FindTag(std::string_view name) const {
   return -1;
 }
 
-Status TableIndexes::KeyOf(int i, const char* image, uint32_t recno, uint8_t* key, bool* included) {
+Status TableIndexes::KeyOf(int i, const char* image, uint32_t recno, uint8_t* key, bool* included,
+                           RecordSource* source) {
   Tag& t = tags_[i];
-  source_.Set(image, recno);
+  RecordSource& src = source != nullptr ? *source : source_;
+  src.Set(image, recno);
   if (Nullable(t.tag)) {
     key[0] = kNullableMark;
     ++key;
   }
-  Status s = t.maker->Make(source_, key, included);
+  Status s = t.maker->Make(src, key, included);
   if (!s.ok()) {
     return Status(s.code(), "Tag " + t.tag->name() + ": " + s.message());
   }
@@ -338,25 +340,38 @@ Status TableIndexes::BuildFiles(uint32_t count, const std::function<Status(uint3
   }
   const uint32_t len = table_->recordLength();
   std::vector<char> chunk(static_cast<std::size_t>(kBuildChunk) * len);
-  std::vector<uint8_t> key(kMaxKeyLength + 1);
+  // Records are read once, in batches; each tag computes its keys from the
+  // batch on its own thread (every tag has its own expressions and source).
+  std::vector<std::size_t> building;
+  for (std::size_t i = 0; i < tags_.size(); ++i) {
+    if (std::find(which.begin(), which.end(), tags_[i].file) != which.end()) {
+      building.push_back(i);
+    }
+  }
+  std::vector<std::unique_ptr<RecordSource>> sources;
+  std::vector<Status> failures(tags_.size());
+  for (std::size_t i = 0; i < tags_.size(); ++i) {
+    sources.push_back(std::make_unique<RecordSource>(*table_));
+  }
   for (uint32_t first = 1; first <= count; first += kBuildChunk) {
     uint32_t n = std::min(kBuildChunk, count - first + 1);
     for (uint32_t j = 0; j < n; ++j) {
       XCE_RETURN_IF_ERROR(read(first + j, chunk.data() + static_cast<std::size_t>(j) * len));
     }
-    for (std::size_t i = 0; i < tags_.size(); ++i) {
-      if (std::find(which.begin(), which.end(), tags_[i].file) == which.end()) {
-        continue;
-      }
-      for (uint32_t j = 0; j < n; ++j) {
+    ParallelFor(building.size(), [&](std::size_t b) {
+      const std::size_t i = building[b];
+      uint8_t key[kMaxKeyLength + 1];
+      for (uint32_t j = 0; j < n && failures[i].ok(); ++j) {
         bool included = false;
-        XCE_RETURN_IF_ERROR(KeyOf(static_cast<int>(i),
-                                  chunk.data() + static_cast<std::size_t>(j) * len, first + j,
-                                  key.data(), &included));
-        if (included) {
-          specs[i].Add(key.data(), first + j);
+        failures[i] = KeyOf(static_cast<int>(i), chunk.data() + static_cast<std::size_t>(j) * len,
+                            first + j, key, &included, sources[i].get());
+        if (failures[i].ok() && included) {
+          specs[i].Add(key, first + j);
         }
       }
+    });
+    for (const Status& f : failures) {
+      XCE_RETURN_IF_ERROR(f);
     }
   }
   for (std::size_t f : which) {

@@ -16,6 +16,7 @@
 #include "cdx/key_maker.h"
 #include "expr/expr.h"
 #include "table.h"
+#include "table_filter.h"
 
 namespace xce::cdx {
 
@@ -33,6 +34,7 @@ class RecordSource : public expr::ExprSource {
   }
   const std::vector<expr::FieldInfo>& Fields() const override { return fields_; }
   CodePage TableCodePage() const override { return codePage_; }
+  void SetBlank() { Set(blank_.data(), 0); }
   const char* RecordImage() const override { return image_; }
   uint32_t RecordNumber() const override { return recno_; }
   // Keys never depend on the exact-comparison setting of the moment.
@@ -56,7 +58,7 @@ struct TagDefinition {
   bool descending = false;
 };
 
-class TableIndexes : public TableExtension {
+class TableIndexes : public TableExtension, public AofIndexResolver {
  public:
   struct Tag {
     CdxTag* tag = nullptr;
@@ -96,7 +98,10 @@ class TableIndexes : public TableExtension {
   Status Check(std::vector<std::string>* problems);
 
   // Key of a record image for tag i; *included false when its FOR rejects it.
-  Status KeyOf(int i, const char* image, uint32_t recno, uint8_t* key, bool* included);
+  // `source` (default: the indexes' own) lets threads compute keys of
+  // different tags at once.
+  Status KeyOf(int i, const char* image, uint32_t recno, uint8_t* key, bool* included,
+               RecordSource* source = nullptr);
 
   // TableExtension
   Status OnRecordWrite(Table& t, uint32_t recno, const char* oldImage,
@@ -105,6 +110,11 @@ class TableIndexes : public TableExtension {
   Status AfterRebuild(Table& t) override;
   void OnClose(Table& t) override;
   bool MaintainsStructuralIndex() const override { return unbound_.ok(); }
+
+  // AofIndexResolver: the filter's comparisons of a tag's key expression
+  // with a constant are read off the tag's keys.
+  Status ResolveAof(Table& t, const expr::Expression& e, RecordSet* set, bool* resolved,
+                    bool* complete) override;
   // Why a tag of the files could not be bound to the table (ok when all were).
   const Status& unbound() const { return unbound_; }
 

@@ -1,0 +1,380 @@
+// Compound indexes against SQLite on the same data in the same run:
+// N records of ID N(10) (a random permutation of 1..N), NAME C(40), GRP N(6).
+//   build three tags (SQLite: three CREATE INDEX, at its fastest settings and
+//   at its default cache size, the faster counted); N random exact seeks by
+//   ID; a visit of every record in NAME order reading its fields; the count of
+//   GRP = 5 through an optimized filter and by scanning; reindex; delete every
+//   10th record, then pack (SQLite: DELETE and VACUUM).
+// SQLite runs at its fastest for a single user: exclusive locking, no
+// journal, no syncs, a cache that holds the whole database, prepared
+// statements, the bulk load in one transaction.
+//
+//   index_bench [N] [DIR]     (files are kept when DIR is given)
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "xce.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+[[noreturn]] void Die(const char* what) {
+  int32_t code = 0;
+  char text[600];
+  uint16_t len = sizeof text;
+  XdsGetLastError(&code, text, &len);
+  std::fprintf(stderr, "index_bench: %s failed: %d %.*s\n", what, code, static_cast<int>(len),
+               text);
+  std::exit(1);
+}
+
+void Check(XDSRESULT r, const char* what) {
+  if (r != 0) {
+    Die(what);
+  }
+}
+
+void CheckSql(int rc, sqlite3* db, const char* what) {
+  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
+    std::fprintf(stderr, "index_bench: %s failed: %s\n", what, sqlite3_errmsg(db));
+    std::exit(1);
+  }
+}
+
+void FormatNumber(uint64_t v, char* out, int w) {
+  std::memset(out, ' ', static_cast<std::size_t>(w));
+  int i = w - 1;
+  do {
+    out[i--] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0 && i >= 0);
+}
+
+// Names that do not follow the record order.
+void MakeName(uint32_t id, char* name40) {
+  static const char* kWords[] = {"alpha",   "bravo", "charlie", "delta", "echo",
+                                 "foxtrot", "golf",  "hotel",   "india", "juliet"};
+  uint32_t h = id * 2654435761u;
+  std::memset(name40, ' ', 40);
+  int n = std::snprintf(name40, 41, "%s %s %u", kWords[h % 10], kWords[(h >> 8) % 10],
+                        (h >> 4) % 1000000);
+  name40[n] = ' ';
+}
+
+struct Data {
+  std::vector<uint32_t> ids;    // ID of record i+1
+  std::vector<uint32_t> grps;   // GRP of record i+1
+  std::vector<uint32_t> seeks;  // IDs to seek
+};
+
+struct Times {
+  double build = 0;
+  double buildDefault = 0;
+  double seek = 0;
+  double visit = 0;
+  double countIndexed = 0;
+  double countScan = 0;
+  double reindex = 0;
+  double pack = 0;
+  int64_t checksum = 0;
+  uint32_t countResult = 0;
+};
+
+Times RunEngine(const std::string& dir, const Data& d) {
+  Times t;
+  const uint32_t n = static_cast<uint32_t>(d.ids.size());
+  XDSHANDLE c = 0;
+  XDSHANDLE table = 0;
+  Check(XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), "connect");
+  XDSFIELDDEF defs[] = {{"ID", 'N', 10, 0}, {"NAME", 'C', 40, 0}, {"GRP", 'N', 6, 0}};
+  Check(XdsCreateTable(c, "bench.dbf", XDS_CHAR_ANSI, 3, defs), "create");
+  Check(XdsOpenTable(c, "bench.dbf", nullptr, XDS_TABLE_CDX, XDS_CHAR_ANSI, 1, 1,
+                     XDS_OPEN_EXCLUSIVE, &table),
+        "open");
+  char id[10];
+  char name[40];
+  char grp[6];
+  for (uint32_t i = 0; i < n; ++i) {
+    FormatNumber(d.ids[i], id, 10);
+    MakeName(d.ids[i], name);
+    FormatNumber(d.grps[i], grp, 6);
+    Check(XdsAppendRecord(table), "append");
+    Check(XdsSetFieldRaw(table, 1, id, 10), "set id");
+    Check(XdsSetFieldRaw(table, 2, name, 40), "set name");
+    Check(XdsSetFieldRaw(table, 3, grp, 6), "set grp");
+    Check(XdsWriteRecord(table), "write");
+  }
+  Check(XdsFlushTable(table), "flush");
+
+  auto start = Clock::now();
+  Check(XdsCreateIndexTag(table, "ID", "ID", "", 0, 0), "tag ID");
+  Check(XdsCreateIndexTag(table, "NAME", "NAME", "", 0, 0), "tag NAME");
+  Check(XdsCreateIndexTag(table, "GRP", "GRP", "", 0, 0), "tag GRP");
+  t.build = Seconds(start);
+
+  XDSHANDLE byId = 0;
+  XDSHANDLE byName = 0;
+  Check(XdsGetIndexHandle(table, "ID", &byId), "index ID");
+  Check(XdsGetIndexHandle(table, "NAME", &byName), "index NAME");
+  uint32_t len = 0;
+  Check(XdsGetRecordLength(table, &len), "record length");
+  std::vector<char> rec(len);
+  int64_t sum = 0;
+  start = Clock::now();
+  char key[16];
+  for (uint32_t s : d.seeks) {
+    int k = std::snprintf(key, sizeof key, "%u", s);
+    uint16_t found = 0;
+    Check(XdsSeek(byId, key, static_cast<uint16_t>(k), XDS_KEY_STRING, XDS_SEEK_SOFT, &found),
+          "seek");
+    if (found == 0) {
+      Die("seek found nothing");
+    }
+    Check(XdsGetRecord(table, rec.data(), len), "get record");
+    sum += rec[50];
+  }
+  t.seek = Seconds(start);
+
+  start = Clock::now();
+  char value[64];
+  uint32_t seen = 0;
+  Check(XdsGotoTop(byName), "top");
+  for (;;) {
+    uint32_t vl = sizeof value;
+    Check(XdsGetField(table, 1, value, &vl, XDS_GET_NO_TRIM), "get ID");
+    sum += value[vl - 1];
+    vl = sizeof value;
+    Check(XdsGetField(table, 2, value, &vl, XDS_GET_NO_TRIM), "get NAME");
+    sum += value[0];
+    vl = sizeof value;
+    Check(XdsGetField(table, 3, value, &vl, XDS_GET_NO_TRIM), "get GRP");
+    sum += value[vl - 1];
+    ++seen;
+    XDSRESULT r = XdsSkip(byName, 1);
+    if (r == 5068) {
+      break;
+    }
+    Check(r, "skip");
+  }
+  t.visit = Seconds(start);
+  if (seen != n) {
+    std::fprintf(stderr, "index_bench: visited %u records, expected %u\n", seen, n);
+    std::exit(1);
+  }
+
+  start = Clock::now();
+  Check(XdsSetAOF(table, "GRP = 5", 1), "set optimized filter");
+  Check(XdsGetRecordCount(table, XDS_COUNT_RESPECT_FILTERS, &t.countResult), "count");
+  t.countIndexed = Seconds(start);
+  Check(XdsClearAOF(table), "clear optimized filter");
+  start = Clock::now();
+  Check(XdsSetFilter(table, "GRP = 5"), "set filter");
+  uint32_t scanned = 0;
+  Check(XdsGetRecordCount(table, XDS_COUNT_RESPECT_FILTERS, &scanned), "count");
+  t.countScan = Seconds(start);
+  Check(XdsClearFilter(table), "clear filter");
+  if (scanned != t.countResult) {
+    std::fprintf(stderr, "index_bench: counts differ (%u vs %u)\n", t.countResult, scanned);
+  }
+
+  start = Clock::now();
+  Check(XdsReindex61(table, 512), "reindex");
+  t.reindex = Seconds(start);
+
+  start = Clock::now();
+  for (uint32_t r = 10; r <= n; r += 10) {
+    Check(XdsGotoRecord(table, r), "goto");
+    Check(XdsDeleteRecord(table), "delete");
+  }
+  Check(XdsPackTable(table), "pack");
+  t.pack = Seconds(start);
+  t.checksum = sum;
+  Check(XdsCloseTable(table), "close");
+  Check(XdsDisconnect(c), "disconnect");
+  return t;
+}
+
+sqlite3* OpenSqlite(const std::string& path, bool fastest) {
+  std::filesystem::remove(path);
+  sqlite3* db = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
+    std::fprintf(stderr, "index_bench: cannot open %s\n", path.c_str());
+    std::exit(1);
+  }
+  CheckSql(sqlite3_exec(db,
+                        fastest ? "PRAGMA locking_mode=EXCLUSIVE; PRAGMA journal_mode=OFF;"
+                                  "PRAGMA synchronous=OFF; PRAGMA cache_size=-2000000;"
+                                  "PRAGMA temp_store=MEMORY;"
+                                : "PRAGMA locking_mode=EXCLUSIVE; PRAGMA journal_mode=OFF;"
+                                  "PRAGMA synchronous=OFF;",
+                        nullptr, nullptr, nullptr),
+           db, "set up");
+  CheckSql(sqlite3_exec(db, "CREATE TABLE t(id INTEGER, name TEXT, grp INTEGER);", nullptr, nullptr,
+                        nullptr),
+           db, "create");
+  return db;
+}
+
+void Load(sqlite3* db, const Data& d) {
+  sqlite3_stmt* ins = nullptr;
+  CheckSql(
+      sqlite3_prepare_v2(db, "INSERT INTO t(id, name, grp) VALUES(?, ?, ?)", -1, &ins, nullptr), db,
+      "prepare insert");
+  char name[40];
+  CheckSql(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db, "begin");
+  for (std::size_t i = 0; i < d.ids.size(); ++i) {
+    MakeName(d.ids[i], name);
+    sqlite3_bind_int64(ins, 1, d.ids[i]);
+    sqlite3_bind_text(ins, 2, name, 40, SQLITE_STATIC);
+    sqlite3_bind_int64(ins, 3, d.grps[i]);
+    CheckSql(sqlite3_step(ins), db, "insert");
+    sqlite3_reset(ins);
+  }
+  CheckSql(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
+  sqlite3_finalize(ins);
+}
+
+const char* kCreateIndexes =
+    "CREATE INDEX t_id ON t(id); CREATE INDEX t_name ON t(name); CREATE INDEX t_grp ON t(grp);";
+
+Times RunSqlite(const std::string& dir, const Data& d) {
+  Times t;
+  {
+    // Index building at SQLite's default cache size, which builds faster there.
+    sqlite3* db = OpenSqlite(dir + "/default.sqlite", false);
+    Load(db, d);
+    auto start = Clock::now();
+    CheckSql(sqlite3_exec(db, kCreateIndexes, nullptr, nullptr, nullptr), db, "create indexes");
+    t.buildDefault = Seconds(start);
+    start = Clock::now();
+    CheckSql(sqlite3_exec(db, "REINDEX", nullptr, nullptr, nullptr), db, "reindex");
+    t.reindex = Seconds(start);
+    sqlite3_close(db);
+    std::filesystem::remove(dir + "/default.sqlite");
+  }
+  sqlite3* db = OpenSqlite(dir + "/bench.sqlite", true);
+  Load(db, d);
+  auto start = Clock::now();
+  CheckSql(sqlite3_exec(db, kCreateIndexes, nullptr, nullptr, nullptr), db, "create indexes");
+  t.build = Seconds(start);
+
+  int64_t sum = 0;
+  sqlite3_stmt* get = nullptr;
+  CheckSql(sqlite3_prepare_v2(db, "SELECT id, name, grp FROM t WHERE id = ?", -1, &get, nullptr),
+           db, "prepare seek");
+  start = Clock::now();
+  for (uint32_t s : d.seeks) {
+    sqlite3_bind_int64(get, 1, s);
+    if (sqlite3_step(get) != SQLITE_ROW) {
+      std::fprintf(stderr, "index_bench: SQLite found no id %u\n", s);
+      std::exit(1);
+    }
+    const unsigned char* text = sqlite3_column_text(get, 1);
+    sum += text[39];
+    sqlite3_reset(get);
+  }
+  t.seek = Seconds(start);
+  sqlite3_finalize(get);
+
+  sqlite3_stmt* visit = nullptr;
+  CheckSql(sqlite3_prepare_v2(db, "SELECT id, name, grp FROM t ORDER BY name", -1, &visit, nullptr),
+           db, "prepare visit");
+  start = Clock::now();
+  while (sqlite3_step(visit) == SQLITE_ROW) {
+    sum += sqlite3_column_int64(visit, 0) + sqlite3_column_text(visit, 1)[0] +
+           sqlite3_column_int64(visit, 2);
+  }
+  t.visit = Seconds(start);
+  sqlite3_finalize(visit);
+
+  sqlite3_stmt* count = nullptr;
+  CheckSql(sqlite3_prepare_v2(db, "SELECT count(*) FROM t WHERE grp = 5", -1, &count, nullptr), db,
+           "prepare count");
+  start = Clock::now();
+  sqlite3_step(count);
+  t.countResult = static_cast<uint32_t>(sqlite3_column_int64(count, 0));
+  t.countIndexed = Seconds(start);
+  sqlite3_finalize(count);
+  CheckSql(sqlite3_prepare_v2(db, "SELECT count(*) FROM t NOT INDEXED WHERE grp = 5", -1, &count,
+                              nullptr),
+           db, "prepare scan count");
+  start = Clock::now();
+  sqlite3_step(count);
+  t.countScan = Seconds(start);
+  sqlite3_finalize(count);
+
+  start = Clock::now();
+  CheckSql(
+      sqlite3_exec(db, "DELETE FROM t WHERE rowid % 10 = 0; VACUUM;", nullptr, nullptr, nullptr),
+      db, "delete and vacuum");
+  t.pack = Seconds(start);
+  t.checksum = sum;
+  sqlite3_close(db);
+  return t;
+}
+
+void Row(const char* what, double engine, double sqlite) {
+  std::printf("%-36s %10.4f %10.4f %8.2fx\n", what, engine, sqlite, sqlite / engine);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  uint32_t n = argc > 1 ? static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 1000000;
+  std::string dir =
+      argc > 2
+          ? argv[2]
+          : (std::filesystem::temp_directory_path() / ("index_bench." + std::to_string(::getpid())))
+                .string();
+  std::filesystem::create_directories(dir);
+  Data d;
+  d.ids.resize(n);
+  for (uint32_t i = 0; i < n; ++i) {
+    d.ids[i] = i + 1;
+  }
+  std::mt19937 rng(12345);
+  std::shuffle(d.ids.begin(), d.ids.end(), rng);
+  d.grps.resize(n);
+  for (uint32_t& g : d.grps) {
+    g = rng() % 100;
+  }
+  d.seeks.resize(n);
+  std::uniform_int_distribution<uint32_t> pick(1, n);
+  for (uint32_t& s : d.seeks) {
+    s = pick(rng);
+  }
+  Times e = RunEngine(dir, d);
+  Times s = RunSqlite(dir, d);
+  if (e.countResult != s.countResult) {
+    std::fprintf(stderr, "index_bench: counts differ (%u vs %u)\n", e.countResult, s.countResult);
+  }
+  const double sqliteBuild = std::min(s.build, s.buildDefault);
+  std::printf("records: %u   (ratio = SQLite time / engine time)\n", n);
+  std::printf("%-36s %10s %10s %9s\n", "", "engine s", "SQLite s", "ratio");
+  Row("build three tags", e.build, sqliteBuild);
+  Row("random exact seeks by ID", e.seek, s.seek);
+  Row("visit in NAME order reading fields", e.visit, s.visit);
+  Row("count GRP = 5, optimized filter", e.countIndexed, s.countIndexed);
+  Row("count GRP = 5, scanning", e.countScan, s.countScan);
+  Row("reindex", e.reindex, s.reindex);
+  Row("delete every 10th, pack / VACUUM", e.pack, s.pack);
+  if (argc <= 2) {
+    std::filesystem::remove_all(dir);
+  }
+  return 0;
+}
