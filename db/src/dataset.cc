@@ -337,8 +337,16 @@ void TDataSet::ClearFields() {
   if (state_ != dsEdit && state_ != dsInsert) {
     Error(dbmsg::kNotEditing);
   }
+  // The values go, the record's place stays: Post must still write the
+  // record being edited, and Cancel must still return to where the new
+  // record was started.
   TRecordBuffer* buffer = ActiveBuffer();
+  TBookmark bookmark;
+  GetBookmarkData(buffer, bookmark);
+  TBookmarkFlag flag = GetBookmarkFlag(buffer);
   InternalInitRecord(buffer);
+  SetBookmarkData(buffer, bookmark);
+  SetBookmarkFlag(buffer, flag);
   ClearCalcFields(buffer);
   DataEvent(deRecordChange);
 }
