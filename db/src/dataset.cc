@@ -820,8 +820,10 @@ void TDataSet::Refresh() {
 // ---------------------------------------------------------------------------
 // Bookmarks
 
+// A record being inserted has none: its buffer carries the bookmark of the
+// record it was inserted before, for Cancel to return to.
 bool TDataSet::BookmarkAvailable() const {
-  return (state_ == dsBrowse || state_ == dsEdit || state_ == dsInsert) && recordCount_ > 0 &&
+  return (state_ == dsBrowse || state_ == dsEdit) && recordCount_ > 0 &&
          GetBookmarkFlag(ActiveBuffer()) == bfCurrent;
 }
 

@@ -144,6 +144,23 @@ TEST_F(NavigationTest, BookmarksReturnToRecordAndCompareInOrder) {
   EXPECT_EQ(CurrentId(ds_), 6);
 }
 
+// A new record has no place among the stored ones yet: no bookmark until
+// it is posted, then its own.
+TEST_F(NavigationTest, NoBookmarkWhileInserting) {
+  ds_.Next();
+  for (bool append : {false, true}) {
+    append ? ds_.Append() : ds_.Insert();
+    EXPECT_FALSE(ds_.BookmarkAvailable()) << append;
+    EXPECT_TRUE(ds_.GetBookmark().empty()) << append;
+    ds_.FieldByName("ID")->SetAsInteger(append ? 21 : 20);
+    ds_.Post();
+    TBookmark posted = ds_.GetBookmark();
+    ds_.First();
+    ds_.GotoBookmark(posted);
+    EXPECT_EQ(CurrentId(ds_), append ? 21 : 20);
+  }
+}
+
 TEST_F(NavigationTest, RecNoReadsPhysicalNumberAndSetCentresWindow) {
   ds_.MoveBy(6);
   EXPECT_EQ(ds_.RecNo(), 7);

@@ -108,7 +108,8 @@ class TDataSet {
   void Resync(TResyncModes modes);
 
   bool BookmarkAvailable() const;
-  // The current record's bookmark; empty when there is none.
+  // The current record's bookmark; empty when there is none (also while a
+  // new record is being inserted).
   TBookmark GetBookmark() const;
   void GotoBookmark(const TBookmark& bookmark);
   // -1, 0, 1 in the current order; an empty bookmark sorts first.
