@@ -421,7 +421,7 @@ void TDataSet::CalcLookupValue(TField& field) {
 
 bool TDataSet::FilterRecordAccepted(TRecordBuffer* buffer) {
   const TFilterRecordEvent& handler = OnFilterRecord();
-  if (!Filtered() || !handler) {
+  if (!Filtered() || !handler || readingLookupRecord_) {
     return true;
   }
   bool accept = true;
@@ -1129,10 +1129,16 @@ TVariant TDataSet::ReadLookupResult(const std::string& resultFields) {
   TVariant result;
   try {
     TTempStateGuard guard(state_, calcBuffer_, dsCalcFields, buffer.get());
-    if (GetRecord(buffer.get(), gmCurrent, false) == grOK) {
+    // OnFilterRecord had no say in the search; were it asked now, a record
+    // it rejects would make the fetch pass on to a neighbour's values.
+    readingLookupRecord_ = true;
+    TGetResult fetched = GetRecord(buffer.get(), gmCurrent, false);
+    readingLookupRecord_ = false;
+    if (fetched == grOK) {
       result = FieldValues(resultFields);
     }
   } catch (...) {
+    readingLookupRecord_ = false;
     FreeRecordBuffer(buffer);
     throw;
   }
