@@ -337,8 +337,16 @@ void TDataSet::ClearFields() {
   if (state_ != dsEdit && state_ != dsInsert) {
     Error(dbmsg::kNotEditing);
   }
+  // The values go, the record's place stays: Post must still write the
+  // record being edited, and Cancel must still return to where the new
+  // record was started.
   TRecordBuffer* buffer = ActiveBuffer();
+  TBookmark bookmark;
+  GetBookmarkData(buffer, bookmark);
+  TBookmarkFlag flag = GetBookmarkFlag(buffer);
   InternalInitRecord(buffer);
+  SetBookmarkData(buffer, bookmark);
+  SetBookmarkFlag(buffer, flag);
   ClearCalcFields(buffer);
   DataEvent(deRecordChange);
 }
@@ -413,7 +421,7 @@ void TDataSet::CalcLookupValue(TField& field) {
 
 bool TDataSet::FilterRecordAccepted(TRecordBuffer* buffer) {
   const TFilterRecordEvent& handler = OnFilterRecord();
-  if (!Filtered() || !handler) {
+  if (!Filtered() || !handler || readingLookupRecord_) {
     return true;
   }
   bool accept = true;
@@ -812,8 +820,10 @@ void TDataSet::Refresh() {
 // ---------------------------------------------------------------------------
 // Bookmarks
 
+// A record being inserted has none: its buffer carries the bookmark of the
+// record it was inserted before, for Cancel to return to.
 bool TDataSet::BookmarkAvailable() const {
-  return (state_ == dsBrowse || state_ == dsEdit || state_ == dsInsert) && recordCount_ > 0 &&
+  return (state_ == dsBrowse || state_ == dsEdit) && recordCount_ > 0 &&
          GetBookmarkFlag(ActiveBuffer()) == bfCurrent;
 }
 
@@ -1119,10 +1129,16 @@ TVariant TDataSet::ReadLookupResult(const std::string& resultFields) {
   TVariant result;
   try {
     TTempStateGuard guard(state_, calcBuffer_, dsCalcFields, buffer.get());
-    if (GetRecord(buffer.get(), gmCurrent, false) == grOK) {
+    // OnFilterRecord had no say in the search; were it asked now, a record
+    // it rejects would make the fetch pass on to a neighbour's values.
+    readingLookupRecord_ = true;
+    TGetResult fetched = GetRecord(buffer.get(), gmCurrent, false);
+    readingLookupRecord_ = false;
+    if (fetched == grOK) {
       result = FieldValues(resultFields);
     }
   } catch (...) {
+    readingLookupRecord_ = false;
     FreeRecordBuffer(buffer);
     throw;
   }

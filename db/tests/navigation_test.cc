@@ -144,6 +144,23 @@ TEST_F(NavigationTest, BookmarksReturnToRecordAndCompareInOrder) {
   EXPECT_EQ(CurrentId(ds_), 6);
 }
 
+// A new record has no place among the stored ones yet: no bookmark until
+// it is posted, then its own.
+TEST_F(NavigationTest, NoBookmarkWhileInserting) {
+  ds_.Next();
+  for (bool append : {false, true}) {
+    append ? ds_.Append() : ds_.Insert();
+    EXPECT_FALSE(ds_.BookmarkAvailable()) << append;
+    EXPECT_TRUE(ds_.GetBookmark().empty()) << append;
+    ds_.FieldByName("ID")->SetAsInteger(append ? 21 : 20);
+    ds_.Post();
+    TBookmark posted = ds_.GetBookmark();
+    ds_.First();
+    ds_.GotoBookmark(posted);
+    EXPECT_EQ(CurrentId(ds_), append ? 21 : 20);
+  }
+}
+
 TEST_F(NavigationTest, RecNoReadsPhysicalNumberAndSetCentresWindow) {
   ds_.MoveBy(6);
   EXPECT_EQ(ds_.RecNo(), 7);
@@ -184,6 +201,19 @@ TEST_F(NavigationTest, LocateMovesOnlyWhenFound) {
   EXPECT_EQ(log, (Log{"BeforeScroll", "AfterScroll"}));
   EXPECT_EQ(CurrentId(ds_), 8);
   EXPECT_THROW(ds_.Locate("NOPE", TVariant(1), 0), EDatabaseError);
+}
+
+// OnFilterRecord has no say in which record Lookup finds, so it must not
+// make Lookup read the values of a neighbour instead.
+TEST_F(NavigationTest, LookupReadsTheFoundRecordWhateverOnFilterRecordSays) {
+  ds_.SetOnFilterRecord([](TDataSet& ds, bool& accept) { accept = CurrentId(ds) != 3; });
+  ds_.SetFiltered(true);
+  ds_.Next();
+  EXPECT_EQ(ds_.Lookup("ID", TVariant(3), "NAME").AsString(), "n3");
+  EXPECT_EQ(ds_.Lookup("ID", TVariant(4), "NAME").AsString(), "n4");
+  EXPECT_EQ(CurrentId(ds_), 2);
+  ds_.Next();
+  EXPECT_EQ(CurrentId(ds_), 4);
 }
 
 TEST_F(NavigationTest, LocateOptionsAndSeveralFields) {

@@ -108,7 +108,8 @@ class TDataSet {
   void Resync(TResyncModes modes);
 
   bool BookmarkAvailable() const;
-  // The current record's bookmark; empty when there is none.
+  // The current record's bookmark; empty when there is none (also while a
+  // new record is being inserted).
   TBookmark GetBookmark() const;
   void GotoBookmark(const TBookmark& bookmark);
   // -1, 0, 1 in the current order; an empty bookmark sorts first.
@@ -301,7 +302,8 @@ class TDataSet {
   void GetCalcFields(TRecordBuffer* buffer);
   virtual void CalculateFields(TRecordBuffer* buffer);
   // Asks OnFilterRecord about buffer while Filtered is true (filter state,
-  // buffer as the filter buffer). An exception from the handler goes to the
+  // buffer as the filter buffer); accepts without asking while Lookup reads
+  // the record its search found. An exception from the handler goes to the
   // application's exception report and the flag keeps its value; without a
   // report it passes on.
   bool FilterRecordAccepted(TRecordBuffer* buffer);
@@ -385,6 +387,7 @@ class TDataSet {
   int calcFieldsSize_ = 0;
   bool filtered_ = false;
   bool found_ = false;
+  bool readingLookupRecord_ = false;  // Lookup fetching the record its search found
   std::string filter_;
   TFilterRecordEvent onFilterRecord_;
 
