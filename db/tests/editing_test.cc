@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "db/datasource.h"
 #include "test_util.h"
 
 namespace {
@@ -203,6 +204,44 @@ TEST_F(EditingTest, FailingNewRecordHookReturnsToBrowse) {
   EXPECT_THROW(ds_.Insert(), EDatabaseError);
   EXPECT_EQ(ds_.State(), dsBrowse);
   EXPECT_EQ(CurrentId(ds_), 2);
+}
+
+// A new record that cannot be set up (a default that does not convert, a
+// failing insert hook) leaves the dataset browsing what it showed before.
+TEST_F(EditingTest, FailedNewRecordSetUpLeavesWindowAsItWas) {
+  TDataSource source;
+  TDataLink grid;
+  source.SetDataSet(&ds_);
+  grid.SetDataSource(&source);
+  grid.SetBufferCount(3);
+  ds_.Next();
+  ASSERT_EQ(conformance::GridRows(grid, ds_), (std::vector<int>{2, 3, 4}));
+  ASSERT_EQ(grid.ActiveRecord(), 1);
+  for (bool append : {false, true}) {
+    for (bool badDefault : {true, false}) {
+      SCOPED_TRACE(std::string(append ? "Append" : "Insert") + (badDefault ? " default" : " hook"));
+      if (badDefault) {
+        ds_.FieldByName("ID")->SetDefaultExpression("abc");
+      } else {
+        ds_.OnHook = [](const std::string& hook) {
+          if (hook == "insert") {
+            throw EDatabaseError("no insert");
+          }
+        };
+      }
+      EXPECT_THROW(append ? ds_.Append() : ds_.Insert(), EDatabaseError);
+      ds_.FieldByName("ID")->SetDefaultExpression("");
+      ds_.OnHook = nullptr;
+      EXPECT_EQ(ds_.State(), dsBrowse);
+      EXPECT_FALSE(ds_.IsEmpty());
+      EXPECT_EQ(CurrentId(ds_), 3);
+      EXPECT_EQ(conformance::GridRows(grid, ds_), (std::vector<int>{2, 3, 4}));
+      EXPECT_EQ(grid.ActiveRecord(), 1);
+    }
+  }
+  ds_.Next();
+  EXPECT_EQ(CurrentId(ds_), 4);
+  EXPECT_EQ(ds_.StoredRecordCount(), 5);
 }
 
 TEST_F(EditingTest, CancelInsideAfterInsertLeavesNoRecord) {
