@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "db/datasource.h"
 #include "test_util.h"
 
 namespace {
@@ -209,11 +208,8 @@ TEST_F(EditingTest, FailingNewRecordHookReturnsToBrowse) {
 // A new record that cannot be set up (a default that does not convert, a
 // failing insert hook) leaves the dataset browsing what it showed before.
 TEST_F(EditingTest, FailedNewRecordSetUpLeavesWindowAsItWas) {
-  TDataSource source;
-  TDataLink grid;
-  source.SetDataSet(&ds_);
-  grid.SetDataSource(&source);
-  grid.SetBufferCount(3);
+  conformance::Grid shown(ds_, 3);
+  TDataLink& grid = shown.link;
   ds_.Next();
   ASSERT_EQ(conformance::GridRows(grid, ds_), (std::vector<int>{2, 3, 4}));
   ASSERT_EQ(grid.ActiveRecord(), 1);
