@@ -124,6 +124,31 @@ TEST_F(NavigationTest, RefillAfterOrderChangeKeepsCurrentRecordAndItsRow) {
   EXPECT_EQ(IdsToEnd(ds_), (std::vector<int>{1, 10, 2, 3, 4, 5, 6, 7, 8, 9}));
 }
 
+// The window cannot be rebuilt for the new order: the dataset closes rather
+// than stay open without record buffers.
+TEST(OrderChangeTest, FailedWindowRebuildClosesDataset) {
+  class TightDataSet : public TMemDataSet {
+   public:
+    bool refuse = false;
+
+   protected:
+    TRecordBufferPtr AllocRecordBuffer() override {
+      if (refuse) {
+        throw EDatabaseError("Out of memory");
+      }
+      return TMemDataSet::AllocRecordBuffer();
+    }
+  };
+  TightDataSet ds;
+  FillTable(ds, 3);
+  ds.refuse = true;
+  EXPECT_THROW(ds.SetIndexFieldNames("NAME"), EDatabaseError);
+  EXPECT_FALSE(ds.Active());
+  ds.refuse = false;
+  ds.Open();
+  EXPECT_EQ(IdsToEnd(ds), (std::vector<int>{1, 2, 3}));
+}
+
 TEST_F(NavigationTest, BookmarksReturnToRecordAndCompareInOrder) {
   ds_.MoveBy(3);
   TBookmark four = ds_.GetBookmark();
