@@ -80,6 +80,47 @@ TEST_F(EditingTest, BeforeInsertSeesBrowseStateAndMayMove) {
   EXPECT_EQ(CurrentId(ds_), 6);
 }
 
+// The URL table's insert handlers: BeforeInsert chooses another order and
+// moves to its last record; AfterInsert numbers the new record, or cancels
+// it at once while inserts are not allowed yet.
+TEST(InsertHandlersTest, BeforeInsertChangesOrderAndAfterInsertNumbersOrCancels) {
+  TMemDataSet ds;
+  FillTable(ds, 12);  // by NAME: n1, n10, n11, n12, n2, ..., n9
+  conformance::Grid shown(ds, 3);
+  ds.Next();
+  bool allowed = false;
+  int lastId = 0;
+  ds.BeforeInsert = [&](TDataSet& d) {
+    static_cast<TMemDataSet&>(d).SetIndexFieldNames("NAME");
+    d.Last();
+    lastId = CurrentId(d);
+  };
+  ds.AfterInsert = [&](TDataSet& d) {
+    if (allowed) {
+      d.FieldByName("ID")->SetAsInteger(lastId + 100);
+    } else {
+      d.Cancel();
+    }
+  };
+  for (bool append : {false, true}) {
+    append ? ds.Append() : ds.Insert();
+    EXPECT_EQ(ds.State(), dsBrowse);
+    EXPECT_EQ(CurrentId(ds), 9);
+    EXPECT_EQ(conformance::GridRows(shown.link, ds), (std::vector<int>{7, 8, 9}));
+    EXPECT_EQ(ds.StoredRecordCount(), 12);
+  }
+  allowed = true;
+  for (bool append : {false, true}) {
+    append ? ds.Append() : ds.Insert();
+    EXPECT_EQ(ds.State(), dsInsert);
+    ds.FieldByName("NAME")->SetAsString("x");  // sorts last
+    ds.Post();
+  }
+  EXPECT_EQ(CurrentId(ds), 209);
+  EXPECT_EQ(conformance::GridRows(shown.link, ds), (std::vector<int>{9, 109, 209}));
+  EXPECT_EQ(shown.link.ActiveRecord(), 2);
+}
+
 TEST_F(EditingTest, EditAndPostFireEventsInOrder) {
   ds_.Edit();
   EXPECT_EQ(log_->Take(), (Log{"BeforeEdit", "hook:edit", "AfterEdit"}));
