@@ -318,34 +318,6 @@ TEST_F(EditingTest, RequiredFieldMustHaveValueAtPost) {
   EXPECT_EQ(ds_.State(), dsInsert);
 }
 
-// Clearing all fields empties the values but not the record's place: Post
-// still writes the record being edited, Cancel still returns to where the
-// new record was started.
-TEST_F(EditingTest, ClearFieldsKeepsTheRecordsPlace) {
-  ds_.Edit();
-  ds_.ClearFields();
-  EXPECT_TRUE(ds_.FieldByName("NAME")->IsNull());
-  ds_.FieldByName("ID")->SetAsInteger(42);
-  ds_.Post();
-  EXPECT_EQ(CurrentId(ds_), 42);
-  EXPECT_EQ(ds_.StoredRecordCount(), 5);
-  ds_.First();
-  EXPECT_EQ(IdsToEnd(ds_), (std::vector<int>{1, 42, 3, 4, 5}));
-
-  ds_.First();
-  ds_.Next();
-  ds_.Insert();
-  ds_.ClearFields();
-  ds_.Cancel();
-  EXPECT_EQ(CurrentId(ds_), 42);
-
-  ds_.Append();
-  ds_.ClearFields();
-  ds_.Cancel();
-  EXPECT_EQ(CurrentId(ds_), 5);
-  EXPECT_EQ(ds_.StoredRecordCount(), 5);
-}
-
 TEST_F(EditingTest, CloseDropsUnpostedEditAndRecordsSurviveReopen) {
   ds_.Edit();
   ds_.FieldByName("NAME")->SetAsString("lost");

@@ -228,19 +228,6 @@ TEST_F(NavigationTest, LocateMovesOnlyWhenFound) {
   EXPECT_THROW(ds_.Locate("NOPE", TVariant(1), 0), EDatabaseError);
 }
 
-// OnFilterRecord has no say in which record Lookup finds, so it must not
-// make Lookup read the values of a neighbour instead.
-TEST_F(NavigationTest, LookupReadsTheFoundRecordWhateverOnFilterRecordSays) {
-  ds_.SetOnFilterRecord([](TDataSet& ds, bool& accept) { accept = CurrentId(ds) != 3; });
-  ds_.SetFiltered(true);
-  ds_.Next();
-  EXPECT_EQ(ds_.Lookup("ID", TVariant(3), "NAME").AsString(), "n3");
-  EXPECT_EQ(ds_.Lookup("ID", TVariant(4), "NAME").AsString(), "n4");
-  EXPECT_EQ(CurrentId(ds_), 2);
-  ds_.Next();
-  EXPECT_EQ(CurrentId(ds_), 4);
-}
-
 TEST_F(NavigationTest, LocateOptionsAndSeveralFields) {
   struct Case {
     const char* value;
