@@ -943,40 +943,67 @@ void TDataSet::EndInsertAppend() {
 
 void TDataSet::DoOnNewRecord() { Fire(OnNewRecord); }
 
+// A new record that could not be set up (a default that does not convert, a
+// failing insert hook): the window is refilled around the record that was
+// current, in its row, and the dataset goes on browsing.
+void TDataSet::AbandonNewRecord(const TBookmark& current, int row) {
+  CursorPosChanged();
+  if (current.empty()) {
+    InternalFirst();
+  } else {
+    InternalGotoBookmark(current);
+  }
+  activeRecord_ = row;
+  Resync(0);
+}
+
 void TDataSet::Insert() {
   BeginInsertAppend();
   TBookmark oldCurrent = GetBookmark();
-  // The new buffer is placed before the current record, which moves down a
-  // row (a full window drops its last record).
-  std::rotate(buffers_.begin() + activeRecord_, buffers_.begin() + recordCount_,
-              buffers_.begin() + recordCount_ + 1);
-  CursorPosChanged();
-  TRecordBuffer* buffer = ActiveBuffer();
-  InitRecord(buffer);
-  if (recordCount_ == 0) {
-    SetBookmarkFlag(buffer, bfBOF);
-  } else {
-    SetBookmarkData(buffer, oldCurrent);
-    SetBookmarkFlag(buffer, bfCurrent);
+  int row = activeRecord_;
+  try {
+    // The new buffer is placed before the current record, which moves down a
+    // row (a full window drops its last record).
+    std::rotate(buffers_.begin() + activeRecord_, buffers_.begin() + recordCount_,
+                buffers_.begin() + recordCount_ + 1);
+    CursorPosChanged();
+    TRecordBuffer* buffer = ActiveBuffer();
+    InitRecord(buffer);
+    if (recordCount_ == 0) {
+      SetBookmarkFlag(buffer, bfBOF);
+    } else {
+      SetBookmarkData(buffer, oldCurrent);
+      SetBookmarkFlag(buffer, bfCurrent);
+    }
+    if (recordCount_ < bufferCount_) {
+      ++recordCount_;
+    }
+    InternalInsert();
+  } catch (...) {
+    AbandonNewRecord(oldCurrent, row);
+    throw;
   }
-  if (recordCount_ < bufferCount_) {
-    ++recordCount_;
-  }
-  InternalInsert();
   EndInsertAppend();
 }
 
 void TDataSet::Append() {
   BeginInsertAppend();
-  ClearBuffers();
-  TRecordBuffer* buffer = BufferAt(0);
-  InitRecord(buffer);
-  SetBookmarkFlag(buffer, bfEOF);
-  recordCount_ = 1;
-  activeRecord_ = 0;
-  bof_ = false;
-  GetPriorRecords();
-  InternalInsert();
+  TBookmark oldCurrent = GetBookmark();
+  int row = activeRecord_;
+  try {
+    ClearBuffers();
+    TRecordBuffer* buffer = BufferAt(0);
+    InitRecord(buffer);
+    SetBookmarkFlag(buffer, bfEOF);
+    recordCount_ = 1;
+    activeRecord_ = 0;
+    bof_ = false;
+    GetPriorRecords();
+    InternalInsert();
+  } catch (...) {
+    AbandonNewRecord(oldCurrent, row);
+    throw;
+  }
   EndInsertAppend();
 }
 

@@ -632,7 +632,13 @@ void TMemDataSet::SetIndexFieldNames(const std::string& fieldName) {
   indexFieldNames_ = name;
   indexColumn_ = column;
   orderDirty_ = true;
-  ReallocateBufferWindow();
+  try {
+    ReallocateBufferWindow();
+  } catch (...) {
+    // No window to show the records in: closed rather than open without one.
+    CloseWithoutEvents();
+    throw;
+  }
   Resync(0);
 }
 

@@ -69,6 +69,17 @@ class RecordingLink : public TDataLink {
   Log& log_;
 };
 
+// A grid over a dataset: its data source and a link showing rows records.
+struct Grid {
+  Grid(TDataSet& ds, int rows) {
+    source.SetDataSet(&ds);
+    link.SetDataSource(&source);
+    link.SetBufferCount(rows);
+  }
+  TDataSource source;
+  TDataLink link;
+};
+
 // Ids of the rows a link shows, read the way a grid paints them.
 inline std::vector<int> GridRows(TDataLink& grid, TDataSet& ds) {
   std::vector<int> ids;

@@ -266,6 +266,45 @@ TYPED_TEST_P(DataSetConformance, LocateAndLookup) {
   EXPECT_EQ(Id(ds), 6);
 }
 
+// OnFilterRecord has no say in which record Lookup finds, so it must not
+// make Lookup read the values of a neighbour instead.
+TYPED_TEST_P(DataSetConformance, LookupReadsFoundRecordWhateverOnFilterRecordSays) {
+  this->Prepare();
+  TDataSet& ds = *this->ds_;
+  ds.SetOnFilterRecord([](TDataSet& d, bool& accept) { accept = Id(d) != 3; });
+  ds.SetFiltered(true);
+  ds.Next();
+  EXPECT_EQ(ds.Lookup("ID", TVariant(3), "NAME").AsString(), "n3");
+  EXPECT_EQ(ds.Lookup("ID", TVariant(4), "NAME").AsString(), "n4");
+  EXPECT_EQ(Id(ds), 2);
+  ds.Next();
+  EXPECT_EQ(Id(ds), 4);
+}
+
+// Clearing all fields empties the values but not the record's place: Post
+// still writes the record being edited, Cancel still returns to where the
+// new record was started.
+TYPED_TEST_P(DataSetConformance, ClearFieldsKeepsTheRecordsPlace) {
+  this->Prepare();
+  TDataSet& ds = *this->ds_;
+  ds.Edit();
+  ds.ClearFields();
+  EXPECT_TRUE(ds.FieldByName("NAME")->IsNull());
+  ds.FieldByName("ID")->SetAsInteger(42);
+  ds.Post();
+  EXPECT_EQ(Id(ds), 42);
+  ds.Insert();
+  ds.ClearFields();
+  ds.Cancel();
+  EXPECT_EQ(Id(ds), 42);
+  ds.Append();
+  ds.ClearFields();
+  ds.Cancel();
+  EXPECT_EQ(Id(ds), 6);
+  ds.First();
+  EXPECT_EQ(IdsToEnd(ds), (std::vector<int>{1, 42, 3, 4, 5, 6}));
+}
+
 TYPED_TEST_P(DataSetConformance, BookmarksReturnToRecords) {
   this->Prepare();
   TDataSet& ds = *this->ds_;
@@ -404,5 +443,7 @@ REGISTER_TYPED_TEST_SUITE_P(DataSetConformance, InsertEventsAndNewRecordBeforeCu
                             FilterRecordRejectingAllGivesEmptyDataset,
                             FilterRecordSkipsInDirectionOfTravel,
                             RejectedRefetchOfCurrentMovesForward, OwnFilterHidesRecords,
-                            LocateAndLookup, BookmarksReturnToRecords, LinkNotificationsInOrder,
+                            LocateAndLookup, LookupReadsFoundRecordWhateverOnFilterRecordSays,
+                            ClearFieldsKeepsTheRecordsPlace, BookmarksReturnToRecords,
+                            LinkNotificationsInOrder,
                             WindowStaysConsistentUnderRandomMovesAndEdits);

@@ -80,6 +80,47 @@ TEST_F(EditingTest, BeforeInsertSeesBrowseStateAndMayMove) {
   EXPECT_EQ(CurrentId(ds_), 6);
 }
 
+// The URL table's insert handlers: BeforeInsert chooses another order and
+// moves to its last record; AfterInsert numbers the new record, or cancels
+// it at once while inserts are not allowed yet.
+TEST(InsertHandlersTest, BeforeInsertChangesOrderAndAfterInsertNumbersOrCancels) {
+  TMemDataSet ds;
+  FillTable(ds, 12);  // by NAME: n1, n10, n11, n12, n2, ..., n9
+  conformance::Grid shown(ds, 3);
+  ds.Next();
+  bool allowed = false;
+  int lastId = 0;
+  ds.BeforeInsert = [&](TDataSet& d) {
+    static_cast<TMemDataSet&>(d).SetIndexFieldNames("NAME");
+    d.Last();
+    lastId = CurrentId(d);
+  };
+  ds.AfterInsert = [&](TDataSet& d) {
+    if (allowed) {
+      d.FieldByName("ID")->SetAsInteger(lastId + 100);
+    } else {
+      d.Cancel();
+    }
+  };
+  for (bool append : {false, true}) {
+    append ? ds.Append() : ds.Insert();
+    EXPECT_EQ(ds.State(), dsBrowse);
+    EXPECT_EQ(CurrentId(ds), 9);
+    EXPECT_EQ(conformance::GridRows(shown.link, ds), (std::vector<int>{7, 8, 9}));
+    EXPECT_EQ(ds.StoredRecordCount(), 12);
+  }
+  allowed = true;
+  for (bool append : {false, true}) {
+    append ? ds.Append() : ds.Insert();
+    EXPECT_EQ(ds.State(), dsInsert);
+    ds.FieldByName("NAME")->SetAsString("x");  // sorts last
+    ds.Post();
+  }
+  EXPECT_EQ(CurrentId(ds), 209);
+  EXPECT_EQ(conformance::GridRows(shown.link, ds), (std::vector<int>{9, 109, 209}));
+  EXPECT_EQ(shown.link.ActiveRecord(), 2);
+}
+
 TEST_F(EditingTest, EditAndPostFireEventsInOrder) {
   ds_.Edit();
   EXPECT_EQ(log_->Take(), (Log{"BeforeEdit", "hook:edit", "AfterEdit"}));
@@ -205,6 +246,41 @@ TEST_F(EditingTest, FailingNewRecordHookReturnsToBrowse) {
   EXPECT_EQ(CurrentId(ds_), 2);
 }
 
+// A new record that cannot be set up (a default that does not convert, a
+// failing insert hook) leaves the dataset browsing what it showed before.
+TEST_F(EditingTest, FailedNewRecordSetUpLeavesWindowAsItWas) {
+  conformance::Grid shown(ds_, 3);
+  TDataLink& grid = shown.link;
+  ds_.Next();
+  ASSERT_EQ(conformance::GridRows(grid, ds_), (std::vector<int>{2, 3, 4}));
+  ASSERT_EQ(grid.ActiveRecord(), 1);
+  for (bool append : {false, true}) {
+    for (bool badDefault : {true, false}) {
+      SCOPED_TRACE(std::string(append ? "Append" : "Insert") + (badDefault ? " default" : " hook"));
+      if (badDefault) {
+        ds_.FieldByName("ID")->SetDefaultExpression("abc");
+      } else {
+        ds_.OnHook = [](const std::string& hook) {
+          if (hook == "insert") {
+            throw EDatabaseError("no insert");
+          }
+        };
+      }
+      EXPECT_THROW(append ? ds_.Append() : ds_.Insert(), EDatabaseError);
+      ds_.FieldByName("ID")->SetDefaultExpression("");
+      ds_.OnHook = nullptr;
+      EXPECT_EQ(ds_.State(), dsBrowse);
+      EXPECT_FALSE(ds_.IsEmpty());
+      EXPECT_EQ(CurrentId(ds_), 3);
+      EXPECT_EQ(conformance::GridRows(grid, ds_), (std::vector<int>{2, 3, 4}));
+      EXPECT_EQ(grid.ActiveRecord(), 1);
+    }
+  }
+  ds_.Next();
+  EXPECT_EQ(CurrentId(ds_), 4);
+  EXPECT_EQ(ds_.StoredRecordCount(), 5);
+}
+
 TEST_F(EditingTest, CancelInsideAfterInsertLeavesNoRecord) {
   ds_.AfterInsert = [](TDataSet& ds) { ds.Cancel(); };
   ds_.Append();
@@ -240,34 +316,6 @@ TEST_F(EditingTest, RequiredFieldMustHaveValueAtPost) {
     EXPECT_EQ(e.Message(), "T: Field 'NAME' must have a value");
   }
   EXPECT_EQ(ds_.State(), dsInsert);
-}
-
-// Clearing all fields empties the values but not the record's place: Post
-// still writes the record being edited, Cancel still returns to where the
-// new record was started.
-TEST_F(EditingTest, ClearFieldsKeepsTheRecordsPlace) {
-  ds_.Edit();
-  ds_.ClearFields();
-  EXPECT_TRUE(ds_.FieldByName("NAME")->IsNull());
-  ds_.FieldByName("ID")->SetAsInteger(42);
-  ds_.Post();
-  EXPECT_EQ(CurrentId(ds_), 42);
-  EXPECT_EQ(ds_.StoredRecordCount(), 5);
-  ds_.First();
-  EXPECT_EQ(IdsToEnd(ds_), (std::vector<int>{1, 42, 3, 4, 5}));
-
-  ds_.First();
-  ds_.Next();
-  ds_.Insert();
-  ds_.ClearFields();
-  ds_.Cancel();
-  EXPECT_EQ(CurrentId(ds_), 42);
-
-  ds_.Append();
-  ds_.ClearFields();
-  ds_.Cancel();
-  EXPECT_EQ(CurrentId(ds_), 5);
-  EXPECT_EQ(ds_.StoredRecordCount(), 5);
 }
 
 TEST_F(EditingTest, CloseDropsUnpostedEditAndRecordsSurviveReopen) {

@@ -369,6 +369,7 @@ class TDataSet {
   void UpdateBufferCount();
   void SetActiveRecord(int index);
   void BeginInsertAppend();
+  void AbandonNewRecord(const TBookmark& current, int row);
   void EndInsertAppend();
   TVariant ReadLookupResult(const std::string& resultFields);
   void CalcLookupValue(TField& field);
