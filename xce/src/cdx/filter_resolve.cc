@@ -231,27 +231,6 @@ Cmp Mirror(Cmp op) {
   }
 }
 
-std::string Normalized(std::string_view text) {
-  std::string out;
-  char quote = 0;
-  for (char c : text) {
-    if (quote != 0) {
-      out.push_back(c);
-      quote = c == quote ? 0 : quote;
-      continue;
-    }
-    if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (c == '[') {
-      quote = ']';
-    }
-    if (c != ' ' && c != '\t') {
-      out.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c));
-    }
-  }
-  return out;
-}
-
 // Blank-padded comparison, as string ordering compares.
 int ComparePadded(std::string_view a, std::string_view b) {
   std::size_t n = std::min(a.size(), b.size());
@@ -338,12 +317,12 @@ Status TableIndexes::ResolveAof(Table& t, const expr::Expression& e, RecordSet* 
     if (!right->IsConstant() || left->Type() != right->Type()) {
       return Status(kErrTagNotFound, "");
     }
-    const std::string wanted = Normalized(left->Text());
+    const std::string wanted = NormalizedExpression(left->Text());
     int which = -1;
     for (std::size_t i = 0; i < tags_.size() && which < 0; ++i) {
       CdxTag* tag = tags_[i].tag;
       if (!tag->unique() && tag->for_expr().empty() && (tag->options() & kOptNullable) == 0 &&
-          Normalized(tag->key_expr()) == wanted &&
+          NormalizedExpression(tag->key_expr()) == wanted &&
           (left->Type() != expr::ValueType::kCharacter ||
            (left->FixedWidth() && left->Width() == tag->key_len()))) {
         which = static_cast<int>(i);

@@ -24,8 +24,9 @@ std::string Upper(std::string_view s) {
   return out;
 }
 
-// Expression text compared without blanks and letter case outside strings.
-std::string Normalized(std::string_view text) {
+}  // namespace
+
+std::string NormalizedExpression(std::string_view text) {
   std::string out;
   char quote = 0;
   for (char c : text) {
@@ -47,6 +48,8 @@ std::string Normalized(std::string_view text) {
   }
   return out;
 }
+
+namespace {
 
 std::string StemOf(const std::string& path) {
   std::size_t slash = path.find_last_of('/');
@@ -885,7 +888,7 @@ Status IndexHandle::BuildRawKey(std::vector<uint8_t>* key) {
   for (const std::string& s : segments) {
     joined += (joined.empty() ? "" : "+") + s;
   }
-  if (segments.empty() || Normalized(tag->tag->key_expr()) != joined ||
+  if (segments.empty() || NormalizedExpression(tag->tag->key_expr()) != joined ||
       tag->maker->type() != KeyType::kCharacter) {
     return Status::Ok();
   }
