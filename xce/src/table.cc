@@ -634,6 +634,10 @@ Status Table::Count(Order* order, bool respectFilters, bool fresh, uint32_t* n) 
     *n = count_;
     return Status::Ok();
   }
+  if (showDeleted_ && order->IsRecnoOrder() && filters_.size() == 1 &&
+      filters_[0]->KnownCount(*this, count_, n)) {
+    return Status::Ok();
+  }
   uint32_t c = 0;
   uint32_t r = 0;
   XCE_RETURN_IF_ERROR(order->First(*this, &r));

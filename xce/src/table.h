@@ -95,6 +95,14 @@ class RecordFilter {
  public:
   virtual ~RecordFilter() = default;
   virtual Status Accept(Table& t, uint32_t recno, const char* image, bool* accept) = 0;
+  // How many of records 1..n pass, when that is known without reading them
+  // (an optimized filter resolved from indexes); false otherwise.
+  virtual bool KnownCount(Table& t, uint32_t n, uint32_t* count) {
+    (void)t;
+    (void)n;
+    (void)count;
+    return false;
+  }
 };
 
 // Files that replace a table's files in one step. Complete and synced

@@ -252,6 +252,14 @@ Status AofFilter::Accept(Table& t, uint32_t recno, const char* image, bool* acce
   return Status::Ok();
 }
 
+bool AofFilter::KnownCount(Table& t, uint32_t n, uint32_t* count) {
+  if (!prepared_ || preparedExact_ != t.exact() || known_.Count() != n || known_.Limit() < n) {
+    return false;
+  }
+  *count = matches_.Count();
+  return true;
+}
+
 // ---------------------------------------------------------------- state
 
 FilterState* FilterState::Of(Table& t, bool create) {

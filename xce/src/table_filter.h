@@ -118,6 +118,8 @@ class AofFilter : public RecordFilter {
  public:
   static Status Create(Table& t, std::string_view text, std::shared_ptr<AofFilter>* out);
   Status Accept(Table& t, uint32_t recno, const char* image, bool* accept) override;
+  // Known when every record's answer is known (as after resolving from tags).
+  bool KnownCount(Table& t, uint32_t n, uint32_t* count) override;
   const std::string& text() const { return expr_->Text(); }
 
   // Computes the whole set now.
