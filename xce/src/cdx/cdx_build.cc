@@ -20,6 +20,9 @@ uint64_t Prefix8(const uint8_t* key, int keyLen) {
 }  // namespace
 
 void SortEntries(TagSpec* spec) {
+  if (spec->sorted && !spec->unique) {
+    return;
+  }
   const int keyLen = spec->keyLen;
   const std::size_t n = spec->recnos.size();
   // The first eight key bytes as an integer decide most comparisons without

@@ -326,9 +326,16 @@ Status TableIndexes::FindHolder(int i, const std::vector<uint8_t>& key, uint32_t
 
 Status TableIndexes::BuildFiles(uint32_t count, const std::function<Status(uint32_t, char*)>& read,
                                 const std::string& suffix, SwapSet* swap,
-                                const std::vector<std::size_t>& which) {
+                                const std::vector<std::size_t>& which,
+                                std::vector<std::optional<TagSpec>>* prebuilt) {
   std::vector<TagSpec> specs(tags_.size());
+  std::vector<bool> ready(tags_.size(), false);
   for (std::size_t i = 0; i < tags_.size(); ++i) {
+    if (prebuilt != nullptr && i < prebuilt->size() && (*prebuilt)[i].has_value()) {
+      specs[i] = std::move(*(*prebuilt)[i]);
+      ready[i] = true;
+      continue;
+    }
     CdxTag* tag = tags_[i].tag;
     TagSpec& spec = specs[i];
     spec.name = tag->name();
@@ -347,7 +354,7 @@ Status TableIndexes::BuildFiles(uint32_t count, const std::function<Status(uint3
   // batch on its own thread (every tag has its own expressions and source).
   std::vector<std::size_t> building;
   for (std::size_t i = 0; i < tags_.size(); ++i) {
-    if (std::find(which.begin(), which.end(), tags_[i].file) != which.end()) {
+    if (!ready[i] && std::find(which.begin(), which.end(), tags_[i].file) != which.end()) {
       building.push_back(i);
     }
   }
@@ -356,7 +363,7 @@ Status TableIndexes::BuildFiles(uint32_t count, const std::function<Status(uint3
   for (std::size_t i = 0; i < tags_.size(); ++i) {
     sources.push_back(std::make_unique<RecordSource>(*table_));
   }
-  for (uint32_t first = 1; first <= count; first += kBuildChunk) {
+  for (uint32_t first = 1; !building.empty() && first <= count; first += kBuildChunk) {
     uint32_t n = std::min(kBuildChunk, count - first + 1);
     for (uint32_t j = 0; j < n; ++j) {
       XCE_RETURN_IF_ERROR(read(first + j, chunk.data() + static_cast<std::size_t>(j) * len));
@@ -384,14 +391,7 @@ Status TableIndexes::BuildFiles(uint32_t count, const std::function<Status(uint3
         fileSpecs.push_back(std::move(specs[i]));
       }
     }
-    const std::string tmp = files_[f].path + suffix;
-    std::unique_ptr<File> file;
-    XCE_RETURN_IF_ERROR(table_->fs()->Open(tmp, OpenMode::kCreate, &file));
-    swap->Add(tmp, files_[f].path);
-    File* raw = file.get();
-    std::unique_ptr<CdxFile> built;
-    XCE_RETURN_IF_ERROR(CdxFile::Create(std::move(file), std::move(fileSpecs), &built));
-    XCE_RETURN_IF_ERROR(raw->Sync());
+    XCE_RETURN_IF_ERROR(WriteFile(f, std::move(fileSpecs), suffix, swap));
   }
   return Status::Ok();
 }
@@ -408,11 +408,84 @@ Status TableIndexes::ReopenFiles() {
 Status TableIndexes::OnRebuild(Table& t, RebuildContext& ctx) {
   (void)t;
   XCE_RETURN_IF_ERROR(unbound_);
+  // A pack keeps the records not marked deleted, in their order, so each
+  // true tag stays in order when its entries are renumbered: its pages are
+  // built again from its own entries, without computing or sorting a key.
+  std::vector<uint32_t> renumbered;
+  bool renumber = ctx.recordCount > 0;
+  if (renumber) {
+    const uint32_t count = table_->RecordCount();
+    renumbered.assign(static_cast<std::size_t>(count) + 1, 0);
+    std::vector<char> image(table_->recordLength());
+    uint32_t next = 0;
+    for (uint32_t r = 1; r <= count; ++r) {
+      XCE_RETURN_IF_ERROR(table_->ReadRecord(r, image.data()));
+      if (image[0] != '*') {
+        renumbered[r] = ++next;
+      }
+    }
+    renumber = next == ctx.recordCount;
+  }
+  std::vector<std::optional<TagSpec>> prebuilt(tags_.size());
+  if (renumber) {
+    for (std::size_t i = 0; i < tags_.size(); ++i) {
+      XCE_RETURN_IF_ERROR(RenumberTag(i, renumbered, &prebuilt[i]));
+    }
+  }
   std::vector<std::size_t> all;
   for (std::size_t f = 0; f < files_.size(); ++f) {
     all.push_back(f);
   }
-  return BuildFiles(ctx.recordCount, ctx.readRecord, ctx.tmpSuffix, ctx.swap, all);
+  return BuildFiles(ctx.recordCount, ctx.readRecord, ctx.tmpSuffix, ctx.swap, all, &prebuilt);
+}
+
+Status TableIndexes::RenumberTag(std::size_t i, const std::vector<uint32_t>& renumbered,
+                                 std::optional<TagSpec>* out) {
+  out->reset();
+  const Tag& t = tags_[i];
+  CdxTag* tag = t.tag;
+  // Unique tags may need another holder for a key; expressions that read
+  // the record number or the deletion flag change their keys.
+  std::string texts = NormalizedExpression(tag->key_expr() + " " + tag->for_expr());
+  if (tag->unique() || texts.find("RECNO") != std::string::npos ||
+      texts.find("DELETED") != std::string::npos) {
+    return Status::Ok();
+  }
+  TagSpec spec;
+  spec.name = tag->name();
+  spec.keyExpr = tag->key_expr();
+  spec.forExpr = tag->for_expr();
+  spec.keyType = t.maker->type();
+  spec.keyLen = tag->key_len();
+  spec.descending = tag->descending();
+  spec.sorted = true;
+  TagCursor c(tag);
+  for (c.PhysicalFirst(); c.Valid(); c.PhysicalNext()) {
+    uint32_t r = c.recno();
+    if (r == 0 || r >= renumbered.size()) {
+      return Status::Ok();  // a stale tag is built afresh instead
+    }
+    if (renumbered[r] != 0) {
+      spec.Add(c.key(), renumbered[r]);
+    }
+  }
+  if (!c.status().ok()) {
+    return Status::Ok();  // a damaged tag too
+  }
+  *out = std::move(spec);
+  return Status::Ok();
+}
+
+Status TableIndexes::WriteFile(std::size_t f, std::vector<TagSpec> specs, const std::string& suffix,
+                               SwapSet* swap) {
+  const std::string tmp = files_[f].path + suffix;
+  std::unique_ptr<File> file;
+  XCE_RETURN_IF_ERROR(table_->fs()->Open(tmp, OpenMode::kCreate, &file));
+  swap->Add(tmp, files_[f].path);
+  File* raw = file.get();
+  std::unique_ptr<CdxFile> built;
+  XCE_RETURN_IF_ERROR(CdxFile::Create(std::move(file), std::move(specs), &built));
+  return raw->Sync();
 }
 
 Status TableIndexes::AfterRebuild(Table& t) {

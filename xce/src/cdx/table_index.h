@@ -137,10 +137,17 @@ class TableIndexes : public TableExtension, public AofIndexResolver {
   Status BindTags();
   // Builds new files holding every tag for `count` records read by `read`,
   // under `suffix`, and lists them in `swap`.
+  // Tags with a prebuilt spec take it instead of computing keys.
   Status BuildFiles(uint32_t count, const std::function<Status(uint32_t, char*)>& read,
-                    const std::string& suffix, SwapSet* swap,
-                    const std::vector<std::size_t>& which);
+                    const std::string& suffix, SwapSet* swap, const std::vector<std::size_t>& which,
+                    std::vector<std::optional<TagSpec>>* prebuilt = nullptr);
   Status ReopenFiles();
+  // Tag i's entries renumbered (0: dropped), in order; left empty when the
+  // tag must be built from the records instead.
+  Status RenumberTag(std::size_t i, const std::vector<uint32_t>& renumbered,
+                     std::optional<TagSpec>* out);
+  Status WriteFile(std::size_t f, std::vector<TagSpec> specs, const std::string& suffix,
+                   SwapSet* swap);
   // First record other than `except` whose key for unique tag i is `key`:
   // it takes over the key value's entry when its holder leaves, so a unique
   // tag always holds every key value (other writers leave it incomplete).
