@@ -559,15 +559,45 @@ Status TableIndexes::CreateTag(const TagDefinition& def) {
   if (!error.empty()) {
     return Status(kErrBadTagDefinition, "Table " + table_->path() + ": " + error);
   }
-  std::vector<char> image(table_->recordLength());
-  std::vector<uint8_t> key(spec.keyLen);
-  for (uint32_t r = 1; r <= table_->RecordCount(); ++r) {
-    XCE_RETURN_IF_ERROR(table_->ReadRecord(r, image.data()));
-    source_.Set(image.data(), r);
-    bool included = false;
-    XCE_RETURN_IF_ERROR(maker->Make(source_, key.data(), &included));
-    if (included) {
-      spec.Add(key.data(), r);
+  // Records are read in batches; two threads compute the keys of each half
+  // of a batch, each with its own compiled expressions.
+  std::unique_ptr<KeyMaker> second;
+  XCE_RETURN_IF_ERROR(KeyMaker::Create(def.keyExpr, def.forExpr, source_, 0, &second));
+  RecordSource otherSource(*table_);
+  const uint32_t len = table_->recordLength();
+  const uint32_t count = table_->RecordCount();
+  std::vector<char> chunk(static_cast<std::size_t>(kBuildChunk) * len);
+  TagSpec halves[2];
+  Status failed[2];
+  for (TagSpec& h : halves) {
+    h.keyLen = spec.keyLen;
+  }
+  spec.recnos.reserve(count);
+  spec.keys.reserve(static_cast<std::size_t>(count) * spec.keyLen);
+  for (uint32_t first = 1; first <= count; first += kBuildChunk) {
+    const uint32_t n = std::min(kBuildChunk, count - first + 1);
+    for (uint32_t j = 0; j < n; ++j) {
+      XCE_RETURN_IF_ERROR(table_->ReadRecord(first + j, chunk.data() + std::size_t{j} * len));
+    }
+    ParallelFor(2, [&](std::size_t h) {
+      KeyMaker& m = h == 0 ? *maker : *second;
+      RecordSource& src = h == 0 ? source_ : otherSource;
+      uint8_t key[kMaxKeyLength];
+      halves[h].keys.clear();
+      halves[h].recnos.clear();
+      for (uint32_t j = h == 0 ? 0 : n / 2; j < (h == 0 ? n / 2 : n) && failed[h].ok(); ++j) {
+        src.Set(chunk.data() + std::size_t{j} * len, first + j);
+        bool included = false;
+        failed[h] = m.Make(src, key, &included);
+        if (failed[h].ok() && included) {
+          halves[h].Add(key, first + j);
+        }
+      }
+    });
+    for (int h = 0; h < 2; ++h) {
+      XCE_RETURN_IF_ERROR(failed[h]);
+      spec.keys.insert(spec.keys.end(), halves[h].keys.begin(), halves[h].keys.end());
+      spec.recnos.insert(spec.recnos.end(), halves[h].recnos.begin(), halves[h].recnos.end());
     }
   }
   auto structural =
