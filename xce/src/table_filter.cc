@@ -219,6 +219,9 @@ Status AofFilter::Prepare(Table& t) {
 Status AofFilter::Resolve(Table& t) {
   XCE_RETURN_IF_ERROR(Prepare(t));
   const uint32_t n = t.RecordCount();
+  if (known_.Count() == n) {
+    return Status::Ok();  // the indexes answered for every record
+  }
   std::vector<char> image(t.recordLength());
   ScopedReadAhead readAhead(t);
   for (uint32_t r = 1; r <= n; ++r) {
