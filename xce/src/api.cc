@@ -688,9 +688,9 @@ XDSRESULT XdsSetField(XDSHANDLE table, uint16_t field, const void* data, uint32_
       }
       std::string_view text(static_cast<const char*>(data), data == nullptr ? 0 : length);
       std::size_t nul = text.find('\0');
-      return key->SetRawKeyField(field, text.data(),
-                                 static_cast<uint32_t>(nul == std::string_view::npos ? text.size() : nul),
-                                 true);
+      return key->SetRawKeyField(
+          field, text.data(),
+          static_cast<uint32_t>(nul == std::string_view::npos ? text.size() : nul), true);
     }
     Table* t = nullptr;
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
