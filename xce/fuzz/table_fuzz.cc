@@ -2,6 +2,7 @@
 // its FPT memo file: two little-endian bytes give the DBF part's length, the
 // DBF bytes follow, the rest is the memo file. Every record is read, every
 // field decoded and every memo followed; the check runs over the files too.
+// Then the table is written to: a record and memo change, an append, a pack.
 #include <unistd.h>
 
 #include <cstdint>
@@ -66,6 +67,46 @@ void ReadEverything(xce::Table& t) {
   (void)t.Count(t.recnoOrder(), true, false, &n);
 }
 
+// Writes into the table the way callers do: a changed first record with a
+// new memo value, an appended record, a pack. Whatever the input, that either
+// fails with an error or leaves a table that opens again.
+void WriteSome(xce::FileSystem* fs, const std::string& dbf) {
+  xce::OpenOptions options;
+  options.exclusive = true;
+  std::shared_ptr<xce::Table> t;
+  if (!xce::Table::Open(fs, dbf, options, &t).ok()) {
+    return;
+  }
+  bool ok = true;
+  const std::string memo(100, 'm');
+  auto fill = [&]() {
+    for (uint16_t f = 1; ok && f <= t->fields().size(); ++f) {
+      const xce::FieldInfo& fi = t->fields()[f - 1];
+      if (fi.isMemo) {
+        ok = t->SetFieldText(f, memo, false).ok();
+      } else if (fi.engineType != xce::kTypeUnknown && fi.engineType != xce::kTypeRaw) {
+        (void)t->SetFieldText(f, fi.engineType == xce::kTypeDate ? "20240229" : "1", false);
+      }
+    }
+  };
+  if (t->GotoRecord(1).ok()) {
+    fill();
+    ok = ok && t->SetDeleted(true).ok() && t->CommitPending().ok();
+  }
+  ok = ok && t->StartAppend().ok();
+  fill();
+  ok = ok && t->CommitPending().ok() && t->Pack().ok();
+  ok = t->Close().ok() && ok;
+  if (ok) {
+    xce::OpenOptions readOnly;
+    readOnly.readOnly = true;
+    if (!xce::Table::Open(fs, dbf, readOnly, &t).ok()) {
+      __builtin_trap();  // the engine wrote a table it cannot open
+    }
+    ReadEverything(*t);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -91,5 +132,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::string report;
   (void)xce::CheckTableFiles(fs, dbf, &report);
+  WriteSome(fs, dbf);
   return 0;
 }

@@ -202,6 +202,16 @@ Status MemoFile::Write(uint32_t oldBlock, std::string_view data, uint32_t itemTy
   }
   // Another process may have appended since we last looked.
   XCE_RETURN_IF_ERROR(ReloadHeader());
+  // The next free block must lie between the header and the end of the file
+  // (the last item may end short of its last block). Anything else is a
+  // damaged header: writing there would overwrite other records' memos, or
+  // reach far past the end of the file.
+  const uint64_t endBlock = (fileSize_ + blockSize_ - 1) / blockSize_;
+  const uint64_t headerEnd = static_cast<uint64_t>(firstDataBlock()) * blockSize_;
+  if (nextFree_ > endBlock || (nextFree_ < firstDataBlock() && fileSize_ > headerEnd)) {
+    return Damaged(path(), "the next free block " + std::to_string(nextFree_) +
+                               " lies outside the file's " + std::to_string(endBlock) + " blocks");
+  }
   uint32_t at = nextFree_ < firstDataBlock() ? firstDataBlock() : nextFree_;
   uint64_t after = at + blocks;
   if (after > UINT32_MAX) {

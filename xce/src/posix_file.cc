@@ -138,7 +138,9 @@ class PosixFile : public File {
 class PosixFileSystem : public FileSystem {
  public:
   Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* out) override {
-    int flags = O_CLOEXEC;
+    // Without waiting: opening a FIFO for reading would block until a writer
+    // came. Only regular files are taken.
+    int flags = O_CLOEXEC | O_NONBLOCK;
     switch (mode) {
       case OpenMode::kReadOnly:
         flags |= O_RDONLY;
@@ -159,10 +161,18 @@ class PosixFileSystem : public FileSystem {
       return ErrnoStatus("Cannot open", path, err);
     }
     struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0) {
+      int err = errno;
       ::close(fd);
-      return Status(kErrIo, "Cannot open " + path + ": it is a directory");
+      return ErrnoStatus("Cannot stat", path, err);
     }
+    if (!S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return Status(
+          kErrIo, "Cannot open " + path +
+                      (S_ISDIR(st.st_mode) ? ": it is a directory" : ": it is not a regular file"));
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     *out = std::make_unique<PosixFile>(fd, path);
     return Status::Ok();
   }

@@ -206,7 +206,10 @@ Status SwapSet::Recover(FileSystem* fs, const std::string& journalPath, const st
     std::string line = content.substr(pos, nl - pos);
     pos = nl + 1;
     std::size_t tab = line.find('\t');
-    if (tab != std::string::npos) {
+    // Only ever "X.rebuild.tmp" over "X", as Commit writes them: a journal
+    // planted beside a table must not rename or remove other files.
+    if (tab != std::string::npos && tab > 0 &&
+        line.compare(0, tab, line.substr(tab + 1) + kRebuildSuffix) == 0) {
       pairs.emplace_back(line.substr(0, tab), line.substr(tab + 1));
     }
   }
@@ -809,17 +812,32 @@ Status Table::FlushAppends() {
   }
   const uint64_t offset =
       layout_.headerLength + static_cast<uint64_t>(diskCount_) * layout_.recordLength;
+  // What the batch overwrites past the counted records (normally the end
+  // mark alone), so that a failure can put the file back as it was.
+  uint64_t oldSize = 0;
+  XCE_RETURN_IF_ERROR(dbf_->Size(&oldSize));
+  std::vector<char> overwritten(
+      oldSize > offset ? static_cast<std::size_t>(std::min<uint64_t>(oldSize - offset,
+                                                                      appendBuf_.size() + 1))
+                       : 0);
+  std::size_t got = 0;
+  XCE_RETURN_IF_ERROR(dbf_->ReadAt(offset, overwritten.data(), overwritten.size(), &got));
   appendBuf_.push_back(static_cast<char>(kEofByte));
   // Records and the end mark first, the count last: a failure in between
-  // leaves bytes past the counted records, which readers ignore.
+  // leaves bytes past the counted records, which readers ignore and which
+  // are taken back when the file still lets us write.
   Status s = dbf_->WriteAt(offset, appendBuf_.data(), appendBuf_.size());
   if (s.ok()) {
     s = WriteHeaderCount(count_);
   }
   appendBuf_.clear();
   if (!s.ok()) {
+    if (dbf_->Truncate(oldSize).ok() && got > 0) {
+      (void)dbf_->WriteAt(offset, overwritten.data(), got);
+    }
     count_ = diskCount_;
-    if (recno_ > count_) {
+    // A record being appended keeps its values for the next attempt.
+    if (recno_ > count_ && pending_ != Pending::kAppend) {
       SetEof();
     }
     return s;
