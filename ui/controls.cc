@@ -42,6 +42,18 @@ class TPaintedIconEngine : public QIconEngine {
   TPictureFn draw_;
 };
 
+// Whether a release ends a click: the left button, released inside the
+// control, after a single press. The second press of a double click starts
+// no click, so a double click is one click.
+bool EndsClick(QWidget* control, QMouseEvent* release, bool* pressed) {
+  bool click = *pressed && release->button() == Qt::LeftButton &&
+               control->rect().contains(release->position().toPoint());
+  if (release->button() == Qt::LeftButton) {
+    *pressed = false;
+  }
+  return click;
+}
+
 }  // namespace
 
 QIcon PaintedIcon(TPictureFn draw) {
@@ -77,9 +89,16 @@ void TPanel::paintEvent(QPaintEvent* event) {
   }
 }
 
+void TPanel::mousePressEvent(QMouseEvent* event) {
+  QFrame::mousePressEvent(event);
+  pressed_ = pressed_ || event->button() == Qt::LeftButton;
+}
+
+void TPanel::mouseDoubleClickEvent(QMouseEvent* event) { event->accept(); }
+
 void TPanel::mouseReleaseEvent(QMouseEvent* event) {
   QFrame::mouseReleaseEvent(event);
-  if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
+  if (EndsClick(this, event, &pressed_)) {
     emit Click();
   }
 }
@@ -89,9 +108,16 @@ void TPanel::resizeEvent(QResizeEvent* event) {
   emit Resize();
 }
 
+void TLabel::mousePressEvent(QMouseEvent* event) {
+  QLabel::mousePressEvent(event);
+  pressed_ = pressed_ || event->button() == Qt::LeftButton;
+}
+
+void TLabel::mouseDoubleClickEvent(QMouseEvent* event) { event->accept(); }
+
 void TLabel::mouseReleaseEvent(QMouseEvent* event) {
   QLabel::mouseReleaseEvent(event);
-  if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
+  if (EndsClick(this, event, &pressed_)) {
     emit Click();
   }
 }

@@ -15,7 +15,8 @@
 class QPainter;
 
 // A panel: a frame that may carry a colour and a centred caption, and tells
-// its owner when it is clicked or resized.
+// its owner when it is clicked or resized. A click is a left press and its
+// release inside the panel; a double click counts as one click.
 class TPanel : public QFrame {
   Q_OBJECT
   Q_PROPERTY(QColor color READ Color WRITE SetColor)
@@ -35,15 +36,18 @@ class TPanel : public QFrame {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 
  private:
   QColor color_;
   QString caption_;
+  bool pressed_ = false;  // a left press whose release is a click
 };
 
-// A label that tells its owner when it is clicked.
+// A label that tells its owner when it is clicked, as a panel does.
 class TLabel : public QLabel {
   Q_OBJECT
 
@@ -54,7 +58,12 @@ class TLabel : public QLabel {
   void Click();
 
  protected:
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+
+ private:
+  bool pressed_ = false;
 };
 
 class TImageList;

@@ -151,6 +151,30 @@ TEST(ControlsTest, PanelReportsClickAndResize) {
   EXPECT_GE(resizes.count(), 1);
 }
 
+// A double click is one click, as the first platform's controls report it: a
+// double click on the filter panel switches the filter once, one on a link
+// label opens its link once.
+TEST(ControlsTest, DoubleClickIsOneClick) {
+  QWidget window;
+  window.resize(200, 60);
+  auto* panel = new TPanel(&window);
+  panel->setGeometry(0, 0, 100, 30);
+  auto* label = new TLabel(&window);
+  label->setText("link");
+  label->setGeometry(0, 30, 100, 30);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  QSignalSpy panelClicks(panel, &TPanel::Click);
+  QSignalSpy labelClicks(label, &TLabel::Click);
+  // Through the window system, as a real mouse.
+  QTest::mouseDClick(window.windowHandle(), Qt::LeftButton, {}, QPoint(50, 15));
+  QTest::mouseDClick(window.windowHandle(), Qt::LeftButton, {}, QPoint(50, 45));
+  EXPECT_EQ(panelClicks.count(), 1);
+  EXPECT_EQ(labelClicks.count(), 1);
+  QTest::mouseClick(window.windowHandle(), Qt::LeftButton, {}, QPoint(50, 15));
+  EXPECT_EQ(panelClicks.count(), 2);
+}
+
 TEST(ControlsTest, PaintedIconsAreSharpAtDoubleScale) {
   TImageList list;
   list.Add([](QPainter& p) { p.fillRect(QRectF(0, 0, 8, 8), Qt::black); });
