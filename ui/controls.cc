@@ -1,6 +1,7 @@
 #include "controls.h"
 
 #include <QApplication>
+#include <QCollator>
 #include <QIconEngine>
 #include <QImage>
 #include <QMouseEvent>
@@ -128,6 +129,13 @@ TToolBar::TToolBar(QWidget* parent) : QFrame(parent) {
   pal.setColor(QPalette::Window, QApplication::palette().color(QPalette::Button));
   setPalette(pal);
   setAutoFillBackground(true);
+}
+
+bool TTreeNode::operator<(const QTreeWidgetItem& other) const {
+  // The common collation: Latin before Cyrillic, as on the first platform.
+  static const QCollator collator(QLocale(QLocale::English, QLocale::UnitedStates));
+  int column = treeWidget() ? treeWidget()->sortColumn() : 0;
+  return collator.compare(text(column), other.text(column)) < 0;
 }
 
 void TToolBar::SetImages(TImageList* images) {

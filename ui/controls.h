@@ -84,7 +84,18 @@ class TToolBar : public QFrame {
   TImageList* images_ = nullptr;
 };
 
-// A tree view whose nodes show pictures of an image list.
+// A node of a TTreeView. Sorted trees order their nodes by text as a reader
+// of Russian expects: letters alphabetically, lower case before upper case of
+// the same letter, and Ё with Е, not by character code (which puts every
+// capital first and Ё before А).
+class TTreeNode : public QTreeWidgetItem {
+ public:
+  using QTreeWidgetItem::QTreeWidgetItem;
+
+  bool operator<(const QTreeWidgetItem& other) const override;
+};
+
+// A tree view whose nodes (TTreeNode) show pictures of an image list.
 class TTreeView : public QTreeWidget {
   Q_OBJECT
 

@@ -175,6 +175,27 @@ TEST(ControlsTest, DoubleClickIsOneClick) {
   EXPECT_EQ(panelClicks.count(), 2);
 }
 
+TEST(ControlsTest, SortedTreeOrdersNodesAlphabetically) {
+  TTreeView tree;
+  tree.setColumnCount(1);
+  tree.setSortingEnabled(true);
+  tree.sortByColumn(0, Qt::AscendingOrder);
+  for (const char* name : {"Ёлки", "банк", "Авто", "Банк", "Ель", "apple", "Zoo"}) {
+    new TTreeNode(&tree, QStringList{QString::fromUtf8(name)});
+  }
+  auto order = [&tree] {
+    QStringList names;
+    for (int i = 0; i < tree.topLevelItemCount(); ++i) {
+      names.append(tree.topLevelItem(i)->text(0));
+    }
+    return names;
+  };
+  EXPECT_EQ(order(), QStringList({"apple", "Zoo", "Авто", "банк", "Банк", "Ёлки", "Ель"}));
+  // A node whose text changes moves to its new place among its siblings.
+  tree.topLevelItem(0)->setText(0, "Яблоко");
+  EXPECT_EQ(order(), QStringList({"Zoo", "Авто", "банк", "Банк", "Ёлки", "Ель", "Яблоко"}));
+}
+
 TEST(ControlsTest, PaintedIconsAreSharpAtDoubleScale) {
   TImageList list;
   list.Add([](QPainter& p) { p.fillRect(QRectF(0, 0, 8, 8), Qt::black); });
