@@ -88,9 +88,9 @@ TForm1::~TForm1() {
 
 void TForm1::BindHandlers() {
   // Every key press in the window reaches FormKeyDown before the control
-  // that has the focus.
+  // that has the focus, and every press on the tree TreeView1MouseDown. One
+  // filter over the whole application sees each event once per receiver.
   qApp->installEventFilter(this);
-  TreeView1->viewport()->installEventFilter(this);
 
   connect(Panel2, &TPanel::Click, this, ui::Guarded(this, &TForm1::Panel2Click));
   connect(Panel5, &TPanel::Resize, this, ui::Guarded(this, &TForm1::Panel5Resize));
@@ -122,7 +122,11 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
       auto* key = static_cast<QKeyEvent*>(event);
       ui::CallGuarded([&] { FormKeyDown(key->key(), key->modifiers()); });
     }
-  } else if (event->type() == QEvent::MouseButtonPress && watched == TreeView1->viewport()) {
+  } else if ((event->type() == QEvent::MouseButtonPress ||
+              event->type() == QEvent::MouseButtonDblClick) &&
+             watched == TreeView1->viewport()) {
+    // The second press of a double click arrives as a double click; it is a
+    // press all the same.
     auto* mouse = static_cast<QMouseEvent*>(event);
     QPoint at = mouse->position().toPoint();
     ui::CallGuarded(

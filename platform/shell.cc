@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "cp1251.h"
+
 namespace platform {
 namespace {
 
@@ -97,7 +99,8 @@ int ShellExecute(const std::string& target) {
   // Everything the children need is made before fork: allocating after fork
   // in a threaded process is not safe.
   std::string program = Opener();
-  std::string arg = target;
+  // The program's text is Windows-1251; the desktop's programs take UTF-8.
+  std::string arg = Cp1251ToUtf8(target);
   std::vector<char*> argv = {program.data(), arg.data(), nullptr};
   pid_t pid = fork();
   if (pid < 0) {

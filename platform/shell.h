@@ -13,11 +13,11 @@ constexpr int kShellFileNotFound = 2;
 // No program is associated with the target, or the opener failed otherwise.
 constexpr int kShellNoAssociation = 31;
 
-// Hands `target` to the desktop's opener (xdg-open) as its one argument: no
-// shell ever sees the text, so blanks, quotes and semicolons reach the opener
-// unchanged. Waits a short while for the opener's verdict; an opener still
-// running after that is taken as a launched program and left to run on its
-// own. Returns kShellOk, kShellFileNotFound or kShellNoAssociation.
+// Hands `target`, text in the program's character set, to the desktop's
+// opener (xdg-open) as its one argument, in UTF-8: no shell ever sees the
+// text, so blanks, quotes and semicolons reach the opener unchanged. Waits a short while for the
+// opener's verdict; an opener still running after that is taken as a launched program and left to
+// run on its own. Returns kShellOk, kShellFileNotFound or kShellNoAssociation.
 int ShellExecute(const std::string& target);
 
 // Points ShellExecute at another opener program (a name looked up in PATH or

@@ -1,6 +1,7 @@
 #include "controls.h"
 
 #include <QApplication>
+#include <QCollator>
 #include <QIconEngine>
 #include <QImage>
 #include <QMouseEvent>
@@ -42,6 +43,18 @@ class TPaintedIconEngine : public QIconEngine {
   TPictureFn draw_;
 };
 
+// Whether a release ends a click: the left button, released inside the
+// control, after a single press. The second press of a double click starts
+// no click, so a double click is one click.
+bool EndsClick(QWidget* control, QMouseEvent* release, bool* pressed) {
+  bool click = *pressed && release->button() == Qt::LeftButton &&
+               control->rect().contains(release->position().toPoint());
+  if (release->button() == Qt::LeftButton) {
+    *pressed = false;
+  }
+  return click;
+}
+
 }  // namespace
 
 QIcon PaintedIcon(TPictureFn draw) {
@@ -77,9 +90,16 @@ void TPanel::paintEvent(QPaintEvent* event) {
   }
 }
 
+void TPanel::mousePressEvent(QMouseEvent* event) {
+  QFrame::mousePressEvent(event);
+  pressed_ = pressed_ || event->button() == Qt::LeftButton;
+}
+
+void TPanel::mouseDoubleClickEvent(QMouseEvent* event) { event->accept(); }
+
 void TPanel::mouseReleaseEvent(QMouseEvent* event) {
   QFrame::mouseReleaseEvent(event);
-  if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
+  if (EndsClick(this, event, &pressed_)) {
     emit Click();
   }
 }
@@ -89,9 +109,16 @@ void TPanel::resizeEvent(QResizeEvent* event) {
   emit Resize();
 }
 
+void TLabel::mousePressEvent(QMouseEvent* event) {
+  QLabel::mousePressEvent(event);
+  pressed_ = pressed_ || event->button() == Qt::LeftButton;
+}
+
+void TLabel::mouseDoubleClickEvent(QMouseEvent* event) { event->accept(); }
+
 void TLabel::mouseReleaseEvent(QMouseEvent* event) {
   QLabel::mouseReleaseEvent(event);
-  if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
+  if (EndsClick(this, event, &pressed_)) {
     emit Click();
   }
 }
@@ -102,6 +129,13 @@ TToolBar::TToolBar(QWidget* parent) : QFrame(parent) {
   pal.setColor(QPalette::Window, QApplication::palette().color(QPalette::Button));
   setPalette(pal);
   setAutoFillBackground(true);
+}
+
+bool TTreeNode::operator<(const QTreeWidgetItem& other) const {
+  // The common collation: Latin before Cyrillic, as on the first platform.
+  static const QCollator collator(QLocale(QLocale::English, QLocale::UnitedStates));
+  int column = treeWidget() ? treeWidget()->sortColumn() : 0;
+  return collator.compare(text(column), other.text(column)) < 0;
 }
 
 void TToolBar::SetImages(TImageList* images) {

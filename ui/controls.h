@@ -15,7 +15,8 @@
 class QPainter;
 
 // A panel: a frame that may carry a colour and a centred caption, and tells
-// its owner when it is clicked or resized.
+// its owner when it is clicked or resized. A click is a left press and its
+// release inside the panel; a double click counts as one click.
 class TPanel : public QFrame {
   Q_OBJECT
   Q_PROPERTY(QColor color READ Color WRITE SetColor)
@@ -35,15 +36,18 @@ class TPanel : public QFrame {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 
  private:
   QColor color_;
   QString caption_;
+  bool pressed_ = false;  // a left press whose release is a click
 };
 
-// A label that tells its owner when it is clicked.
+// A label that tells its owner when it is clicked, as a panel does.
 class TLabel : public QLabel {
   Q_OBJECT
 
@@ -54,7 +58,12 @@ class TLabel : public QLabel {
   void Click();
 
  protected:
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+
+ private:
+  bool pressed_ = false;
 };
 
 class TImageList;
@@ -75,7 +84,18 @@ class TToolBar : public QFrame {
   TImageList* images_ = nullptr;
 };
 
-// A tree view whose nodes show pictures of an image list.
+// A node of a TTreeView. Sorted trees order their nodes by text as a reader
+// of Russian expects: letters alphabetically, lower case before upper case of
+// the same letter, and Ё with Е, not by character code (which puts every
+// capital first and Ё before А).
+class TTreeNode : public QTreeWidgetItem {
+ public:
+  using QTreeWidgetItem::QTreeWidgetItem;
+
+  bool operator<(const QTreeWidgetItem& other) const override;
+};
+
+// A tree view whose nodes (TTreeNode) show pictures of an image list.
 class TTreeView : public QTreeWidget {
   Q_OBJECT
 

@@ -38,18 +38,22 @@ class AboutTest : public WorkingDirTest {
 TEST_F(AboutTest, EachClickShowsAFreshWindowAndDestroysIt) {
   TForm1* form = MakeForm();
   form->show();
-  for (int click = 0; click < 2; ++click) {
+  for (int click = 0; click < 3; ++click) {
     QPointer<TAbout> shown;
     guitest::ModalWatcher watcher([&](QWidget* w) {
       shown = qobject_cast<TAbout*>(w);
       ASSERT_NE(shown, nullptr);
       EXPECT_EQ(shown->parentWidget(), form);
       EXPECT_TRUE(form->isVisible());
-      // The OK button ends the first, the Enter key (default button) the second.
+      EXPECT_EQ(shown->pos(), QPoint(197, 122));
+      // The OK button ends the first, the Enter key (default button) the
+      // second, the title bar's close box the third.
       if (click == 0) {
         shown->BitBtn1->click();
-      } else {
+      } else if (click == 1) {
         QTest::keyClick(shown, Qt::Key_Return);
+      } else {
+        shown->close();
       }
       EXPECT_FALSE(shown->isVisible());
     });

@@ -22,6 +22,7 @@ class TWatchedForm : public TForm1 {
   std::vector<std::pair<int, Qt::KeyboardModifiers>> keys;
   std::vector<QString> edit1AtKey;  // Edit1's text when each key was previewed
   int editUrlCommands = 0;
+  std::vector<QPoint> treeMouseDowns;
   bool failNewUrl = false;
 
   void FormKeyDown(int Key, Qt::KeyboardModifiers Shift) override {
@@ -34,6 +35,9 @@ class TWatchedForm : public TForm1 {
     TForm1::FormKeyDown(Key, Shift);
   }
   void ToolButton2Click() override { ++editUrlCommands; }
+  void TreeView1MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int X, int Y) override {
+    treeMouseDowns.emplace_back(X, Y);
+  }
   void ToolButton1Click() override {
     if (failNewUrl) {
       throw std::runtime_error("Table HDSUrls: cannot append");

@@ -202,6 +202,22 @@ TEST_F(MainWindowTest, F4WithoutModifiersReachesTheWindowFirst) {
   EXPECT_EQ(form->editUrlCommands, 1);
 }
 
+TEST_F(MainWindowTest, EveryPressOnTheTreeReachesTreeView1MouseDown) {
+  TWatchedForm* form = MakeForm();
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form));
+  QWidget* viewport = form->TreeView1->viewport();
+  const QPoint at(10, 5);
+  // Through the window system, as a real mouse: a click, then a double click,
+  // whose second press counts as a press of its own.
+  QPoint inWindow = viewport->mapTo(form, at);
+  QTest::mouseClick(form->windowHandle(), Qt::LeftButton, {}, inWindow);
+  EXPECT_EQ(form->treeMouseDowns, std::vector<QPoint>({at}));
+  form->treeMouseDowns.clear();
+  QTest::mouseDClick(form->windowHandle(), Qt::LeftButton, {}, inWindow);
+  EXPECT_EQ(form->treeMouseDowns, std::vector<QPoint>({at, at}));
+}
+
 TEST_F(MainWindowTest, FailingHandlerIsShownAndTheProgramGoesOn) {
   TWatchedForm* form = MakeForm();
   form->show();

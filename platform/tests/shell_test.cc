@@ -51,6 +51,11 @@ TEST_F(ShellTest, HandsTheTextToTheOpenerAsOneArgument) {
   EXPECT_EQ(ShellExecute(text), kShellOk);
   EXPECT_EQ(Args(), "1\n" + text + "\n");
   EXPECT_FALSE(std::filesystem::exists(dir_ + "/pwned"));
+
+  // The text is in the program's character set; the opener, like every
+  // program of the desktop, takes UTF-8.
+  EXPECT_EQ(ShellExecute("http://\xef\xf0\xe8\xec\xe5\xf0.\xf0\xf4/\xb9 1"), kShellOk);
+  EXPECT_EQ(Args(), "1\nhttp://пример.рф/№ 1\n");
 }
 
 TEST_F(ShellTest, ReportsFailuresAsThirtyTwoOrLess) {

@@ -151,6 +151,51 @@ TEST(ControlsTest, PanelReportsClickAndResize) {
   EXPECT_GE(resizes.count(), 1);
 }
 
+// A double click is one click, as the first platform's controls report it: a
+// double click on the filter panel switches the filter once, one on a link
+// label opens its link once.
+TEST(ControlsTest, DoubleClickIsOneClick) {
+  QWidget window;
+  window.resize(200, 60);
+  auto* panel = new TPanel(&window);
+  panel->setGeometry(0, 0, 100, 30);
+  auto* label = new TLabel(&window);
+  label->setText("link");
+  label->setGeometry(0, 30, 100, 30);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  QSignalSpy panelClicks(panel, &TPanel::Click);
+  QSignalSpy labelClicks(label, &TLabel::Click);
+  // Through the window system, as a real mouse.
+  QTest::mouseDClick(window.windowHandle(), Qt::LeftButton, {}, QPoint(50, 15));
+  QTest::mouseDClick(window.windowHandle(), Qt::LeftButton, {}, QPoint(50, 45));
+  EXPECT_EQ(panelClicks.count(), 1);
+  EXPECT_EQ(labelClicks.count(), 1);
+  QTest::mouseClick(window.windowHandle(), Qt::LeftButton, {}, QPoint(50, 15));
+  EXPECT_EQ(panelClicks.count(), 2);
+}
+
+TEST(ControlsTest, SortedTreeOrdersNodesAlphabetically) {
+  TTreeView tree;
+  tree.setColumnCount(1);
+  tree.setSortingEnabled(true);
+  tree.sortByColumn(0, Qt::AscendingOrder);
+  for (const char* name : {"Ёлки", "банк", "Авто", "Банк", "Ель", "apple", "Zoo"}) {
+    new TTreeNode(&tree, QStringList{QString::fromUtf8(name)});
+  }
+  auto order = [&tree] {
+    QStringList names;
+    for (int i = 0; i < tree.topLevelItemCount(); ++i) {
+      names.append(tree.topLevelItem(i)->text(0));
+    }
+    return names;
+  };
+  EXPECT_EQ(order(), QStringList({"apple", "Zoo", "Авто", "банк", "Банк", "Ёлки", "Ель"}));
+  // A node whose text changes moves to its new place among its siblings.
+  tree.topLevelItem(0)->setText(0, "Яблоко");
+  EXPECT_EQ(order(), QStringList({"Zoo", "Авто", "банк", "Банк", "Ёлки", "Ель", "Яблоко"}));
+}
+
 TEST(ControlsTest, PaintedIconsAreSharpAtDoubleScale) {
   TImageList list;
   list.Add([](QPainter& p) { p.fillRect(QRectF(0, 0, 8, 8), Qt::black); });
