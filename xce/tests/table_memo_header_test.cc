@@ -56,5 +56,52 @@ INSTANTIATE_TEST_SUITE_P(Cases, MemoNextFree,
                                            NextFree{"BlocksPastTheEnd", 20}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Memo files written by other programs use other block sizes; values are
+// stored, rewritten and packed in whole blocks of the file's own size.
+TEST(MemoBlockSize, OddSizesRoundTripThroughWritesAndPack) {
+  for (uint32_t blockSize : {1u, 7u, 33u, 512u, 1024u}) {
+    TempDir dir;
+    ApiTable t(dir.str());
+    ASSERT_EQ(t.Create("b.dbf", {{"ID", 'N', 4, 0}, {"DESCR", 'M', 0, 0}}), 0);
+    const uint32_t first = (512 + blockSize - 1) / blockSize;
+    std::string fpt(static_cast<std::size_t>(first) * blockSize, '\0');
+    PutBe32(fpt, 0, first);
+    fpt[6] = static_cast<char>(blockSize >> 8);
+    fpt[7] = static_cast<char>(blockSize);
+    WriteBytes(dir / "b.fpt", fpt);
+    ASSERT_EQ(t.Open("b.dbf"), 0) << LastError();
+    const std::vector<std::string> values = {"a", std::string(blockSize + 3, 'b'), "", "dd"};
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      ASSERT_EQ(t.Append({std::to_string(i + 1), values[i]}), 0) << blockSize << LastError();
+    }
+    // Shorter in place, longer to new blocks, then record 1 is packed away.
+    ASSERT_EQ(XdsGotoRecord(t.table(), 2), 0);
+    ASSERT_EQ(XdsSetField(t.table(), 2, "short", 5), 0);
+    ASSERT_EQ(XdsWriteRecord(t.table()), 0) << LastError();
+    const std::string longer(3 * blockSize + 20, 'd');
+    ASSERT_EQ(XdsGotoRecord(t.table(), 4), 0);
+    ASSERT_EQ(XdsSetField(t.table(), 2, longer.data(), static_cast<uint32_t>(longer.size())), 0);
+    ASSERT_EQ(XdsWriteRecord(t.table()), 0) << LastError();
+    ASSERT_EQ(XdsGotoRecord(t.table(), 1), 0);
+    ASSERT_EQ(XdsDeleteRecord(t.table()), 0);
+    ASSERT_EQ(XdsWriteRecord(t.table()), 0);
+    ASSERT_EQ(XdsPackTable(t.table()), 0) << LastError();
+    t.Close();
+    ASSERT_EQ(t.Open("b.dbf", XDS_OPEN_READONLY), 0);
+    const std::vector<std::string> expected = {"short", "", longer};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      ASSERT_EQ(XdsGotoRecord(t.table(), static_cast<uint32_t>(i + 1)), 0);
+      EXPECT_EQ(t.Field(2), expected[i]) << "block size " << blockSize << ", record " << i + 1;
+    }
+    t.Close();
+    std::vector<char> report(4096);
+    uint32_t len = static_cast<uint32_t>(report.size());
+    EXPECT_EQ(XdsCheckTable(t.connection(), "b.dbf", report.data(), &len), 0)
+        << blockSize << ": " << std::string(report.data(), len);
+    const std::string packed = ReadBytes(dir / "b.fpt");
+    EXPECT_EQ(static_cast<uint8_t>(packed[7]), blockSize & 0xFF);
+  }
+}
+
 }  // namespace
 }  // namespace xcetest
