@@ -122,9 +122,9 @@ Times RunEngine(const std::string& dir, const Data& d) {
   Check(XdsFlushTable(table), "flush");
 
   auto start = Clock::now();
-  Check(XdsCreateIndexTag(table, "ID", "ID", "", 0, 0), "tag ID");
-  Check(XdsCreateIndexTag(table, "NAME", "NAME", "", 0, 0), "tag NAME");
-  Check(XdsCreateIndexTag(table, "GRP", "GRP", "", 0, 0), "tag GRP");
+  const XDSTAGDEF tags[] = {
+      {"ID", "ID", "", 0, 0}, {"NAME", "NAME", "", 0, 0}, {"GRP", "GRP", "", 0, 0}};
+  Check(XdsCreateIndexTags(table, 3, tags), "tags");
   t.build = Seconds(start);
 
   XDSHANDLE byId = 0;
