@@ -133,7 +133,10 @@ Status CloseTableHandle(XDSHANDLE handle, const std::shared_ptr<Table>& t) {
 }
 
 // Copies text with a NUL into a caller's buffer of *length bytes.
-Status CopyText(const std::string& text, void* buffer, uint32_t* length, const std::string& what) {
+// `what` and `name` name the value in the error text; they are joined only
+// when it is needed, since values are copied far more often than they fail.
+Status CopyText(const std::string& text, void* buffer, uint32_t* length, std::string_view what,
+                std::string_view name = {}) {
   if (buffer == nullptr || length == nullptr) {
     return NullArgument("buffer");
   }
@@ -141,7 +144,8 @@ Status CopyText(const std::string& text, void* buffer, uint32_t* length, const s
   *length = static_cast<uint32_t>(text.size());
   if (room < text.size()) {
     return Status(xce::kErrBufferTooSmall, "A buffer of " + std::to_string(room) +
-                                               " bytes cannot hold " + what + " (" +
+                                               " bytes cannot hold " + std::string(what) +
+                                               std::string(name) + " (" +
                                                std::to_string(text.size()) + " bytes)");
   }
   std::memcpy(buffer, text.data(), text.size());
@@ -629,7 +633,7 @@ XDSRESULT XdsGetField(XDSHANDLE table, uint16_t field, void* buffer, uint32_t* l
         std::memcpy(buffer, value.data(), value.size());
         return Status::Ok();
       }
-      return CopyText(value, buffer, length, "the value of field " + f->name);
+      return CopyText(value, buffer, length, "the value of field ", f->name);
     }
     if (xce::FieldIsNull(*f, t->image())) {
       value.clear();
@@ -644,7 +648,7 @@ XDSRESULT XdsGetField(XDSHANDLE table, uint16_t field, void* buffer, uint32_t* l
     if ((options & XDS_GET_TRIM) != 0) {
       value.erase(value.find_last_not_of(' ') + 1);
     }
-    return CopyText(value, buffer, length, "the value of field " + f->name);
+    return CopyText(value, buffer, length, "the value of field ", f->name);
   });
 }
 

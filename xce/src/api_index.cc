@@ -363,6 +363,28 @@ XDSRESULT XdsCreateIndexTag(XDSHANDLE table, const char* name, const char* keyEx
   });
 }
 
+XDSRESULT XdsCreateIndexTags(XDSHANDLE table, uint16_t count, const XDSTAGDEF* tags) {
+  return Guard([&]() -> Status {
+    if (tags == nullptr && count > 0) {
+      return NullArgument("tag definitions");
+    }
+    std::shared_ptr<Table> t;
+    XCE_RETURN_IF_ERROR(LookupTable(table, &t));
+    std::vector<xce::cdx::TagDefinition> defs(count);
+    for (uint16_t i = 0; i < count; ++i) {
+      if (tags[i].name == nullptr || tags[i].keyExpression == nullptr) {
+        return NullArgument("tag name or key expression");
+      }
+      defs[i].name = tags[i].name;
+      defs[i].keyExpr = tags[i].keyExpression;
+      defs[i].forExpr = tags[i].forExpression == nullptr ? "" : tags[i].forExpression;
+      defs[i].unique = tags[i].unique != 0;
+      defs[i].descending = tags[i].descending != 0;
+    }
+    return TableIndexes::Ensure(t)->CreateTags(defs);
+  });
+}
+
 XDSRESULT XdsDeleteIndexTag(XDSHANDLE table, const char* name) {
   return Guard([&]() -> Status {
     if (name == nullptr) {

@@ -41,6 +41,13 @@ class File {
   virtual Status UnlockRange(uint64_t offset, uint64_t length) = 0;
 
   virtual const std::string& path() const = 0;
+
+  // Serves later reads from a shared read-only memory map of the file instead
+  // of a system call each. Only for opens where no other process can shrink
+  // the file (an exclusive lock is held): a mapped page past the end of the
+  // file faults. Writes through WriteAt stay visible to mapped reads. Returns
+  // false when the file cannot be mapped; reads then go to the file as before.
+  virtual bool EnableMappedReads() { return false; }
 };
 
 class FileSystem {

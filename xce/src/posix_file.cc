@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,9 +22,15 @@ Status ErrnoStatus(const std::string& what, const std::string& path, int err) {
 class PosixFile : public File {
  public:
   PosixFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-  ~PosixFile() override { ::close(fd_); }
+  ~PosixFile() override {
+    Unmap();
+    ::close(fd_);
+  }
 
   Status ReadAt(uint64_t offset, void* buf, std::size_t n, std::size_t* got) override {
+    if (mapped_ && ReadMapped(offset, buf, n, got)) {
+      return Status::Ok();
+    }
     std::size_t done = 0;
     auto* p = static_cast<char*>(buf);
     while (done < n) {
@@ -56,6 +63,9 @@ class PosixFile : public File {
       }
       done += static_cast<std::size_t>(r);
     }
+    if (mapped_ && offset + n > fileSize_) {
+      fileSize_ = offset + n;
+    }
     return Status::Ok();
   }
 
@@ -69,8 +79,18 @@ class PosixFile : public File {
   }
 
   Status Truncate(uint64_t size) override {
+    if (mapped_) {
+      // Pages past the new end must not be read through the map; the next
+      // mapped read maps the file afresh.
+      Unmap();
+    }
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
-      return ErrnoStatus("Cannot truncate", path_, errno);
+      int err = errno;
+      UpdateMappedSize();
+      return ErrnoStatus("Cannot truncate", path_, err);
+    }
+    if (mapped_) {
+      fileSize_ = size;
     }
     return Status::Ok();
   }
@@ -114,7 +134,56 @@ class PosixFile : public File {
 
   const std::string& path() const override { return path_; }
 
+  bool EnableMappedReads() override {
+    if (!mapped_) {
+      mapped_ = true;
+      UpdateMappedSize();
+    }
+    return true;
+  }
+
  private:
+  // Copies [offset, offset + n) from the map when it lies within both the file
+  // and the mapped window, mapping a larger window when the file has grown.
+  bool ReadMapped(uint64_t offset, void* buf, std::size_t n, std::size_t* got) {
+    uint64_t end = offset + n;
+    if (end < offset || end > fileSize_) {
+      return false;  // reads at or past the end go to the file and report short counts
+    }
+    if (end > mapLen_ && !Remap()) {
+      return false;
+    }
+    std::memcpy(buf, map_ + offset, n);
+    *got = n;
+    return true;
+  }
+
+  // Maps room for growth so that appends do not remap on every read back.
+  bool Remap() {
+    Unmap();
+    uint64_t want = fileSize_ + fileSize_ / 2 + (uint64_t{1} << 20);
+    void* p = ::mmap(nullptr, static_cast<std::size_t>(want), PROT_READ, MAP_SHARED, fd_, 0);
+    if (p == MAP_FAILED) {
+      return false;
+    }
+    map_ = static_cast<const char*>(p);
+    mapLen_ = want;
+    return true;
+  }
+
+  void Unmap() {
+    if (map_ != nullptr) {
+      ::munmap(const_cast<char*>(map_), static_cast<std::size_t>(mapLen_));
+      map_ = nullptr;
+      mapLen_ = 0;
+    }
+  }
+
+  void UpdateMappedSize() {
+    struct stat st;
+    fileSize_ = ::fstat(fd_, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  }
+
   Status SetLock(short type, off_t offset, off_t length, const char* conflict) {
     struct flock fl;
     std::memset(&fl, 0, sizeof fl);
@@ -133,6 +202,10 @@ class PosixFile : public File {
 
   int fd_;
   std::string path_;
+  bool mapped_ = false;  // reads may come from map_
+  const char* map_ = nullptr;
+  uint64_t mapLen_ = 0;    // bytes mapped, possibly past the end of the file
+  uint64_t fileSize_ = 0;  // the file's size as this open has made it
 };
 
 class PosixFileSystem : public FileSystem {

@@ -9,9 +9,10 @@ namespace xce::cdx {
 
 namespace {
 
-uint64_t Prefix8(const uint8_t* key, int keyLen) {
+// Eight key bytes from `from` as a big-endian integer (zeros past the key).
+uint64_t Prefix8(const uint8_t* key, int keyLen, int from = 0) {
   uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) {
+  for (int i = from; i < from + 8; ++i) {
     v = (v << 8) | (i < keyLen ? key[i] : 0);
   }
   return v;
@@ -25,16 +26,18 @@ void SortEntries(TagSpec* spec) {
   }
   const int keyLen = spec->keyLen;
   const std::size_t n = spec->recnos.size();
-  // The first eight key bytes as an integer decide most comparisons without
-  // touching the key array.
+  // The first sixteen key bytes as two integers decide most comparisons
+  // without touching the key array (text keys often share their first eight).
   struct Item {
     uint64_t prefix;
+    uint64_t prefix2;
     uint32_t recno;
     uint32_t index;
   };
   std::vector<Item> items(n);
   for (std::size_t i = 0; i < n; ++i) {
-    items[i] = {Prefix8(spec->keys.data() + i * keyLen, keyLen), spec->recnos[i],
+    const uint8_t* key = spec->keys.data() + i * keyLen;
+    items[i] = {Prefix8(key, keyLen), keyLen > 8 ? Prefix8(key, keyLen, 8) : 0, spec->recnos[i],
                 static_cast<uint32_t>(i)};
   }
   const uint8_t* keys = spec->keys.data();
@@ -42,11 +45,14 @@ void SortEntries(TagSpec* spec) {
     if (a.prefix != b.prefix) {
       return a.prefix < b.prefix ? -1 : 1;
     }
-    if (keyLen <= 8) {
+    if (a.prefix2 != b.prefix2) {
+      return a.prefix2 < b.prefix2 ? -1 : 1;
+    }
+    if (keyLen <= 16) {
       return 0;
     }
-    return std::memcmp(keys + std::size_t{a.index} * keyLen + 8,
-                       keys + std::size_t{b.index} * keyLen + 8, keyLen - 8);
+    return std::memcmp(keys + std::size_t{a.index} * keyLen + 16,
+                       keys + std::size_t{b.index} * keyLen + 16, keyLen - 16);
   };
   auto less = [&](const Item& a, const Item& b) {
     int c = keyCompare(a, b);

@@ -13,6 +13,9 @@ namespace {
 
 // Decoded pages kept per file; the cache is simply dropped when full.
 constexpr std::size_t kMaxCachedPages = 1 << 16;
+// Pages are found by page number in a vector; pages past this number (files
+// over 1 GB) are not kept.
+constexpr std::size_t kMaxCachedSlot = std::size_t{1} << 21;
 
 std::string Hex(uint32_t v) {
   char buf[16];
@@ -82,11 +85,39 @@ Status CdxFile::ReadPage(uint32_t offset, uint8_t* page) {
   return Status::Ok();
 }
 
+const std::shared_ptr<const Node>* CdxFile::CachedNode(uint32_t offset) const {
+  const std::size_t slot = offset / kPageSize;
+  return slot < cache_.size() && cache_[slot] != nullptr ? &cache_[slot] : nullptr;
+}
+
+void CdxFile::CacheNode(std::shared_ptr<const Node> node) {
+  const std::size_t slot = node->offset / kPageSize;
+  if (slot >= kMaxCachedSlot) {
+    return;
+  }
+  if (cached_ >= kMaxCachedPages) {
+    ClearCache();
+  }
+  if (slot >= cache_.size()) {
+    cache_.resize(std::max(slot + 1, cache_.size() * 2));
+  }
+  cached_ += cache_[slot] == nullptr ? 1 : 0;
+  cache_[slot] = std::move(node);
+}
+
+void CdxFile::ForgetNode(uint32_t offset) {
+  const std::size_t slot = offset / kPageSize;
+  if (slot < cache_.size() && cache_[slot] != nullptr) {
+    cache_[slot].reset();
+    --cached_;
+  }
+}
+
 Status CdxFile::ReadNode(uint32_t offset, int keyLen, uint8_t pad,
                          std::shared_ptr<const Node>* out) {
-  auto it = cache_.find(offset);
-  if (it != cache_.end() && it->second->keyLen == keyLen) {
-    *out = it->second;
+  if (const std::shared_ptr<const Node>* hit = CachedNode(offset);
+      hit != nullptr && (*hit)->keyLen == keyLen) {
+    *out = *hit;
     return Status::Ok();
   }
   if (!ValidPageOffset(offset)) {
@@ -100,10 +131,7 @@ Status CdxFile::ReadNode(uint32_t offset, int keyLen, uint8_t pad,
     return Corrupt("page " + Hex(offset) + ": " + error);
   }
   node->offset = offset;
-  if (cache_.size() >= kMaxCachedPages) {
-    cache_.clear();
-  }
-  cache_[offset] = node;
+  CacheNode(node);
   *out = std::move(node);
   return Status::Ok();
 }
@@ -114,15 +142,12 @@ Status CdxFile::WriteNode(const Node& node, uint8_t pad) {
   EncodeNode(node, pad, page);
   Status s = file_->WriteAt(node.offset, page, kPageSize);
   if (!s.ok()) {
-    cache_.erase(node.offset);
+    ForgetNode(node.offset);
     return IoError(s);
   }
   fileEnd_ = std::max(fileEnd_, node.offset + kPageSize);
   dirty_ = true;
-  if (cache_.size() >= kMaxCachedPages) {
-    cache_.clear();
-  }
-  cache_[node.offset] = std::make_shared<Node>(node);
+  CacheNode(std::make_shared<Node>(node));
   return Status::Ok();
 }
 
@@ -148,7 +173,7 @@ Status CdxFile::AllocPage(uint32_t* offset) {
     *offset = freeHead_;
     XCE_RETURN_IF_ERROR(WriteFileHeaderField(4, next == kNoPage ? 0 : next));
     freeHead_ = next == kNoPage ? 0 : next;
-    cache_.erase(*offset);
+    ForgetNode(*offset);
     return Status::Ok();
   }
   *offset = fileEnd_;
@@ -164,7 +189,7 @@ Status CdxFile::FreePage(uint32_t offset) {
   if (!s.ok()) {
     return IoError(s);
   }
-  cache_.erase(offset);
+  ForgetNode(offset);
   XCE_RETURN_IF_ERROR(WriteFileHeaderField(4, offset));
   freeHead_ = offset;
   dirty_ = true;

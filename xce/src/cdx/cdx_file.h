@@ -198,7 +198,10 @@ class CdxFile {
   bool ValidPageOffset(uint32_t offset) const;
   Status Corrupt(const std::string& what) const;
   Status IoError(const Status& cause) const;
-  void ClearCache() { cache_.clear(); }
+  void ClearCache() {
+    cache_.clear();
+    cached_ = 0;
+  }
   Status CheckWritable() const;
 
  private:
@@ -207,6 +210,9 @@ class CdxFile {
   Status Load();
   Status LoadTagHeader(CdxTag* tag);
   Status WriteFileHeaderField(uint32_t at, uint32_t value);
+  const std::shared_ptr<const Node>* CachedNode(uint32_t offset) const;
+  void CacheNode(std::shared_ptr<const Node> node);
+  void ForgetNode(uint32_t offset);
 
   std::unique_ptr<File> file_;
   bool readOnly_;
@@ -216,7 +222,9 @@ class CdxFile {
   bool dirty_ = false;
   std::unique_ptr<CdxTag> directory_;
   std::vector<std::unique_ptr<CdxTag>> tags_;
-  std::unordered_map<uint32_t, std::shared_ptr<const Node>> cache_;
+  // Decoded pages by page number (offset / page size); null where not cached.
+  std::vector<std::shared_ptr<const Node>> cache_;
+  std::size_t cached_ = 0;
 };
 
 // Walks one tag in its order (descending tags backwards). A cursor whose tag

@@ -539,71 +539,101 @@ Status TableIndexes::OpenExtraFile(const std::string& path) {
   return OpenFile(path, false, table_->options().rawOptions);
 }
 
-Status TableIndexes::CreateTag(const TagDefinition& def) {
+Status TableIndexes::CreateTag(const TagDefinition& def) { return CreateTags({def}); }
+
+Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
   XCE_RETURN_IF_ERROR(table_->CheckWritable());
-  if (FindTag(def.name) >= 0) {
-    return Status(kErrTagExists,
-                  "Table " + table_->path() + " already has a tag " + Upper(def.name));
+  if (defs.empty()) {
+    return Status::Ok();
   }
-  std::unique_ptr<KeyMaker> maker;
-  XCE_RETURN_IF_ERROR(KeyMaker::Create(def.keyExpr, def.forExpr, source_, 0, &maker));
-  TagSpec spec;
-  spec.name = Upper(def.name);
-  spec.keyExpr = def.keyExpr;
-  spec.forExpr = def.forExpr;
-  spec.keyType = maker->type();
-  spec.keyLen = maker->key_len();
-  spec.unique = def.unique;
-  spec.descending = def.descending;
-  std::string error = ValidateSpec(spec);
-  if (!error.empty()) {
-    return Status(kErrBadTagDefinition, "Table " + table_->path() + ": " + error);
+  // Each tag gets two compiled key makers, one per core.
+  const std::size_t tagCount = defs.size();
+  std::vector<std::unique_ptr<KeyMaker>> makers[2];
+  std::vector<TagSpec> specs(tagCount);
+  for (std::size_t i = 0; i < tagCount; ++i) {
+    const TagDefinition& def = defs[i];
+    if (FindTag(def.name) >= 0) {
+      return Status(kErrTagExists,
+                    "Table " + table_->path() + " already has a tag " + Upper(def.name));
+    }
+    for (std::size_t k = 0; k < i; ++k) {
+      if (Upper(defs[k].name) == Upper(def.name)) {
+        return Status(kErrTagExists,
+                      "Table " + table_->path() + ": two tags are named " + Upper(def.name));
+      }
+    }
+    for (auto& m : makers) {
+      m.emplace_back();
+      XCE_RETURN_IF_ERROR(KeyMaker::Create(def.keyExpr, def.forExpr, source_, 0, &m.back()));
+    }
+    TagSpec& spec = specs[i];
+    spec.name = Upper(def.name);
+    spec.keyExpr = def.keyExpr;
+    spec.forExpr = def.forExpr;
+    spec.keyType = makers[0][i]->type();
+    spec.keyLen = makers[0][i]->key_len();
+    spec.unique = def.unique;
+    spec.descending = def.descending;
+    std::string error = ValidateSpec(spec);
+    if (!error.empty()) {
+      return Status(kErrBadTagDefinition, "Table " + table_->path() + ": " + error);
+    }
   }
-  // Records are read in batches; two threads compute the keys of each half
-  // of a batch, each with its own compiled expressions.
-  std::unique_ptr<KeyMaker> second;
-  XCE_RETURN_IF_ERROR(KeyMaker::Create(def.keyExpr, def.forExpr, source_, 0, &second));
+  // Records are read once, in batches; two threads compute every tag's keys
+  // for each half of a batch.
   RecordSource otherSource(*table_);
   const uint32_t len = table_->recordLength();
   const uint32_t count = table_->RecordCount();
   std::vector<char> chunk(static_cast<std::size_t>(kBuildChunk) * len);
-  TagSpec halves[2];
+  std::vector<TagSpec> halves[2];
   Status failed[2];
-  for (TagSpec& h : halves) {
-    h.keyLen = spec.keyLen;
+  for (auto& h : halves) {
+    h.resize(tagCount);
+    for (std::size_t i = 0; i < tagCount; ++i) {
+      h[i].keyLen = specs[i].keyLen;
+    }
   }
-  spec.recnos.reserve(count);
-  spec.keys.reserve(static_cast<std::size_t>(count) * spec.keyLen);
+  for (TagSpec& spec : specs) {
+    spec.recnos.reserve(count);
+    spec.keys.reserve(static_cast<std::size_t>(count) * spec.keyLen);
+  }
   for (uint32_t first = 1; first <= count; first += kBuildChunk) {
     const uint32_t n = std::min(kBuildChunk, count - first + 1);
     for (uint32_t j = 0; j < n; ++j) {
       XCE_RETURN_IF_ERROR(table_->ReadRecord(first + j, chunk.data() + std::size_t{j} * len));
     }
     ParallelFor(2, [&](std::size_t h) {
-      KeyMaker& m = h == 0 ? *maker : *second;
       RecordSource& src = h == 0 ? source_ : otherSource;
       uint8_t key[kMaxKeyLength];
-      halves[h].keys.clear();
-      halves[h].recnos.clear();
+      for (TagSpec& part : halves[h]) {
+        part.keys.clear();
+        part.recnos.clear();
+      }
       for (uint32_t j = h == 0 ? 0 : n / 2; j < (h == 0 ? n / 2 : n) && failed[h].ok(); ++j) {
         src.Set(chunk.data() + std::size_t{j} * len, first + j);
-        bool included = false;
-        failed[h] = m.Make(src, key, &included);
-        if (failed[h].ok() && included) {
-          halves[h].Add(key, first + j);
+        for (std::size_t i = 0; i < tagCount && failed[h].ok(); ++i) {
+          bool included = false;
+          failed[h] = makers[h][i]->Make(src, key, &included);
+          if (failed[h].ok() && included) {
+            halves[h][i].Add(key, first + j);
+          }
         }
       }
     });
     for (int h = 0; h < 2; ++h) {
       XCE_RETURN_IF_ERROR(failed[h]);
-      spec.keys.insert(spec.keys.end(), halves[h].keys.begin(), halves[h].keys.end());
-      spec.recnos.insert(spec.recnos.end(), halves[h].recnos.begin(), halves[h].recnos.end());
+      for (std::size_t i = 0; i < tagCount; ++i) {
+        const TagSpec& part = halves[h][i];
+        specs[i].keys.insert(specs[i].keys.end(), part.keys.begin(), part.keys.end());
+        specs[i].recnos.insert(specs[i].recnos.end(), part.recnos.begin(), part.recnos.end());
+      }
     }
   }
   auto structural =
       std::find_if(files_.begin(), files_.end(), [](const IndexFile& f) { return f.structural; });
   if (structural == files_.end()) {
-    // The first tag makes the structural file, named like the table.
+    // The first tags make the structural file, named like the table; the
+    // tags are sorted and built on both cores.
     const std::string& tp = table_->path();
     std::size_t dot = tp.find_last_of('.');
     bool upperExt =
@@ -612,14 +642,19 @@ Status TableIndexes::CreateTag(const TagDefinition& def) {
     std::unique_ptr<File> file;
     XCE_RETURN_IF_ERROR(table_->fs()->Open(structuralPath_, OpenMode::kCreate, &file));
     std::unique_ptr<CdxFile> cdx;
-    std::vector<TagSpec> specs;
-    specs.push_back(std::move(spec));
     XCE_RETURN_IF_ERROR(CdxFile::Create(std::move(file), std::move(specs), &cdx));
     XCE_RETURN_IF_ERROR(table_->SetStructuralIndexFlag(true));
     files_.insert(files_.begin(), IndexFile{structuralPath_, std::move(cdx), true});
   } else {
-    CdxTag* added = nullptr;
-    XCE_RETURN_IF_ERROR(structural->cdx->AddTag(std::move(spec), &added));
+    for (TagSpec& spec : specs) {
+      CdxTag* added = nullptr;
+      Status s = structural->cdx->AddTag(std::move(spec), &added);
+      if (!s.ok()) {
+        // The tags added so far stay; bind them so the table keeps them true.
+        (void)BindTags();
+        return s;
+      }
+    }
   }
   return BindTags();
 }

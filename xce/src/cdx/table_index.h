@@ -94,6 +94,8 @@ class TableIndexes : public TableExtension, public AofIndexResolver {
   Status OpenExtraFile(const std::string& path);
   // Adds a tag to the structural index (creating the file when needed).
   Status CreateTag(const TagDefinition& def);
+  // Creates several tags reading every record once.
+  Status CreateTags(const std::vector<TagDefinition>& defs);
   // Removes a tag from whichever file holds it.
   Status DeleteTag(std::string_view name);
   // Rebuilds every tag into new files that replace the old ones when complete.
