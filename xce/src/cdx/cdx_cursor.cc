@@ -30,14 +30,11 @@ bool TagCursor::LoadLeaf(uint32_t offset) {
 void TagCursor::PhysSeek(const CdxTag::Target& t) {
   status_ = Status::Ok();
   version_ = tag_->version_;
-  Status s = tag_->Descend(t, &path_);
+  Status s = tag_->DescendToLeaf(t, &leaf_, &index_);
   if (!s.ok()) {
     Fail(std::move(s));
     return;
   }
-  leaf_ = path_.back().node;
-  index_ = path_.back().index;
-  path_.clear();
 }
 
 // Sibling hops are checked two ways so a damaged chain cannot loop: entries

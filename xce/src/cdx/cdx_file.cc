@@ -136,6 +136,17 @@ Status CdxFile::ReadNode(uint32_t offset, int keyLen, uint8_t pad,
   return Status::Ok();
 }
 
+Status CdxFile::PeekNode(uint32_t offset, int keyLen, uint8_t pad, const Node** out) {
+  if (const std::shared_ptr<const Node>* hit = CachedNode(offset);
+      hit != nullptr && (*hit)->keyLen == keyLen) {
+    *out = hit->get();
+    return Status::Ok();
+  }
+  XCE_RETURN_IF_ERROR(ReadNode(offset, keyLen, pad, &peeked_));
+  *out = peeked_.get();
+  return Status::Ok();
+}
+
 Status CdxFile::WriteNode(const Node& node, uint8_t pad) {
   XCE_RETURN_IF_ERROR(CheckWritable());
   uint8_t page[kPageSize];

@@ -132,6 +132,8 @@ class CdxTag {
   static int LowerBound(const Node& node, const Target& t);
   // Descends from the root to the leaf where the target belongs.
   Status Descend(const Target& t, std::vector<PathStep>* path);
+  // The same for readers that need only the leaf and the entry's index in it.
+  Status DescendToLeaf(const Target& t, std::shared_ptr<const Node>* leaf, int* index);
   // Writes a changed node at path depth `depth`: splits it when it overflows,
   // drops it when it emptied, and carries a changed last key up to the parent.
   Status Store(std::vector<PathStep>* path, int depth, Node* node);
@@ -191,6 +193,9 @@ class CdxFile {
 
   // Page access for tags and the checker.
   Status ReadNode(uint32_t offset, int keyLen, uint8_t pad, std::shared_ptr<const Node>* out);
+  // Like ReadNode, but the page stays owned by the cache: *out is valid until
+  // the next page is read or written.
+  Status PeekNode(uint32_t offset, int keyLen, uint8_t pad, const Node** out);
   Status WriteNode(const Node& node, uint8_t pad);
   Status AllocPage(uint32_t* offset);
   Status FreePage(uint32_t offset);
@@ -225,6 +230,7 @@ class CdxFile {
   // Decoded pages by page number (offset / page size); null where not cached.
   std::vector<std::shared_ptr<const Node>> cache_;
   std::size_t cached_ = 0;
+  std::shared_ptr<const Node> peeked_;  // keeps a page PeekNode could not cache
 };
 
 // Walks one tag in its order (descending tags backwards). A cursor whose tag
@@ -294,7 +300,6 @@ class TagCursor {
   int index_ = 0;
   Status status_;
   uint64_t version_ = 0;
-  std::vector<CdxTag::PathStep> path_;  // reused by every descent
 };
 
 }  // namespace xce::cdx

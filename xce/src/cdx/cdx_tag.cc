@@ -60,6 +60,26 @@ Status CdxTag::Descend(const Target& t, std::vector<PathStep>* path) {
                         " levels (a child pointer loops)");
 }
 
+Status CdxTag::DescendToLeaf(const Target& t, std::shared_ptr<const Node>* leaf, int* index) {
+  // Interior pages are looked at through the page cache without taking a
+  // share of each: a seek then costs no reference counting on the way down.
+  uint32_t offset = root_;
+  for (int depth = 0; depth <= kMaxDepth; ++depth) {
+    const Node* node = nullptr;
+    XCE_RETURN_IF_ERROR(file_->PeekNode(offset, keyLen_, pad_, &node));
+    int i = LowerBound(*node, t);
+    if (node->leaf()) {
+      XCE_RETURN_IF_ERROR(file_->ReadNode(offset, keyLen_, pad_, leaf));
+      *index = i;
+      return Status::Ok();
+    }
+    i = std::min(i, node->size() - 1);
+    offset = node->children[i];
+  }
+  return file_->Corrupt("tag " + name_ + ": the tree is deeper than " + std::to_string(kMaxDepth) +
+                        " levels (a child pointer loops)");
+}
+
 Status CdxTag::SetRoot(uint32_t offset) {
   uint8_t buf[4];
   PutLe32(buf, offset);
