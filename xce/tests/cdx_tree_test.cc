@@ -60,16 +60,16 @@ Key MakeKey(const KeyShape& shape, std::mt19937& rng) {
   return key;
 }
 
-TagSpec Spec(const std::string& name, const KeyShape& shape, bool unique = false,
+TagSpec MakeTagSpec(const std::string& name, const KeyShape& shape, bool unique = false,
              bool descending = false) {
-  TagSpec spec;
-  spec.name = name;
-  spec.keyExpr = "KEY";
-  spec.keyType = shape.type;
-  spec.keyLen = shape.keyLen;
-  spec.unique = unique;
-  spec.descending = descending;
-  return spec;
+  TagSpec tagSpec;
+  tagSpec.name = name;
+  tagSpec.keyExpr = "KEY";
+  tagSpec.keyType = shape.type;
+  tagSpec.keyLen = shape.keyLen;
+  tagSpec.unique = unique;
+  tagSpec.descending = descending;
+  return tagSpec;
 }
 
 std::vector<Entry> Walk(CdxTag* tag, bool backwards = false) {
@@ -125,14 +125,14 @@ TEST(CdxTreeTest, RandomInsertsAndDeletesMatchASortedModel) {
     for (bool unique : {false, true}) {
       SCOPED_TRACE(std::string(shape.name) + (unique ? ", unique" : ""));
       std::mt19937 rng(12345);
-      TagSpec spec = Spec("T", shape, unique, shape.keyLen == 8);
+      TagSpec tagSpec = MakeTagSpec("T", shape, unique, shape.keyLen == 8);
       // Unique model: key -> the record that holds it in the tag.
       std::set<Entry> model;
       std::map<Key, uint32_t> firstOf;
       uint32_t nextRecno = 1;
       for (int i = 0; i < 300; ++i) {
         Key k = MakeKey(shape, rng);
-        spec.Add(k.data(), nextRecno);
+        tagSpec.Add(k.data(), nextRecno);
         if (!unique || firstOf.emplace(k, nextRecno).second) {
           model.emplace(k, nextRecno);
         }
@@ -141,7 +141,7 @@ TEST(CdxTreeTest, RandomInsertsAndDeletesMatchASortedModel) {
       auto bytes = std::make_shared<std::vector<uint8_t>>();
       std::unique_ptr<CdxFile> cdx;
       ASSERT_TRUE(
-          CdxFile::Create(std::make_unique<MemoryFile>("model.cdx", bytes), {spec}, &cdx).ok());
+          CdxFile::Create(std::make_unique<MemoryFile>("model.cdx", bytes), {tagSpec}, &cdx).ok());
       CdxTag* tag = cdx->tag(0);
       const int shapeOps = shape.keyLen >= 100 ? ops / 4 : ops;
       for (int op = 0; op < shapeOps; ++op) {
@@ -195,7 +195,7 @@ TEST(CdxTreeTest, DeletingEverythingLeavesAnEmptySoundTagAndReusesPages) {
   auto bytes = std::make_shared<std::vector<uint8_t>>();
   std::unique_ptr<CdxFile> cdx;
   ASSERT_TRUE(CdxFile::Create(std::make_unique<MemoryFile>("e.cdx", bytes),
-                              {Spec("A", shape), Spec("B", shape)}, &cdx)
+                              {MakeTagSpec("A", shape), MakeTagSpec("B", shape)}, &cdx)
                   .ok());
   std::vector<Entry> entries;
   for (uint32_t r = 1; r <= 3000; ++r) {
@@ -224,17 +224,17 @@ TEST(CdxTreeTest, TagsCanBeAddedAndDroppedInAnExistingFile) {
   std::unique_ptr<CdxFile> cdx;
   ASSERT_TRUE(CdxFile::Create(std::make_unique<MemoryFile>("t.cdx", bytes), {}, &cdx).ok());
   for (int t = 0; t < 40; ++t) {
-    TagSpec spec = Spec("TAG" + std::to_string(t), shape);
+    TagSpec tagSpec = MakeTagSpec("TAG" + std::to_string(t), shape);
     for (uint32_t r = 1; r <= 50; ++r) {
       Key k = MakeKey(shape, rng);
-      spec.Add(k.data(), r);
+      tagSpec.Add(k.data(), r);
     }
     CdxTag* tag = nullptr;
-    ASSERT_TRUE(cdx->AddTag(spec, &tag).ok());
+    ASSERT_TRUE(cdx->AddTag(tagSpec, &tag).ok());
     EXPECT_EQ(tag->name(), "TAG" + std::to_string(t));
   }
   CdxTag* dup = nullptr;
-  EXPECT_EQ(cdx->AddTag(Spec("tag7", shape), &dup).code(), kErrTagExists);
+  EXPECT_EQ(cdx->AddTag(MakeTagSpec("tag7", shape), &dup).code(), kErrTagExists);
   ASSERT_TRUE(cdx->DropTag("tag3").ok());
   EXPECT_EQ(cdx->DropTag("TAG3").code(), kErrTagNotFound);
   ExpectSound(cdx.get());
@@ -250,12 +250,12 @@ TEST(CdxTreeTest, TagsCanBeAddedAndDroppedInAnExistingFile) {
 
 TEST(CdxTreeTest, HeadersCarryTheDefinition) {
   KeyShape shape{"num", KeyType::kNumeric, 8, 10};
-  TagSpec spec = Spec("N3ODD", shape, true, true);
-  spec.keyExpr = "N3";
-  spec.forExpr = "N3 % 2 == 1";
+  TagSpec tagSpec = MakeTagSpec("N3ODD", shape, true, true);
+  tagSpec.keyExpr = "N3";
+  tagSpec.forExpr = "N3 % 2 == 1";
   std::unique_ptr<CdxFile> cdx;
   auto bytes = std::make_shared<std::vector<uint8_t>>();
-  ASSERT_TRUE(CdxFile::Create(std::make_unique<MemoryFile>("h.cdx", bytes), {spec}, &cdx).ok());
+  ASSERT_TRUE(CdxFile::Create(std::make_unique<MemoryFile>("h.cdx", bytes), {tagSpec}, &cdx).ok());
   std::unique_ptr<CdxFile> again;
   ASSERT_TRUE(testing::OpenBytes("h.cdx", *bytes, &again).ok());
   CdxTag* tag = again->FindTag("n3odd");
@@ -275,16 +275,16 @@ TEST(CdxTreeTest, HeadersCarryTheDefinition) {
 // A tag of names "A".."Z" twice each, records 1..52, for the seek tests.
 std::unique_ptr<CdxFile> LetterTag(bool descending) {
   KeyShape shape{"char", KeyType::kCharacter, 6, 1};
-  TagSpec spec = Spec("L", shape, false, descending);
+  TagSpec tagSpec = MakeTagSpec("L", shape, false, descending);
   for (uint32_t r = 1; r <= 52; ++r) {
     Key k(6, ' ');
     k[0] = static_cast<uint8_t>('A' + (r - 1) % 26);
     k[1] = 'X';
-    spec.Add(k.data(), r);
+    tagSpec.Add(k.data(), r);
   }
   std::unique_ptr<CdxFile> cdx;
   EXPECT_TRUE(
-      CdxFile::Create(std::make_unique<MemoryFile>("l.cdx", std::vector<uint8_t>()), {spec}, &cdx)
+      CdxFile::Create(std::make_unique<MemoryFile>("l.cdx", std::vector<uint8_t>()), {tagSpec}, &cdx)
           .ok());
   return cdx;
 }
@@ -371,14 +371,14 @@ struct Damageable {
 Damageable BuildDamageable() {
   KeyShape shape{"char", KeyType::kCharacter, 200, 1000000};
   std::mt19937 rng(3);
-  TagSpec spec = Spec("BIG", shape);
+  TagSpec tagSpec = MakeTagSpec("BIG", shape);
   for (uint32_t r = 1; r <= 400; ++r) {
     Key k = MakeKey(shape, rng);
-    spec.Add(k.data(), r);
+    tagSpec.Add(k.data(), r);
   }
   auto bytes = std::make_shared<std::vector<uint8_t>>();
   std::unique_ptr<CdxFile> cdx;
-  EXPECT_TRUE(CdxFile::Create(std::make_unique<MemoryFile>("d.cdx", bytes), {spec}, &cdx).ok());
+  EXPECT_TRUE(CdxFile::Create(std::make_unique<MemoryFile>("d.cdx", bytes), {tagSpec}, &cdx).ok());
   Damageable d;
   CdxTag* tag = cdx->tag(0);
   d.root = tag->root();

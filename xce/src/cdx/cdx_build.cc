@@ -20,12 +20,12 @@ uint64_t Prefix8(const uint8_t* key, int keyLen, int from = 0) {
 
 }  // namespace
 
-void SortEntries(TagSpec* spec) {
-  if (spec->sorted && !spec->unique) {
+void SortEntries(TagSpec* tagSpec) {
+  if (tagSpec->sorted && !tagSpec->unique) {
     return;
   }
-  const int keyLen = spec->keyLen;
-  const std::size_t n = spec->recnos.size();
+  const int keyLen = tagSpec->keyLen;
+  const std::size_t n = tagSpec->recnos.size();
   // The first sixteen key bytes as two integers decide most comparisons
   // without touching the key array (text keys often share their first eight).
   struct Item {
@@ -36,11 +36,11 @@ void SortEntries(TagSpec* spec) {
   };
   std::vector<Item> items(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const uint8_t* key = spec->keys.data() + i * keyLen;
-    items[i] = {Prefix8(key, keyLen), keyLen > 8 ? Prefix8(key, keyLen, 8) : 0, spec->recnos[i],
+    const uint8_t* key = tagSpec->keys.data() + i * keyLen;
+    items[i] = {Prefix8(key, keyLen), keyLen > 8 ? Prefix8(key, keyLen, 8) : 0, tagSpec->recnos[i],
                 static_cast<uint32_t>(i)};
   }
-  const uint8_t* keys = spec->keys.data();
+  const uint8_t* keys = tagSpec->keys.data();
   auto keyCompare = [&](const Item& a, const Item& b) {
     if (a.prefix != b.prefix) {
       return a.prefix < b.prefix ? -1 : 1;
@@ -69,19 +69,19 @@ void SortEntries(TagSpec* spec) {
     std::sort(items.begin(), items.end(), less);
   }
   std::vector<uint8_t> sortedKeys;
-  sortedKeys.reserve(spec->keys.size());
+  sortedKeys.reserve(tagSpec->keys.size());
   std::vector<uint32_t> sortedRecnos;
   sortedRecnos.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
-    if (spec->unique && i > 0 && keyCompare(items[i - 1], items[i]) == 0) {
+    if (tagSpec->unique && i > 0 && keyCompare(items[i - 1], items[i]) == 0) {
       continue;
     }
     const uint8_t* k = keys + std::size_t{items[i].index} * keyLen;
     sortedKeys.insert(sortedKeys.end(), k, k + keyLen);
     sortedRecnos.push_back(items[i].recno);
   }
-  spec->keys = std::move(sortedKeys);
-  spec->recnos = std::move(sortedRecnos);
+  tagSpec->keys = std::move(sortedKeys);
+  tagSpec->recnos = std::move(sortedRecnos);
 }
 
 BuiltTree BuildTree(const uint8_t* keys, const uint32_t* recnos, std::size_t n, int keyLen,
@@ -194,29 +194,29 @@ bool EncodeHeader(const HeaderFields& h, uint8_t* out) {
   return true;
 }
 
-std::string ValidateSpec(const TagSpec& spec) {
-  if (spec.name.empty() || spec.name.size() > 10) {
-    return "tag name \"" + spec.name + "\" must have 1 to 10 characters";
+std::string ValidateSpec(const TagSpec& tagSpec) {
+  if (tagSpec.name.empty() || tagSpec.name.size() > 10) {
+    return "tag name \"" + tagSpec.name + "\" must have 1 to 10 characters";
   }
-  for (char c : spec.name) {
+  for (char c : tagSpec.name) {
     bool ok =
         (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
     if (!ok) {
-      return "tag name \"" + spec.name + "\" may hold only letters, digits and _";
+      return "tag name \"" + tagSpec.name + "\" may hold only letters, digits and _";
     }
   }
-  if (spec.keyLen < 1 || spec.keyLen > kMaxKeyLength) {
-    return "tag " + spec.name + ": key length " + std::to_string(spec.keyLen) +
+  if (tagSpec.keyLen < 1 || tagSpec.keyLen > kMaxKeyLength) {
+    return "tag " + tagSpec.name + ": key length " + std::to_string(tagSpec.keyLen) +
            " is outside 1 to 240";
   }
-  if (spec.keyExpr.empty()) {
-    return "tag " + spec.name + ": empty key expression";
+  if (tagSpec.keyExpr.empty()) {
+    return "tag " + tagSpec.name + ": empty key expression";
   }
-  if (spec.keyExpr.size() + spec.forExpr.size() + 2 > kPageSize) {
-    return "tag " + spec.name + ": expressions longer than 510 characters";
+  if (tagSpec.keyExpr.size() + tagSpec.forExpr.size() + 2 > kPageSize) {
+    return "tag " + tagSpec.name + ": expressions longer than 510 characters";
   }
-  if (spec.keys.size() != spec.recnos.size() * static_cast<std::size_t>(spec.keyLen)) {
-    return "tag " + spec.name + ": key bytes do not match the entries";
+  if (tagSpec.keys.size() != tagSpec.recnos.size() * static_cast<std::size_t>(tagSpec.keyLen)) {
+    return "tag " + tagSpec.name + ": key bytes do not match the entries";
   }
   return {};
 }

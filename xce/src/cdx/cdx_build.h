@@ -12,9 +12,9 @@
 
 namespace xce::cdx {
 
-// Sorts the spec's entries by (key, record number); a unique tag then keeps
+// Sorts the tag's entries by (key, record number); a unique tag then keeps
 // the first record of each key value.
-void SortEntries(TagSpec* spec);
+void SortEntries(TagSpec* tagSpec);
 
 // The pages of one tree, leaves first, then each interior level. While built,
 // sibling and child pointers are page indexes into `nodes`; PlaceTree turns
@@ -46,7 +46,7 @@ struct HeaderFields {
 bool EncodeHeader(const HeaderFields& h, uint8_t* out);
 
 // Checks a new tag's name, key length and expressions; empty when usable.
-std::string ValidateSpec(const TagSpec& spec);
+std::string ValidateSpec(const TagSpec& tagSpec);
 // The directory key of a tag name: upper case, padded with blanks.
 std::vector<uint8_t> DirectoryKey(const std::string& name, int keyLen);
 

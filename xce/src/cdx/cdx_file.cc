@@ -329,10 +329,10 @@ Status CdxFile::Create(std::unique_ptr<File> file, std::vector<TagSpec> specs,
                        std::unique_ptr<CdxFile>* out) {
   constexpr int kDirKeyLen = 10;
   std::set<std::string> names;
-  for (const TagSpec& spec : specs) {
-    std::string error = ValidateSpec(spec);
-    if (error.empty() && !names.insert(Upper(spec.name)).second) {
-      error = "two tags are named " + Upper(spec.name);
+  for (const TagSpec& tagSpec : specs) {
+    std::string error = ValidateSpec(tagSpec);
+    if (error.empty() && !names.insert(Upper(tagSpec.name)).second) {
+      error = "two tags are named " + Upper(tagSpec.name);
     }
     if (!error.empty()) {
       return Status(kErrBadTagDefinition, "Index file " + file->path() + ": " + error);
@@ -399,20 +399,20 @@ Status CdxFile::Create(std::unique_ptr<File> file, std::vector<TagSpec> specs,
     s = file->WriteAt(0, head.data(), head.size());
   }
   for (std::size_t i = 0; s.ok() && i < specs.size(); ++i) {
-    const TagSpec& spec = specs[i];
+    const TagSpec& tagSpec = specs[i];
     PlaceTree(&trees[i], headerOffsets[i] + 2 * kPageSize);
     std::vector<uint8_t> buf(2 * kPageSize + trees[i].nodes.size() * kPageSize);
     HeaderFields th;
     th.root = trees[i].nodes[trees[i].rootIndex].offset;
-    th.keyLen = spec.keyLen;
-    th.options = kOptCompound | kOptCompact | (spec.unique ? kOptUnique : 0) |
-                 (spec.forExpr.empty() ? 0 : kOptHasFor);
-    th.descending = spec.descending;
+    th.keyLen = tagSpec.keyLen;
+    th.options = kOptCompound | kOptCompact | (tagSpec.unique ? kOptUnique : 0) |
+                 (tagSpec.forExpr.empty() ? 0 : kOptHasFor);
+    th.descending = tagSpec.descending;
     th.collation = "MACHINE";
-    th.keyExpr = spec.keyExpr;
-    th.forExpr = spec.forExpr;
+    th.keyExpr = tagSpec.keyExpr;
+    th.forExpr = tagSpec.forExpr;
     EncodeHeader(th, buf.data());
-    EncodeTree(trees[i], PadByte(spec.keyType), buf.data() + 2 * kPageSize);
+    EncodeTree(trees[i], PadByte(tagSpec.keyType), buf.data() + 2 * kPageSize);
     s = file->WriteAt(headerOffsets[i], buf.data(), buf.size());
   }
   if (!s.ok()) {
@@ -430,23 +430,23 @@ Status CdxFile::Create(std::unique_ptr<File> file, std::vector<TagSpec> specs,
   return Status::Ok();
 }
 
-Status CdxFile::AddTag(TagSpec spec, CdxTag** out) {
+Status CdxFile::AddTag(TagSpec tagSpec, CdxTag** out) {
   XCE_RETURN_IF_ERROR(CheckWritable());
-  std::string error = ValidateSpec(spec);
+  std::string error = ValidateSpec(tagSpec);
   if (!error.empty()) {
     return Status(kErrBadTagDefinition, "Index file " + path() + ": " + error);
   }
-  if (FindTag(spec.name) != nullptr) {
+  if (FindTag(tagSpec.name) != nullptr) {
     return Status(kErrTagExists,
-                  "Index file " + path() + " already holds a tag " + Upper(spec.name));
+                  "Index file " + path() + " already holds a tag " + Upper(tagSpec.name));
   }
-  if (static_cast<int>(spec.name.size()) > directory_->keyLen_) {
+  if (static_cast<int>(tagSpec.name.size()) > directory_->keyLen_) {
     return Status(kErrBadTagDefinition, "Index file " + path() + ": tag name too long");
   }
-  SortEntries(&spec);
-  const uint8_t pad = PadByte(spec.keyType);
+  SortEntries(&tagSpec);
+  const uint8_t pad = PadByte(tagSpec.keyType);
   BuiltTree tree =
-      BuildTree(spec.keys.data(), spec.recnos.data(), spec.recnos.size(), spec.keyLen, pad);
+      BuildTree(tagSpec.keys.data(), tagSpec.recnos.data(), tagSpec.recnos.size(), tagSpec.keyLen, pad);
   const uint32_t headerOffset = fileEnd_;
   if (uint64_t{headerOffset} + 2 * kPageSize + tree.nodes.size() * kPageSize > 0xFFFFF000u) {
     return Status(kErrBadTagDefinition, "Index file " + path() + " would exceed 4 GB");
@@ -455,13 +455,13 @@ Status CdxFile::AddTag(TagSpec spec, CdxTag** out) {
   std::vector<uint8_t> buf(2 * kPageSize + tree.nodes.size() * kPageSize);
   HeaderFields th;
   th.root = tree.nodes[tree.rootIndex].offset;
-  th.keyLen = spec.keyLen;
-  th.options = kOptCompound | kOptCompact | (spec.unique ? kOptUnique : 0) |
-               (spec.forExpr.empty() ? 0 : kOptHasFor);
-  th.descending = spec.descending;
+  th.keyLen = tagSpec.keyLen;
+  th.options = kOptCompound | kOptCompact | (tagSpec.unique ? kOptUnique : 0) |
+               (tagSpec.forExpr.empty() ? 0 : kOptHasFor);
+  th.descending = tagSpec.descending;
   th.collation = "MACHINE";
-  th.keyExpr = spec.keyExpr;
-  th.forExpr = spec.forExpr;
+  th.keyExpr = tagSpec.keyExpr;
+  th.forExpr = tagSpec.forExpr;
   EncodeHeader(th, buf.data());
   EncodeTree(tree, pad, buf.data() + 2 * kPageSize);
   Status s = file_->WriteAt(headerOffset, buf.data(), buf.size());
@@ -470,12 +470,12 @@ Status CdxFile::AddTag(TagSpec spec, CdxTag** out) {
   }
   fileEnd_ = headerOffset + static_cast<uint32_t>(buf.size());
   // The tag exists once the directory names it.
-  auto key = DirectoryKey(spec.name, directory_->keyLen_);
+  auto key = DirectoryKey(tagSpec.name, directory_->keyLen_);
   XCE_RETURN_IF_ERROR(directory_->Insert(key.data(), headerOffset));
   auto tag = std::unique_ptr<CdxTag>(new CdxTag(this, headerOffset));
-  tag->name_ = Upper(spec.name);
+  tag->name_ = Upper(tagSpec.name);
   XCE_RETURN_IF_ERROR(LoadTagHeader(tag.get()));
-  tag->SetKeyType(spec.keyType);
+  tag->SetKeyType(tagSpec.keyType);
   *out = tag.get();
   tags_.push_back(std::move(tag));
   dirty_ = true;

@@ -181,7 +181,7 @@ class CdxFile {
 
   // Builds a new tag from its entries at the end of the file and enters it
   // into the directory.
-  Status AddTag(TagSpec spec, CdxTag** out);
+  Status AddTag(TagSpec tagSpec, CdxTag** out);
   // Removes a tag from the directory and frees its pages.
   Status DropTag(std::string_view name);
 

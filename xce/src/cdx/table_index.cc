@@ -337,16 +337,16 @@ Status TableIndexes::BuildFiles(uint32_t count, const std::function<Status(uint3
       continue;
     }
     CdxTag* tag = tags_[i].tag;
-    TagSpec& spec = specs[i];
-    spec.name = tag->name();
-    spec.keyExpr = tag->key_expr();
-    spec.forExpr = tag->for_expr();
-    spec.keyType = tags_[i].maker->type();
-    spec.keyLen = tag->key_len();
-    spec.unique = tag->unique();
-    spec.descending = tag->descending();
-    spec.recnos.reserve(count);
-    spec.keys.reserve(static_cast<std::size_t>(count) * spec.keyLen);
+    TagSpec& tagSpec = specs[i];
+    tagSpec.name = tag->name();
+    tagSpec.keyExpr = tag->key_expr();
+    tagSpec.forExpr = tag->for_expr();
+    tagSpec.keyType = tags_[i].maker->type();
+    tagSpec.keyLen = tag->key_len();
+    tagSpec.unique = tag->unique();
+    tagSpec.descending = tag->descending();
+    tagSpec.recnos.reserve(count);
+    tagSpec.keys.reserve(static_cast<std::size_t>(count) * tagSpec.keyLen);
   }
   const uint32_t len = table_->recordLength();
   std::vector<char> chunk(static_cast<std::size_t>(kBuildChunk) * len);
@@ -451,14 +451,14 @@ Status TableIndexes::RenumberTag(std::size_t i, const std::vector<uint32_t>& ren
       texts.find("DELETED") != std::string::npos) {
     return Status::Ok();
   }
-  TagSpec spec;
-  spec.name = tag->name();
-  spec.keyExpr = tag->key_expr();
-  spec.forExpr = tag->for_expr();
-  spec.keyType = t.maker->type();
-  spec.keyLen = tag->key_len();
-  spec.descending = tag->descending();
-  spec.sorted = true;
+  TagSpec tagSpec;
+  tagSpec.name = tag->name();
+  tagSpec.keyExpr = tag->key_expr();
+  tagSpec.forExpr = tag->for_expr();
+  tagSpec.keyType = t.maker->type();
+  tagSpec.keyLen = tag->key_len();
+  tagSpec.descending = tag->descending();
+  tagSpec.sorted = true;
   TagCursor c(tag);
   for (c.PhysicalFirst(); c.Valid(); c.PhysicalNext()) {
     uint32_t r = c.recno();
@@ -466,13 +466,13 @@ Status TableIndexes::RenumberTag(std::size_t i, const std::vector<uint32_t>& ren
       return Status::Ok();  // a stale tag is built afresh instead
     }
     if (renumbered[r] != 0) {
-      spec.Add(c.key(), renumbered[r]);
+      tagSpec.Add(c.key(), renumbered[r]);
     }
   }
   if (!c.status().ok()) {
     return Status::Ok();  // a damaged tag too
   }
-  *out = std::move(spec);
+  *out = std::move(tagSpec);
   return Status::Ok();
 }
 
@@ -566,15 +566,15 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
       m.emplace_back();
       XCE_RETURN_IF_ERROR(KeyMaker::Create(def.keyExpr, def.forExpr, source_, 0, &m.back()));
     }
-    TagSpec& spec = specs[i];
-    spec.name = Upper(def.name);
-    spec.keyExpr = def.keyExpr;
-    spec.forExpr = def.forExpr;
-    spec.keyType = makers[0][i]->type();
-    spec.keyLen = makers[0][i]->key_len();
-    spec.unique = def.unique;
-    spec.descending = def.descending;
-    std::string error = ValidateSpec(spec);
+    TagSpec& tagSpec = specs[i];
+    tagSpec.name = Upper(def.name);
+    tagSpec.keyExpr = def.keyExpr;
+    tagSpec.forExpr = def.forExpr;
+    tagSpec.keyType = makers[0][i]->type();
+    tagSpec.keyLen = makers[0][i]->key_len();
+    tagSpec.unique = def.unique;
+    tagSpec.descending = def.descending;
+    std::string error = ValidateSpec(tagSpec);
     if (!error.empty()) {
       return Status(kErrBadTagDefinition, "Table " + table_->path() + ": " + error);
     }
@@ -593,9 +593,9 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
       h[i].keyLen = specs[i].keyLen;
     }
   }
-  for (TagSpec& spec : specs) {
-    spec.recnos.reserve(count);
-    spec.keys.reserve(static_cast<std::size_t>(count) * spec.keyLen);
+  for (TagSpec& tagSpec : specs) {
+    tagSpec.recnos.reserve(count);
+    tagSpec.keys.reserve(static_cast<std::size_t>(count) * tagSpec.keyLen);
   }
   for (uint32_t first = 1; first <= count; first += kBuildChunk) {
     const uint32_t n = std::min(kBuildChunk, count - first + 1);
@@ -646,9 +646,9 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
     XCE_RETURN_IF_ERROR(table_->SetStructuralIndexFlag(true));
     files_.insert(files_.begin(), IndexFile{structuralPath_, std::move(cdx), true});
   } else {
-    for (TagSpec& spec : specs) {
+    for (TagSpec& tagSpec : specs) {
       CdxTag* added = nullptr;
-      Status s = structural->cdx->AddTag(std::move(spec), &added);
+      Status s = structural->cdx->AddTag(std::move(tagSpec), &added);
       if (!s.ok()) {
         // The tags added so far stay; bind them so the table keeps them true.
         (void)BindTags();

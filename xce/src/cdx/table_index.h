@@ -139,7 +139,7 @@ class TableIndexes : public TableExtension, public AofIndexResolver {
   Status BindTags();
   // Builds new files holding every tag for `count` records read by `read`,
   // under `suffix`, and lists them in `swap`.
-  // Tags with a prebuilt spec take it instead of computing keys.
+  // Tags with a prebuilt definition take it instead of computing keys.
   Status BuildFiles(uint32_t count, const std::function<Status(uint32_t, char*)>& read,
                     const std::string& suffix, SwapSet* swap, const std::vector<std::size_t>& which,
                     std::vector<std::optional<TagSpec>>* prebuilt = nullptr);
