@@ -821,10 +821,9 @@ Status Table::FlushAppends() {
   // mark alone), so that a failure can put the file back as it was.
   uint64_t oldSize = 0;
   XCE_RETURN_IF_ERROR(dbf_->Size(&oldSize));
-  std::vector<char> overwritten(
-      oldSize > offset ? static_cast<std::size_t>(std::min<uint64_t>(oldSize - offset,
-                                                                      appendBuf_.size() + 1))
-                       : 0);
+  std::vector<char> overwritten(oldSize > offset ? static_cast<std::size_t>(std::min<uint64_t>(
+                                                       oldSize - offset, appendBuf_.size() + 1))
+                                                 : 0);
   std::size_t got = 0;
   XCE_RETURN_IF_ERROR(dbf_->ReadAt(offset, overwritten.data(), overwritten.size(), &got));
   appendBuf_.push_back(static_cast<char>(kEofByte));
@@ -925,10 +924,23 @@ Status Table::CommitPending() {
   if (append) {
     appendBuf_.insert(appendBuf_.end(), cur_.begin(), cur_.end());
     ++count_;
-    pending_ = Pending::kNone;
-    if (appendBuf_.size() >= kAppendBatchBytes) {
-      XCE_RETURN_IF_ERROR(FlushAppends());
+    // Index keys are written through at once, so with indexes attached the
+    // record follows in the same call: table and indexes never disagree
+    // beyond one operation, even when the process dies before the next move.
+    const bool indexed = std::any_of(extensions_.begin(), extensions_.end(),
+                                     [](const auto& e) { return e->MaintainsStructuralIndex(); });
+    if (indexed || appendBuf_.size() >= kAppendBatchBytes) {
+      Status s = FlushAppends();
+      if (!s.ok()) {
+        // The batch was taken back; so are the new record's keys, and the
+        // record stays pending with its values for another attempt.
+        for (const auto& ext : extensions_) {
+          ext->OnAppendTakenBack(*this, recno_, cur_.data());
+        }
+        return s;
+      }
     }
+    pending_ = Pending::kNone;
     return Status::Ok();
   }
   if (recno_ > diskCount_) {

@@ -142,6 +142,13 @@ class TableExtension {
   virtual Status AfterRebuild(Table& t) = 0;
   virtual void OnClose(Table& t) { (void)t; }
   virtual bool MaintainsStructuralIndex() const { return false; }
+  // The append of `image` as record `recno`, already passed to OnRecordWrite,
+  // did not reach the table: forget what was done for it.
+  virtual void OnAppendTakenBack(Table& t, uint32_t recno, const char* image) {
+    (void)t;
+    (void)recno;
+    (void)image;
+  }
 };
 
 struct OpenOptions {

@@ -61,7 +61,7 @@ Key MakeKey(const KeyShape& shape, std::mt19937& rng) {
 }
 
 TagSpec MakeTagSpec(const std::string& name, const KeyShape& shape, bool unique = false,
-             bool descending = false) {
+                    bool descending = false) {
   TagSpec tagSpec;
   tagSpec.name = name;
   tagSpec.keyExpr = "KEY";
@@ -283,9 +283,9 @@ std::unique_ptr<CdxFile> LetterTag(bool descending) {
     tagSpec.Add(k.data(), r);
   }
   std::unique_ptr<CdxFile> cdx;
-  EXPECT_TRUE(
-      CdxFile::Create(std::make_unique<MemoryFile>("l.cdx", std::vector<uint8_t>()), {tagSpec}, &cdx)
-          .ok());
+  EXPECT_TRUE(CdxFile::Create(std::make_unique<MemoryFile>("l.cdx", std::vector<uint8_t>()),
+                              {tagSpec}, &cdx)
+                  .ok());
   return cdx;
 }
 

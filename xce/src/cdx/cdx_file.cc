@@ -445,8 +445,8 @@ Status CdxFile::AddTag(TagSpec tagSpec, CdxTag** out) {
   }
   SortEntries(&tagSpec);
   const uint8_t pad = PadByte(tagSpec.keyType);
-  BuiltTree tree =
-      BuildTree(tagSpec.keys.data(), tagSpec.recnos.data(), tagSpec.recnos.size(), tagSpec.keyLen, pad);
+  BuiltTree tree = BuildTree(tagSpec.keys.data(), tagSpec.recnos.data(), tagSpec.recnos.size(),
+                             tagSpec.keyLen, pad);
   const uint32_t headerOffset = fileEnd_;
   if (uint64_t{headerOffset} + 2 * kPageSize + tree.nodes.size() * kPageSize > 0xFFFFF000u) {
     return Status(kErrBadTagDefinition, "Index file " + path() + " would exceed 4 GB");

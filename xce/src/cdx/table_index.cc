@@ -228,6 +228,24 @@ Status TableIndexes::KeyOf(int i, const char* image, uint32_t recno, uint8_t* ke
   return Status::Ok();
 }
 
+void TableIndexes::OnAppendTakenBack(Table& t, uint32_t recno, const char* image) {
+  (void)t;
+  if (!unbound_.ok()) {
+    return;
+  }
+  // Removes exactly the entries the append made: (key, record number) pairs
+  // name no other record, and a unique tag that kept another holder's entry
+  // has none for this record.
+  for (int i = 0; i < tag_count(); ++i) {
+    std::vector<uint8_t> key(tags_[i].tag->key_len());
+    bool in = false;
+    bool removed = false;
+    if (KeyOf(i, image, recno, key.data(), &in).ok() && in) {
+      (void)tags_[i].tag->Delete(key.data(), recno, &removed);
+    }
+  }
+}
+
 Status TableIndexes::OnRecordWrite(Table& t, uint32_t recno, const char* oldImage,
                                    const char* newImage) {
   (void)t;

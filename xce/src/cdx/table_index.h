@@ -116,6 +116,7 @@ class TableIndexes : public TableExtension, public AofIndexResolver {
   Status AfterRebuild(Table& t) override;
   void OnClose(Table& t) override;
   bool MaintainsStructuralIndex() const override { return unbound_.ok(); }
+  void OnAppendTakenBack(Table& t, uint32_t recno, const char* image) override;
 
   // AofIndexResolver: the filter's comparisons of a tag's key expression
   // with a constant are read off the tag's keys.
