@@ -146,6 +146,10 @@ class PosixFile : public File {
   // Copies [offset, offset + n) from the map when it lies within both the file
   // and the mapped window, mapping a larger window when the file has grown.
   bool ReadMapped(uint64_t offset, void* buf, std::size_t n, std::size_t* got) {
+    if (n == 0) {
+      *got = 0;  // an empty read may come with no buffer at all
+      return true;
+    }
     uint64_t end = offset + n;
     if (end < offset || end > fileSize_) {
       return false;  // reads at or past the end go to the file and report short counts
