@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "api_guard.h"
 #include "cdx/table_index.h"
 #include "codepage.h"
 #include "handles.h"
@@ -14,6 +15,8 @@ using xce::HandleKind;
 using xce::Registry;
 using xce::Status;
 using xce::Table;
+using xce::api::Guard;
+using xce::api::NullArgument;
 
 static_assert(XDS_ERR_INVALID_HANDLE == xce::kErrInvalidHandle && XDS_ERR_IO == xce::kErrIo &&
                   XDS_ERR_LOCKED == xce::kErrLocked && XDS_ERR_CORRUPT == xce::kErrCorrupt &&
@@ -41,32 +44,6 @@ struct LastError {
 LastError& ThreadError() {
   thread_local LastError error;
   return error;
-}
-
-XDSRESULT Report(const Status& s) {
-  if (s.ok()) {
-    return 0;
-  }
-  LastError& e = ThreadError();
-  e.code = s.code();
-  e.text = s.message();
-  return s.code();
-}
-
-Status NullArgument(const char* what) {
-  return Status(xce::kErrBadArgument, std::string("No ") + what + " given");
-}
-
-// Runs `body` and turns what it returns (or throws) into a result code.
-template <typename F>
-XDSRESULT Guard(F&& body) {
-  try {
-    return Report(body());
-  } catch (const std::bad_alloc&) {
-    return Report(Status(xce::kErrIo, "The engine ran out of memory"));
-  } catch (...) {
-    return Report(Status(xce::kErrIo, "Internal engine error"));
-  }
 }
 
 // The table of a table or index handle. The pointer stays valid for the rest

@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "api_guard.h"
 #include "handles.h"
 #include "table.h"
 #include "table_filter.h"
@@ -13,27 +14,9 @@ using xce::HandleKind;
 using xce::Registry;
 using xce::Status;
 using xce::Table;
+using xce::api::Guard;
 
 namespace {
-
-XDSRESULT Report(const Status& s) {
-  if (s.ok()) {
-    return 0;
-  }
-  XdsSetLastError(s.code(), s.message().c_str());
-  return s.code();
-}
-
-template <typename F>
-XDSRESULT Guard(F&& body) {
-  try {
-    return Report(body());
-  } catch (const std::bad_alloc&) {
-    return Report(Status(xce::kErrIo, "The engine ran out of memory"));
-  } catch (...) {
-    return Report(Status(xce::kErrIo, "Internal engine error"));
-  }
-}
 
 // A table or index handle: the table and the order it moves in.
 struct Target {

@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "api_guard.h"
 #include "cdx/cdx_key.h"
 #include "cdx/table_index.h"
 #include "codepage.h"
@@ -18,30 +19,12 @@ using xce::HandleKind;
 using xce::Registry;
 using xce::Status;
 using xce::Table;
+using xce::api::Guard;
+using xce::api::NullArgument;
 using xce::cdx::IndexHandle;
 using xce::cdx::TableIndexes;
 
 namespace {
-
-template <typename F>
-XDSRESULT Guard(F&& body) {
-  Status s;
-  try {
-    s = body();
-  } catch (const std::bad_alloc&) {
-    s = Status(xce::kErrIo, "The engine ran out of memory");
-  } catch (...) {
-    s = Status(xce::kErrIo, "Internal engine error");
-  }
-  if (!s.ok()) {
-    XdsSetLastError(s.code(), s.message().c_str());
-  }
-  return s.code();
-}
-
-Status NullArgument(const char* what) {
-  return Status(xce::kErrBadArgument, std::string("No ") + what + " given");
-}
 
 Status LookupTable(XDSHANDLE handle, std::shared_ptr<Table>* t) {
   std::shared_ptr<xce::HandleObject> obj = Registry::Get().Find(handle);

@@ -231,23 +231,7 @@ Cmp Mirror(Cmp op) {
   }
 }
 
-// Blank-padded comparison, as string ordering compares.
-int ComparePadded(std::string_view a, std::string_view b) {
-  std::size_t n = std::min(a.size(), b.size());
-  int r = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
-  if (r != 0) {
-    return r;
-  }
-  std::string_view rest = a.size() > n ? a.substr(n) : b.substr(n);
-  int sign = a.size() > n ? 1 : -1;
-  for (char ch : rest) {
-    auto u = static_cast<unsigned char>(ch);
-    if (u != ' ') {
-      return u > ' ' ? sign : -sign;
-    }
-  }
-  return 0;
-}
+using expr::ComparePadded;
 
 bool Holds(Cmp op, int c) {
   switch (op) {

@@ -53,24 +53,6 @@ bool IsBlankText(std::string_view s) {
   return true;
 }
 
-// Compares as if the shorter string were padded with blanks.
-int ComparePadded(std::string_view a, std::string_view b) {
-  std::size_t n = std::min(a.size(), b.size());
-  int r = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
-  if (r != 0) {
-    return r;
-  }
-  std::string_view rest = a.size() > n ? a.substr(n) : b.substr(n);
-  int sign = a.size() > n ? 1 : -1;
-  for (char ch : rest) {
-    auto u = static_cast<unsigned char>(ch);
-    if (u != ' ') {
-      return u > ' ' ? sign : -sign;
-    }
-  }
-  return 0;
-}
-
 // Ordering compares blank-padded; only "=" and "<>" follow the setting.
 // String "=": with exact comparison off the left side equals the right when
 // it begins with it (so an empty right side matches everything); with it on,
@@ -661,6 +643,24 @@ int64_t EvalD(const Node& n, EvalContext& c) {
     default:
       return 0;
   }
+}
+
+// Compares as if the shorter string were padded with blanks.
+int ComparePadded(std::string_view a, std::string_view b) {
+  std::size_t n = std::min(a.size(), b.size());
+  int r = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
+  if (r != 0) {
+    return r;
+  }
+  std::string_view rest = a.size() > n ? a.substr(n) : b.substr(n);
+  int sign = a.size() > n ? 1 : -1;
+  for (char ch : rest) {
+    auto u = static_cast<unsigned char>(ch);
+    if (u != ' ') {
+      return u > ' ' ? sign : -sign;
+    }
+  }
+  return 0;
 }
 
 }  // namespace xce::expr

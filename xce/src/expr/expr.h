@@ -119,6 +119,10 @@ class Expression {
   bool readsRecord_ = false;
 };
 
+// Orders two character values as if the shorter were padded with blanks,
+// as the string comparisons <, <=, >, >= do.
+int ComparePadded(std::string_view a, std::string_view b);
+
 // Calendar helpers shared with the table and index code.
 int64_t JulianFromYmd(int year, int month, int day);  // 0 when the date is invalid
 bool YmdFromJulian(int64_t jd, int* year, int* month, int* day);
