@@ -112,7 +112,7 @@ Status CloseTableHandle(XDSHANDLE handle, const std::shared_ptr<Table>& t) {
 // Copies text with a NUL into a caller's buffer of *length bytes.
 // `what` and `name` name the value in the error text; they are joined only
 // when it is needed, since values are copied far more often than they fail.
-Status CopyText(const std::string& text, void* buffer, uint32_t* length, std::string_view what,
+Status CopyText(std::string_view text, void* buffer, uint32_t* length, std::string_view what,
                 std::string_view name = {}) {
   if (buffer == nullptr || length == nullptr) {
     return NullArgument("buffer");
@@ -125,7 +125,9 @@ Status CopyText(const std::string& text, void* buffer, uint32_t* length, std::st
                                                std::string(name) + " (" +
                                                std::to_string(text.size()) + " bytes)");
   }
-  std::memcpy(buffer, text.data(), text.size());
+  if (!text.empty()) {
+    std::memcpy(buffer, text.data(), text.size());
+  }
   if (room > text.size()) {
     static_cast<char*>(buffer)[text.size()] = '\0';
   }
@@ -612,17 +614,24 @@ XDSRESULT XdsGetField(XDSHANDLE table, uint16_t field, void* buffer, uint32_t* l
       }
       return CopyText(value, buffer, length, "the value of field ", f->name);
     }
+    const bool trim = (options & XDS_GET_TRIM) != 0;
     if (xce::FieldIsNull(*f, t->image())) {
-      value.clear();
-    } else if (f->engineType == xce::kTypeString) {
-      value.assign(t->image() + f->offset, xce::FieldValueLength(*f, t->image()));
-      if (t->oem() && (f->flags & 0x04) == 0) {
-        xce::ConvertOemToAnsi(value.data(), value.size());
-      }
-    } else {
-      value = xce::FieldDisplayText(*f, t->image());
+      return CopyText({}, buffer, length, "the value of field ", f->name);
     }
-    if ((options & XDS_GET_TRIM) != 0) {
+    if (f->engineType == xce::kTypeString) {
+      // Straight from the record image into the caller's buffer.
+      std::string_view text(t->image() + f->offset, xce::FieldValueLength(*f, t->image()));
+      if (trim) {
+        text = text.substr(0, text.find_last_not_of(' ') + 1);
+      }
+      XCE_RETURN_IF_ERROR(CopyText(text, buffer, length, "the value of field ", f->name));
+      if (t->oem() && (f->flags & 0x04) == 0) {
+        xce::ConvertOemToAnsi(static_cast<char*>(buffer), text.size());
+      }
+      return Status::Ok();
+    }
+    value = xce::FieldDisplayText(*f, t->image());
+    if (trim) {
       value.erase(value.find_last_not_of(' ') + 1);
     }
     return CopyText(value, buffer, length, "the value of field ", f->name);

@@ -48,6 +48,12 @@ class File {
   // file faults. Writes through WriteAt stay visible to mapped reads. Returns
   // false when the file cannot be mapped; reads then go to the file as before.
   virtual bool EnableMappedReads() { return false; }
+  // A hint that [offset, offset + n) will be read soon; files without mapped
+  // reads ignore it.
+  virtual void Prefetch(uint64_t offset, std::size_t n) {
+    (void)offset;
+    (void)n;
+  }
 };
 
 class FileSystem {

@@ -142,6 +142,15 @@ class PosixFile : public File {
     return true;
   }
 
+  void Prefetch(uint64_t offset, std::size_t n) override {
+    // Only within what is mapped already: a hint never remaps.
+    if (map_ != nullptr && n > 0 && offset < fileSize_ && n <= fileSize_ - offset &&
+        offset + n <= mapLen_) {
+      __builtin_prefetch(map_ + offset);
+      __builtin_prefetch(map_ + offset + n - 1);
+    }
+  }
+
  private:
   // Copies [offset, offset + n) from the map when it lies within both the file
   // and the mapped window, mapping a larger window when the file has grown.

@@ -266,6 +266,14 @@ class Table : public HandleObject {
 
   // Record image of any record (buffered appends included).
   Status ReadRecord(uint32_t recno, char* out);
+  // A hint that the record will be read soon (orders walking the table out of
+  // record order call it for the records ahead).
+  void PrefetchRecord(uint32_t recno) {
+    if (recno >= 1 && recno <= diskCount_) {
+      dbf_->Prefetch(layout_.headerLength + static_cast<uint64_t>(recno - 1) * layout_.recordLength,
+                     layout_.recordLength);
+    }
+  }
   void SetReadAhead(uint32_t records);
   uint32_t readAhead() const { return readAhead_; }
 

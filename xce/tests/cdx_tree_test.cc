@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "cdx/cdx_build.h"
 #include "cdx/cdx_check.h"
 #include "cdx/cdx_key.h"
 #include "cdx_test_util.h"
@@ -116,6 +117,51 @@ const KeyShape kShapes[] = {
     {"integer", KeyType::kInteger, 4, 100000},
     {"logical", KeyType::kLogical, 1, 2},
 };
+
+// The bulk sort against a plain comparison sort, on sets large enough to be
+// shared between threads, in records given out of order: keys of every
+// shape, keys alike in their first sixteen bytes, unique tags.
+TEST(CdxTreeTest, BulkSortEqualsAComparisonSort) {
+  std::vector<KeyShape> shapes(std::begin(kShapes), std::end(kShapes));
+  shapes.push_back({"shared prefix", KeyType::kCharacter, 40, 1000});
+  for (const KeyShape& shape : shapes) {
+    for (bool unique : {false, true}) {
+      SCOPED_TRACE(std::string(shape.name) + (unique ? ", unique" : ""));
+      std::mt19937 rng(7);
+      const uint32_t n = 70000;
+      std::vector<uint32_t> recnos(n);
+      for (uint32_t i = 0; i < n; ++i) {
+        recnos[i] = i + 1;
+      }
+      std::shuffle(recnos.begin(), recnos.end(), rng);
+      TagSpec tagSpec = MakeTagSpec("T", shape, unique);
+      std::vector<Entry> expected;
+      for (uint32_t r : recnos) {
+        Key key = MakeKey(shape, rng);
+        if (std::string(shape.name) == "shared prefix") {
+          // Twenty equal bytes first, as in addresses of one site.
+          std::memcpy(key.data() + 20, key.data(), 20);
+          std::memset(key.data(), 'h', 20);
+        }
+        tagSpec.Add(key.data(), r);
+        expected.emplace_back(key, r);
+      }
+      std::sort(expected.begin(), expected.end());
+      if (unique) {
+        expected.erase(std::unique(expected.begin(), expected.end(),
+                                   [](const Entry& a, const Entry& b) { return a.first == b.first; }),
+                       expected.end());
+      }
+      SortEntries(&tagSpec);
+      ASSERT_EQ(tagSpec.recnos.size(), expected.size());
+      for (std::size_t i = 0; i < expected.size(); ++i) {
+        const uint8_t* k = tagSpec.keys.data() + i * shape.keyLen;
+        ASSERT_EQ(tagSpec.recnos[i], expected[i].second) << "entry " << i;
+        ASSERT_TRUE(std::equal(k, k + shape.keyLen, expected[i].first.begin())) << "entry " << i;
+      }
+    }
+  }
+}
 
 // Random inserts and deletes against a sorted model; every tag also starts
 // from a bulk build, so both ways of making pages are exercised together.

@@ -206,6 +206,24 @@ TEST_F(Movement, BookmarksAreRecordNumbers) {
   EXPECT_EQ(t_.Field(2, XDS_GET_TRIM), "n2");
 }
 
+TEST_F(Movement, FieldValuesFitTheCallersBufferOrAreRefused) {
+  ASSERT_EQ(XdsGotoRecord(t_.table(), 3), 0);
+  char buf[32];
+  std::memset(buf, '#', sizeof buf);
+  uint32_t len = 5;  // the blank-padded name needs 20
+  EXPECT_EQ(XdsGetField(t_.table(), 2, buf, &len, XDS_GET_NO_TRIM), 6008);
+  EXPECT_EQ(len, 20u);
+  EXPECT_EQ(buf[0], '#');  // nothing written
+  len = 2;  // trimmed, "n3" fits exactly: no room, so no NUL
+  ASSERT_EQ(XdsGetField(t_.table(), 2, buf, &len, XDS_GET_TRIM), 0);
+  EXPECT_EQ(len, 2u);
+  EXPECT_EQ(std::string(buf, 3), "n3#");
+  len = sizeof buf;
+  ASSERT_EQ(XdsGetField(t_.table(), 1, buf, &len, XDS_GET_NO_TRIM), 0);
+  EXPECT_EQ(std::string(buf), "3");
+  EXPECT_EQ(XdsGetField(t_.table(), 2, nullptr, &len, XDS_GET_TRIM), 6005);
+}
+
 TEST_F(Movement, CancelDropsAnAppendAndRestoresThePosition) {
   ASSERT_EQ(XdsGotoRecord(t_.table(), 3), 0);
   ASSERT_EQ(XdsAppendRecord(t_.table()), 0);

@@ -18,6 +18,93 @@ uint64_t Prefix8(const uint8_t* key, int keyLen, int from = 0) {
   return v;
 }
 
+// An entry while sorting: the first sixteen key bytes as two big-endian
+// integers decide most comparisons without touching the key array.
+struct SortItem {
+  uint64_t prefix;
+  uint64_t prefix2;
+  uint32_t recno;
+  uint32_t index;
+};
+
+uint8_t PrefixByte(const SortItem& item, int depth) {
+  const uint64_t v = depth < 8 ? item.prefix : item.prefix2;
+  return static_cast<uint8_t>(v >> (56 - 8 * (depth & 7)));
+}
+
+// Below this many entries a group is finished by comparison.
+constexpr std::size_t kRadixCutoff = 64;
+
+// Items [first, first + count) that share their first `depth` prefix bytes.
+struct SortGroup {
+  std::size_t first;
+  std::size_t count;
+  int depth;
+};
+
+// Most significant byte first: distributes items [0, n) by the prefix byte at
+// `depth` into groups, then each group by the next byte, up to `maxDepth`
+// bytes; small groups and groups whose prefix bytes are all equal are
+// finished by `less`, which compares the whole key and the record number.
+// `tmp` has room for n items. With `groups`, the groups of the first level
+// that splits are handed back unsorted, for the caller to share out.
+template <typename Less>
+void RadixSort(SortItem* a, SortItem* tmp, std::size_t n, int depth, int maxDepth,
+               const Less& less, std::vector<SortGroup>* groups) {
+  if (n <= kRadixCutoff) {
+    std::sort(a, a + n, less);
+    return;
+  }
+  // Bytes every item has alike are passed over: one pass finds the first
+  // byte that differs, from the bits where the union and the intersection of
+  // the prefixes disagree.
+  uint64_t any1 = 0, all1 = ~uint64_t{0}, any2 = 0, all2 = ~uint64_t{0};
+  for (std::size_t i = 0; i < n; ++i) {
+    any1 |= a[i].prefix;
+    all1 &= a[i].prefix;
+    any2 |= a[i].prefix2;
+    all2 &= a[i].prefix2;
+  }
+  const SortItem differ{any1 ^ all1, any2 ^ all2, 0, 0};
+  while (depth < maxDepth && PrefixByte(differ, depth) == 0) {
+    ++depth;
+  }
+  if (depth >= maxDepth) {
+    // Alike in every prefix byte: often a run of one key, already in record
+    // order, since distributing keeps the order items came in.
+    if (!std::is_sorted(a, a + n, less)) {
+      std::sort(a, a + n, less);
+    }
+    return;
+  }
+  std::size_t count[256] = {};
+  for (std::size_t i = 0; i < n; ++i) {
+    ++count[PrefixByte(a[i], depth)];
+  }
+  std::size_t start[256];
+  std::size_t at = 0;
+  for (int b = 0; b < 256; ++b) {
+    start[b] = at;
+    at += count[b];
+  }
+  std::size_t next[256];
+  std::memcpy(next, start, sizeof next);
+  for (std::size_t i = 0; i < n; ++i) {
+    tmp[next[PrefixByte(a[i], depth)]++] = a[i];
+  }
+  std::memcpy(a, tmp, n * sizeof(SortItem));
+  for (int b = 0; b < 256; ++b) {
+    if (count[b] < 2) {
+      continue;
+    }
+    if (groups != nullptr) {
+      groups->push_back({start[b], count[b], depth + 1});
+    } else {
+      RadixSort(a + start[b], tmp + start[b], count[b], depth + 1, maxDepth, less, nullptr);
+    }
+  }
+}
+
 }  // namespace
 
 void SortEntries(TagSpec* tagSpec) {
@@ -26,22 +113,14 @@ void SortEntries(TagSpec* tagSpec) {
   }
   const int keyLen = tagSpec->keyLen;
   const std::size_t n = tagSpec->recnos.size();
-  // The first sixteen key bytes as two integers decide most comparisons
-  // without touching the key array (text keys often share their first eight).
-  struct Item {
-    uint64_t prefix;
-    uint64_t prefix2;
-    uint32_t recno;
-    uint32_t index;
-  };
-  std::vector<Item> items(n);
+  std::vector<SortItem> items(n);
   for (std::size_t i = 0; i < n; ++i) {
     const uint8_t* key = tagSpec->keys.data() + i * keyLen;
     items[i] = {Prefix8(key, keyLen), keyLen > 8 ? Prefix8(key, keyLen, 8) : 0, tagSpec->recnos[i],
                 static_cast<uint32_t>(i)};
   }
   const uint8_t* keys = tagSpec->keys.data();
-  auto keyCompare = [&](const Item& a, const Item& b) {
+  auto keyCompare = [&](const SortItem& a, const SortItem& b) {
     if (a.prefix != b.prefix) {
       return a.prefix < b.prefix ? -1 : 1;
     }
@@ -54,19 +133,22 @@ void SortEntries(TagSpec* tagSpec) {
     return std::memcmp(keys + std::size_t{a.index} * keyLen + 16,
                        keys + std::size_t{b.index} * keyLen + 16, keyLen - 16);
   };
-  auto less = [&](const Item& a, const Item& b) {
+  auto less = [&](const SortItem& a, const SortItem& b) {
     int c = keyCompare(a, b);
     return c != 0 ? c < 0 : a.recno < b.recno;
   };
-  if (n >= (1u << 16) && std::thread::hardware_concurrency() >= 2) {
-    // Both cores: each sorts a half, then the halves are merged.
-    auto mid = items.begin() + static_cast<std::ptrdiff_t>(n / 2);
-    std::thread other([&] { std::sort(items.begin(), mid, less); });
-    std::sort(mid, items.end(), less);
-    other.join();
-    std::inplace_merge(items.begin(), mid, items.end(), less);
-  } else {
-    std::sort(items.begin(), items.end(), less);
+  if (n > 0) {
+    std::vector<SortItem> tmp(n);
+    const int maxDepth = std::min(keyLen, 16);
+    const bool shared = n >= (1u << 16) && std::thread::hardware_concurrency() >= 2;
+    std::vector<SortGroup> groups;
+    RadixSort(items.data(), tmp.data(), n, 0, maxDepth, less, shared ? &groups : nullptr);
+    // The groups of the first split are independent: both cores take them in turn.
+    ParallelFor(groups.size(), [&](std::size_t i) {
+      const SortGroup& g = groups[i];
+      RadixSort(items.data() + g.first, tmp.data() + g.first, g.count, g.depth, maxDepth, less,
+                nullptr);
+    });
   }
   std::vector<uint8_t> sortedKeys;
   sortedKeys.reserve(tagSpec->keys.size());

@@ -267,6 +267,12 @@ class TagCursor {
   // REQUIRES: Valid().
   const uint8_t* key() const { return leaf_->key(index_); }
   uint32_t recno() const { return leaf_->recnos[index_]; }
+  // The record number `ahead` entries further in the tag's order when that
+  // entry lies in the current leaf, else 0. Lets a reader fetch ahead.
+  uint32_t PeekRecno(int ahead) const {
+    const int i = tag_->descending_ ? index_ - ahead : index_ + ahead;
+    return leaf_ != nullptr && i >= 0 && i < leaf_->size() ? leaf_->recnos[i] : 0;
+  }
   int key_len() const { return tag_->key_len(); }
   // Position as a fraction from 0 (first in the tag's order) to 1 (last),
   // exact from the per-page key counts. REQUIRES: Valid().

@@ -1,6 +1,7 @@
 #include "cdx/cdx_node.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace xce::cdx {
@@ -9,17 +10,29 @@ namespace {
 
 uint64_t Shr(uint64_t v, int s) { return s >= 64 ? 0 : v >> s; }
 
-int BitLength(uint64_t v) {
-  int n = 0;
-  while (v != 0) {
-    ++n;
-    v >>= 1;
-  }
-  return n;
+int BitLength(uint64_t v) { return static_cast<int>(std::bit_width(v)); }
+
+// Key bytes are compared eight at a time; the byte order of the machine
+// decides which end of a word holds the first of them.
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+
+uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
 }
 
 int TrailCount(const uint8_t* key, int keyLen, uint8_t pad) {
   int t = 0;
+  if constexpr (kLittleEndian) {
+    const uint64_t pads = 0x0101010101010101ull * pad;
+    for (; t + 8 <= keyLen; t += 8) {
+      const uint64_t diff = Load64(key + keyLen - t - 8) ^ pads;
+      if (diff != 0) {
+        return t + std::countl_zero(diff) / 8;
+      }
+    }
+  }
   while (t < keyLen && key[keyLen - 1 - t] == pad) {
     ++t;
   }
@@ -28,6 +41,14 @@ int TrailCount(const uint8_t* key, int keyLen, uint8_t pad) {
 
 int CommonPrefix(const uint8_t* a, const uint8_t* b, int len) {
   int i = 0;
+  if constexpr (kLittleEndian) {
+    for (; i + 8 <= len; i += 8) {
+      const uint64_t diff = Load64(a + i) ^ Load64(b + i);
+      if (diff != 0) {
+        return i + std::countr_zero(diff) / 8;
+      }
+    }
+  }
   while (i < len && a[i] == b[i]) {
     ++i;
   }
@@ -37,11 +58,9 @@ int CommonPrefix(const uint8_t* a, const uint8_t* b, int len) {
 }  // namespace
 
 int EntryBytes(uint32_t maxRecno, int countBits) {
-  int e = 3;
-  while (8 * e - 2 * countBits < BitLength(maxRecno)) {
-    ++e;
-  }
-  return e;
+  // The fewest bytes, at least 3, whose bits hold the record number and both counts.
+  const int bits = BitLength(maxRecno) + 2 * countBits;
+  return std::max(3, (bits + 7) / 8);
 }
 
 void EntryCounts(const uint8_t* prev, const uint8_t* key, int keyLen, uint8_t pad, int* dup,
@@ -220,15 +239,21 @@ bool DecodeNode(const uint8_t* page, int keyLen, uint8_t pad, Node* out, std::st
     *error = "leaf key count " + std::to_string(n) + " does not fit the page";
     return false;
   }
-  out->keys.resize(static_cast<std::size_t>(n) * keyLen);
+  // Every key starts as padding, so only the shared and stored bytes are copied.
+  out->keys.assign(static_cast<std::size_t>(n) * keyLen, pad);
   out->recnos.resize(n);
   const int entriesEnd = kLeafHeaderSize + n * e;
+  const uint64_t entryMask = e >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * e)) - 1;
   int pos = kPageSize;
   for (int i = 0; i < n; ++i) {
-    const uint8_t* entry = page + kLeafHeaderSize + i * e;
+    const int at = kLeafHeaderSize + i * e;
     uint64_t v = 0;
-    for (int b = e - 1; b >= 0; --b) {
-      v = (v << 8) | entry[b];
+    if (kLittleEndian && at + 8 <= static_cast<int>(kPageSize)) {
+      v = Load64(page + at) & entryMask;
+    } else {
+      for (int b = e - 1; b >= 0; --b) {
+        v = (v << 8) | page[at + b];
+      }
     }
     uint32_t recno = static_cast<uint32_t>(v) & recMask;
     int dup = static_cast<int>(Shr(v, r) & dupMask);
@@ -248,7 +273,6 @@ bool DecodeNode(const uint8_t* page, int keyLen, uint8_t pad, Node* out, std::st
       std::memcpy(key, key - keyLen, dup);
     }
     std::memcpy(key + dup, page + pos, stored);
-    std::memset(key + dup + stored, pad, trail);
     out->recnos[i] = recno;
   }
   return true;

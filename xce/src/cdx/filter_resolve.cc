@@ -281,7 +281,7 @@ Status TableIndexes::ResolveAof(Table& t, const expr::Expression& e, RecordSet* 
   // The records of one comparison read off a tag; false when no tag serves.
   auto term = [&](const std::string& atom, Bits* out) -> Status {
     std::string lhs, rhs;
-    Cmp op;
+    Cmp op = Cmp::kEq;
     if (!SplitComparison(atom, &lhs, &op, &rhs)) {
       return Status(kErrTagNotFound, "");
     }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
+#include <string>
 
 #include "cdx/cdx_build.h"
 #include "cdx/cdx_check.h"
@@ -127,6 +129,13 @@ Status TableIndexes::Attach(const std::shared_ptr<Table>& table, uint32_t openOp
   return Status::Ok();
 }
 
+void TableIndexes::MapIfExclusive(File* file) const {
+  if (table_->options().exclusive) {
+    // Nobody else opens the table, so nobody else changes its index files.
+    file->EnableMappedReads();
+  }
+}
+
 Status TableIndexes::OpenFile(const std::string& path, bool structural, uint32_t openOptions) {
   const bool readOnly = table_->options().readOnly;
   std::unique_ptr<File> file;
@@ -134,6 +143,7 @@ Status TableIndexes::OpenFile(const std::string& path, bool structural, uint32_t
   if (!s.ok()) {
     return Status(s.code(), "Cannot open index file " + path + ": " + s.message());
   }
+  MapIfExclusive(file.get());
   std::unique_ptr<CdxFile> cdx;
   XCE_RETURN_IF_ERROR(CdxFile::Open(std::move(file), readOnly, &cdx));
   bool rebuild = false;
@@ -418,6 +428,7 @@ Status TableIndexes::ReopenFiles() {
   for (IndexFile& f : files_) {
     std::unique_ptr<File> file;
     XCE_RETURN_IF_ERROR(table_->fs()->Open(f.path, OpenMode::kReadWrite, &file));
+    MapIfExclusive(file.get());
     XCE_RETURN_IF_ERROR(CdxFile::Open(std::move(file), false, &f.cdx));
   }
   return BindTags();
@@ -659,6 +670,7 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
     structuralPath_ = table_->dir() + "/" + StemOf(tp) + (upperExt ? ".CDX" : ".cdx");
     std::unique_ptr<File> file;
     XCE_RETURN_IF_ERROR(table_->fs()->Open(structuralPath_, OpenMode::kCreate, &file));
+    MapIfExclusive(file.get());
     std::unique_ptr<CdxFile> cdx;
     XCE_RETURN_IF_ERROR(CdxFile::Create(std::move(file), std::move(specs), &cdx));
     XCE_RETURN_IF_ERROR(table_->SetStructuralIndexFlag(true));
@@ -733,7 +745,7 @@ Status TableIndexes::Check(std::vector<std::string>* problems) {
     if (!c->status().ok()) {
       continue;  // the structural check names the damage
     }
-    std::map<std::vector<uint8_t>, uint32_t> uniqueKeys;
+    std::set<std::string> uniqueKeys;
     for (uint32_t r = 1; r <= count; ++r) {
       XCE_RETURN_IF_ERROR(table_->ReadRecord(r, image.data()));
       bool included = false;
@@ -750,7 +762,7 @@ Status TableIndexes::Check(std::vector<std::string>* problems) {
         if (has[r] && stored[r] != want) {
           report("record " + std::to_string(r) + " is indexed under a wrong key");
         }
-        uniqueKeys.emplace(want, 0);
+        uniqueKeys.emplace(reinterpret_cast<const char*>(want.data()), want.size());
         continue;
       }
       if (!has[r]) {
@@ -899,6 +911,10 @@ Status TagOrder::PositionOn(Table& t, uint32_t recno, bool* exact) {
   return cursor_->status();
 }
 
+namespace {
+constexpr int kPrefetchDistance = 8;
+}  // namespace
+
 Status TagOrder::Step(Table& t, uint32_t recno, bool forward, uint32_t* out) {
   *out = 0;
   bool exact = false;
@@ -906,6 +922,11 @@ Status TagOrder::Step(Table& t, uint32_t recno, bool forward, uint32_t* out) {
   const bool desc = tag_->tag->descending();
   if (exact) {
     forward ? cursor_->Next() : cursor_->Prev();
+    // A walk in key order visits records in no order of the file: ask for the
+    // record a few steps ahead now, so that it is at hand when reached.
+    if (cursor_->Valid()) {
+      t.PrefetchRecord(cursor_->PeekRecno(forward ? kPrefetchDistance : -kPrefetchDistance));
+    }
   } else if (forward == desc) {
     // The cursor stands on the entry after the record's place in ascending
     // order: that is the neighbour only in the other direction.

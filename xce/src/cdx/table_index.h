@@ -136,6 +136,8 @@ class TableIndexes : public TableExtension, public AofIndexResolver {
   };
 
   explicit TableIndexes(Table* table) : table_(table), source_(*table) {}
+  // Index files of an exclusively opened table are read through a memory map.
+  void MapIfExclusive(File* file) const;
   Status OpenFile(const std::string& path, bool structural, uint32_t openOptions);
   Status BindTags();
   // Builds new files holding every tag for `count` records read by `read`,
