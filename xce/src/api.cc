@@ -630,6 +630,14 @@ XDSRESULT XdsGetField(XDSHANDLE table, uint16_t field, void* buffer, uint32_t* l
       }
       return Status::Ok();
     }
+    if (f->engineType == xce::kTypeNumeric) {
+      char text[xce::kPlainNumberRoom];
+      const std::size_t n = xce::PlainNumericText(
+          std::string_view(t->image() + f->offset, f->length), std::min<int>(f->decimals, 30), text);
+      if (n > 0) {  // plain numbers have no blanks to trim
+        return CopyText(std::string_view(text, n), buffer, length, "the value of field ", f->name);
+      }
+    }
     value = xce::FieldDisplayText(*f, t->image());
     if (trim) {
       value.erase(value.find_last_not_of(' ') + 1);

@@ -88,60 +88,9 @@ std::string ScaledText(int64_t v, int decimals) {
 // Plain decimal text of a stored N/F value, shown with exactly `decimals`
 // digits after the point; a blank field reads as 0.
 std::string NumericText(std::string_view stored, int decimals) {
-  // Nearly every stored number is blanks, an optional minus, digits and an
-  // optional point with no more decimals than shown: those are rewritten in
-  // one pass here. Anything else takes the general way below.
-  if (stored.size() <= 32 && decimals <= 30) {
-    std::size_t b = 0;
-    std::size_t e = stored.size();
-    while (b < e && stored[b] == ' ') {
-      ++b;
-    }
-    while (e > b && stored[e - 1] == ' ') {
-      --e;
-    }
-    auto digitsFrom = [&](std::size_t i) {
-      while (i < e && stored[i] >= '0' && stored[i] <= '9') {
-        ++i;
-      }
-      return i;
-    };
-    const bool neg = b < e && stored[b] == '-';
-    std::size_t intBegin = neg ? b + 1 : b;
-    const std::size_t intEnd = digitsFrom(intBegin);
-    std::size_t fracBegin = intEnd;
-    std::size_t fracEnd = intEnd;
-    if (fracBegin < e && stored[fracBegin] == '.') {
-      ++fracBegin;
-      fracEnd = digitsFrom(fracBegin);
-    }
-    if (fracEnd == e && fracEnd - fracBegin <= static_cast<std::size_t>(decimals)) {
-      while (intBegin < intEnd && stored[intBegin] == '0') {
-        ++intBegin;
-      }
-      char buf[72];
-      char* o = buf;
-      *o++ = '-';
-      bool nonZero = intBegin < intEnd;
-      if (nonZero) {
-        std::memcpy(o, stored.data() + intBegin, intEnd - intBegin);
-        o += intEnd - intBegin;
-      } else {
-        *o++ = '0';
-      }
-      if (decimals > 0) {
-        *o++ = '.';
-        for (std::size_t i = fracBegin; i < fracEnd; ++i) {
-          nonZero = nonZero || stored[i] != '0';
-          *o++ = stored[i];
-        }
-        const std::size_t pad = static_cast<std::size_t>(decimals) - (fracEnd - fracBegin);
-        std::memset(o, '0', pad);
-        o += pad;
-      }
-      const char* from = neg && nonZero ? buf : buf + 1;
-      return std::string(from, static_cast<std::size_t>(o - from));
-    }
+  char buf[kPlainNumberRoom];
+  if (std::size_t n = PlainNumericText(stored, decimals, buf)) {
+    return std::string(buf, n);
   }
   std::string t = Trim(stored);
   bool neg = false;
@@ -328,6 +277,64 @@ void ClearBit(const FieldInfo& f, char* image, int32_t bit) {
 }
 
 }  // namespace
+
+std::size_t PlainNumericText(std::string_view stored, int decimals, char* out) {
+  if (stored.size() > kPlainNumberMaxStored || decimals < 0 || decimals > kPlainNumberMaxDecimals) {
+    return 0;
+  }
+  std::size_t b = 0;
+  std::size_t e = stored.size();
+  while (b < e && stored[b] == ' ') {
+    ++b;
+  }
+  while (e > b && stored[e - 1] == ' ') {
+    --e;
+  }
+  auto digitsFrom = [&](std::size_t i) {
+    while (i < e && stored[i] >= '0' && stored[i] <= '9') {
+      ++i;
+    }
+    return i;
+  };
+  const bool neg = b < e && stored[b] == '-';
+  std::size_t intBegin = neg ? b + 1 : b;
+  const std::size_t intEnd = digitsFrom(intBegin);
+  std::size_t fracBegin = intEnd;
+  std::size_t fracEnd = intEnd;
+  if (fracBegin < e && stored[fracBegin] == '.') {
+    ++fracBegin;
+    fracEnd = digitsFrom(fracBegin);
+  }
+  const std::size_t fracLen = fracEnd - fracBegin;
+  if (fracEnd != e || fracLen > static_cast<std::size_t>(decimals)) {
+    return 0;
+  }
+  while (intBegin < intEnd && stored[intBegin] == '0') {
+    ++intBegin;
+  }
+  bool zero = intBegin == intEnd;
+  for (std::size_t i = fracBegin; zero && i < fracEnd; ++i) {
+    zero = stored[i] == '0';
+  }
+  char* o = out;
+  if (neg && !zero) {
+    *o++ = '-';
+  }
+  if (intBegin < intEnd) {
+    std::memcpy(o, stored.data() + intBegin, intEnd - intBegin);
+    o += intEnd - intBegin;
+  } else {
+    *o++ = '0';
+  }
+  if (decimals > 0) {
+    *o++ = '.';
+    std::memcpy(o, stored.data() + fracBegin, fracLen);
+    o += fracLen;
+    std::memset(o, '0', static_cast<std::size_t>(decimals) - fracLen);
+    o += static_cast<std::size_t>(decimals) - fracLen;
+  }
+  return static_cast<std::size_t>(o - out);
+}
 
 bool FieldIsNull(const FieldInfo& f, const char* image) { return TestBit(f, image, f.nullBit); }
 

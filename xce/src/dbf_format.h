@@ -3,6 +3,7 @@
 // before the rest of the engine trusts it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -126,6 +127,15 @@ std::string TextFromJulian(int64_t jd);
 // with the field's decimals, dates YYYYMMDD, logical T/F, timestamps
 // YYYYMMDDhhmmssfff). Character and memo fields are not handled here.
 std::string FieldDisplayText(const FieldInfo& f, const char* image);
+
+// The display text of a stored N/F value that is plain (blanks, an optional
+// minus, digits, an optional point and no more decimals than shown), written
+// to out (kPlainNumberRoom bytes) in one pass; 0 for any other form, which
+// FieldDisplayText converts the general way.
+constexpr std::size_t kPlainNumberMaxStored = 32;
+constexpr int kPlainNumberMaxDecimals = 30;
+constexpr std::size_t kPlainNumberRoom = kPlainNumberMaxStored + kPlainNumberMaxDecimals + 4;
+std::size_t PlainNumericText(std::string_view stored, int decimals, char* out);
 
 // Encodes a value given as text into the field (the inverse of the display
 // text for every writable type). Character fields are padded with blanks.
