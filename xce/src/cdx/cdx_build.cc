@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <thread>
 
@@ -11,6 +12,11 @@ namespace {
 
 // Eight key bytes from `from` as a big-endian integer (zeros past the key).
 uint64_t Prefix8(const uint8_t* key, int keyLen, int from = 0) {
+  if (std::endian::native == std::endian::little && from + 8 <= keyLen) {
+    uint64_t v;
+    std::memcpy(&v, key + from, 8);
+    return __builtin_bswap64(v);
+  }
   uint64_t v = 0;
   for (int i = from; i < from + 8; ++i) {
     v = (v << 8) | (i < keyLen ? key[i] : 0);
@@ -46,11 +52,12 @@ struct SortGroup {
 // `depth` into groups, then each group by the next byte, up to `maxDepth`
 // bytes; small groups and groups whose prefix bytes are all equal are
 // finished by `less`, which compares the whole key and the record number.
-// `tmp` has room for n items. With `groups`, the groups of the first level
-// that splits are handed back unsorted, for the caller to share out.
+// `tmp` has room for n items. With `groups`, groups of at most `shareLimit`
+// items are handed back unsorted, for the caller to share out; larger ones
+// are split further first, so that no one group holds most of the work.
 template <typename Less>
 void RadixSort(SortItem* a, SortItem* tmp, std::size_t n, int depth, int maxDepth,
-               const Less& less, std::vector<SortGroup>* groups) {
+               const Less& less, std::vector<SortGroup>* groups, std::size_t shareLimit = 0) {
   if (n <= kRadixCutoff) {
     std::sort(a, a + n, less);
     return;
@@ -97,10 +104,18 @@ void RadixSort(SortItem* a, SortItem* tmp, std::size_t n, int depth, int maxDept
     if (count[b] < 2) {
       continue;
     }
-    if (groups != nullptr) {
-      groups->push_back({start[b], count[b], depth + 1});
-    } else {
+    if (groups == nullptr) {
       RadixSort(a + start[b], tmp + start[b], count[b], depth + 1, maxDepth, less, nullptr);
+    } else if (count[b] > shareLimit) {
+      std::vector<SortGroup> inner;
+      RadixSort(a + start[b], tmp + start[b], count[b], depth + 1, maxDepth, less, &inner,
+                shareLimit);
+      for (SortGroup g : inner) {
+        g.first += start[b];
+        groups->push_back(g);
+      }
+    } else {
+      groups->push_back({start[b], count[b], depth + 1});
     }
   }
 }
@@ -142,26 +157,35 @@ void SortEntries(TagSpec* tagSpec) {
     const int maxDepth = std::min(keyLen, 16);
     const bool shared = n >= (1u << 16) && std::thread::hardware_concurrency() >= 2;
     std::vector<SortGroup> groups;
-    RadixSort(items.data(), tmp.data(), n, 0, maxDepth, less, shared ? &groups : nullptr);
-    // The groups of the first split are independent: both cores take them in turn.
+    RadixSort(items.data(), tmp.data(), n, 0, maxDepth, less, shared ? &groups : nullptr, n / 16);
+    // The groups are independent: both cores take them in turn, largest first.
+    std::sort(groups.begin(), groups.end(),
+              [](const SortGroup& x, const SortGroup& y) { return x.count > y.count; });
     ParallelFor(groups.size(), [&](std::size_t i) {
       const SortGroup& g = groups[i];
       RadixSort(items.data() + g.first, tmp.data() + g.first, g.count, g.depth, maxDepth, less,
                 nullptr);
     });
   }
-  std::vector<uint8_t> sortedKeys;
-  sortedKeys.reserve(tagSpec->keys.size());
-  std::vector<uint32_t> sortedRecnos;
-  sortedRecnos.reserve(n);
+  // The keys are gathered in their new order: reads all over the key array,
+  // so each is asked for some items ahead of its turn.
+  constexpr std::size_t kAhead = 16;
+  std::vector<uint8_t> sortedKeys(tagSpec->keys.size());
+  std::vector<uint32_t> sortedRecnos(n);
+  std::size_t kept = 0;
   for (std::size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) {
+      __builtin_prefetch(keys + std::size_t{items[i + kAhead].index} * keyLen);
+    }
     if (tagSpec->unique && i > 0 && keyCompare(items[i - 1], items[i]) == 0) {
       continue;
     }
-    const uint8_t* k = keys + std::size_t{items[i].index} * keyLen;
-    sortedKeys.insert(sortedKeys.end(), k, k + keyLen);
-    sortedRecnos.push_back(items[i].recno);
+    std::memcpy(sortedKeys.data() + kept * keyLen, keys + std::size_t{items[i].index} * keyLen,
+                keyLen);
+    sortedRecnos[kept++] = items[i].recno;
   }
+  sortedKeys.resize(kept * keyLen);
+  sortedRecnos.resize(kept);
   tagSpec->keys = std::move(sortedKeys);
   tagSpec->recnos = std::move(sortedRecnos);
 }
