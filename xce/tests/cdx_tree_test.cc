@@ -480,6 +480,20 @@ TEST(CdxTreeTest, DamagedFilesGiveErrorsNeverHangs) {
        [&](std::vector<uint8_t>& b) { PutLe32(b.data() + base.header, 0xFFFFFF00); }},
       {"truncated file", [&](std::vector<uint8_t>& b) { b.resize(b.size() - 700); }},
       {"interior order broken", [&](std::vector<uint8_t>& b) { b[base.interior + 12] = 0xFF; }},
+      {"a leaf out of order inside is its own sibling",
+       [&](std::vector<uint8_t>& b) {
+         // Its last key is below its first, so each hop onto itself looks
+         // like a step forward to a check of the leaf boundary alone.
+         Node leaf;
+         leaf.keyLen = 200;
+         leaf.left = base.leaves[4];
+         leaf.right = base.leaves[5];
+         const Key high(200, 0xFE);
+         const Key low(200, 0xFD);
+         leaf.Insert(0, high.data(), 1, 0);
+         leaf.Insert(1, low.data(), 2, 0);
+         EncodeNode(leaf, 0x20, b.data() + base.leaves[5]);
+       }},
   };
   for (const Damage& damage : damages) {
     SCOPED_TRACE(damage.name);

@@ -37,9 +37,9 @@ void TagCursor::PhysSeek(const CdxTag::Target& t) {
   }
 }
 
-// Sibling hops are checked two ways so a damaged chain cannot loop: entries
-// must keep increasing from leaf to leaf, and a run of empty leaves cannot be
-// longer than the file has pages.
+// Sibling hops are checked so a damaged chain cannot loop: every leaf reached
+// must be in order inside, entries must keep increasing from leaf to leaf,
+// and a run of empty leaves cannot be longer than the file has pages.
 void TagCursor::SettleForward() {
   std::shared_ptr<const Node> last;
   uint32_t hops = 0;
@@ -59,7 +59,8 @@ void TagCursor::SettleForward() {
       return;
     }
     index_ = 0;
-    if (last != nullptr && leaf_->size() > 0 && !EntryLess(*last, last->size() - 1, *leaf_, 0)) {
+    if (!leaf_->ordered ||
+        (last != nullptr && leaf_->size() > 0 && !EntryLess(*last, last->size() - 1, *leaf_, 0))) {
       Fail(tag_->file_->Corrupt("tag " + tag_->name_ + ": the leaf chain is out of key order"));
       return;
     }
@@ -85,7 +86,8 @@ void TagCursor::SettleBackward() {
       return;
     }
     index_ = leaf_->size() - 1;
-    if (last != nullptr && leaf_->size() > 0 && !EntryLess(*leaf_, index_, *last, 0)) {
+    if (!leaf_->ordered ||
+        (last != nullptr && leaf_->size() > 0 && !EntryLess(*leaf_, index_, *last, 0))) {
       Fail(tag_->file_->Corrupt("tag " + tag_->name_ + ": the leaf chain is out of key order"));
       return;
     }

@@ -278,7 +278,8 @@ Status CdxTag::BuildLeafIndex() {
     if (!node->leaf()) {
       return file_->Corrupt("tag " + name_ + ": the leaf chain reaches an interior page");
     }
-    if (prev != nullptr && node->size() > 0 && !EntryLess(*prev, prev->size() - 1, *node, 0)) {
+    if (!node->ordered ||
+        (prev != nullptr && node->size() > 0 && !EntryLess(*prev, prev->size() - 1, *node, 0))) {
       return file_->Corrupt("tag " + name_ + ": the leaf chain is out of key order");
     }
     index.ordinal[node->offset] = index.offsets.size();
