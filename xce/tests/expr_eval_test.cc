@@ -327,6 +327,16 @@ TEST_F(ExprEvalTest, CyrillicFoldsInTheTableCodePage) {
   }
 }
 
+// Sums of dates and huge numbers saturate at the ends of the range instead of
+// wrapping round (which would also be undefined behaviour).
+TEST_F(ExprEvalTest, DateArithmeticSaturates) {
+  EXPECT_EQ(Eval("D + 9e18 + 9e18 > D"), ".T.");
+  EXPECT_EQ(Eval("T + 9e18 + 9e18 > T"), ".T.");
+  EXPECT_EQ(Eval("EMPTY(D - 9e18 - 9e18)"), ".T.");
+  EXPECT_EQ(Eval("D - -9e18 - -9e18 > D"), ".T.");
+  EXPECT_EQ(Eval("D + 1 - 1 = D"), ".T.");
+}
+
 TEST_F(ExprEvalTest, FailuresWhileEvaluatingAreReported) {
   std::unique_ptr<Expression> e;
   ASSERT_TRUE(Expression::Compile("\"x\" $ DESCR", src_, &e).ok());

@@ -406,7 +406,7 @@ Status CdxFile::Create(std::unique_ptr<File> file, std::vector<TagSpec> specs,
     th.root = trees[i].nodes[trees[i].rootIndex].offset;
     th.keyLen = tagSpec.keyLen;
     th.options = kOptCompound | kOptCompact | (tagSpec.unique ? kOptUnique : 0) |
-                 (tagSpec.forExpr.empty() ? 0 : kOptHasFor);
+                 (tagSpec.forExpr.empty() ? 0 : kOptHasFor) | (tagSpec.nullable ? kOptNullable : 0);
     th.descending = tagSpec.descending;
     th.collation = "MACHINE";
     th.keyExpr = tagSpec.keyExpr;
@@ -457,7 +457,7 @@ Status CdxFile::AddTag(TagSpec tagSpec, CdxTag** out) {
   th.root = tree.nodes[tree.rootIndex].offset;
   th.keyLen = tagSpec.keyLen;
   th.options = kOptCompound | kOptCompact | (tagSpec.unique ? kOptUnique : 0) |
-               (tagSpec.forExpr.empty() ? 0 : kOptHasFor);
+               (tagSpec.forExpr.empty() ? 0 : kOptHasFor) | (tagSpec.nullable ? kOptNullable : 0);
   th.descending = tagSpec.descending;
   th.collation = "MACHINE";
   th.keyExpr = tagSpec.keyExpr;

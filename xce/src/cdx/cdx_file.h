@@ -53,6 +53,7 @@ struct TagSpec {
   int keyLen = 0;
   bool unique = false;
   bool descending = false;
+  bool nullable = false;      // keys carry a leading null mark byte (kept on rebuilds)
   bool sorted = false;        // entries already in (key, recno) order
   std::vector<uint8_t> keys;  // recnos.size() * keyLen bytes
   std::vector<uint32_t> recnos;

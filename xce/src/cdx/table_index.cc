@@ -373,6 +373,7 @@ Status TableIndexes::BuildFiles(uint32_t count, const std::function<Status(uint3
     tagSpec.keyLen = tag->key_len();
     tagSpec.unique = tag->unique();
     tagSpec.descending = tag->descending();
+    tagSpec.nullable = Nullable(tag);
     tagSpec.recnos.reserve(count);
     tagSpec.keys.reserve(static_cast<std::size_t>(count) * tagSpec.keyLen);
   }
@@ -487,6 +488,7 @@ Status TableIndexes::RenumberTag(std::size_t i, const std::vector<uint32_t>& ren
   tagSpec.keyType = t.maker->type();
   tagSpec.keyLen = tag->key_len();
   tagSpec.descending = tag->descending();
+  tagSpec.nullable = Nullable(tag);
   tagSpec.sorted = true;
   TagCursor c(tag);
   for (c.PhysicalFirst(); c.Valid(); c.PhysicalNext()) {

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -611,9 +612,13 @@ int64_t EvalD(const Node& n, EvalContext& c) {
         return 0;
       }
       int64_t delta = n.type == ValueType::kDateTime ? ToInt(std::round(k * 1000.0)) : ToInt(k);
-      // Julian days and milliseconds stay far below the clamp of ToInt, so
-      // neither sum can overflow.
-      int64_t r = n.op == Op::kDateAdd ? v + delta : v - delta;
+      // A date may itself come from sums far past any calendar (D + 9e18 + 9e18):
+      // the result saturates instead of wrapping.
+      int64_t r = 0;
+      if (n.op == Op::kDateAdd ? __builtin_add_overflow(v, delta, &r)
+                               : __builtin_sub_overflow(v, delta, &r)) {
+        r = (n.op == Op::kDateAdd) == (delta > 0) ? INT64_MAX : 0;
+      }
       return r > 0 ? r : 0;
     }
     case Op::kCtod:
