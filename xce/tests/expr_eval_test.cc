@@ -335,6 +335,8 @@ TEST_F(ExprEvalTest, DateArithmeticSaturates) {
   EXPECT_EQ(Eval("EMPTY(D - 9e18 - 9e18)"), ".T.");
   EXPECT_EQ(Eval("D - -9e18 - -9e18 > D"), ".T.");
   EXPECT_EQ(Eval("D + 1 - 1 = D"), ".T.");
+  EXPECT_EQ(Eval("DTOT(D + 9e18 + 9e18) > DTOT(D)"), ".T.");
+  EXPECT_EQ(Eval("DTOS(D + 9e18)"), "        ");
 }
 
 TEST_F(ExprEvalTest, FailuresWhileEvaluatingAreReported) {

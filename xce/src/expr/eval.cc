@@ -633,7 +633,8 @@ int64_t EvalD(const Node& n, EvalContext& c) {
       return Today(true);
     case Op::kDateToTime: {
       int64_t d = EvalD(*n.kid[0], c);
-      return d == 0 ? 0 : d * kMsPerDay;
+      // Dates past any calendar (saturated sums) stay at the end of the range.
+      return d == 0 ? 0 : d > INT64_MAX / kMsPerDay ? INT64_MAX : d * kMsPerDay;
     }
     case Op::kTimeToDate:
       return EvalD(*n.kid[0], c) / kMsPerDay;
