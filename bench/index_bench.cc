@@ -25,63 +25,17 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "xce.h"
 
 namespace {
 
-// Every operation is timed twice: on the wall clock, and as the CPU time of
-// the whole process (all threads), which a busy shared machine disturbs less.
-struct Span {
-  double wall = 0;
-  double cpu = 0;
-};
-
-double Read(clockid_t id) {
-  timespec ts;
-  clock_gettime(id, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-struct Clock {
-  static Span now() { return {Read(CLOCK_MONOTONIC), Read(CLOCK_PROCESS_CPUTIME_ID)}; }
-};
-
-Span Seconds(Span since) {
-  Span now = Clock::now();
-  return {now.wall - since.wall, now.cpu - since.cpu};
-}
-
-[[noreturn]] void Die(const char* what) {
-  int32_t code = 0;
-  char text[600];
-  uint16_t len = sizeof text;
-  XdsGetLastError(&code, text, &len);
-  std::fprintf(stderr, "index_bench: %s failed: %d %.*s\n", what, code, static_cast<int>(len),
-               text);
-  std::exit(1);
-}
-
-void Check(XDSRESULT r, const char* what) {
-  if (r != 0) {
-    Die(what);
-  }
-}
-
-void CheckSql(int rc, sqlite3* db, const char* what) {
-  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-    std::fprintf(stderr, "index_bench: %s failed: %s\n", what, sqlite3_errmsg(db));
-    std::exit(1);
-  }
-}
-
-void FormatNumber(uint64_t v, char* out, int w) {
-  std::memset(out, ' ', static_cast<std::size_t>(w));
-  int i = w - 1;
-  do {
-    out[i--] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0 && i >= 0);
-}
+using bench::Check;
+using bench::CheckSql;
+using bench::Die;
+using bench::FormatNumber;
+using bench::Seconds;
+using bench::Span;
 
 // Names that do not follow the record order.
 void MakeName(uint32_t id, char* name40) {
@@ -139,7 +93,7 @@ Times RunEngine(const std::string& dir, const Data& d) {
   }
   Check(XdsFlushTable(table), "flush");
 
-  auto start = Clock::now();
+  auto start = bench::Now();
   const XDSTAGDEF tags[] = {
       {"ID", "ID", "", 0, 0}, {"NAME", "NAME", "", 0, 0}, {"GRP", "GRP", "", 0, 0}};
   Check(XdsCreateIndexTags(table, 3, tags), "tags");
@@ -153,7 +107,7 @@ Times RunEngine(const std::string& dir, const Data& d) {
   Check(XdsGetRecordLength(table, &len), "record length");
   std::vector<char> rec(len);
   int64_t sum = 0;
-  start = Clock::now();
+  start = bench::Now();
   char key[16];
   for (uint32_t s : d.seeks) {
     int k = std::snprintf(key, sizeof key, "%u", s);
@@ -168,7 +122,7 @@ Times RunEngine(const std::string& dir, const Data& d) {
   }
   t.seek = Seconds(start);
 
-  start = Clock::now();
+  start = bench::Now();
   char value[64];
   uint32_t seen = 0;
   Check(XdsGotoTop(byName), "top");
@@ -195,12 +149,12 @@ Times RunEngine(const std::string& dir, const Data& d) {
     std::exit(1);
   }
 
-  start = Clock::now();
+  start = bench::Now();
   Check(XdsSetAOF(table, "GRP = 5", 1), "set optimized filter");
   Check(XdsGetRecordCount(table, XDS_COUNT_RESPECT_FILTERS, &t.countResult), "count");
   t.countIndexed = Seconds(start);
   Check(XdsClearAOF(table), "clear optimized filter");
-  start = Clock::now();
+  start = bench::Now();
   Check(XdsSetFilter(table, "GRP = 5"), "set filter");
   uint32_t scanned = 0;
   Check(XdsGetRecordCount(table, XDS_COUNT_RESPECT_FILTERS, &scanned), "count");
@@ -210,11 +164,11 @@ Times RunEngine(const std::string& dir, const Data& d) {
     std::fprintf(stderr, "index_bench: counts differ (%u vs %u)\n", t.countResult, scanned);
   }
 
-  start = Clock::now();
+  start = bench::Now();
   Check(XdsReindex61(table, 512), "reindex");
   t.reindex = Seconds(start);
 
-  start = Clock::now();
+  start = bench::Now();
   for (uint32_t r = 10; r <= n; r += 10) {
     Check(XdsGotoRecord(table, r), "goto");
     Check(XdsDeleteRecord(table), "delete");
@@ -276,10 +230,10 @@ Times RunSqlite(const std::string& dir, const Data& d) {
     // Index building at SQLite's default cache size, which builds faster there.
     sqlite3* db = OpenSqlite(dir + "/default.sqlite", false);
     Load(db, d);
-    auto start = Clock::now();
+    auto start = bench::Now();
     CheckSql(sqlite3_exec(db, kCreateIndexes, nullptr, nullptr, nullptr), db, "create indexes");
     t.buildDefault = Seconds(start);
-    start = Clock::now();
+    start = bench::Now();
     CheckSql(sqlite3_exec(db, "REINDEX", nullptr, nullptr, nullptr), db, "reindex");
     t.reindex = Seconds(start);
     sqlite3_close(db);
@@ -287,7 +241,7 @@ Times RunSqlite(const std::string& dir, const Data& d) {
   }
   sqlite3* db = OpenSqlite(dir + "/bench.sqlite", true);
   Load(db, d);
-  auto start = Clock::now();
+  auto start = bench::Now();
   CheckSql(sqlite3_exec(db, kCreateIndexes, nullptr, nullptr, nullptr), db, "create indexes");
   t.build = Seconds(start);
 
@@ -295,7 +249,7 @@ Times RunSqlite(const std::string& dir, const Data& d) {
   sqlite3_stmt* get = nullptr;
   CheckSql(sqlite3_prepare_v2(db, "SELECT id, name, grp FROM t WHERE id = ?", -1, &get, nullptr),
            db, "prepare seek");
-  start = Clock::now();
+  start = bench::Now();
   for (uint32_t s : d.seeks) {
     sqlite3_bind_int64(get, 1, s);
     if (sqlite3_step(get) != SQLITE_ROW) {
@@ -312,7 +266,7 @@ Times RunSqlite(const std::string& dir, const Data& d) {
   sqlite3_stmt* visit = nullptr;
   CheckSql(sqlite3_prepare_v2(db, "SELECT id, name, grp FROM t ORDER BY name", -1, &visit, nullptr),
            db, "prepare visit");
-  start = Clock::now();
+  start = bench::Now();
   while (sqlite3_step(visit) == SQLITE_ROW) {
     sum += sqlite3_column_int64(visit, 0) + sqlite3_column_text(visit, 1)[0] +
            sqlite3_column_int64(visit, 2);
@@ -323,7 +277,7 @@ Times RunSqlite(const std::string& dir, const Data& d) {
   sqlite3_stmt* count = nullptr;
   CheckSql(sqlite3_prepare_v2(db, "SELECT count(*) FROM t WHERE grp = 5", -1, &count, nullptr), db,
            "prepare count");
-  start = Clock::now();
+  start = bench::Now();
   sqlite3_step(count);
   t.countResult = static_cast<uint32_t>(sqlite3_column_int64(count, 0));
   t.countIndexed = Seconds(start);
@@ -331,12 +285,12 @@ Times RunSqlite(const std::string& dir, const Data& d) {
   CheckSql(sqlite3_prepare_v2(db, "SELECT count(*) FROM t NOT INDEXED WHERE grp = 5", -1, &count,
                               nullptr),
            db, "prepare scan count");
-  start = Clock::now();
+  start = bench::Now();
   sqlite3_step(count);
   t.countScan = Seconds(start);
   sqlite3_finalize(count);
 
-  start = Clock::now();
+  start = bench::Now();
   CheckSql(
       sqlite3_exec(db, "DELETE FROM t WHERE rowid % 10 = 0; VACUUM;", nullptr, nullptr, nullptr),
       db, "delete and vacuum");
@@ -354,6 +308,7 @@ void Row(const char* what, Span engine, Span sqlite) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bench::gProgram = "index_bench";
   uint32_t n = argc > 1 ? static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 1000000;
   std::string dir =
       argc > 2

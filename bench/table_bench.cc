@@ -10,7 +10,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,66 +18,17 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "xce.h"
 
 namespace {
 
-// Time spent by this thread (user and system), so that other programs on a
-// busy machine do not blur the comparison; wall time is shown beside it.
-struct Clock {
-  struct time_point {
-    double cpu;
-    std::chrono::steady_clock::time_point wall;
-  };
-  static time_point now() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return {static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9,
-            std::chrono::steady_clock::now()};
-  }
-};
-
-struct Span {
-  double cpu = 0;
-  double wall = 0;
-};
-
-Span Seconds(Clock::time_point since) {
-  Clock::time_point now = Clock::now();
-  return {now.cpu - since.cpu, std::chrono::duration<double>(now.wall - since.wall).count()};
-}
-
-[[noreturn]] void Die(const char* what) {
-  int32_t code = 0;
-  char text[600];
-  uint16_t len = sizeof text;
-  XdsGetLastError(&code, text, &len);
-  std::fprintf(stderr, "table_bench: %s failed: %d %s\n", what, code, text);
-  std::exit(1);
-}
-
-void Check(XDSRESULT r, const char* what) {
-  if (r != 0) {
-    Die(what);
-  }
-}
-
-void CheckSql(int rc, sqlite3* db, const char* what) {
-  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-    std::fprintf(stderr, "table_bench: %s failed: %s\n", what, sqlite3_errmsg(db));
-    std::exit(1);
-  }
-}
-
-// Right-aligned decimal text of v in a field of width w.
-void FormatNumber(uint64_t v, char* out, int w) {
-  std::memset(out, ' ', static_cast<std::size_t>(w));
-  int i = w - 1;
-  do {
-    out[i--] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0 && i >= 0);
-}
+using bench::Check;
+using bench::CheckSql;
+using bench::Die;
+using bench::FormatNumber;
+using bench::Seconds;
+using bench::Span;
 
 int64_t ParseNumber(const char* p, int w) {
   int64_t v = 0;
@@ -115,7 +65,7 @@ Times RunEngine(const std::string& dir, uint32_t n, const std::vector<uint32_t>&
   char id[10];
   char name[40];
   char grp[6];
-  auto start = Clock::now();
+  auto start = bench::Now();
   for (uint32_t i = 1; i <= n; ++i) {
     FormatNumber(i, id, 10);
     MakeName(i, name);
@@ -132,7 +82,7 @@ Times RunEngine(const std::string& dir, uint32_t n, const std::vector<uint32_t>&
   uint32_t len = 0;
   Check(XdsGetRecordLength(table, &len), "record length");
   std::vector<char> rec(len);
-  start = Clock::now();
+  start = bench::Now();
   int64_t sum = 0;
   uint32_t seen = 0;
   Check(XdsGotoTop(table), "top");
@@ -152,7 +102,7 @@ Times RunEngine(const std::string& dir, uint32_t n, const std::vector<uint32_t>&
     std::exit(1);
   }
 
-  start = Clock::now();
+  start = bench::Now();
   for (uint32_t r : order) {
     Check(XdsGotoRecord(table, r), "goto");
     Check(XdsGetRecord(table, rec.data(), len), "get record");
@@ -185,7 +135,7 @@ Times RunSqlite(const std::string& dir, uint32_t n, const std::vector<uint32_t>&
       sqlite3_prepare_v2(db, "INSERT INTO t(id, name, grp) VALUES(?, ?, ?)", -1, &ins, nullptr), db,
       "prepare insert");
   char name[40];
-  auto start = Clock::now();
+  auto start = bench::Now();
   CheckSql(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db, "begin");
   for (uint32_t i = 1; i <= n; ++i) {
     MakeName(i, name);
@@ -203,7 +153,7 @@ Times RunSqlite(const std::string& dir, uint32_t n, const std::vector<uint32_t>&
   CheckSql(sqlite3_prepare_v2(db, "SELECT id, name, grp FROM t ORDER BY rowid", -1, &scan, nullptr),
            db, "prepare scan");
   int64_t sum = 0;
-  start = Clock::now();
+  start = bench::Now();
   uint32_t seen = 0;
   while (sqlite3_step(scan) == SQLITE_ROW) {
     const unsigned char* text = sqlite3_column_text(scan, 1);
@@ -220,7 +170,7 @@ Times RunSqlite(const std::string& dir, uint32_t n, const std::vector<uint32_t>&
   sqlite3_stmt* get = nullptr;
   CheckSql(sqlite3_prepare_v2(db, "SELECT id, name, grp FROM t WHERE rowid = ?", -1, &get, nullptr),
            db, "prepare lookup");
-  start = Clock::now();
+  start = bench::Now();
   for (uint32_t r : order) {
     sqlite3_bind_int64(get, 1, r);
     if (sqlite3_step(get) == SQLITE_ROW) {
@@ -239,6 +189,7 @@ Times RunSqlite(const std::string& dir, uint32_t n, const std::vector<uint32_t>&
 }  // namespace
 
 int main(int argc, char** argv) {
+  bench::gProgram = "table_bench";
   uint32_t n = argc > 1 ? static_cast<uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 1000000;
   std::string dir =
       argc > 2

@@ -45,6 +45,25 @@ std::string PoolText(const uint8_t* pool, uint32_t start, uint32_t len) {
   return out;
 }
 
+// A tag's header and pages, to be written at headerOffset: the tree is
+// placed right after its two header pages.
+std::vector<uint8_t> EncodeTag(const TagSpec& tagSpec, BuiltTree* tree, uint32_t headerOffset) {
+  PlaceTree(tree, headerOffset + 2 * kPageSize);
+  std::vector<uint8_t> buf(2 * kPageSize + tree->nodes.size() * kPageSize);
+  HeaderFields th;
+  th.root = tree->nodes[tree->rootIndex].offset;
+  th.keyLen = tagSpec.keyLen;
+  th.options = kOptCompound | kOptCompact | (tagSpec.unique ? kOptUnique : 0) |
+               (tagSpec.forExpr.empty() ? 0 : kOptHasFor) | (tagSpec.nullable ? kOptNullable : 0);
+  th.descending = tagSpec.descending;
+  th.collation = "MACHINE";
+  th.keyExpr = tagSpec.keyExpr;
+  th.forExpr = tagSpec.forExpr;
+  EncodeHeader(th, buf.data());
+  EncodeTree(*tree, PadByte(tagSpec.keyType), buf.data() + 2 * kPageSize);
+  return buf;
+}
+
 }  // namespace
 
 CdxFile::~CdxFile() = default;
@@ -399,20 +418,7 @@ Status CdxFile::Create(std::unique_ptr<File> file, std::vector<TagSpec> specs,
     s = file->WriteAt(0, head.data(), head.size());
   }
   for (std::size_t i = 0; s.ok() && i < specs.size(); ++i) {
-    const TagSpec& tagSpec = specs[i];
-    PlaceTree(&trees[i], headerOffsets[i] + 2 * kPageSize);
-    std::vector<uint8_t> buf(2 * kPageSize + trees[i].nodes.size() * kPageSize);
-    HeaderFields th;
-    th.root = trees[i].nodes[trees[i].rootIndex].offset;
-    th.keyLen = tagSpec.keyLen;
-    th.options = kOptCompound | kOptCompact | (tagSpec.unique ? kOptUnique : 0) |
-                 (tagSpec.forExpr.empty() ? 0 : kOptHasFor) | (tagSpec.nullable ? kOptNullable : 0);
-    th.descending = tagSpec.descending;
-    th.collation = "MACHINE";
-    th.keyExpr = tagSpec.keyExpr;
-    th.forExpr = tagSpec.forExpr;
-    EncodeHeader(th, buf.data());
-    EncodeTree(trees[i], PadByte(tagSpec.keyType), buf.data() + 2 * kPageSize);
+    std::vector<uint8_t> buf = EncodeTag(specs[i], &trees[i], headerOffsets[i]);
     s = file->WriteAt(headerOffsets[i], buf.data(), buf.size());
   }
   if (!s.ok()) {
@@ -451,19 +457,7 @@ Status CdxFile::AddTag(TagSpec tagSpec, CdxTag** out) {
   if (uint64_t{headerOffset} + 2 * kPageSize + tree.nodes.size() * kPageSize > 0xFFFFF000u) {
     return Status(kErrBadTagDefinition, "Index file " + path() + " would exceed 4 GB");
   }
-  PlaceTree(&tree, headerOffset + 2 * kPageSize);
-  std::vector<uint8_t> buf(2 * kPageSize + tree.nodes.size() * kPageSize);
-  HeaderFields th;
-  th.root = tree.nodes[tree.rootIndex].offset;
-  th.keyLen = tagSpec.keyLen;
-  th.options = kOptCompound | kOptCompact | (tagSpec.unique ? kOptUnique : 0) |
-               (tagSpec.forExpr.empty() ? 0 : kOptHasFor) | (tagSpec.nullable ? kOptNullable : 0);
-  th.descending = tagSpec.descending;
-  th.collation = "MACHINE";
-  th.keyExpr = tagSpec.keyExpr;
-  th.forExpr = tagSpec.forExpr;
-  EncodeHeader(th, buf.data());
-  EncodeTree(tree, pad, buf.data() + 2 * kPageSize);
+  std::vector<uint8_t> buf = EncodeTag(tagSpec, &tree, headerOffset);
   Status s = file_->WriteAt(headerOffset, buf.data(), buf.size());
   if (!s.ok()) {
     return IoError(s);
