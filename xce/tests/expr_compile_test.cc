@@ -153,6 +153,19 @@ TEST(ExprCompileTest, ConstantsAreFoldedButNotRecordOrSettingDependentParts) {
   }
 }
 
+// Tables written with long column names keep them cut to ten characters,
+// while their index expressions name the long ones.
+TEST(ExprCompileTest, LongFieldNamesMatchTheirFirstTenCharacters) {
+  FakeSource src({{"DEPARTMENT", 'C', 30, 0}, {"ID", 'N', 4, 0}});
+  std::unique_ptr<Expression> e;
+  ASSERT_TRUE(Expression::Compile("UPPER(departmentname)", src, &e).ok());
+  EXPECT_EQ(e->FieldNames(), std::vector<std::string>{"DEPARTMENT"});
+  EXPECT_EQ(e->Width(), 30);
+  EXPECT_FALSE(Expression::Compile("DEPARTMEN", src, &e).ok());
+  EXPECT_FALSE(Expression::Compile("DEPARTMXNTNAME", src, &e).ok());
+  EXPECT_FALSE(Expression::Compile("IDENTIFIER = 1", src, &e).ok());
+}
+
 TEST(ExprCompileTest, MissingRecordIsAnErrorNotACrash) {
   class NoRecord : public FakeSource {
    public:

@@ -13,6 +13,47 @@ bool IsTable(const fs::path& p) {
   return ext == ".dbf" || ext == ".dbc";
 }
 
+// Every tag walks to its end both ways over the same records, whatever order
+// its writer left the keys in; a tag without a FOR condition holds at most
+// one entry per record.
+void WalkEveryTag(ApiTable& t, uint32_t records, int* walked) {
+  XDSHANDLE tags[64];
+  uint16_t count = 64;
+  ASSERT_EQ(XdsGetAllIndexes(t.table(), &count, tags), 0) << LastError();
+  for (uint16_t i = 0; i < count; ++i) {
+    char name[32];
+    uint16_t length = sizeof name;
+    ASSERT_EQ(XdsGetIndexName(tags[i], name, &length), 0);
+    SCOPED_TRACE(std::string("tag ") + std::string(name, length));
+    std::vector<uint32_t> forward;
+    std::vector<uint32_t> backward;
+    for (bool back : {false, true}) {
+      std::vector<uint32_t>& seen = back ? backward : forward;
+      ASSERT_EQ(back ? XdsGotoBottom(tags[i]) : XdsGotoTop(tags[i]), 0) << LastError();
+      while (seen.size() <= records) {
+        uint16_t end = 0;
+        back ? XdsAtBOF(tags[i], &end) : XdsAtEOF(tags[i], &end);
+        if (end != 0) {
+          break;
+        }
+        uint32_t recno = 0;
+        ASSERT_EQ(XdsGetRecordNum(tags[i], XDS_COUNT_IGNORE_FILTERS, &recno), 0);
+        seen.push_back(recno);
+        XDSRESULT s = XdsSkip(tags[i], back ? -1 : 1);
+        ASSERT_TRUE(s == 0 || s == XDS_ERR_NO_CURRENT_RECORD) << LastError();
+      }
+    }
+    ++*walked;
+    std::reverse(backward.begin(), backward.end());
+    EXPECT_EQ(forward, backward);
+    length = sizeof name;
+    ASSERT_EQ(XdsGetIndexCondition(tags[i], name, &length), 0);
+    if (length == 0) {
+      EXPECT_LE(forward.size(), records);
+    }
+  }
+}
+
 TEST(RealWorld, EveryTableOpensAndReadsOrFailsClearly) {
   fs::path root = FixturesDir() / "realworld";
   if (!fs::exists(root)) {
@@ -20,6 +61,7 @@ TEST(RealWorld, EveryTableOpensAndReadsOrFailsClearly) {
   }
   int opened = 0;
   int refused = 0;
+  int tagsWalked = 0;
   for (const auto& e : fs::recursive_directory_iterator(root)) {
     if (!e.is_regular_file() || !IsTable(e.path())) {
       continue;
@@ -53,12 +95,14 @@ TEST(RealWorld, EveryTableOpensAndReadsOrFailsClearly) {
       ASSERT_TRUE(s == 0 || s == 5068) << LastError();
     }
     EXPECT_EQ(records, t.Count());
+    WalkEveryTag(t, records, &tagsWalked);
     t.Close();
     std::vector<char> report(1 << 16);
     uint32_t len = static_cast<uint32_t>(report.size());
     XdsCheckTable(t.connection(), e.path().filename().c_str(), report.data(), &len);
   }
   EXPECT_GT(opened, 30);
+  EXPECT_GE(tagsWalked, 30);
   RecordProperty("opened", opened);
   RecordProperty("refused", refused);
 }

@@ -10,10 +10,40 @@ namespace {
 constexpr std::size_t kMaxProblems = 50;
 constexpr int kMaxDepth = 32;
 
+constexpr std::size_t kMaxInversions = 1000;
+
 std::string Hex(uint32_t v) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%X", v);
   return buf;
+}
+
+// A key as a reader of the report can compare it: character keys as quoted
+// text without their trailing pad (bytes outside printable ASCII escaped),
+// other keys as hex bytes.
+std::string KeyText(const uint8_t* key, int len, uint8_t pad) {
+  char buf[8];
+  std::string out;
+  if (pad != 0x20) {
+    for (int i = 0; i < len; ++i) {
+      std::snprintf(buf, sizeof buf, i == 0 ? "%02X" : " %02X", key[i]);
+      out += buf;
+    }
+    return out;
+  }
+  while (len > 0 && key[len - 1] == pad) {
+    --len;
+  }
+  out = "\"";
+  for (int i = 0; i < len; ++i) {
+    if (key[i] >= 0x20 && key[i] < 0x7F && key[i] != '"' && key[i] != '\\') {
+      out += static_cast<char>(key[i]);
+    } else {
+      std::snprintf(buf, sizeof buf, "\\x%02X", key[i]);
+      out += buf;
+    }
+  }
+  return out + "\"";
 }
 
 class TreeChecker {
@@ -24,6 +54,17 @@ class TreeChecker {
   TagCheck Run() {
     Visit(tag_->root(), 0, nullptr, 0);
     CheckSiblings();
+    // Inversions are listed apart from the damage, and each one: a file
+    // another program wrote with a few keys out of order is readable, and
+    // the list tells which keys a seek may miss.
+    for (std::string& p : inversions_) {
+      result_.problems.push_back(std::move(p));
+    }
+    if (inversionCount_ > inversions_.size()) {
+      result_.problems.push_back("tag " + tag_->name() + ": " +
+                                 std::to_string(inversionCount_ - inversions_.size()) +
+                                 " more pairs of keys out of order");
+    }
     return std::move(result_);
   }
 
@@ -70,7 +111,7 @@ class TreeChecker {
     if (n == 0 && depth > 0) {
       Problem("page " + Hex(offset) + " is empty");
     }
-    for (int i = 1; i < n; ++i) {
+    for (int i = 1; i < n && !node->leaf(); ++i) {
       if (!EntryLess(*node, i - 1, *node, i)) {
         Problem("page " + Hex(offset) + " is out of order at entry " + std::to_string(i));
         break;
@@ -101,7 +142,7 @@ class TreeChecker {
       if (last_ != nullptr) {
         bool sameKey = CompareBytes(last_->key(lastIndex_), node->key(i), tag_->key_len()) == 0;
         if (!EntryLess(*last_, lastIndex_, *node, i)) {
-          Problem("leaf order broken at page " + Hex(offset));
+          Inversion(*node, i);
         } else if (sameKey && tag_->unique()) {
           Problem("unique tag holds a key twice at page " + Hex(offset));
         }
@@ -110,6 +151,23 @@ class TreeChecker {
       lastIndex_ = i;
     }
     result_.entries += n;
+  }
+
+  // Entry i of leaf `node` is not after the entry walked before it.
+  void Inversion(const Node& node, int i) {
+    if (inversionCount_++ >= kMaxInversions) {
+      return;
+    }
+    const int keyLen = tag_->key_len();
+    std::string where = "page " + Hex(node.offset);
+    if (last_->offset != node.offset) {
+      where += " (after page " + Hex(last_->offset) + ")";
+    }
+    inversions_.push_back("tag " + tag_->name() + ": keys out of order in " + where + ": " +
+                          KeyText(last_->key(lastIndex_), keyLen, tag_->pad()) + " (record " +
+                          std::to_string(last_->recnos[lastIndex_]) + ") before " +
+                          KeyText(node.key(i), keyLen, tag_->pad()) + " (record " +
+                          std::to_string(node.recnos[i]) + ")");
   }
 
   void CheckSiblings() {
@@ -133,6 +191,8 @@ class TreeChecker {
   int leafDepth_ = -1;
   std::shared_ptr<const Node> last_;
   int lastIndex_ = 0;
+  std::vector<std::string> inversions_;
+  std::size_t inversionCount_ = 0;
 };
 
 }  // namespace

@@ -30,6 +30,8 @@ bool TagCursor::LoadLeaf(uint32_t offset) {
 void TagCursor::PhysSeek(const CdxTag::Target& t) {
   status_ = Status::Ok();
   version_ = tag_->version_;
+  hops_ = 0;
+  hopDirection_ = 0;
   Status s = tag_->DescendToLeaf(t, &leaf_, &index_);
   if (!s.ok()) {
     Fail(std::move(s));
@@ -37,60 +39,45 @@ void TagCursor::PhysSeek(const CdxTag::Target& t) {
   }
 }
 
-// Sibling hops are checked so a damaged chain cannot loop: every leaf reached
-// must be in order inside, entries must keep increasing from leaf to leaf,
-// and a run of empty leaves cannot be longer than the file has pages.
+// Files written elsewhere may hold keys out of byte order, and a walk shows
+// them as stored, so key order cannot tell a damaged chain from a sound one.
+// What can: a walk in one direction never takes more sibling hops than the
+// file has pages.
+bool TagCursor::CountHop(int direction) {
+  if (direction != hopDirection_) {
+    hopDirection_ = direction;
+    hops_ = 0;
+  }
+  if (++hops_ > tag_->file_->page_count()) {
+    Fail(tag_->file_->Corrupt("tag " + tag_->name_ + ": the leaf chain loops"));
+    return false;
+  }
+  return true;
+}
+
 void TagCursor::SettleForward() {
-  std::shared_ptr<const Node> last;
-  uint32_t hops = 0;
   while (leaf_ != nullptr && index_ >= leaf_->size()) {
-    if (leaf_->size() > 0) {
-      last = leaf_;
-    }
     if (leaf_->right == kNoPage) {
       Invalidate();
       return;
     }
-    if (++hops > tag_->file_->page_count()) {
-      Fail(tag_->file_->Corrupt("tag " + tag_->name_ + ": the leaf chain loops"));
-      return;
-    }
-    if (!LoadLeaf(leaf_->right)) {
+    if (!CountHop(1) || !LoadLeaf(leaf_->right)) {
       return;
     }
     index_ = 0;
-    if (!leaf_->ordered ||
-        (last != nullptr && leaf_->size() > 0 && !EntryLess(*last, last->size() - 1, *leaf_, 0))) {
-      Fail(tag_->file_->Corrupt("tag " + tag_->name_ + ": the leaf chain is out of key order"));
-      return;
-    }
   }
 }
 
 void TagCursor::SettleBackward() {
-  std::shared_ptr<const Node> last;
-  uint32_t hops = 0;
   while (leaf_ != nullptr && index_ < 0) {
-    if (leaf_->size() > 0) {
-      last = leaf_;
-    }
     if (leaf_->left == kNoPage) {
       Invalidate();
       return;
     }
-    if (++hops > tag_->file_->page_count()) {
-      Fail(tag_->file_->Corrupt("tag " + tag_->name_ + ": the leaf chain loops"));
-      return;
-    }
-    if (!LoadLeaf(leaf_->left)) {
+    if (!CountHop(-1) || !LoadLeaf(leaf_->left)) {
       return;
     }
     index_ = leaf_->size() - 1;
-    if (!leaf_->ordered ||
-        (last != nullptr && leaf_->size() > 0 && !EntryLess(*leaf_, index_, *last, 0))) {
-      Fail(tag_->file_->Corrupt("tag " + tag_->name_ + ": the leaf chain is out of key order"));
-      return;
-    }
   }
 }
 
@@ -110,7 +97,13 @@ void TagCursor::PhysLast() {
 bool TagCursor::Resync() {
   std::vector<uint8_t> key(leaf_->key(index_), leaf_->key(index_) + tag_->keyLen_);
   uint32_t recno = leaf_->recnos[index_];
-  return SeekEntry(key.data(), recno);
+  // Finding the entry again continues the same walk, so its hops still count.
+  const uint32_t hops = hops_;
+  const int direction = hopDirection_;
+  const bool found = SeekEntry(key.data(), recno);
+  hops_ = hops;
+  hopDirection_ = direction;
+  return found;
 }
 
 void TagCursor::PhysNext() {
@@ -250,6 +243,8 @@ void TagCursor::SetRelativePosition(double fraction) {
   std::size_t leaf =
       std::upper_bound(index.before.begin(), index.before.end(), pos) - index.before.begin() - 1;
   version_ = tag_->version_;
+  hops_ = 0;
+  hopDirection_ = 0;
   if (!LoadLeaf(index.offsets[leaf])) {
     return;
   }

@@ -234,8 +234,10 @@ class CdxFile {
   std::shared_ptr<const Node> peeked_;  // keeps a page PeekNode could not cache
 };
 
-// Walks one tag in its order (descending tags backwards). A cursor whose tag
-// changed under it finds its entry again on the next move.
+// Walks one tag in its order (descending tags backwards), as the entries are
+// stored: keys another program left out of byte order are walked past, not
+// refused (a seek near them may miss). A cursor whose tag changed under it
+// finds its entry again on the next move.
 class TagCursor {
  public:
   explicit TagCursor(CdxTag* tag) : tag_(tag) {}
@@ -296,6 +298,9 @@ class TagCursor {
   // Steps along the sibling chain until a non-empty leaf; forward or back.
   void SettleForward();
   void SettleBackward();
+  // Counts a sibling hop of the current walk; false (and a failed status)
+  // once the walk has hopped more often than the file has pages.
+  bool CountHop(int direction);
   // After a change of the tag: re-finds the current entry; returns false when
   // the cursor now stands on the entry after it.
   bool Resync();
@@ -307,6 +312,8 @@ class TagCursor {
   int index_ = 0;
   Status status_;
   uint64_t version_ = 0;
+  uint32_t hops_ = 0;
+  int hopDirection_ = 0;  // 1 forward, -1 back, 0 since the last seek
 };
 
 }  // namespace xce::cdx

@@ -198,7 +198,6 @@ bool DecodeNode(const uint8_t* page, int keyLen, uint8_t pad, Node* out, std::st
   out->keys.clear();
   out->recnos.clear();
   out->children.clear();
-  out->ordered = true;
   const int n = Le16(page + 2);
   if (out->attr > 7) {  // bit 2 is set by some writers on every page of a tag; it is kept
     *error = "bad page attribute " + std::to_string(out->attr);
@@ -275,13 +274,6 @@ bool DecodeNode(const uint8_t* page, int keyLen, uint8_t pad, Node* out, std::st
     }
     std::memcpy(key + dup, page + pos, stored);
     out->recnos[i] = recno;
-    if (i > 0) {
-      // The first dup bytes equal the previous key's, so only the rest decides.
-      const int c = CompareBytes(key + dup, key - keyLen + dup, keyLen - dup);
-      if (c < 0 || (c == 0 && recno < out->recnos[i - 1])) {
-        out->ordered = false;
-      }
-    }
   }
   return true;
 }

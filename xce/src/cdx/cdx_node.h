@@ -31,10 +31,6 @@ struct Node {
   std::vector<uint8_t> keys;  // size() * keyLen bytes, keys fully expanded
   std::vector<uint32_t> recnos;
   std::vector<uint32_t> children;  // interior pages only
-  // False when a decoded leaf holds an entry below the one before it: the
-  // page is damaged, and a walk must not hop onto it (an unordered leaf is
-  // what could let a looping sibling chain pass the order check).
-  bool ordered = true;
 
   bool leaf() const { return (attr & kAttrLeaf) != 0; }
   bool root() const { return (attr & kAttrRoot) != 0; }

@@ -588,13 +588,24 @@ class Compiler {
     return out;
   }
 
-  std::unique_ptr<Node> FieldNode(const Token& name) {
-    int index = -1;
+  static constexpr std::size_t kFieldNameSignificant = 10;
+
+  int FindField(const std::string& upperName) const {
     for (std::size_t i = 0; i < fields_.size(); ++i) {
-      if (Upper(fields_[i].name) == name.text) {
-        index = static_cast<int>(i);
-        break;
+      if (Upper(fields_[i].name) == upperName) {
+        return static_cast<int>(i);
       }
+    }
+    return -1;
+  }
+
+  std::unique_ptr<Node> FieldNode(const Token& name) {
+    int index = FindField(name.text);
+    if (index < 0 && name.text.size() > kFieldNameSignificant) {
+      // Field names are significant to ten characters: a table written with
+      // long column names keeps them cut to ten, and its index expressions
+      // still use the long ones.
+      index = FindField(name.text.substr(0, kFieldNameSignificant));
     }
     if (index < 0) {
       Fail(name.pos, "unknown field " + name.text);
