@@ -1,27 +1,15 @@
 #include "catalogue.h"
 
-#include <vector>
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <system_error>
 
 namespace xcetool {
-namespace {
 
-struct TagDef {
-  const char* name;
-  const char* key;
-};
-
-struct TableDef {
-  const char* file;
-  uint16_t charType;
-  std::vector<XDSFIELDDEF> fields;
-  std::vector<TagDef> tags;
-};
-
-}  // namespace
-
-XDSRESULT CreateCatalogue(XDSHANDLE connection) {
+const std::vector<CatalogueTable>& CatalogueTables() {
   // Ids are whole numbers up to 2 147 483 647: N(10,0) holds them all.
-  const std::vector<TableDef> tables = {
+  static const std::vector<CatalogueTable> tables = {
       {"TEM.dbf",
        XDS_CHAR_ANSI,
        {{"INID", 'N', 10, 0}, {"INNAME", 'C', 50, 0}, {"PREIN", 'N', 10, 0}},
@@ -44,27 +32,80 @@ XDSRESULT CreateCatalogue(XDSHANDLE connection) {
         {"URL_ID", 'N', 10, 0}},
        {{"URL", "URL"}, {"URL_ID", "URL_ID"}, {"NAME", "NAME"}, {"ADRESTYPE", "ADRESTYPE"}}},
   };
-  for (const TableDef& t : tables) {
+  return tables;
+}
+
+XDSRESULT CreateCatalogueTables(XDSHANDLE connection) {
+  for (const CatalogueTable& t : CatalogueTables()) {
     XDSRESULT r = XdsCreateTable(connection, t.file, t.charType,
                                  static_cast<uint16_t>(t.fields.size()), t.fields.data());
     if (r != 0) {
       return r;
     }
+  }
+  return 0;
+}
+
+XDSRESULT CreateCatalogueTags(XDSHANDLE table, const CatalogueTable& def) {
+  std::vector<XDSTAGDEF> tags;
+  for (const CatalogueTag& tag : def.tags) {
+    tags.push_back({tag.name, tag.key, nullptr, 0, 0});
+  }
+  return XdsCreateIndexTags(table, static_cast<uint16_t>(tags.size()), tags.data());
+}
+
+XDSRESULT OpenCatalogueTable(XDSHANDLE connection, const CatalogueTable& def, bool shared,
+                             XDSHANDLE* table) {
+  return XdsOpenTable(connection, def.file, nullptr, XDS_TABLE_CDX, def.charType,
+                      XDS_LOCK_PROPRIETARY, XDS_RIGHTS_CHECK, shared ? 0 : XDS_OPEN_EXCLUSIVE,
+                      table);
+}
+
+XDSRESULT CreateCatalogue(XDSHANDLE connection) {
+  XDSRESULT r = CreateCatalogueTables(connection);
+  for (std::size_t i = 0; r == 0 && i < CatalogueTables().size(); ++i) {
+    const CatalogueTable& def = CatalogueTables()[i];
     XDSHANDLE table = 0;
-    r = XdsOpenTable(connection, t.file, nullptr, XDS_TABLE_CDX, t.charType, XDS_LOCK_PROPRIETARY,
-                     XDS_RIGHTS_CHECK, XDS_OPEN_EXCLUSIVE, &table);
-    for (std::size_t i = 0; r == 0 && i < t.tags.size(); ++i) {
-      r = XdsCreateIndexTag(table, t.tags[i].name, t.tags[i].key, "", 0, 0);
+    r = OpenCatalogueTable(connection, def, false, &table);
+    if (r == 0) {
+      r = CreateCatalogueTags(table, def);
     }
     if (table != 0) {
       XDSRESULT closed = XdsCloseTable(table);
       r = r != 0 ? r : closed;
     }
-    if (r != 0) {
-      return r;
+  }
+  return r;
+}
+
+std::vector<std::string> CatalogueFilesIn(const std::string& dir) {
+  auto lower = [](std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+  };
+  std::vector<std::string> stems;
+  for (const CatalogueTable& t : CatalogueTables()) {
+    std::string file = lower(t.file);
+    stems.push_back(file.substr(0, file.find('.')));
+  }
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    std::string name = entry.path().filename().string();
+    std::string l = lower(name);
+    std::size_t dot = l.rfind('.');
+    if (dot == std::string::npos) {
+      continue;
+    }
+    std::string ext = l.substr(dot + 1);
+    if ((ext == "dbf" || ext == "cdx" || ext == "fpt") &&
+        std::find(stems.begin(), stems.end(), l.substr(0, dot)) != stems.end()) {
+      found.push_back(name);
     }
   }
-  return 0;
+  std::sort(found.begin(), found.end());
+  return found;
 }
 
 }  // namespace xcetool

@@ -1,14 +1,48 @@
-// The catalogue's four empty tables, as a first run needs them.
+// The catalogue's four tables: their definitions, and creating them empty.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "xce.h"
 
 namespace xcetool {
 
-// Creates TEM.dbf, TYPE.DBF, URLIN.DBF and urls.DBF (with urls.FPT) in the
-// connection's directory. Stops at the first failure and returns its result.
-XDSRESULT CreateCatalogue(XDSHANDLE connection);
+struct CatalogueTag {
+  const char* name;
+  const char* key;
+};
+
+struct CatalogueTable {
+  const char* file;
+  uint16_t charType;
+  std::vector<XDSFIELDDEF> fields;
+  std::vector<CatalogueTag> tags;
+};
+
+// TEM.dbf (sections), TYPE.DBF (link types), URLIN.DBF (memberships) and
+// urls.DBF (URL records, with urls.FPT), in that order.
+const std::vector<CatalogueTable>& CatalogueTables();
+enum CatalogueTableIndex { kTem = 0, kType = 1, kUrlIn = 2, kUrls = 3 };
+
+// Creates the four tables with their index tags in the connection's
+// directory. Stops at the first failure and returns its result.
+[[nodiscard]] XDSRESULT CreateCatalogue(XDSHANDLE connection);
+
+// Creates the four tables without index tags, for callers that fill them in
+// bulk and build the tags afterwards with CreateCatalogueTags.
+[[nodiscard]] XDSRESULT CreateCatalogueTables(XDSHANDLE connection);
+
+// Builds every tag of `def` on an exclusively open table in one pass.
+[[nodiscard]] XDSRESULT CreateCatalogueTags(XDSHANDLE table, const CatalogueTable& def);
+
+// Opens one catalogue table of the connection's directory with the
+// catalogue's own options (its code page, exclusive unless `shared`).
+[[nodiscard]] XDSRESULT OpenCatalogueTable(XDSHANDLE connection, const CatalogueTable& def,
+                                           bool shared, XDSHANDLE* table);
+
+// The catalogue's files (tables, memo and index files) present in `dir`,
+// letter case ignored; empty when the folder holds none or does not exist.
+std::vector<std::string> CatalogueFilesIn(const std::string& dir);
 
 }  // namespace xcetool

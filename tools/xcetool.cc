@@ -9,6 +9,7 @@
 
 #include "catalogue.h"
 #include "csv_dump.h"
+#include "demo_catalogue.h"
 #include "xce.h"
 
 namespace {
@@ -18,6 +19,8 @@ constexpr const char* kUsage =
     "\n"
     "commands:\n"
     "  create-catalogue DIR   create the catalogue's four empty tables and their tags in DIR\n"
+    "  demo-catalogue DIR --urls N\n"
+    "                         write a made-up catalogue of N URL records into DIR\n"
     "  info FILE              show a table's fields and record count\n"
     "  dump FILE              print every record as CSV (recno;deleted;fields...)\n"
     "  count FILE             print the number of records\n"
@@ -102,6 +105,44 @@ int CreateCatalogue(const std::vector<std::string>& args) {
   if (t.Connect(args[0]) != 0 || xcetool::CreateCatalogue(t.connection()) != 0) {
     return EngineFail();
   }
+  return 0;
+}
+
+int DemoCatalogue(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::cout << "usage: xcetool demo-catalogue DIR --urls N\n"
+                 "Writes a made-up catalogue into DIR (created when missing; refused when it\n"
+                 "already holds catalogue files): N URL records with names, descriptions and\n"
+                 "link types, N/100 sections (at least 10) in two levels, 3*N memberships\n"
+                 "(1 to 5 per URL record). The same N gives the same files.\n";
+    return 0;
+  }
+  std::vector<std::string> dirs;
+  long long urls = -1;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--urls") {
+      if (i + 1 >= args.size()) {
+        return Fail("--urls needs a number");
+      }
+      char* end = nullptr;
+      urls = std::strtoll(args[++i].c_str(), &end, 10);
+      if (*end != '\0' || args[i].empty() || urls < 1 || urls > 100000000) {
+        return Fail("--urls needs a whole number from 1 to 100000000");
+      }
+    } else {
+      dirs.push_back(args[i]);
+    }
+  }
+  if (dirs.size() != 1 || urls < 0) {
+    return Fail("demo-catalogue needs a directory and --urls N");
+  }
+  auto progress = [](const char* step) { std::cerr << "xcetool: " << step << "\n"; };
+  if (xcetool::WriteDemoCatalogue(dirs[0], static_cast<uint32_t>(urls), progress) != 0) {
+    return EngineFail();
+  }
+  xcetool::DemoCounts c = xcetool::DemoCountsFor(static_cast<uint32_t>(urls));
+  std::cout << dirs[0] << ": " << c.sections << " sections, " << c.types << " link types, "
+            << c.urls << " URL records, " << c.memberships << " memberships\n";
   return 0;
 }
 
@@ -319,6 +360,9 @@ int main(int argc, char** argv) {
   }
   if (command == "create-catalogue") {
     return CreateCatalogue(args);
+  }
+  if (command == "demo-catalogue") {
+    return DemoCatalogue(args);
   }
   if (command == "info") {
     return Info(args);

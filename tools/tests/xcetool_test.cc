@@ -8,6 +8,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -80,7 +82,7 @@ TEST_F(Tool, HelpEverywhere) {
   ToolRun r = Exec({"--help"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("create-catalogue"), std::string::npos);
-  for (const char* cmd : {"create-catalogue", "info", "dump", "check", "pack"}) {
+  for (const char* cmd : {"create-catalogue", "demo-catalogue", "info", "dump", "check", "pack"}) {
     r = Exec({cmd, "--help"});
     EXPECT_EQ(r.status, 0) << cmd;
     EXPECT_NE(r.out.find("usage: xcetool"), std::string::npos) << cmd;
@@ -210,3 +212,122 @@ TEST_F(Tool, DumpOfAFixtureMatchesItsCsv) {
 }
 
 }  // namespace
+
+// Every record of a table as its trimmed field texts (the URL table's 866
+// text converted to 1251 by the engine).
+std::vector<std::vector<std::string>> Rows(const fs::path& dir, const std::string& table,
+                                           uint16_t charType) {
+  std::vector<std::vector<std::string>> rows;
+  XDSHANDLE c = 0;
+  XDSHANDLE t = 0;
+  XdsConnect60(dir.c_str(), 1, "", "", 0, &c);
+  if (XdsOpenTable(c, table.c_str(), nullptr, 2, charType, 1, 1, XDS_OPEN_READONLY, &t) == 0) {
+    uint16_t n = 0;
+    XdsGetNumFields(t, &n);
+    for (XDSRESULT r = XdsGotoTop(t); r == 0; r = XdsSkip(t, 1)) {
+      uint16_t eof = 0;
+      if (XdsAtEOF(t, &eof) != 0 || eof != 0) {
+        break;
+      }
+      std::vector<std::string> row;
+      for (uint16_t f = 1; f <= n; ++f) {
+        std::vector<char> buf(4096);
+        uint32_t len = static_cast<uint32_t>(buf.size());
+        XdsGetField(t, f, buf.data(), &len, XDS_GET_TRIM);
+        row.emplace_back(buf.data(), len);
+      }
+      rows.push_back(row);
+    }
+    XdsCloseTable(t);
+  }
+  XdsDisconnect(c);
+  return rows;
+}
+
+std::map<std::string, std::string> FilesOf(const fs::path& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    files[e.path().filename().string()] = Slurp(e.path());
+  }
+  return files;
+}
+
+TEST_F(Tool, DemoCatalogueIsSoundAndTheSameOnEveryRun) {
+  const fs::path a = dir_ / "a";
+  const fs::path b = dir_ / "b";
+  ToolRun r = Exec({"demo-catalogue", a.string(), "--urls", "1001"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("10 sections, 5 link types, 1001 URL records, 3003 memberships"),
+            std::string::npos)
+      << r.out;
+  ASSERT_EQ(Exec({"demo-catalogue", "--urls", "1001", b.string()}).status, 0);
+  const auto files = FilesOf(a);
+  EXPECT_EQ(files.size(), 9u);  // four tables, four index files, one memo file
+  EXPECT_TRUE(files == FilesOf(b)) << "two runs wrote different bytes";
+  for (const char* table : {"TEM.dbf", "TYPE.DBF", "URLIN.DBF", "urls.DBF"}) {
+    r = Exec({"check", (a / table).string()});
+    EXPECT_EQ(r.status, 0) << table << ": " << r.err;
+  }
+
+  // Two levels of sections: parents come before their children.
+  std::set<std::string> sections;
+  std::set<std::string> tops;
+  for (const auto& row : Rows(a, "TEM.dbf", XDS_CHAR_ANSI)) {
+    ASSERT_EQ(row.size(), 3u);
+    EXPECT_FALSE(row[1].empty());
+    EXPECT_TRUE(row[2] == "0" || tops.count(row[2]) == 1) << "section " << row[0];
+    if (row[2] == "0") {
+      tops.insert(row[0]);
+    }
+    EXPECT_TRUE(sections.insert(row[0]).second) << "section id twice: " << row[0];
+  }
+  EXPECT_EQ(sections.size(), 10u);
+  EXPECT_EQ(tops.size(), 2u);
+  std::set<std::string> types;
+  for (const auto& row : Rows(a, "TYPE.DBF", XDS_CHAR_ANSI)) {
+    types.insert(row[0]);
+  }
+  EXPECT_EQ(types.size(), 5u);
+  std::set<std::string> urls;
+  int described = 0;
+  for (const auto& row : Rows(a, "urls.DBF", XDS_CHAR_OEM)) {
+    ASSERT_EQ(row.size(), 5u);
+    EXPECT_FALSE(row[0].empty());
+    EXPECT_FALSE(row[1].empty());
+    described += row[2].empty() ? 0 : 1;
+    EXPECT_EQ(types.count(row[3]), 1u) << "unknown link type " << row[3];
+    EXPECT_TRUE(urls.insert(row[4]).second) << "URL id twice: " << row[4];
+  }
+  EXPECT_EQ(urls.size(), 1001u);
+  EXPECT_GT(described, 500);
+  EXPECT_LT(described, 1001);
+  std::map<std::string, std::set<std::string>> memberships;
+  std::size_t rows = 0;
+  for (const auto& row : Rows(a, "URLIN.DBF", XDS_CHAR_ANSI)) {
+    ++rows;
+    EXPECT_EQ(sections.count(row[0]), 1u) << "membership of a missing section " << row[0];
+    EXPECT_EQ(urls.count(row[1]), 1u) << "membership of a missing URL " << row[1];
+    EXPECT_TRUE(memberships[row[1]].insert(row[0]).second) << "URL " << row[1] << " filed twice";
+  }
+  EXPECT_EQ(rows, 3003u);
+  EXPECT_EQ(memberships.size(), 1001u);  // every URL record is filed somewhere
+  for (const auto& [url, in] : memberships) {
+    EXPECT_LE(in.size(), 5u) << url;
+  }
+
+  // Never over a catalogue, and nothing is touched when refused.
+  r = Exec({"demo-catalogue", a.string(), "--urls", "5"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_TRUE(OneLine(r.err)) << r.err;
+  EXPECT_TRUE(files == FilesOf(a));
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"demo-catalogue", (dir_ / "c").string()},
+        {"demo-catalogue", (dir_ / "c").string(), "--urls", "0"},
+        {"demo-catalogue", (dir_ / "c").string(), "--urls", "12x"},
+        {"demo-catalogue", "--urls", "3"}}) {
+    r = Exec(bad);
+    EXPECT_NE(r.status, 0) << bad.back();
+    EXPECT_TRUE(OneLine(r.err)) << r.err;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "c"));
+}
