@@ -95,11 +95,19 @@ int CreateCatalogue(const std::vector<std::string>& args) {
   if (WantsHelp(args)) {
     std::cout << "usage: xcetool create-catalogue DIR\n"
                  "Creates TEM.dbf, TYPE.DBF, URLIN.DBF and urls.DBF (with its memo file) in DIR,\n"
-                 "each with its index tags.\n";
+                 "each with its index tags. Refuses, changing nothing, when DIR holds any of\n"
+                 "these files or their index and memo files.\n";
     return 0;
   }
   if (args.size() != 1) {
     return Fail("create-catalogue needs exactly one directory");
+  }
+  // All or nothing: a folder holding any catalogue file is somebody's
+  // catalogue, or what is left of one, and is not written to.
+  const std::vector<std::string> present = xcetool::CatalogueFilesIn(args[0]);
+  if (!present.empty()) {
+    return Fail("cannot create the catalogue in " + args[0] + ": " + present.front() +
+                " exists there");
   }
   OpenTable t;
   if (t.Connect(args[0]) != 0 || xcetool::CreateCatalogue(t.connection()) != 0) {

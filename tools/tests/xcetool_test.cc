@@ -168,6 +168,31 @@ TEST_F(Tool, CreatesTheCatalogueTables) {
   EXPECT_TRUE(OneLine(r.err)) << r.err;
 }
 
+// A folder holding any one catalogue file, in any letter case, is left
+// exactly as it was: a leftover memo or index is somebody's data.
+TEST_F(Tool, CreateCatalogueRefusesAFolderWithAnyCatalogueFile) {
+  for (const char* present : {"URLS.fpt", "tem.CDX", "Urlin.dbf", "type.DBF", "urls.cdx"}) {
+    SCOPED_TRACE(present);
+    fs::path sub = dir_ / "cat";
+    fs::create_directory(sub);
+    {
+      std::ofstream out(sub / present, std::ios::binary);
+      out << "kept";
+    }
+    ToolRun r = Exec({"create-catalogue", sub.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(OneLine(r.err)) << r.err;
+    EXPECT_NE(r.err.find(present), std::string::npos) << r.err;
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(sub)) {
+      names.push_back(e.path().filename().string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{present});
+    EXPECT_EQ(Slurp(sub / present), "kept");
+    fs::remove_all(sub);
+  }
+}
+
 TEST_F(Tool, DumpCheckAndPack) {
   XDSHANDLE c = 0;
   XDSHANDLE t = 0;

@@ -17,26 +17,6 @@ constexpr uint64_t kAppendLockOffset = kRecordLockBase;
 constexpr const char* kSwapSuffix = ".swap";
 constexpr const char* kRebuildSuffix = ".rebuild.tmp";
 
-std::string DirOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string NameOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string JoinPath(const std::string& dir, const std::string& name) {
-  if (dir.empty() || dir == ".") {
-    return name;
-  }
-  return dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
 // Memo file name for a table: same base name, extension in the same letter
 // case as the table's own.
 std::string MemoNameFor(const std::string& tableName, MemoKind kind) {
@@ -73,6 +53,33 @@ Status NoCurrentRecord(const std::string& path) {
 }
 
 }  // namespace
+
+std::string DirOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+  if (dir.empty() || dir == ".") {
+    return name;
+  }
+  return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+std::string StemOf(const std::string& path) {
+  std::string name = NameOf(path);
+  std::size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
 
 // ---------------------------------------------------------------- orders
 
@@ -303,27 +310,51 @@ Status Table::Create(FileSystem* fs, const std::string& path, const std::vector<
   DbfLayout layout;
   XCE_RETURN_IF_ERROR(BuildDbfHeader(path, fields, oem, &header, &layout));
   std::string dir = DirOf(path);
-  std::string actual;
-  if (FindNoCase(fs, dir, NameOf(path), &actual)) {
-    return Status(kErrAlreadyExists, "Cannot create table " + path + ": the file exists");
+  const std::string name = NameOf(path);
+  const std::string stem = StemOf(path);
+  // A new table never takes over files it finds: a leftover memo or index
+  // of the same name (in any letter case) may be someone's data.
+  const std::string memoName = MemoNameFor(name, MemoKind::kFpt);
+  for (const std::string& n : {name, memoName, stem + ".cdx"}) {
+    std::string actual;
+    if (FindNoCase(fs, dir, n, &actual)) {
+      return Status(kErrAlreadyExists,
+                    "Cannot create table " + path + ": " + JoinPath(dir, actual) + " exists");
+    }
   }
-  if (layout.hasMemoFields) {
-    std::string memoPath = JoinPath(dir, MemoNameFor(NameOf(path), MemoKind::kFpt));
-    std::unique_ptr<File> mf;
-    XCE_RETURN_IF_ERROR(fs->Open(memoPath, OpenMode::kCreate, &mf));
-    XCE_RETURN_IF_ERROR(MemoFile::WriteEmptyFpt(mf.get(), kDefaultMemoBlockSize));
-    XCE_RETURN_IF_ERROR(mf->Sync());
-  }
-  // The table appears under its name only when complete.
-  std::string tmp = path + kRebuildSuffix;
-  {
+  // Both files are written under temporary names and appear under their own
+  // names only when complete; a failure leaves neither behind.
+  const std::string tmp = path + kRebuildSuffix;
+  const std::string memoPath = JoinPath(dir, memoName);
+  const std::string memoTmp = memoPath + kRebuildSuffix;
+  Status s = [&]() -> Status {
+    if (layout.hasMemoFields) {
+      std::unique_ptr<File> mf;
+      XCE_RETURN_IF_ERROR(fs->Open(memoTmp, OpenMode::kCreate, &mf));
+      XCE_RETURN_IF_ERROR(MemoFile::WriteEmptyFpt(mf.get(), kDefaultMemoBlockSize));
+      XCE_RETURN_IF_ERROR(mf->Sync());
+    }
     std::unique_ptr<File> f;
     XCE_RETURN_IF_ERROR(fs->Open(tmp, OpenMode::kCreate, &f));
     header.push_back(kEofByte);
     XCE_RETURN_IF_ERROR(f->WriteAt(0, header.data(), header.size()));
     XCE_RETURN_IF_ERROR(f->Sync());
+    if (layout.hasMemoFields) {
+      XCE_RETURN_IF_ERROR(fs->Rename(memoTmp, memoPath));
+    }
+    Status renamed = fs->Rename(tmp, path);
+    if (!renamed.ok() && layout.hasMemoFields) {
+      (void)fs->Remove(memoPath);  // the table's failure is what the caller hears of
+    }
+    return renamed;
+  }();
+  if (!s.ok()) {
+    // Best effort: the temporary files are useless, and the first failure
+    // is what the caller needs to hear of.
+    (void)fs->Remove(tmp);
+    (void)fs->Remove(memoTmp);
+    return s;
   }
-  XCE_RETURN_IF_ERROR(fs->Rename(tmp, path));
   return fs->SyncDir(dir);
 }
 

@@ -400,6 +400,12 @@ Status CheckTableFiles(FileSystem* fs, const std::string& path, std::string* rep
 // *found is false when no such file exists (out then holds the exact path).
 Status ResolveTablePath(FileSystem* fs, const std::string& dir, const std::string& given,
                         std::string* out, bool* found);
+// Paths as the engine spells them ("/" only): the folder ("." for none), the
+// file name, the file name without its extension, and a name inside a folder.
+std::string DirOf(const std::string& path);
+std::string NameOf(const std::string& path);
+std::string StemOf(const std::string& path);
+std::string JoinPath(const std::string& dir, const std::string& name);
 // Finds `name` inside `dir` ignoring letter case; false when absent.
 bool FindNoCase(FileSystem* fs, const std::string& dir, const std::string& name,
                 std::string* actual);

@@ -53,13 +53,6 @@ std::string NormalizedExpression(std::string_view text) {
 
 namespace {
 
-std::string StemOf(const std::string& path) {
-  std::size_t slash = path.find_last_of('/');
-  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::size_t dot = name.find_last_of('.');
-  return dot == std::string::npos ? name : name.substr(0, dot);
-}
-
 bool Nullable(const CdxTag* tag) { return (tag->options() & kOptNullable) != 0; }
 
 }  // namespace
@@ -670,6 +663,13 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
     bool upperExt =
         dot != std::string::npos && tp.size() > dot + 1 && tp[dot + 1] >= 'A' && tp[dot + 1] <= 'Z';
     structuralPath_ = table_->dir() + "/" + StemOf(tp) + (upperExt ? ".CDX" : ".cdx");
+    std::string found;
+    if (FindNoCase(table_->fs(), table_->dir(), NameOf(structuralPath_), &found)) {
+      // An index file the table does not announce is not ours to replace.
+      return Status(kErrAlreadyExists, "Cannot create the index of table " + tp + ": " +
+                                           JoinPath(table_->dir(), found) +
+                                           " exists and is not the table's index");
+    }
     std::unique_ptr<File> file;
     XCE_RETURN_IF_ERROR(table_->fs()->Open(structuralPath_, OpenMode::kCreate, &file));
     MapIfExclusive(file.get());
