@@ -402,6 +402,12 @@ XDSRESULT XdsSetRelKeyPos(XDSHANDLE index, double position);
    pageSize (512 to 8192) is accepted; CDX pages are always 512 bytes. */
 XDSRESULT XdsReindex61(XDSHANDLE table, uint16_t pageSize);
 
+/* ---- Version ------------------------------------------------------------ */
+
+/* The engine's version: major, minor and a letter (a blank when there is
+   none). */
+XDSRESULT XdsGetVersion(uint16_t* major, uint16_t* minor, char* letter);
+
 /* ---- Errors ------------------------------------------------------------- */
 
 /* Code and text of the calling thread's last failure. text: buffer of

@@ -895,6 +895,18 @@ XDSRESULT XdsGetLastError(int32_t* code, char* text, uint16_t* length) {
   return 0;
 }
 
+XDSRESULT XdsGetVersion(uint16_t* major, uint16_t* minor, char* letter) {
+  return Guard([&]() -> Status {
+    if (major == nullptr || minor == nullptr || letter == nullptr) {
+      return NullArgument("version result");
+    }
+    *major = 6;
+    *minor = 20;
+    *letter = ' ';
+    return Status::Ok();
+  });
+}
+
 XDSRESULT XdsSetLastError(int32_t code, const char* text) {
   LastError& e = ThreadError();
   e.code = code;

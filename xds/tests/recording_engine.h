@@ -1,0 +1,133 @@
+// A recording wrapper around the real engine: every call the table layer
+// makes is written to a log as "XdsName(arg, ...)" before it is forwarded,
+// and a test may make any call fail instead. Output arguments (pointers
+// other than strings) are shown as "*".
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "xds/xce_calls.h"
+
+namespace xdstest {
+
+class RecordingEngine;
+
+namespace recording {
+
+template <std::size_t N>
+struct Name {
+  constexpr Name(const char (&text)[N]) {  // NOLINT
+    for (std::size_t i = 0; i < N; ++i) {
+      chars[i] = text[i];
+    }
+  }
+  char chars[N];
+};
+
+inline RecordingEngine*& Current() {
+  static RecordingEngine* current = nullptr;
+  return current;
+}
+
+template <class T>
+std::string Show(T value) {
+  if constexpr (std::is_same_v<T, const char*>) {
+    return value == nullptr ? "null" : "\"" + std::string(value) + "\"";
+  } else if constexpr (std::is_pointer_v<T>) {
+    return "*";
+  } else if constexpr (std::is_floating_point_v<T>) {
+    std::string s = std::to_string(value);
+    while (s.size() > 1 && s.back() == '0') {
+      s.pop_back();
+    }
+    return s;
+  } else {
+    return std::to_string(value);
+  }
+}
+
+// Forwards to F after logging; defined after RecordingEngine.
+template <auto F, Name N>
+struct Wrap;
+
+}  // namespace recording
+
+class RecordingEngine {
+ public:
+  // Replaces every call of the layer with its recording wrapper.
+  RecordingEngine();
+  ~RecordingEngine() {
+    Xce() = TXceCalls{};
+    recording::Current() = nullptr;
+  }
+  RecordingEngine(const RecordingEngine&) = delete;
+  RecordingEngine& operator=(const RecordingEngine&) = delete;
+
+  std::vector<std::string> calls;
+  // Asked before each call with its log line; a value makes the call fail
+  // with that result (and sets the engine's last error to it).
+  std::function<std::optional<XDSRESULT>(const std::string& call)> fail;
+
+  // The calls so far whose line starts with one of the prefixes; clears the log.
+  std::vector<std::string> Take(const std::vector<std::string>& prefixes = {}) {
+    std::vector<std::string> result;
+    for (const std::string& c : calls) {
+      if (prefixes.empty()) {
+        result.push_back(c);
+        continue;
+      }
+      for (const std::string& p : prefixes) {
+        if (c.compare(0, p.size(), p) == 0) {
+          result.push_back(c);
+          break;
+        }
+      }
+    }
+    calls.clear();
+    return result;
+  }
+
+};
+
+namespace recording {
+
+template <class... A, XDSRESULT (*F)(A...), Name N>
+struct Wrap<F, N> {
+  static XDSRESULT Call(A... args) {
+    RecordingEngine* self = Current();
+    const std::string name = N.chars;
+    // Reading and setting the last error is how failures are reported;
+    // logging them would drown the calls that matter.
+    if (self == nullptr || name == "XdsGetLastError" || name == "XdsSetLastError") {
+      return F(args...);
+    }
+    std::string line = name + "(";
+    bool first = true;
+    ((line += (first ? "" : ", ") + Show(args), first = false), ...);
+    line += ")";
+    self->calls.push_back(line);
+    if (self->fail) {
+      if (std::optional<XDSRESULT> r = self->fail(line)) {
+        XdsSetLastError(*r, ("injected failure of " + line).c_str());
+        return *r;
+      }
+    }
+    return F(args...);
+  }
+};
+
+}  // namespace recording
+
+inline RecordingEngine::RecordingEngine() {
+  recording::Current() = this;
+#define XDS_RECORD_CALL(name) Xce().name = &recording::Wrap<&::name, #name>::Call;
+  XDS_ENGINE_CALLS(XDS_RECORD_CALL)
+#undef XDS_RECORD_CALL
+}
+
+}  // namespace xdstest

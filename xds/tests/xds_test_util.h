@@ -1,0 +1,141 @@
+// Shared set-up of the table layer's tests: temporary directories holding
+// real tables, the shared fixture sets copied into them, and components
+// opened on them.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "xds/xds.h"
+
+namespace xdstest {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "xdstest.XXXXXX").string();
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    path_ = ::mkdtemp(buf.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  std::string str() const { return path_.string(); }
+  fs::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+inline fs::path FixturesDir() { return fs::path(TAVO_FIXTURES_DIR); }
+
+// Copies a fixture set (catalogue, types, big) into dir; false when the
+// shared fixtures are absent.
+inline bool CopyFixtureSet(const std::string& set, const TempDir& dir) {
+  fs::path from = FixturesDir() / set;
+  std::error_code ec;
+  if (!fs::is_directory(from, ec)) {
+    return false;
+  }
+  for (const auto& entry : fs::directory_iterator(from)) {
+    if (entry.path().extension() != ".csv") {
+      fs::copy_file(entry.path(), dir / entry.path().filename().string(),
+                    fs::copy_options::overwrite_existing);
+    }
+  }
+  return true;
+}
+
+#define XDS_REQUIRE_FIXTURES(set, dir)                                                     \
+  if (!::xdstest::CopyFixtureSet(set, dir)) {                                              \
+    GTEST_SKIP() << "shared fixtures not found at " << ::xdstest::FixturesDir().string(); \
+  }
+
+inline std::string ReadBytes(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline void WriteBytes(const fs::path& p, const std::string& bytes) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The CSV of a fixture set, one vector of cells per line.
+inline std::vector<std::vector<std::string>> ReadCsv(const std::string& set,
+                                                     const std::string& name) {
+  std::ifstream in(FixturesDir() / set / name);
+  std::vector<std::vector<std::string>> rows;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> cells;
+    std::stringstream ss(line);
+    std::string cell;
+    while (std::getline(ss, cell, ';')) {
+      cells.push_back(cell);
+    }
+    if (!line.empty() && line.back() == ';') {
+      cells.emplace_back();
+    }
+    rows.push_back(cells);
+  }
+  return rows;
+}
+
+inline std::string FromHex(const std::string& hex) {
+  std::string bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return bytes;
+}
+
+// Creates a table through the engine in dir (CP1251 unless oem).
+inline void CreateTable(const std::string& dir, const std::string& name,
+                        const std::vector<XDSFIELDDEF>& fields, bool oem = false) {
+  XDSHANDLE c = 0;
+  ASSERT_EQ(XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), 0);
+  ASSERT_EQ(XdsCreateTable(c, name.c_str(), oem ? XDS_CHAR_OEM : XDS_CHAR_ANSI,
+                           static_cast<uint16_t>(fields.size()), fields.data()),
+            0);
+  XdsDisconnect(c);
+}
+
+// A connection to dir with the catalogue's settings, connected.
+inline std::unique_ptr<TXdsConnection> Connect(const std::string& dir) {
+  auto c = std::make_unique<TXdsConnection>("Form1");
+  c->SetName("XdsConnection1");
+  c->XdsServerTypes = stXDS_LOCAL;
+  c->LoginPrompt = false;
+  c->SetConnectPath(dir);
+  c->SetIsConnected(true);
+  return c;
+}
+
+// A table component on a connection, CDX, not open.
+inline std::unique_ptr<TXdsTable> Table(TXdsConnection& c, const std::string& name,
+                                        const std::string& tableName, bool exclusive = true) {
+  auto t = std::make_unique<TXdsTable>();
+  t->SetName(name);
+  t->SetOwnerName("Form1");
+  t->SetXdsConnection(&c);
+  t->SetTableType(ttXdsCDX);
+  t->SetTableName(tableName);
+  t->SetExclusive(exclusive);
+  return t;
+}
+
+}  // namespace xdstest
