@@ -1,27 +1,18 @@
 // Optimized filters answered from tags: the comparisons of a tag's key
 // expression with a constant (=, ==, <>, <, <=, >, >=) under AND, OR and NOT
 // become record sets read off the tag's keys; every other part of the filter
-// marks its records as "maybe", to be evaluated record by record.
+// marks its records as "maybe", to be evaluated record by record. The filter
+// is taken apart in its compiled form, so any spelling of it serves.
 #include <algorithm>
 #include <cstring>
 #include <functional>
 
 #include "cdx/table_index.h"
+#include "expr/node.h"
 
 namespace xce::cdx {
 
 namespace {
-
-// A filter taken apart at its logical operators.
-struct Part {
-  enum Kind { kAnd, kOr, kNot, kAtom } kind = kAtom;
-  std::vector<Part> kids;
-  std::string text;
-};
-
-bool IdentChar(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-}
 
 std::string Trim(std::string_view s) {
   std::size_t b = s.find_first_not_of(" \t\r\n");
@@ -32,188 +23,36 @@ std::string Trim(std::string_view s) {
   return std::string(s.substr(b, e - b + 1));
 }
 
-bool MatchWordAt(std::string_view s, std::size_t i, std::string_view word) {
-  if (i + word.size() > s.size()) {
-    return false;
-  }
-  for (std::size_t k = 0; k < word.size(); ++k) {
-    char c = s[i + k];
-    if (c >= 'a' && c <= 'z') {
-      c = static_cast<char>(c - 'a' + 'A');
-    }
-    if (c != word[k]) {
-      return false;
-    }
-  }
-  if (word.front() == '.') {
-    return true;
-  }
-  bool before = i == 0 || !IdentChar(s[i - 1]);
-  bool after = i + word.size() >= s.size() || !IdentChar(s[i + word.size()]);
-  return before && after;
-}
-
-// Calls visit(i) for every position at paren depth 0 outside strings;
-// visit returns how many characters to skip (0: one).
-template <typename F>
-void ScanTopLevel(std::string_view s, F visit) {
-  int depth = 0;
-  char quote = 0;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    char c = s[i];
-    if (quote != 0) {
-      if (c == quote) {
-        quote = 0;
-      }
-      continue;
-    }
-    if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (c == '[') {
-      quote = ']';
-    } else if (c == '(') {
-      ++depth;
-    } else if (c == ')') {
-      --depth;
-    } else if (depth == 0) {
-      std::size_t skip = visit(i);
-      if (skip > 0) {
-        i += skip - 1;
-      }
-    }
-  }
-}
-
-// Splits at the top-level occurrences of an operator word.
-std::vector<std::string> SplitAt(std::string_view s, std::string_view word,
-                                 std::string_view dotted) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  ScanTopLevel(s, [&](std::size_t i) -> std::size_t {
-    for (std::string_view w : {dotted, word}) {
-      if (MatchWordAt(s, i, w)) {
-        parts.push_back(std::string(s.substr(start, i - start)));
-        start = i + w.size();
-        return w.size();
-      }
-    }
-    return 0;
-  });
-  parts.push_back(std::string(s.substr(start)));
-  return parts;
-}
-
-bool WrappedInParens(const std::string& s) {
-  if (s.size() < 2 || s.front() != '(' || s.back() != ')') {
-    return false;
-  }
-  int depth = 0;
-  char quote = 0;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    char c = s[i];
-    if (quote != 0) {
-      quote = c == quote ? 0 : quote;
-      continue;
-    }
-    if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (c == '[') {
-      quote = ']';
-    } else if (c == '(') {
-      ++depth;
-    } else if (c == ')' && --depth == 0 && i + 1 < s.size()) {
-      return false;
-    }
-  }
-  return true;
-}
-
-Part Parse(const std::string& text, int level = 0);
-
-Part ParseUnary(const std::string& raw, int level) {
-  std::string s = Trim(raw);
-  if (level > 64) {
-    return Part{Part::kAtom, {}, s};
-  }
-  for (std::string_view w : {std::string_view(".NOT."), std::string_view("NOT")}) {
-    if (MatchWordAt(s, 0, w)) {
-      Part p{Part::kNot, {}, {}};
-      p.kids.push_back(ParseUnary(s.substr(w.size()), level + 1));
-      return p;
-    }
-  }
-  if (!s.empty() && s[0] == '!' && (s.size() < 2 || s[1] != '=')) {
-    Part p{Part::kNot, {}, {}};
-    p.kids.push_back(ParseUnary(s.substr(1), level + 1));
-    return p;
-  }
-  if (WrappedInParens(s)) {
-    return Parse(s.substr(1, s.size() - 2), level + 1);
-  }
-  return Part{Part::kAtom, {}, s};
-}
-
-Part Parse(const std::string& text, int level) {
-  std::vector<std::string> ors = SplitAt(text, "OR", ".OR.");
-  if (ors.size() > 1) {
-    Part p{Part::kOr, {}, {}};
-    for (const std::string& o : ors) {
-      p.kids.push_back(Parse(o, level + 1));
-    }
-    return p;
-  }
-  std::vector<std::string> ands = SplitAt(text, "AND", ".AND.");
-  if (ands.size() > 1) {
-    Part p{Part::kAnd, {}, {}};
-    for (const std::string& a : ands) {
-      p.kids.push_back(ParseUnary(a, level + 1));
-    }
-    return p;
-  }
-  return ParseUnary(text, level);
-}
-
 enum class Cmp { kEq, kExactEq, kNe, kLt, kLe, kGt, kGe };
 
-// The one top-level comparison of an atom, if it has exactly one.
-bool SplitComparison(const std::string& s, std::string* lhs, Cmp* op, std::string* rhs) {
-  int found = 0;
-  std::size_t at = 0;
-  std::size_t len = 0;
-  ScanTopLevel(s, [&](std::size_t i) -> std::size_t {
-    char c = s[i];
-    char n = i + 1 < s.size() ? s[i + 1] : '\0';
-    std::size_t l = 0;
-    if (c == '=' && n == '=') {
-      *op = Cmp::kExactEq, l = 2;
-    } else if (c == '=') {
-      *op = Cmp::kEq, l = 1;
-    } else if ((c == '<' && n == '>') || (c == '!' && n == '=')) {
-      *op = Cmp::kNe, l = 2;
-    } else if (c == '#') {
-      *op = Cmp::kNe, l = 1;
-    } else if (c == '<' && n == '=') {
-      *op = Cmp::kLe, l = 2;
-    } else if (c == '>' && n == '=') {
-      *op = Cmp::kGe, l = 2;
-    } else if (c == '<') {
-      *op = Cmp::kLt, l = 1;
-    } else if (c == '>') {
-      *op = Cmp::kGt, l = 1;
-    }
-    if (l > 0) {
-      ++found;
-      at = i;
-      len = l;
-    }
-    return l;
-  });
-  if (found != 1) {
-    return false;
+Cmp FromCompiled(expr::CmpOp op) {
+  switch (op) {
+    case expr::CmpOp::kEq:
+      return Cmp::kEq;
+    case expr::CmpOp::kExactEq:
+      return Cmp::kExactEq;
+    case expr::CmpOp::kNe:
+      return Cmp::kNe;
+    case expr::CmpOp::kLt:
+      return Cmp::kLt;
+    case expr::CmpOp::kLe:
+      return Cmp::kLe;
+    case expr::CmpOp::kGt:
+      return Cmp::kGt;
+    case expr::CmpOp::kGe:
+      return Cmp::kGe;
   }
-  *lhs = Trim(std::string_view(s).substr(0, at));
-  *rhs = Trim(std::string_view(s).substr(at + len));
-  return !lhs->empty() && !rhs->empty();
+  return Cmp::kEq;
+}
+
+expr::Value ConstantOf(const expr::Node& n) {
+  expr::Value v;
+  v.type = n.type;
+  v.text = n.str;
+  v.number = n.num;
+  v.date = n.date;
+  v.logical = n.logical;
+  return v;
 }
 
 Cmp Mirror(Cmp op) {
@@ -278,46 +117,37 @@ Status TableIndexes::ResolveAof(Table& t, const expr::Expression& e, RecordSet* 
   int termsResolved = 0;
   const bool exact = t.exact();
 
-  // The records of one comparison read off a tag; false when no tag serves.
-  auto term = [&](const std::string& atom, Bits* out) -> Status {
-    std::string lhs, rhs;
-    Cmp op = Cmp::kEq;
-    if (!SplitComparison(atom, &lhs, &op, &rhs)) {
-      return Status(kErrTagNotFound, "");
-    }
-    std::unique_ptr<expr::Expression> left, right;
-    if (!expr::Expression::Compile(lhs, source_, &left).ok() ||
-        !expr::Expression::Compile(rhs, source_, &right).ok()) {
-      return Status(kErrTagNotFound, "");
-    }
-    if (left->IsConstant() && !right->IsConstant()) {
+  // The records of one comparison read off a tag; kErrTagNotFound when no
+  // tag serves.
+  auto term = [&](const expr::Node& compare, Bits* out) -> Status {
+    Cmp op = FromCompiled(compare.cmp);
+    const expr::Node* left = compare.kid[0].get();
+    const expr::Node* right = compare.kid[1].get();
+    if (left->IsConst() && !right->IsConst()) {
       // String "=" is not symmetric (the left side begins with the right).
-      if (left->Type() == expr::ValueType::kCharacter && (op == Cmp::kEq || op == Cmp::kNe)) {
+      if (left->type == expr::ValueType::kCharacter && (op == Cmp::kEq || op == Cmp::kNe)) {
         return Status(kErrTagNotFound, "");
       }
       std::swap(left, right);
       op = Mirror(op);
     }
-    if (!right->IsConstant() || left->Type() != right->Type()) {
+    if (!right->IsConst() || left->type != right->type) {
       return Status(kErrTagNotFound, "");
     }
-    const std::string wanted = NormalizedExpression(left->Text());
     int which = -1;
     for (std::size_t i = 0; i < tags_.size() && which < 0; ++i) {
       CdxTag* tag = tags_[i].tag;
       if (!tag->unique() && tag->for_expr().empty() && (tag->options() & kOptNullable) == 0 &&
-          NormalizedExpression(tag->key_expr()) == wanted &&
-          (left->Type() != expr::ValueType::kCharacter ||
-           (left->FixedWidth() && left->Width() == tag->key_len()))) {
+          expr::SameTree(*left, tags_[i].maker->key_expr().Root()) &&
+          (left->type != expr::ValueType::kCharacter ||
+           (left->fixedWidth && left->width == tag->key_len()))) {
         which = static_cast<int>(i);
       }
     }
     if (which < 0) {
       return Status(kErrTagNotFound, "");
     }
-    expr::Value constant;
-    source_.SetBlank();
-    XCE_RETURN_IF_ERROR(right->Evaluate(source_, &constant));
+    const expr::Value constant = ConstantOf(*right);
     Tag& tag = tags_[which];
     const int keyLen = tag.tag->key_len();
     TagCursor c(tag.tag);
@@ -404,11 +234,44 @@ Status TableIndexes::ResolveAof(Table& t, const expr::Expression& e, RecordSet* 
   struct Sets {
     Bits yes, maybe;
   };
-  std::function<Status(const Part&, Sets*)> eval = [&](const Part& p, Sets* out) -> Status {
-    switch (p.kind) {
-      case Part::kAtom: {
+  std::function<Status(const expr::Node&, Sets*)> eval = [&](const expr::Node& n,
+                                                              Sets* out) -> Status {
+    switch (n.op) {
+      case expr::Op::kNot: {
+        Sets k;
+        XCE_RETURN_IF_ERROR(eval(*n.kid[0], &k));
+        out->yes.resize(words);
+        for (std::size_t w = 0; w < words; ++w) {
+          out->yes[w] = all[w] & ~(k.yes[w] | k.maybe[w]);
+        }
+        out->maybe = std::move(k.maybe);
+        return Status::Ok();
+      }
+      case expr::Op::kAnd:
+      case expr::Op::kOr: {
+        const bool isAnd = n.op == expr::Op::kAnd;
+        Sets acc;
+        Sets k;
+        XCE_RETURN_IF_ERROR(eval(*n.kid[0], &acc));
+        XCE_RETURN_IF_ERROR(eval(*n.kid[1], &k));
+        for (std::size_t w = 0; w < words; ++w) {
+          uint64_t yes, possible;
+          if (isAnd) {
+            yes = acc.yes[w] & k.yes[w];
+            possible = (acc.yes[w] | acc.maybe[w]) & (k.yes[w] | k.maybe[w]);
+          } else {
+            yes = acc.yes[w] | k.yes[w];
+            possible = yes | acc.maybe[w] | k.maybe[w];
+          }
+          acc.yes[w] = yes;
+          acc.maybe[w] = possible & ~yes;
+        }
+        *out = std::move(acc);
+        return Status::Ok();
+      }
+      case expr::Op::kCompare: {
         Bits b;
-        Status s = term(p.text, &b);
+        Status s = term(n, &b);
         if (s.ok()) {
           out->yes = std::move(b);
           out->maybe.assign(words, 0);
@@ -417,53 +280,18 @@ Status TableIndexes::ResolveAof(Table& t, const expr::Expression& e, RecordSet* 
         if (s.code() != kErrTagNotFound) {
           return s;
         }
-        out->yes.assign(words, 0);
-        out->maybe = all;
-        return Status::Ok();
+        break;
       }
-      case Part::kNot: {
-        Sets k;
-        XCE_RETURN_IF_ERROR(eval(p.kids[0], &k));
-        out->yes.resize(words);
-        for (std::size_t w = 0; w < words; ++w) {
-          out->yes[w] = all[w] & ~(k.yes[w] | k.maybe[w]);
-        }
-        out->maybe = std::move(k.maybe);
-        return Status::Ok();
-      }
-      case Part::kAnd:
-      case Part::kOr: {
-        const bool isAnd = p.kind == Part::kAnd;
-        Sets acc;
-        for (std::size_t i = 0; i < p.kids.size(); ++i) {
-          Sets k;
-          XCE_RETURN_IF_ERROR(eval(p.kids[i], &k));
-          if (i == 0) {
-            acc = std::move(k);
-            continue;
-          }
-          for (std::size_t w = 0; w < words; ++w) {
-            uint64_t yes, possible;
-            if (isAnd) {
-              yes = acc.yes[w] & k.yes[w];
-              possible = (acc.yes[w] | acc.maybe[w]) & (k.yes[w] | k.maybe[w]);
-            } else {
-              yes = acc.yes[w] | k.yes[w];
-              possible = yes | acc.maybe[w] | k.maybe[w];
-            }
-            acc.yes[w] = yes;
-            acc.maybe[w] = possible & ~yes;
-          }
-        }
-        *out = std::move(acc);
-        return Status::Ok();
-      }
+      default:
+        break;
     }
+    out->yes.assign(words, 0);
+    out->maybe = all;
     return Status::Ok();
   };
 
   Sets result;
-  XCE_RETURN_IF_ERROR(eval(Parse(e.Text()), &result));
+  XCE_RETURN_IF_ERROR(eval(e.Root(), &result));
   if (termsResolved == 0) {
     return Status::Ok();
   }

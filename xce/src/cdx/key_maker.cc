@@ -4,43 +4,21 @@
 #include <cstring>
 
 #include "cdx/cdx_file.h"
+#include "expr/node.h"
 
 namespace xce::cdx {
 
 namespace {
 
-bool MentionsDeleted(const std::string& text) {
-  std::string upper(text);
-  for (char& c : upper) {
-    c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+// Appends the fields of a key made only of character fields joined by "+",
+// in order; false for any other key.
+bool CharacterFieldChain(const expr::Node& n, std::vector<int>* fields) {
+  if (n.op == expr::Op::kFieldC) {
+    fields->push_back(n.field);
+    return true;
   }
-  return upper.find("DELETED") != std::string::npos;
-}
-
-// True when the expression is exactly one field of type I.
-bool IsPlainIntegerField(const expr::Expression& e, const expr::ExprSource& schema) {
-  if (e.FieldNames().size() != 1) {
-    return false;
-  }
-  std::string text;
-  for (char c : e.Text()) {
-    if (c != ' ') {
-      text.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c));
-    }
-  }
-  if (text != e.FieldNames()[0]) {
-    return false;
-  }
-  for (const auto& f : schema.Fields()) {
-    std::string name(f.name);
-    for (char& c : name) {
-      c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-    }
-    if (name == text) {
-      return f.type == 'I';
-    }
-  }
-  return false;
+  return n.op == expr::Op::kConcat && CharacterFieldChain(*n.kid[0], fields) &&
+         CharacterFieldChain(*n.kid[1], fields);
 }
 
 }  // namespace
@@ -61,7 +39,11 @@ Status KeyMaker::Create(const std::string& keyExpr, const std::string& forExpr,
                     "The FOR condition \"" + trimmedFor + "\" is not a logical expression");
     }
   }
-  maker->usesDeleted_ = MentionsDeleted(keyExpr) || MentionsDeleted(trimmedFor);
+  const expr::Expression* forE = maker->forExpr_.get();
+  maker->usesDeleted_ =
+      maker->keyExpr_->UsesDeletedFlag() || (forE != nullptr && forE->UsesDeletedFlag());
+  maker->usesRecno_ =
+      maker->keyExpr_->UsesRecordNumber() || (forE != nullptr && forE->UsesRecordNumber());
   const expr::Expression& e = *maker->keyExpr_;
   switch (e.Type()) {
     case expr::ValueType::kCharacter:
@@ -69,7 +51,7 @@ Status KeyMaker::Create(const std::string& keyExpr, const std::string& forExpr,
       maker->keyLen_ = storedKeyLen > 0 ? storedKeyLen : e.Width();
       break;
     case expr::ValueType::kNumeric:
-      maker->type_ = (storedKeyLen == 4 || (storedKeyLen == 0 && IsPlainIntegerField(e, schema)))
+      maker->type_ = (storedKeyLen == 4 || (storedKeyLen == 0 && e.Root().op == expr::Op::kFieldI))
                          ? KeyType::kInteger
                          : KeyType::kNumeric;
       maker->keyLen_ = FixedKeyLength(maker->type_);
@@ -94,6 +76,11 @@ Status KeyMaker::Create(const std::string& keyExpr, const std::string& forExpr,
   }
   *out = std::move(maker);
   return Status::Ok();
+}
+
+bool KeyMaker::CharacterFields(std::vector<int>* fields) const {
+  fields->clear();
+  return CharacterFieldChain(keyExpr_->Root(), fields);
 }
 
 void KeyMaker::Encode(const expr::Value& value, uint8_t* key) const {

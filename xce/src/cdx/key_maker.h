@@ -27,6 +27,14 @@ class KeyMaker {
   // True when the key or the FOR condition reads the deletion flag, so that
   // deleting or recalling a record changes the tag.
   bool uses_deleted() const { return usesDeleted_; }
+  // True when the key or the FOR condition reads the record number, so that
+  // renumbering records (pack) changes the tag.
+  bool uses_recno() const { return usesRecno_; }
+  // The compiled key expression.
+  const expr::Expression& key_expr() const { return *keyExpr_; }
+  // The field indexes of a key made only of character fields joined by "+",
+  // in order; false (fields empty) for any other key.
+  bool CharacterFields(std::vector<int>* fields) const;
   bool has_for() const { return forExpr_ != nullptr; }
   // Fields the key expression names, in order (the key's segments).
   const std::vector<std::string>& segments() const { return keyExpr_->FieldNames(); }
@@ -43,6 +51,7 @@ class KeyMaker {
   KeyType type_ = KeyType::kCharacter;
   int keyLen_ = 0;
   bool usesDeleted_ = false;
+  bool usesRecno_ = false;
   mutable expr::Value value_;
 };
 

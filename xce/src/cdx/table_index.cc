@@ -28,28 +28,6 @@ std::string Upper(std::string_view s) {
 
 }  // namespace
 
-std::string NormalizedExpression(std::string_view text) {
-  std::string out;
-  char quote = 0;
-  for (char c : text) {
-    if (quote != 0) {
-      out.push_back(c);
-      if (c == quote) {
-        quote = 0;
-      }
-      continue;
-    }
-    if (c == '"' || c == '\'') {
-      quote = c;
-    } else if (c == '[') {
-      quote = ']';
-    }
-    if (c != ' ' && c != '\t') {
-      out.push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c));
-    }
-  }
-  return out;
-}
 
 namespace {
 
@@ -469,9 +447,7 @@ Status TableIndexes::RenumberTag(std::size_t i, const std::vector<uint32_t>& ren
   CdxTag* tag = t.tag;
   // Unique tags may need another holder for a key; expressions that read
   // the record number or the deletion flag change their keys.
-  std::string texts = NormalizedExpression(tag->key_expr() + " " + tag->for_expr());
-  if (tag->unique() || texts.find("RECNO") != std::string::npos ||
-      texts.find("DELETED") != std::string::npos) {
+  if (tag->unique() || t.maker->uses_recno() || t.maker->uses_deleted()) {
     return Status::Ok();
   }
   TagSpec tagSpec;
@@ -1062,24 +1038,18 @@ Status IndexHandle::BuildRawKey(std::vector<uint8_t>* key) {
                                      key->data(), &included));
   // A key made only of character fields ends where the last field given
   // ends: a value set without its trailing blanks then matches as a prefix.
-  const auto& segments = tag->maker->segments();
-  std::string joined;
-  for (const std::string& s : segments) {
-    joined += (joined.empty() ? "" : "+") + s;
-  }
-  if (segments.empty() || NormalizedExpression(tag->tag->key_expr()) != joined ||
-      tag->maker->type() != KeyType::kCharacter) {
+  std::vector<int> fields;
+  if (!tag->maker->CharacterFields(&fields)) {
     return Status::Ok();
   }
   int used = 0;
-  for (const std::string& s : segments) {
-    uint16_t number = table_->FieldNumber(s);
+  for (int field : fields) {
     const FieldInfo* f = nullptr;
-    XCE_RETURN_IF_ERROR(table_->CheckField(number, &f));
+    XCE_RETURN_IF_ERROR(table_->CheckField(static_cast<uint16_t>(field + 1), &f));
     if (f->type != 'C') {
       return Status::Ok();
     }
-    int set = rawLength_[number - 1];
+    int set = rawLength_[field];
     if (set < 0) {
       break;
     }

@@ -24,10 +24,6 @@ namespace xce::cdx {
 constexpr uint32_t kOptReindexOnCollation = 0x100;
 constexpr uint32_t kOptIgnoreCollation = 0x200;
 
-// Expression text without blanks and in upper case outside strings, so that
-// two spellings of one expression compare equal.
-std::string NormalizedExpression(std::string_view text);
-
 // The expression view of a table's records: fields, code page and one image.
 class RecordSource : public expr::ExprSource {
  public:

@@ -1163,6 +1163,7 @@ class Compiler {
   std::vector<std::string> fieldNames_;
 };
 
+// Whether any node of the tree is `op`; INLIST candidates hang off `next`.
 bool UsesOp(const Node& n, Op op) {
   if (n.op == op) {
     return true;
@@ -1172,7 +1173,7 @@ bool UsesOp(const Node& n, Op op) {
       return true;
     }
   }
-  return false;
+  return n.next != nullptr && UsesOp(*n.next, op);
 }
 
 // Whether the value depends on the exact-comparison setting.
@@ -1186,7 +1187,7 @@ bool UsesExact(const Node& n) {
       return true;
     }
   }
-  return false;
+  return n.next != nullptr && UsesExact(*n.next);
 }
 
 }  // namespace
@@ -1206,11 +1207,33 @@ Status Expression::Compile(std::string_view text, const ExprSource& schema,
   e->root_ = std::move(root);
   e->fieldNames_ = compiler.TakeFieldNames();
   e->usesRecno_ = UsesOp(*e->root_, Op::kRecno);
+  e->usesDeleted_ = UsesOp(*e->root_, Op::kDeleted);
   e->usesExact_ = UsesExact(*e->root_);
-  e->readsRecord_ = !e->fieldNames_.empty() || UsesOp(*e->root_, Op::kDeleted);
+  e->readsRecord_ = !e->fieldNames_.empty() || e->usesDeleted_;
   *out = std::move(e);
   return Status::Ok();
 }
+
+bool SameTree(const Node& a, const Node& b) {
+  if (a.op != b.op || a.type != b.type || a.cmp != b.cmp || a.operandType != b.operandType ||
+      a.field != b.field || a.width != b.width || a.fixedWidth != b.fixedWidth ||
+      a.decimals != b.decimals || a.str != b.str || a.date != b.date || a.logical != b.logical ||
+      a.fold != b.fold || !(a.num == b.num || (a.num != a.num && b.num != b.num))) {
+    return false;
+  }
+  for (int i = 0; i < 3; ++i) {
+    if ((a.kid[i] == nullptr) != (b.kid[i] == nullptr) ||
+        (a.kid[i] != nullptr && !SameTree(*a.kid[i], *b.kid[i]))) {
+      return false;
+    }
+  }
+  if ((a.next == nullptr) != (b.next == nullptr)) {
+    return false;
+  }
+  return a.next == nullptr || SameTree(*a.next, *b.next);
+}
+
+bool Expression::SameAs(const Expression& other) const { return SameTree(*root_, *other.root_); }
 
 ValueType Expression::Type() const { return root_->type; }
 int Expression::Width() const { return root_->width; }

@@ -95,6 +95,15 @@ class Expression {
   const std::vector<std::string>& FieldNames() const { return fieldNames_; }
   // True when the value depends on nothing but constants.
   bool IsConstant() const;
+  // Whether the value depends on the record number or on the deletion flag.
+  // Taken from the compiled form, so every spelling counts (RECN(), dele()).
+  bool UsesRecordNumber() const { return usesRecno_; }
+  bool UsesDeletedFlag() const { return usesDeleted_; }
+  // True when both compute the same value from the same fields, whatever
+  // their spelling. REQUIRES: both compiled against the same field list.
+  bool SameAs(const Expression& other) const;
+  // The compiled tree, for code that takes an expression apart.
+  const Node& Root() const { return *root_; }
 
   // Evaluates a logical expression on the source's current record.
   // REQUIRES: Type() == kLogical. Allocates nothing for the common forms.
@@ -115,6 +124,7 @@ class Expression {
   std::unique_ptr<Node> root_;
   std::vector<std::string> fieldNames_;
   bool usesRecno_ = false;
+  bool usesDeleted_ = false;
   bool usesExact_ = false;
   bool readsRecord_ = false;
 };

@@ -145,6 +145,11 @@ class Node {
   bool IsConst() const { return op == Op::kConst; }
 };
 
+// True when two trees compiled against the same fields compute the same
+// value the same way, however their texts were spelt (letter case, blanks,
+// abbreviated function names).
+bool SameTree(const Node& a, const Node& b);
+
 bool EvalL(const Node& n, EvalContext& c);
 double EvalN(const Node& n, EvalContext& c);
 std::string_view EvalC(const Node& n, EvalContext& c);
