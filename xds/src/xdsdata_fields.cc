@@ -139,10 +139,13 @@ bool TXdsDataSet::FieldIsEmpty(const TXCEFieldDef& def, const uint8_t* bytes) co
     case kTypeShortInteger:
       return xdt && Load<uint16_t>(bytes) == 0x8000u;
     case kTypeTime:
-    case XDS_TYPE_AUTOINC:
       return !xdt || Load<int32_t>(bytes) == -1;
+    // A DBF keeps date-times and automatic numbers in every record; only a
+    // blank or zeroed one has no value.
+    case XDS_TYPE_AUTOINC:
+      return xdt ? Load<int32_t>(bytes) == -1 : AllBytes(bytes, length, true);
     case XDS_TYPE_TIMESTAMP:
-      return !xdt || Load<uint32_t>(bytes) == 0;
+      return xdt ? Load<uint32_t>(bytes) == 0 : AllBytes(bytes, length, true);
     default:
       return true;
   }

@@ -139,3 +139,70 @@ inline std::unique_ptr<TXdsTable> Table(TXdsConnection& c, const std::string& na
 }
 
 }  // namespace xdstest
+
+namespace xdstest {
+
+// A table component whose record buffers and states tests may look into.
+class ProbeTable : public TXdsTable {
+ public:
+  using TDataSet::ActiveBuffer;
+  using TDataSet::RestoreState;
+  using TDataSet::SetTempState;
+  // The active buffer's record image.
+  const uint8_t* Image() const { return Buf(ActiveBuffer()).Bytes(); }
+  uint8_t* MutableImage() { return Buf(ActiveBuffer()).Bytes(); }
+  int RecordSize() const { return recordSize_; }
+  // Runs body with the dataset in state, as the framework does for a
+  // moment (no events).
+  template <class F>
+  void InState(TDataSetState state, F&& body) {
+    TDataSetState saved = SetTempState(state);
+    try {
+      body();
+    } catch (...) {
+      RestoreState(saved);
+      throw;
+    }
+    RestoreState(saved);
+  }
+};
+
+inline std::unique_ptr<ProbeTable> Probe(TXdsConnection& c, const std::string& name,
+                                         const std::string& tableName, bool exclusive = true) {
+  auto t = std::make_unique<ProbeTable>();
+  t->SetName(name);
+  t->SetOwnerName("Form1");
+  t->SetXdsConnection(&c);
+  t->SetTableType(ttXdsCDX);
+  t->SetTableName(tableName);
+  t->SetExclusive(exclusive);
+  return t;
+}
+
+// The CP1251 text of CP866 bytes (Cyrillic letters; ASCII as it is).
+inline std::string Cp866To1251(const std::string& bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c >= 0x80 && c <= 0xAF) {
+      out.push_back(static_cast<char>(c + 0x40));
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      out.push_back(static_cast<char>(c + 0x10));
+    } else if (c == 0xF0) {
+      out.push_back(static_cast<char>(0xA8));
+    } else if (c == 0xF1) {
+      out.push_back(static_cast<char>(0xB8));
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
+inline std::string RightTrim(std::string s) {
+  while (!s.empty() && s.back() == ' ') {
+    s.pop_back();
+  }
+  return s;
+}
+
+}  // namespace xdstest
