@@ -72,6 +72,8 @@ class RecordingEngine {
   // Asked before each call with its log line; a value makes the call fail
   // with that result (and sets the engine's last error to it).
   std::function<std::optional<XDSRESULT>(const std::string& call)> fail;
+  // The last error code an injected failure leaves (its result when unset).
+  std::optional<int32_t> failLastError;
 
   // The calls so far whose line starts with one of the prefixes; clears the log.
   std::vector<std::string> Take(const std::vector<std::string>& prefixes = {}) {
@@ -113,7 +115,7 @@ struct Wrap<F, N> {
     self->calls.push_back(line);
     if (self->fail) {
       if (std::optional<XDSRESULT> r = self->fail(line)) {
-        XdsSetLastError(*r, ("injected failure of " + line).c_str());
+        XdsSetLastError(self->failLastError.value_or(*r), ("injected failure of " + line).c_str());
         return *r;
       }
     }

@@ -1,0 +1,248 @@
+// Record fetch, navigation, record numbers, counts and bookmarks, with the
+// engine calls they make.
+
+#include "recording_engine.h"
+#include "xds_test_util.h"
+
+using namespace xdstest;
+
+namespace {
+
+// NAME C(10), NUM N(10), NOTE M with records a1..aN (NUM = i, NOTE set on
+// even records).
+std::unique_ptr<TXdsConnection> MakeTable(const TempDir& dir, int count, bool oem = false) {
+  CreateTable(dir.str(), "T.DBF", {{"NAME", 'C', 10, 0}, {"NUM", 'N', 10, 0}, {"NOTE", 'M', 0, 0}},
+              oem);
+  XDSHANDLE c = 0;
+  XDSHANDLE h = 0;
+  EXPECT_EQ(XdsConnect60(dir.str().c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), 0);
+  EXPECT_EQ(XdsOpenTable(c, "T.DBF", nullptr, 2, oem ? 2 : 1, 1, 1, 1, &h), 0);
+  for (int i = 1; i <= count; ++i) {
+    std::string name = "\xe0" + std::to_string(i);  // Cyrillic a
+    std::string num = std::to_string(count + 1 - i);
+    XdsAppendRecord(h);
+    XdsSetField(h, 1, name.data(), static_cast<uint32_t>(name.size()));
+    XdsSetField(h, 2, num.data(), static_cast<uint32_t>(num.size()));
+    if (i % 2 == 0) {
+      XdsSetField(h, 3, "memo", 4);
+    }
+    XdsWriteRecord(h);
+  }
+  EXPECT_EQ(XdsCreateIndexTag(h, "NUM", "NUM", "", 0, 0), 0);
+  XdsCloseTable(h);
+  XdsDisconnect(c);
+  return Connect(dir.str());
+}
+
+std::string H(XDSHANDLE h) { return std::to_string(h); }
+
+std::vector<int> NumsToEnd(TDataSet& t) {
+  std::vector<int> nums;
+  for (; !t.Eof(); t.Next()) {
+    nums.push_back(t.FieldByName("NUM")->AsInteger());
+  }
+  return nums;
+}
+
+}  // namespace
+
+TEST(XdsNavigation, NextFetchesWithTheEngineCallsInOrder) {
+  TempDir dir;
+  auto c = MakeTable(dir, 3);
+  auto t = Table(*c, "HDST", "T.DBF");
+  t->Open();
+  RecordingEngine rec;
+  t->Next();
+  std::string th = H(t->TableHandle());
+  EXPECT_EQ(rec.Take(), (std::vector<std::string>{
+                            "XdsSkip(" + th + ", 1)",
+                            "XdsGetNumFields(" + th + ", *)",
+                            "XdsAtEOF(" + th + ", *)",
+                            "XdsAtBOF(" + th + ", *)",
+                            "XdsIsRecordVisible(" + th + ", *)",
+                            "XdsGetRecord(" + th + ", *, 31)",
+                            "XdsGetBookmark60(" + th + ", *, *)",
+                            "XdsIsEmpty(" + th + ", 3, *)",
+                            "XdsGetRecordNum(" + th + ", 2, *)",
+                        }));
+  EXPECT_EQ(t->RecNo(), 2);
+  EXPECT_TRUE(t->FieldByName("NOTE")->IsNull() == false);
+  t->First();
+  auto first = rec.Take({"XdsGotoTop", "XdsSkip"});
+  EXPECT_EQ(first, (std::vector<std::string>{"XdsGotoTop(" + th + ")", "XdsSkip(" + th + ", -1)",
+                                             "XdsSkip(" + th + ", 1)"}));
+  EXPECT_TRUE(t->FieldByName("NOTE")->IsNull());
+  t->Last();
+  auto last = rec.Take({"XdsGotoBottom", "XdsSkip"});
+  EXPECT_EQ(last[0], "XdsGotoBottom(" + th + ")");
+  EXPECT_EQ(last[1], "XdsSkip(" + th + ", 1)");
+  EXPECT_EQ(last[2], "XdsSkip(" + th + ", -1)");
+  EXPECT_EQ(t->RecNo(), 3);
+  t->Next();
+  EXPECT_TRUE(t->Eof());
+  EXPECT_EQ(t->RecNo(), 3);
+}
+
+TEST(XdsNavigation, OemTableRereadsEachCharacterFieldConverted) {
+  TempDir dir;
+  auto c = MakeTable(dir, 2, /*oem=*/true);
+  auto t = Probe(*c, "HDST", "T.DBF");
+  t->XdsTableOptions().SetXdsCharType(OEM);
+  t->Open();
+  RecordingEngine rec;
+  t->Next();
+  EXPECT_EQ(rec.Take({"XdsGetField"}),
+            (std::vector<std::string>{"XdsGetField(" + H(t->TableHandle()) + ", 1, *, *, 0)"}));
+  EXPECT_EQ(t->FieldByName("NAME")->AsString(), "\xe0" "2");
+  // The byte after the character field is the number's first, kept as it was.
+  EXPECT_EQ(t->Image()[11], ' ');
+  EXPECT_EQ(t->FieldByName("NUM")->AsInteger(), 1);
+}
+
+TEST(XdsNavigation, IndexOrderWalkAndRecordNumbers) {
+  TempDir dir;
+  auto c = MakeTable(dir, 5);
+  auto t = Table(*c, "HDST", "T.DBF");
+  t->SetIndexName("NUM");
+  t->Open();
+  EXPECT_EQ(NumsToEnd(*t), (std::vector<int>{1, 2, 3, 4, 5}));
+  t->First();
+  // Sequenced is false: the record number is the physical one.
+  EXPECT_EQ(t->RecNo(), 5);
+  RecordingEngine rec;
+  t->SetRecNo(2);
+  auto moves = rec.Take({"XdsGetRecordCount", "XdsSetRelKeyPos", "XdsGotoRecord"});
+  ASSERT_EQ(moves.size(), 2u);
+  EXPECT_EQ(moves[0], "XdsGetRecordCount(" + H(t->TableHandle()) + ", 2, *)");
+  EXPECT_EQ(moves[1], "XdsSetRelKeyPos(" + H(t->OrderHandle()) + ", 0.4)");
+}
+
+TEST(XdsNavigation, RecordNumberSetWithoutIndexGoesToThePhysicalRecord) {
+  TempDir dir;
+  auto c = MakeTable(dir, 5);
+  auto t = Table(*c, "HDST", "T.DBF");
+  t->Open();
+  std::vector<std::string> events;
+  t->BeforeScroll = [&](TDataSet&) { events.push_back("BeforeScroll"); };
+  t->AfterScroll = [&](TDataSet&) { events.push_back("AfterScroll"); };
+  RecordingEngine rec;
+  t->SetRecNo(4);
+  EXPECT_EQ(rec.Take({"XdsGotoRecord"}),
+            (std::vector<std::string>{"XdsGotoRecord(" + H(t->TableHandle()) + ", 4)"}));
+  EXPECT_EQ(t->RecNo(), 4);
+  EXPECT_EQ(t->FieldByName("NUM")->AsInteger(), 2);
+  EXPECT_EQ(events, (std::vector<std::string>{"BeforeScroll", "AfterScroll"}));
+  EXPECT_THROW(t->SetRecNo(99), EXDSDatabaseError);
+}
+
+TEST(XdsNavigation, RecordCountOptions) {
+  TempDir dir;
+  auto c = MakeTable(dir, 4);
+  auto t = Table(*c, "HDST", "T.DBF");
+  t->SetIndexName("NUM");
+  t->Open();
+  std::string th = H(t->TableHandle());
+  std::string oh = H(t->OrderHandle());
+  RecordingEngine rec;
+  EXPECT_EQ(t->RecordCount(), 4);
+  EXPECT_EQ(rec.Take({"XdsGetRecordCount"}),
+            (std::vector<std::string>{"XdsGetRecordCount(" + oh + ", 2, *)"}));
+  t->XdsTableOptions().XdsFilterOptions = RESPECT_WHEN_COUNTING;
+  t->XdsTableOptions().XdsFreshRecordCount = true;
+  EXPECT_EQ(t->RecordCount(), 4);
+  // A plain index counts on the table itself.
+  EXPECT_EQ(rec.Take({"XdsGetRecordCount"}),
+            (std::vector<std::string>{"XdsGetRecordCount(" + th + ", 5, *)"}));
+  t->XdsTableOptions().XdsFilterOptions = IGNORE_WHEN_COUNTING;
+  t->XdsTableOptions().XdsScopeOptions = RESPECT_SCOPES_WHEN_COUNTING;
+  t->XdsTableOptions().XdsFreshRecordCount = false;
+  EXPECT_EQ(t->RecordCount(), 4);
+  EXPECT_EQ(rec.Take({"XdsGetRecordCount"}),
+            (std::vector<std::string>{"XdsGetRecordCount(" + oh + ", 3, *)"}));
+}
+
+TEST(XdsNavigation, PassedOverResults) {
+  TempDir dir;
+  auto c = MakeTable(dir, 3);
+  auto t = Table(*c, "HDST", "T.DBF");
+  t->Open();
+  t->Next();
+  TBookmark two = t->GetBookmark();
+  RecordingEngine rec;
+  rec.fail = [](const std::string& call) -> std::optional<XDSRESULT> {
+    if (call.rfind("XdsRefreshRecord", 0) == 0) {
+      return 5068;
+    }
+    if (call.rfind("XdsIsRecordVisible", 0) == 0) {
+      return 5068;
+    }
+    return std::nullopt;
+  };
+  EXPECT_NO_THROW(t->Refresh());
+  EXPECT_EQ(t->FieldByName("NUM")->AsInteger(), 2);
+  rec.fail = [](const std::string& call) -> std::optional<XDSRESULT> {
+    return call.rfind("XdsIsRecordVisible", 0) == 0 ? std::optional<XDSRESULT>(6002)
+                                                     : std::nullopt;
+  };
+  EXPECT_THROW(t->Next(), EXDSDatabaseError);
+  rec.fail = nullptr;
+  t->First();
+  t->GotoBookmark(two);
+  EXPECT_EQ(t->RecNo(), 2);
+}
+
+TEST(XdsNavigation, BookmarksCompareAndValidate) {
+  TempDir dir;
+  auto c = MakeTable(dir, 3);
+  auto t = Table(*c, "HDST", "T.DBF");
+  t->Open();
+  TBookmark one = t->GetBookmark();
+  t->Next();
+  TBookmark two = t->GetBookmark();
+  EXPECT_EQ(t->CompareBookmarks({}, {}), 0);
+  EXPECT_EQ(t->CompareBookmarks(one, {}), -1);
+  EXPECT_EQ(t->CompareBookmarks({}, one), 1);
+  EXPECT_EQ(t->CompareBookmarks(one, two), -1);
+  EXPECT_EQ(t->CompareBookmarks(two, one), 1);
+  EXPECT_TRUE(t->BookmarkValid(two));
+  TBookmark nowhere = two;
+  nowhere[0] = 99;
+  EXPECT_FALSE(t->BookmarkValid(nowhere));
+  // A deleted record's bookmark is valid while deleted records are shown.
+  ASSERT_EQ(XdsGotoRecord(t->TableHandle(), 2), 0);
+  ASSERT_EQ(XdsDeleteRecord(t->TableHandle()), 0);
+  ASSERT_EQ(XdsWriteRecord(t->TableHandle()), 0);
+  EXPECT_TRUE(t->BookmarkValid(two));
+  ASSERT_EQ(XdsSetDeleted(t->TableHandle(), 1), 0);
+  EXPECT_FALSE(t->BookmarkValid(two));
+  t->Close();
+  EXPECT_FALSE(t->BookmarkValid(one));
+}
+
+TEST(XdsNavigation, FixtureCatalogueInEveryTagOrder) {
+  TempDir dir;
+  XDS_REQUIRE_FIXTURES("catalogue", dir);
+  auto c = Connect(dir.str());
+  for (const char* tag : {"TEMURL", "TEM_ID", "TEM_URL"}) {
+    SCOPED_TRACE(tag);
+    auto t = Table(*c, "HDSUrlIn", "URLIN.DBF");
+    t->SetIndexName(tag);
+    t->Open();
+    auto csv = ReadCsv("catalogue", std::string("URLIN.") + tag + ".csv");
+    size_t row = 0;
+    for (; !t->Eof(); t->Next(), ++row) {
+      ASSERT_LT(row, csv.size());
+      EXPECT_EQ(t->RecNo(), std::stoi(csv[row][0]));
+      EXPECT_EQ(t->FieldByName("TEM_ID")->AsInteger(), std::stoi(csv[row][2]));
+    }
+    EXPECT_EQ(row, csv.size());
+    // And backwards.
+    t->Last();
+    for (size_t back = csv.size(); back-- > 0; t->Prior()) {
+      EXPECT_EQ(t->RecNo(), std::stoi(csv[back][0]));
+      if (t->Bof()) {
+        break;
+      }
+    }
+  }
+}
