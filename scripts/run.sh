@@ -1,21 +1,14 @@
 #!/usr/bin/env bash
-# Starts the program on a catalogue folder, creating an empty catalogue there
-# first when the folder holds none. The program's working directory is the
-# catalogue folder: it takes its tables and its settings file from there.
+# Starts the program built in BUILD_DIR on a catalogue folder, through the
+# same launcher an installed program uses: the folder becomes the program's
+# working directory, and gets an empty catalogue first when it holds none.
 #   scripts/run.sh BUILD_DIR [CATALOGUE_DIR]
 # CATALOGUE_DIR defaults to tavo-url-manager under the XDG data directory.
 set -euo pipefail
-build=$(cd "$1" && pwd)
-dir=${2:-${XDG_DATA_HOME:-$HOME/.local/share}/tavo-url-manager}
-mkdir -p "$dir"
-program="$build/app/tavo-url-manager"
-tool="$build/tools/xcetool"
-if ! find "$dir" -maxdepth 1 -iname 'urls.dbf' | grep -q .; then
-  if [ -x "$tool" ]; then
-    "$tool" create-catalogue "$dir" || echo "run.sh: could not create a catalogue in $dir" >&2
-  else
-    echo "run.sh: $tool is not built; starting without a catalogue" >&2
-  fi
+launcher="$1/desktop/tavo-url-manager"
+shift
+if [ ! -x "$launcher" ]; then
+  echo "run.sh: $launcher is missing: configure the build with the program" >&2
+  exit 1
 fi
-cd "$dir"
-exec "$program"
+exec "$launcher" "$@"

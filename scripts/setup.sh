@@ -14,6 +14,7 @@ packages=(
   clang libclang-rt-14-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev
   python3 python3-dbf xvfb xauth fonts-dejavu-core
+  file desktop-file-utils appstream
 )
 
 install_packages() {

@@ -1,9 +1,11 @@
 // Renders pictures of the program's real windows for the README:
-//   tavo-screenshots OUTPUT_DIR
-// Run it on a display (for instance under xvfb-run); it writes main-window.png
-// and about-window.png. The main window starts in a fresh temporary folder,
-// as on a first run.
+//   tavo-screenshots OUTPUT_DIR [CATALOGUE_DIR]
+// Run it on a display (for instance under xvfb-run; scripts/screenshots.sh
+// does it all); it writes main-window.png and about-window.png. The main
+// window starts in a fresh temporary folder: empty, as on a first run, or
+// holding a copy of the catalogue in CATALOGUE_DIR, which stays as it was.
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cstdio>
@@ -13,8 +15,8 @@
 #include "exception_handler.h"
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s OUTPUT_DIR\n", argv[0]);
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: %s OUTPUT_DIR [CATALOGUE_DIR]\n", argv[0]);
     return 2;
   }
   ui::TApplication app(argc, argv);
@@ -24,6 +26,21 @@ int main(int argc, char** argv) {
   if (!work.isValid() || !QDir::setCurrent(work.path())) {
     std::fprintf(stderr, "cannot make a working folder\n");
     return 1;
+  }
+  if (argc == 3) {
+    // The program writes to its catalogue as it starts and closes; a copy
+    // keeps the given one as it was.
+    QDir catalogue(QString::fromLocal8Bit(argv[2]));
+    if (!catalogue.exists()) {
+      std::fprintf(stderr, "no folder %s\n", argv[2]);
+      return 1;
+    }
+    for (const QString& name : catalogue.entryList(QDir::Files)) {
+      if (!QFile::copy(catalogue.filePath(name), work.filePath(name))) {
+        std::fprintf(stderr, "cannot copy %s\n", qPrintable(catalogue.filePath(name)));
+        return 1;
+      }
+    }
   }
 
   TForm1 form;
