@@ -18,7 +18,8 @@ constexpr const char* kUsage =
     "usage: xcetool COMMAND [ARGS]\n"
     "\n"
     "commands:\n"
-    "  create-catalogue DIR   create the catalogue's four empty tables and their tags in DIR\n"
+    "  create-catalogue DIR [--if-missing]\n"
+    "                         create the catalogue's four empty tables and their tags in DIR\n"
     "  demo-catalogue DIR --urls N\n"
     "                         write a made-up catalogue of N URL records into DIR\n"
     "  info FILE              show a table's fields and record count\n"
@@ -93,24 +94,37 @@ class OpenTable {
 
 int CreateCatalogue(const std::vector<std::string>& args) {
   if (WantsHelp(args)) {
-    std::cout << "usage: xcetool create-catalogue DIR\n"
+    std::cout << "usage: xcetool create-catalogue DIR [--if-missing]\n"
                  "Creates TEM.dbf, TYPE.DBF, URLIN.DBF and urls.DBF (with its memo file) in DIR,\n"
                  "each with its index tags. Refuses, changing nothing, when DIR holds any of\n"
-                 "these files or their index and memo files.\n";
+                 "these files or their index and memo files; with --if-missing such a folder\n"
+                 "is left as it is and the command succeeds (for a program's first start).\n";
     return 0;
   }
-  if (args.size() != 1) {
+  std::vector<std::string> dirs;
+  bool ifMissing = false;
+  for (const std::string& a : args) {
+    if (a == "--if-missing") {
+      ifMissing = true;
+    } else {
+      dirs.push_back(a);
+    }
+  }
+  if (dirs.size() != 1) {
     return Fail("create-catalogue needs exactly one directory");
   }
   // All or nothing: a folder holding any catalogue file is somebody's
   // catalogue, or what is left of one, and is not written to.
-  const std::vector<std::string> present = xcetool::CatalogueFilesIn(args[0]);
+  const std::vector<std::string> present = xcetool::CatalogueFilesIn(dirs[0]);
   if (!present.empty()) {
-    return Fail("cannot create the catalogue in " + args[0] + ": " + present.front() +
+    if (ifMissing) {
+      return 0;
+    }
+    return Fail("cannot create the catalogue in " + dirs[0] + ": " + present.front() +
                 " exists there");
   }
   OpenTable t;
-  if (t.Connect(args[0]) != 0 || xcetool::CreateCatalogue(t.connection()) != 0) {
+  if (t.Connect(dirs[0]) != 0 || xcetool::CreateCatalogue(t.connection()) != 0) {
     return EngineFail();
   }
   return 0;

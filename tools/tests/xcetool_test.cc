@@ -166,6 +166,12 @@ TEST_F(Tool, CreatesTheCatalogueTables) {
   r = Exec({"create-catalogue", dir_.string()});  // never over existing tables
   EXPECT_NE(r.status, 0);
   EXPECT_TRUE(OneLine(r.err)) << r.err;
+
+  fs::path fresh = dir_ / "fresh";
+  fs::create_directory(fresh);
+  r = Exec({"create-catalogue", "--if-missing", fresh.string()});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(fs::exists(fresh / "urls.DBF"));
 }
 
 // A folder holding any one catalogue file, in any letter case, is left
@@ -188,6 +194,12 @@ TEST_F(Tool, CreateCatalogueRefusesAFolderWithAnyCatalogueFile) {
       names.push_back(e.path().filename().string());
     }
     EXPECT_EQ(names, std::vector<std::string>{present});
+    EXPECT_EQ(Slurp(sub / present), "kept");
+    // A first start's creation: such a folder is fine and stays as it is.
+    r = Exec({"create-catalogue", sub.string(), "--if-missing"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(fs::directory_iterator(sub)->path().filename().string(), present);
+    EXPECT_EQ(std::distance(fs::directory_iterator(sub), fs::directory_iterator()), 1);
     EXPECT_EQ(Slurp(sub / present), "kept");
     fs::remove_all(sub);
   }
