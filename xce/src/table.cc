@@ -14,8 +14,6 @@ constexpr std::size_t kReadAheadBytes = 64 * 1024;
 // just below the first record's byte.
 constexpr uint64_t kRecordLockBase = 0x100000000ULL;
 constexpr uint64_t kAppendLockOffset = kRecordLockBase;
-constexpr const char* kSwapSuffix = ".swap";
-constexpr const char* kRebuildSuffix = ".rebuild.tmp";
 
 // Memo file name for a table: same base name, extension in the same letter
 // case as the table's own.
@@ -213,16 +211,21 @@ Status SwapSet::Recover(FileSystem* fs, const std::string& journalPath, const st
     std::string line = content.substr(pos, nl - pos);
     pos = nl + 1;
     std::size_t tab = line.find('\t');
-    // Only ever "X.rebuild.tmp" over "X", as Commit writes them: a journal
-    // planted beside a table must not rename or remove other files.
-    if (tab != std::string::npos && tab > 0 &&
-        line.compare(0, tab, line.substr(tab + 1) + kRebuildSuffix) == 0) {
-      pairs.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+    // Only ever a rebuild's or a reindex's "X.<suffix>" over "X", as Commit
+    // writes them: a journal planted beside a table must not rename or
+    // remove other files.
+    if (tab != std::string::npos && tab > 0) {
+      const std::string fin = line.substr(tab + 1);
+      for (const char* suffix : {kRebuildSuffix, kReindexSuffix}) {
+        if (line.compare(0, tab, fin + suffix) == 0) {
+          pairs.emplace_back(line.substr(0, tab), fin);
+        }
+      }
     }
   }
   if (readOnly) {
     if (complete) {
-      return Status(kErrLocked, "A pack or zap of " +
+      return Status(kErrLocked, "A pack, zap or reindex of " +
                                     journalPath.substr(0, journalPath.size() - 5) +
                                     " was interrupted; open the table for writing once to "
                                     "complete it");

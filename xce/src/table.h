@@ -400,6 +400,13 @@ Status CheckTableFiles(FileSystem* fs, const std::string& path, std::string* rep
 // *found is false when no such file exists (out then holds the exact path).
 Status ResolveTablePath(FileSystem* fs, const std::string& dir, const std::string& given,
                         std::string* out, bool* found);
+// Suffixes of the files a rebuild writes beside a table: the journal that
+// lists the replacements (after the table's own name), and each replacement
+// until it takes its place (a pack's and a reindex's).
+inline constexpr const char* kSwapSuffix = ".swap";
+inline constexpr const char* kRebuildSuffix = ".rebuild.tmp";
+inline constexpr const char* kReindexSuffix = ".reindex.tmp";
+
 // Paths as the engine spells them ("/" only): the folder ("." for none), the
 // file name, the file name without its extension, and a name inside a folder.
 std::string DirOf(const std::string& path);

@@ -140,8 +140,8 @@ Status TableIndexes::OpenFile(const std::string& path, bool structural, uint32_t
     XCE_RETURN_IF_ERROR(
         BuildFiles(table_->RecordCount(),
                    [this](uint32_t r, char* image) { return table_->ReadRecord(r, image); },
-                   ".reindex.tmp", &swap, {which}));
-    XCE_RETURN_IF_ERROR(swap.Commit(table_->fs(), table_->path() + ".swap", table_->dir()));
+                   kReindexSuffix, &swap, {which}));
+    XCE_RETURN_IF_ERROR(swap.Commit(table_->fs(), table_->path() + kSwapSuffix, table_->dir()));
     XCE_RETURN_IF_ERROR(ReopenFiles());
   }
   return Status::Ok();
@@ -516,10 +516,10 @@ Status TableIndexes::Reindex() {
   SwapSet swap;
   Status s = BuildFiles(
       table_->RecordCount(),
-      [this](uint32_t r, char* image) { return table_->ReadRecord(r, image); }, ".reindex.tmp",
+      [this](uint32_t r, char* image) { return table_->ReadRecord(r, image); }, kReindexSuffix,
       &swap, all);
   if (s.ok()) {
-    s = swap.Commit(table_->fs(), table_->path() + ".swap", table_->dir());
+    s = swap.Commit(table_->fs(), table_->path() + kSwapSuffix, table_->dir());
   } else {
     for (const auto& [tmp, fin] : swap.pairs()) {
       (void)fin;
