@@ -283,12 +283,13 @@ void TField::SetText(const std::string& text) {
 TStringField::TStringField(int size) : TField(ftString, size) {}
 
 std::string TStringField::ReadString() const {
-  std::vector<char> buffer(static_cast<size_t>(DataSize()), '\0');
-  if (!GetData(buffer.data())) {
+  // One allocation per read: the value is read straight into the string.
+  std::string value(static_cast<size_t>(DataSize()), '\0');
+  if (!GetData(value.data())) {
     return {};
   }
-  buffer.back() = '\0';
-  return std::string(buffer.data());
+  value.resize(std::strlen(value.c_str()));
+  return value;
 }
 
 void TStringField::WriteString(const std::string& value) {

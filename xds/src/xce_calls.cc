@@ -1,6 +1,4 @@
 #include "xds/xce_calls.h"
 
-TXceCalls& Xce() {
-  static TXceCalls calls;
-  return calls;
-}
+// Only addresses: initialised before any code of the program runs.
+TXceCalls gXceCalls;

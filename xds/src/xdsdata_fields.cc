@@ -57,6 +57,24 @@ bool ParseStoredNumber(const uint8_t* bytes, int length, double& value) {
   if (begin == end) {
     return false;
   }
+  // Whole numbers are most of what tables hold: read them without the
+  // general conversion.
+  const char* p = begin;
+  bool negative = *p == '-';
+  if (negative) {
+    ++p;
+  }
+  if (p < end && end - p <= 18) {
+    int64_t whole = 0;
+    const char* q = p;
+    while (q < end && *q >= '0' && *q <= '9') {
+      whole = whole * 10 + (*q++ - '0');
+    }
+    if (q == end) {
+      value = static_cast<double>(negative ? -whole : whole);
+      return true;
+    }
+  }
   auto [ptr, ec] = std::from_chars(begin, end, value, std::chars_format::fixed);
   return ec == std::errc() && ptr == end;
 }

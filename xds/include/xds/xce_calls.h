@@ -114,5 +114,7 @@ struct TXceCalls {
 };
 
 // The calls in force for the whole process; the real engine unless a test
-// replaced some (restore with Xce() = TXceCalls{}).
-TXceCalls& Xce();
+// replaced some (restore with Xce() = TXceCalls{}). A plain object, not a
+// function-local static: it is read on every engine call.
+extern TXceCalls gXceCalls;
+inline TXceCalls& Xce() { return gXceCalls; }
