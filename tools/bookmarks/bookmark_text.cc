@@ -1,0 +1,521 @@
+#include "bookmark_text.h"
+
+#include <algorithm>
+#include <array>
+#include <ctime>
+#include <vector>
+
+#include "codepage.h"
+#include "cp1251.h"
+
+namespace bookmarks {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+bool IsAsciiAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool IsAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+std::string AsciiLowered(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    c = AsciiLower(c);
+  }
+  return out;
+}
+
+struct NamedReference {
+  const char* name;
+  char32_t code;
+};
+constexpr std::array<NamedReference, 24> kNamed = {{
+    {"amp", '&'},       {"lt", '<'},        {"gt", '>'},       {"quot", '"'},
+    {"apos", '\''},     {"nbsp", 0xA0},     {"laquo", 0xAB},   {"raquo", 0xBB},
+    {"ndash", 0x2013},  {"mdash", 0x2014},  {"hellip", 0x2026}, {"copy", 0xA9},
+    {"reg", 0xAE},      {"trade", 0x2122},  {"shy", 0xAD},     {"lsquo", 0x2018},
+    {"rsquo", 0x2019},  {"ldquo", 0x201C},  {"rdquo", 0x201D}, {"bdquo", 0x201E},
+    {"bull", 0x2022},   {"middot", 0xB7},   {"deg", 0xB0},     {"numero", 0x2116},
+}};
+
+// The look-alike of a character a table cannot hold, or nullptr.
+const char* LookAlike(char32_t c) {
+  switch (c) {
+    case 0xA0:
+      return " ";
+    case 0xAB:
+    case 0xBB:
+    case 0x201C:
+    case 0x201D:
+    case 0x201E:
+      return "\"";
+    case 0x2018:
+    case 0x2019:
+      return "'";
+    case 0x2013:
+    case 0x2014:
+    case 0x2212:
+      return "-";
+    case 0x2026:
+      return "...";
+    case 0x2022:
+      return "*";
+    case 0xA9:
+      return "(c)";
+    case 0xAE:
+      return "(R)";
+    case 0x2122:
+      return "(TM)";
+    default:
+      return nullptr;
+  }
+}
+
+// RFC 3492 Punycode of one label's code points.
+bool Punycode(const std::vector<char32_t>& input, std::string* out) {
+  constexpr uint32_t kBase = 36, kTMin = 1, kTMax = 26, kSkew = 38, kDamp = 700;
+  auto digit = [](uint32_t d) { return static_cast<char>(d < 26 ? 'a' + d : '0' + (d - 26)); };
+  auto adapt = [&](uint32_t delta, uint32_t points, bool first) {
+    delta = first ? delta / kDamp : delta / 2;
+    delta += delta / points;
+    uint32_t k = 0;
+    while (delta > ((kBase - kTMin) * kTMax) / 2) {
+      delta /= kBase - kTMin;
+      k += kBase;
+    }
+    return k + (kBase - kTMin + 1) * delta / (delta + kSkew);
+  };
+  uint32_t n = 128, delta = 0, bias = 72;
+  uint32_t handled = 0;
+  for (char32_t c : input) {
+    if (c < 128) {
+      out->push_back(static_cast<char>(c));
+      ++handled;
+    }
+  }
+  const uint32_t basic = handled;
+  if (basic > 0) {
+    out->push_back('-');
+  }
+  while (handled < input.size()) {
+    uint32_t m = UINT32_MAX;
+    for (char32_t c : input) {
+      if (c >= n && c < m) {
+        m = c;
+      }
+    }
+    if (static_cast<uint64_t>(m - n) * (handled + 1) + delta > UINT32_MAX / 2) {
+      return false;
+    }
+    delta += (m - n) * (handled + 1);
+    n = m;
+    for (char32_t c : input) {
+      if (c < n) {
+        ++delta;
+      }
+      if (c == n) {
+        uint32_t q = delta;
+        for (uint32_t k = kBase;; k += kBase) {
+          uint32_t t = k <= bias ? kTMin : k >= bias + kTMax ? kTMax : k - bias;
+          if (q < t) {
+            break;
+          }
+          out->push_back(digit(t + (q - t) % (kBase - t)));
+          q = (q - t) / (kBase - t);
+        }
+        out->push_back(digit(q));
+        bias = adapt(delta, handled + 1, handled == basic);
+        delta = 0;
+        ++handled;
+      }
+    }
+    ++delta;
+    ++n;
+  }
+  return true;
+}
+
+// Lower case for the letters hosts are written in (Latin and Cyrillic).
+char32_t LowerLetter(char32_t c) {
+  if (c >= 'A' && c <= 'Z') {
+    return c + 32;
+  }
+  if (c >= 0x410 && c <= 0x42F) {
+    return c + 32;
+  }
+  if (c >= 0x400 && c <= 0x40F) {
+    return c + 80;
+  }
+  return c;
+}
+
+int DefaultPort(std::string_view scheme) {
+  if (scheme == "http" || scheme == "ws") {
+    return 80;
+  }
+  if (scheme == "https" || scheme == "wss") {
+    return 443;
+  }
+  if (scheme == "ftp") {
+    return 21;
+  }
+  return -1;
+}
+
+// The parts of an address with an authority ("scheme://host...").
+struct UrlParts {
+  std::string scheme;     // as written
+  std::string userinfo;   // with its "@", or ""
+  std::string host;
+  std::string port;       // digits, without ":"
+  std::string rest;       // path, query and fragment
+};
+
+bool SplitUrl(std::string_view url, UrlParts* p) {
+  std::size_t colon = url.find(':');
+  if (colon == std::string_view::npos || colon == 0 || !IsAsciiAlpha(url[0])) {
+    return false;
+  }
+  for (std::size_t i = 1; i < colon; ++i) {
+    char c = url[i];
+    if (!IsAsciiAlpha(c) && !IsAsciiDigit(c) && c != '+' && c != '-' && c != '.') {
+      return false;
+    }
+  }
+  if (url.substr(colon + 1, 2) != "//") {
+    return false;
+  }
+  p->scheme = std::string(url.substr(0, colon));
+  std::size_t start = colon + 3;
+  std::size_t end = url.find_first_of("/?#", start);
+  if (end == std::string_view::npos) {
+    end = url.size();
+  }
+  std::string_view authority = url.substr(start, end - start);
+  p->rest = std::string(url.substr(end));
+  std::size_t at = authority.rfind('@');
+  if (at != std::string_view::npos) {
+    p->userinfo = std::string(authority.substr(0, at + 1));
+    authority.remove_prefix(at + 1);
+  }
+  std::size_t portColon = authority.rfind(':');
+  if (portColon != std::string_view::npos && authority.find(']', portColon) == std::string_view::npos) {
+    std::string_view port = authority.substr(portColon + 1);
+    bool digits = true;
+    for (char c : port) {
+      digits = digits && IsAsciiDigit(c);
+    }
+    if (digits) {
+      p->port = std::string(port);
+      authority = authority.substr(0, portColon);
+    }
+  }
+  p->host = std::string(authority);
+  return true;
+}
+
+}  // namespace
+
+char32_t NextCodePoint(std::string_view s, std::size_t* pos) {
+  const auto* b = reinterpret_cast<const unsigned char*>(s.data());
+  std::size_t i = *pos;
+  unsigned char c = b[i];
+  int extra = 0;
+  char32_t cp = 0;
+  if (c < 0x80) {
+    *pos = i + 1;
+    return c;
+  }
+  if (c >= 0xC2 && c <= 0xDF) {
+    extra = 1;
+    cp = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    extra = 2;
+    cp = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    extra = 3;
+    cp = c & 0x07;
+  } else {
+    *pos = i + 1;
+    return kReplacement;
+  }
+  if (i + static_cast<std::size_t>(extra) >= s.size()) {
+    *pos = i + 1;
+    return kReplacement;
+  }
+  for (int k = 1; k <= extra; ++k) {
+    unsigned char t = b[i + static_cast<std::size_t>(k)];
+    if ((t & 0xC0) != 0x80) {
+      *pos = i + 1;
+      return kReplacement;
+    }
+    cp = (cp << 6) | (t & 0x3F);
+  }
+  const char32_t minimum[] = {0, 0x80, 0x800, 0x10000};
+  if (cp < minimum[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    *pos = i + 1;
+    return kReplacement;
+  }
+  *pos = i + 1 + static_cast<std::size_t>(extra);
+  return cp;
+}
+
+void AppendUtf8(char32_t c, std::string* out) {
+  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+    c = kReplacement;
+  }
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+std::string DecodeReferences(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t amp = text.find('&', i);
+    if (amp == std::string_view::npos) {
+      out.append(text.substr(i));
+      break;
+    }
+    out.append(text.substr(i, amp - i));
+    std::size_t semi = text.find(';', amp + 1);
+    if (semi == std::string_view::npos || semi - amp > 12) {
+      out.push_back('&');
+      i = amp + 1;
+      continue;
+    }
+    std::string_view body = text.substr(amp + 1, semi - amp - 1);
+    char32_t code = 0;
+    bool ok = false;
+    if (body.size() >= 2 && body[0] == '#') {
+      bool hex = body[1] == 'x' || body[1] == 'X';
+      std::string_view digits = body.substr(hex ? 2 : 1);
+      ok = !digits.empty();
+      uint64_t v = 0;
+      for (char c : digits) {
+        int d = IsAsciiDigit(c)                            ? c - '0'
+                : hex && AsciiLower(c) >= 'a' && AsciiLower(c) <= 'f' ? AsciiLower(c) - 'a' + 10
+                                                           : -1;
+        if (d < 0) {
+          ok = false;
+          break;
+        }
+        // Past the last code point the value stops growing; it is replaced below.
+        v = std::min<uint64_t>(v * (hex ? 16 : 10) + static_cast<uint64_t>(d), 0x110000);
+      }
+      code = v > 0x10FFFF ? kReplacement : static_cast<char32_t>(v);
+      if (ok && (code == 0 || (code >= 0xD800 && code <= 0xDFFF))) {
+        code = kReplacement;
+      }
+    } else {
+      for (const NamedReference& n : kNamed) {
+        if (body == n.name) {
+          code = n.code;
+          ok = true;
+          break;
+        }
+      }
+    }
+    if (!ok) {
+      out.push_back('&');
+      i = amp + 1;
+      continue;
+    }
+    AppendUtf8(code, &out);
+    i = semi + 1;
+  }
+  return out;
+}
+
+std::string EscapeMarkup(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size() + utf8.size() / 8);
+  for (char c : utf8) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t') {
+          out += "&#" + std::to_string(static_cast<int>(c)) + ";";
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+  return out;
+}
+
+bool HostToAscii(std::string_view host, std::string* out) {
+  out->clear();
+  std::size_t start = 0;
+  while (start <= host.size()) {
+    std::size_t dot = host.find('.', start);
+    if (dot == std::string_view::npos) {
+      dot = host.size();
+    }
+    std::string_view label = host.substr(start, dot - start);
+    std::vector<char32_t> points;
+    bool ascii = true;
+    for (std::size_t i = 0; i < label.size();) {
+      char32_t c = LowerLetter(NextCodePoint(label, &i));
+      if (c == kReplacement) {
+        return false;
+      }
+      ascii = ascii && c < 0x80;
+      points.push_back(c);
+    }
+    if (ascii) {
+      for (char32_t c : points) {
+        out->push_back(static_cast<char>(c));
+      }
+    } else {
+      std::string encoded;
+      if (!Punycode(points, &encoded)) {
+        return false;
+      }
+      *out += "xn--" + encoded;
+    }
+    if (dot == host.size()) {
+      break;
+    }
+    out->push_back('.');
+    start = dot + 1;
+  }
+  return true;
+}
+
+std::string SchemeOf(std::string_view url) {
+  std::size_t colon = url.find(':');
+  if (colon == std::string_view::npos || colon == 0 || !IsAsciiAlpha(url[0])) {
+    return "";
+  }
+  for (std::size_t i = 1; i < colon; ++i) {
+    char c = url[i];
+    if (!IsAsciiAlpha(c) && !IsAsciiDigit(c) && c != '+' && c != '-' && c != '.') {
+      return "";
+    }
+  }
+  return AsciiLowered(url.substr(0, colon));
+}
+
+std::string ComparableUrl(std::string_view url) {
+  UrlParts p;
+  if (!SplitUrl(url, &p)) {
+    std::string scheme = SchemeOf(url);
+    if (scheme.empty()) {
+      return std::string(url);
+    }
+    return scheme + std::string(url.substr(scheme.size()));
+  }
+  std::string scheme = AsciiLowered(p.scheme);
+  std::string host;
+  if (!HostToAscii(p.host, &host)) {
+    host = AsciiLowered(p.host);
+  }
+  std::string out = scheme + "://" + p.userinfo + host;
+  if (!p.port.empty() && std::to_string(DefaultPort(scheme)) != p.port) {
+    out += ":" + p.port;
+  }
+  std::string_view rest = p.rest;
+  if (rest.size() >= 1 && rest[0] == '/' && (rest.size() == 1 || rest[1] == '?' || rest[1] == '#')) {
+    rest.remove_prefix(1);
+  }
+  return out + std::string(rest);
+}
+
+bool Storable(char32_t c, bool oem) {
+  if (c == '?') {
+    return true;
+  }
+  char b = platform::Cp1251FromUnicode(c);
+  if (b == '?') {
+    return false;
+  }
+  return !oem || xce::Cp1251To866(static_cast<unsigned char>(b)) != '?';
+}
+
+std::string StorableUrl(std::string_view utf8, bool oem) {
+  std::string text(utf8);
+  UrlParts p;
+  if (SplitUrl(text, &p)) {
+    std::string host;
+    if (HostToAscii(p.host, &host)) {
+      text = p.scheme + "://" + p.userinfo + host + (p.port.empty() ? "" : ":" + p.port) + p.rest;
+    }
+  }
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t at = i;
+    char32_t c = NextCodePoint(text, &i);
+    if (c >= 0x20 && c != 0x7F && c != ' ' && c != kReplacement && Storable(c, oem)) {
+      out.push_back(platform::Cp1251FromUnicode(c));
+      continue;
+    }
+    // Percent-encode the character's own bytes (a malformed byte stays itself).
+    for (std::size_t k = at; k < i; ++k) {
+      static const char kHex[] = "0123456789ABCDEF";
+      unsigned char b = static_cast<unsigned char>(text[k]);
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    }
+  }
+  return out;
+}
+
+std::string StorableText(std::string_view utf8, bool oem, bool* altered) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    char32_t c = NextCodePoint(utf8, &i);
+    if (Storable(c, oem) && c != kReplacement) {
+      out.push_back(platform::Cp1251FromUnicode(c));
+      continue;
+    }
+    *altered = true;
+    const char* alike = LookAlike(c);
+    out += alike != nullptr ? std::string(alike) : "&#" + std::to_string(c) + ";";
+  }
+  return out;
+}
+
+std::string FormatUnixTime(int64_t seconds) {
+  // Up to the year 9999, which every real bookmark date is far below.
+  if (seconds <= 0 || seconds > 253402300799LL) {
+    return "";
+  }
+  std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  if (gmtime_r(&t, &tm) == nullptr) {
+    return "";
+  }
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+}  // namespace bookmarks

@@ -1,0 +1,56 @@
+// Text and address rules of the bookmark import: UTF-8, character
+// references, host names in their ASCII form, URL comparison, and text the
+// catalogue's code pages can hold.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace bookmarks {
+
+// Decodes one UTF-8 character at s[*pos] and advances *pos; malformed bytes
+// give U+FFFD one byte at a time.
+char32_t NextCodePoint(std::string_view s, std::size_t* pos);
+void AppendUtf8(char32_t c, std::string* out);
+
+// Replaces character references (&amp; &#1081; &#x44b; and the usual named
+// ones) by their UTF-8 text; unknown or broken references stay as written.
+std::string DecodeReferences(std::string_view text);
+
+// Escapes & < > " for HTML and XML text and attribute values; carriage
+// returns and other control characters become numeric references, so text
+// read back is byte for byte what was written.
+std::string EscapeMarkup(std::string_view utf8);
+
+// A host name in its ASCII form: lower case, labels with other characters
+// written as "xn--" and their Punycode. False when a label cannot be encoded.
+bool HostToAscii(std::string_view host, std::string* out);
+
+// The form two addresses are compared in: scheme and host in lower case, the
+// host in its ASCII form, the scheme's default port and the "/" of an empty
+// path dropped. Text without a scheme compares as it stands.
+std::string ComparableUrl(std::string_view url);
+
+// The scheme of an address in lower case ("http", "mailto"), or "" when the
+// text does not begin with one.
+std::string SchemeOf(std::string_view url);
+
+// An address as the URL table stores it: the host in its ASCII form, and
+// every character that `storable` rejects percent-encoded (as UTF-8). The
+// result is in the program's character set (Windows-1251).
+std::string StorableUrl(std::string_view utf8, bool oem);
+
+// Text for a character field or memo of a table in the program's character
+// set: characters the table cannot hold (`oem`: the OEM table holds only what
+// both code pages share) become a plain look-alike (quotes, dashes, spaces)
+// or a numeric reference "&#N;". *altered tells whether any did.
+std::string StorableText(std::string_view utf8, bool oem, bool* altered);
+
+// Whether a character survives the trip into the table and back.
+bool Storable(char32_t c, bool oem);
+
+// Seconds since 1970 (UTC) as "YYYY-MM-DD HH:MM:SS"; "" for 0 or out of range.
+std::string FormatUnixTime(int64_t seconds);
+
+}  // namespace bookmarks

@@ -1,0 +1,1166 @@
+#include "catalogue_io.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "bookmark_text.h"
+#include "catalogue.h"
+#include "cp1251.h"
+#include "xce.h"
+
+namespace bookmarks {
+
+const char* const kUnfiledFolder = "Без раздела";
+
+namespace {
+
+namespace fs = std::filesystem;
+using xcetool::CatalogueTable;
+using xcetool::CatalogueTables;
+
+constexpr const char* kStaging = ".tavo-bookmarks.import";
+constexpr const char* kJournal = "tavo-bookmarks.journal";
+constexpr const char* kJournalHead = "tavo-bookmarks-journal 1\n";
+constexpr std::size_t kUrlLength = 100;
+constexpr std::size_t kNameLength = 100;
+constexpr std::size_t kSectionNameLength = 50;
+
+std::string EngineError() {
+  int32_t code = 0;
+  char text[600];
+  uint16_t length = sizeof text;
+  if (XdsGetLastError(&code, text, &length) != 0) {
+    return "engine error";
+  }
+  return std::string(text, length);
+}
+
+std::string Join(const std::string& dir, const std::string& name) {
+  return (fs::path(dir) / name).string();
+}
+
+// ------------------------------------------------------------ table access
+
+// The catalogue's tables on one connection, closed on every way out.
+class Catalogue {
+ public:
+  ~Catalogue() { Close(); }
+
+  XDSRESULT Connect(const std::string& dir) {
+    return XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &connection_);
+  }
+
+  enum Mode {
+    kRead,   // shared, read-only
+    kHold,   // exclusive, only to keep the program out: nothing is changed
+    kWrite,  // exclusive, for writing
+  };
+
+  XDSRESULT Open(Mode mode) {
+    for (std::size_t i = 0; i < tables_.size(); ++i) {
+      const CatalogueTable& def = CatalogueTables()[i];
+      uint32_t options = mode == kRead ? XDS_OPEN_READONLY : XDS_OPEN_EXCLUSIVE;
+      if (mode == kHold) {
+        options |= XDS_OPEN_IGNORE_COLLATION_MISMATCH;
+      } else if (mode == kWrite && i == xcetool::kUrls) {
+        options |= XDS_OPEN_REINDEX_ON_COLLATION_MISMATCH;  // as the program opens it
+      }
+      XDSRESULT r = XdsOpenTable(connection_, def.file, nullptr, XDS_TABLE_CDX, def.charType,
+                                 XDS_LOCK_PROPRIETARY, XDS_RIGHTS_CHECK, options, &tables_[i]);
+      if (r != 0) {
+        return r;
+      }
+    }
+    return 0;
+  }
+
+  XDSRESULT CloseTables() {
+    XDSRESULT result = 0;
+    for (XDSHANDLE& t : tables_) {
+      if (t != 0) {
+        XDSRESULT r = XdsCloseTable(t);
+        result = result != 0 ? result : r;
+        t = 0;
+      }
+    }
+    return result;
+  }
+
+  void Close() {
+    (void)CloseTables();
+    if (connection_ != 0) {
+      XdsDisconnect(connection_);
+      connection_ = 0;
+    }
+  }
+
+  XDSHANDLE connection() const { return connection_; }
+  XDSHANDLE table(int i) const { return tables_[static_cast<std::size_t>(i)]; }
+
+ private:
+  XDSHANDLE connection_ = 0;
+  std::array<XDSHANDLE, 4> tables_ = {};
+};
+
+// A field of the current record as trimmed text (1251), any length.
+XDSRESULT GetText(XDSHANDLE t, uint16_t field, std::string* out) {
+  out->resize(256);
+  uint32_t length = static_cast<uint32_t>(out->size());
+  XDSRESULT r = XdsGetField(t, field, out->data(), &length, XDS_GET_TRIM);
+  if (r != 0 && length + 1 > out->size()) {
+    out->resize(length + 1);
+    length = static_cast<uint32_t>(out->size());
+    r = XdsGetField(t, field, out->data(), &length, XDS_GET_TRIM);
+  }
+  out->resize(r == 0 ? length : 0);
+  return r;
+}
+
+XDSRESULT GetNumber(XDSHANDLE t, uint16_t field, int64_t* out) {
+  char text[64];
+  uint32_t length = sizeof text;
+  XDSRESULT r = XdsGetField(t, field, text, &length, XDS_GET_TRIM);
+  *out = r == 0 ? std::strtoll(std::string(text, length).c_str(), nullptr, 10) : 0;
+  return r;
+}
+
+XDSRESULT FieldNumbers(XDSHANDLE t, std::initializer_list<const char*> names,
+                       std::vector<uint16_t>* out) {
+  out->clear();
+  for (const char* n : names) {
+    uint16_t f = 0;
+    XDSRESULT r = XdsGetFieldNumber(t, n, &f);
+    if (r != 0) {
+      return r;
+    }
+    out->push_back(f);
+  }
+  return 0;
+}
+
+// Calls `visit` on every record in record-number order, deleted ones left
+// out unless `withDeleted`; `visit` returns a result too.
+template <typename Visit>
+XDSRESULT EachRecord(XDSHANDLE t, bool withDeleted, Visit visit) {
+  uint32_t count = 0;
+  XDSRESULT r = XdsGetRecordCount(t, XDS_COUNT_IGNORE_FILTERS, &count);
+  for (uint32_t recno = 1; r == 0 && recno <= count; ++recno) {
+    r = XdsGotoRecord(t, recno);
+    uint16_t deleted = 0;
+    if (r == 0) {
+      r = XdsIsRecordDeleted(t, &deleted);
+    }
+    if (r == 0) {
+      r = visit(deleted != 0);
+    }
+    (void)withDeleted;
+  }
+  return r;
+}
+
+XDSRESULT SetText(XDSHANDLE t, uint16_t field, const std::string& value) {
+  return XdsSetField(t, field, value.data(), static_cast<uint32_t>(value.size()));
+}
+
+// --------------------------------------------------------------- file work
+
+// Copies a file with the kernel's copy, then makes it durable.
+bool CopyFile(const std::string& from, const std::string& to, std::string* error) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    *error = "cannot read " + from + ": " + std::strerror(errno);
+    return false;
+  }
+  int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) {
+    *error = "cannot create " + to + ": " + std::strerror(errno);
+    ::close(in);
+    return false;
+  }
+  bool ok = true;
+  while (true) {
+    ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+    if (n == 0) {
+      break;
+    }
+    if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL)) {
+      // No kernel copy between these files: copy through a buffer.
+      std::vector<char> buf(1 << 20);
+      ssize_t got = 0;
+      while (ok && (got = ::read(in, buf.data(), buf.size())) > 0) {
+        ok = ::write(out, buf.data(), static_cast<std::size_t>(got)) == got;
+      }
+      ok = ok && got == 0;
+      break;
+    }
+    if (n < 0) {
+      ok = false;
+      break;
+    }
+  }
+  if (!ok) {
+    *error = "cannot copy " + from + " to " + to + ": " + std::strerror(errno);
+  }
+  ::close(in);
+  ::close(out);
+  return ok;
+}
+
+bool SyncFile(xce::FileSystem* fsys, const std::string& path, std::string* error) {
+  std::unique_ptr<xce::File> f;
+  xce::Status s = fsys->Open(path, xce::OpenMode::kReadOnly, &f);
+  if (s.ok()) {
+    s = f->Sync();
+  }
+  if (!s.ok()) {
+    *error = s.message();
+  }
+  return s.ok();
+}
+
+// A name a journal may rename: a plain file name of one of the catalogue's
+// tables, memo or index files, so a planted journal cannot touch other files.
+bool IsCatalogueFileName(const std::string& name) {
+  if (name.find('/') != std::string::npos || name.empty()) {
+    return false;
+  }
+  std::string lower = name;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  for (const char* stem : {"tem", "type", "urlin", "urls"}) {
+    for (const char* ext : {".dbf", ".cdx", ".fpt"}) {
+      if (lower == std::string(stem) + ext) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Memo and index files first, the table last: a table swapped in always
+// finds memo blocks it points to.
+int SwapRank(const std::string& name) {
+  std::string ext = name.size() > 4 ? name.substr(name.size() - 4) : name;
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return ext == ".fpt" ? 0 : ext == ".cdx" ? 1 : 2;
+}
+
+bool ReadWholeFile(xce::FileSystem* fsys, const std::string& path, std::string* out) {
+  std::unique_ptr<xce::File> f;
+  uint64_t size = 0;
+  if (!fsys->Open(path, xce::OpenMode::kReadOnly, &f).ok() || !f->Size(&size).ok() ||
+      size > (1 << 16)) {
+    return false;
+  }
+  out->resize(static_cast<std::size_t>(size));
+  std::size_t got = 0;
+  if (!f->ReadAt(0, out->data(), out->size(), &got).ok()) {
+    return false;
+  }
+  out->resize(got);
+  return true;
+}
+
+// --------------------------------------------------------------- the plan
+
+struct Type {
+  std::string code;  // trimmed TYPE_ID
+  std::string name;
+  std::string prefix;
+};
+
+// One URL record to add, or an existing one gaining memberships.
+struct Group {
+  int64_t existingId = 0;  // the catalogue's record, or 0 for a new one
+  int64_t newId = 0;
+  std::string url;         // 1251
+  std::string typeCode;
+  std::string name;
+  std::string description;
+  std::vector<int64_t> sections;  // in the order met, no repeats
+};
+
+class Importer {
+ public:
+  Importer(const Tree& tree, ImportSummary* summary) : tree_(tree), summary_(summary) {}
+
+  // Reads what the staged catalogue holds: sections, types, addresses.
+  XDSRESULT ReadExisting(const Catalogue& c) {
+    std::vector<uint16_t> f;
+    XDSHANDLE tem = c.table(xcetool::kTem);
+    XDSRESULT r = FieldNumbers(tem, {"INID", "INNAME", "PREIN"}, &f);
+    if (r == 0) {
+      r = EachRecord(tem, false, [&](bool deleted) {
+        int64_t id = 0;
+        int64_t parent = 0;
+        std::string name;
+        XDSRESULT q = GetNumber(tem, f[0], &id);
+        if (q == 0) {
+          q = GetText(tem, f[1], &name);
+        }
+        if (q == 0) {
+          q = GetNumber(tem, f[2], &parent);
+        }
+        maxSection_ = std::max(maxSection_, id);
+        if (q == 0 && !deleted) {
+          sections_[{parent, name}].push_back(id);
+        }
+        return q;
+      });
+    }
+    XDSHANDLE type = c.table(xcetool::kType);
+    if (r == 0) {
+      r = FieldNumbers(type, {"TYPE_ID", "TYPE_NAME", "TYPRPRESTR"}, &f);
+    }
+    if (r == 0) {
+      r = EachRecord(type, false, [&](bool deleted) {
+        Type t;
+        XDSRESULT q = GetText(type, f[0], &t.code);
+        if (q == 0) {
+          q = GetText(type, f[1], &t.name);
+        }
+        if (q == 0) {
+          q = GetText(type, f[2], &t.prefix);
+        }
+        maxType_ = std::max<int64_t>(maxType_, std::strtoll(t.code.c_str(), nullptr, 10));
+        if (q == 0 && !deleted) {
+          types_.push_back(t);
+        }
+        return q;
+      });
+    }
+    XDSHANDLE urls = c.table(xcetool::kUrls);
+    if (r == 0) {
+      r = FieldNumbers(urls, {"URL", "ADRESTYPE", "URL_ID"}, &f);
+    }
+    if (r == 0) {
+      std::unordered_map<std::string, std::string> prefixes;
+      for (const Type& t : types_) {
+        prefixes.emplace(t.code, t.prefix);
+      }
+      std::string url;
+      std::string code;
+      r = EachRecord(urls, false, [&](bool deleted) {
+        int64_t id = 0;
+        XDSRESULT q = GetNumber(urls, f[2], &id);
+        maxUrl_ = std::max(maxUrl_, id);
+        if (q != 0 || deleted) {
+          return q;
+        }
+        q = GetText(urls, f[0], &url);
+        if (q == 0) {
+          q = GetText(urls, f[1], &code);
+        }
+        if (q == 0 && !url.empty()) {
+          auto p = prefixes.find(code);
+          std::string address = (p != prefixes.end() ? p->second : std::string()) + url;
+          existing_.emplace(ComparableUrl(platform::Cp1251ToUtf8(address)), id);
+        }
+        return q;
+      });
+    }
+    return r;
+  }
+
+  void Plan() {
+    PlanSections();
+    std::unordered_map<std::string, std::size_t> byAddress;
+    std::unordered_map<std::string, std::size_t> byCatalogueId;
+    summary_->links = tree_.links.size();
+    for (const Link& link : tree_.links) {
+      int64_t section = link.folder >= 0 ? sectionOf_[static_cast<std::size_t>(link.folder)] : 0;
+      std::string url;
+      Type type;
+      bool typed = false;
+      std::string reason;
+      if (!Address(link, &url, &type, &typed, &reason)) {
+        summary_->skipped.push_back({link.title, link.href, reason});
+        continue;
+      }
+      std::string key = ComparableUrl(platform::Cp1251ToUtf8(type.prefix + url));
+      std::size_t* found = nullptr;
+      if (link.catalogue.present) {
+        auto it = byCatalogueId.find(link.catalogue.id);
+        found = it != byCatalogueId.end() ? &it->second : nullptr;
+      } else {
+        auto it = byAddress.find(key);
+        found = it != byAddress.end() ? &it->second : nullptr;
+      }
+      if (found != nullptr) {
+        Group& g = groups_[*found];
+        ++summary_->linksJoined;
+        AddSection(&g, section);
+        if (g.existingId == 0) {
+          NoteDifferences(link, &g);
+        }
+        continue;
+      }
+      Group g;
+      g.url = url;
+      auto known = existing_.find(key);
+      if (known != existing_.end()) {
+        g.existingId = known->second;
+        ++summary_->urlsMerged;
+      } else {
+        g.newId = ++maxUrl_;
+        g.typeCode = typed ? TypeFor(type.name, type.prefix) : "";
+        ++summary_->urlsAdded;
+        Describe(link, &g);
+      }
+      AddSection(&g, section);
+      groups_.push_back(std::move(g));
+      const std::size_t index = groups_.size() - 1;
+      byAddress.emplace(key, index);
+      if (link.catalogue.present) {
+        byCatalogueId.emplace(link.catalogue.id, index);
+      }
+    }
+  }
+
+  // Leaves out memberships the catalogue already holds (for records that
+  // were in it before).
+  XDSRESULT DropKnownMemberships(const Catalogue& c) {
+    std::unordered_map<int64_t, Group*> merged;
+    for (Group& g : groups_) {
+      if (g.existingId != 0) {
+        merged.emplace(g.existingId, &g);
+      }
+    }
+    if (merged.empty()) {
+      return 0;
+    }
+    XDSHANDLE in = c.table(xcetool::kUrlIn);
+    std::vector<uint16_t> f;
+    XDSRESULT r = FieldNumbers(in, {"TEM_ID", "URL_ID"}, &f);
+    if (r == 0) {
+      r = EachRecord(in, false, [&](bool deleted) {
+        int64_t url = 0;
+        XDSRESULT q = GetNumber(in, f[1], &url);
+        auto it = merged.find(url);
+        if (q != 0 || deleted || it == merged.end()) {
+          return q;
+        }
+        int64_t section = 0;
+        q = GetNumber(in, f[0], &section);
+        auto& s = it->second->sections;
+        s.erase(std::remove(s.begin(), s.end(), section), s.end());
+        return q;
+      });
+    }
+    return r;
+  }
+
+  XDSRESULT Write(const Catalogue& c, const ImportOptions& options) {
+    XDSHANDLE type = c.table(xcetool::kType);
+    XDSRESULT r = 0;
+    for (const Type& t : newTypes_) {
+      r = XdsAppendRecord(type);
+      r = r != 0 ? r : SetText(type, 1, t.code);
+      r = r != 0 ? r : SetText(type, 2, t.name);
+      r = r != 0 ? r : SetText(type, 3, t.prefix);
+      r = r != 0 ? r : XdsWriteRecord(type);
+      if (r != 0) {
+        return r;
+      }
+    }
+    XDSHANDLE tem = c.table(xcetool::kTem);
+    std::vector<uint16_t> f;
+    r = FieldNumbers(tem, {"INID", "INNAME", "PREIN"}, &f);
+    for (std::size_t i = 0; r == 0 && i < newSections_.size(); ++i) {
+      const NewSection& s = newSections_[i];
+      r = XdsAppendRecord(tem);
+      r = r != 0 ? r : SetText(tem, f[0], std::to_string(s.id));
+      r = r != 0 ? r : SetText(tem, f[1], s.name);
+      r = r != 0 ? r : SetText(tem, f[2], std::to_string(s.parent));
+      r = r != 0 ? r : XdsWriteRecord(tem);
+    }
+    XDSHANDLE urls = c.table(xcetool::kUrls);
+    XDSHANDLE in = c.table(xcetool::kUrlIn);
+    std::vector<uint16_t> u;
+    std::vector<uint16_t> m;
+    r = r != 0 ? r : FieldNumbers(urls, {"URL", "NAME", "DESCR", "ADRESTYPE", "URL_ID"}, &u);
+    r = r != 0 ? r : FieldNumbers(in, {"TEM_ID", "URL_ID"}, &m);
+    std::size_t done = 0;
+    for (const Group& g : groups_) {
+      if (r != 0) {
+        break;
+      }
+      const int64_t id = g.existingId != 0 ? g.existingId : g.newId;
+      if (g.existingId == 0) {
+        r = XdsAppendRecord(urls);
+        r = r != 0 ? r : SetText(urls, u[0], g.url);
+        r = r != 0 ? r : SetText(urls, u[1], g.name);
+        if (r == 0 && !g.description.empty()) {
+          r = SetText(urls, u[2], g.description);
+        }
+        r = r != 0 ? r : SetText(urls, u[3], g.typeCode);
+        r = r != 0 ? r : SetText(urls, u[4], std::to_string(id));
+        r = r != 0 ? r : XdsWriteRecord(urls);
+      }
+      for (std::size_t k = 0; r == 0 && k < g.sections.size(); ++k) {
+        r = XdsAppendRecord(in);
+        r = r != 0 ? r : SetText(in, m[0], std::to_string(g.sections[k]));
+        r = r != 0 ? r : SetText(in, m[1], std::to_string(id));
+        r = r != 0 ? r : XdsWriteRecord(in);
+        ++summary_->membershipsAdded;
+      }
+      if (options.progress && ++done % 2000 == 0) {
+        options.progress(done, groups_.size());
+      }
+    }
+    if (r == 0 && options.progress) {
+      options.progress(groups_.size(), groups_.size());
+    }
+    return r;
+  }
+
+ private:
+  struct NewSection {
+    int64_t id;
+    int64_t parent;
+    std::string name;
+  };
+
+  // Folders become sections: a folder meets the section of the same name and
+  // parent (the second folder of a name the second such section, and so on),
+  // or a new section is made.
+  void PlanSections() {
+    std::map<std::pair<int64_t, std::string>, std::size_t> used;
+    sectionOf_.assign(tree_.folders.size(), 0);
+    for (std::size_t i = 0; i < tree_.folders.size(); ++i) {
+      const Folder& folder = tree_.folders[i];
+      if (folder.unfiled) {
+        continue;  // its links are filed under no section
+      }
+      int64_t parent = folder.parent >= 0 ? sectionOf_[static_cast<std::size_t>(folder.parent)] : 0;
+      bool altered = false;
+      std::string name = StorableText(OneLine(folder.name), false, &altered);
+      summary_->textsAltered += altered ? 1 : 0;
+      if (name.size() > kSectionNameLength) {
+        summary_->sectionNamesCut.push_back(folder.name);
+        name.resize(kSectionNameLength);
+      }
+      while (!name.empty() && name.back() == ' ') {
+        name.pop_back();  // the field keeps no trailing blanks
+      }
+      std::pair<int64_t, std::string> key(parent, name);
+      std::size_t nth = used[key]++;
+      auto it = sections_.find(key);
+      if (it != sections_.end() && nth < it->second.size()) {
+        sectionOf_[i] = it->second[nth];
+        ++summary_->sectionsReused;
+        continue;
+      }
+      sectionOf_[i] = ++maxSection_;
+      newSections_.push_back({maxSection_, parent, name});
+      ++summary_->sectionsCreated;
+    }
+  }
+
+  static std::string OneLine(const std::string& s) {
+    std::string out = s;
+    for (char& c : out) {
+      if (c == '\r' || c == '\n' || c == '\t') {
+        c = ' ';
+      }
+    }
+    return out;
+  }
+
+  // The address as stored and the name and prefix of its link type, or why
+  // the link is skipped.
+  bool Address(const Link& link, std::string* url, Type* type, bool* typed, std::string* reason) {
+    if (link.catalogue.present) {
+      bool altered = false;
+      *url = StorableText(link.catalogue.url, true, &altered);
+      if (altered) {
+        *reason = "holds characters the URL table cannot hold";
+        return false;
+      }
+      *typed = link.catalogue.typed;
+      if (link.catalogue.typed) {
+        bool a = false;
+        type->name = StorableText(link.catalogue.typeName, false, &a);
+        type->prefix = StorableText(link.catalogue.typePrefix, false, &a);
+      }
+    } else {
+      std::string_view href = link.href;
+      while (!href.empty() && (href.front() == ' ' || href.front() == '\t' ||
+                               href.front() == '\r' || href.front() == '\n')) {
+        href.remove_prefix(1);
+      }
+      while (!href.empty() && (href.back() == ' ' || href.back() == '\t' || href.back() == '\r' ||
+                               href.back() == '\n')) {
+        href.remove_suffix(1);
+      }
+      if (href.empty()) {
+        *reason = "no address";
+        return false;
+      }
+      std::string scheme = SchemeOf(href);
+      if (scheme.empty()) {
+        *reason = "not an address (no scheme such as http:)";
+        return false;
+      }
+      if (scheme == "place") {
+        *reason = "a browser's saved search, not an address";
+        return false;
+      }
+      *url = StorableUrl(href, true);
+      *typed = true;
+      type->name = scheme;  // a type per scheme, with no prefix
+    }
+    if (url->empty()) {
+      *reason = "no address";
+      return false;
+    }
+    if (url->size() > kUrlLength) {
+      *reason = "longer than the URL field (" + std::to_string(url->size()) + " of " +
+                std::to_string(kUrlLength) + " characters)";
+      return false;
+    }
+    return true;
+  }
+
+  // The code of the link type with this name and prefix, made when missing.
+  std::string TypeFor(const std::string& name, const std::string& prefix) {
+    auto same = [](const std::string& a, const std::string& b) {
+      if (a.size() != b.size()) {
+        return false;
+      }
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
+          return false;
+        }
+      }
+      return true;
+    };
+    for (const Type& t : types_) {
+      if (same(t.name, name) && t.prefix == prefix) {
+        return t.code;
+      }
+    }
+    Type t{std::to_string(++maxType_), name, prefix};
+    types_.push_back(t);
+    newTypes_.push_back(t);
+    summary_->typesCreated.push_back(platform::Cp1251ToUtf8(name));
+    return t.code;
+  }
+
+  static void AddSection(Group* g, int64_t section) {
+    if (section != 0 && std::find(g->sections.begin(), g->sections.end(), section) == g->sections.end()) {
+      g->sections.push_back(section);
+    }
+  }
+
+  // Description text in the URL table: bare line breaks become the
+  // program's CR LF; what the table cannot hold is written as look-alikes.
+  std::string MemoText(const std::string& utf8, bool lineBreaks) {
+    bool altered = false;
+    std::string text = StorableText(utf8, true, &altered);
+    summary_->textsAltered += altered ? 1 : 0;
+    if (!lineBreaks) {
+      return text;
+    }
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) {
+        out += '\r';
+      }
+      out += text[i];
+    }
+    return out;
+  }
+
+  void Describe(const Link& link, Group* g) {
+    const bool browser = !link.catalogue.present;
+    bool altered = false;
+    std::string name = StorableText(browser ? OneLine(link.title) : link.title, true, &altered);
+    summary_->textsAltered += altered ? 1 : 0;
+    std::vector<std::string> lines;
+    if (name.size() > kNameLength) {
+      lines.push_back(platform::Utf8ToCp1251("Название: ") + name);
+      name.resize(kNameLength);
+      ++summary_->namesCut;
+    }
+    g->name = name;
+    if (!link.description.empty()) {
+      lines.push_back(MemoText(link.description, browser));
+    }
+    if (browser) {
+      std::string facts = Facts(link);
+      if (!facts.empty()) {
+        lines.push_back(MemoText(facts, false));
+      }
+    }
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      g->description += (i > 0 ? "\r\n" : "") + lines[i];
+    }
+  }
+
+  // Tags, dates and keyword of a browser's bookmark as one readable line.
+  static std::string Facts(const Link& link) {
+    std::vector<std::string> parts;
+    if (!link.tags.empty()) {
+      parts.push_back("Метки: " + link.tags);
+    }
+    if (!link.added.empty()) {
+      parts.push_back("добавлена " + link.added);
+    }
+    if (!link.modified.empty()) {
+      parts.push_back("изменена " + link.modified);
+    }
+    if (!link.keyword.empty()) {
+      parts.push_back("ключевое слово: " + link.keyword);
+    }
+    std::string line;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+      line += (i > 0 ? "; " : "") + parts[i];
+    }
+    return OneLine(line);
+  }
+
+  // A link met again under another title or with another description keeps
+  // them in the description of the one record.
+  void NoteDifferences(const Link& link, Group* g) {
+    if (link.catalogue.present) {
+      return;
+    }
+    bool altered = false;
+    std::string title = StorableText(OneLine(link.title), true, &altered);
+    std::string extra;
+    if (!title.empty() && title != g->name &&
+        g->description.find(title) == std::string::npos) {
+      extra = platform::Utf8ToCp1251("Другое название: ") + title;
+    }
+    if (!link.description.empty()) {
+      std::string d = MemoText(link.description, true);
+      if (g->description.find(d) == std::string::npos) {
+        extra += (extra.empty() ? "" : "\r\n") + d;
+      }
+    }
+    std::string facts = Facts(link);
+    if (!facts.empty()) {
+      std::string f = MemoText(facts, false);
+      if (g->description.find(f) == std::string::npos) {
+        extra += (extra.empty() ? "" : "\r\n") + f;
+      }
+    }
+    if (!extra.empty()) {
+      g->description += (g->description.empty() ? "" : "\r\n") + extra;
+    }
+  }
+
+  const Tree& tree_;
+  ImportSummary* summary_;
+  std::map<std::pair<int64_t, std::string>, std::vector<int64_t>> sections_;
+  std::vector<Type> types_;
+  std::vector<Type> newTypes_;
+  std::unordered_map<std::string, int64_t> existing_;
+  std::vector<int64_t> sectionOf_;
+  std::vector<NewSection> newSections_;
+  std::vector<Group> groups_;
+  int64_t maxSection_ = 0;
+  int64_t maxType_ = 0;
+  int64_t maxUrl_ = 0;
+};
+
+// Removes the staging folder and everything in it.
+void RemoveStaging(const std::string& dir) {
+  std::error_code ec;
+  fs::remove_all(Join(dir, kStaging), ec);
+}
+
+bool Fail(std::string* error, std::string text) {
+  *error = std::move(text);
+  return false;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ folder lock
+
+FolderLock::FolderLock(const std::string& dir) {
+  fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd_ < 0) {
+    error_ = "cannot open the folder " + dir + ": " + std::strerror(errno);
+    return;
+  }
+  if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    error_ = "another import or export is running in " + dir;
+    return;
+  }
+  ok_ = true;
+}
+
+FolderLock::~FolderLock() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+  }
+}
+
+// ---------------------------------------------------------------- recovery
+
+bool FinishInterruptedImport(xce::FileSystem* fsys, const std::string& dir, std::string* error) {
+  const std::string journal = Join(dir, kJournal);
+  const std::string staging = Join(dir, kStaging);
+  if (fsys->Exists(journal)) {
+    std::string content;
+    if (!ReadWholeFile(fsys, journal, &content)) {
+      return Fail(error, "cannot read " + journal);
+    }
+    const std::string head = kJournalHead;
+    bool complete = content.compare(0, head.size(), head) == 0 && content.size() >= head.size() + 4 &&
+                    content.compare(content.size() - 4, 4, "end\n") == 0;
+    if (complete) {
+      std::size_t pos = head.size();
+      std::vector<std::string> names;
+      while (pos < content.size() - 4) {
+        std::size_t nl = content.find('\n', pos);
+        std::string name = content.substr(pos, nl - pos);
+        pos = nl + 1;
+        if (IsCatalogueFileName(name)) {
+          names.push_back(name);
+        }
+      }
+      for (const std::string& name : names) {
+        const std::string from = Join(staging, name);
+        if (fsys->Exists(from)) {
+          xce::Status s = fsys->Rename(from, Join(dir, name));
+          if (!s.ok()) {
+            return Fail(error, "cannot finish the interrupted import: " + s.message());
+          }
+        }
+      }
+      xce::Status s = fsys->SyncDir(dir);
+      if (!s.ok()) {
+        return Fail(error, "cannot finish the interrupted import: " + s.message());
+      }
+    }
+    xce::Status s = fsys->Remove(journal);
+    if (!s.ok()) {
+      return Fail(error, "cannot finish the interrupted import: " + s.message());
+    }
+  }
+  if (fsys->Exists(journal + ".tmp")) {
+    (void)fsys->Remove(journal + ".tmp");
+  }
+  RemoveStaging(dir);
+  return true;
+}
+
+// ------------------------------------------------------------------ import
+
+bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptions& options,
+                     ImportSummary* summary, std::string* error) {
+  xce::FileSystem* fsys = options.fs != nullptr ? options.fs : xce::FileSystem::Default();
+  *summary = ImportSummary();
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec) {
+    return Fail(error, "cannot create " + dir + ": " + ec.message());
+  }
+  FolderLock lock(dir);
+  if (!lock.ok()) {
+    return Fail(error, lock.error());
+  }
+  if (!FinishInterruptedImport(fsys, dir, error)) {
+    return false;
+  }
+  std::vector<std::string> files = xcetool::CatalogueFilesIn(dir);
+  const bool fresh = files.empty();
+  summary->createdCatalogue = fresh;
+
+  // Keep the program out of the catalogue from here to the end of the swap.
+  Catalogue held;
+  if (!fresh) {
+    if (held.Connect(dir) != 0 || held.Open(Catalogue::kHold) != 0) {
+      int32_t code = 0;
+      char text[600];
+      uint16_t length = sizeof text;
+      XdsGetLastError(&code, text, &length);
+      if (code == XDS_ERR_LOCKED) {
+        return Fail(error, "the catalogue in " + dir +
+                               " is open in another program (close Tavo Url Manager first)");
+      }
+      return Fail(error, "cannot open the catalogue in " + dir + ": " + std::string(text, length));
+    }
+  }
+
+  const std::string staging = Join(dir, kStaging);
+  fs::create_directory(staging, ec);
+  if (ec) {
+    return Fail(error, "cannot create " + staging + ": " + ec.message());
+  }
+  auto abandon = [&](const std::string& text) {
+    RemoveStaging(dir);
+    return Fail(error, text);
+  };
+  for (const std::string& name : files) {
+    if (!CopyFile(Join(dir, name), Join(staging, name), error)) {
+      return abandon(*error);
+    }
+  }
+
+  Catalogue work;
+  if (work.Connect(staging) != 0 || (fresh && xcetool::CreateCatalogueTables(work.connection()) != 0) ||
+      work.Open(Catalogue::kWrite) != 0) {
+    return abandon("cannot prepare the catalogue copy: " + EngineError());
+  }
+  Importer importer(tree, summary);
+  if (importer.ReadExisting(work) != 0) {
+    return abandon("cannot read the catalogue: " + EngineError());
+  }
+  importer.Plan();
+  if (importer.DropKnownMemberships(work) != 0 || importer.Write(work, options) != 0) {
+    return abandon("cannot add the bookmarks: " + EngineError());
+  }
+  for (int i = 0; fresh && i < 4; ++i) {
+    if (xcetool::CreateCatalogueTags(work.table(i), CatalogueTables()[static_cast<std::size_t>(i)]) != 0) {
+      return abandon("cannot build the index tags: " + EngineError());
+    }
+  }
+  if (work.CloseTables() != 0) {
+    return abandon("cannot write the catalogue copy: " + EngineError());
+  }
+
+  // Every file of the copy durable, then the copies held exclusively again so
+  // that the program cannot open them between the renames.
+  std::vector<std::string> staged;
+  for (const auto& entry : fs::directory_iterator(staging, ec)) {
+    staged.push_back(entry.path().filename().string());
+  }
+  std::sort(staged.begin(), staged.end(), [](const std::string& a, const std::string& b) {
+    return SwapRank(a) != SwapRank(b) ? SwapRank(a) < SwapRank(b) : a < b;
+  });
+  for (const std::string& name : staged) {
+    if (!IsCatalogueFileName(name)) {
+      return abandon("unexpected file " + name + " in " + staging);
+    }
+    if (!SyncFile(fsys, Join(staging, name), error)) {
+      return abandon(*error);
+    }
+  }
+  if (work.Open(Catalogue::kWrite) != 0) {
+    return abandon("cannot reopen the catalogue copy: " + EngineError());
+  }
+
+  // The journal's rename is the moment the import is done.
+  std::string content = kJournalHead;
+  for (const std::string& name : staged) {
+    content += name + "\n";
+  }
+  content += "end\n";
+  const std::string journal = Join(dir, kJournal);
+  {
+    std::unique_ptr<xce::File> j;
+    xce::Status s = fsys->Open(journal + ".tmp", xce::OpenMode::kCreate, &j);
+    if (s.ok()) {
+      s = j->WriteAt(0, content.data(), content.size());
+    }
+    if (s.ok()) {
+      s = j->Sync();
+    }
+    j.reset();
+    if (s.ok()) {
+      s = fsys->Rename(journal + ".tmp", journal);
+    }
+    if (!s.ok()) {
+      (void)fsys->Remove(journal + ".tmp");
+      work.Close();
+      return abandon("cannot write the import journal: " + s.message());
+    }
+  }
+  auto unfinished = [&](const xce::Status& s) {
+    return Fail(error, "the import is complete but its files were not all moved into place (" +
+                           s.message() + "); the next run of tavo-bookmarks finishes it");
+  };
+  xce::Status s = fsys->SyncDir(dir);
+  for (std::size_t i = 0; s.ok() && i < staged.size(); ++i) {
+    s = fsys->Rename(Join(staging, staged[i]), Join(dir, staged[i]));
+  }
+  if (s.ok()) {
+    s = fsys->SyncDir(dir);
+  }
+  if (s.ok()) {
+    s = fsys->Remove(journal);
+  }
+  work.Close();
+  held.Close();
+  if (!s.ok()) {
+    return unfinished(s);
+  }
+  RemoveStaging(dir);
+  return true;
+}
+
+// ------------------------------------------------------------------ export
+
+bool ReadCatalogue(const std::string& dir, Tree* tree, std::string* error) {
+  *tree = Tree();
+  std::vector<std::string> files = xcetool::CatalogueFilesIn(dir);
+  if (files.empty()) {
+    return Fail(error, dir + " holds no catalogue");
+  }
+  Catalogue c;
+  if (c.Connect(dir) != 0 || c.Open(Catalogue::kRead) != 0) {
+    int32_t code = 0;
+    char text[600];
+    uint16_t length = sizeof text;
+    XdsGetLastError(&code, text, &length);
+    if (code == XDS_ERR_LOCKED) {
+      return Fail(error, "the catalogue in " + dir +
+                             " is open in another program (close Tavo Url Manager first)");
+    }
+    return Fail(error, "cannot open the catalogue in " + dir + ": " + std::string(text, length));
+  }
+  auto engineFail = [&]() { return Fail(error, "cannot read the catalogue: " + EngineError()); };
+
+  // Sections: a parent that is missing, or a loop of parents, puts a section
+  // at the top level.
+  struct Section {
+    int64_t id;
+    int64_t parent;
+    std::string name;
+  };
+  std::vector<Section> sections;
+  std::vector<uint16_t> f;
+  XDSHANDLE tem = c.table(xcetool::kTem);
+  if (FieldNumbers(tem, {"INID", "INNAME", "PREIN"}, &f) != 0 ||
+      EachRecord(tem, false, [&](bool deleted) {
+        Section s{0, 0, ""};
+        XDSRESULT q = GetNumber(tem, f[0], &s.id);
+        q = q != 0 ? q : GetText(tem, f[1], &s.name);
+        q = q != 0 ? q : GetNumber(tem, f[2], &s.parent);
+        if (q == 0 && !deleted) {
+          sections.push_back(s);
+        }
+        return q;
+      }) != 0) {
+    return engineFail();
+  }
+  std::unordered_map<int64_t, int> folderOf;
+  for (const Section& s : sections) {
+    if (folderOf.emplace(s.id, static_cast<int>(folderOf.size())).second) {
+      tree->folders.push_back({platform::Cp1251ToUtf8(s.name), -1, false});
+    }
+  }
+  for (const Section& s : sections) {
+    int self = folderOf[s.id];
+    auto p = folderOf.find(s.parent);
+    if (s.parent == 0 || p == folderOf.end() || p->second == self) {
+      continue;
+    }
+    // A loop through this section would make it its own ancestor.
+    bool loop = false;
+    int steps = 0;
+    for (int a = p->second; a >= 0 && !loop; a = tree->folders[static_cast<std::size_t>(a)].parent) {
+      loop = a == self || ++steps > static_cast<int>(tree->folders.size());
+    }
+    if (!loop) {
+      tree->folders[static_cast<std::size_t>(self)].parent = p->second;
+    }
+  }
+
+  std::unordered_map<std::string, Type> types;
+  XDSHANDLE type = c.table(xcetool::kType);
+  if (FieldNumbers(type, {"TYPE_ID", "TYPE_NAME", "TYPRPRESTR"}, &f) != 0 ||
+      EachRecord(type, false, [&](bool deleted) {
+        Type t;
+        XDSRESULT q = GetText(type, f[0], &t.code);
+        q = q != 0 ? q : GetText(type, f[1], &t.name);
+        q = q != 0 ? q : GetText(type, f[2], &t.prefix);
+        if (q == 0 && !deleted) {
+          types.emplace(t.code, t);
+        }
+        return q;
+      }) != 0) {
+    return engineFail();
+  }
+
+  std::unordered_map<int64_t, std::vector<int>> filedUnder;
+  XDSHANDLE in = c.table(xcetool::kUrlIn);
+  if (FieldNumbers(in, {"TEM_ID", "URL_ID"}, &f) != 0 ||
+      EachRecord(in, false, [&](bool deleted) {
+        int64_t section = 0;
+        int64_t url = 0;
+        XDSRESULT q = GetNumber(in, f[0], &section);
+        q = q != 0 ? q : GetNumber(in, f[1], &url);
+        auto folder = folderOf.find(section);
+        if (q == 0 && !deleted && folder != folderOf.end()) {
+          std::vector<int>& v = filedUnder[url];
+          if (std::find(v.begin(), v.end(), folder->second) == v.end()) {
+            v.push_back(folder->second);
+          }
+        }
+        return q;
+      }) != 0) {
+    return engineFail();
+  }
+
+  int unfiled = -1;
+  XDSHANDLE urls = c.table(xcetool::kUrls);
+  std::string url, name, descr, code;
+  if (FieldNumbers(urls, {"URL", "NAME", "DESCR", "ADRESTYPE", "URL_ID"}, &f) != 0 ||
+      EachRecord(urls, false, [&](bool deleted) {
+        if (deleted) {
+          return 0;
+        }
+        int64_t id = 0;
+        XDSRESULT q = GetText(urls, f[0], &url);
+        q = q != 0 ? q : GetText(urls, f[1], &name);
+        q = q != 0 ? q : GetText(urls, f[2], &descr);
+        q = q != 0 ? q : GetText(urls, f[3], &code);
+        q = q != 0 ? q : GetNumber(urls, f[4], &id);
+        if (q != 0) {
+          return q;
+        }
+        Link link;
+        auto t = types.find(code);
+        link.href = platform::Cp1251ToUtf8((t != types.end() ? t->second.prefix : "") + url);
+        link.title = platform::Cp1251ToUtf8(name);
+        link.description = platform::Cp1251ToUtf8(descr);
+        link.catalogue.present = true;
+        link.catalogue.url = platform::Cp1251ToUtf8(url);
+        link.catalogue.id = std::to_string(id);
+        if (t != types.end()) {
+          link.catalogue.typed = true;
+          link.catalogue.typeName = platform::Cp1251ToUtf8(t->second.name);
+          link.catalogue.typePrefix = platform::Cp1251ToUtf8(t->second.prefix);
+        }
+        auto where = filedUnder.find(id);
+        if (where == filedUnder.end()) {
+          if (unfiled < 0) {
+            tree->folders.push_back({kUnfiledFolder, -1, true});
+            unfiled = static_cast<int>(tree->folders.size() - 1);
+          }
+          link.folder = unfiled;
+          tree->links.push_back(std::move(link));
+          return 0;
+        }
+        for (int folder : where->second) {
+          link.folder = folder;
+          tree->links.push_back(link);
+        }
+        return 0;
+      }) != 0) {
+    return engineFail();
+  }
+  return true;
+}
+
+}  // namespace bookmarks

@@ -1,0 +1,246 @@
+// Catalogues for the import and export tests: temporary folders, a canonical
+// text of a catalogue's content, and running the programs.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "catalogue.h"
+#include "cp1251.h"
+#include "xce.h"
+
+extern char** environ;
+
+namespace bookmarks_test {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "bookmarks.XXXXXX").string();
+    path_ = ::mkdtemp(tmpl.data());
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+  std::string str(const std::string& sub = "") const { return (path_ / sub).string(); }
+
+ private:
+  fs::path path_;
+};
+
+inline std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+inline void WriteText(const fs::path& p, const std::string& text) {
+  std::ofstream(p, std::ios::binary) << text;
+}
+
+// Every file of a folder with its bytes.
+inline std::map<std::string, std::string> FilesOf(const fs::path& dir) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    out[e.path().filename().string()] = e.is_regular_file() ? Slurp(e.path()) : "<folder>";
+  }
+  return out;
+}
+
+inline void CopyFolder(const fs::path& from, const fs::path& to) {
+  fs::create_directories(to);
+  for (const auto& e : fs::directory_iterator(from)) {
+    fs::copy_file(e.path(), to / e.path().filename(), fs::copy_options::overwrite_existing);
+  }
+}
+
+struct Run {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs a program without a shell; `env` entries are added to the environment.
+inline Run Exec(const std::string& program, std::vector<std::string> args,
+                const std::vector<std::string>& env = {}) {
+  args.insert(args.begin(), program);
+  std::vector<char*> argv;
+  for (std::string& a : args) {
+    argv.push_back(a.data());
+  }
+  argv.push_back(nullptr);
+  std::vector<std::string> envCopy;
+  for (char** e = environ; *e != nullptr; ++e) {
+    envCopy.emplace_back(*e);
+  }
+  envCopy.insert(envCopy.end(), env.begin(), env.end());
+  std::vector<char*> envp;
+  for (std::string& e : envCopy) {
+    envp.push_back(e.data());
+  }
+  envp.push_back(nullptr);
+  TempDir io;
+  const std::string out = io.str("out");
+  const std::string err = io.str("err");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  Run r;
+  pid_t pid = 0;
+  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  r.out = Slurp(out);
+  r.err = Slurp(err);
+  return r;
+}
+
+inline bool OneLine(const std::string& s) {
+  return !s.empty() && s.back() == '\n' && s.find('\n') == s.size() - 1;
+}
+
+// Writes records straight into a catalogue's tables, for states an import
+// would not make by itself.
+class Writer {
+ public:
+  explicit Writer(const std::string& dir) {
+    EXPECT_EQ(XdsConnect60(dir.c_str(), 1, "", "", 0, &c_), 0);
+    if (xcetool::CatalogueFilesIn(dir).empty()) {
+      EXPECT_EQ(xcetool::CreateCatalogue(c_), 0);
+    }
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_EQ(xcetool::OpenCatalogueTable(c_, xcetool::CatalogueTables()[static_cast<std::size_t>(i)],
+                                            false, &t_[i]),
+                0);
+    }
+  }
+  ~Writer() {
+    for (XDSHANDLE t : t_) {
+      XdsCloseTable(t);
+    }
+    XdsDisconnect(c_);
+  }
+  // Values are UTF-8.
+  void Add(int table, const std::vector<std::string>& values) {
+    XDSHANDLE t = t_[table];
+    ASSERT_EQ(XdsAppendRecord(t), 0);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      std::string v = platform::Utf8ToCp1251(values[i]);
+      if (!v.empty()) {
+        ASSERT_EQ(XdsSetField(t, static_cast<uint16_t>(i + 1), v.data(), static_cast<uint32_t>(v.size())), 0);
+      }
+    }
+    ASSERT_EQ(XdsWriteRecord(t), 0);
+  }
+
+ private:
+  XDSHANDLE c_ = 0;
+  XDSHANDLE t_[4] = {};
+};
+
+// The catalogue's content with its ids taken out: sections as paths of names
+// (a name that repeats among siblings numbered by record order), each URL
+// record as its fields, link type and the paths of its sections. Two
+// catalogues with the same text hold the same things.
+inline std::string Snapshot(const std::string& dir) {
+  XDSHANDLE c = 0;
+  if (XdsConnect60(dir.c_str(), 1, "", "", 0, &c) != 0) {
+    return "cannot connect";
+  }
+  std::vector<std::vector<std::vector<std::string>>> rows(4);
+  for (int i = 0; i < 4; ++i) {
+    const auto& def = xcetool::CatalogueTables()[static_cast<std::size_t>(i)];
+    XDSHANDLE t = 0;
+    if (XdsOpenTable(c, def.file, nullptr, 2, def.charType, 1, 1, XDS_OPEN_READONLY, &t) != 0) {
+      XdsDisconnect(c);
+      return std::string("cannot open ") + def.file;
+    }
+    uint32_t count = 0;
+    XdsGetRecordCount(t, XDS_COUNT_IGNORE_FILTERS, &count);
+    for (uint32_t r = 1; r <= count; ++r) {
+      XdsGotoRecord(t, r);
+      uint16_t deleted = 0;
+      XdsIsRecordDeleted(t, &deleted);
+      if (deleted != 0) {
+        continue;
+      }
+      std::vector<std::string> row;
+      for (uint16_t f = 1; f <= def.fields.size(); ++f) {
+        std::vector<char> buf(1 << 16);
+        uint32_t len = static_cast<uint32_t>(buf.size());
+        XdsGetField(t, f, buf.data(), &len, XDS_GET_TRIM);
+        row.push_back(platform::Cp1251ToUtf8(std::string(buf.data(), len)));
+      }
+      rows[static_cast<std::size_t>(i)].push_back(row);
+    }
+    XdsCloseTable(t);
+  }
+  XdsDisconnect(c);
+  std::map<std::string, std::pair<std::string, std::string>> sections;  // id -> name, parent
+  for (const auto& r : rows[xcetool::kTem]) {
+    sections[r[0]] = {r[1], r[2]};
+  }
+  std::map<std::string, std::string> paths;
+  std::map<std::string, int> seen;  // parent + name -> how many so far
+  std::map<std::string, int> rank;
+  for (const auto& r : rows[xcetool::kTem]) {
+    rank[r[0]] = seen[r[2] + "\n" + r[1]]++;
+  }
+  for (const auto& [id, s] : sections) {
+    std::string path;
+    std::string at = id;
+    for (int guard = 0; guard < 1000 && sections.count(at) != 0; ++guard) {
+      path = "/" + sections[at].first + "#" + std::to_string(rank[at]) + path;
+      at = sections[at].second;
+    }
+    paths[id] = path;
+  }
+  std::map<std::string, std::string> types;
+  for (const auto& r : rows[xcetool::kType]) {
+    types[r[0]] = r[1] + "|" + r[2];
+  }
+  std::map<std::string, std::vector<std::string>> filed;
+  for (const auto& r : rows[xcetool::kUrlIn]) {
+    filed[r[1]].push_back(paths.count(r[0]) != 0 ? paths[r[0]] : "?" + r[0]);
+  }
+  std::vector<std::string> lines;
+  for (const auto& [id, path] : paths) {
+    lines.push_back("section " + path);
+  }
+  for (const auto& r : rows[xcetool::kUrls]) {
+    std::vector<std::string> in = filed[r[4]];
+    std::sort(in.begin(), in.end());
+    std::string line = "url " + r[0] + " | " + r[1] + " | " + r[2] + " | type " +
+                       (types.count(r[3]) != 0 ? types[r[3]] : "none:" + r[3]) + " | in";
+    for (const std::string& p : in) {
+      line += " " + p;
+    }
+    lines.push_back(line);
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string out;
+  for (const std::string& l : lines) {
+    out += l + "\n";
+  }
+  return out;
+}
+
+}  // namespace bookmarks_test

@@ -1,0 +1,217 @@
+// Importing bookmark files into catalogues: what lands where, the merge
+// rules, values that do not fit, and the round trip through an export.
+#include <gtest/gtest.h>
+
+#include "bookmark_tree.h"
+#include "bookmark_write.h"
+#include "catalogue_io.h"
+#include "catalogue_util.h"
+#include "test_data.h"
+
+namespace bookmarks {
+namespace {
+
+using namespace bookmarks_test;
+
+ImportSummary Import(const std::string& text, const std::string& dir) {
+  Tree tree;
+  std::string error;
+  EXPECT_TRUE(ParseBookmarks(text, &tree, &error)) << error;
+  ImportSummary summary;
+  EXPECT_TRUE(ImportBookmarks(tree, dir, ImportOptions(), &summary, &error)) << error;
+  return summary;
+}
+
+std::string Export(const std::string& dir, bool xbel) {
+  Tree tree;
+  std::string error;
+  EXPECT_TRUE(ReadCatalogue(dir, &tree, &error)) << error;
+  return xbel ? WriteXbel(tree) : WriteNetscape(tree);
+}
+
+void ExpectChecked(const std::string& dir) {
+  for (const char* table : {"TEM.dbf", "TYPE.DBF", "URLIN.DBF", "urls.DBF"}) {
+    Run r = Exec(XCETOOL_PATH, {"check", (fs::path(dir) / table).string()});
+    EXPECT_EQ(r.status, 0) << table << ": " << r.err;
+  }
+}
+
+TEST(Import, FirefoxFileIntoANewCatalogue) {
+  TempDir tmp;
+  const std::string dir = tmp.str("catalogue");
+  ImportSummary s = Import(ReadData("firefox.html"), dir);
+  EXPECT_TRUE(s.createdCatalogue);
+  EXPECT_EQ(s.links, 5u);
+  EXPECT_EQ(s.sectionsCreated, 2u);
+  EXPECT_EQ(s.urlsAdded, 3u);
+  EXPECT_EQ(s.linksJoined, 1u);  // lenta.ru in the menu's folder and on the toolbar
+  EXPECT_EQ(s.membershipsAdded, 3u);
+  ASSERT_EQ(s.skipped.size(), 1u);
+  EXPECT_EQ(s.skipped[0].href, "place:sort=8&maxResults=10");
+  EXPECT_EQ(s.typesCreated, (std::vector<std::string>{"https", "http"}));
+  EXPECT_EQ(Snapshot(dir),
+            "section /Bookmarks Toolbar#0\n"
+            "section /Новости#0\n"
+            "url HTTP://lenta.ru:80/ | Лента | добавлена 2020-09-13 12:26:41\r\n"
+            "Другое название: Lenta again & more\r\n"
+            "добавлена 2020-09-13 12:26:43; ключевое слово: lenta | type http| | in "
+            "/Bookmarks Toolbar#0 /Новости#0\n"
+            "url https://www.mozilla.org/ru/firefox/ | Firefox - браузер | Домашняя страница "
+            "\"Firefox\"\r\nМетки: mozilla,браузер; добавлена 2023-11-14 22:13:20; изменена "
+            "2023-11-14 22:15:00 | type https| | in\n"
+            "url https://xn--e1afmkfd.xn--p1ai/путь?q=1 | IDN | добавлена 2020-09-13 12:26:42 | "
+            "type https| | in /Новости#0\n");
+  // The names are stored in the URL table's own code page, 866.
+  const std::string urls = Slurp(fs::path(dir) / "urls.DBF");
+  EXPECT_NE(urls.find("\x8B\xA5\xAD\xE2\xA0"), std::string::npos);  // "Лента"
+  ExpectChecked(dir);
+}
+
+TEST(Import, MergeRules) {
+  TempDir tmp;
+  const std::string dir = tmp.str("catalogue");
+  Import(ReadData("firefox.html"), dir);
+  ImportSummary s = Import(ReadData("chromium.html"), dir);
+  EXPECT_FALSE(s.createdCatalogue);
+  // "Новости" at the top level meets the section of that name; the others are new.
+  EXPECT_EQ(s.sectionsReused, 1u);
+  EXPECT_EQ(s.sectionsCreated, 3u);
+  // lenta.ru, written two more ways, is one record: it gains only the
+  // toolbar section it was not filed under.
+  EXPECT_EQ(s.urlsMerged, 1u);
+  EXPECT_EQ(s.linksJoined, 1u);
+  EXPECT_EQ(s.urlsAdded, 4u);
+  EXPECT_EQ(s.membershipsAdded, 5u);
+  EXPECT_EQ(s.typesCreated, (std::vector<std::string>{"mailto", "ftp"}));  // http and https reused
+  const std::string snapshot = Snapshot(dir);
+  EXPECT_NE(snapshot.find("url HTTP://lenta.ru:80/ | Лента | "), std::string::npos);
+  EXPECT_NE(snapshot.find("| type http| | in /Bookmarks Toolbar#0 /Bookmarks bar#0 /Новости#0\n"),
+            std::string::npos)
+      << snapshot;
+  EXPECT_NE(snapshot.find("section /Bookmarks bar#0/Работа#0\n"), std::string::npos);
+  // The same file again changes nothing.
+  s = Import(ReadData("chromium.html"), dir);
+  EXPECT_EQ(s.sectionsCreated, 0u);
+  EXPECT_EQ(s.urlsAdded, 0u);
+  EXPECT_EQ(s.membershipsAdded, 0u);
+  EXPECT_EQ(s.urlsMerged, 5u);
+  EXPECT_EQ(Snapshot(dir), snapshot);
+  ExpectChecked(dir);
+}
+
+TEST(Import, AddressesOfTheCatalogueMatchWithTheirTypesPrefix) {
+  TempDir tmp;
+  const std::string dir = tmp.str();
+  {
+    Writer w(dir);
+    w.Add(xcetool::kType, {"1", "Веб-страница", "http://"});
+    w.Add(xcetool::kTem, {"1", "Старое", "0"});
+    w.Add(xcetool::kUrls, {"www.example.com", "Пример", "", "1", "7"});
+    w.Add(xcetool::kUrlIn, {"1", "7"});
+  }
+  ImportSummary s = Import(
+      "<!DOCTYPE NETSCAPE-Bookmark-file-1><DL><DT><H3>Старое</H3><DL>"
+      "<DT><A HREF=\"http://WWW.Example.com/\">x</A></DL>"
+      "<DT><H3>Новое</H3><DL><DT><A HREF=\"http://www.example.com:80\">y</A></DL></DL>",
+      dir);
+  EXPECT_EQ(s.urlsMerged, 1u);
+  EXPECT_EQ(s.urlsAdded, 0u);
+  EXPECT_EQ(s.membershipsAdded, 1u);
+  EXPECT_TRUE(s.typesCreated.empty());
+  EXPECT_EQ(Snapshot(dir),
+            "section /Новое#0\nsection /Старое#0\n"
+            "url www.example.com | Пример |  | type Веб-страница|http:// | in /Новое#0 /Старое#0\n");
+}
+
+TEST(Import, ValuesThatDoNotFitAreNeverCutSilently) {
+  TempDir tmp;
+  const std::string dir = tmp.str();
+  const std::string longUrl = "http://example.com/" + std::string(90, 'a');
+  const std::string longName = "Очень длинное название " + std::string(100, 'x');
+  const std::string longSection = "Раздел с очень длинным именем, длиннее пятидесяти знаков";
+  ImportSummary s = Import("<!DOCTYPE NETSCAPE-Bookmark-file-1><DL><DT><H3>" + longSection +
+                               "</H3><DL>"
+                               "<DT><A HREF=\"" + longUrl + "\">long address</A>"
+                               "<DT><A HREF=\"http://ok.ru\">" + longName + "</A><DD>text"
+                               "<DT><A HREF=\"nothing here\">no scheme</A>"
+                               "<DT><A>no href</A></DL></DL>",
+                           dir);
+  ASSERT_EQ(s.skipped.size(), 3u);
+  EXPECT_EQ(s.skipped[0].href, longUrl);
+  EXPECT_NE(s.skipped[0].reason.find("109 of 100"), std::string::npos) << s.skipped[0].reason;
+  EXPECT_EQ(s.skipped[1].title, "no scheme");
+  EXPECT_EQ(s.namesCut, 1u);
+  ASSERT_EQ(s.sectionNamesCut.size(), 1u);
+  EXPECT_EQ(s.sectionNamesCut[0], longSection);
+  const std::string snapshot = Snapshot(dir);
+  // The name is cut to its field, its whole text leads the description.
+  const std::string cut = platform::Cp1251ToUtf8(platform::Utf8ToCp1251(longName).substr(0, 100));
+  EXPECT_NE(snapshot.find("url http://ok.ru | " + cut + " | Название: " + longName + "\r\ntext |"),
+            std::string::npos)
+      << snapshot;
+}
+
+// A catalogue with what a browser file cannot say by itself: a record with
+// no link type, prefixes, two records of one address, siblings of one name,
+// an empty section, records filed nowhere, descriptions with line breaks,
+// markup characters and trailing blanks.
+void MakeOddCatalogue(const std::string& dir) {
+  Writer w(dir);
+  w.Add(xcetool::kType, {"1", "Веб-страница", "http://"});
+  w.Add(xcetool::kType, {"2", "Почта", "mailto:"});
+  w.Add(xcetool::kType, {"3", "Без префикса", ""});
+  w.Add(xcetool::kTem, {"1", "Работа", "0"});
+  w.Add(xcetool::kTem, {"2", "Проекты", "1"});
+  w.Add(xcetool::kTem, {"3", "Проекты", "1"});
+  w.Add(xcetool::kTem, {"4", "Пустой", "0"});
+  w.Add(xcetool::kTem, {"5", "Глубже", "2"});
+  w.Add(xcetool::kUrls, {"www.example.com", "Пример", "строка\r\nвторая\nтретья  ", "1", "1"});
+  w.Add(xcetool::kUrls, {"www.example.com", "Пример-близнец", "", "1", "2"});
+  w.Add(xcetool::kUrls, {"boss@example.com", "Начальник <a&b> \"q\"", "", "2", "3"});
+  w.Add(xcetool::kUrls, {"my site", "  с пробелами", "нигде", "", "4"});
+  w.Add(xcetool::kUrls, {"https://x.ru/?a=1&b=2", "Без префикса", "", "3", "5"});
+  w.Add(xcetool::kUrlIn, {"2", "1"});
+  w.Add(xcetool::kUrlIn, {"3", "1"});
+  w.Add(xcetool::kUrlIn, {"5", "2"});
+  w.Add(xcetool::kUrlIn, {"1", "3"});
+  w.Add(xcetool::kUrlIn, {"5", "5"});
+  w.Add(xcetool::kUrlIn, {"1", "5"});
+}
+
+TEST(Import, RoundTripThroughBothFormatsKeepsTheCatalogue) {
+  TempDir tmp;
+  const std::string original = tmp.str("original");
+  fs::create_directories(original);
+  MakeOddCatalogue(original);
+  const std::string before = Snapshot(original);
+  ASSERT_NE(before.find("url my site |   с пробелами | нигде | type none: | in\n"), std::string::npos)
+      << before;
+  for (bool xbel : {false, true}) {
+    const std::string file = Export(original, xbel);
+    const std::string copy = tmp.str(xbel ? "from-xbel" : "from-html");
+    ImportSummary s = Import(file, copy);
+    EXPECT_TRUE(s.skipped.empty());
+    EXPECT_EQ(s.urlsAdded, 5u);
+    EXPECT_EQ(Snapshot(copy), before) << (xbel ? "xbel" : "html") << "\n" << file;
+    EXPECT_EQ(Export(copy, xbel).size(), file.size());
+    ExpectChecked(copy);
+  }
+  // A browser sees real addresses: the type's prefix in front.
+  const std::string html = Export(original, false);
+  EXPECT_NE(html.find("HREF=\"http://www.example.com\""), std::string::npos);
+  EXPECT_NE(html.find("HREF=\"mailto:boss@example.com\""), std::string::npos);
+  EXPECT_NE(html.find(">Без раздела</H3>"), std::string::npos);
+  EXPECT_NE(html.find("<DT><H3>Пустой</H3>"), std::string::npos);
+}
+
+TEST(Import, ExportOfAnEmptyOrMissingCatalogue) {
+  TempDir tmp;
+  Tree tree;
+  std::string error;
+  EXPECT_FALSE(ReadCatalogue(tmp.str(), &tree, &error));
+  EXPECT_NE(error.find("holds no catalogue"), std::string::npos);
+  Writer w(tmp.str());
+}
+
+}  // namespace
+}  // namespace bookmarks
