@@ -120,8 +120,6 @@ std::string WriteXbel(const Tree& tree) {
       "\"http://pyxml.sourceforge.net/topics/dtds/xbel.dtd\">\n"
       "<xbel version=\"1.0\">\n";
   std::set<std::string> written;
-  int alias = 0;
-  std::vector<std::string> linkIds(tree.links.size());
   for (const Step& s : Walk(tree)) {
     if (s.kind == Step::kEnter) {
       const Folder& f = tree.folders[static_cast<std::size_t>(s.index)];
@@ -138,7 +136,6 @@ std::string WriteXbel(const Tree& tree) {
       std::string id = l.catalogue.present ? "u" + l.catalogue.id : "";
       if (!id.empty() && written.count(id) != 0) {
         out += Indent(s.depth + 1) + "<alias ref=\"" + EscapeOneLine(id) + "\"/>\n";
-        ++alias;
         continue;
       }
       if (!id.empty()) {
@@ -162,7 +159,6 @@ std::string WriteXbel(const Tree& tree) {
       out += Indent(s.depth + 1) + "</bookmark>\n";
     }
   }
-  (void)alias;
   out += "</xbel>\n";
   return out;
 }

@@ -68,14 +68,14 @@ inline void CopyFolder(const fs::path& from, const fs::path& to) {
   }
 }
 
-struct Run {
+struct RunResult {
   int status = -1;
   std::string out;
   std::string err;
 };
 
 // Runs a program without a shell; `env` entries are added to the environment.
-inline Run Exec(const std::string& program, std::vector<std::string> args,
+inline RunResult Exec(const std::string& program, std::vector<std::string> args,
                 const std::vector<std::string>& env = {}) {
   args.insert(args.begin(), program);
   std::vector<char*> argv;
@@ -100,7 +100,7 @@ inline Run Exec(const std::string& program, std::vector<std::string> args,
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  Run r;
+  RunResult r;
   pid_t pid = 0;
   if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
     int status = 0;

@@ -31,7 +31,7 @@ std::string Export(const std::string& dir, bool xbel) {
 
 void ExpectChecked(const std::string& dir) {
   for (const char* table : {"TEM.dbf", "TYPE.DBF", "URLIN.DBF", "urls.DBF"}) {
-    Run r = Exec(XCETOOL_PATH, {"check", (fs::path(dir) / table).string()});
+    RunResult r = Exec(XCETOOL_PATH, {"check", (fs::path(dir) / table).string()});
     EXPECT_EQ(r.status, 0) << table << ": " << r.err;
   }
 }

@@ -1,0 +1,179 @@
+// An import changes the catalogue whole or not at all: with the swap's
+// writes failing one after another, with the process killed at any moment,
+// and when the program holds the catalogue open.
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "bookmark_tree.h"
+#include "catalogue_io.h"
+#include "catalogue_util.h"
+#include "fault_file.h"
+#include "test_data.h"
+
+namespace bookmarks {
+namespace {
+
+using namespace bookmarks_test;
+
+Tree Parse(const std::string& text) {
+  Tree tree;
+  std::string error;
+  EXPECT_TRUE(ParseBookmarks(text, &tree, &error)) << error;
+  return tree;
+}
+
+// The starting catalogue: the Firefox file imported into `dir`.
+void MakeBase(const std::string& dir) {
+  ImportSummary s;
+  std::string error;
+  ASSERT_TRUE(ImportBookmarks(Parse(ReadData("firefox.html")), dir, ImportOptions(), &s, &error))
+      << error;
+}
+
+std::map<std::string, std::string> CatalogueFiles(const std::string& dir) {
+  std::map<std::string, std::string> files = FilesOf(dir);
+  std::erase_if(files, [](const auto& f) { return f.first.find("tavo-bookmarks") != std::string::npos; });
+  return files;
+}
+
+TEST(AllOrNothing, EveryFailingWriteOfTheSwapLeavesOldOrNew) {
+  TempDir tmp;
+  const std::string base = tmp.str("base");
+  MakeBase(base);
+  const std::string before = Snapshot(base);
+  const auto beforeFiles = CatalogueFiles(base);
+  const Tree tree = Parse(ReadData("chromium.html"));
+  const std::string clean = tmp.str("clean");
+  CopyFolder(base, clean);
+  ImportSummary s;
+  std::string error;
+  ASSERT_TRUE(ImportBookmarks(tree, clean, ImportOptions(), &s, &error)) << error;
+  const std::string after = Snapshot(clean);
+  ASSERT_NE(before, after);
+
+  int old = 0;
+  int committed = 0;
+  for (uint64_t n = 1; n < 100; ++n) {
+    const std::string dir = tmp.str("try" + std::to_string(n));
+    CopyFolder(base, dir);
+    xce::FaultInjectingFileSystem faulty(xce::FileSystem::Default());
+    faulty.FailAtWrite(n);
+    ImportOptions options;
+    options.fs = &faulty;
+    const bool ok = ImportBookmarks(tree, dir, options, &s, &error);
+    if (ok) {
+      EXPECT_EQ(Snapshot(dir), after);
+      break;
+    }
+    // The failure says whether the swap was committed: then the next run
+    // completes it, otherwise the catalogue keeps every byte.
+    const bool wasCommitted = error.find("next run") != std::string::npos;
+    if (!wasCommitted) {
+      EXPECT_TRUE(CatalogueFiles(dir) == beforeFiles) << "write " << n << ": " << error;
+    }
+    (wasCommitted ? committed : old) += 1;
+    ASSERT_TRUE(FinishInterruptedImport(xce::FileSystem::Default(), dir, &error)) << error;
+    EXPECT_EQ(Snapshot(dir), wasCommitted ? after : before) << "write " << n;
+    EXPECT_FALSE(fs::exists(fs::path(dir) / ".tavo-bookmarks.import"));
+    EXPECT_FALSE(fs::exists(fs::path(dir) / "tavo-bookmarks.journal"));
+    fs::remove_all(dir);
+  }
+  EXPECT_GT(old, 0);
+  EXPECT_GT(committed, 0);
+}
+
+// A bookmark file big enough that a kill lands in the middle of the work.
+std::string BigFile(int links) {
+  std::string text = "<!DOCTYPE NETSCAPE-Bookmark-file-1>\n<DL><p>\n";
+  for (int i = 0; i < links; ++i) {
+    if (i % 100 == 0) {
+      text += (i > 0 ? "</DL><p>\n" : "") + std::string("<DT><H3>Папка ") +
+              std::to_string(i / 100) + "</H3>\n<DL><p>\n";
+    }
+    text += "<DT><A HREF=\"https://site" + std::to_string(i) + ".example.com/page\" ADD_DATE=\"" +
+            std::to_string(1600000000 + i) + "\">Сайт номер " + std::to_string(i) +
+            "</A>\n<DD>Описание сайта " + std::to_string(i) + "\n";
+  }
+  return text + "</DL><p>\n</DL><p>\n";
+}
+
+TEST(AllOrNothing, AKilledImportLeavesOldOrNew) {
+  TempDir tmp;
+  const std::string base = tmp.str("base");
+  MakeBase(base);
+  const std::string before = Snapshot(base);
+  const std::string file = tmp.str("big.html");
+  WriteText(file, BigFile(20000));
+  const std::string clean = tmp.str("clean");
+  CopyFolder(base, clean);
+  RunResult r = Exec(TAVO_BOOKMARKS_PATH, {"import", file, clean});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string after = Snapshot(clean);
+
+  std::set<std::string> outcomes;
+  for (int delayMs : {1, 5, 20, 50, 100, 200, 300, 450, 700, 1000}) {
+    const std::string dir = tmp.str("kill" + std::to_string(delayMs));
+    CopyFolder(base, dir);
+    std::string program = TAVO_BOOKMARKS_PATH;
+    std::vector<std::string> args = {program, "import", file, dir};
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+      argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    // Any later run finishes or clears what the killed one left.
+    RunResult e = Exec(TAVO_BOOKMARKS_PATH, {"export", dir, tmp.str("out.html")});
+    ASSERT_EQ(e.status, 0) << e.err;
+    const std::string now = Snapshot(dir);
+    ASSERT_TRUE(now == before || now == after) << "killed after " << delayMs << " ms: a mix";
+    outcomes.insert(now == before ? "old" : "new");
+    EXPECT_FALSE(fs::exists(fs::path(dir) / ".tavo-bookmarks.import"));
+    fs::remove_all(dir);
+  }
+  EXPECT_EQ(outcomes.count("old"), 1u);  // some kills landed before the end
+}
+
+TEST(AllOrNothing, RefusesACatalogueTheProgramHasOpen) {
+  TempDir tmp;
+  const std::string dir = tmp.str("catalogue");
+  MakeBase(dir);
+  const auto files = FilesOf(dir);
+  const std::string file = tmp.str("b.html");
+  WriteText(file, ReadData("chromium.html"));
+  for (int table : {xcetool::kUrls, xcetool::kTem}) {
+    XDSHANDLE c = 0;
+    XDSHANDLE t = 0;
+    ASSERT_EQ(XdsConnect60(dir.c_str(), 1, "", "", 0, &c), 0);
+    ASSERT_EQ(xcetool::OpenCatalogueTable(c, xcetool::CatalogueTables()[static_cast<std::size_t>(table)],
+                                          false, &t),
+              0);
+    RunResult r = Exec(TAVO_BOOKMARKS_PATH, {"import", file, dir});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(OneLine(r.err)) << r.err;
+    EXPECT_NE(r.err.find("is open in another program"), std::string::npos) << r.err;
+    r = Exec(TAVO_BOOKMARKS_PATH, {"export", dir, tmp.str("out.html")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(OneLine(r.err)) << r.err;
+    XdsCloseTable(t);
+    XdsDisconnect(c);
+    EXPECT_TRUE(FilesOf(dir) == files);
+  }
+  EXPECT_EQ(Exec(TAVO_BOOKMARKS_PATH, {"import", file, dir}).status, 0);
+}
+
+}  // namespace
+}  // namespace bookmarks
