@@ -76,6 +76,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   }
   setWindowState(Qt::WindowMaximized);
 
+  CreateComponents();
   BindHandlers();
   ui::CallGuarded([this] { FormCreate(); });
 }
@@ -85,6 +86,50 @@ TForm1::~TForm1() {
     Form1 = nullptr;
   }
 }
+
+void TForm1::CreateComponents() {
+  using Notify = void (TForm1::*)(TDataSet&);
+  static const std::pair<const char*, Notify> kNotify[] = {
+      {"HDSTypeBeforeInsert", &TForm1::HDSTypeBeforeInsert},
+      {"HDSTypeBeforePost", &TForm1::HDSTypeBeforePost},
+      {"HDSTypeAfterDelete", &TForm1::HDSTypeAfterDelete},
+      {"HDSUrls_oldBeforeInsert", &TForm1::HDSUrls_oldBeforeInsert},
+      {"HDSUrls_oldAfterInsert", &TForm1::HDSUrls_oldAfterInsert},
+      {"HDSUrlsBeforeDelete", &TForm1::HDSUrlsBeforeDelete},
+      {"HDSUrlsAfterDelete", &TForm1::HDSUrlsAfterDelete},
+  };
+  TCatalogueHandlers handlers;
+  handlers.notify = [this](const std::string& name) -> TDataSet::TDataSetNotifyEvent {
+    for (const auto& [handlerName, member] : kNotify) {
+      if (name == handlerName) {
+        return [this, member](TDataSet& DataSet) { (this->*member)(DataSet); };
+      }
+    }
+    return nullptr;
+  };
+  handlers.filterRecord = [this](const std::string& name) -> TDataSet::TFilterRecordEvent {
+    if (name == "HDSUrls_old2FilterRecord") {
+      return [this](TDataSet& DataSet, bool& Accept) { HDSUrls_old2FilterRecord(DataSet, Accept); };
+    }
+    return nullptr;
+  };
+  Components = CreateCatalogueComponents("Form1", handlers);
+  XdsConnection1 = Components->XdsConnection1.get();
+  HDSTem = Components->HDSTem.get();
+  HDSType = Components->HDSType.get();
+  HDSUrlIn = Components->HDSUrlIn.get();
+  HDSUrls = Components->HDSUrls.get();
+}
+
+// The table handlers come with the commands that need them.
+void TForm1::HDSTypeBeforeInsert(TDataSet&) {}
+void TForm1::HDSTypeBeforePost(TDataSet&) {}
+void TForm1::HDSTypeAfterDelete(TDataSet&) {}
+void TForm1::HDSUrls_oldBeforeInsert(TDataSet&) {}
+void TForm1::HDSUrls_oldAfterInsert(TDataSet&) {}
+void TForm1::HDSUrlsBeforeDelete(TDataSet&) {}
+void TForm1::HDSUrlsAfterDelete(TDataSet&) {}
+void TForm1::HDSUrls_old2FilterRecord(TDataSet&, bool&) {}
 
 void TForm1::BindHandlers() {
   // Every key press in the window reaches FormKeyDown before the control

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <QWidget>
+#include <memory>
 #include <string>
+
+#include "catalogue_components.h"
 
 #include "ui_Unit1.h"
 
@@ -24,6 +27,26 @@ class TForm1 : public QWidget, public Ui::TForm1 {
   TImageList* ImageList1;
   TImageList* ImageList2;
   TImageList* ImageList3;
+
+  // The catalogue's connection and table components, made from their
+  // declarations with the window (Components owns them; none is opened here).
+  std::unique_ptr<TCatalogueComponents> Components;
+  TXdsConnection* XdsConnection1;
+  TXdsTable* HDSTem;
+  TXdsTable* HDSType;
+  TXdsTable* HDSUrlIn;
+  TXdsTable* HDSUrls;
+
+  // Handlers of the table components' events, bound by the names the
+  // declarations give.
+  virtual void HDSTypeBeforeInsert(TDataSet& DataSet);
+  virtual void HDSTypeBeforePost(TDataSet& DataSet);
+  virtual void HDSTypeAfterDelete(TDataSet& DataSet);
+  virtual void HDSUrls_oldBeforeInsert(TDataSet& DataSet);
+  virtual void HDSUrls_oldAfterInsert(TDataSet& DataSet);
+  virtual void HDSUrlsBeforeDelete(TDataSet& DataSet);
+  virtual void HDSUrlsAfterDelete(TDataSet& DataSet);
+  virtual void HDSUrls_old2FilterRecord(TDataSet& DataSet, bool& Accept);
 
   // Handlers, bound to their events in the constructor. They are virtual so
   // that tests can watch which one an event reaches.
@@ -57,6 +80,7 @@ class TForm1 : public QWidget, public Ui::TForm1 {
 
  private:
   void BindHandlers();
+  void CreateComponents();
 };
 
 // The main window, program-wide.
