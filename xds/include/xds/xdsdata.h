@@ -426,6 +426,10 @@ class TXdsDataSet : public TDataSet {
 
   // Editing.
   std::vector<uint8_t> oldRecord_;
+  // Where Cancel returns to from a new record: after the last record (an
+  // append), or the physical record number it was inserted before (0: none).
+  bool insertAtEnd_ = false;
+  uint32_t insertBeforeRecNo_ = 0;
 };
 
 // The two classes between TXdsDataSet and TXdsTable add nothing.

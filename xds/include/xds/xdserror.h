@@ -49,6 +49,13 @@ class EXDSDatabaseError : public EDatabaseError {
   std::string columnName_;
 };
 
+// The runtime's refusal of a whole number outside the range an operation
+// accepts (a negative record number).
+class ERangeError : public Exception {
+ public:
+  ERangeError() : Exception("Range check error") {}
+};
+
 // An engine failure without a dataset (disconnecting): the engine's text.
 class XdsError : public Exception {
  public:
@@ -113,4 +120,18 @@ inline constexpr const char kNoConnectPath[] =
 inline constexpr const char kNoServerConnection[] = "No connection to the database server.";
 inline constexpr const char kServerNameNotConnected[] =
     "Must be connected to get the database server name.";
+
+// Editing and blob streams.
+inline constexpr const char kInsertPermissionTable[] = "Insert permission not granted on this table.";
+inline constexpr const char kUpdatePermissionTable[] = "Update permission not granted on this table.";
+inline constexpr const char kStaticView[] =
+    "This table is based on a static VIEW. Static VIEWs can not be updated.";
+inline constexpr const char kDefaultValue[] = "Error setting default field value. (";
+inline constexpr const char kDefaultOutOfRange[] = "Numeric out of range:";
+inline constexpr const char kInternalAddRecord[] = "Unexpected error in InternalAddRecord.";
+inline constexpr const char kBlobWriteState[] =
+    "Table must be in Edit or Insert state to open blob stream in Write Mode.";
+inline constexpr const char kInvalidBlobOpen[] = "Invalid blob open on non-blob field.";
+inline constexpr const char kReadOnlyBlob[] = "Error modifying read only blob.";
+inline constexpr const char kBlobNoCache[] = "Cannot write to blob in current state.";
 }  // namespace xdsmsg
