@@ -20,7 +20,7 @@ struct XdsKind {
   // Enabled by issue 11: set both to true once editing (Insert, Append,
   // Edit, Post, Cancel, Delete) and Locate, Lookup and filter expressions
   // are built in the table layer.
-  static constexpr bool kEditing = false;
+  static constexpr bool kEditing = true;
   static constexpr bool kFinding = false;
 
   static std::unique_ptr<TDataSet> Make(int count) {
