@@ -60,6 +60,17 @@ inline void CheckSql(int rc, sqlite3* db, const char* what) {
   }
 }
 
+// A NAME of 40 characters for record id, not following the record order.
+inline void MakeName(uint32_t id, char* name40) {
+  static const char* kWords[] = {"alpha",   "bravo", "charlie", "delta", "echo",
+                                 "foxtrot", "golf",  "hotel",   "india", "juliet"};
+  uint32_t h = id * 2654435761u;
+  std::memset(name40, ' ', 40);
+  int n = std::snprintf(name40, 41, "%s %s %u", kWords[h % 10], kWords[(h >> 8) % 10],
+                        (h >> 4) % 1000000);
+  name40[n] = ' ';
+}
+
 // Right-aligned decimal text of v in a field of width w.
 inline void FormatNumber(uint64_t v, char* out, int w) {
   std::memset(out, ' ', static_cast<std::size_t>(w));

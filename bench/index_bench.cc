@@ -34,19 +34,9 @@ using bench::Check;
 using bench::CheckSql;
 using bench::Die;
 using bench::FormatNumber;
+using bench::MakeName;
 using bench::Seconds;
 using bench::Span;
-
-// Names that do not follow the record order.
-void MakeName(uint32_t id, char* name40) {
-  static const char* kWords[] = {"alpha",   "bravo", "charlie", "delta", "echo",
-                                 "foxtrot", "golf",  "hotel",   "india", "juliet"};
-  uint32_t h = id * 2654435761u;
-  std::memset(name40, ' ', 40);
-  int n = std::snprintf(name40, 41, "%s %s %u", kWords[h % 10], kWords[(h >> 8) % 10],
-                        (h >> 4) % 1000000);
-  name40[n] = ' ';
-}
 
 struct Data {
   std::vector<uint32_t> ids;    // ID of record i+1

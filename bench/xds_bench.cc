@@ -34,18 +34,9 @@ namespace {
 using bench::Check;
 using bench::CheckSql;
 using bench::FormatNumber;
+using bench::MakeName;
 using bench::Seconds;
 using bench::Span;
-
-void MakeName(uint32_t id, char* name40) {
-  static const char* kWords[] = {"alpha",   "bravo", "charlie", "delta", "echo",
-                                 "foxtrot", "golf",  "hotel",   "india", "juliet"};
-  uint32_t h = id * 2654435761u;
-  std::memset(name40, ' ', 40);
-  int n = std::snprintf(name40, 41, "%s %s %u", kWords[h % 10], kWords[(h >> 8) % 10],
-                        (h >> 4) % 1000000);
-  name40[n] = ' ';
-}
 
 int64_t ParseDigits(const char* p, int width) {
   int64_t v = 0;
@@ -103,59 +94,69 @@ void BuildEngineTable(const std::string& dir, const std::vector<uint32_t>& ids) 
   Check(XdsDisconnect(c), "disconnect");
 }
 
-// The walk through the C API alone: move, read the record image, take the
-// three fields from it.
-int64_t BareWalk(const std::string& dir, const char* tag) {
-  XDSHANDLE c = 0;
-  XDSHANDLE table = 0;
-  Check(XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), "connect");
-  Check(XdsOpenTable(c, "bench.dbf", nullptr, XDS_TABLE_CDX, XDS_CHAR_ANSI, 1, 1,
-                     XDS_OPEN_EXCLUSIVE, &table),
-        "open");
-  XDSHANDLE order = table;
-  if (tag != nullptr) {
-    Check(XdsGetIndexHandle(table, tag, &order), "index");
+// The bench table opened through the C API alone, in a tag's order or in
+// record order, and closed with its connection.
+struct BareTable {
+  BareTable(const std::string& dir, const char* tag) {
+    Check(XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &connection), "connect");
+    Check(XdsOpenTable(connection, "bench.dbf", nullptr, XDS_TABLE_CDX, XDS_CHAR_ANSI, 1, 1,
+                       XDS_OPEN_EXCLUSIVE, &table),
+          "open");
+    order = table;
+    if (tag != nullptr) {
+      Check(XdsGetIndexHandle(table, tag, &order), "index");
+    }
   }
-  uint32_t len = 0;
-  Check(XdsGetRecordLength(table, &len), "length");
-  std::vector<char> rec(len);
-  int64_t sum = 0;
-  Check(XdsGotoTop(order), "top");
-  uint16_t eof = 0;
-  Check(XdsAtEOF(table, &eof), "eof");
-  while (eof == 0) {
-    Check(XdsGetRecord(table, rec.data(), len), "record");
-    sum += ParseDigits(rec.data() + 1, 10) + rec[11] + ParseDigits(rec.data() + 51, 6);
+  ~BareTable() {
+    XdsCloseTable(table);
+    XdsDisconnect(connection);
+  }
+  // Moves on; false after the last record.
+  bool Next() {
     XDSRESULT r = XdsSkip(order, 1);
     if (r != 0 && r != XDS_ERR_NO_CURRENT_RECORD) {
       Check(r, "skip");
     }
+    uint16_t eof = 0;
     Check(XdsAtEOF(table, &eof), "eof");
+    return eof == 0;
   }
-  XdsCloseTable(table);
-  XdsDisconnect(c);
+  // To the first record; false when there is none.
+  bool First() {
+    Check(XdsGotoTop(order), "top");
+    uint16_t eof = 0;
+    Check(XdsAtEOF(table, &eof), "eof");
+    return eof == 0;
+  }
+  XDSHANDLE connection = 0;
+  XDSHANDLE table = 0;
+  XDSHANDLE order = 0;
+};
+
+// The walk through the C API alone: move, read the record image, take the
+// three fields from it.
+int64_t BareWalk(const std::string& dir, const char* tag) {
+  BareTable b(dir, tag);
+  XDSHANDLE table = b.table;
+  uint32_t len = 0;
+  Check(XdsGetRecordLength(table, &len), "length");
+  std::vector<char> rec(len);
+  int64_t sum = 0;
+  for (bool more = b.First(); more; more = b.Next()) {
+    Check(XdsGetRecord(table, rec.data(), len), "record");
+    sum += ParseDigits(rec.data() + 1, 10) + rec[11] + ParseDigits(rec.data() + 51, 6);
+  }
   return sum;
 }
 
 // The walk through the C API as a program reads fields: move, then each
 // field's text with XdsGetField.
 int64_t BareFieldWalk(const std::string& dir, const char* tag) {
-  XDSHANDLE c = 0;
-  XDSHANDLE table = 0;
-  Check(XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), "connect");
-  Check(XdsOpenTable(c, "bench.dbf", nullptr, XDS_TABLE_CDX, XDS_CHAR_ANSI, 1, 1,
-                     XDS_OPEN_EXCLUSIVE, &table),
-        "open");
-  XDSHANDLE order = table;
-  if (tag != nullptr) {
-    Check(XdsGetIndexHandle(table, tag, &order), "index");
-  }
+  BareTable b(dir, tag);
+  XDSHANDLE table = b.table;
   int64_t sum = 0;
   char text[64];
-  Check(XdsGotoTop(order), "top");
-  uint16_t eof = 0;
-  Check(XdsAtEOF(table, &eof), "eof");
-  while (eof == 0) {
+  for (bool more = b.First(); more; more = b.Next()) {
     uint32_t len = sizeof text;
     Check(XdsGetField(table, 1, text, &len, XDS_GET_TRIM), "id");
     sum += ParseDigits(text, static_cast<int>(len));
@@ -165,14 +166,7 @@ int64_t BareFieldWalk(const std::string& dir, const char* tag) {
     len = sizeof text;
     Check(XdsGetField(table, 3, text, &len, XDS_GET_TRIM), "grp");
     sum += ParseDigits(text, static_cast<int>(len));
-    XDSRESULT r = XdsSkip(order, 1);
-    if (r != 0 && r != XDS_ERR_NO_CURRENT_RECORD) {
-      Check(r, "skip");
-    }
-    Check(XdsAtEOF(table, &eof), "eof");
   }
-  XdsCloseTable(table);
-  XdsDisconnect(c);
   return sum;
 }
 

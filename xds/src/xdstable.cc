@@ -424,6 +424,8 @@ void TXdsDataSet::UpdateFieldDefs() {
     }
     xceFields_.Add(std::move(def));
   }
+  // The definitions were rewritten: a declaration keeps them from now on.
+  StoreDefs = true;
 }
 
 void TXdsDataSet::UpdateIndexDefs() {
@@ -459,6 +461,7 @@ void TXdsDataSet::UpdateIndexDefs() {
                     xds::UpperCase(fields), options);
   }
   indexDefsUpToDate_ = true;
+  StoreDefs = true;
 }
 
 // --- Opening and closing ---------------------------------------------------------
