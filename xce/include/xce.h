@@ -40,7 +40,8 @@ typedef uint32_t XDSHANDLE;
 #define XDS_ERR_EXCLUSIVE_REQUIRED 6010 /* pack and zap need an exclusive open */
 #define XDS_ERR_NUMERIC_OVERFLOW 6011   /* value does not fit the field */
 #define XDS_ERR_BAD_FIELD 6012          /* field number or name that does not exist */
-#define XDS_ERR_EXISTS 6013             /* create over an existing table */
+#define XDS_ERR_EXISTS 6013             /* create over an existing table, memo or index */
+#define XDS_ERR_FIELD_NOT_WRITABLE 6014 /* value given for an autoincrement field */
 
 /* ---- Constants ---------------------------------------------------------- */
 

@@ -29,6 +29,7 @@ static_assert(XDS_ERR_INVALID_HANDLE == xce::kErrInvalidHandle && XDS_ERR_IO == 
                   XDS_ERR_NUMERIC_OVERFLOW == xce::kErrNumericOverflow &&
                   XDS_ERR_BAD_FIELD == xce::kErrBadFieldNumber &&
                   XDS_ERR_EXISTS == xce::kErrAlreadyExists &&
+                  XDS_ERR_FIELD_NOT_WRITABLE == xce::kErrFieldNotWritable &&
                   XDS_ERR_NO_CURRENT_RECORD == xce::kErrNoCurrentRecord &&
                   XDS_ERR_BAD_RECORD_NUMBER == xce::kErrBadRecordNumber &&
                   XDS_ERR_NOT_FOUND == xce::kErrTableNotFound,
@@ -409,9 +410,12 @@ XCE_FIELD_GETTER(XdsGetFieldTypeLetter, char, f->type)
 XCE_FIELD_GETTER(XdsGetFieldLength, uint16_t, f->length)
 XCE_FIELD_GETTER(XdsGetFieldDecimals, uint16_t, f->decimals)
 XCE_FIELD_GETTER(XdsGetFieldOffset, uint16_t, f->offset)
+// An autoincrement field is filled by the table, never by the caller.
 XCE_FIELD_GETTER(XdsGetColumnPermissions, uint16_t,
                  XDS_PERMISSION_READ |
-                     (t->CheckWritable().ok() ? XDS_PERMISSION_UPDATE | XDS_PERMISSION_INSERT : 0))
+                     (t->CheckWritable().ok() && f->engineType != xce::kTypeAutoInc
+                          ? XDS_PERMISSION_UPDATE | XDS_PERMISSION_INSERT
+                          : 0))
 
 XDSRESULT XdsGetRecordLength(XDSHANDLE table, uint32_t* length) {
   return TableQuery(table, length, [](Table& t) { return t.recordLength(); });

@@ -407,6 +407,9 @@ Status ParseDbfHeader(const std::string& path, const uint8_t* head, std::size_t 
     f.length = d[16];
     f.decimals = d[17];
     f.flags = d[18];
+    f.descriptorOffset = static_cast<uint32_t>(pos);
+    f.autoNext = static_cast<int32_t>(Le32(d + kDescriptorAutoNext));
+    f.autoStep = d[kDescriptorAutoStep];
     l.fields.push_back(f);
     pos += kDescriptorSize;
   }

@@ -65,7 +65,16 @@ struct FieldInfo {
   int32_t varBit = -1;
   uint32_t nullFlagsOffset = 0;
   uint32_t nullFlagsLength = 0;
+  // Where the field's descriptor sits in the file, and an autoincrement
+  // field's counter kept in it: the next value and the step.
+  uint32_t descriptorOffset = 0;
+  int32_t autoNext = 0;
+  uint8_t autoStep = 0;
 };
+
+// Offsets inside a field descriptor of an autoincrement field's counter.
+constexpr std::size_t kDescriptorAutoNext = 19;
+constexpr std::size_t kDescriptorAutoStep = 23;
 
 struct DbfLayout {
   uint8_t version = 0x03;

@@ -39,6 +39,7 @@ enum ErrorCode : int32_t {
   kErrNumericOverflow = 6011,    // value does not fit the field
   kErrBadFieldNumber = 6012,     // field number outside 1..field count
   kErrAlreadyExists = 6013,      // create over an existing table
+  kErrFieldNotWritable = 6014,   // a value given for a field the table fills itself
 };
 
 // Success carries nothing, so passing Ok() up through the layers of a hot path

@@ -727,12 +727,62 @@ Status Table::StartAppend() {
   recno_ = count_ + 1;
   eof_ = bof_ = false;
   BlankRecord(layout_, cur_.data());
+  // Shown while the record is being filled; the value is taken for good,
+  // and the counter moved on, when the record is written.
+  for (const FieldInfo& f : layout_.fields) {
+    if (f.engineType == kTypeAutoInc) {
+      PutLe32(reinterpret_cast<uint8_t*>(cur_.data() + f.offset), static_cast<uint32_t>(f.autoNext));
+    }
+  }
   return Status::Ok();
+}
+
+Status Table::TakeAutoValues() {
+  for (FieldInfo& f : layout_.fields) {
+    if (f.engineType != kTypeAutoInc) {
+      continue;
+    }
+    uint8_t counter[5];
+    if (!options_.exclusive) {
+      // Another process appends too; under the append lock the file's
+      // counter is the one to take.
+      std::size_t got = 0;
+      XCE_RETURN_IF_ERROR(dbf_->ReadAt(f.descriptorOffset + kDescriptorAutoNext, counter, 5, &got));
+      if (got == 5) {
+        f.autoNext = static_cast<int32_t>(Le32(counter));
+        f.autoStep = counter[4];
+      }
+    }
+    // A step of 0 would give every record the same value.
+    const int64_t step = f.autoStep == 0 ? 1 : f.autoStep;
+    const int64_t next = static_cast<int64_t>(f.autoNext) + step;
+    if (next > INT32_MAX) {
+      return Status(kErrNumericOverflow, "Autoincrement field " + f.name + " of table " + path_ +
+                                             " has given its last value");
+    }
+    PutLe32(counter, static_cast<uint32_t>(next));
+    XCE_RETURN_IF_ERROR(dbf_->WriteAt(f.descriptorOffset + kDescriptorAutoNext, counter, 4));
+    if (f.descriptorOffset + kDescriptorAutoNext + 4 <= headerBytes_.size()) {
+      std::memcpy(&headerBytes_[f.descriptorOffset + kDescriptorAutoNext], counter, 4);
+    }
+    PutLe32(reinterpret_cast<uint8_t*>(cur_.data() + f.offset), static_cast<uint32_t>(f.autoNext));
+    f.autoNext = static_cast<int32_t>(next);
+  }
+  return Status::Ok();
+}
+
+Status Table::RefuseAutoValue(const FieldInfo& f) const {
+  if (f.engineType != kTypeAutoInc) {
+    return Status::Ok();
+  }
+  return Status(kErrFieldNotWritable, "Field " + f.name + " of table " + path_ +
+                                          " is an autoincrement field: the table gives its values");
 }
 
 Status Table::SetFieldText(uint16_t field, std::string_view text, bool convert) {
   const FieldInfo* f = nullptr;
   XCE_RETURN_IF_ERROR(CheckField(field, &f));
+  XCE_RETURN_IF_ERROR(RefuseAutoValue(*f));
   XCE_RETURN_IF_ERROR(BeginChange());
   bool translate = convert && options_.oem;
   if (f->isMemo) {
@@ -765,6 +815,7 @@ Status Table::SetFieldText(uint16_t field, std::string_view text, bool convert) 
 Status Table::SetFieldRaw(uint16_t field, const void* data, std::size_t n) {
   const FieldInfo* f = nullptr;
   XCE_RETURN_IF_ERROR(CheckField(field, &f));
+  XCE_RETURN_IF_ERROR(RefuseAutoValue(*f));
   if (f->isMemo) {
     return Status(kErrBadArgument, "Memo field " + f->name + " of table " + path_ +
                                        " takes its value through XdsSetField");
@@ -792,6 +843,7 @@ Status Table::SetFieldRaw(uint16_t field, const void* data, std::size_t n) {
 Status Table::SetFieldEmpty(uint16_t field) {
   const FieldInfo* f = nullptr;
   XCE_RETURN_IF_ERROR(CheckField(field, &f));
+  XCE_RETURN_IF_ERROR(RefuseAutoValue(*f));
   XCE_RETURN_IF_ERROR(BeginChange());
   if (f->isMemo) {
     pendingMemos_[field].clear();
@@ -934,6 +986,9 @@ Status Table::CommitPending() {
     XCE_RETURN_IF_ERROR(dbf_->LockRange(kAppendLockOffset, 1));
     Status s = ReloadCount();
     if (s.ok()) {
+      s = TakeAutoValues();
+    }
+    if (s.ok()) {
       recno_ = count_ + 1;
       for (const auto& ext : extensions_) {
         if (s.ok()) {
@@ -950,6 +1005,9 @@ Status Table::CommitPending() {
     XCE_RETURN_IF_ERROR(s);
     pending_ = Pending::kNone;
     return Status::Ok();
+  }
+  if (append) {
+    XCE_RETURN_IF_ERROR(TakeAutoValues());
   }
   for (const auto& ext : extensions_) {
     XCE_RETURN_IF_ERROR(

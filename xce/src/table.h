@@ -312,6 +312,11 @@ class Table : public HandleObject {
   Status WriteHeaderCount(uint32_t count);
   Status TouchHeaderDate();
   Status ReloadCount();
+  // Gives a record being appended the next value of each autoincrement
+  // field and moves the field's counter in the header on by its step.
+  Status TakeAutoValues();
+  // kErrFieldNotWritable for an autoincrement field, else Ok.
+  Status RefuseAutoValue(const FieldInfo& f) const;
   Status Rebuild(bool keepRecords);
   Status SettlePosition(Order* order, uint32_t start, bool forward, bool* found);
   Status GotoEnd(Order* order, bool top);
