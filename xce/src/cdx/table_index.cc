@@ -33,6 +33,40 @@ namespace {
 
 bool Nullable(const CdxTag* tag) { return (tag->options() & kOptNullable) != 0; }
 
+// The table's nullable fields that a key expression reads.
+std::vector<uint16_t> NullableFieldsOf(const Table& table, const KeyMaker& maker) {
+  std::vector<uint16_t> out;
+  for (const std::string& name : maker.key_expr().FieldNames()) {
+    const uint16_t number = table.FieldNumber(name);
+    if (number > 0 && table.fields()[number - 1].nullBit >= 0) {
+      out.push_back(number);
+    }
+  }
+  return out;
+}
+
+// The stored key of a record in a nullable tag: all zeros for a null value
+// (so it sorts first), else the non-null mark and the value's key.
+Status MakeNullableKey(const Table& table, const KeyMaker& maker,
+                       const std::vector<uint16_t>& nullable, const expr::ExprSource& src,
+                       uint8_t* key, bool* included) {
+  const char* image = src.RecordImage();
+  for (uint16_t number : nullable) {
+    if (image != nullptr && FieldIsNull(table.fields()[number - 1], image)) {
+      *included = true;
+      std::memset(key, 0, static_cast<std::size_t>(maker.key_len()) + 1);
+      // The FOR condition still decides whether the record is in the tag.
+      if (maker.has_for()) {
+        uint8_t scratch[kMaxKeyLength];
+        return maker.Make(src, scratch, included);
+      }
+      return Status::Ok();
+    }
+  }
+  key[0] = kNullableMark;
+  return maker.Make(src, key + 1, included);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- RecordSource
@@ -175,6 +209,7 @@ Status TableIndexes::BindTags() {
         continue;
       }
       tag->SetKeyType(t.maker->type());
+      t.nullableFields = NullableFieldsOf(*table_, *t.maker);
       tags.push_back(std::move(t));
     }
   }
@@ -198,11 +233,8 @@ Status TableIndexes::KeyOf(int i, const char* image, uint32_t recno, uint8_t* ke
   Tag& t = tags_[i];
   RecordSource& src = source != nullptr ? *source : source_;
   src.Set(image, recno);
-  if (Nullable(t.tag)) {
-    key[0] = kNullableMark;
-    ++key;
-  }
-  Status s = t.maker->Make(src, key, included);
+  Status s = Nullable(t.tag) ? MakeNullableKey(*table_, *t.maker, t.nullableFields, src, key, included)
+                             : t.maker->Make(src, key, included);
   if (!s.ok()) {
     return Status(s.code(), "Tag " + t.tag->name() + ": " + s.message());
   }
@@ -550,6 +582,7 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
   const std::size_t tagCount = defs.size();
   std::vector<std::unique_ptr<KeyMaker>> makers[2];
   std::vector<TagSpec> specs(tagCount);
+  std::vector<std::vector<uint16_t>> nullableFields(tagCount);
   for (std::size_t i = 0; i < tagCount; ++i) {
     const TagDefinition& def = defs[i];
     if (FindTag(def.name) >= 0) {
@@ -571,7 +604,11 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
     tagSpec.keyExpr = def.keyExpr;
     tagSpec.forExpr = def.forExpr;
     tagSpec.keyType = makers[0][i]->type();
-    tagSpec.keyLen = makers[0][i]->key_len();
+    // A key that reads nullable fields keeps null values apart: its keys
+    // carry the null mark, as such tables expect.
+    nullableFields[i] = NullableFieldsOf(*table_, *makers[0][i]);
+    tagSpec.nullable = !nullableFields[i].empty();
+    tagSpec.keyLen = makers[0][i]->key_len() + (tagSpec.nullable ? 1 : 0);
     tagSpec.unique = def.unique;
     tagSpec.descending = def.descending;
     std::string error = ValidateSpec(tagSpec);
@@ -604,7 +641,7 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
     }
     ParallelFor(2, [&](std::size_t h) {
       RecordSource& src = h == 0 ? source_ : otherSource;
-      uint8_t key[kMaxKeyLength];
+      uint8_t key[kMaxKeyLength + 1];  // a nullable key's mark comes first
       for (TagSpec& part : halves[h]) {
         part.keys.clear();
         part.recnos.clear();
@@ -613,7 +650,10 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
         src.Set(chunk.data() + std::size_t{j} * len, first + j);
         for (std::size_t i = 0; i < tagCount && failed[h].ok(); ++i) {
           bool included = false;
-          failed[h] = makers[h][i]->Make(src, key, &included);
+          failed[h] = specs[i].nullable
+                          ? MakeNullableKey(*table_, *makers[h][i], nullableFields[i], src, key,
+                                            &included)
+                          : makers[h][i]->Make(src, key, &included);
           if (failed[h].ok() && included) {
             halves[h][i].Add(key, first + j);
           }

@@ -64,6 +64,9 @@ class TableIndexes : public TableExtension, public AofIndexResolver {
     CdxTag* tag = nullptr;
     std::unique_ptr<KeyMaker> maker;
     std::size_t file = 0;  // index into files_
+    // Nullable fields the key reads: a record with any of them null has the
+    // null key (nullable tags only).
+    std::vector<uint16_t> nullableFields;  // field numbers
   };
 
   // Opens the table's structural index when the header flags one or a file
