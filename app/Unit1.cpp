@@ -37,9 +37,11 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   Form1 = this;
   setupUi(this);
 
-  DataSource1 = new QObject(this);
-  DataSource1->setObjectName("DataSource1");
-  DataSource1->setProperty("DataSet", ui::ToQString(catalogue::Catalogue().DataSource.DataSet));
+  dataSource1_ = std::make_unique<TDataSource>();
+  DataSource1 = dataSource1_.get();
+  DataSource1->SetName(catalogue::Catalogue().DataSource.Name);
+  DBGrid1->SetDataSource(DataSource1);
+  DBMemo1->SetDataSource(DataSource1);
   ImageList1 = new TImageList(this);
   ImageList1->setObjectName("ImageList1");
   FillUrlToolBarImages(ImageList1);
@@ -77,11 +79,15 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   setWindowState(Qt::WindowMaximized);
 
   CreateComponents();
+  DataSource1->SetDataSet(HDSUrls);
   BindHandlers();
   ui::CallGuarded([this] { FormCreate(); });
 }
 
 TForm1::~TForm1() {
+  // The controls let go of the data source before it goes.
+  DBGrid1->SetDataSource(nullptr);
+  DBMemo1->SetDataSource(nullptr);
   if (Form1 == this) {
     Form1 = nullptr;
   }

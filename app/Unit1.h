@@ -7,6 +7,7 @@
 #include <string>
 
 #include "catalogue_components.h"
+#include "db/datasource.h"
 
 #include "ui_Unit1.h"
 
@@ -20,10 +21,10 @@ class TForm1 : public QWidget, public Ui::TForm1 {
   explicit TForm1(QWidget* parent = nullptr);
   ~TForm1() override;
 
-  // The non-visual components: the data source feeding the grid and memo,
-  // and the image lists of the URL tool bar, the section marks and the
-  // section tool bar.
-  QObject* DataSource1;
+  // The non-visual components: the data source feeding the grid and memo
+  // (its dataset is the URL table once the tables exist), and the image
+  // lists of the URL tool bar, the section marks and the section tool bar.
+  TDataSource* DataSource1;
   TImageList* ImageList1;
   TImageList* ImageList2;
   TImageList* ImageList3;
@@ -81,6 +82,8 @@ class TForm1 : public QWidget, public Ui::TForm1 {
  private:
   void BindHandlers();
   void CreateComponents();
+
+  std::unique_ptr<TDataSource> dataSource1_;
 };
 
 // The main window, program-wide.

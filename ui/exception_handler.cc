@@ -3,6 +3,7 @@
 #include <exception>
 #include <new>
 
+#include "db/db_error.h"
 #include "message_box.h"
 #include "qt_text.h"
 
@@ -12,6 +13,8 @@ void HandleException() noexcept {
   try {
     try {
       throw;
+    } catch (const EAbort&) {
+      // The silent exception: the operation ends without a box.
     } catch (const std::exception& e) {
       ShowExceptionBox(ToQString(e.what()));
     } catch (...) {

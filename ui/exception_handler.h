@@ -11,8 +11,8 @@
 namespace ui {
 
 // Shows the exception being handled: the message of a std::exception (text in
-// the program's character set) or a fixed text for anything else. Call only
-// from inside a catch block.
+// the program's character set) or a fixed text for anything else; EAbort
+// ends its operation silently. Call only from inside a catch block.
 void HandleException() noexcept;
 
 template <class F>

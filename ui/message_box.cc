@@ -16,6 +16,16 @@ void RunBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const
 
 }  // namespace
 
+bool ConfirmBox(QWidget* parent, const QString& text) {
+  QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"), text,
+                  QMessageBox::Ok | QMessageBox::Cancel,
+                  parent ? parent : QApplication::activeWindow());
+  box.setObjectName("MessageBox");
+  box.setDefaultButton(QMessageBox::Ok);
+  box.setWindowModality(Qt::ApplicationModal);
+  return box.exec() == QMessageBox::Ok;
+}
+
 void ShowErrorBox(QWidget* parent, const QString& text) {
   RunBox(parent, QMessageBox::Critical, QStringLiteral("Error"), text);
 }

@@ -14,6 +14,10 @@ void ShowErrorBox(QWidget* parent, const QString& text);
 // button, modal.
 void ShowMessage(const QString& text);
 
+// The confirmation box: question icon, caption "Confirm", buttons "OK"
+// (the default) and "Cancel", modal. True when the answer is OK.
+bool ConfirmBox(QWidget* parent, const QString& text);
+
 // The box the default exception handler shows: error icon, the
 // application's title as caption, one "OK" button, modal.
 void ShowExceptionBox(const QString& text);

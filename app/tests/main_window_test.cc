@@ -27,8 +27,11 @@ TEST_F(MainWindowTest, DeclaresEveryComponentByName) {
   for (const char* name : widgets) {
     EXPECT_NE(form->findChild<QWidget*>(name), nullptr) << name;
   }
-  EXPECT_NE(form->findChild<QObject*>("DataSource1"), nullptr);
-  EXPECT_EQ(form->DataSource1->property("DataSet").toString(), "HDSUrls");
+  ASSERT_NE(form->DataSource1, nullptr);
+  EXPECT_EQ(form->DataSource1->Name(), "DataSource1");
+  EXPECT_EQ(form->DataSource1->DataSet(), form->HDSUrls);
+  EXPECT_EQ(form->DBGrid1->DataSource(), form->DataSource1);
+  EXPECT_EQ(form->DBMemo1->DataSource(), form->DataSource1);
   struct ImageCount {
     const char* name;
     int count;
@@ -144,7 +147,7 @@ TEST_F(MainWindowTest, LayoutFollowsTheDeclaration) {
   EXPECT_EQ(form->DBGrid1->ColumnTitle(0), "URL");
   EXPECT_EQ(form->DBGrid1->ColumnTitle(1), "Название");
   EXPECT_EQ(form->DBGrid1->ColumnTitle(2), "Тип");
-  EXPECT_EQ(form->DBGrid1->model()->rowCount(), 0);
+  EXPECT_EQ(form->DBGrid1->RowCount(), 0);
   EXPECT_EQ(form->DBMemo1->DataField(), "DESCR");
 }
 

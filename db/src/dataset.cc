@@ -770,6 +770,30 @@ int TDataSet::RecordCount() const {
   return GetRecordCount();
 }
 
+double TDataSet::RecordPosition() const {
+  if (state_ == dsInactive || state_ == dsInsert || recordCount_ == 0) {
+    return -1;
+  }
+  int recNo = GetRecNo();
+  int count = GetRecordCount();
+  if (recNo < 1 || count < 1) {
+    return -1;
+  }
+  if (count == 1) {
+    return 0;
+  }
+  return std::clamp(static_cast<double>(recNo - 1) / (count - 1), 0.0, 1.0);
+}
+
+void TDataSet::SetRecordPosition(double position) {
+  int count = RecordCount();
+  if (count < 1) {
+    return;
+  }
+  position = std::clamp(position, 0.0, 1.0);
+  SetRecNo(1 + static_cast<int>(position * (count - 1) + 0.5));
+}
+
 void TDataSet::Resync(TResyncModes modes) {
   CheckActive();
   TRecordBuffer* target = BufferAt(recordCount_ < bufferCount_ ? recordCount_ : bufferCount_);

@@ -570,6 +570,38 @@ void TMemDataSet::SetRecNo(int value) {
   DoAfterScroll();
 }
 
+double TMemDataSet::RecordPosition() const {
+  const auto* b = static_cast<const Buffer*>(ActiveBuffer());
+  if (State() == dsInactive || State() == dsInsert || WindowRecordCount() == 0 ||
+      b == nullptr || b->row < 0 || b->row >= static_cast<int>(rows_.size())) {
+    return -1;
+  }
+  EnsureOrder();
+  if (order_.size() < 2) {
+    return 0;
+  }
+  return static_cast<double>(position_[static_cast<size_t>(b->row)]) /
+         static_cast<double>(order_.size() - 1);
+}
+
+void TMemDataSet::SetRecordPosition(double position) {
+  CheckBrowseMode();
+  DoBeforeScroll();
+  EnsureOrder();
+  if (order_.empty()) {
+    InternalFirst();
+  } else {
+    position = std::clamp(position, 0.0, 1.0);
+    auto place = static_cast<size_t>(position * static_cast<double>(order_.size() - 1) + 0.5);
+    at_ = kRow;
+    row_ = order_[place];
+  }
+  // A hidden record there gives way to the next one shown, or the prior.
+  CursorPosChanged();
+  Resync(rmCenter);
+  DoAfterScroll();
+}
+
 int TMemDataSet::StoredRecordCount() const {
   return static_cast<int>(
       std::count_if(rows_.begin(), rows_.end(), [](const Row& row) { return !row.deleted; }));

@@ -122,15 +122,15 @@ TEST(DBGridTest, ShowsDeclaredColumnsWithoutRows) {
   EXPECT_EQ(grid.ColumnTitle(2), "Тип");
   EXPECT_EQ(grid.ColumnWidth(0), 164);
   EXPECT_EQ(grid.ColumnWidth(1), 147);
-  EXPECT_EQ(grid.ColumnWidth(2), grid.horizontalHeader()->defaultSectionSize());
-  EXPECT_EQ(grid.model()->rowCount(), 0);
+  EXPECT_EQ(grid.ColumnWidth(2), grid.TitleRow()->defaultSectionSize());
+  EXPECT_EQ(grid.RowCount(), 0);
   grid.SetColumnWidth(1, -5);
   EXPECT_EQ(grid.ColumnWidth(1), 0);
 
   QSignalSpy spy(&grid, &TDBGrid::TitleClick);
   grid.resize(600, 200);
   grid.show();
-  QHeaderView* header = grid.horizontalHeader();
+  QHeaderView* header = grid.TitleRow();
   QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
                     QPoint(header->sectionViewportPosition(2) + 5, 5));
   ASSERT_EQ(spy.count(), 1);

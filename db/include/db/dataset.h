@@ -100,6 +100,15 @@ class TDataSet {
   int RecNo() const;
   virtual void SetRecNo(int value);
   int RecordCount() const;
+  // Where the current record stands in the current order, from 0 (the
+  // first record) to 1 (the last), for a scroll bar; negative when there is
+  // no current record or the kind cannot tell. The default reads the record
+  // number against the record count: the place in record order.
+  virtual double RecordPosition() const;
+  // Goes to the record at that place (0 to 1) of the current order, or the
+  // nearest one shown, centring the window on it. The default sets the
+  // record number.
+  virtual void SetRecordPosition(double position);
   // Reads the current record again and refills the window around it.
   void Refresh();
   // Refills the window around the cursor's record: it keeps the current

@@ -52,6 +52,10 @@ class TMemDataSet : public TDataSet {
   void SetFilter(const std::string& value) override;
   // Goes to the physical record number and centres the window on it.
   void SetRecNo(int value) override;
+  // The place in the current order (stored or by the index field), so a
+  // scroll bar follows the order the records are shown in.
+  double RecordPosition() const override;
+  void SetRecordPosition(double position) override;
 
   bool GetFieldData(const TField& field, void* dest) const override;
   void SetFieldData(TField& field, const void* source) override;

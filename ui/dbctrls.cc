@@ -1,0 +1,380 @@
+#include "dbctrls.h"
+
+#include <QKeyEvent>
+
+#include "db/datasource.h"
+#include "exception_handler.h"
+#include "qt_text.h"
+
+namespace {
+
+// Stored memo lines end in CR LF; the memo control works with LF alone.
+QString MemoShown(const std::string& stored) {
+  QString text = ui::ToQString(stored);
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  return text;
+}
+
+std::string MemoStored(QString shown) {
+  shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  shown.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+  return ui::FromQString(shown);
+}
+
+// Writes the control's pending input when it loses the focus; a value the
+// field refuses is shown and the control keeps the focus.
+template <class Control>
+void WritePendingOnExit(Control* control, TFieldControlLink& link) {
+  if (!link.Link().Modified()) {
+    return;
+  }
+  try {
+    link.Link().UpdateRecord();
+  } catch (...) {
+    ui::HandleException();
+    control->setFocus();
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TFieldControlLink
+
+TFieldControlLink::TFieldControlLink() : link_(std::make_unique<TFieldDataLink>()) {}
+
+TFieldControlLink::~TFieldControlLink() = default;
+
+TField* TFieldControlLink::Field() const { return link_->Field(); }
+
+bool TFieldControlLink::CanModify() const {
+  TField* field = link_->Field();
+  if (!link_->Active() || field == nullptr || link_->ReadOnly() || field->ReadOnly()) {
+    return false;
+  }
+  TDataSet* dataSet = link_->DataSet();
+  if (dataSet == nullptr || !dataSet->CanModify()) {
+    return false;
+  }
+  return !field->Calculated() || field->Lookup();
+}
+
+bool TFieldControlLink::StartEditing() {
+  if (!CanModify()) {
+    return false;
+  }
+  if (!link_->Editing()) {
+    starting_ = true;
+    try {
+      link_->Edit();
+    } catch (...) {
+      starting_ = false;
+      throw;
+    }
+    starting_ = false;
+  }
+  return link_->Editing();
+}
+
+// ---------------------------------------------------------------------------
+// TDBEdit
+
+TDBEdit::TDBEdit(QWidget* parent) : QLineEdit(parent) {
+  TFieldDataLink& link = control_.Link();
+  link.OnDataChange = [this](TFieldDataLink&) { ShowValue(); };
+  link.OnEditingChange = [this](TFieldDataLink&) { setReadOnly(!control_.CanModify()); };
+  link.OnActiveChange = [this](TFieldDataLink&) { ShowValue(); };
+  link.OnUpdateData = [this](TFieldDataLink&) { WriteValue(); };
+  connect(this, &QLineEdit::textEdited, this, [this] { ui::CallGuarded([this] { Edited(); }); });
+  setReadOnly(true);
+}
+
+TDBEdit::~TDBEdit() {
+  // No notification may reach the control once it is being destroyed.
+  control_.Link().SetDataSource(nullptr);
+}
+
+TDataSource* TDBEdit::DataSource() const { return control_.Link().DataSource(); }
+
+void TDBEdit::SetDataSource(TDataSource* source) {
+  control_.Link().SetDataSource(source);
+  ShowValue();
+}
+
+QString TDBEdit::DataField() const { return ui::ToQString(control_.Link().FieldName()); }
+
+void TDBEdit::SetDataField(const QString& field) {
+  control_.Link().SetFieldName(ui::FromQString(field));
+  ShowValue();
+}
+
+// The value for editing while the box has the focus, formatted for showing
+// otherwise.
+void TDBEdit::ShowValue() {
+  if (control_.Starting()) {
+    return;
+  }
+  TField* field = Field();
+  loading_ = true;
+  setMaxLength(field != nullptr && field->DataType() == ftString ? std::max(1, field->Size())
+                                                                 : 32767);
+  QString text;
+  if (field != nullptr) {
+    try {
+      text = ui::ToQString(hasFocus() ? field->Text() : field->DisplayText());
+    } catch (const std::exception&) {
+      // Nothing to show for a value that does not convert.
+    }
+  }
+  setText(text);
+  loading_ = false;
+  setReadOnly(!control_.CanModify());
+}
+
+void TDBEdit::Edited() {
+  if (loading_) {
+    return;
+  }
+  if (!control_.StartEditing()) {
+    ShowValue();
+    return;
+  }
+  control_.Link().SetModified();
+}
+
+void TDBEdit::WriteValue() {
+  if (TField* field = Field()) {
+    field->SetText(ui::FromQString(text()));
+  }
+}
+
+void TDBEdit::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape && control_.Link().Modified()) {
+    control_.Link().Reset();
+    selectAll();
+    event->accept();
+    return;
+  }
+  QLineEdit::keyPressEvent(event);
+}
+
+void TDBEdit::focusInEvent(QFocusEvent* event) {
+  QLineEdit::focusInEvent(event);
+  if (!control_.Link().Modified()) {
+    ShowValue();
+  }
+}
+
+void TDBEdit::focusOutEvent(QFocusEvent* event) {
+  QLineEdit::focusOutEvent(event);
+  WritePendingOnExit(this, control_);
+  if (!control_.Link().Modified() && !hasFocus()) {
+    ShowValue();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// TDBMemo
+
+TDBMemo::TDBMemo(QWidget* parent) : QPlainTextEdit(parent) {
+  TFieldDataLink& link = control_.Link();
+  link.OnDataChange = [this](TFieldDataLink&) { ShowValue(); };
+  link.OnEditingChange = [this](TFieldDataLink&) { setReadOnly(!control_.CanModify()); };
+  link.OnActiveChange = [this](TFieldDataLink&) { ShowValue(); };
+  link.OnUpdateData = [this](TFieldDataLink&) { WriteValue(); };
+  connect(this, &QPlainTextEdit::textChanged, this,
+          [this] { ui::CallGuarded([this] { Edited(); }); });
+  setReadOnly(true);
+}
+
+TDBMemo::~TDBMemo() { control_.Link().SetDataSource(nullptr); }
+
+TDataSource* TDBMemo::DataSource() const { return control_.Link().DataSource(); }
+
+void TDBMemo::SetDataSource(TDataSource* source) {
+  control_.Link().SetDataSource(source);
+  ShowValue();
+}
+
+QString TDBMemo::DataField() const { return ui::ToQString(control_.Link().FieldName()); }
+
+void TDBMemo::SetDataField(const QString& field) {
+  control_.Link().SetFieldName(ui::FromQString(field));
+  ShowValue();
+}
+
+void TDBMemo::ShowValue() {
+  if (control_.Starting()) {
+    return;
+  }
+  TField* field = Field();
+  QString text;
+  if (field != nullptr) {
+    try {
+      text = field->IsBlob() ? MemoShown(field->AsString()) : ui::ToQString(field->Text());
+    } catch (const std::exception&) {
+      // An unreadable value shows as nothing rather than stop the window.
+    }
+  }
+  loading_ = true;
+  if (text != toPlainText()) {
+    setPlainText(text);
+  }
+  loading_ = false;
+  setReadOnly(!control_.CanModify());
+}
+
+void TDBMemo::Edited() {
+  if (loading_) {
+    return;
+  }
+  if (!control_.StartEditing()) {
+    ShowValue();
+    return;
+  }
+  control_.Link().SetModified();
+}
+
+void TDBMemo::WriteValue() {
+  if (TField* field = Field()) {
+    if (field->IsBlob()) {
+      field->SetAsString(MemoStored(toPlainText()));
+    } else {
+      field->SetText(ui::FromQString(toPlainText()));
+    }
+  }
+}
+
+void TDBMemo::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape && control_.Link().Modified()) {
+    control_.Link().Reset();
+    event->accept();
+    return;
+  }
+  QPlainTextEdit::keyPressEvent(event);
+}
+
+void TDBMemo::focusOutEvent(QFocusEvent* event) {
+  QPlainTextEdit::focusOutEvent(event);
+  WritePendingOnExit(this, control_);
+}
+
+// ---------------------------------------------------------------------------
+// TDBLookupComboBox
+
+TDBLookupComboBox::TDBLookupComboBox(QWidget* parent) : QComboBox(parent) {
+  setEditable(false);
+  TFieldDataLink& link = control_.Link();
+  link.OnDataChange = [this](TFieldDataLink&) { ShowValue(); };
+  link.OnActiveChange = [this](TFieldDataLink&) {
+    listRead_ = false;
+    ShowValue();
+  };
+  connect(this, &QComboBox::activated, this,
+          [this](int index) { ui::CallGuarded([this, index] { Chosen(index); }); });
+}
+
+TDBLookupComboBox::~TDBLookupComboBox() { control_.Link().SetDataSource(nullptr); }
+
+TDataSource* TDBLookupComboBox::DataSource() const { return control_.Link().DataSource(); }
+
+void TDBLookupComboBox::SetDataSource(TDataSource* source) {
+  control_.Link().SetDataSource(source);
+  listRead_ = false;
+  ShowValue();
+}
+
+QString TDBLookupComboBox::DataField() const {
+  return ui::ToQString(control_.Link().FieldName());
+}
+
+void TDBLookupComboBox::SetDataField(const QString& field) {
+  control_.Link().SetFieldName(ui::FromQString(field));
+  listRead_ = false;
+  ShowValue();
+}
+
+void TDBLookupComboBox::RefreshList() {
+  TField* field = Field();
+  items_ = field != nullptr && field->Lookup() ? ReadLookupList(*field)
+                                               : std::vector<TLookupItem>();
+  listRead_ = field != nullptr;
+  loading_ = true;
+  FillLookupBox(*this, items_);
+  loading_ = false;
+}
+
+// Shows the name of the record's key; a key the list does not hold (yet)
+// makes the list be read again once, since the lookup table may have grown.
+void TDBLookupComboBox::ShowValue() {
+  if (control_.Starting()) {
+    return;
+  }
+  TField* field = Field();
+  int index = -1;
+  try {
+    if (field != nullptr && field->Lookup()) {
+      TVariant key = LookupKeyValue(*field);
+      if (!listRead_) {
+        RefreshList();
+      }
+      index = FindLookupItem(items_, key);
+      if (index < 0 && !key.IsNull()) {
+        RefreshList();
+        index = FindLookupItem(items_, key);
+      }
+    } else if (count() > 0) {
+      items_.clear();
+      RefreshList();
+    }
+  } catch (const std::exception&) {
+    // A lookup table that cannot be read leaves the box empty.
+  }
+  loading_ = true;
+  setCurrentIndex(index);
+  loading_ = false;
+}
+
+void TDBLookupComboBox::showPopup() {
+  if (!control_.CanModify()) {
+    return;
+  }
+  ui::CallGuarded([this] {
+    RefreshList();
+    TField* field = Field();
+    loading_ = true;
+    setCurrentIndex(field != nullptr ? FindLookupItem(items_, LookupKeyValue(*field)) : -1);
+    loading_ = false;
+  });
+  QComboBox::showPopup();
+}
+
+void TDBLookupComboBox::Chosen(int index) {
+  if (loading_ || index < 0 || index >= static_cast<int>(items_.size())) {
+    return;
+  }
+  if (!control_.StartEditing()) {
+    ShowValue();
+    return;
+  }
+  if (TField* field = Field()) {
+    field->SetLookupKey(items_[static_cast<size_t>(index)].key);
+  }
+}
+
+void TDBLookupComboBox::keyPressEvent(QKeyEvent* event) {
+  if (!control_.CanModify()) {
+    // Tab and the window's keys still travel on.
+    event->ignore();
+    return;
+  }
+  QComboBox::keyPressEvent(event);
+}
+
+void TDBLookupComboBox::wheelEvent(QWheelEvent* event) {
+  if (!control_.CanModify()) {
+    event->ignore();
+    return;
+  }
+  QComboBox::wheelEvent(event);
+}

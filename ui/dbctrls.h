@@ -1,0 +1,138 @@
+// The data-aware controls for one field: edit box, memo and lookup combo
+// box. Each shows its field in the current record of its data source's
+// dataset, puts the dataset into edit state at the user's first change,
+// and hands its pending input to the field before Post and before any move
+// (the dataset asks its controls for it). A field that cannot be changed
+// (read-only field, dataset or control, calculated field) cannot be typed
+// into.
+#pragma once
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <memory>
+#include <vector>
+
+#include "dblookup.h"
+
+class TDataSource;
+class TField;
+class TFieldDataLink;
+
+// The part every field control has: its link, and the first change that
+// starts the edit.
+class TFieldControlLink {
+ public:
+  TFieldControlLink();
+  ~TFieldControlLink();
+  TFieldControlLink(const TFieldControlLink&) = delete;
+  TFieldControlLink& operator=(const TFieldControlLink&) = delete;
+
+  TFieldDataLink& Link() const { return *link_; }
+  TField* Field() const;
+  // Whether the user may change the field now or after Edit.
+  bool CanModify() const;
+  // Puts the dataset into edit state (or insert, on an empty dataset) for the
+  // user's first change; true when it is editing. While it runs the control
+  // must not show the field again over the user's change (Starting()).
+  bool StartEditing();
+  bool Starting() const { return starting_; }
+
+ private:
+  std::unique_ptr<TFieldDataLink> link_;
+  bool starting_ = false;
+};
+
+// A one-line edit box for a field; its length is limited to a string
+// field's size.
+class TDBEdit : public QLineEdit {
+  Q_OBJECT
+  Q_PROPERTY(QString dataField READ DataField WRITE SetDataField)
+
+ public:
+  explicit TDBEdit(QWidget* parent = nullptr);
+  ~TDBEdit() override;
+
+  TDataSource* DataSource() const;
+  void SetDataSource(TDataSource* source);
+  QString DataField() const;
+  void SetDataField(const QString& field);
+  TField* Field() const { return control_.Field(); }
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
+
+ private:
+  void ShowValue();
+  void Edited();
+  void WriteValue();
+
+  TFieldControlLink control_;
+  bool loading_ = false;
+};
+
+// A memo for a memo (or string) field. Lines end in CR LF in the stored
+// value, as memo text always has in these tables.
+class TDBMemo : public QPlainTextEdit {
+  Q_OBJECT
+  Q_PROPERTY(QString dataField READ DataField WRITE SetDataField)
+
+ public:
+  explicit TDBMemo(QWidget* parent = nullptr);
+  ~TDBMemo() override;
+
+  TDataSource* DataSource() const;
+  void SetDataSource(TDataSource* source);
+  QString DataField() const;
+  void SetDataField(const QString& field);
+  TField* Field() const { return control_.Field(); }
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
+
+ private:
+  void ShowValue();
+  void Edited();
+  void WriteValue();
+
+  TFieldControlLink control_;
+  bool loading_ = false;
+};
+
+// A drop-down list for a lookup field: it lists the lookup dataset's
+// result values and stores the chosen record's key in the key fields.
+class TDBLookupComboBox : public QComboBox {
+  Q_OBJECT
+  Q_PROPERTY(QString dataField READ DataField WRITE SetDataField)
+
+ public:
+  explicit TDBLookupComboBox(QWidget* parent = nullptr);
+  ~TDBLookupComboBox() override;
+
+  TDataSource* DataSource() const;
+  void SetDataSource(TDataSource* source);
+  QString DataField() const;
+  void SetDataField(const QString& field);
+  TField* Field() const { return control_.Field(); }
+  // Reads the lookup dataset's records again (the list is read when the
+  // field is first shown and each time the list drops down).
+  void RefreshList();
+
+  void showPopup() override;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void wheelEvent(QWheelEvent* event) override;
+
+ private:
+  void ShowValue();
+  void Chosen(int index);
+
+  TFieldControlLink control_;
+  std::vector<TLookupItem> items_;
+  bool listRead_ = false;
+  bool loading_ = false;
+};
