@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMessageBox>
+#include <QTest>
 #include <string>
 
 #include "db/datasource.h"
@@ -59,10 +60,14 @@ struct UrlTables {
   }
 };
 
-// Types text into a widget key by key, as a keyboard would; unlike
-// QTest::keyClicks it takes any character.
+// Types text into a widget key by key, as a keyboard would (a line feed
+// is the Enter key); unlike QTest::keyClicks it takes any character.
 inline void TypeText(QWidget* widget, const QString& text) {
   for (QChar c : text) {
+    if (c == QLatin1Char('\n')) {
+      QTest::keyClick(widget, Qt::Key_Return);
+      continue;
+    }
     QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
     QApplication::sendEvent(widget, &press);
     QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
