@@ -12,7 +12,7 @@ packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev libsqlite3-dev
   clang libclang-rt-14-dev
-  qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev libqt6sql6-sqlite
   python3 python3-dbf xvfb xauth fonts-dejavu-core
   file desktop-file-utils appstream
 )

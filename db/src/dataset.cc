@@ -770,7 +770,7 @@ int TDataSet::RecordCount() const {
   return GetRecordCount();
 }
 
-double TDataSet::RecordPosition() const {
+double TDataSet::RecordPosition() {
   if (state_ == dsInactive || state_ == dsInsert || recordCount_ == 0) {
     return -1;
   }

@@ -570,7 +570,7 @@ void TMemDataSet::SetRecNo(int value) {
   DoAfterScroll();
 }
 
-double TMemDataSet::RecordPosition() const {
+double TMemDataSet::RecordPosition() {
   const auto* b = static_cast<const Buffer*>(ActiveBuffer());
   if (State() == dsInactive || State() == dsInsert || WindowRecordCount() == 0 ||
       b == nullptr || b->row < 0 || b->row >= static_cast<int>(rows_.size())) {

@@ -104,7 +104,7 @@ class TDataSet {
   // first record) to 1 (the last), for a scroll bar; negative when there is
   // no current record or the kind cannot tell. The default reads the record
   // number against the record count: the place in record order.
-  virtual double RecordPosition() const;
+  virtual double RecordPosition();
   // Goes to the record at that place (0 to 1) of the current order, or the
   // nearest one shown, centring the window on it. The default sets the
   // record number.

@@ -54,7 +54,7 @@ class TMemDataSet : public TDataSet {
   void SetRecNo(int value) override;
   // The place in the current order (stored or by the index field), so a
   // scroll bar follows the order the records are shown in.
-  double RecordPosition() const override;
+  double RecordPosition() override;
   void SetRecordPosition(double position) override;
 
   bool GetFieldData(const TField& field, void* dest) const override;

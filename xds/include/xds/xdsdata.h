@@ -212,6 +212,12 @@ class TXdsDataSet : public TDataSet {
 
   // --- Framework operations the layer answers --------------------------------
   void SetRecNo(int value) override;
+  // The place a scroll bar shows: the key position in index order, the
+  // physical record number against the record count in record order.
+  double RecordPosition() override;
+  // In record order a jump goes straight to the record number (the record
+  // after it when the filters hide it), not by skipping from the top.
+  void SetRecordPosition(double position) override;
   int CompareBookmarks(const TBookmark& a, const TBookmark& b) const override;
   bool BookmarkValid(const TBookmark& bookmark) override;
   bool GetCurrentRecord(TRecordBuffer* dest) override;
