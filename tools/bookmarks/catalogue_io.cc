@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <strings.h>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -45,6 +46,21 @@ std::string EngineError() {
     return "engine error";
   }
   return std::string(text, length);
+}
+
+// Why the catalogue's tables did not open: held by the program, or the
+// engine's own reason.
+std::string OpenFailure(const std::string& dir) {
+  int32_t code = 0;
+  char text[600];
+  uint16_t length = sizeof text;
+  if (XdsGetLastError(&code, text, &length) != 0) {
+    length = 0;
+  }
+  if (code == XDS_ERR_LOCKED) {
+    return "the catalogue in " + dir + " is open in another program (close Tavo Url Manager first)";
+  }
+  return "cannot open the catalogue in " + dir + ": " + std::string(text, length);
 }
 
 std::string Join(const std::string& dir, const std::string& name) {
@@ -172,6 +188,68 @@ XDSRESULT EachRecord(XDSHANDLE t, bool withDeleted, Visit visit) {
 
 XDSRESULT SetText(XDSHANDLE t, uint16_t field, const std::string& value) {
   return XdsSetField(t, field, value.data(), static_cast<uint32_t>(value.size()));
+}
+
+// The index tags of a table, as they are defined.
+struct TagDefs {
+  std::vector<std::string> names, keys, conditions;
+  std::vector<uint16_t> unique, descending;
+};
+
+XDSRESULT IndexText(XDSRESULT (*get)(XDSHANDLE, char*, uint16_t*), XDSHANDLE index,
+                    std::string* out) {
+  char text[512];
+  uint16_t length = sizeof text;
+  XDSRESULT r = get(index, text, &length);
+  out->assign(text, r == 0 ? length : 0);
+  return r;
+}
+
+// Reads every tag's definition and removes the tags: appending many records
+// and building the tags once is far cheaper than keeping them on each append.
+XDSRESULT TakeTags(XDSHANDLE t, TagDefs* d) {
+  XDSHANDLE handles[64];
+  uint16_t count = 64;
+  XDSRESULT r = XdsGetAllIndexes(t, &count, handles);
+  for (uint16_t i = 0; r == 0 && i < count; ++i) {
+    std::string name, key, condition;
+    uint16_t unique = 0, descending = 0;
+    r = IndexText(XdsGetIndexName, handles[i], &name);
+    r = r != 0 ? r : IndexText(XdsGetIndexKeyExpression, handles[i], &key);
+    r = r != 0 ? r : IndexText(XdsGetIndexCondition, handles[i], &condition);
+    r = r != 0 ? r : XdsIsIndexUnique(handles[i], &unique);
+    r = r != 0 ? r : XdsIsIndexDescending(handles[i], &descending);
+    d->names.push_back(name);
+    d->keys.push_back(key);
+    d->conditions.push_back(condition);
+    d->unique.push_back(unique);
+    d->descending.push_back(descending);
+  }
+  for (std::size_t i = 0; r == 0 && i < d->names.size(); ++i) {
+    r = XdsDeleteIndexTag(t, d->names[i].c_str());
+  }
+  return r;
+}
+
+XDSRESULT PutTags(XDSHANDLE t, const TagDefs& d) {
+  std::vector<XDSTAGDEF> tags;
+  for (std::size_t i = 0; i < d.names.size(); ++i) {
+    tags.push_back({d.names[i].c_str(), d.keys[i].c_str(), d.conditions[i].c_str(), d.unique[i],
+                    d.descending[i]});
+  }
+  return tags.empty() ? 0 : XdsCreateIndexTags(t, static_cast<uint16_t>(tags.size()), tags.data());
+}
+
+TagDefs CatalogueTags(const CatalogueTable& def) {
+  TagDefs d;
+  for (const xcetool::CatalogueTag& tag : def.tags) {
+    d.names.push_back(tag.name);
+    d.keys.push_back(tag.key);
+    d.conditions.push_back("");
+    d.unique.push_back(0);
+    d.descending.push_back(0);
+  }
+  return d;
 }
 
 // --------------------------------------------------------------- file work
@@ -461,6 +539,18 @@ class Importer {
       });
     }
     return r;
+  }
+
+  // Records to be appended to each table (in CatalogueTables() order).
+  std::array<uint64_t, 4> Appends() const {
+    std::array<uint64_t, 4> n = {};
+    n[xcetool::kTem] = newSections_.size();
+    n[xcetool::kType] = newTypes_.size();
+    for (const Group& g : groups_) {
+      n[xcetool::kUrls] += g.existingId == 0 ? 1 : 0;
+      n[xcetool::kUrlIn] += g.sections.size();
+    }
+    return n;
   }
 
   XDSRESULT Write(const Catalogue& c, const ImportOptions& options) {
@@ -889,15 +979,7 @@ bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptio
   Catalogue held;
   if (!fresh) {
     if (held.Connect(dir) != 0 || held.Open(Catalogue::kHold) != 0) {
-      int32_t code = 0;
-      char text[600];
-      uint16_t length = sizeof text;
-      XdsGetLastError(&code, text, &length);
-      if (code == XDS_ERR_LOCKED) {
-        return Fail(error, "the catalogue in " + dir +
-                               " is open in another program (close Tavo Url Manager first)");
-      }
-      return Fail(error, "cannot open the catalogue in " + dir + ": " + std::string(text, length));
+      return Fail(error, OpenFailure(dir));
     }
   }
 
@@ -926,11 +1008,34 @@ bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptio
     return abandon("cannot read the catalogue: " + EngineError());
   }
   importer.Plan();
-  if (importer.DropKnownMemberships(work) != 0 || importer.Write(work, options) != 0) {
+  if (importer.DropKnownMemberships(work) != 0) {
+    return abandon("cannot read the catalogue: " + EngineError());
+  }
+  // A table gaining many records has its tags built afresh after the
+  // appends (a new catalogue has none yet); one gaining few keeps them.
+  const std::array<uint64_t, 4> appends = importer.Appends();
+  std::array<TagDefs, 4> rebuild;
+  std::array<bool, 4> rebuilt = {};
+  for (int i = 0; i < 4; ++i) {
+    const auto ui = static_cast<std::size_t>(i);
+    uint32_t records = 0;
+    if (fresh) {
+      rebuild[ui] = CatalogueTags(CatalogueTables()[ui]);
+      rebuilt[ui] = true;
+    } else if (XdsGetRecordCount(work.table(i), XDS_COUNT_IGNORE_FILTERS, &records) != 0 ||
+               (appends[ui] * 16 >= records && appends[ui] > 1000 &&
+                TakeTags(work.table(i), &rebuild[ui]) != 0)) {
+      return abandon("cannot prepare the catalogue copy: " + EngineError());
+    } else {
+      rebuilt[ui] = appends[ui] * 16 >= records && appends[ui] > 1000;
+    }
+  }
+  if (importer.Write(work, options) != 0) {
     return abandon("cannot add the bookmarks: " + EngineError());
   }
-  for (int i = 0; fresh && i < 4; ++i) {
-    if (xcetool::CreateCatalogueTags(work.table(i), CatalogueTables()[static_cast<std::size_t>(i)]) != 0) {
+  for (int i = 0; i < 4; ++i) {
+    const auto ui = static_cast<std::size_t>(i);
+    if (rebuilt[ui] && PutTags(work.table(i), rebuild[ui]) != 0) {
       return abandon("cannot build the index tags: " + EngineError());
     }
   }
@@ -947,9 +1052,20 @@ bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptio
   std::sort(staged.begin(), staged.end(), [](const std::string& a, const std::string& b) {
     return SwapRank(a) != SwapRank(b) ? SwapRank(a) < SwapRank(b) : a < b;
   });
-  for (const std::string& name : staged) {
+  for (std::string& name : staged) {
     if (!IsCatalogueFileName(name)) {
       return abandon("unexpected file " + name + " in " + staging);
+    }
+    // A file made afresh takes the letter case of the one it replaces, so
+    // that no second spelling of it is left beside the new one.
+    for (const std::string& old : files) {
+      if (old != name && strcasecmp(old.c_str(), name.c_str()) == 0) {
+        fs::rename(Join(staging, name), Join(staging, old), ec);
+        if (ec) {
+          return abandon("cannot rename " + name + " in " + staging + ": " + ec.message());
+        }
+        name = old;
+      }
     }
     if (!SyncFile(fsys, Join(staging, name), error)) {
       return abandon(*error);
@@ -1018,15 +1134,7 @@ bool ReadCatalogue(const std::string& dir, Tree* tree, std::string* error) {
   }
   Catalogue c;
   if (c.Connect(dir) != 0 || c.Open(Catalogue::kRead) != 0) {
-    int32_t code = 0;
-    char text[600];
-    uint16_t length = sizeof text;
-    XdsGetLastError(&code, text, &length);
-    if (code == XDS_ERR_LOCKED) {
-      return Fail(error, "the catalogue in " + dir +
-                             " is open in another program (close Tavo Url Manager first)");
-    }
-    return Fail(error, "cannot open the catalogue in " + dir + ": " + std::string(text, length));
+    return Fail(error, OpenFailure(dir));
   }
   auto engineFail = [&]() { return Fail(error, "cannot read the catalogue: " + EngineError()); };
 

@@ -113,6 +113,27 @@ TEST(AllOrNothing, AKilledImportLeavesOldOrNew) {
   RunResult r = Exec(TAVO_BOOKMARKS_PATH, {"import", file, clean});
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string after = Snapshot(clean);
+  // So many appends have the tags built afresh: the same tags, sound.
+  for (const auto& def : xcetool::CatalogueTables()) {
+    RunResult c = Exec(XCETOOL_PATH, {"check", (fs::path(clean) / def.file).string()});
+    EXPECT_EQ(c.status, 0) << c.err;
+    XDSHANDLE connection = 0;
+    XDSHANDLE t = 0;
+    ASSERT_EQ(XdsConnect60(clean.c_str(), 1, "", "", 0, &connection), 0);
+    ASSERT_EQ(XdsOpenTable(connection, def.file, nullptr, 2, def.charType, 1, 1, XDS_OPEN_READONLY, &t), 0);
+    XDSHANDLE handles[16];
+    uint16_t count = 16;
+    ASSERT_EQ(XdsGetAllIndexes(t, &count, handles), 0);
+    ASSERT_EQ(count, def.tags.size()) << def.file;
+    for (uint16_t i = 0; i < count; ++i) {
+      char text[256];
+      uint16_t length = sizeof text;
+      ASSERT_EQ(XdsGetIndexKeyExpression(handles[i], text, &length), 0);
+      EXPECT_EQ(std::string(text, length), def.tags[i].key);
+    }
+    XdsCloseTable(t);
+    XdsDisconnect(connection);
+  }
 
   std::set<std::string> outcomes;
   for (int delayMs : {1, 5, 20, 50, 100, 200, 300, 450, 700, 1000}) {
