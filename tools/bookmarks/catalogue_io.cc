@@ -63,6 +63,16 @@ std::string OpenFailure(const std::string& dir) {
   return "cannot open the catalogue in " + dir + ": " + std::string(text, length);
 }
 
+// Stored text as UTF-8; plain ASCII, what most addresses are, as it is.
+std::string Utf8Of(const std::string& ansi) {
+  for (char c : ansi) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      return platform::Cp1251ToUtf8(ansi);
+    }
+  }
+  return ansi;
+}
+
 std::string Join(const std::string& dir, const std::string& name) {
   return (fs::path(dir) / name).string();
 }
@@ -365,6 +375,11 @@ struct Group {
   int64_t existingId = 0;  // the catalogue's record, or 0 for a new one
   int64_t newId = 0;
   std::string url;         // 1251
+  std::string key;         // the address as compared (UTF-8)
+  Type type;               // of a new record
+  bool typed = false;
+  std::size_t first = 0;   // the link that made the group
+  std::vector<std::size_t> joined;  // links of the same address after it
   std::string typeCode;
   std::string name;
   std::string description;
@@ -375,8 +390,8 @@ class Importer {
  public:
   Importer(const Tree& tree, ImportSummary* summary) : tree_(tree), summary_(summary) {}
 
-  // Reads what the staged catalogue holds: sections, types, addresses.
-  XDSRESULT ReadExisting(const Catalogue& c) {
+  // Reads the staged catalogue's sections and link types.
+  XDSRESULT ReadSectionsAndTypes(const Catalogue& c) {
     std::vector<uint16_t> f;
     XDSHANDLE tem = c.table(xcetool::kTem);
     XDSRESULT r = FieldNumbers(tem, {"INID", "INNAME", "PREIN"}, &f);
@@ -420,17 +435,69 @@ class Importer {
         return q;
       });
     }
-    XDSHANDLE urls = c.table(xcetool::kUrls);
-    if (r == 0) {
-      r = FieldNumbers(urls, {"URL", "ADRESTYPE", "URL_ID"}, &f);
-    }
-    if (r == 0) {
-      std::unordered_map<std::string, std::string> prefixes;
-      for (const Type& t : types_) {
-        prefixes.emplace(t.code, t.prefix);
+    return r;
+  }
+
+  // Gathers the links into records to be: one per address (or per record
+  // of a catalogue export), each with the sections it is filed under.
+  void Plan() {
+    PlanSections();
+    std::unordered_map<std::string, std::size_t> byAddress;
+    std::unordered_map<std::string, std::size_t> byCatalogueId;
+    summary_->links = tree_.links.size();
+    for (std::size_t i = 0; i < tree_.links.size(); ++i) {
+      const Link& link = tree_.links[i];
+      int64_t section = link.folder >= 0 ? sectionOf_[static_cast<std::size_t>(link.folder)] : 0;
+      Group g;
+      std::string reason;
+      if (!Address(link, &g.url, &g.type, &g.typed, &reason)) {
+        summary_->skipped.push_back({link.title, link.href, reason});
+        continue;
       }
-      std::string url;
-      std::string code;
+      g.key = ComparableUrl(Utf8Of(g.type.prefix + g.url));
+      std::size_t* found = nullptr;
+      if (link.catalogue.present) {
+        auto it = byCatalogueId.find(link.catalogue.id);
+        found = it != byCatalogueId.end() ? &it->second : nullptr;
+      } else {
+        auto it = byAddress.find(g.key);
+        found = it != byAddress.end() ? &it->second : nullptr;
+      }
+      if (found != nullptr) {
+        ++summary_->linksJoined;
+        AddSection(&groups_[*found], section);
+        groups_[*found].joined.push_back(i);
+        continue;
+      }
+      g.first = i;
+      AddSection(&g, section);
+      const std::size_t index = groups_.size();
+      byAddress.emplace(g.key, index);
+      if (link.catalogue.present) {
+        byCatalogueId.emplace(link.catalogue.id, index);
+      }
+      groups_.push_back(std::move(g));
+    }
+  }
+
+  // Finds the addresses already in the catalogue (the link type's prefix in
+  // front of each stored address), and the highest URL id.
+  XDSRESULT MatchExisting(const Catalogue& c) {
+    std::unordered_map<std::string, std::vector<std::size_t>> wanted;
+    wanted.reserve(groups_.size());
+    for (std::size_t i = 0; i < groups_.size(); ++i) {
+      wanted[groups_[i].key].push_back(i);
+    }
+    std::unordered_map<std::string, std::string> prefixes;
+    for (const Type& t : types_) {
+      prefixes.emplace(t.code, t.prefix);
+    }
+    XDSHANDLE urls = c.table(xcetool::kUrls);
+    std::vector<uint16_t> f;
+    XDSRESULT r = FieldNumbers(urls, {"URL", "ADRESTYPE", "URL_ID"}, &f);
+    std::string url;
+    std::string code;
+    if (r == 0) {
       r = EachRecord(urls, false, [&](bool deleted) {
         int64_t id = 0;
         XDSRESULT q = GetNumber(urls, f[2], &id);
@@ -439,13 +506,17 @@ class Importer {
           return q;
         }
         q = GetText(urls, f[0], &url);
-        if (q == 0) {
-          q = GetText(urls, f[1], &code);
-        }
+        q = q != 0 ? q : GetText(urls, f[1], &code);
         if (q == 0 && !url.empty()) {
           auto p = prefixes.find(code);
-          std::string address = (p != prefixes.end() ? p->second : std::string()) + url;
-          existing_.emplace(ComparableUrl(platform::Cp1251ToUtf8(address)), id);
+          auto it = wanted.find(ComparableUrl(Utf8Of(p != prefixes.end() ? p->second + url : url)));
+          if (it != wanted.end()) {
+            // Every group of that address goes to the first such record.
+            for (std::size_t g : it->second) {
+              groups_[g].existingId = id;
+            }
+            wanted.erase(it);
+          }
         }
         return q;
       });
@@ -453,57 +524,30 @@ class Importer {
     return r;
   }
 
-  void Plan() {
-    PlanSections();
-    std::unordered_map<std::string, std::size_t> byAddress;
-    std::unordered_map<std::string, std::size_t> byCatalogueId;
-    summary_->links = tree_.links.size();
-    for (const Link& link : tree_.links) {
-      int64_t section = link.folder >= 0 ? sectionOf_[static_cast<std::size_t>(link.folder)] : 0;
-      std::string url;
-      Type type;
-      bool typed = false;
-      std::string reason;
-      if (!Address(link, &url, &type, &typed, &reason)) {
-        summary_->skipped.push_back({link.title, link.href, reason});
-        continue;
-      }
-      std::string key = ComparableUrl(platform::Cp1251ToUtf8(type.prefix + url));
-      std::size_t* found = nullptr;
-      if (link.catalogue.present) {
-        auto it = byCatalogueId.find(link.catalogue.id);
-        found = it != byCatalogueId.end() ? &it->second : nullptr;
-      } else {
-        auto it = byAddress.find(key);
-        found = it != byAddress.end() ? &it->second : nullptr;
-      }
-      if (found != nullptr) {
-        Group& g = groups_[*found];
-        ++summary_->linksJoined;
-        AddSection(&g, section);
-        if (g.existingId == 0) {
-          NoteDifferences(link, &g);
+  // Gives new records their ids, link types, names and descriptions; folds
+  // groups that met the same catalogue record into one.
+  void Finalize() {
+    std::unordered_map<int64_t, std::size_t> byRecord;
+    for (std::size_t i = 0; i < groups_.size(); ++i) {
+      Group& g = groups_[i];
+      if (g.existingId != 0) {
+        auto [it, fresh] = byRecord.emplace(g.existingId, i);
+        if (fresh) {
+          ++summary_->urlsMerged;
+        } else {
+          for (int64_t s : g.sections) {
+            AddSection(&groups_[it->second], s);
+          }
+          g.sections.clear();
         }
         continue;
       }
-      Group g;
-      g.url = url;
-      auto known = existing_.find(key);
-      if (known != existing_.end()) {
-        g.existingId = known->second;
-        ++summary_->urlsMerged;
-      } else {
-        g.newId = ++maxUrl_;
-        g.typeCode = typed ? TypeFor(type.name, type.prefix) : "";
-        ++summary_->urlsAdded;
-        Describe(link, &g);
-      }
-      AddSection(&g, section);
-      groups_.push_back(std::move(g));
-      const std::size_t index = groups_.size() - 1;
-      byAddress.emplace(key, index);
-      if (link.catalogue.present) {
-        byCatalogueId.emplace(link.catalogue.id, index);
+      g.newId = ++maxUrl_;
+      g.typeCode = g.typed ? TypeFor(g.type.name, g.type.prefix) : "";
+      ++summary_->urlsAdded;
+      Describe(tree_.links[g.first], &g);
+      for (std::size_t j : g.joined) {
+        NoteDifferences(tree_.links[j], &g);
       }
     }
   }
@@ -860,7 +904,6 @@ class Importer {
   std::map<std::pair<int64_t, std::string>, std::vector<int64_t>> sections_;
   std::vector<Type> types_;
   std::vector<Type> newTypes_;
-  std::unordered_map<std::string, int64_t> existing_;
   std::vector<int64_t> sectionOf_;
   std::vector<NewSection> newSections_;
   std::vector<Group> groups_;
@@ -1004,10 +1047,14 @@ bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptio
     return abandon("cannot prepare the catalogue copy: " + EngineError());
   }
   Importer importer(tree, summary);
-  if (importer.ReadExisting(work) != 0) {
+  if (importer.ReadSectionsAndTypes(work) != 0) {
     return abandon("cannot read the catalogue: " + EngineError());
   }
   importer.Plan();
+  if (importer.MatchExisting(work) != 0) {
+    return abandon("cannot read the catalogue: " + EngineError());
+  }
+  importer.Finalize();
   if (importer.DropKnownMemberships(work) != 0) {
     return abandon("cannot read the catalogue: " + EngineError());
   }
