@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "codepage.h"
 #include "db/db_error.h"
 
 TFormatSettings& FormatSettings() {
@@ -44,14 +45,7 @@ std::string TrimRight(const std::string& text) {
 std::string AnsiUpperCase(const std::string& text) {
   std::string result = text;
   for (char& c : result) {
-    auto u = static_cast<unsigned char>(c);
-    if (u >= 'a' && u <= 'z') {
-      c = static_cast<char>(u - 32);
-    } else if (u >= 0xE0) {  // Cyrillic а..я
-      c = static_cast<char>(u - 32);
-    } else if (u == 0xB8) {  // ё
-      c = static_cast<char>(0xA8);
-    }
+    c = static_cast<char>(xce::UpperChar(xce::CodePage::kCp1251, static_cast<unsigned char>(c)));
   }
   return result;
 }

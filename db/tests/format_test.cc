@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "codepage.h"
 #include "db/db_error.h"
 #include "db/variant.h"
 
@@ -63,7 +64,21 @@ TEST(FormatTest, DatesRoundTripAndInvalidDatesFail) {
 TEST(FormatTest, UpperCaseCoversCyrillic) {
   // "ёжик" -> "ЁЖИК" in CP1251.
   EXPECT_EQ(AnsiUpperCase("\xB8\xE6\xE8\xEA"), "\xA8\xC6\xC8\xCA");
+  // і є ї ґ ў -> І Є Ї Ґ Ў, which a table of the Russian letters alone misses.
+  EXPECT_EQ(AnsiUpperCase("\xB3\xBA\xBF\xB4\xA2"), "\xB2\xAA\xAF\xA5\xA1");
+  EXPECT_TRUE(SameText("\xB3\xED\xF2\xE5\xF0\xED\xE5\xF2", "\xB2\xCD\xD2\xC5\xD0\xCD\xC5\xD2"));
   EXPECT_TRUE(SameText("Url_Id", "URL_ID"));
+}
+
+// The framework's case-insensitive matching and the engine's UPPER() must
+// agree on every byte, or a search and a filter would find different rows.
+TEST(FormatTest, UpperCaseAgreesWithTheEngineOnEveryByte) {
+  for (int c = 0; c < 256; ++c) {
+    const std::string one(1, static_cast<char>(c));
+    EXPECT_EQ(static_cast<unsigned char>(AnsiUpperCase(one)[0]),
+              xce::UpperChar(xce::CodePage::kCp1251, static_cast<unsigned char>(c)))
+        << c;
+  }
 }
 
 TEST(VariantTest, ConversionsAndEquality) {

@@ -36,7 +36,8 @@ TDateTime StrToDateTime(const std::string& text);
 // Whole number of a double, refusing NaN and values outside [min, max].
 bool DoubleToInt(double value, int64_t min, int64_t max, int64_t& result);
 
-// Upper case of CP1251 text (Latin and Cyrillic letters).
+// Upper case of CP1251 text (Latin and Cyrillic letters, і є ї ґ ў and ё
+// included), by the same table the engine's UPPER() uses.
 std::string AnsiUpperCase(const std::string& text);
 bool SameText(const std::string& a, const std::string& b);
 std::string Trim(const std::string& text);
