@@ -204,12 +204,14 @@ void TXdsDataSet::ReadFieldValue(const TField& field, const TXCEFieldDef& def,
       }
       break;
     case XDS_TYPE_STRING: {
+      // Trailing blanks are not part of the value: copy only what is before
+      // them, then fill the rest of the field's room with NULs.
       int n = def.length;
-      std::memcpy(out, bytes, static_cast<size_t>(n));
-      out[n] = 0;
-      while (n > 0 && out[n - 1] == ' ') {
-        out[--n] = 0;
+      while (n > 0 && bytes[n - 1] == ' ') {
+        --n;
       }
+      std::memcpy(out, bytes, static_cast<size_t>(n));
+      std::memset(out + n, 0, static_cast<size_t>(def.length - n) + 1);
       break;
     }
     case kTypeCompactDate:

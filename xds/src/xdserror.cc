@@ -129,7 +129,7 @@ XdsError XdsError::FromLastError() {
 
 bool XdsErrorGuardSet() { return tErrorGuard; }
 
-void CheckXceResult(const TXdsDataSet* dataSet, XDSRESULT result) {
+void CheckXceFailure(const TXdsDataSet* dataSet, XDSRESULT result) {
   if (result == 0 || tErrorGuard) {
     return;
   }

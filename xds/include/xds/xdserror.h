@@ -76,7 +76,13 @@ bool XdsErrorGuardSet();
 // Returns when result is 0 or an error is already being built on this
 // thread; otherwise raises EXDSDatabaseError with the engine's last error
 // code and text, concerning dataSet (may be null).
-void CheckXceResult(const TXdsDataSet* dataSet, XDSRESULT result);
+void CheckXceFailure(const TXdsDataSet* dataSet, XDSRESULT result);
+// Every engine call of the layer goes through it: success costs a compare.
+inline void CheckXceResult(const TXdsDataSet* dataSet, XDSRESULT result) {
+  if (result != 0) {
+    CheckXceFailure(dataSet, result);
+  }
+}
 
 // Sets the engine's last error to code and text and raises it through
 // CheckXceResult: for refusals the engine would make itself (permissions).
