@@ -91,8 +91,9 @@ class TGridDataLink : public TDataLink {
   void ActiveChanged() override { grid_->LinkActiveChanged(); }
   void EditingChanged() override { grid_->LinkEditingChanged(); }
   void RecordChanged(TField* field) override { grid_->LinkRecordChanged(field); }
-  void DataSetChanged() override { grid_->LinkDataChanged(); }
-  void DataSetScrolled(int) override { grid_->LinkDataChanged(); }
+  // A change may have added or removed records; a scroll has not.
+  void DataSetChanged() override { grid_->LinkDataChanged(true); }
+  void DataSetScrolled(int) override { grid_->LinkDataChanged(false); }
   void LayoutChanged() override { grid_->LinkActiveChanged(); }
   void UpdateData() override { grid_->LinkUpdateData(); }
   void FocusControl(TField* field) override { grid_->LinkFocusControl(field); }
@@ -308,9 +309,13 @@ void TDBGrid::LinkActiveChanged() {
   indicator_->update();
 }
 
-void TDBGrid::LinkDataChanged() {
+void TDBGrid::LinkDataChanged(bool recount) {
   ReadCells();
-  UpdateVerticalBar();
+  if (recount) {
+    UpdateScrollBars();
+  } else {
+    UpdateVerticalBar();
+  }
   if (editorMode_) {
     if (RowCount() == 0) {
       HideEditor();

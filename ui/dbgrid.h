@@ -113,7 +113,7 @@ class TDBGrid : public QAbstractScrollArea {
 
   // Link notifications.
   void LinkActiveChanged();
-  void LinkDataChanged();
+  void LinkDataChanged(bool recount);
   void LinkRecordChanged(TField* field);
   void LinkEditingChanged();
   void LinkUpdateData();

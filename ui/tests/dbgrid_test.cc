@@ -315,6 +315,24 @@ TEST(DBGridTest, AnUntouchedAppendedRowIsCancelledOnLeaving) {
   EXPECT_EQ(f.grid.CellText(0, 0), "u1");
 }
 
+TEST(DBGridTest, TheScrollBarRangeFollowsTheRecordCount) {
+  GridFixture f(30, 150);
+  QScrollBar* bar = f.grid.verticalScrollBar();
+  ASSERT_LT(f.grid.VisibleRowCount(), 30);
+  EXPECT_EQ(bar->maximum(), 29);
+  f.Key(Qt::Key_End, Qt::ControlModifier);
+  EXPECT_EQ(bar->value(), 29);
+  f.Key(Qt::Key_Down);
+  f.Type("u31");
+  f.Key(Qt::Key_Up);
+  EXPECT_EQ(bar->maximum(), 30);
+  EXPECT_EQ(bar->value(), 29);
+  QString text;
+  auto watcher = uitest::AnswerBox(QMessageBox::Ok, &text);
+  f.Key(Qt::Key_Delete, Qt::ControlModifier);
+  EXPECT_EQ(bar->maximum(), 29);
+}
+
 TEST(DBGridTest, LookupColumnListsNamesAndStoresTheCode) {
   GridFixture f(3);
   f.Urls().Next();
