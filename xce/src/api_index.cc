@@ -428,6 +428,34 @@ XDSRESULT XdsSeek(XDSHANDLE index, const void* key, uint16_t length, uint16_t ke
     const bool partial = static_cast<int>(k.size()) < tag->tag->key_len();
     c->Seek(k.data(), static_cast<int>(k.size()), partial);
     XCE_RETURN_IF_ERROR(c->status());
+    if (seekType == XDS_SEEK_HARD) {
+      // Only an entry under the key can be found, and a miss ends at the
+      // end: looking at the matching entries alone spares the walk past
+      // every hidden record to the next visible one, which under a narrow
+      // filter is most of the tag.
+      uint32_t hit = 0;
+      while (hit == 0 && c->Valid() && order.InScope(c->key()) &&
+             xce::cdx::CompareBytes(c->key(), k.data(), static_cast<int>(k.size())) == 0) {
+        bool visible = false;
+        XCE_RETURN_IF_ERROR(t->IsVisible(&order, c->recno(), &visible));
+        if (visible) {
+          hit = c->recno();
+        } else {
+          c->Next();
+          XCE_RETURN_IF_ERROR(c->status());
+        }
+      }
+      if (hit == 0) {
+        return t->SetPosition(0);
+      }
+      XCE_RETURN_IF_ERROR(LandOn(*t, &order, hit));
+      if (t->OnRecord()) {
+        bool exact = false;
+        XCE_RETURN_IF_ERROR(order.PositionOn(*t, t->recno(), &exact));
+        *found = exact && t->recno() == hit ? 1 : 0;
+      }
+      return Status::Ok();
+    }
     uint32_t recno = c->Valid() && order.InScope(c->key()) ? c->recno() : 0;
     XCE_RETURN_IF_ERROR(LandOn(*t, &order, recno));
     if (!t->OnRecord()) {

@@ -296,6 +296,34 @@ TEST_F(NamesTable, SeekFindsExactAndPartialRawKeys) {
   }
 }
 
+TEST_F(NamesTable, HardSeekUnderAFilterFindsTheFirstVisibleEqualKeyOrEndsAtTheEnd) {
+  auto seek = [&](const char* value, uint16_t* found) {
+    return XdsSeek(name_, value, static_cast<uint16_t>(std::strlen(value)), XDS_KEY_STRING,
+                   XDS_SEEK_HARD, found);
+  };
+  // The first "apple" (record 2, NUM -1) is hidden; the second (6, NUM 4) is not.
+  ASSERT_EQ(XdsSetAOF(table_, "NUM > 0", 2), 0) << LastError();
+  uint16_t found = 9;
+  ASSERT_EQ(seek("apple", &found), 0) << LastError();
+  EXPECT_EQ(found, 1);
+  EXPECT_EQ(Recno(), 6u);
+  uint16_t eof = 0;
+  ASSERT_EQ(XdsSkip(name_, 1), 0) << "the order goes on from the record found";
+  EXPECT_EQ(Recno(), 3u) << "fig: apricot and banana are hidden";
+  // Every "apple" hidden: not found, at the end, whatever follows the key.
+  ASSERT_EQ(XdsSetAOF(table_, "NUM > 3 AND NAME <> \"apple\"", 2), 0) << LastError();
+  ASSERT_EQ(seek("apple", &found), 0) << LastError();
+  EXPECT_EQ(found, 0);
+  ASSERT_EQ(XdsAtEOF(table_, &eof), 0);
+  EXPECT_EQ(eof, 1);
+  ASSERT_EQ(seek("ap", &found), 0) << LastError();
+  EXPECT_EQ(found, 0) << "no visible name begins with ap";
+  ASSERT_EQ(XdsClearAOF(table_), 0);
+  ASSERT_EQ(seek("ap", &found), 0) << LastError();
+  EXPECT_EQ(found, 1);
+  EXPECT_EQ(Recno(), 2u);
+}
+
 TEST_F(NamesTable, ScopesLimitMovementAndCounting) {
   ASSERT_EQ(XdsSetScope(name_, XDS_SCOPE_TOP, "apple", 5, XDS_KEY_STRING), 0);
   ASSERT_EQ(XdsSetScope(name_, XDS_SCOPE_BOTTOM, "b", 1, XDS_KEY_STRING), 0);
