@@ -27,6 +27,7 @@
 #include "xce.h"
 
 class TXdsConnection;
+struct TXdsLocatePlans;
 
 // A handle the component does not hold (closed table).
 inline constexpr XDSHANDLE kNoXdsHandle = 0xFFFFFFFFu;
@@ -204,7 +205,10 @@ class TXdsDataSet : public TDataSet {
   const TXCEFieldDefs& XCEFieldDefs() const { return xceFields_; }
   bool CanModify() const override { return modifiable_ && !readOnly_; }
   // Marks the index definitions out of date (read again when next needed).
-  void IndexDefsOutOfDate() { indexDefsUpToDate_ = false; }
+  void IndexDefsOutOfDate() {
+    indexDefsUpToDate_ = false;
+    ++indexGeneration_;
+  }
   // Builds the definitions from the open table, or from the table opened for
   // the purpose and closed again.
   void UpdateFieldDefs();
@@ -235,6 +239,9 @@ class TXdsDataSet : public TDataSet {
   bool IsIndexField(const TField& field) const;
 
   // --- Locate and find ---------------------------------------------------------
+  // While Filtered is on, passes over matches that OnFilterRecord rejects.
+  bool Locate(const std::string& keyFields, const TVariant& keyValues,
+              TLocateOptions options) override;
   bool FindFirst() override;
   bool FindLast() override;
   bool FindNext() override;
@@ -357,6 +364,8 @@ class TXdsDataSet : public TDataSet {
   bool ApplyRangeBuffers();
   bool CancelRangeBuffers();
   void ResetKeyBuffer(TXdsKeyBuffer& key);
+  // Post (keep) and Cancel in the set-key state.
+  void FinishKeyEdit(bool keep);
 
   // --- Direct operations -----------------------------------------------------------
   void SyncEngineToActiveRecord();
@@ -368,6 +377,13 @@ class TXdsDataSet : public TDataSet {
   bool IndexMatchesFields(XDSHANDLE index, const std::vector<TField*>& fields);
   bool IsPlainIndex(XDSHANDLE index);
   bool FindRecord(bool restart, bool goForward);
+  XDSHANDLE LocateIndex(const std::vector<TField*>& fields, TLocateOptions options);
+  bool SeekSearchRecord(XDSHANDLE index, const std::vector<TField*>& fields,
+                        TLocateOptions options);
+  bool FilterSearchRecord(const std::vector<TField*>& fields, TLocateOptions options);
+  bool AcceptedByFilterRecord(bool mayMoveOn);
+  // Forgets the indexes searches chose (an index or scope changed).
+  void ForgetLocatePlans();
 
   // --- Field values ------------------------------------------------------------------
   // The record image fields are read from in the current state and the
@@ -429,6 +445,10 @@ class TXdsDataSet : public TDataSet {
   std::array<TXdsKeyBuffer, 6> keyBuffers_;
   TXdsKeyIndex keyBuffer_ = kiSearch;  // the one edited in set-key state
   std::string lastKeySegment_;
+  bool locating_ = false;  // a Locate's search (not a Lookup's) is running
+  // Which index recent searches chose, kept while indexes and scopes stay.
+  std::shared_ptr<TXdsLocatePlans> locatePlans_;
+  uint32_t indexGeneration_ = 0;  // counts IndexDefsOutOfDate
 
   // Editing.
   std::vector<uint8_t> oldRecord_;
