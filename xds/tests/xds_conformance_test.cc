@@ -17,11 +17,9 @@ class OwnedTable : public TXdsTable {
 };
 
 struct XdsKind {
-  // Enabled by issue 11: set both to true once editing (Insert, Append,
-  // Edit, Post, Cancel, Delete) and Locate, Lookup and filter expressions
-  // are built in the table layer.
+  // Editing, Locate, Lookup and filter expressions are all built.
   static constexpr bool kEditing = true;
-  static constexpr bool kFinding = false;
+  static constexpr bool kFinding = true;
 
   static std::unique_ptr<TDataSet> Make(int count) {
     auto t = std::make_unique<OwnedTable>();
