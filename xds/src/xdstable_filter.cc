@@ -138,15 +138,30 @@ void TXdsDataSet::OptimizedFiltersChanging(bool value) {
 // --- Index order ---------------------------------------------------------------------
 
 void TXdsDataSet::SetIndexName(const std::string& name) {
+  const TXdsIndexKind kind = xds::UpperCase(name) == "XDS_DEFAULT" ? ikDefault
+                             : name.empty()                         ? ikNone
+                                                                    : ikIndexName;
+  ChangeIndexOrder(name, "", kind);
+}
+
+void TXdsDataSet::SetIndexFieldNames(const std::string& names) {
+  if (scoped_ && IsCursorOpen()) {
+    SetScoped(false);
+  }
+  const std::string trimmed = xds::Trim(names);
+  ChangeIndexOrder("", trimmed, trimmed.empty() ? ikNone : ikIndexFieldNames);
+}
+
+// Stores the new choice and, on an open table, applies it and refills the
+// window around the same record; a failure puts the old choice back.
+void TXdsDataSet::ChangeIndexOrder(const std::string& name, const std::string& fieldNames,
+                                   TXdsIndexKind kind) {
   const std::string oldName = indexName_;
   const std::string oldFieldNames = indexFieldNames_;
   const TXdsIndexKind oldKind = indexKind_;
   indexName_ = name;
-  indexFieldNames_.clear();
-  indexKind_ = name.empty() ? ikNone : ikIndexName;
-  if (xds::UpperCase(name) == "XDS_DEFAULT") {
-    indexKind_ = ikDefault;
-  }
+  indexFieldNames_ = fieldNames;
+  indexKind_ = kind;
   if (!IsCursorOpen()) {
     return;
   }
@@ -155,39 +170,12 @@ void TXdsDataSet::SetIndexName(const std::string& name) {
     if (Active()) {
       CheckBrowseMode();
     }
-    if (scoped_) {
-      SetScoped(false);
-    } else {
-      (void)CancelRangeBuffers();
-    }
-    ApplyIndexOrder();
-  } catch (...) {
-    indexName_ = oldName;
-    indexFieldNames_ = oldFieldNames;
-    indexKind_ = oldKind;
-    throw;
-  }
-  if (Active()) {
-    Resync(0);
-  }
-}
-
-void TXdsDataSet::SetIndexFieldNames(const std::string& names) {
-  if (scoped_ && IsCursorOpen()) {
-    SetScoped(false);
-  }
-  const std::string oldName = indexName_;
-  const std::string oldFieldNames = indexFieldNames_;
-  const TXdsIndexKind oldKind = indexKind_;
-  indexFieldNames_ = xds::Trim(names);
-  indexName_.clear();
-  indexKind_ = indexFieldNames_.empty() ? ikNone : ikIndexFieldNames;
-  if (!IsCursorOpen()) {
-    return;
-  }
-  try {
-    if (Active()) {
-      CheckBrowseMode();
+    if (fieldNames.empty()) {
+      if (scoped_) {
+        SetScoped(false);
+      } else {
+        (void)CancelRangeBuffers();
+      }
     }
     ApplyIndexOrder();
   } catch (...) {

@@ -333,16 +333,8 @@ bool TXdsDataSet::AcceptedByFilterRecord(bool mayMoveOn) {
   uint32_t standing = 0;
   CheckXceResult(this, Xce().XdsGetBookmark(tableHandle_, &standing));
   TRecordBufferPtr buffer = AllocRecordBuffer();
-  bool accepted = false;
-  try {
-    accepted = FetchRecord(buffer.get(), gmCurrent) == grOK &&
-               (mayMoveOn || BufBookmarkRecNo(buffer.get()) == standing);
-  } catch (...) {
-    FreeRecordBuffer(buffer);
-    throw;
-  }
-  FreeRecordBuffer(buffer);
-  return accepted;
+  return FetchRecord(buffer.get(), gmCurrent) == grOK &&
+         (mayMoveOn || BufBookmarkRecNo(buffer.get()) == standing);
 }
 
 bool TXdsDataSet::FilterSearchRecord(const std::vector<TField*>& fields, TLocateOptions options) {

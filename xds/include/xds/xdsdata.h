@@ -350,6 +350,9 @@ class TXdsDataSet : public TDataSet {
   // it needs (a trailing "*" inside a literal turns exact comparison off).
   std::string PrepareFilterText(const std::string& text, bool& exact);
   void ApplyIndexOrder();
+  // IndexName and IndexFieldNames set (one of them empty).
+  void ChangeIndexOrder(const std::string& name, const std::string& fieldNames,
+                        TXdsIndexKind kind);
   void ActivateScope();
   void DeactivateScope();
   // XdsOptimizedFilters set to value while the table is open and filtered:
