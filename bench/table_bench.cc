@@ -28,17 +28,8 @@ using bench::CheckSql;
 using bench::Die;
 using bench::FormatNumber;
 using bench::Seconds;
+using bench::ParseDigits;
 using bench::Span;
-
-int64_t ParseNumber(const char* p, int w) {
-  int64_t v = 0;
-  for (int i = 0; i < w; ++i) {
-    if (p[i] >= '0' && p[i] <= '9') {
-      v = v * 10 + (p[i] - '0');
-    }
-  }
-  return v;
-}
 
 void MakeName(uint32_t i, char* name40) {
   std::memcpy(name40, "record name                             ", 40);
@@ -88,7 +79,7 @@ Times RunEngine(const std::string& dir, uint32_t n, const std::vector<uint32_t>&
   Check(XdsGotoTop(table), "top");
   for (;;) {
     Check(XdsGetRecord(table, rec.data(), len), "get record");
-    sum += ParseNumber(rec.data() + 1, 10) + ParseNumber(rec.data() + 51, 6) + rec[50];
+    sum += ParseDigits(rec.data() + 1, 10) + ParseDigits(rec.data() + 51, 6) + rec[50];
     ++seen;
     XDSRESULT r = XdsSkip(table, 1);
     if (r == 5068) {
@@ -106,7 +97,7 @@ Times RunEngine(const std::string& dir, uint32_t n, const std::vector<uint32_t>&
   for (uint32_t r : order) {
     Check(XdsGotoRecord(table, r), "goto");
     Check(XdsGetRecord(table, rec.data(), len), "get record");
-    sum += ParseNumber(rec.data() + 1, 10) + ParseNumber(rec.data() + 51, 6) + rec[50];
+    sum += ParseDigits(rec.data() + 1, 10) + ParseDigits(rec.data() + 51, 6) + rec[50];
   }
   t.random = Seconds(start);
   t.checksum = sum;

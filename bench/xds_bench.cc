@@ -36,17 +36,8 @@ using bench::CheckSql;
 using bench::FormatNumber;
 using bench::MakeName;
 using bench::Seconds;
+using bench::ParseDigits;
 using bench::Span;
-
-int64_t ParseDigits(const char* p, int width) {
-  int64_t v = 0;
-  for (int i = 0; i < width; ++i) {
-    if (p[i] >= '0' && p[i] <= '9') {
-      v = v * 10 + (p[i] - '0');
-    }
-  }
-  return v;
-}
 
 // The best of three runs of body, which returns a checksum.
 Span Best(const std::function<int64_t()>& body, int64_t& checksum) {
