@@ -137,6 +137,22 @@ uint32_t RecordSet::Count() const {
   return n;
 }
 
+uint32_t RecordSet::NextAfter(uint32_t recno) const {
+  // Bit i stands for record i + 1: the search starts at bit `recno`.
+  std::size_t word = recno / 64;
+  if (word >= bits_.size()) {
+    return 0;
+  }
+  uint64_t w = bits_[word] & (~uint64_t{0} << (recno % 64));
+  while (w == 0) {
+    if (++word >= bits_.size()) {
+      return 0;
+    }
+    w = bits_[word];
+  }
+  return static_cast<uint32_t>(word * 64 + static_cast<std::size_t>(std::countr_zero(w)) + 1);
+}
+
 // ---------------------------------------------------------------- filters
 
 Status ExpressionFilter::Create(Table& t, std::string_view text,
@@ -377,6 +393,43 @@ Status GetTableAof(Table& t, std::string* text) {
 
 // ---------------------------------------------------------------- locate
 
+namespace {
+
+// Above this many records that may match, walking the order from the start
+// costs no more than comparing each one's place in it.
+constexpr uint32_t kMaxLocateCandidates = 256;
+
+// The records a tag says may match the expression, in record order, when
+// they are few; *used is false when the records are to be walked.
+// *complete: exactly those match.
+Status LocateCandidates(Table& t, const expr::Expression& e, std::vector<uint32_t>* out,
+                        bool* complete, bool* used) {
+  *used = false;
+  for (const auto& ext : t.extensions()) {
+    auto* resolver = dynamic_cast<AofIndexResolver*>(ext.get());
+    if (resolver == nullptr) {
+      continue;
+    }
+    RecordSet set;
+    bool resolved = false;
+    XCE_RETURN_IF_ERROR(resolver->ResolveAof(t, e, &set, &resolved, complete));
+    if (!resolved) {
+      continue;
+    }
+    if (set.Count() > kMaxLocateCandidates) {
+      return Status::Ok();
+    }
+    for (uint32_t r = set.NextAfter(0); r != 0; r = set.NextAfter(r)) {
+      out->push_back(r);
+    }
+    *used = true;
+    return Status::Ok();
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
 Status LocateRecord(Table& t, Order* order, std::string_view text, bool forward, bool* found) {
   *found = false;
   TableRecordSource src(t);
@@ -393,6 +446,52 @@ Status LocateRecord(Table& t, Order* order, std::string_view text, bool forward,
     XCE_RETURN_IF_ERROR(order->Last(t, &r));
   }
   std::vector<char> image(t.recordLength());
+  std::vector<uint32_t> candidates;
+  bool complete = false;
+  bool fromTags = false;
+  if (r != 0) {
+    XCE_RETURN_IF_ERROR(LocateCandidates(t, *e, &candidates, &complete, &fromTags));
+  }
+  if (fromTags) {
+    // The match nearest to the start in the direction of the search, the
+    // start itself included.
+    uint32_t best = 0;
+    for (uint32_t c : candidates) {
+      int fromStart = 0;
+      XCE_RETURN_IF_ERROR(order->CompareRecords(t, c, r, &fromStart));
+      if (forward ? fromStart < 0 : fromStart > 0) {
+        continue;
+      }
+      if (best != 0) {
+        int fromBest = 0;
+        XCE_RETURN_IF_ERROR(order->CompareRecords(t, c, best, &fromBest));
+        if (forward ? fromBest >= 0 : fromBest <= 0) {
+          continue;
+        }
+      }
+      bool match = complete;
+      if (!match) {
+        XCE_RETURN_IF_ERROR(t.ReadRecord(c, image.data()));
+        src.Bind(image.data(), c);
+        XCE_RETURN_IF_ERROR(e->EvalLogical(src, &match));
+      }
+      bool visible = false;
+      if (match) {
+        XCE_RETURN_IF_ERROR(t.IsVisible(order, c, &visible));
+      }
+      if (visible) {
+        best = c;
+      }
+    }
+    if (best != 0) {
+      *found = true;
+      return t.GotoRecord(best);
+    }
+    // Past the end of the search, where a walk through the order ends.
+    XCE_RETURN_IF_ERROR(forward ? t.GotoBottom(order) : t.GotoTop(order));
+    Status s = t.Skip(order, forward ? 1 : -1);
+    return s.ok() || s.code() == kErrNoCurrentRecord ? Status::Ok() : s;
+  }
   uint32_t last = 0;
   {
     ScopedReadAhead readAhead(t);

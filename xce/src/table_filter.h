@@ -78,6 +78,8 @@ class RecordSet {
   void Fill(uint32_t n);
   void IntersectWith(const RecordSet& other);
   uint32_t Count() const;
+  // The first record in the set after `recno`; 0 when none.
+  uint32_t NextAfter(uint32_t recno) const;
 
  private:
   std::vector<uint64_t> bits_;
@@ -177,7 +179,9 @@ Status GetTableAof(Table& t, std::string* text);
 // Moves to the first record, from the current one on, forward or backward in
 // `order`, for which `text` is true and which the filters and the deleted
 // setting let through. Not found: *found is false and the cursor is past the
-// end of the search (EOF forward, BOF backward).
+// end of the search (EOF forward, BOF backward). When a tag tells the few
+// records that may match, only their places in the order are compared;
+// otherwise the records are walked in the order.
 Status LocateRecord(Table& t, Order* order, std::string_view text, bool forward, bool* found);
 
 }  // namespace xce
