@@ -20,8 +20,11 @@ void TXdsDataSet::SyncEngineToActiveRecord() {
   if (State() == dsCalcFields) {
     return;
   }
+  // A window without records has no active record, whatever its first
+  // buffer still holds from before.
+  const uint32_t recNo = WindowRecordCount() > 0 ? BufBookmarkRecNo(ActiveBuffer()) : 0;
   try {
-    CheckXceResult(this, Xce().XdsGotoRecord(tableHandle_, BufBookmarkRecNo(ActiveBuffer())));
+    CheckXceResult(this, Xce().XdsGotoRecord(tableHandle_, recNo));
   } catch (const EXDSDatabaseError& e) {
     // A table that shows no record has no active record to go to.
     uint16_t bof = 0;
