@@ -35,18 +35,9 @@ namespace {
 
 using bench::Check;
 using bench::CheckSql;
+using bench::ParseDigits;
 using bench::Seconds;
 using bench::Span;
-
-int64_t ParseDigits(const char* p, int width) {
-  int64_t v = 0;
-  for (int i = 0; i < width; ++i) {
-    if (p[i] >= '0' && p[i] <= '9') {
-      v = v * 10 + (p[i] - '0');
-    }
-  }
-  return v;
-}
 
 // (TEM_ID, URL_ID) of every membership row, read through the engine.
 std::vector<std::pair<int64_t, int64_t>> ReadMemberships(const std::string& dir) {
