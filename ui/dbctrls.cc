@@ -21,21 +21,6 @@ std::string MemoStored(QString shown) {
   return ui::FromQString(shown);
 }
 
-// Writes the control's pending input when it loses the focus; a value the
-// field refuses is shown and the control keeps the focus.
-template <class Control>
-void WritePendingOnExit(Control* control, TFieldControlLink& link) {
-  if (!link.Link().Modified()) {
-    return;
-  }
-  try {
-    link.Link().UpdateRecord();
-  } catch (...) {
-    ui::HandleException();
-    control->setFocus();
-  }
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -77,35 +62,96 @@ bool TFieldControlLink::StartEditing() {
 }
 
 // ---------------------------------------------------------------------------
-// TDBEdit
+// TDBFieldControl
 
-TDBEdit::TDBEdit(QWidget* parent) : QLineEdit(parent) {
+template <class Widget>
+TDBFieldControl<Widget>::TDBFieldControl(QWidget* parent) : Widget(parent) {
   TFieldDataLink& link = control_.Link();
   link.OnDataChange = [this](TFieldDataLink&) { ShowValue(); };
-  link.OnEditingChange = [this](TFieldDataLink&) { setReadOnly(!control_.CanModify()); };
-  link.OnActiveChange = [this](TFieldDataLink&) { ShowValue(); };
+  link.OnActiveChange = [this](TFieldDataLink&) {
+    LinkChanged();
+    ShowValue();
+  };
   link.OnUpdateData = [this](TFieldDataLink&) { WriteValue(); };
-  connect(this, &QLineEdit::textEdited, this, [this] { ui::CallGuarded([this] { Edited(); }); });
-  setReadOnly(true);
+  if constexpr (requires(Widget& widget) { widget.setReadOnly(true); }) {
+    link.OnEditingChange = [this](TFieldDataLink&) { this->setReadOnly(!control_.CanModify()); };
+    this->setReadOnly(true);
+  }
 }
 
-TDBEdit::~TDBEdit() {
+template <class Widget>
+TDBFieldControl<Widget>::~TDBFieldControl() {
   // No notification may reach the control once it is being destroyed.
   control_.Link().SetDataSource(nullptr);
 }
 
-TDataSource* TDBEdit::DataSource() const { return control_.Link().DataSource(); }
+template <class Widget>
+TDataSource* TDBFieldControl<Widget>::DataSource() const {
+  return control_.Link().DataSource();
+}
 
-void TDBEdit::SetDataSource(TDataSource* source) {
+template <class Widget>
+void TDBFieldControl<Widget>::SetDataSource(TDataSource* source) {
   control_.Link().SetDataSource(source);
+  LinkChanged();
   ShowValue();
 }
 
-QString TDBEdit::DataField() const { return ui::ToQString(control_.Link().FieldName()); }
+template <class Widget>
+QString TDBFieldControl<Widget>::DataField() const {
+  return ui::ToQString(control_.Link().FieldName());
+}
 
-void TDBEdit::SetDataField(const QString& field) {
+template <class Widget>
+void TDBFieldControl<Widget>::SetDataField(const QString& field) {
   control_.Link().SetFieldName(ui::FromQString(field));
+  LinkChanged();
   ShowValue();
+}
+
+template <class Widget>
+void TDBFieldControl<Widget>::Edited() {
+  if (loading_) {
+    return;
+  }
+  if (!control_.StartEditing()) {
+    ShowValue();
+    return;
+  }
+  control_.Link().SetModified();
+}
+
+template <class Widget>
+bool TDBFieldControl<Widget>::ResetPending() {
+  if (!control_.Link().Modified()) {
+    return false;
+  }
+  control_.Link().Reset();
+  return true;
+}
+
+template <class Widget>
+void TDBFieldControl<Widget>::WritePendingOnExit() {
+  if (!control_.Link().Modified()) {
+    return;
+  }
+  try {
+    control_.Link().UpdateRecord();
+  } catch (...) {
+    ui::HandleException();
+    this->setFocus();
+  }
+}
+
+template class TDBFieldControl<QLineEdit>;
+template class TDBFieldControl<QPlainTextEdit>;
+template class TDBFieldControl<QComboBox>;
+
+// ---------------------------------------------------------------------------
+// TDBEdit
+
+TDBEdit::TDBEdit(QWidget* parent) : TDBFieldControl(parent) {
+  connect(this, &QLineEdit::textEdited, this, [this] { ui::CallGuarded([this] { Edited(); }); });
 }
 
 // The value for editing while the box has the focus, formatted for showing
@@ -131,17 +177,6 @@ void TDBEdit::ShowValue() {
   setReadOnly(!control_.CanModify());
 }
 
-void TDBEdit::Edited() {
-  if (loading_) {
-    return;
-  }
-  if (!control_.StartEditing()) {
-    ShowValue();
-    return;
-  }
-  control_.Link().SetModified();
-}
-
 void TDBEdit::WriteValue() {
   if (TField* field = Field()) {
     field->SetText(ui::FromQString(text()));
@@ -149,8 +184,7 @@ void TDBEdit::WriteValue() {
 }
 
 void TDBEdit::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Escape && control_.Link().Modified()) {
-    control_.Link().Reset();
+  if (event->key() == Qt::Key_Escape && ResetPending()) {
     selectAll();
     event->accept();
     return;
@@ -167,7 +201,7 @@ void TDBEdit::focusInEvent(QFocusEvent* event) {
 
 void TDBEdit::focusOutEvent(QFocusEvent* event) {
   QLineEdit::focusOutEvent(event);
-  WritePendingOnExit(this, control_);
+  WritePendingOnExit();
   if (!control_.Link().Modified() && !hasFocus()) {
     ShowValue();
   }
@@ -176,31 +210,9 @@ void TDBEdit::focusOutEvent(QFocusEvent* event) {
 // ---------------------------------------------------------------------------
 // TDBMemo
 
-TDBMemo::TDBMemo(QWidget* parent) : QPlainTextEdit(parent) {
-  TFieldDataLink& link = control_.Link();
-  link.OnDataChange = [this](TFieldDataLink&) { ShowValue(); };
-  link.OnEditingChange = [this](TFieldDataLink&) { setReadOnly(!control_.CanModify()); };
-  link.OnActiveChange = [this](TFieldDataLink&) { ShowValue(); };
-  link.OnUpdateData = [this](TFieldDataLink&) { WriteValue(); };
+TDBMemo::TDBMemo(QWidget* parent) : TDBFieldControl(parent) {
   connect(this, &QPlainTextEdit::textChanged, this,
           [this] { ui::CallGuarded([this] { Edited(); }); });
-  setReadOnly(true);
-}
-
-TDBMemo::~TDBMemo() { control_.Link().SetDataSource(nullptr); }
-
-TDataSource* TDBMemo::DataSource() const { return control_.Link().DataSource(); }
-
-void TDBMemo::SetDataSource(TDataSource* source) {
-  control_.Link().SetDataSource(source);
-  ShowValue();
-}
-
-QString TDBMemo::DataField() const { return ui::ToQString(control_.Link().FieldName()); }
-
-void TDBMemo::SetDataField(const QString& field) {
-  control_.Link().SetFieldName(ui::FromQString(field));
-  ShowValue();
 }
 
 void TDBMemo::ShowValue() {
@@ -224,17 +236,6 @@ void TDBMemo::ShowValue() {
   setReadOnly(!control_.CanModify());
 }
 
-void TDBMemo::Edited() {
-  if (loading_) {
-    return;
-  }
-  if (!control_.StartEditing()) {
-    ShowValue();
-    return;
-  }
-  control_.Link().SetModified();
-}
-
 void TDBMemo::WriteValue() {
   if (TField* field = Field()) {
     if (field->IsBlob()) {
@@ -246,8 +247,7 @@ void TDBMemo::WriteValue() {
 }
 
 void TDBMemo::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Escape && control_.Link().Modified()) {
-    control_.Link().Reset();
+  if (event->key() == Qt::Key_Escape && ResetPending()) {
     event->accept();
     return;
   }
@@ -256,42 +256,16 @@ void TDBMemo::keyPressEvent(QKeyEvent* event) {
 
 void TDBMemo::focusOutEvent(QFocusEvent* event) {
   QPlainTextEdit::focusOutEvent(event);
-  WritePendingOnExit(this, control_);
+  WritePendingOnExit();
 }
 
 // ---------------------------------------------------------------------------
 // TDBLookupComboBox
 
-TDBLookupComboBox::TDBLookupComboBox(QWidget* parent) : QComboBox(parent) {
+TDBLookupComboBox::TDBLookupComboBox(QWidget* parent) : TDBFieldControl(parent) {
   setEditable(false);
-  TFieldDataLink& link = control_.Link();
-  link.OnDataChange = [this](TFieldDataLink&) { ShowValue(); };
-  link.OnActiveChange = [this](TFieldDataLink&) {
-    listRead_ = false;
-    ShowValue();
-  };
   connect(this, &QComboBox::activated, this,
           [this](int index) { ui::CallGuarded([this, index] { Chosen(index); }); });
-}
-
-TDBLookupComboBox::~TDBLookupComboBox() { control_.Link().SetDataSource(nullptr); }
-
-TDataSource* TDBLookupComboBox::DataSource() const { return control_.Link().DataSource(); }
-
-void TDBLookupComboBox::SetDataSource(TDataSource* source) {
-  control_.Link().SetDataSource(source);
-  listRead_ = false;
-  ShowValue();
-}
-
-QString TDBLookupComboBox::DataField() const {
-  return ui::ToQString(control_.Link().FieldName());
-}
-
-void TDBLookupComboBox::SetDataField(const QString& field) {
-  control_.Link().SetFieldName(ui::FromQString(field));
-  listRead_ = false;
-  ShowValue();
 }
 
 void TDBLookupComboBox::RefreshList() {

@@ -43,21 +43,50 @@ class TFieldControlLink {
   bool starting_ = false;
 };
 
-// A one-line edit box for a field; its length is limited to a string
-// field's size.
-class TDBEdit : public QLineEdit {
-  Q_OBJECT
-  Q_PROPERTY(QString dataField READ DataField WRITE SetDataField)
-
+// What every field control shares over its Qt widget: the data source and
+// field it shows, the link's notifications, and the first change that
+// starts the edit. The controls below differ only in how they show and
+// write a value.
+template <class Widget>
+class TDBFieldControl : public Widget {
  public:
-  explicit TDBEdit(QWidget* parent = nullptr);
-  ~TDBEdit() override;
+  explicit TDBFieldControl(QWidget* parent);
+  ~TDBFieldControl() override;
 
   TDataSource* DataSource() const;
   void SetDataSource(TDataSource* source);
   QString DataField() const;
   void SetDataField(const QString& field);
   TField* Field() const { return control_.Field(); }
+
+ protected:
+  virtual void ShowValue() = 0;
+  // Called when the source or field changes, before the value is shown.
+  virtual void LinkChanged() {}
+  // Hands the control's text to the field before Post or a move; controls
+  // that write through their own choice leave it empty.
+  virtual void WriteValue() {}
+  // The user changed the text: starts the edit, or shows the stored value
+  // again when the field cannot be changed.
+  void Edited();
+  // Esc takes back the pending change; true when there was one.
+  bool ResetPending();
+  // Writes the pending input when the control loses the focus; a value the
+  // field refuses is shown and the control keeps the focus.
+  void WritePendingOnExit();
+
+  TFieldControlLink control_;
+  bool loading_ = false;
+};
+
+// A one-line edit box for a field; its length is limited to a string
+// field's size.
+class TDBEdit : public TDBFieldControl<QLineEdit> {
+  Q_OBJECT
+  Q_PROPERTY(QString dataField READ DataField WRITE SetDataField)
+
+ public:
+  explicit TDBEdit(QWidget* parent = nullptr);
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
@@ -65,58 +94,36 @@ class TDBEdit : public QLineEdit {
   void focusOutEvent(QFocusEvent* event) override;
 
  private:
-  void ShowValue();
-  void Edited();
-  void WriteValue();
-
-  TFieldControlLink control_;
-  bool loading_ = false;
+  void ShowValue() override;
+  void WriteValue() override;
 };
 
 // A memo for a memo (or string) field. Lines end in CR LF in the stored
 // value, as memo text always has in these tables.
-class TDBMemo : public QPlainTextEdit {
+class TDBMemo : public TDBFieldControl<QPlainTextEdit> {
   Q_OBJECT
   Q_PROPERTY(QString dataField READ DataField WRITE SetDataField)
 
  public:
   explicit TDBMemo(QWidget* parent = nullptr);
-  ~TDBMemo() override;
-
-  TDataSource* DataSource() const;
-  void SetDataSource(TDataSource* source);
-  QString DataField() const;
-  void SetDataField(const QString& field);
-  TField* Field() const { return control_.Field(); }
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
   void focusOutEvent(QFocusEvent* event) override;
 
  private:
-  void ShowValue();
-  void Edited();
-  void WriteValue();
-
-  TFieldControlLink control_;
-  bool loading_ = false;
+  void ShowValue() override;
+  void WriteValue() override;
 };
 
 // A drop-down list for a lookup field: it lists the lookup dataset's
 // result values and stores the chosen record's key in the key fields.
-class TDBLookupComboBox : public QComboBox {
+class TDBLookupComboBox : public TDBFieldControl<QComboBox> {
   Q_OBJECT
   Q_PROPERTY(QString dataField READ DataField WRITE SetDataField)
 
  public:
   explicit TDBLookupComboBox(QWidget* parent = nullptr);
-  ~TDBLookupComboBox() override;
-
-  TDataSource* DataSource() const;
-  void SetDataSource(TDataSource* source);
-  QString DataField() const;
-  void SetDataField(const QString& field);
-  TField* Field() const { return control_.Field(); }
   // Reads the lookup dataset's records again (the list is read when the
   // field is first shown and each time the list drops down).
   void RefreshList();
@@ -128,11 +135,14 @@ class TDBLookupComboBox : public QComboBox {
   void wheelEvent(QWheelEvent* event) override;
 
  private:
-  void ShowValue();
+  void ShowValue() override;
+  void LinkChanged() override { listRead_ = false; }
   void Chosen(int index);
 
-  TFieldControlLink control_;
   std::vector<TLookupItem> items_;
   bool listRead_ = false;
-  bool loading_ = false;
 };
+
+extern template class TDBFieldControl<QLineEdit>;
+extern template class TDBFieldControl<QPlainTextEdit>;
+extern template class TDBFieldControl<QComboBox>;
