@@ -269,6 +269,12 @@ XDSRESULT XdsConvertJulianToString(int32_t julian, char* text, uint16_t* length)
    new one). The position is then at the top. */
 XDSRESULT XdsPackTable(XDSHANDLE table);
 XDSRESULT XdsZapTable(XDSHANDLE table);
+/* Replaces every record of table (opened exclusively) with the records of
+   source, another open table with the same fields, in the same one step as
+   a pack: a failure or a crash leaves the old records or all the new ones.
+   Deleted records of source are left out; indexes are rebuilt. The position
+   is then at the top. */
+XDSRESULT XdsRewriteTable(XDSHANDLE table, XDSHANDLE source);
 /* Writes records buffered by appends to the file. */
 XDSRESULT XdsFlushTable(XDSHANDLE table);
 /* Checks a table's files without changing them: header, record count against

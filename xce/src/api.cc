@@ -766,6 +766,16 @@ XCE_TABLE_ACTION(XdsPackTable, Pack())
 XCE_TABLE_ACTION(XdsZapTable, Zap())
 XCE_TABLE_ACTION(XdsFlushTable, Flush())
 
+XDSRESULT XdsRewriteTable(XDSHANDLE table, XDSHANDLE source) {
+  return Guard([&]() -> Status {
+    Table* t = nullptr;
+    Table* from = nullptr;
+    XCE_RETURN_IF_ERROR(LookupTable(table, &t));
+    XCE_RETURN_IF_ERROR(LookupTable(source, &from));
+    return t->RewriteFrom(*from);
+  });
+}
+
 XDSRESULT XdsIsRecordDeleted(XDSHANDLE table, uint16_t* deleted) {
   return Guard([&]() -> Status {
     Table* t = nullptr;

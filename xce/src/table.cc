@@ -1143,8 +1143,30 @@ Status Table::UnlockRecord(uint32_t recno) {
 Status Table::Pack() { return Rebuild(true); }
 Status Table::Zap() { return Rebuild(false); }
 
-Status Table::Rebuild(bool keepRecords) {
-  const char* what = keepRecords ? "pack" : "zap";
+Status Table::RewriteFrom(Table& source) {
+  if (&source == this) {
+    return Status(kErrBadArgument, "Cannot rewrite table " + path_ + " from itself");
+  }
+  const std::vector<FieldInfo>& mine = layout_.fields;
+  const std::vector<FieldInfo>& theirs = source.layout_.fields;
+  bool same = mine.size() == theirs.size() && layout_.recordLength == source.layout_.recordLength;
+  for (std::size_t i = 0; same && i < mine.size(); ++i) {
+    same = mine[i].name == theirs[i].name && mine[i].type == theirs[i].type &&
+           mine[i].offset == theirs[i].offset && mine[i].length == theirs[i].length &&
+           mine[i].decimals == theirs[i].decimals && mine[i].isMemo == theirs[i].isMemo &&
+           mine[i].binaryMemoPointer == theirs[i].binaryMemoPointer &&
+           mine[i].nullBit == theirs[i].nullBit && mine[i].varBit == theirs[i].varBit;
+  }
+  if (!same) {
+    return Status(kErrBadArgument, "Cannot rewrite table " + path_ + " from " + source.path_ +
+                                       ": their fields differ");
+  }
+  XCE_RETURN_IF_ERROR(source.CommitPending());
+  return Rebuild(true, &source);
+}
+
+Status Table::Rebuild(bool keepRecords, Table* source) {
+  const char* what = source != nullptr ? "rewrite" : keepRecords ? "pack" : "zap";
   if (!options_.exclusive) {
     return Status(kErrExclusiveRequired, std::string("Cannot ") + what + " table " + path_ +
                                              ": it must be opened exclusively");
@@ -1182,8 +1204,9 @@ Status Table::Rebuild(bool keepRecords) {
     std::vector<char> rec(len);
     uint64_t offset = layout_.headerLength;
     std::string data;
-    for (uint32_t r = 1; keepRecords && r <= count_; ++r) {
-      XCE_RETURN_IF_ERROR(ReadRecord(r, rec.data()));
+    Table& from = source != nullptr ? *source : *this;
+    for (uint32_t r = 1; keepRecords && r <= from.count_; ++r) {
+      XCE_RETURN_IF_ERROR(from.ReadRecord(r, rec.data()));
       if (rec[0] == static_cast<char>(kDeletedFlag)) {
         continue;
       }
@@ -1194,7 +1217,10 @@ Status Table::Rebuild(bool keepRecords) {
             continue;
           }
           uint32_t type = 0;
-          XCE_RETURN_IF_ERROR(memo_->Read(block, &data, &type));
+          if (from.memo_ == nullptr) {
+            return Status(kErrCorrupt, "Table " + from.path_ + " has no memo file");
+          }
+          XCE_RETURN_IF_ERROR(from.memo_->Read(block, &data, &type));
           uint32_t nb = 0;
           XCE_RETURN_IF_ERROR(nm->Write(0, data, type, false, &nb));
           SetMemoBlock(f, rec.data(), nb);
@@ -1234,6 +1260,7 @@ Status Table::Rebuild(bool keepRecords) {
   ctx.recordCount = newCount;
   ctx.swap = &swap;
   ctx.tmpSuffix = kRebuildSuffix;
+  ctx.keptRecords = keepRecords && source == nullptr;
   File* ndRaw = nd.get();
   ctx.readRecord = [ndRaw, this, newCount, len](uint32_t recno, char* image) -> Status {
     if (recno < 1 || recno > newCount) {

@@ -131,6 +131,10 @@ struct RebuildContext {
   std::function<Status(uint32_t recno, char* image)> readRecord;
   SwapSet* swap = nullptr;
   std::string tmpSuffix;  // suffix to give temporary files
+  // True when the new records are the old ones not marked deleted, in their
+  // order (a pack); false when they come from elsewhere (a rewrite) or there
+  // are none (a zap).
+  bool keptRecords = false;
 };
 
 class TableExtension {
@@ -284,6 +288,11 @@ class Table : public HandleObject {
   // --- maintenance (exclusive opens only)
   Status Pack();
   Status Zap();
+  // Replaces every record with the records of `source` (a table of the same
+  // fields), in the same one step as a pack: after a failure or a crash the
+  // table holds its old records or all the new ones. Deleted records of the
+  // source are left out; memo values are copied.
+  Status RewriteFrom(Table& source);
   // Sets or clears the header flag that says a structural index exists.
   Status SetStructuralIndexFlag(bool present);
   // Writes buffered appended records to disk.
@@ -317,7 +326,9 @@ class Table : public HandleObject {
   Status TakeAutoValues();
   // kErrFieldNotWritable for an autoincrement field, else Ok.
   Status RefuseAutoValue(const FieldInfo& f) const;
-  Status Rebuild(bool keepRecords);
+  // Builds the new files from this table's records (keepRecords), from
+  // `source`'s, or from none (a zap), and swaps them in.
+  Status Rebuild(bool keepRecords, Table* source = nullptr);
   Status SettlePosition(Order* order, uint32_t start, bool forward, bool* found);
   Status GotoEnd(Order* order, bool top);
   // The memo field's description and its pending value (null when none).

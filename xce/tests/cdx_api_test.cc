@@ -264,6 +264,51 @@ TEST_F(NamesTable, TagsFollowAppendsWritesAndSurviveReopening) {
   EXPECT_EQ(flag, 1);
 }
 
+TEST_F(NamesTable, RewriteFromAnotherTableRebuildsEveryTag) {
+  XDSFIELDDEF fields[] = {{"NAME", 'C', 12, 0}, {"NUM", 'N', 6, 0}};
+  ASSERT_EQ(XdsCreateTable(conn_->handle(), "fresh", XDS_CHAR_ANSI, 2, fields), 0) << LastError();
+  XDSHANDLE fresh = conn_->Open("fresh");
+  for (const char* name : {"zebra", "ant", "mole"}) {
+    ASSERT_EQ(XdsAppendRecord(fresh), 0);
+    ASSERT_EQ(XdsSetField(fresh, 1, name, static_cast<uint32_t>(std::strlen(name))), 0);
+    ASSERT_EQ(XdsSetField(fresh, 2, "3", 1), 0);
+    ASSERT_EQ(XdsWriteRecord(fresh), 0) << LastError();
+  }
+  // A table of other fields is refused and changes nothing.
+  XDSFIELDDEF other[] = {{"NAME", 'C', 11, 0}, {"NUM", 'N', 6, 0}};
+  ASSERT_EQ(XdsCreateTable(conn_->handle(), "other", XDS_CHAR_ANSI, 2, other), 0) << LastError();
+  XDSHANDLE wrong = conn_->Open("other");
+  EXPECT_EQ(XdsRewriteTable(table_, wrong), XDS_ERR_BAD_ARGUMENT);
+  EXPECT_EQ(XdsRewriteTable(table_, table_), XDS_ERR_BAD_ARGUMENT);
+  ASSERT_EQ(XdsCloseTable(wrong), 0);
+  EXPECT_EQ(Visit(name_).size(), 8u);
+
+  ASSERT_EQ(XdsRewriteTable(table_, fresh), 0) << LastError();
+  EXPECT_EQ(Recno(), 1u);
+  EXPECT_EQ(Visit(name_), (std::vector<uint32_t>{2, 3, 1}));
+  // As many new records as old ones: the keys are the new records' all the
+  // same (not the old entries renumbered, as a pack may).
+  ASSERT_EQ(XdsGotoRecord(fresh, 2), 0);
+  ASSERT_EQ(XdsSetField(fresh, 1, "zzz", 3), 0);
+  ASSERT_EQ(XdsWriteRecord(fresh), 0);
+  ASSERT_EQ(XdsRewriteTable(table_, fresh), 0) << LastError();
+  ASSERT_EQ(XdsCloseTable(fresh), 0);
+  EXPECT_EQ(Visit(name_), (std::vector<uint32_t>{3, 1, 2}));
+  ASSERT_EQ(XdsCloseTable(table_), 0);
+  table_ = conn_->Open("names");
+  ASSERT_EQ(XdsGetIndexHandle(table_, "NAME", &name_), 0);
+  EXPECT_EQ(Visit(name_), (std::vector<uint32_t>{3, 1, 2}));
+  XDSHANDLE pos = 0;
+  ASSERT_EQ(XdsGetIndexHandle(table_, "POS", &pos), 0);
+  EXPECT_EQ(Visit(pos), (std::vector<uint32_t>{3, 1, 2}));
+  ASSERT_EQ(XdsCloseTable(table_), 0);
+  table_ = 0;
+  std::string report(4096, '\0');
+  uint32_t length = static_cast<uint32_t>(report.size());
+  EXPECT_EQ(XdsCheckTable(conn_->handle(), "names.dbf", report.data(), &length), 0)
+      << report.substr(0, std::min<size_t>(length, report.size()));
+}
+
 TEST_F(NamesTable, SeekFindsExactAndPartialRawKeys) {
   struct Case {
     const char* value;

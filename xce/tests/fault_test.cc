@@ -250,6 +250,31 @@ TEST(FaultInjection, Zap) {
   });
 }
 
+TEST(FaultInjection, Rewrite) {
+  // The records come from another table of the same fields, memos included.
+  TempDir src;
+  {
+    ApiTable t(src.str());
+    ASSERT_EQ(t.Create("s.dbf", {{"ID", 'N', 4, 0}, {"NAME", 'C', 8, 0}, {"DESCR", 'M', 0, 0}}),
+              0);
+    ASSERT_EQ(t.Open("s.dbf"), 0);
+    for (int i = 7; i <= 9; ++i) {
+      ASSERT_EQ(t.Append({std::to_string(i), "s" + std::to_string(i), "new " + std::to_string(i)}),
+                0);
+    }
+  }
+  const std::string source = (src / "s.dbf").string();
+  RunEveryFailurePoint([&](FileSystem* fs, const std::string& dbf) {
+    return WithTable(fs, dbf, true, [&](Table& t) {
+      std::shared_ptr<Table> from;
+      XCE_RETURN_IF_ERROR(Table::Open(FileSystem::Default(), source, OpenOptions{}, &from));
+      Status s = t.RewriteFrom(*from);
+      Status c = from->Close();
+      return s.ok() ? c : s;
+    });
+  });
+}
+
 TEST(FaultInjection, ShortWritesDuringPack) {
   // A write cut short after N bytes, as on a full disk.
   TempDir base;

@@ -445,7 +445,7 @@ Status TableIndexes::OnRebuild(Table& t, RebuildContext& ctx) {
   // true tag stays in order when its entries are renumbered: its pages are
   // built again from its own entries, without computing or sorting a key.
   std::vector<uint32_t> renumbered;
-  bool renumber = ctx.recordCount > 0;
+  bool renumber = ctx.keptRecords && ctx.recordCount > 0;
   if (renumber) {
     const uint32_t count = table_->RecordCount();
     renumbered.assign(static_cast<std::size_t>(count) + 1, 0);

@@ -65,6 +65,7 @@
   X(XdsConvertJulianToString) \
   X(XdsPackTable) \
   X(XdsZapTable) \
+  X(XdsRewriteTable) \
   X(XdsFlushTable) \
   X(XdsCheckTable) \
   X(XdsSetFilter) \
