@@ -7,6 +7,8 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QToolButton>
 
 namespace {
@@ -136,6 +138,109 @@ bool TTreeNode::operator<(const QTreeWidgetItem& other) const {
   static const QCollator collator(QLocale(QLocale::English, QLocale::UnitedStates));
   int column = treeWidget() ? treeWidget()->sortColumn() : 0;
   return collator.compare(text(column), other.text(column)) < 0;
+}
+
+namespace {
+
+// Where a node keeps its data slot and image indices.
+constexpr int kDataRole = Qt::UserRole;
+constexpr int kImageIndexRole = Qt::UserRole + 1;
+constexpr int kSelectedIndexRole = Qt::UserRole + 2;
+
+}  // namespace
+
+uint32_t TTreeNode::Data() const { return data(0, kDataRole).toUInt(); }
+
+void TTreeNode::SetData(uint32_t value) { setData(0, kDataRole, value); }
+
+int TTreeNode::ImageIndex() const { return data(0, kImageIndexRole).toInt(); }
+
+void TTreeNode::SetImageIndex(int index) {
+  setData(0, kImageIndexRole, index);
+  UpdateIcon();
+}
+
+int TTreeNode::SelectedIndex() const { return data(0, kSelectedIndexRole).toInt(); }
+
+void TTreeNode::SetSelectedIndex(int index) {
+  setData(0, kSelectedIndexRole, index);
+  UpdateIcon();
+}
+
+void TTreeNode::UpdateIcon() {
+  auto* tree = qobject_cast<TTreeView*>(treeWidget());
+  if (tree == nullptr || tree->Images() == nullptr) {
+    return;
+  }
+  setIcon(0, tree->Images()->Icon(isSelected() ? SelectedIndex() : ImageIndex()));
+}
+
+TTreeView::TTreeView(QWidget* parent) : QTreeWidget(parent) {
+  // The picture follows the selection, as the selected-image index says.
+  connect(this, &QTreeWidget::currentItemChanged, this,
+          [](QTreeWidgetItem* current, QTreeWidgetItem* previous) {
+            for (QTreeWidgetItem* item : {current, previous}) {
+              if (auto* node = dynamic_cast<TTreeNode*>(item)) {
+                node->UpdateIcon();
+              }
+            }
+          });
+}
+
+void TTreeView::commitData(QWidget* editor) {
+  QTreeWidget::commitData(editor);
+  // A label edited in place is the one way a node's text changes.
+  QTreeWidgetItem* item = currentItem();
+  if (sortedByText_ && item != nullptr) {
+    QTreeWidgetItem* parent = item->parent() ? item->parent() : invisibleRootItem();
+    parent->sortChildren(0, Qt::AscendingOrder);
+    scrollToItem(item);
+  }
+}
+
+void TTreeView::mousePressEvent(QMouseEvent* event) {
+  QTreeWidget::mousePressEvent(event);
+  QPoint at = event->position().toPoint();
+  emit MouseDown(event->button(), event->modifiers(), at.x(), at.y());
+}
+
+void TTreeView::mouseDoubleClickEvent(QMouseEvent* event) {
+  QTreeWidget::mouseDoubleClickEvent(event);
+  QPoint at = event->position().toPoint();
+  emit MouseDown(event->button(), event->modifiers(), at.x(), at.y());
+}
+
+void TTreeView::SetImages(TImageList* images) {
+  images_ = images;
+  setIconSize(QSize(TImageList::kWidth, TImageList::kHeight));
+}
+
+TTreeNode* TTreeView::NodeAtRow(int y) const {
+  // Any point of the row counts, left of the node's indentation included.
+  QModelIndex index = indexAt(QPoint(viewport()->width() / 2, y));
+  for (int x = 0; !index.isValid() && x < viewport()->width(); x += 8) {
+    index = indexAt(QPoint(x, y));
+  }
+  return dynamic_cast<TTreeNode*>(itemFromIndex(index));
+}
+
+QRect TTreeView::LabelRect(TTreeNode* node) const {
+  QModelIndex index = indexFromItem(node);
+  QRect row = visualRect(index);
+  if (!index.isValid() || row.isEmpty()) {
+    return {};
+  }
+  QStyleOptionViewItem option;
+  initViewItemOption(&option);
+  option.rect = row;
+  option.index = index;
+  option.text = node->text(0);
+  option.icon = node->icon(0);
+  option.features |= QStyleOptionViewItem::HasDisplay;
+  if (!option.icon.isNull()) {
+    option.features |= QStyleOptionViewItem::HasDecoration;
+  }
+  return style()->subElementRect(QStyle::SE_ItemViewItemText, &option, this);
 }
 
 void TToolBar::SetImages(TImageList* images) {

@@ -10,6 +10,7 @@
 #include <QList>
 #include <QObject>
 #include <QTreeWidget>
+#include <cstdint>
 #include <functional>
 
 class QPainter;
@@ -88,11 +89,24 @@ class TToolBar : public QFrame {
 // of Russian expects: letters alphabetically, lower case before upper case of
 // the same letter, and Ё with Е, not by character code (which puts every
 // capital first and Ё before А).
+//
+// Each node carries a data slot (a 32-bit number here) and an image index and
+// a selected-image index into its tree's image list; the picture shown is the
+// selected one while the node is selected.
 class TTreeNode : public QTreeWidgetItem {
  public:
   using QTreeWidgetItem::QTreeWidgetItem;
 
   bool operator<(const QTreeWidgetItem& other) const override;
+
+  uint32_t Data() const;
+  void SetData(uint32_t value);
+  int ImageIndex() const;
+  void SetImageIndex(int index);
+  int SelectedIndex() const;
+  void SetSelectedIndex(int index);
+  // Shows the picture of the index that applies now.
+  void UpdateIcon();
 };
 
 // A tree view whose nodes (TTreeNode) show pictures of an image list.
@@ -100,13 +114,37 @@ class TTreeView : public QTreeWidget {
   Q_OBJECT
 
  public:
-  explicit TTreeView(QWidget* parent = nullptr) : QTreeWidget(parent) {}
+  explicit TTreeView(QWidget* parent = nullptr);
 
   TImageList* Images() const { return images_; }
-  void SetImages(TImageList* images) { images_ = images; }
+  void SetImages(TImageList* images);
+
+  // Sorted by text: the tree keeps a node's siblings in text order when the
+  // node's text changes (nodes added later stay where they are put until
+  // then). Qt's own sorting, which sorts at every insert, stays off.
+  bool SortedByText() const { return sortedByText_; }
+  void SetSortedByText(bool value) { sortedByText_ = value; }
+
+  // The node shown at the row of point y (client coordinates), or null.
+  TTreeNode* NodeAtRow(int y) const;
+  // Where the node's text is drawn, in client (viewport) coordinates; empty
+  // when the node is not shown.
+  QRect LabelRect(TTreeNode* node) const;
+
+ signals:
+  // Every mouse press on the tree, the second press of a double click
+  // included, after the tree's own handling of it (which selects the node
+  // pressed): button, modifiers and the point in client coordinates.
+  void MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers modifiers, int x, int y);
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void commitData(QWidget* editor) override;
 
  private:
   TImageList* images_ = nullptr;
+  bool sortedByText_ = false;
 };
 
 // Draws one picture into a 16 x 16 square of logical units; the painter is

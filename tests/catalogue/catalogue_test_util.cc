@@ -1,0 +1,187 @@
+#include "catalogue_test_util.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <QString>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "catalogue.h"  // the table tool's
+#include "qt_text.h"
+
+extern char** environ;
+
+namespace cattest {
+
+std::string Cp1251(const std::string& utf8) { return ui::FromQString(QString::fromUtf8(utf8)); }
+
+EngineConnection::EngineConnection(const fs::path& dir) {
+  EXPECT_EQ(XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &handle_), 0);
+}
+
+EngineConnection::~EngineConnection() {
+  if (handle_ != 0) {
+    XdsDisconnect(handle_);
+  }
+}
+
+void CreateCatalogue(const fs::path& dir) {
+  EngineConnection c(dir);
+  ASSERT_EQ(xcetool::CreateCatalogue(c.handle()), 0);
+}
+
+namespace {
+
+void SetText(XDSHANDLE t, uint16_t field, const std::string& text) {
+  ASSERT_EQ(XdsSetField(t, field, text.data(), static_cast<uint32_t>(text.size())), 0);
+}
+
+std::string Field(XDSHANDLE t, uint16_t field) {
+  char buffer[256];
+  uint32_t length = sizeof buffer;
+  EXPECT_EQ(XdsGetField(t, field, buffer, &length, XDS_GET_TRIM), 0);
+  return std::string(buffer, length);
+}
+
+}  // namespace
+
+void AppendSections(const fs::path& dir, const std::vector<Row>& rows) {
+  EngineConnection c(dir);
+  XDSHANDLE t = 0;
+  ASSERT_EQ(xcetool::OpenCatalogueTable(c.handle(), xcetool::CatalogueTables()[xcetool::kTem],
+                                        false, &t),
+            0);
+  for (const Row& row : rows) {
+    ASSERT_EQ(XdsAppendRecord(t), 0);
+    SetText(t, 1, std::to_string(row.id));
+    SetText(t, 2, row.name);
+    SetText(t, 3, std::to_string(row.parent));
+    ASSERT_EQ(XdsWriteRecord(t), 0);
+  }
+  ASSERT_EQ(XdsCloseTable(t), 0);
+}
+
+void AppendMemberships(const fs::path& dir, const std::vector<std::pair<int, int>>& rows) {
+  EngineConnection c(dir);
+  XDSHANDLE t = 0;
+  ASSERT_EQ(xcetool::OpenCatalogueTable(c.handle(), xcetool::CatalogueTables()[xcetool::kUrlIn],
+                                        false, &t),
+            0);
+  for (auto [section, url] : rows) {
+    ASSERT_EQ(XdsAppendRecord(t), 0);
+    SetText(t, 1, std::to_string(section));
+    SetText(t, 2, std::to_string(url));
+    ASSERT_EQ(XdsWriteRecord(t), 0);
+  }
+  ASSERT_EQ(XdsCloseTable(t), 0);
+}
+
+std::vector<Row> Sections(const fs::path& dir) {
+  EngineConnection c(dir);
+  XDSHANDLE t = 0;
+  std::vector<Row> rows;
+  EXPECT_EQ(xcetool::OpenCatalogueTable(c.handle(), xcetool::CatalogueTables()[xcetool::kTem],
+                                        true, &t),
+            0);
+  if (t == 0) {
+    return rows;
+  }
+  uint16_t idNo = 0, nameNo = 0, parentNo = 0;
+  EXPECT_EQ(XdsGetFieldNumber(t, "INID", &idNo), 0);
+  EXPECT_EQ(XdsGetFieldNumber(t, "INNAME", &nameNo), 0);
+  EXPECT_EQ(XdsGetFieldNumber(t, "PREIN", &parentNo), 0);
+  XdsSetDeleted(t, 1);
+  uint16_t eof = 0;
+  for (XdsGotoTop(t); XdsAtEOF(t, &eof) == 0 && !eof; XdsSkip(t, 1)) {
+    rows.push_back({std::stoi(Field(t, idNo)), std::stoi(Field(t, parentNo)), Field(t, nameNo)});
+  }
+  XdsCloseTable(t);
+  return rows;
+}
+
+std::string CheckTable(const fs::path& dir, const std::string& table) {
+  EngineConnection c(dir);
+  std::vector<char> report(1 << 16);
+  uint32_t length = static_cast<uint32_t>(report.size());
+  XDSRESULT r = XdsCheckTable(c.handle(), table.c_str(), report.data(), &length);
+  if (r == 0) {
+    return "";
+  }
+  std::string text(report.data(), std::min<size_t>(length, report.size()));
+  text.resize(std::min(text.size(), std::strlen(text.c_str())));
+  return "check failed (" + std::to_string(r) + "): " + text;
+}
+
+namespace {
+
+// Runs python3 with a script and arguments (no shell); its exit status, and
+// its output in *out.
+int RunPython(const std::string& script, std::vector<std::string> args, const fs::path& outFile,
+              std::string* out) {
+  std::string python = fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  std::vector<char*> argv = {python.data(), const_cast<char*>("-c"),
+                             const_cast<char*>(script.c_str())};
+  for (std::string& a : args) {
+    argv.push_back(a.data());
+  }
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  int rc = posix_spawnp(&pid, python.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    return -1;
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  std::ifstream in(outFile, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  *out = text.str();
+  std::error_code ignored;
+  fs::remove(outFile, ignored);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+std::optional<std::string> PythonDbfRecords(const fs::path& dir, const std::string& table,
+                                            const std::string& codepage) {
+  static const char kScript[] = R"(
+import sys
+try:
+    import dbf
+except ImportError:
+    sys.exit(77)
+t = dbf.Table(sys.argv[1], codepage=sys.argv[2])
+t.open(dbf.READ_ONLY)
+for r in t:
+    if dbf.is_deleted(r):
+        continue
+    out = []
+    for v in r:
+        if isinstance(v, float) and v == int(v):
+            v = int(v)
+        out.append(str(v).strip())
+    print('|'.join(out))
+t.close()
+)";
+  std::string out;
+  int status = RunPython(kScript, {(dir / table).string(), codepage}, dir / "python.out", &out);
+  if (status == 77) {
+    return std::nullopt;
+  }
+  if (status != 0) {
+    return "error: " + out;
+  }
+  return out;
+}
+
+}  // namespace cattest
