@@ -198,6 +198,21 @@ XDSRESULT XdsGetRecordCount(XDSHANDLE handle, uint16_t option, uint32_t* count);
 /* Whether the current record passes the deleted setting and the filters;
    5068 when there is no current record. */
 XDSRESULT XdsIsRecordVisible(XDSHANDLE handle, uint16_t* visible);
+/* Where a record-at-a-time reader stands after XdsFetchRecord. */
+typedef struct XDSFETCHINFO {
+  uint16_t atEof;
+  uint16_t atBof;
+  uint16_t visible;        /* 1 when the record was delivered */
+  uint16_t bookmarkLength; /* in: room at bookmark; out: bytes written */
+  uint32_t recno;          /* the record number, filters ignored */
+} XDSFETCHINFO;
+/* One step of a reader in one call: moves count visible records on handle
+   (0 stays; running off an end is no failure, the end flags say it), then,
+   unless the cursor is at an end, tells whether the current record passes
+   the filters and, when it does, copies its image as XdsGetRecord does
+   (length is the buffer size) and its bookmark as XdsGetBookmark60 does. */
+XDSRESULT XdsFetchRecord(XDSHANDLE handle, int32_t count, void* record, uint32_t length,
+                         void* bookmark, XDSFETCHINFO* info);
 /* Records read ahead during sequential movement; 0 reads one at a time. */
 XDSRESULT XdsCacheRecords(XDSHANDLE handle, uint16_t count);
 

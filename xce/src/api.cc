@@ -562,6 +562,20 @@ XDSRESULT XdsCacheRecords(XDSHANDLE handle, uint16_t count) {
 
 // ---------------------------------------------------------------- reading
 
+// The current record's image into out, currency fields as doubles.
+static void CopyRecord(const Table& t, char* out) {
+  std::memcpy(out, t.image(), t.recordLength());
+  if (!t.hasCurrency()) {
+    return;
+  }
+  for (const xce::FieldInfo& f : t.fields()) {
+    if (f.engineType == xce::kTypeCurrency) {
+      double d = std::strtod(xce::FieldDisplayText(f, t.image()).c_str(), nullptr);
+      std::memcpy(out + f.offset, &d, 8);
+    }
+  }
+}
+
 XDSRESULT XdsGetRecord(XDSHANDLE table, void* buffer, uint32_t length) {
   {
     // The common case answered without building a Status.
@@ -580,17 +594,55 @@ XDSRESULT XdsGetRecord(XDSHANDLE table, void* buffer, uint32_t length) {
     XCE_RETURN_IF_ERROR(LookupTable(table, &t));
     XCE_RETURN_IF_ERROR(NeedRecordBuffer(*t, length));
     XCE_RETURN_IF_ERROR(NeedRecord(*t));
-    auto* out = static_cast<char*>(buffer);
-    std::memcpy(out, t->image(), t->recordLength());
-    if (!t->hasCurrency()) {
-      return Status::Ok();
+    CopyRecord(*t, static_cast<char*>(buffer));
+    return Status::Ok();
+  });
+}
+
+XDSRESULT XdsFetchRecord(XDSHANDLE handle, int32_t count, void* record, uint32_t length,
+                         void* bookmark, XDSFETCHINFO* info) {
+  return Guard([&]() -> Status {
+    Cursor c;
+    XCE_RETURN_IF_ERROR(Out(info, "fetch information"));
+    XCE_RETURN_IF_ERROR(Out(record, "buffer"));
+    XCE_RETURN_IF_ERROR(Out(bookmark, "bookmark buffer"));
+    XCE_RETURN_IF_ERROR(LookupCursor(handle, &c));
+    Table& t = *c.table;
+    XCE_RETURN_IF_ERROR(NeedRecordBuffer(t, length));
+    const uint16_t room = info->bookmarkLength;
+    const uint16_t need = c.order->BookmarkLength();
+    if (room < need) {
+      info->bookmarkLength = need;
+      return Status(xce::kErrBufferTooSmall,
+                    "A bookmark of table " + t.path() + " needs " + std::to_string(need) + " bytes");
     }
-    for (const xce::FieldInfo& f : t->fields()) {
-      if (f.engineType == xce::kTypeCurrency) {
-        double d = std::strtod(xce::FieldDisplayText(f, t->image()).c_str(), nullptr);
-        std::memcpy(out + f.offset, &d, 8);
+    if (count != 0 && !(count == 1 && c.order == t.recnoOrder() && t.TryStepForward())) {
+      Status moved = t.Skip(c.order, count);
+      if (!moved.ok() && moved.code() != xce::kErrNoCurrentRecord) {
+        return moved;
       }
     }
+    info->atEof = t.eof() ? 1 : 0;
+    info->atBof = t.bof() ? 1 : 0;
+    info->visible = 0;
+    info->bookmarkLength = 0;
+    info->recno = t.recno();
+    if (t.eof() || t.bof()) {
+      return Status::Ok();
+    }
+    XCE_RETURN_IF_ERROR(NeedRecord(t));
+    // A record being appended is not stored yet: nothing can hide it.
+    bool visible = true;
+    if (!t.AppendPending()) {
+      XCE_RETURN_IF_ERROR(t.IsVisible(c.order, t.recno(), &visible));
+    }
+    if (!visible) {
+      return Status::Ok();
+    }
+    CopyRecord(t, static_cast<char*>(record));
+    XCE_RETURN_IF_ERROR(c.order->FillBookmark(t, t.recno(), static_cast<uint8_t*>(bookmark)));
+    info->bookmarkLength = need;
+    info->visible = 1;
     return Status::Ok();
   });
 }

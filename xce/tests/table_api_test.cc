@@ -206,6 +206,55 @@ TEST_F(Movement, BookmarksAreRecordNumbers) {
   EXPECT_EQ(t_.Field(2, XDS_GET_TRIM), "n2");
 }
 
+// The one-call reader step agrees with the separate calls: ends are flags,
+// not failures; a hidden record is reported but not delivered; a record being
+// appended is delivered; a bookmark buffer too small is refused unwritten.
+TEST_F(Movement, FetchRecordIsOneReaderStep) {
+  uint32_t len = 0;
+  ASSERT_EQ(XdsGetRecordLength(t_.table(), &len), 0);
+  std::vector<char> rec(len);
+  uint32_t bookmark = 0;
+  XDSFETCHINFO at{};
+  auto fetch = [&](int32_t count) {
+    at.bookmarkLength = sizeof bookmark;
+    bookmark = 0;
+    return XdsFetchRecord(t_.table(), count, rec.data(), len, &bookmark, &at);
+  };
+  ASSERT_EQ(XdsGotoRecord(t_.table(), 4), 0);
+  ASSERT_EQ(fetch(1), 0) << LastError();
+  EXPECT_EQ(at.visible, 1);
+  EXPECT_EQ(at.recno, 5u);
+  EXPECT_EQ(bookmark, 5u);
+  EXPECT_EQ(at.bookmarkLength, 4);
+  EXPECT_EQ(rec[0], '*');  // deleted, shown by default
+  ASSERT_EQ(fetch(1), 0);
+  EXPECT_EQ(at.atEof, 1);
+  EXPECT_EQ(at.visible, 0);
+  ASSERT_EQ(fetch(-1), 0);
+  EXPECT_EQ(at.recno, 5u);
+  EXPECT_EQ(at.atEof, 0);
+  // Hidden: GotoRecord reaches it, the step says it is not to be shown.
+  ASSERT_EQ(XdsSetDeleted(t_.table(), 1), 0);
+  ASSERT_EQ(XdsGotoRecord(t_.table(), 2), 0);
+  ASSERT_EQ(fetch(0), 0);
+  EXPECT_EQ(at.visible, 0);
+  EXPECT_EQ(bookmark, 0u);
+  ASSERT_EQ(fetch(-1), 0);
+  EXPECT_EQ(at.recno, 1u);
+  ASSERT_EQ(fetch(-1), 0);
+  EXPECT_EQ(at.atBof, 1);
+  ASSERT_EQ(XdsAppendRecord(t_.table()), 0);
+  ASSERT_EQ(fetch(0), 0) << LastError();
+  EXPECT_EQ(at.visible, 1);
+  EXPECT_EQ(at.recno, 6u);
+  EXPECT_EQ(XdsCancelUpdate(t_.table()), 0);
+  at.bookmarkLength = 2;
+  EXPECT_EQ(XdsFetchRecord(t_.table(), 0, rec.data(), len, &bookmark, &at), 6008);
+  EXPECT_EQ(at.bookmarkLength, 4);
+  at.bookmarkLength = 4;
+  EXPECT_EQ(XdsFetchRecord(t_.table(), 0, rec.data(), len - 1, &bookmark, &at), 6008);
+}
+
 TEST_F(Movement, FieldValuesFitTheCallersBufferOrAreRefused) {
   ASSERT_EQ(XdsGotoRecord(t_.table(), 3), 0);
   char buf[32];

@@ -161,48 +161,38 @@ TGetResult TXdsDataSet::FetchRecord(TRecordBuffer* buffer, TGetMode mode) {
   if (tableHandle_ == kNoXdsHandle || State() == dsInsert) {
     return grError;
   }
+  int32_t step;
   switch (mode) {
     case gmNext:
-      CheckXceResult(this, MoveResult(Xce().XdsSkip(orderHandle_, 1)));
+      step = 1;
       break;
     case gmPrior:
-      CheckXceResult(this, MoveResult(Xce().XdsSkip(orderHandle_, -1)));
+      step = -1;
       break;
     case gmCurrent:
+      step = 0;
       break;
     default:
       return grError;
   }
   TXdsRecordBuffer& b = Buf(buffer);
-  uint16_t fieldCount = 0;
-  CheckXceResult(this, Xce().XdsGetNumFields(tableHandle_, &fieldCount));
+  // One engine call moves, tells where the cursor stands and delivers the
+  // record and its bookmark: this is the inner loop of every walk and grid.
+  XDSFETCHINFO at{};
   for (;;) {
-    uint16_t flag = 0;
-    CheckXceResult(this, Xce().XdsAtEOF(tableHandle_, &flag));
-    if (flag != 0 && mode != gmPrior) {
+    at.bookmarkLength = static_cast<uint16_t>(bookmarkSize_);
+    CheckXceResult(this, Xce().XdsFetchRecord(orderHandle_, step, b.Bytes(),
+                                              static_cast<uint32_t>(recordSize_),
+                                              b.Bytes() + BookmarkOffset(), &at));
+    if (at.atEof != 0 && mode != gmPrior) {
       return grEOF;
     }
-    CheckXceResult(this, Xce().XdsAtBOF(tableHandle_, &flag));
-    if (flag != 0 && mode != gmNext) {
+    if (at.atBof != 0 && mode != gmNext) {
       return grBOF;
     }
-    uint16_t visible = 0;
-    XDSRESULT r = Xce().XdsIsRecordVisible(orderHandle_, &visible);
-    if (r == kXceNoCurrentRecord) {
-      visible = 1;
-    } else {
-      CheckXceResult(this, r);
-    }
-    if (visible == 0) {
+    if (at.visible == 0) {
       return grError;
     }
-    CheckXceResult(this, Xce().XdsGetRecord(tableHandle_, b.Bytes(),
-                                            static_cast<uint32_t>(recordSize_)));
-    uint16_t bookmarkLength = static_cast<uint16_t>(bookmarkSize_);
-    XDSHANDLE bookmarkHandle =
-        orderHandle_ != kNoXdsHandle && orderHandle_ != 0 ? orderHandle_ : tableHandle_;
-    CheckXceResult(this, Xce().XdsGetBookmark60(bookmarkHandle, b.Bytes() + BookmarkOffset(),
-                                                &bookmarkLength));
     if (HasBlobs()) {
       ReadBlobMarkers(b);
     }
@@ -211,17 +201,18 @@ TGetResult TXdsDataSet::FetchRecord(TRecordBuffer* buffer, TGetMode mode) {
         const TXCEFieldDef& def = *xceFields_.ByNumber(fieldNo);
         // The engine ends the text with a NUL just past the field, which is
         // the next field's first byte: keep it.
-        uint8_t* at = b.Bytes() + def.offset;
-        uint8_t saved = at[def.length];
+        uint8_t* field = b.Bytes() + def.offset;
+        uint8_t saved = field[def.length];
         uint32_t length = def.length + 1u;
-        XDSRESULT fr = Xce().XdsGetField(tableHandle_, def.number, at, &length, XDS_GET_NO_TRIM);
-        at[def.length] = saved;
+        XDSRESULT fr =
+            Xce().XdsGetField(tableHandle_, def.number, field, &length, XDS_GET_NO_TRIM);
+        field[def.length] = saved;
         CheckXceResult(this, fr);
       }
     }
     GetCalcFields(buffer);
     if (OnFilterRecord() && Filtered() && !FilterRecordAccepted(buffer)) {
-      CheckXceResult(this, MoveResult(Xce().XdsSkip(orderHandle_, mode == gmPrior ? -1 : 1)));
+      step = mode == gmPrior ? -1 : 1;
       continue;
     }
     break;
@@ -231,9 +222,7 @@ TGetResult TXdsDataSet::FetchRecord(TRecordBuffer* buffer, TGetMode mode) {
   info[5] = bfCurrent;
   int32_t recNo = 0;
   if ((indexName_.empty() && indexFieldNames_.empty()) || !Sequenced) {
-    uint32_t n = 0;
-    CheckXceResult(this, Xce().XdsGetRecordNum(tableHandle_, XDS_COUNT_IGNORE_FILTERS, &n));
-    recNo = static_cast<int32_t>(n);
+    recNo = static_cast<int32_t>(at.recno);
   } else {
     uint32_t count = 0;
     CheckXceResult(this,

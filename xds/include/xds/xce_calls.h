@@ -39,6 +39,7 @@
   X(XdsCompareBookmarks) \
   X(XdsGetRecordCount) \
   X(XdsIsRecordVisible) \
+  X(XdsFetchRecord) \
   X(XdsCacheRecords) \
   X(XdsGetRecord) \
   X(XdsGetField) \
