@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "db/datasource.h"
 #include "xds/xce_calls.h"
 #include "xds/xdsdata.h"
 #include "xds/xdserror.h"
@@ -32,3 +33,23 @@ inline constexpr XDSRESULT kXceNoFilter = 5037;
 inline constexpr XDSRESULT kXceNoScope = 5038;
 inline constexpr XDSRESULT kXceNoKeyPosition = 5041;
 }  // namespace xds
+
+// A detail table's link to its master: a move of the master brings the
+// detail's range to the master's key.
+class TXdsMasterLink : public TDataLink {
+ public:
+  explicit TXdsMasterLink(TXdsDataSet& detail) : detail_(detail) {}
+
+ protected:
+  void ActiveChanged() override { detail_.MasterChanged(); }
+  // A field changed while the master is edited: its key takes effect when
+  // the master is posted.
+  void RecordChanged(TField* field) override {
+    if (field == nullptr) {
+      detail_.MasterChanged();
+    }
+  }
+
+ private:
+  TXdsDataSet& detail_;
+};

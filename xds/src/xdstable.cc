@@ -505,8 +505,14 @@ void TXdsDataSet::InternalOpen() {
     if (Filtered()) {
       ActivateFilter();
     }
+    if (MasterSource != nullptr) {
+      (void)ApplyMasterRangeBuffers();
+      masterLink_ = std::make_unique<TXdsMasterLink>(*this);
+      masterLink_->SetDataSource(MasterSource);
+    }
     InternalFirst();
   } catch (...) {
+    masterLink_.reset();
     CloseEngineTable();
     throw;
   }
@@ -527,6 +533,7 @@ void TXdsDataSet::CloseEngineTable() noexcept {
 }
 
 void TXdsDataSet::InternalClose() {
+  masterLink_.reset();
   for (TXdsKeyBuffer& key : keyBuffers_) {
     key = TXdsKeyBuffer{};
   }

@@ -281,11 +281,9 @@ void TXdsDataSet::DoOnNewRecord() {
     RaiseXceError(this, kXdsPermissionError, xdsmsg::kInsertPermissionTable);
   }
   // A detail table's new record starts with the master's key.
-  TDataSet* master = MasterSource != nullptr ? MasterSource->DataSet() : nullptr;
-  if (master != nullptr && master->Active() && !MasterFields.empty() &&
-      !indexFieldNames_.empty()) {
+  if (TDataSet* master = ActiveMaster(); master != nullptr) {
     std::vector<TField*> from = master->GetFieldList(MasterFields);
-    std::vector<TField*> to = GetFieldList(indexFieldNames_);
+    std::vector<TField*> to = DetailKeyFields(from.size());
     for (size_t i = 0; i < from.size() && i < to.size(); ++i) {
       to[i]->SetAsVariant(from[i]->AsVariant());
     }

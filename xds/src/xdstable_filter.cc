@@ -11,6 +11,8 @@ constexpr char kScopeNoIndex[] = "Cannot activate scope when there is no active 
 constexpr char kScopeWithRange[] = "Cannot activate scope when there is an active range.";
 constexpr char kScopeTextLength[] = "Scope text length exceeded ";
 constexpr char kIndexNotSet[] = "Index is not set.";
+constexpr char kMasterFieldsMismatch[] =
+    "The detail's index key must be made of the fields matching MasterFields: ";
 constexpr char kRangeWithScope[] = "Cannot set range on table when there is an active scope.";
 
 constexpr size_t kMaxScopeText = 256;
@@ -165,6 +167,7 @@ void TXdsDataSet::ChangeIndexOrder(const std::string& name, const std::string& f
   if (!IsCursorOpen()) {
     return;
   }
+  bool applied = false;
   try {
     // Reallocating the window would drop a record being edited.
     if (Active()) {
@@ -178,10 +181,27 @@ void TXdsDataSet::ChangeIndexOrder(const std::string& name, const std::string& f
       }
     }
     ApplyIndexOrder();
+    applied = true;
+    // The master's range belonged to the old order: set it on the new one.
+    if (ActiveMaster() != nullptr) {
+      (void)CancelRangeBuffers();
+      (void)ApplyMasterRangeBuffers();
+    }
   } catch (...) {
     indexName_ = oldName;
     indexFieldNames_ = oldFieldNames;
     indexKind_ = oldKind;
+    if (applied) {
+      // The new order was set before the failure: the old one comes back.
+      ApplyIndexOrder();
+      if (ActiveMaster() != nullptr) {
+        (void)CancelRangeBuffers();
+        (void)ApplyMasterRangeBuffers();
+      }
+      if (Active()) {
+        Resync(0);
+      }
+    }
     throw;
   }
   if (Active()) {
@@ -410,6 +430,105 @@ void TXdsDataSet::FinishKeyEdit(bool keep) {
     key = keyBuffers_[kiSave];
   }
   SetState(dsBrowse);
+}
+
+void TXdsDataSet::Post() {
+  if (State() != dsSetKey) {
+    TDataSet::Post();
+    return;
+  }
+  UpdateRecord();
+  FinishKeyEdit(true);
+}
+
+void TXdsDataSet::Cancel() {
+  if (State() != dsSetKey) {
+    TDataSet::Cancel();
+    return;
+  }
+  FinishKeyEdit(false);
+}
+
+TDataSet* TXdsDataSet::ActiveMaster() const {
+  TDataSet* master = MasterSource != nullptr ? MasterSource->DataSet() : nullptr;
+  if (master == nullptr || master == this || !master->Active() || xds::Trim(MasterFields).empty()) {
+    return nullptr;
+  }
+  return master;
+}
+
+std::vector<TField*> TXdsDataSet::DetailKeyFields(size_t count) {
+  std::vector<TField*> fields;
+  if (!indexFieldNames_.empty()) {
+    fields = GetFieldList(indexFieldNames_);
+  } else if (indexKind_ != ikNone) {
+    uint16_t segments = 0;
+    CheckXceResult(this, Xce().XdsGetNumSegments(orderHandle_, &segments));
+    for (uint16_t s = 1; s <= segments && fields.size() < count; ++s) {
+      char name[129] = {};
+      uint16_t length = 128;
+      CheckXceResult(this, Xce().XdsGetSegmentFieldname(orderHandle_, s, name, &length));
+      TField* field = FindField(name);
+      if (field == nullptr) {
+        break;
+      }
+      fields.push_back(field);
+    }
+  }
+  if (fields.size() > count) {
+    fields.resize(count);
+  }
+  return fields;
+}
+
+bool TXdsDataSet::ApplyMasterRangeBuffers() {
+  TDataSet* master = ActiveMaster();
+  if (master == nullptr || indexKind_ == ikNone) {
+    return false;
+  }
+  const std::vector<TField*> from = master->GetFieldList(MasterFields);
+  const std::vector<TField*> to = DetailKeyFields(from.size());
+  // The range bounds whole keys: a key with further fields would be bounded
+  // by their empty values and show nothing.
+  uint16_t segments = 0;
+  CheckXceResult(this, Xce().XdsGetNumSegments(orderHandle_, &segments));
+  if (to.size() != from.size() || segments != from.size()) {
+    XdsDatabaseError(this, kMasterFieldsMismatch + MasterFields);
+  }
+  for (TXdsKeyIndex which : {kiRangeStart, kiRangeEnd}) {
+    TXdsKeyBuffer& key = keyBuffers_[which];
+    ResetKeyBuffer(key);
+    CheckXceResult(this, Xce().XdsClearRecordBuffer(tableHandle_, key.image.data(),
+                                                    static_cast<uint32_t>(key.image.size())));
+    key.modified = true;
+    keyBuffer_ = which;
+    // The key is written as a user's set-key edit writes it, without
+    // announcing the state to the detail's controls.
+    const TDataSetState saved = SetTempState(dsSetKey);
+    try {
+      for (size_t i = 0; i < from.size(); ++i) {
+        if (from[i]->IsNull()) {
+          to[i]->Clear();
+        } else {
+          to[i]->SetAsVariant(from[i]->AsVariant());
+        }
+      }
+    } catch (...) {
+      RestoreState(saved);
+      throw;
+    }
+    RestoreState(saved);
+  }
+  return ApplyRangeBuffers();
+}
+
+void TXdsDataSet::MasterChanged() {
+  if (!Active() || State() != dsBrowse || ActiveMaster() == nullptr) {
+    return;
+  }
+  if (ApplyMasterRangeBuffers()) {
+    First();
+  }
 }
 
 void TXdsDataSet::EditRangeBuffer(TXdsKeyIndex which) {

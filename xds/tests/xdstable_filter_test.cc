@@ -1,5 +1,6 @@
 // Filters, index order and scopes on real tables.
 
+#include "db/datasource.h"
 #include "engine_rows.h"
 #include "recording_engine.h"
 
@@ -258,10 +259,75 @@ TEST_F(XdsFilterTest, RangeFromKeyBuffersAndItsRefusals) {
   t_->ApplyRange();
   EXPECT_EQ(t_->State(), dsBrowse);
   EXPECT_EQ(Names(), (Rows{"xyz", "abcde", "a*b"}));
+  // Cancel in the set-key state puts the key from before the edit back,
+  // Post keeps the new one; neither touches the records.
+  t_->EditRangeEnd();
+  t_->FieldByName("ID")->SetAsInteger(7);
+  t_->Cancel();
+  EXPECT_EQ(t_->State(), dsBrowse);
+  t_->ApplyRange();
+  EXPECT_EQ(Names(), (Rows{"xyz", "abcde", "a*b"}));
+  t_->EditRangeEnd();
+  t_->FieldByName("ID")->SetAsInteger(4);
+  t_->Post();
+  EXPECT_EQ(t_->State(), dsBrowse);
+  t_->ApplyRange();
+  EXPECT_EQ(Names(), (Rows{"xyz", "abcde"}));
   t_->SetScopeBegin("1");
   EXPECT_THROW(t_->SetScoped(true), EXDSDatabaseError) << "a scope over an applied range";
   t_->CancelRange();
   EXPECT_EQ(Names().size(), 8u);
+}
+
+// A detail follows its master's key through every move of the master, a
+// change of its own order and a new record.
+TEST(XdsMasterDetail, DetailShowsTheMastersRowsAndTakesItsKey) {
+  TempDir dir;
+  WriteTable(dir.str(), "TEM.DBF", {{"INID", 'N', 5, 0}, {"INNAME", 'C', 10, 0}},
+             {{"1", "one"}, {"2", "two"}, {"3", "empty"}}, {{"INID", "INID", nullptr, 0, 0}});
+  WriteTable(dir.str(), "LINKS.DBF", {{"URL_ID", 'N', 5, 0}, {"TEM_ID", 'N', 5, 0}},
+             {{"10", "2"}, {"11", "1"}, {"12", "2"}, {"13", "1"}, {"14", "2"}},
+             {{"TEM_ID", "TEM_ID", nullptr, 0, 0},
+              {"TEM_URL", "STR(TEM_ID,5)+STR(URL_ID,5)", nullptr, 0, 0}});
+  auto conn = Connect(dir.str());
+  auto master = Table(*conn, "HDSTem", "TEM.DBF");
+  auto detail = Table(*conn, "HDSLinks", "LINKS.DBF");
+  master->SetIndexName("INID");
+  master->Open();
+  TDataSource source;
+  source.SetDataSet(master.get());
+  detail->MasterSource = &source;
+  detail->MasterFields = "INID";
+  detail->SetIndexFieldNames("TEM_ID");
+  detail->Open();
+  auto urls = [&] {
+    detail->First();
+    return Column(*detail, "URL_ID");
+  };
+  EXPECT_EQ(urls(), (Rows{"11", "13"}));
+  master->Next();
+  EXPECT_EQ(urls(), (Rows{"10", "12", "14"}));
+  // An order by name: the range is set again on the new index; an index
+  // with further key fields is refused and the order stays.
+  detail->SetIndexName("TEM_ID");
+  EXPECT_EQ(urls(), (Rows{"10", "12", "14"}));
+  EXPECT_THROW(detail->SetIndexName("TEM_URL"), EXDSDatabaseError);
+  EXPECT_EQ(detail->IndexName(), "TEM_ID");
+  EXPECT_EQ(urls(), (Rows{"10", "12", "14"}));
+  master->Next();
+  EXPECT_EQ(urls(), Rows{});
+  detail->Append();
+  EXPECT_EQ(detail->FieldByName("TEM_ID")->AsInteger(), 3);
+  detail->FieldByName("URL_ID")->SetAsInteger(15);
+  detail->Post();
+  EXPECT_EQ(urls(), Rows{"15"});
+  master->First();
+  EXPECT_EQ(urls(), (Rows{"11", "13"}));
+  detail->Close();
+  master->Next();  // a closed detail no longer follows
+  detail->MasterSource = nullptr;
+  detail->Open();
+  EXPECT_EQ(urls().size(), 6u);
 }
 
 }  // namespace

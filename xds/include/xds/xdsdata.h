@@ -132,6 +132,8 @@ enum TXdsKeyIndex {
 // Which property chose the active index.
 enum TXdsIndexKind { ikNone, ikIndexName, ikIndexFieldNames, ikDefault };
 
+class TXdsMasterLink;
+
 class TXdsDataSet : public TDataSet {
  public:
   TXdsDataSet();
@@ -235,6 +237,10 @@ class TXdsDataSet : public TDataSet {
   void EditRangeEnd();
   void ApplyRange();
   void CancelRange();
+  // In the set-key state Post keeps the edited key and Cancel puts the one
+  // from before the edit back; otherwise the record-set's own.
+  void Post() override;
+  void Cancel() override;
   // Whether a field is a key segment of the active index.
   bool IsIndexField(const TField& field) const;
 
@@ -369,6 +375,16 @@ class TXdsDataSet : public TDataSet {
   void ResetKeyBuffer(TXdsKeyBuffer& key);
   // Post (keep) and Cancel in the set-key state.
   void FinishKeyEdit(bool keep);
+  // Master and detail: the master's dataset when a link with fields is
+  // active; the detail's key fields that take the master's values (from
+  // IndexFieldNames, else the active index's segments); the range of the
+  // master's key put into the range buffers and applied (true when it
+  // changed); what the link does when the master moves.
+  TDataSet* ActiveMaster() const;
+  std::vector<TField*> DetailKeyFields(size_t count);
+  bool ApplyMasterRangeBuffers();
+  void MasterChanged();
+  friend class TXdsMasterLink;
 
   // --- Direct operations -----------------------------------------------------------
   void SyncEngineToActiveRecord();
@@ -452,6 +468,8 @@ class TXdsDataSet : public TDataSet {
   // Which index recent searches chose, kept while indexes and scopes stay.
   std::shared_ptr<TXdsLocatePlans> locatePlans_;
   uint32_t indexGeneration_ = 0;  // counts IndexDefsOutOfDate
+
+  std::unique_ptr<TXdsMasterLink> masterLink_;  // follows MasterSource while open
 
   // Editing.
   std::vector<uint8_t> oldRecord_;
