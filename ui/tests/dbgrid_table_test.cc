@@ -50,7 +50,7 @@ TEST(DBGridTableTest, ScrollingToTheEndReadsEachRecordOnce) {
   }
   EXPECT_EQ(t.urls->RecNo(), kCount);
   // The first window was read before counting began.
-  auto reads = static_cast<int>(engine.Take({"XdsGetRecord("}).size());
+  auto reads = static_cast<int>(engine.Take({"XdsFetchRecord("}).size());
   EXPECT_GE(reads, kCount - rows);
   EXPECT_LE(reads, kCount);
   EXPECT_EQ(t.grid.verticalScrollBar()->value(), t.grid.verticalScrollBar()->maximum());
@@ -63,7 +63,7 @@ TEST(DBGridTableTest, ScrollingToTheEndReadsEachRecordOnce) {
   bar->setSliderPosition(bar->maximum() / 2);
   bar->setSliderDown(false);
   EXPECT_NEAR(t.urls->RecNo(), kCount / 2, rows);
-  EXPECT_LE(static_cast<int>(engine.Take({"XdsGetRecord("}).size()), rows + 2);
+  EXPECT_LE(static_cast<int>(engine.Take({"XdsFetchRecord("}).size()), rows + 2);
 }
 
 TEST(DBGridTableTest, TheScrollBarFollowsTheKeyPositionInIndexOrder) {
