@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <stdexcept>
 #include <vector>
 
@@ -17,6 +18,19 @@ std::string GetCurrentDirectory() {
     buf.resize(buf.size() * 2);
   }
   return std::string(buf.data());
+}
+
+std::string ExecutableDirectory() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec || !exe.has_parent_path()) {
+    return "";
+  }
+  std::string dir = exe.parent_path().string();
+  if (dir.back() != '/') {
+    dir += '/';
+  }
+  return dir;
 }
 
 }  // namespace platform

@@ -9,4 +9,8 @@ namespace platform {
 // when the system cannot tell it (for instance when it has been removed).
 std::string GetCurrentDirectory();
 
+// The folder of the program's executable file, ending with a separator; ""
+// when the system cannot tell it.
+std::string ExecutableDirectory();
+
 }  // namespace platform

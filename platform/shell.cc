@@ -46,7 +46,10 @@ int ResultOfExit(int status) {
 // verdict and exits with the result. A grandchild still running when the
 // child exits passes to init, which reaps it, so no zombie is left behind.
 // Only async-signal-safe calls from here on.
-[[noreturn]] void RunOpener(char* const argv[]) {
+[[noreturn]] void RunOpener(char* const argv[], const char* directory) {
+  if (directory[0] != '\0' && chdir(directory) != 0) {
+    _exit(kShellPathNotFound);
+  }
   int errPipe[2];
   if (pipe2(errPipe, O_CLOEXEC) != 0) {
     _exit(kShellNoAssociation);
@@ -95,19 +98,20 @@ int ResultOfExit(int status) {
 
 }  // namespace
 
-int ShellExecute(const std::string& target) {
+int ShellExecute(const std::string& target, const std::string& directory) {
   // Everything the children need is made before fork: allocating after fork
   // in a threaded process is not safe.
   std::string program = Opener();
   // The program's text is Windows-1251; the desktop's programs take UTF-8.
   std::string arg = Cp1251ToUtf8(target);
+  std::string dir = directory;
   std::vector<char*> argv = {program.data(), arg.data(), nullptr};
   pid_t pid = fork();
   if (pid < 0) {
     return kShellNoAssociation;
   }
   if (pid == 0) {
-    RunOpener(argv.data());
+    RunOpener(argv.data(), dir.c_str());
   }
   int status;
   pid_t r;

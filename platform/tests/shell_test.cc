@@ -32,6 +32,7 @@ class ShellTest : public ::testing::Test {
                         << "echo \"$#\" > '" << dir_ << "/args'\n"
                         << "for a in \"$@\"; do printf '%s\\n' \"$a\" >> '" << dir_
                         << "/args'; done\n"
+                        << "pwd > '" << dir_ << "/pwd'\n"
                         << "exit " << code << "\n";
     chmod(path.c_str(), 0755);
     return path;
@@ -56,6 +57,21 @@ TEST_F(ShellTest, HandsTheTextToTheOpenerAsOneArgument) {
   // program of the desktop, takes UTF-8.
   EXPECT_EQ(ShellExecute("http://\xef\xf0\xe8\xec\xe5\xf0.\xf0\xf4/\xb9 1"), kShellOk);
   EXPECT_EQ(Args(), "1\nhttp://пример.рф/№ 1\n");
+}
+
+TEST_F(ShellTest, StartsTheOpenerInTheStartDirectory) {
+  SetShellOpenerForTesting(FakeOpener(0));
+  std::filesystem::create_directory(dir_ + "/start");
+  // A leading dash is the opener's business: it gets the text as it is.
+  EXPECT_EQ(ShellExecute("-x", dir_ + "/start/"), kShellOk);
+  EXPECT_EQ(Args(), "1\n-x\n");
+  std::ifstream pwd(dir_ + "/pwd");
+  std::string line;
+  std::getline(pwd, line);
+  EXPECT_EQ(std::filesystem::canonical(line), std::filesystem::canonical(dir_ + "/start"));
+  EXPECT_EQ(ShellExecute("-x", dir_ + "/missing/"), kShellPathNotFound);
+  EXPECT_TRUE(ExecutableDirectory().ends_with("/"));
+  EXPECT_TRUE(std::filesystem::exists(ExecutableDirectory() + "platform_tests"));
 }
 
 TEST_F(ShellTest, ReportsFailuresAsThirtyTwoOrLess) {
