@@ -20,11 +20,18 @@ void TXdsDataSet::SyncEngineToActiveRecord() {
   if (State() == dsCalcFields) {
     return;
   }
-  // A window without records has no active record, whatever its first
-  // buffer still holds from before.
-  const uint32_t recNo = WindowRecordCount() > 0 ? BufBookmarkRecNo(ActiveBuffer()) : 0;
+  if (WindowRecordCount() == 0) {
+    // A window without records has no active record, whatever its first
+    // buffer still holds from before. The table may hold records its
+    // filters hide all the same: the engine goes to the top of the order,
+    // which for such a table is past its end, and not to a hidden record
+    // an operation would then act on.
+    CheckXceMoveResult(Xce().XdsGotoTop(orderHandle_));
+    CursorPosChanged();
+    return;
+  }
   try {
-    CheckXceResult(this, Xce().XdsGotoRecord(tableHandle_, recNo));
+    CheckXceResult(this, Xce().XdsGotoRecord(tableHandle_, BufBookmarkRecNo(ActiveBuffer())));
   } catch (const EXDSDatabaseError& e) {
     // A table that shows no record has no active record to go to.
     uint16_t bof = 0;

@@ -187,6 +187,25 @@ TEST(XdsDirect, DeletingAndPackingTheOnlyRecordLeavesAnEmptyTable) {
   EXPECT_TRUE(t->IsEmpty());
 }
 
+TEST(XdsDirect, OperationsOnATableItsFilterHidesWhollyTouchNoHiddenRecord) {
+  TempDir dir;
+  XDS_REQUIRE_FIXTURES("catalogue", dir);
+  auto c = Connect(dir.str());
+  auto t = Memberships(*c, "TEM_URL");
+  AddRow(*t, 900, 77);
+  AddRow(*t, 901, 77);
+  t->SetFilter("URL_ID=77");
+  t->SetFiltered(true);
+  // The loop's last pack leaves the filter nothing to show.
+  EXPECT_EQ(DeleteMemberships(*t, 77), 2);
+  EXPECT_TRUE(t->IsEmpty());
+  const int hidden = t->RecordCount();
+  t->DeleteCurrentRecord();
+  t->SetFiltered(false);
+  EXPECT_EQ(t->RecordCount(), hidden);
+  EXPECT_GT(t->RecordCount(), 0);
+}
+
 TEST(XdsDirect, PackAndZapEndOnTheFirstRecordInIndexOrder) {
   TempDir dir;
   XDS_REQUIRE_FIXTURES("catalogue", dir);
