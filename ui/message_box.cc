@@ -2,28 +2,45 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPointer>
 
 namespace ui {
 namespace {
 
+// Shows a box over `parent`, or over the active window when it is shown. A
+// window closed a moment ago may still be the active one, on its way out:
+// it is released once control is back in an event loop, which may be the
+// box's own, taking its children with it. So the box lives on the heap and
+// is left alone if its parent takes it along.
+int RunModal(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text,
+             QMessageBox::StandardButtons buttons, QMessageBox::StandardButton defaultButton) {
+  QWidget* owner = parent;
+  if (owner == nullptr) {
+    owner = QApplication::activeWindow();
+    if (owner != nullptr && !owner->isVisible()) {
+      owner = nullptr;
+    }
+  }
+  QPointer<QMessageBox> box = new QMessageBox(icon, title, text, buttons, owner);
+  box->setObjectName("MessageBox");
+  if (defaultButton != QMessageBox::NoButton) {
+    box->setDefaultButton(defaultButton);
+  }
+  box->setWindowModality(Qt::ApplicationModal);
+  const int result = box->exec();
+  delete box.data();
+  return result;
+}
+
 void RunBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text) {
-  QMessageBox box(icon, title, text, QMessageBox::Ok,
-                  parent ? parent : QApplication::activeWindow());
-  box.setObjectName("MessageBox");
-  box.setWindowModality(Qt::ApplicationModal);
-  box.exec();
+  RunModal(parent, icon, title, text, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
 }  // namespace
 
 bool ConfirmBox(QWidget* parent, const QString& text) {
-  QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"), text,
-                  QMessageBox::Ok | QMessageBox::Cancel,
-                  parent ? parent : QApplication::activeWindow());
-  box.setObjectName("MessageBox");
-  box.setDefaultButton(QMessageBox::Ok);
-  box.setWindowModality(Qt::ApplicationModal);
-  return box.exec() == QMessageBox::Ok;
+  return RunModal(parent, QMessageBox::Question, QStringLiteral("Confirm"), text,
+                  QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok) == QMessageBox::Ok;
 }
 
 void ShowErrorBox(QWidget* parent, const QString& text) {
