@@ -17,6 +17,8 @@
 
 TForm1* Form1 = nullptr;
 std::string WorkingDirectory;
+bool FilterFlag = false;
+bool NewRecordFlag = false;
 
 namespace {
 
@@ -127,15 +129,10 @@ void TForm1::CreateComponents() {
   HDSUrls = Components->HDSUrls.get();
 }
 
-// The table handlers come with the commands that need them.
+// The link type table's handlers come with the link type window.
 void TForm1::HDSTypeBeforeInsert(TDataSet&) {}
 void TForm1::HDSTypeBeforePost(TDataSet&) {}
 void TForm1::HDSTypeAfterDelete(TDataSet&) {}
-void TForm1::HDSUrls_oldBeforeInsert(TDataSet&) {}
-void TForm1::HDSUrls_oldAfterInsert(TDataSet&) {}
-void TForm1::HDSUrlsBeforeDelete(TDataSet&) {}
-void TForm1::HDSUrlsAfterDelete(TDataSet&) {}
-void TForm1::HDSUrls_old2FilterRecord(TDataSet&, bool&) {}
 
 void TForm1::BindHandlers() {
   // Every key press in the window reaches FormKeyDown before the control
@@ -231,18 +228,9 @@ void TForm1::ToolButton7Click() {
   about.exec();
 }
 
-// The section tree, the URL list and its commands, and the link types come
-// with the table layer; until then their handlers do nothing.
+// The section tree and the link types come with their windows; until then
+// their handlers do nothing.
 void TForm1::TreeView1MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
-void TForm1::Panel2Click() {}
-void TForm1::Edit1Change() {}
-void TForm1::Edit2Change() {}
-void TForm1::DBGrid1TitleClick(int) {}
-void TForm1::ToolButton1Click() {}
-void TForm1::ToolButton2Click() {}
-void TForm1::ToolButton3Click() {}
-void TForm1::ToolButton4Click() {}
-void TForm1::ToolButton5Click() {}
 void TForm1::ToolButton6Click() {}
 void TForm1::ToolButton8Click() {}
 void TForm1::ToolButton9Click() {}

@@ -12,6 +12,7 @@
 #include "ui_Unit1.h"
 
 class QKeyEvent;
+class TForm2;
 class TImageList;
 
 class TForm1 : public QWidget, public Ui::TForm1 {
@@ -75,6 +76,11 @@ class TForm1 : public QWidget, public Ui::TForm1 {
   virtual void ToolButton11Click();
   virtual void ToolButton12Click();
 
+  // The URL list's filters: the URL table's filtering switched off and on
+  // again, and the membership filter rebuilt from the main tree's marks.
+  virtual void RefreshUrlFilter();
+  virtual void ApplySectionFilter();
+
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
@@ -82,12 +88,20 @@ class TForm1 : public QWidget, public Ui::TForm1 {
  private:
   void BindHandlers();
   void CreateComponents();
+  // After a URL command failed with the main window hidden.
+  void RecoverFromCommand(TForm2* editor);
 
   std::unique_ptr<TDataSource> dataSource1_;
 };
 
 // The main window, program-wide.
 extern TForm1* Form1;
+
+// The filter flag: on while the URL list is narrowed to the marked
+// sections. The new-record flag: set by the first new-URL command; cleared
+// at start-up.
+extern bool FilterFlag;
+extern bool NewRecordFlag;
 
 // The working directory: the process's current directory at start-up. The
 // catalogue's tables and the settings file are looked up in it.

@@ -1,0 +1,627 @@
+// The URL list, the URL commands with the editor window, and opening an
+// address, driven through the real windows on catalogue folders.
+#include <sys/stat.h>
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "Unit1.h"
+#include "Unit2.h"
+#include "../../tools/catalogue.h"  // the table tool's, not the window's
+#include "catalogue_test_util.h"
+#include "cp1251.h"
+#include "current_dir.h"
+#include "dbgrid.h"
+#include "gui_test_support.h"
+#include "qt_text.h"
+#include "section_edit.h"
+#include "section_tree.h"
+#include "shell.h"
+#include "url_catalogue.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Values = std::map<std::string, std::string>;  // field name -> UTF-8 text
+
+// Records put straight into a catalogue table of `dir` through the engine.
+void Put(const fs::path& dir, xcetool::CatalogueTableIndex table,
+         const std::vector<Values>& records) {
+  cattest::EngineConnection c(dir);
+  XDSHANDLE t = 0;
+  ASSERT_EQ(xcetool::OpenCatalogueTable(c.handle(), xcetool::CatalogueTables()[table], false, &t),
+            0);
+  for (const Values& record : records) {
+    ASSERT_EQ(XdsAppendRecord(t), 0);
+    for (const auto& [name, utf8] : record) {
+      uint16_t no = 0;
+      ASSERT_EQ(XdsGetFieldNumber(t, name.c_str(), &no), 0) << name;
+      std::string text = platform::Utf8ToCp1251(utf8);
+      ASSERT_EQ(XdsSetField(t, no, text.data(), static_cast<uint32_t>(text.size())), 0);
+    }
+    ASSERT_EQ(XdsWriteRecord(t), 0);
+  }
+  ASSERT_EQ(XdsCloseTable(t), 0);
+}
+
+// Every record stored in a table of `dir`, the deleted ones too ("*" first
+// when deleted), as "field|field|..." in UTF-8, trimmed.
+[[maybe_unused]] std::vector<std::string> Stored(const fs::path& dir, xcetool::CatalogueTableIndex table,
+                                const std::vector<std::string>& fields) {
+  cattest::EngineConnection c(dir);
+  XDSHANDLE t = 0;
+  std::vector<std::string> rows;
+  EXPECT_EQ(xcetool::OpenCatalogueTable(c.handle(), xcetool::CatalogueTables()[table], true, &t),
+            0);
+  uint32_t count = 0;
+  XdsGetRecordCount(t, XDS_COUNT_IGNORE_FILTERS, &count);
+  for (uint32_t r = 1; r <= count; ++r) {
+    XdsGotoRecord(t, r);
+    uint16_t deleted = 0;
+    XdsIsRecordDeleted(t, &deleted);
+    std::string row = deleted ? "*" : "";
+    for (const std::string& name : fields) {
+      uint16_t no = 0;
+      EXPECT_EQ(XdsGetFieldNumber(t, name.c_str(), &no), 0) << name;
+      std::vector<char> buf(1 << 12);
+      uint32_t len = static_cast<uint32_t>(buf.size());
+      XdsGetField(t, no, buf.data(), &len, XDS_GET_TRIM);
+      row += (row.empty() || row == "*" ? "" : "|") + platform::Cp1251ToUtf8({buf.data(), len});
+    }
+    rows.push_back(row);
+  }
+  XdsCloseTable(t);
+  return rows;
+}
+
+std::string Utf8(const std::string& cp1251) { return platform::Cp1251ToUtf8(cp1251); }
+
+class UrlCatalogueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(tmp_.isValid());
+    dir_ = tmp_.path().toStdString();
+    old_ = fs::current_path();
+    fs::current_path(dir_);
+    cattest::CreateCatalogue(dir_);
+  }
+  void TearDown() override {
+    form_.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    fs::current_path(old_);
+    platform::SetShellOpenerForTesting("");
+    FilterFlag = false;
+  }
+
+  // Sections 2 "Новости" with the child 5 "Погода", 9 "Работа" and 7
+  // "Юмор"; link types 1 (prefix "http://") and 2 (no prefix); URL records
+  // 1 to 4, record 1 filed under 2 and 5, 2 under 5, 3 under 9, 4 nowhere.
+  void PutSample() {
+    cattest::AppendSections(dir_, {{2, 0, cattest::Cp1251("Новости")},
+                                   {5, 2, cattest::Cp1251("Погода")},
+                                   {9, 0, cattest::Cp1251("Работа")},
+                                   {7, 0, cattest::Cp1251("Юмор")}});
+    Put(dir_, xcetool::kType,
+        {{{"TYPE_ID", "1"}, {"TYPE_NAME", "Сайт"}, {"TYPRPRESTR", "http://"}},
+         {{"TYPE_ID", "2"}, {"TYPE_NAME", "Почта"}, {"TYPRPRESTR", ""}}});
+    Put(dir_, xcetool::kUrls,
+        {{{"URL_ID", "1"}, {"URL", "яндекс.рф/погода"}, {"NAME", "Погода в Москве"}, {"ADRESTYPE", "1"}},
+         {{"URL_ID", "2"}, {"URL", "www.example.org"}, {"NAME", "Example"}, {"ADRESTYPE", "1"}},
+         {{"URL_ID", "3"}, {"URL", "mailto:hr@example.org"}, {"NAME", "Отдел кадров"}, {"ADRESTYPE", "2"}},
+         {{"URL_ID", "4"}, {"URL", "Яблоко.рф"}, {"NAME", "apple"}, {"ADRESTYPE", "3"}}});
+    cattest::AppendMemberships(dir_, {{2, 1}, {5, 1}, {5, 2}, {9, 3}});
+  }
+
+  TForm1* Start() {
+    form_ = std::make_unique<TForm1>();
+    OpenTables(form_.get());
+    form_->show();
+    return form_.get();
+  }
+  // What start-up does to the tables, for a window whose start-up does not
+  // open them yet.
+  void OpenTables(TForm1* form) {
+    if (form->HDSUrls->Active()) {
+      return;
+    }
+    form->XdsConnection1->SetIsConnected(false);
+    form->XdsConnection1->SetConnectPath(dir_.string());
+    form->XdsConnection1->SetIsConnected(true);
+    NewRecordFlag = false;
+    form->Panel2->SetCaption(QString::fromUtf8(kFilterOffCaption));
+    form->HDSType->Open();
+    form->HDSUrlIn->Open();
+    form->HDSUrlIn->SetIndexName("TEM_ID");
+    form->HDSUrls->Open();
+    form->HDSUrls->SetIndexName("URL_ID");
+    form->HDSTem->Open();
+    LoadTreeFromTable(*form->HDSTem, form->TreeView1, "INID", "PREIN", "INNAME");
+  }
+
+  // The URL ids the list shows, in its order; the list goes back to its
+  // first record.
+  std::vector<int> Shown() {
+    std::vector<int> ids;
+    TXdsTable* urls = form_->HDSUrls;
+    for (urls->First(); !urls->Eof(); urls->Next()) {
+      ids.push_back(urls->FieldByName("URL_ID")->AsInteger());
+    }
+    urls->First();
+    return ids;
+  }
+  int CurrentId() { return form_->HDSUrls->FieldByName("URL_ID")->AsInteger(); }
+
+  // The membership rows as "section:url", sorted; the membership table's
+  // filter, switch and order are put back.
+  std::vector<std::string> Memberships() {
+    TXdsTable* in = form_->HDSUrlIn;
+    const std::string filter = in->Filter();
+    const bool filtered = in->Filtered();
+    in->SetFiltered(false);
+    std::vector<std::string> rows;
+    for (in->First(); !in->Eof(); in->Next()) {
+      rows.push_back(std::to_string(in->FieldByName("TEM_ID")->AsInteger()) + ":" +
+                     std::to_string(in->FieldByName("URL_ID")->AsInteger()));
+    }
+    std::sort(rows.begin(), rows.end());
+    in->SetFilter(filter);
+    in->SetFiltered(filtered);
+    return rows;
+  }
+
+  static void Mark(TTreeView* tree, uint32_t id, bool marked = true) {
+    TTreeNode* node = FindNodeById(tree, id);
+    ASSERT_NE(node, nullptr) << id;
+    SetSectionMark(node, marked ? kSectionMarked : kSectionUnmarked);
+  }
+  // A user's click on a node's picture: selects it and toggles its mark.
+  static void ClickMark(TTreeView* tree, uint32_t id) {
+    TTreeNode* node = FindNodeById(tree, id);
+    ASSERT_NE(node, nullptr) << id;
+    tree->scrollToItem(node);
+    QRect label = tree->LabelRect(node);
+    QTest::mouseClick(tree->viewport(), Qt::LeftButton, {},
+                      QPoint(label.left() - 10, label.center().y()));
+  }
+  void ClickTitle(int column) {
+    QHeaderView* titles = form_->DBGrid1->TitleRow();
+    QTest::mouseClick(titles->viewport(), Qt::LeftButton, {},
+                      QPoint(titles->sectionViewportPosition(column) + 5, titles->height() / 2));
+  }
+  // Runs `command` (a click that opens the editor window) with `inside` done
+  // in the editor's modal loop.
+  void WithEditor(const std::function<void()>& command, const std::function<void(TForm2*)>& inside) {
+    guitest::ModalWatcher watcher([&](QWidget* w) {
+      auto* editor = qobject_cast<TForm2*>(w);
+      if (auto* box = qobject_cast<QMessageBox*>(w)) {
+        ADD_FAILURE() << box->text().toStdString();
+      }
+      ASSERT_NE(editor, nullptr);
+      EXPECT_FALSE(form_->isVisible());
+      inside(editor);
+    });
+    command();
+    EXPECT_EQ(watcher.Seen(), 1);
+    EXPECT_TRUE(form_->isVisible());
+  }
+  // A user's choice in a drop-down list: the list opened, the item clicked.
+  static void Choose(QComboBox* box, const QString& text) {
+    box->setFocus();
+    box->showPopup();
+    const int row = box->findText(text);
+    ASSERT_GE(row, 0) << text.toStdString();
+    QAbstractItemView* view = box->view();
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {},
+                      view->visualRect(view->model()->index(row, 0)).center());
+  }
+  // Key presses carrying the text's characters, Cyrillic ones included.
+  static void Type(QWidget* w, const QString& text) {
+    w->setFocus();
+    for (QChar c : text) {
+      if (c == '\n') {
+        QTest::keyClick(w, Qt::Key_Return);
+      } else {
+        QTest::sendKeyEvent(QTest::Click, w, Qt::Key_unknown, QString(c), Qt::NoModifier);
+      }
+    }
+  }
+
+  QTemporaryDir tmp_;
+  fs::path dir_;
+  fs::path old_;
+  std::unique_ptr<TForm1> form_;
+};
+
+TEST_F(UrlCatalogueTest, SectionFilterFollowsTheMarks) {
+  PutSample();
+  TForm1* form = Start();
+  ASSERT_EQ(Shown(), (std::vector<int>{1, 2, 3, 4}));
+
+  // On with nothing marked: no membership can match, the list is empty.
+  QTest::mouseClick(form->Panel2, Qt::LeftButton);
+  EXPECT_EQ(form->Panel2->Caption(), "Фильтр включен");
+  EXPECT_EQ(form->HDSUrlIn->Filter(), "TEM_ID=1 and TEM_ID=2");
+  EXPECT_TRUE(form->HDSUrlIn->Filtered());
+  EXPECT_EQ(Shown(), std::vector<int>{});
+
+  // A marked parent stands for itself only.
+  Mark(form->TreeView1, 2);
+  form->ApplySectionFilter();
+  EXPECT_EQ(form->HDSUrlIn->Filter(), "(TEM_ID=2)");
+  EXPECT_EQ(Shown(), std::vector<int>{1});
+  // Two marked sections holding the same record show it once; the terms
+  // follow the tree's order, and the current record is the first shown.
+  Mark(form->TreeView1, 9);
+  Mark(form->TreeView1, 5);
+  form->HDSUrls->Last();
+  form->ApplySectionFilter();
+  EXPECT_EQ(CurrentId(), 1);
+  EXPECT_EQ(form->HDSUrlIn->Filter(), "(TEM_ID=2) OR (TEM_ID=5) OR (TEM_ID=9)");
+  EXPECT_EQ(Shown(), (std::vector<int>{1, 2, 3}));
+
+  // A search box finds only what the filter shows.
+  Type(form->Edit2, "EXA");
+  EXPECT_EQ(CurrentId(), 2);
+  Mark(form->TreeView1, 5, false);
+  Mark(form->TreeView1, 2, false);
+  form->ApplySectionFilter();
+  form->Edit2->clear();
+  Type(form->Edit2, "EXA");
+  EXPECT_EQ(CurrentId(), 3);
+
+  // Any caption but the off one switches the filter off; the membership
+  // filter stays as it was.
+  form->Panel2->SetCaption("?");
+  QTest::mouseClick(form->Panel2, Qt::LeftButton);
+  EXPECT_FALSE(FilterFlag);
+  EXPECT_EQ(form->Panel2->Caption(), "Фильтр выключен");
+  EXPECT_EQ(form->HDSUrlIn->Filter(), "(TEM_ID=9)");
+  EXPECT_EQ(Shown(), (std::vector<int>{1, 2, 3, 4}));
+
+  // With no sections at all the membership filter is left alone.
+  form->TreeView1->clear();
+  QTest::mouseClick(form->Panel2, Qt::LeftButton);
+  EXPECT_EQ(form->HDSUrlIn->Filter(), "(TEM_ID=9)");
+  EXPECT_EQ(Shown(), std::vector<int>{3});
+}
+
+TEST_F(UrlCatalogueTest, SearchBoxesAndTitleClicks) {
+  PutSample();
+  TForm1* form = Start();
+  // Capitals find lower case, Cyrillic and Latin alike; each change of the
+  // text searches again for the whole text.
+  Type(form->Edit1, "ЯНД");
+  EXPECT_EQ(CurrentId(), 1);
+  Type(form->Edit1, "ЕКС.РФ/П");
+  EXPECT_EQ(CurrentId(), 1);
+  form->Edit1->clear();
+  Type(form->Edit1, "яб");
+  EXPECT_EQ(CurrentId(), 4);
+  Type(form->Edit1, "z");  // no match: the current record stays
+  EXPECT_EQ(CurrentId(), 4);
+  Type(form->Edit2, "отдел К");
+  EXPECT_EQ(CurrentId(), 3);
+  EXPECT_EQ(form->Edit1->text(), "ябz");  // the boxes are independent
+
+  // Each title orders the list by its column; the type column by the code.
+  ClickTitle(0);
+  EXPECT_EQ(form->HDSUrls->IndexName(), "URL");
+  ClickTitle(1);
+  EXPECT_EQ(form->HDSUrls->IndexName(), "NAME");
+  EXPECT_EQ(Shown(), (std::vector<int>{2, 4, 3, 1}));  // the engine's order: Latin capitals first
+  ASSERT_EQ(form->DBGrid1->ColumnTitle(2), "Тип");
+  ClickTitle(2);
+  EXPECT_EQ(form->HDSUrls->IndexName(), "ADRESTYPE");
+  EXPECT_EQ(Shown(), (std::vector<int>{1, 2, 3, 4}));
+  // The lookup column shows the type's name, nothing for a missing type.
+  EXPECT_EQ(form->DBGrid1->CellText(0, 2), "Сайт");
+  EXPECT_EQ(form->DBGrid1->CellText(2, 2), "Почта");
+  EXPECT_EQ(form->DBGrid1->CellText(3, 2), "");
+}
+
+TEST_F(UrlCatalogueTest, NewUrlThroughTheEditor) {
+  PutSample();
+  Put(dir_, xcetool::kUrls, {{{"URL_ID", "41"}, {"URL", "zzz"}, {"NAME", "Последняя"}}});
+  TForm1* form = Start();
+  ClickTitle(1);  // ordered by name
+  QTest::mouseClick(form->Panel2, Qt::LeftButton);
+  Mark(form->TreeView1, 9);
+  form->ApplySectionFilter();
+  ASSERT_EQ(Shown(), std::vector<int>{3});
+
+  QPointer<TForm2> seen;
+  WithEditor([&] { QTest::mouseClick(form->ToolButton1, Qt::LeftButton); },
+             [&](TForm2* editor) {
+               seen = editor;
+               EXPECT_EQ(Form2, editor);
+               EXPECT_EQ(editor->windowTitle(), "Tavo Url Manager 2.0");
+               EXPECT_EQ(form->HDSUrls->State(), dsInsert);
+               EXPECT_EQ(form->HDSUrls->FieldByName("URL_ID")->AsInteger(), 42);
+               // The editor's tree is the sections table's, unmarked.
+               EXPECT_EQ(TreeNodes(editor->TreeView1).size(), 4u);
+               Type(editor->DBEdit1, "пример.рф/страница");
+               Type(editor->DBEdit2, "Пример");
+               Choose(editor->DBLookupComboBox1, "Почта");
+               Type(editor->DBMemo1, "Описание\nв две строки");
+               ClickMark(editor->TreeView1, 7);
+               ClickMark(editor->TreeView1, 2);
+               // A section made in the editor is kept by a save.
+               editor->TreeView1->setCurrentItem(FindNodeById(editor->TreeView1, 7));
+               QTest::mouseClick(editor->ToolButton8, Qt::LeftButton);
+               QTest::mouseClick(editor->Button1, Qt::LeftButton);
+             });
+  // The list is back in id order with its marks cleared: with the filter
+  // on it is empty; the new record is the current one once the filter is off.
+  EXPECT_EQ(form->HDSUrls->IndexName(), "URL_ID");
+  EXPECT_EQ(Shown(), std::vector<int>{});
+  EXPECT_EQ(form->Panel2->Caption(), "Фильтр включен");
+  EXPECT_EQ(Memberships(), (std::vector<std::string>{"2:1", "2:42", "5:1", "5:2", "7:42", "9:3"}));
+  EXPECT_EQ(FindNodeById(form->TreeView1, 10) != nullptr, true);  // the section made in the editor
+  QTest::mouseClick(form->Panel2, Qt::LeftButton);
+  form->HDSUrls->Locate("URL_ID", TVariant(42), 0);
+  EXPECT_EQ(Utf8(form->HDSUrls->FieldByName("URL")->AsString()), "пример.рф/страница");
+  EXPECT_EQ(Utf8(form->HDSUrls->FieldByName("ADRESTYPE")->AsString()), "2");
+  EXPECT_EQ(Utf8(form->HDSUrls->FieldByName("DESCR")->AsString()), "Описание\r\nв две строки");
+  // The editor window goes once control is back in the event loop.
+  ASSERT_FALSE(seen.isNull());
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_TRUE(seen.isNull());
+
+  // A cancelled new record leaves nothing, and neither does the section the
+  // editor made; the list returns to the record it was on.
+  form->HDSUrls->Locate("URL_ID", TVariant(2), 0);
+  WithEditor([&] { QTest::mouseClick(form->ToolButton1, Qt::LeftButton); },
+             [&](TForm2* editor) {
+               Type(editor->DBEdit1, "отменённая");
+               ClickMark(editor->TreeView1, 9);
+               QTest::mouseClick(editor->ToolButton8, Qt::LeftButton);
+               QTest::mouseClick(editor->Button2, Qt::LeftButton);
+             });
+  EXPECT_EQ(CurrentId(), 2);
+  EXPECT_EQ(Shown(), (std::vector<int>{1, 2, 3, 4, 41, 42}));
+  EXPECT_EQ(Memberships().size(), 6u);
+  EXPECT_EQ(TreeNodes(form->TreeView1).size(), 5u);
+}
+
+TEST_F(UrlCatalogueTest, FirstNewUrlOfAnEmptyCatalogue) {
+  TForm1* form = Start();
+  // Cancelled on an empty list: nothing to come back to, and no error box
+  // (the watcher would see a second modal window).
+  WithEditor([&] { QTest::mouseClick(form->ToolButton1, Qt::LeftButton); },
+             [&](TForm2* editor) { QTest::mouseClick(editor->Button2, Qt::LeftButton); });
+  WithEditor([&] { QTest::mouseClick(form->ToolButton1, Qt::LeftButton); },
+             [&](TForm2* editor) {
+               Type(editor->DBEdit1, "a");
+               // Enter and Escape do not close the window.
+               QTest::keyClick(editor->DBEdit1, Qt::Key_Escape);
+               QTest::keyClick(editor->DBEdit1, Qt::Key_Return);
+               EXPECT_TRUE(editor->isVisible());
+               QTest::mouseClick(editor->Button1, Qt::LeftButton);
+             });
+  EXPECT_EQ(Shown(), std::vector<int>{1});
+}
+
+TEST_F(UrlCatalogueTest, EditMovesMembershipsAndF4NeedsNoModifiers) {
+  PutSample();
+  TForm1* form = Start();
+  form->HDSUrls->Locate("URL_ID", TVariant(1), 0);
+  form->DBGrid1->setFocus();
+  {
+    guitest::ModalWatcher none([](QWidget* w) { ADD_FAILURE() << w->metaObject()->className(); });
+    for (auto mod : {Qt::ShiftModifier, Qt::ControlModifier, Qt::AltModifier}) {
+      QTest::keyClick(form->DBGrid1, Qt::Key_F4, mod);
+    }
+    QTest::qWait(30);
+  }
+  WithEditor([&] { QTest::keyClick(form->DBGrid1, Qt::Key_F4); },
+             [&](TForm2* editor) {
+               EXPECT_EQ(form->HDSUrls->State(), dsEdit);
+               EXPECT_EQ(editor->DBEdit1->text(), "яндекс.рф/погода");
+               EXPECT_EQ(editor->DBLookupComboBox1->currentText(), "Сайт");
+               // The record's sections are marked, and only they.
+               std::vector<uint32_t> marked;
+               for (TTreeNode* n : TreeNodes(editor->TreeView1)) {
+                 if (n->ImageIndex() == kSectionMarked) {
+                   marked.push_back(n->Data());
+                 }
+               }
+               EXPECT_EQ(marked, (std::vector<uint32_t>{2, 5}));
+               ClickMark(editor->TreeView1, 2);  // off
+               ClickMark(editor->TreeView1, 5);  // off
+               ClickMark(editor->TreeView1, 7);
+               ClickMark(editor->TreeView1, 9);
+               editor->DBEdit2->clear();
+               Type(editor->DBEdit2, "Погода");
+               QTest::mouseClick(editor->Button1, Qt::LeftButton);
+             });
+  EXPECT_EQ(Memberships(), (std::vector<std::string>{"5:2", "7:1", "9:1", "9:3"}));
+  EXPECT_EQ(CurrentId(), 1);
+  EXPECT_EQ(Utf8(form->HDSUrls->FieldByName("NAME")->AsString()), "Погода");
+
+  // Saved with nothing marked: no membership is left, and the section
+  // filter no longer shows the record.
+  WithEditor([&] { QTest::mouseClick(form->ToolButton2, Qt::LeftButton); },
+             [&](TForm2* editor) {
+               ClickMark(editor->TreeView1, 7);
+               ClickMark(editor->TreeView1, 9);
+               QTest::mouseClick(editor->Button1, Qt::LeftButton);
+             });
+  EXPECT_EQ(Memberships(), (std::vector<std::string>{"5:2", "9:3"}));
+  QTest::mouseClick(form->Panel2, Qt::LeftButton);
+  Mark(form->TreeView1, 9);
+  Mark(form->TreeView1, 7);
+  form->ApplySectionFilter();
+  EXPECT_EQ(Shown(), std::vector<int>{3});
+}
+
+TEST_F(UrlCatalogueTest, DeleteTakesTheMembershipsAlong) {
+  PutSample();
+  cattest::AppendMemberships(dir_, {{7, 1}, {9, 1}});
+  TForm1* form = Start();
+  form->HDSUrlIn->SetFilter("(TEM_ID=5)");
+  form->HDSUrlIn->SetFiltered(true);
+  form->HDSUrls->Locate("URL_ID", TVariant(1), 0);
+  QTest::mouseClick(form->ToolButton3, Qt::LeftButton);
+  EXPECT_EQ(Shown(), (std::vector<int>{2, 3, 4}));
+  EXPECT_EQ(Memberships(), (std::vector<std::string>{"5:2", "9:3"}));
+  EXPECT_EQ(form->HDSUrlIn->Filter(), "(TEM_ID=5)");
+  EXPECT_TRUE(form->HDSUrlIn->Filtered());
+
+  // The next id is above the deleted one's until the table is packed, so
+  // the deleted record's id is not given again.
+  form->HDSUrls->Locate("URL_ID", TVariant(4), 0);
+  QTest::mouseClick(form->ToolButton3, Qt::LeftButton);
+  WithEditor([&] { QTest::mouseClick(form->ToolButton1, Qt::LeftButton); },
+             [&](TForm2* editor) { QTest::mouseClick(editor->Button1, Qt::LeftButton); });
+  EXPECT_EQ(Shown(), (std::vector<int>{2, 3, 5}));
+
+  for (int i = 0; i < 3; ++i) {
+    QTest::mouseClick(form->ToolButton3, Qt::LeftButton);
+  }
+  EXPECT_EQ(Shown(), std::vector<int>{});
+  QTest::mouseClick(form->ToolButton3, Qt::LeftButton);  // an empty list: nothing
+  EXPECT_EQ(Memberships(), std::vector<std::string>{});
+}
+
+TEST_F(UrlCatalogueTest, InsertsOutsideTheNewCommand) {
+  PutSample();
+  Put(dir_, xcetool::kUrls, {{{"URL_ID", "41"}, {"URL", "zzz"}}});
+  TForm1* form = Start();
+  NewRecordFlag = false;
+  form->DBGrid1->setFocus();
+  QTest::keyClick(form->DBGrid1, Qt::Key_Insert);
+  EXPECT_EQ(form->HDSUrls->State(), dsBrowse);
+  EXPECT_EQ(Shown(), (std::vector<int>{1, 2, 3, 4, 41}));
+
+  // After the first new command, with the section filter hiding the
+  // highest id: the insert still gets an id no record holds.
+  NewRecordFlag = true;
+  QTest::mouseClick(form->Panel2, Qt::LeftButton);
+  Mark(form->TreeView1, 5);
+  form->ApplySectionFilter();
+  ASSERT_EQ(Shown(), (std::vector<int>{1, 2}));
+  QTest::keyClick(form->DBGrid1, Qt::Key_Insert);
+  ASSERT_EQ(form->HDSUrls->State(), dsInsert);
+  EXPECT_EQ(CurrentId(), 42);
+  EXPECT_EQ(form->HDSUrls->IndexName(), "URL_ID");
+  form->HDSUrls->Cancel();
+}
+
+// A main window whose section filter fails on demand.
+class TFailingForm : public TForm1 {
+ public:
+  bool failFilter = false;
+  void ApplySectionFilter() override {
+    if (failFilter) {
+      throw std::runtime_error("Table HDSUrlIn: cannot filter");
+    }
+    TForm1::ApplySectionFilter();
+  }
+};
+
+TEST_F(UrlCatalogueTest, AFailedCommandGivesTheMainWindowBack) {
+  PutSample();
+  auto* form = new TFailingForm;
+  form_.reset(form);
+  OpenTables(form);
+  form->show();
+  auto runFailing = [&](QToolButton* button, const std::function<void(TForm2*)>& inside) {
+    int boxes = 0;
+    guitest::ModalWatcher watcher([&](QWidget* w) {
+      if (auto* editor = qobject_cast<TForm2*>(w)) {
+        inside(editor);
+      } else {
+        ++boxes;
+        auto* box = qobject_cast<QMessageBox*>(w);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->text(), "Table HDSUrlIn: cannot filter");
+      }
+    });
+    QTest::mouseClick(button, Qt::LeftButton);
+    QTest::qWait(50);
+    EXPECT_EQ(boxes, 1);
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_TRUE(form->HDSUrls->Filtered());
+    EXPECT_EQ(form->HDSUrls->State(), dsBrowse);
+  };
+  // Failing after the save: the record stays saved.
+  runFailing(form->ToolButton1, [&](TForm2* editor) {
+    Type(editor->DBEdit1, "новая");
+    form->failFilter = true;
+    QTest::mouseClick(editor->Button1, Qt::LeftButton);
+  });
+  form->failFilter = false;
+  EXPECT_EQ(Shown(), (std::vector<int>{1, 2, 3, 4, 5}));
+
+  // Failing while the record is still being edited: the edit is cancelled.
+  form->HDSUrls->BeforePost = [](TDataSet&) { throw std::runtime_error("Table HDSUrlIn: cannot filter"); };
+  runFailing(form->ToolButton2, [&](TForm2* editor) {
+    Type(editor->DBEdit1, "изменено");
+    QTest::mouseClick(editor->Button1, Qt::LeftButton);
+  });
+  form->HDSUrls->BeforePost = nullptr;
+  EXPECT_EQ(Utf8(form->HDSUrls->FieldByName("URL")->AsString()), "яндекс.рф/погода");
+}
+
+TEST_F(UrlCatalogueTest, OpeningAnAddress) {
+  PutSample();
+  const std::string hostile = "-a b;c \"q\" 'r' $(id) `id` | > <";
+  Put(dir_, xcetool::kUrls, {{{"URL_ID", "5"}, {"URL", hostile}, {"ADRESTYPE", "2"}}});
+  const fs::path opener = dir_ / "opener";
+  std::ofstream(opener) << "#!/bin/sh\n"
+                        << "{ echo \"$#\"; printf '%s\\n' \"$1\"; pwd; } > '" << (dir_ / "args").string()
+                        << "'\nexit \"$(cat '" << (dir_ / "code").string() << "' 2>/dev/null || echo 0)\"\n";
+  chmod(opener.c_str(), 0755);
+  platform::SetShellOpenerForTesting(opener.string());
+  auto args = [&] {
+    std::ifstream in(dir_ / "args");
+    std::stringstream s;
+    s << in.rdbuf();
+    fs::remove(dir_ / "args");
+    return s.str();
+  };
+  const std::string exeDir =
+      fs::canonical(platform::ExecutableDirectory()).string();  // not the working directory
+  TForm1* form = Start();
+
+  form->HDSUrls->Locate("URL_ID", TVariant(1), 0);
+  QTest::mouseClick(form->ToolButton5, Qt::LeftButton);
+  EXPECT_EQ(args(), "1\nhttp://яндекс.рф/погода\n" + exeDir + "\n");
+  // No prefix: the address as stored; a hostile text is one argument that
+  // nothing interprets.
+  form->HDSUrls->Locate("URL_ID", TVariant(5), 0);
+  QTest::mouseClick(form->ToolButton5, Qt::LeftButton);
+  EXPECT_EQ(args(), "1\n" + hostile + "\n" + exeDir + "\n");
+  // A type that is not in the dictionary: nothing happens.
+  form->HDSUrls->Locate("URL_ID", TVariant(4), 0);
+  QTest::mouseClick(form->ToolButton5, Qt::LeftButton);
+  EXPECT_EQ(args(), "");
+
+  // A refused launch says so with its number.
+  std::ofstream(dir_ / "code") << "2\n";
+  form->HDSUrls->Locate("URL_ID", TVariant(3), 0);
+  QString text;
+  {
+    guitest::ModalWatcher watcher([&](QWidget* w) {
+      if (auto* box = qobject_cast<QMessageBox*>(w)) {
+        text = box->text();
+      }
+    });
+    QTest::mouseClick(form->ToolButton5, Qt::LeftButton);
+  }
+  EXPECT_EQ(text, "Нет программы связанной с этой ссылкой -- ошибка № 2");
+  EXPECT_EQ(args(), "1\nmailto:hr@example.org\n" + exeDir + "\n");
+}
+
+}  // namespace

@@ -1,0 +1,22 @@
+// The URL list's program-wide state and the membership helpers the URL
+// commands and the editor window share.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The URL id the next inserted URL record is numbered after.
+extern int32_t LastUrlId;
+
+// The captions of the filter panel.
+extern const char* const kFilterOffCaption;  // UTF-8
+extern const char* const kFilterOnCaption;   // UTF-8
+// What the user reads when the opener fails; %d is its number.
+extern const char* const kNoProgramForLink;  // UTF-8
+
+// Rewrites the memberships of the URL table's current record from the
+// marks of the current editor window's tree.
+void SaveUrlSections();
+// Marks the current editor window's sections that the URL table's current
+// record is filed under.
+void MarkUrlSections();
