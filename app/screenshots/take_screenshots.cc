@@ -1,7 +1,8 @@
 // Renders pictures of the program's real windows for the README:
 //   tavo-screenshots OUTPUT_DIR [CATALOGUE_DIR]
 // Run it on a display (for instance under xvfb-run; scripts/screenshots.sh
-// does it all); it writes main-window.png and about-window.png. The main
+// does it all); it writes main-window.png, editor-window.png and
+// about-window.png. The main
 // window starts in a fresh temporary folder: empty, as on a first run, or
 // holding a copy of the catalogue in CATALOGUE_DIR, which stays as it was.
 #include <QDir>
@@ -11,6 +12,7 @@
 #include <cstdio>
 
 #include "Unit1.h"
+#include "Unit2.h"
 #include "Unit3.h"
 #include "exception_handler.h"
 
@@ -55,6 +57,17 @@ int main(int argc, char** argv) {
   }
   QTest::qWait(300);
   bool ok = form.grab().save(out.filePath("main-window.png"));
+
+  // The editor window as the edit command shows it: the current record and
+  // the sections table's tree.
+  auto* editor = new TForm2(&form);
+  editor->setWindowState(Qt::WindowNoState);
+  editor->resize(700, 420);
+  editor->show();
+  ok = QTest::qWaitForWindowExposed(editor) && ok;
+  QTest::qWait(300);
+  ok = editor->grab().save(out.filePath("editor-window.png")) && ok;
+  delete editor;
 
   TAbout about(&form);
   about.show();
