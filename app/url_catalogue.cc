@@ -132,15 +132,23 @@ void TForm1::HDSUrls_old2FilterRecord(TDataSet& DataSet, bool& Accept) {
   Accept = HDSUrlIn->Locate("URL_ID", TVariant(DataSet.FieldByName("URL_ID")->AsFloat()), 0);
 }
 
-void TForm1::Edit1Change() {
-  (void)HDSUrls->Locate("URL", TVariant(ui::FromQString(Edit1->text())),
-                        loCaseInsensitive | loPartialKey);
+namespace {
+
+// One keystroke's search: the first record in the list's order whose field
+// begins with the text, letter case aside. Nothing to search when start-up
+// could not open the list: a box at every keystroke would tell the user
+// nothing new.
+void Search(TXdsTable& urls, const char* field, const QString& text) {
+  if (urls.Active()) {
+    (void)urls.Locate(field, TVariant(ui::FromQString(text)), loCaseInsensitive | loPartialKey);
+  }
 }
 
-void TForm1::Edit2Change() {
-  (void)HDSUrls->Locate("NAME", TVariant(ui::FromQString(Edit2->text())),
-                        loCaseInsensitive | loPartialKey);
-}
+}  // namespace
+
+void TForm1::Edit1Change() { Search(*HDSUrls, "URL", Edit1->text()); }
+
+void TForm1::Edit2Change() { Search(*HDSUrls, "NAME", Edit2->text()); }
 
 void TForm1::DBGrid1TitleClick(int Column) {
   TField* field = DBGrid1->ColumnField(Column);
