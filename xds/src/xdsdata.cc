@@ -179,11 +179,15 @@ TGetResult TXdsDataSet::FetchRecord(TRecordBuffer* buffer, TGetMode mode) {
   // One engine call moves, tells where the cursor stands and delivers the
   // record and its bookmark: this is the inner loop of every walk and grid.
   XDSFETCHINFO at{};
+  bool fetched = TakePendingEnd(mode, buffer, at);
   for (;;) {
-    at.bookmarkLength = static_cast<uint16_t>(bookmarkSize_);
-    CheckXceResult(this, Xce().XdsFetchRecord(orderHandle_, step, b.Bytes(),
-                                              static_cast<uint32_t>(recordSize_),
-                                              b.Bytes() + BookmarkOffset(), &at));
+    if (!fetched) {
+      at.bookmarkLength = static_cast<uint16_t>(bookmarkSize_);
+      CheckXceResult(this, Xce().XdsFetchRecord(orderHandle_, step, b.Bytes(),
+                                                static_cast<uint32_t>(recordSize_),
+                                                b.Bytes() + BookmarkOffset(), &at));
+    }
+    fetched = false;
     if (at.atEof != 0 && mode != gmPrior) {
       return grEOF;
     }
@@ -246,14 +250,44 @@ TGetResult TXdsDataSet::GetRecord(TRecordBuffer* buffer, TGetMode mode, bool) {
 
 // --- Navigation -------------------------------------------------------------------------
 
-void TXdsDataSet::InternalFirst() {
-  CheckXceResult(this, MoveResult(Xce().XdsGotoTop(orderHandle_)));
-  CheckXceResult(this, MoveResult(Xce().XdsSkip(orderHandle_, -1)));
+void TXdsDataSet::InternalFirst() { PositionAtEnd(TPendingEnd::kBeforeFirst); }
+
+void TXdsDataSet::InternalLast() { PositionAtEnd(TPendingEnd::kAfterLast); }
+
+void TXdsDataSet::PositionAtEnd(TPendingEnd end) {
+  pendingEnd_ = TPendingEnd::kNone;
+  const bool first = end == TPendingEnd::kBeforeFirst;
+  CheckXceResult(this, MoveResult(first ? Xce().XdsGotoTop(orderHandle_)
+                                        : Xce().XdsGotoBottom(orderHandle_)));
+  CheckXceResult(this, Xce().XdsGetRecordNum(tableHandle_, XDS_COUNT_IGNORE_FILTERS, &endRecNo_));
+  pendingEnd_ = end;
 }
 
-void TXdsDataSet::InternalLast() {
-  CheckXceResult(this, MoveResult(Xce().XdsGotoBottom(orderHandle_)));
-  CheckXceResult(this, MoveResult(Xce().XdsSkip(orderHandle_, 1)));
+// The step off the end that positioning left to the fetch; false when the
+// engine is no longer on the record it found there (something else moved
+// it, and the step is not wanted any more).
+bool TXdsDataSet::TakePendingEnd(TGetMode mode, TRecordBuffer* buffer, XDSFETCHINFO& at) {
+  const TPendingEnd end = pendingEnd_;
+  pendingEnd_ = TPendingEnd::kNone;
+  if (end == TPendingEnd::kNone) {
+    return false;
+  }
+  at.bookmarkLength = static_cast<uint16_t>(bookmarkSize_);
+  TXdsRecordBuffer& b = Buf(buffer);
+  CheckXceResult(this, Xce().XdsFetchRecord(orderHandle_, 0, b.Bytes(),
+                                            static_cast<uint32_t>(recordSize_),
+                                            b.Bytes() + BookmarkOffset(), &at));
+  const bool onFound = at.atEof == 0 && at.atBof == 0 && at.recno == endRecNo_;
+  const bool straightBack = (end == TPendingEnd::kBeforeFirst && mode == gmNext) ||
+                            (end == TPendingEnd::kAfterLast && mode == gmPrior);
+  if (straightBack && (onFound || (at.atEof != 0 && at.atBof != 0))) {
+    return true;  // `at` is what stepping off and back on would deliver
+  }
+  if (onFound || (at.atEof != 0 && at.atBof != 0)) {
+    CheckXceResult(this, MoveResult(Xce().XdsSkip(
+                             orderHandle_, end == TPendingEnd::kBeforeFirst ? -1 : 1)));
+  }
+  return false;
 }
 
 void TXdsDataSet::InternalSetToRecord(TRecordBuffer* buffer) {
@@ -263,6 +297,7 @@ void TXdsDataSet::InternalSetToRecord(TRecordBuffer* buffer) {
 }
 
 void TXdsDataSet::InternalGotoBookmark(const TBookmark& bookmark) {
+  pendingEnd_ = TPendingEnd::kNone;
   if (State() == dsInsert || bookmark.size() < 4) {
     return;
   }

@@ -477,6 +477,17 @@ class TXdsDataSet : public TDataSet {
   // append), or the physical record number it was inserted before (0: none).
   bool insertAtEnd_ = false;
   uint32_t insertBeforeRecNo_ = 0;
+
+  // Positioning before the first (after the last) record is GotoTop
+  // (GotoBottom) and a step off that end; the fetch that follows steps back
+  // on. Where a filter hides many records at that end each step walks all of
+  // them, so the step off is left to the next fetch, which skips both steps
+  // when it goes straight back to the record the engine found (endRecNo_).
+  enum class TPendingEnd : uint8_t { kNone, kBeforeFirst, kAfterLast };
+  TPendingEnd pendingEnd_ = TPendingEnd::kNone;
+  uint32_t endRecNo_ = 0;
+  void PositionAtEnd(TPendingEnd end);
+  bool TakePendingEnd(TGetMode mode, TRecordBuffer* buffer, XDSFETCHINFO& at);
 };
 
 // The two classes between TXdsDataSet and TXdsTable add nothing.
