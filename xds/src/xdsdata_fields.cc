@@ -28,6 +28,26 @@ bool AllBytes(const uint8_t* bytes, int length, bool blankToo) {
   return true;
 }
 
+// The length of a character field's value: its bytes without the trailing
+// blanks, which fill the field and are no part of the value. Names fill
+// about half their field, so whole words of blanks are passed at once.
+int TrimmedLength(const uint8_t* bytes, int length) {
+  constexpr uint64_t kBlanks = 0x2020202020202020ull;
+  int n = length;
+  while (n >= 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes + n - 8, 8);
+    if (word != kBlanks) {
+      break;
+    }
+    n -= 8;
+  }
+  while (n > 0 && bytes[n - 1] == ' ') {
+    --n;
+  }
+  return n;
+}
+
 template <class T>
 T Load(const uint8_t* bytes) {
   T value;
@@ -77,6 +97,15 @@ bool ParseStoredNumber(const uint8_t* bytes, int length, double& value) {
   }
   auto [ptr, ec] = std::from_chars(begin, end, value, std::chars_format::fixed);
   return ec == std::errc() && ptr == end;
+}
+
+// A numeric field's value in the field object's native form.
+void StoreNumber(const TField& field, double value, uint8_t* out) {
+  if (field.DataType() == ftSmallint) {
+    Store<int16_t>(out, static_cast<int16_t>(std::lround(value)));
+  } else {
+    Store<double>(out, value);
+  }
 }
 
 // YYYYMMDD text of a compact date's three bytes.
@@ -186,13 +215,9 @@ void TXdsDataSet::ReadFieldValue(const TField& field, const TXCEFieldDef& def,
     }
     case XDS_TYPE_NUMERIC: {
       double value = 0;
-      if (!ParseStoredNumber(bytes, def.length, value)) {
-        break;  // a value, but none that can be shown as a number
-      }
-      if (field.DataType() == ftSmallint) {
-        Store<int16_t>(out, static_cast<int16_t>(std::lround(value)));
-      } else {
-        Store<double>(out, value);
+      // A value, but none that can be shown as a number, leaves dest alone.
+      if (ParseStoredNumber(bytes, def.length, value)) {
+        StoreNumber(field, value, out);
       }
       break;
     }
@@ -206,10 +231,7 @@ void TXdsDataSet::ReadFieldValue(const TField& field, const TXCEFieldDef& def,
     case XDS_TYPE_STRING: {
       // Trailing blanks are not part of the value: copy only what is before
       // them, then fill the rest of the field's room with NULs.
-      int n = def.length;
-      while (n > 0 && bytes[n - 1] == ' ') {
-        --n;
-      }
+      int n = TrimmedLength(bytes, def.length);
       std::memcpy(out, bytes, static_cast<size_t>(n));
       std::memset(out + n, 0, static_cast<size_t>(def.length - n) + 1);
       break;
@@ -266,6 +288,32 @@ bool TXdsDataSet::GetFieldData(const TField& field, void* dest) const {
     return false;
   }
   const uint8_t* bytes = image + def->offset;
+  // Character and numeric fields of DBF tables, most of what is read: one
+  // pass over the bytes tells the emptiness and reads the value.
+  if (engineTableType_ != XDS_TABLE_XDT) {
+    if (def->type == XDS_TYPE_STRING) {
+      const int n = TrimmedLength(bytes, def->length);
+      if (AllBytes(bytes, n, true)) {
+        return false;
+      }
+      if (dest != nullptr) {
+        auto* out = static_cast<uint8_t*>(dest);
+        std::memcpy(out, bytes, static_cast<size_t>(n));
+        std::memset(out + n, 0, static_cast<size_t>(def->length - n) + 1);
+      }
+      return true;
+    }
+    if (def->type == XDS_TYPE_NUMERIC) {
+      double value = 0;
+      if (!ParseStoredNumber(bytes, def->length, value)) {
+        return !AllBytes(bytes, def->length, true);
+      }
+      if (dest != nullptr) {
+        StoreNumber(field, value, static_cast<uint8_t*>(dest));
+      }
+      return true;
+    }
+  }
   bool empty;
   const TXdsBlobCache* cache = nullptr;
   if (def->type >= XDS_TYPE_MEMO && def->type <= XDS_TYPE_VARCHAR &&
