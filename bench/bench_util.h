@@ -2,6 +2,7 @@
 // the engine's or SQLite's own message.
 #pragma once
 
+#include <malloc.h>
 #include <sqlite3.h>
 #include <time.h>
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "xce.h"
 
@@ -82,6 +84,58 @@ inline void MakeName(uint32_t id, char* name40) {
                         (h >> 4) % 1000000);
   name40[n] = ' ';
 }
+
+// A new SQLite database at `path` (any old one removed), set up for a single
+// user: exclusive locking, no journal, no syncs; `fastest` adds a cache that
+// holds the whole database and temporary data in memory.
+inline sqlite3* OpenSqlite(const std::string& path, bool fastest) {
+  std::remove(path.c_str());
+  sqlite3* db = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
+    std::fprintf(stderr, "%s: cannot open %s\n", gProgram, path.c_str());
+    std::exit(1);
+  }
+  CheckSql(sqlite3_exec(db,
+                        fastest ? "PRAGMA locking_mode=EXCLUSIVE; PRAGMA journal_mode=OFF;"
+                                  "PRAGMA synchronous=OFF; PRAGMA cache_size=-2000000;"
+                                  "PRAGMA temp_store=MEMORY;"
+                                : "PRAGMA locking_mode=EXCLUSIVE; PRAGMA journal_mode=OFF;"
+                                  "PRAGMA synchronous=OFF;",
+                        nullptr, nullptr, nullptr),
+           db, "set up");
+  return db;
+}
+
+// Peak resident memory of the process: reset the high-water mark to the
+// current resident size before an operation (after giving freed heap memory
+// back), read it after, in megabytes.
+// The pages of memory-mapped files count as they are touched.
+inline void ResetPeakMemory() {
+  malloc_trim(0);  // freed heap memory of earlier work would count otherwise
+  if (FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+    std::fputs("5", f);
+    std::fclose(f);
+  }
+}
+
+inline double StatusMegabytes(const char* field) {
+  double mb = 0;
+  if (FILE* f = std::fopen("/proc/self/status", "r")) {
+    char line[256];
+    const std::size_t n = std::strlen(field);
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+      if (std::strncmp(line, field, n) == 0 && line[n] == ':') {
+        mb = std::strtod(line + n + 1, nullptr) / 1024.0;
+        break;
+      }
+    }
+    std::fclose(f);
+  }
+  return mb;
+}
+
+inline double PeakMemoryMb() { return StatusMegabytes("VmHWM"); }
+inline double ResidentMb() { return StatusMegabytes("VmRSS"); }
 
 // Right-aligned decimal text of v in a field of width w.
 inline void FormatNumber(uint64_t v, char* out, int w) {

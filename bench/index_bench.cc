@@ -11,7 +11,9 @@
 //
 //   index_bench [N] [DIR]     (files are kept when DIR is given)
 // Each operation is reported as wall time and as CPU time of all threads;
-// the builds use both cores, so the two differ there.
+// the builds use both cores, so the two differ there. Builds, reindex and
+// pack also report the process's peak resident memory during them (the
+// table's memory-mapped pages included).
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -53,6 +55,8 @@ struct Times {
   Span countScan;
   Span reindex;
   Span pack;
+  // Peak resident memory in MB during the builds (memory-mapped pages included).
+  double buildMb = 0, buildDefaultMb = 0, reindexMb = 0, packMb = 0;
   int64_t checksum = 0;
   uint32_t countResult = 0;
 };
@@ -83,11 +87,13 @@ Times RunEngine(const std::string& dir, const Data& d) {
   }
   Check(XdsFlushTable(table), "flush");
 
+  bench::ResetPeakMemory();
   auto start = bench::Now();
   const XDSTAGDEF tags[] = {
       {"ID", "ID", "", 0, 0}, {"NAME", "NAME", "", 0, 0}, {"GRP", "GRP", "", 0, 0}};
   Check(XdsCreateIndexTags(table, 3, tags), "tags");
   t.build = Seconds(start);
+  t.buildMb = bench::PeakMemoryMb();
 
   XDSHANDLE byId = 0;
   XDSHANDLE byName = 0;
@@ -154,10 +160,13 @@ Times RunEngine(const std::string& dir, const Data& d) {
     std::fprintf(stderr, "index_bench: counts differ (%u vs %u)\n", t.countResult, scanned);
   }
 
+  bench::ResetPeakMemory();
   start = bench::Now();
   Check(XdsReindex61(table, 512), "reindex");
   t.reindex = Seconds(start);
+  t.reindexMb = bench::PeakMemoryMb();
 
+  bench::ResetPeakMemory();
   start = bench::Now();
   for (uint32_t r = 10; r <= n; r += 10) {
     Check(XdsGotoRecord(table, r), "goto");
@@ -165,6 +174,7 @@ Times RunEngine(const std::string& dir, const Data& d) {
   }
   Check(XdsPackTable(table), "pack");
   t.pack = Seconds(start);
+  t.packMb = bench::PeakMemoryMb();
   t.checksum = sum;
   Check(XdsCloseTable(table), "close");
   Check(XdsDisconnect(c), "disconnect");
@@ -172,20 +182,7 @@ Times RunEngine(const std::string& dir, const Data& d) {
 }
 
 sqlite3* OpenSqlite(const std::string& path, bool fastest) {
-  std::filesystem::remove(path);
-  sqlite3* db = nullptr;
-  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
-    std::fprintf(stderr, "index_bench: cannot open %s\n", path.c_str());
-    std::exit(1);
-  }
-  CheckSql(sqlite3_exec(db,
-                        fastest ? "PRAGMA locking_mode=EXCLUSIVE; PRAGMA journal_mode=OFF;"
-                                  "PRAGMA synchronous=OFF; PRAGMA cache_size=-2000000;"
-                                  "PRAGMA temp_store=MEMORY;"
-                                : "PRAGMA locking_mode=EXCLUSIVE; PRAGMA journal_mode=OFF;"
-                                  "PRAGMA synchronous=OFF;",
-                        nullptr, nullptr, nullptr),
-           db, "set up");
+  sqlite3* db = bench::OpenSqlite(path, fastest);
   CheckSql(sqlite3_exec(db, "CREATE TABLE t(id INTEGER, name TEXT, grp INTEGER);", nullptr, nullptr,
                         nullptr),
            db, "create");
@@ -220,20 +217,26 @@ Times RunSqlite(const std::string& dir, const Data& d) {
     // Index building at SQLite's default cache size, which builds faster there.
     sqlite3* db = OpenSqlite(dir + "/default.sqlite", false);
     Load(db, d);
+    bench::ResetPeakMemory();
     auto start = bench::Now();
     CheckSql(sqlite3_exec(db, kCreateIndexes, nullptr, nullptr, nullptr), db, "create indexes");
     t.buildDefault = Seconds(start);
+    t.buildDefaultMb = bench::PeakMemoryMb();
+    bench::ResetPeakMemory();
     start = bench::Now();
     CheckSql(sqlite3_exec(db, "REINDEX", nullptr, nullptr, nullptr), db, "reindex");
     t.reindex = Seconds(start);
+    t.reindexMb = bench::PeakMemoryMb();
     sqlite3_close(db);
     std::filesystem::remove(dir + "/default.sqlite");
   }
   sqlite3* db = OpenSqlite(dir + "/bench.sqlite", true);
   Load(db, d);
+  bench::ResetPeakMemory();
   auto start = bench::Now();
   CheckSql(sqlite3_exec(db, kCreateIndexes, nullptr, nullptr, nullptr), db, "create indexes");
   t.build = Seconds(start);
+  t.buildMb = bench::PeakMemoryMb();
 
   int64_t sum = 0;
   sqlite3_stmt* get = nullptr;
@@ -280,19 +283,25 @@ Times RunSqlite(const std::string& dir, const Data& d) {
   t.countScan = Seconds(start);
   sqlite3_finalize(count);
 
+  bench::ResetPeakMemory();
   start = bench::Now();
   CheckSql(
       sqlite3_exec(db, "DELETE FROM t WHERE rowid % 10 = 0; VACUUM;", nullptr, nullptr, nullptr),
       db, "delete and vacuum");
   t.pack = Seconds(start);
+  t.packMb = bench::PeakMemoryMb();
   t.checksum = sum;
   sqlite3_close(db);
   return t;
 }
 
-void Row(const char* what, Span engine, Span sqlite) {
-  std::printf("%-36s %9.4f %9.4f %7.2fx %9.4f %9.4f %7.2fx\n", what, engine.wall, sqlite.wall,
+void Row(const char* what, Span engine, Span sqlite, double engineMb = 0, double sqliteMb = 0) {
+  std::printf("%-36s %9.4f %9.4f %7.2fx %9.4f %9.4f %7.2fx", what, engine.wall, sqlite.wall,
               sqlite.wall / engine.wall, engine.cpu, sqlite.cpu, sqlite.cpu / engine.cpu);
+  if (engineMb > 0) {
+    std::printf(" %8.0f %8.0f", engineMb, sqliteMb);
+  }
+  std::printf("\n");
 }
 
 }  // namespace
@@ -328,18 +337,20 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "index_bench: counts differ (%u vs %u)\n", e.countResult, s.countResult);
   }
   // SQLite builds indexes at either cache size; the faster counts.
+  const bool defaultFaster = s.buildDefault.wall < s.build.wall;
   const Span sqliteBuild{std::min(s.build.wall, s.buildDefault.wall),
                          std::min(s.build.cpu, s.buildDefault.cpu)};
+  const double sqliteBuildMb = defaultFaster ? s.buildDefaultMb : s.buildMb;
   std::printf("records: %u   (ratio = SQLite time / engine time)\n", n);
-  std::printf("%-36s %9s %9s %8s %9s %9s %8s\n", "", "wall s", "SQLite", "ratio", "CPU s",
-              "SQLite", "ratio");
-  Row("build three tags", e.build, sqliteBuild);
+  std::printf("%-36s %9s %9s %8s %9s %9s %8s %8s %8s\n", "", "wall s", "SQLite", "ratio", "CPU s",
+              "SQLite", "ratio", "peak MB", "SQLite");
+  Row("build three tags", e.build, sqliteBuild, e.buildMb, sqliteBuildMb);
   Row("random exact seeks by ID", e.seek, s.seek);
   Row("visit in NAME order reading fields", e.visit, s.visit);
   Row("count GRP = 5, optimized filter", e.countIndexed, s.countIndexed);
   Row("count GRP = 5, scanning", e.countScan, s.countScan);
-  Row("reindex", e.reindex, s.reindex);
-  Row("delete every 10th, pack / VACUUM", e.pack, s.pack);
+  Row("reindex", e.reindex, s.reindex, e.reindexMb, s.reindexMb);
+  Row("delete every 10th, pack / VACUUM", e.pack, s.pack, e.packMb, s.packMb);
   if (argc <= 2) {
     std::filesystem::remove_all(dir);
   }

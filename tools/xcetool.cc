@@ -1,6 +1,7 @@
 // xcetool: create, inspect, dump, check and pack tables through the engine.
 // A failure is one line on stderr and a non-zero exit status.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -30,6 +31,10 @@ constexpr const char* kUsage =
     "  pack FILE              remove deleted records (needs exclusive use)\n"
     "  reindex FILE           rebuild every index tag (needs exclusive use)\n"
     "\n"
+    "pack and reindex accept --sort-memory MB: the memory for sorting index keys\n"
+    "(default 128); larger tables are sorted in parts through scratch files in\n"
+    "the table's folder.\n"
+    "\n"
     "Every command accepts --help.\n";
 
 int Fail(const std::string& message) {
@@ -52,6 +57,29 @@ void SplitPath(const std::string& path, std::string* dir, std::string* name) {
   std::filesystem::path p(path);
   *dir = p.has_parent_path() ? p.parent_path().string() : std::string(1, '.');
   *name = p.filename().string();
+}
+
+// Takes "--sort-memory MB" out of args and applies it; false (with the
+// message in *error) when its value is not a whole number of megabytes.
+bool TakeSortMemory(std::vector<std::string>* args, std::string* error) {
+  for (std::size_t i = 0; i < args->size(); ++i) {
+    if ((*args)[i] != "--sort-memory") {
+      continue;
+    }
+    const std::string value = i + 1 < args->size() ? (*args)[i + 1] : std::string();
+    char* end = nullptr;
+    const unsigned long mb = std::strtoul(value.c_str(), &end, 10);
+    if (value.empty() || value[0] < '0' || value[0] > '9' || *end != '\0' || mb < 1 ||
+        mb > 4194303) {
+      *error = "--sort-memory needs a number of megabytes from 1 to 4194303";
+      return false;
+    }
+    XdsSetIndexSortMemory(static_cast<uint32_t>(mb << 10));
+    args->erase(args->begin() + static_cast<std::ptrdiff_t>(i),
+                args->begin() + static_cast<std::ptrdiff_t>(i) + 2);
+    return true;
+  }
+  return true;
 }
 
 // Connection plus table, closed on every way out.
@@ -333,11 +361,15 @@ int Check(const std::vector<std::string>& args) {
   return 0;
 }
 
-int Pack(const std::vector<std::string>& args) {
+int Pack(std::vector<std::string> args) {
   if (WantsHelp(args)) {
-    std::cout
-        << "usage: xcetool pack FILE\nRemoves deleted records; the table must not be in use.\n";
+    std::cout << "usage: xcetool pack [--sort-memory MB] FILE\n"
+                 "Removes deleted records; the table must not be in use. Index keys are\n"
+                 "sorted in MB megabytes (default 128).\n";
     return 0;
+  }
+  if (std::string error; !TakeSortMemory(&args, &error)) {
+    return Fail(error);
   }
   if (args.size() != 1) {
     return Fail("pack needs exactly one table file");
@@ -349,12 +381,17 @@ int Pack(const std::vector<std::string>& args) {
   return 0;
 }
 
-int Reindex(const std::vector<std::string>& args) {
+int Reindex(std::vector<std::string> args) {
   if (WantsHelp(args)) {
-    std::cout << "usage: xcetool reindex FILE\n"
+    std::cout << "usage: xcetool reindex [--sort-memory MB] FILE\n"
                  "Rebuilds every index tag of the table into a new index file that replaces\n"
-                 "the old one when complete; the table must not be in use.\n";
+                 "the old one when complete; the table must not be in use. Keys are sorted\n"
+                 "in MB megabytes (default 128), larger tables in parts through scratch\n"
+                 "files in the table's folder.\n";
     return 0;
+  }
+  if (std::string error; !TakeSortMemory(&args, &error)) {
+    return Fail(error);
   }
   if (args.size() != 1) {
     return Fail("reindex needs exactly one table file");

@@ -82,7 +82,8 @@ TEST_F(Tool, HelpEverywhere) {
   ToolRun r = Exec({"--help"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("create-catalogue"), std::string::npos);
-  for (const char* cmd : {"create-catalogue", "demo-catalogue", "info", "dump", "check", "pack"}) {
+  for (const char* cmd :
+       {"create-catalogue", "demo-catalogue", "info", "dump", "check", "pack", "reindex"}) {
     r = Exec({cmd, "--help"});
     EXPECT_EQ(r.status, 0) << cmd;
     EXPECT_NE(r.out.find("usage: xcetool"), std::string::npos) << cmd;
@@ -236,6 +237,41 @@ TEST_F(Tool, DumpCheckAndPack) {
   r = Exec({"check", table});
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("bytes follow the last counted record"), std::string::npos) << r.err;
+}
+
+// A sort memory far below what the keys need: the same index bytes, and a
+// value that is no number of megabytes is refused in one line.
+TEST_F(Tool, ReindexWithASortMemory) {
+  XDSHANDLE c = 0;
+  XDSHANDLE t = 0;
+  ASSERT_EQ(XdsConnect60(dir_.c_str(), 1, "", "", 0, &c), 0);
+  XDSFIELDDEF defs[] = {{"NAME", 'C', 100, 0}};
+  ASSERT_EQ(XdsCreateTable(c, "r.dbf", 1, 1, defs), 0);
+  ASSERT_EQ(XdsOpenTable(c, "r.dbf", nullptr, 2, 1, 1, 1, XDS_OPEN_EXCLUSIVE, &t), 0);
+  for (int i = 0; i < 30000; ++i) {
+    const std::string name = "http://www.example.com/" + std::to_string(i * 7919 % 30000);
+    ASSERT_EQ(XdsAppendRecord(t), 0);
+    ASSERT_EQ(XdsSetField(t, 1, name.data(), static_cast<uint32_t>(name.size())), 0);
+    ASSERT_EQ(XdsWriteRecord(t), 0);
+  }
+  ASSERT_EQ(XdsCreateIndexTag(t, "NAME", "NAME", "", 0, 0), 0);
+  ASSERT_EQ(XdsCloseTable(t), 0);
+  XdsDisconnect(c);
+  const std::string table = (dir_ / "r.dbf").string();
+  const std::string built = Slurp(dir_ / "r.cdx");
+  ToolRun r = Exec({"reindex", "--sort-memory", "1", table});  // 30000 keys need about 4 MB
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Slurp(dir_ / "r.cdx") == built);
+  r = Exec({"check", table});
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const char* bad : {"0", "x", "-5", "12MB"}) {
+    r = Exec({"reindex", "--sort-memory", bad, table});
+    EXPECT_NE(r.status, 0) << bad;
+    EXPECT_TRUE(OneLine(r.err)) << r.err;
+  }
+  r = Exec({"pack", table, "--sort-memory"});
+  EXPECT_NE(r.status, 0);
+  EXPECT_TRUE(OneLine(r.err)) << r.err;
 }
 
 TEST_F(Tool, DumpOfAFixtureMatchesItsCsv) {

@@ -423,6 +423,15 @@ XDSRESULT XdsSetRelKeyPos(XDSHANDLE index, double position);
 /* Rebuilds every tag into a new file that replaces the old one when complete.
    pageSize (512 to 8192) is accepted; CDX pages are always 512 bytes. */
 XDSRESULT XdsReindex61(XDSHANDLE table, uint16_t pageSize);
+/* Memory, in kilobytes, that index builds (XdsCreateIndexTag(s), reindex,
+   pack, zap and rebuilds on open) may use to sort keys, for every table of
+   the process; 0 restores the default of 131072 (128 MB), the least is 1.
+   When a table's keys need more, they are sorted in parts kept in scratch
+   files in the table's folder, which never outlive the build. The index
+   files come out the same whatever the setting. */
+#define XDS_DEFAULT_INDEX_SORT_MEMORY_KB 131072
+XDSRESULT XdsSetIndexSortMemory(uint32_t kilobytes);
+XDSRESULT XdsGetIndexSortMemory(uint32_t* kilobytes);
 
 /* ---- Version ------------------------------------------------------------ */
 

@@ -618,4 +618,24 @@ XDSRESULT XdsReindex61(XDSHANDLE table, uint16_t pageSize) {
   });
 }
 
+static_assert(xce::cdx::kDefaultSortMemory == std::size_t{XDS_DEFAULT_INDEX_SORT_MEMORY_KB} << 10);
+
+XDSRESULT XdsSetIndexSortMemory(uint32_t kilobytes) {
+  return Guard([&]() -> Status {
+    xce::cdx::SetSortMemory(kilobytes == 0 ? xce::cdx::kDefaultSortMemory
+                                           : std::size_t{kilobytes} << 10);
+    return Status::Ok();
+  });
+}
+
+XDSRESULT XdsGetIndexSortMemory(uint32_t* kilobytes) {
+  return Guard([&]() -> Status {
+    if (kilobytes == nullptr) {
+      return NullArgument("kilobytes");
+    }
+    *kilobytes = static_cast<uint32_t>(xce::cdx::SortMemory() >> 10);
+    return Status::Ok();
+  });
+}
+
 }  // extern "C"

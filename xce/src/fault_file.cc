@@ -79,6 +79,18 @@ Status FaultInjectingFileSystem::Open(const std::string& path, OpenMode mode,
   return Status::Ok();
 }
 
+Status FaultInjectingFileSystem::OpenTemporary(const std::string& dir,
+                                               std::unique_ptr<File>* out) {
+  scratchDirs_.push_back(dir);
+  if (!AllowWrite()) {
+    return Injected("create a scratch file in", dir);
+  }
+  std::unique_ptr<File> base;
+  XCE_RETURN_IF_ERROR(base_->OpenTemporary(dir, &base));
+  *out = std::make_unique<FaultFile>(this, std::move(base));
+  return Status::Ok();
+}
+
 Status FaultInjectingFileSystem::Rename(const std::string& from, const std::string& to) {
   if (!AllowWrite()) {
     return Injected("rename", from);

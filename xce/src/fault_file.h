@@ -37,6 +37,8 @@ class FaultInjectingFileSystem : public FileSystem {
     bytes_ = 0;
   }
   uint64_t writes() const { return writes_; }
+  // The folders scratch files were asked for in, in order.
+  const std::vector<std::string>& scratch_dirs() const { return scratchDirs_; }
   uint64_t bytes() const { return bytes_; }
 
   // Counts one write operation; false when it must fail.
@@ -45,6 +47,8 @@ class FaultInjectingFileSystem : public FileSystem {
   std::size_t AllowBytes(std::size_t n);
 
   Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* out) override;
+  // Counted as one write (the creation); the file's writes are counted too.
+  Status OpenTemporary(const std::string& dir, std::unique_ptr<File>* out) override;
   Status Rename(const std::string& from, const std::string& to) override;
   Status Remove(const std::string& path) override;
   bool Exists(const std::string& path) override { return base_->Exists(path); }
@@ -60,6 +64,7 @@ class FaultInjectingFileSystem : public FileSystem {
   uint64_t byteLimit_ = UINT64_MAX;
   uint64_t writes_ = 0;
   uint64_t bytes_ = 0;
+  std::vector<std::string> scratchDirs_;
 };
 
 }  // namespace xce

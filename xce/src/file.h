@@ -54,6 +54,13 @@ class File {
     (void)offset;
     (void)n;
   }
+  // A hint after a one-time scan: [offset, offset + n) will not be read again
+  // soon, so its mapped pages leave this process's memory (the system keeps
+  // them cached). Files without mapped reads ignore it.
+  virtual void ReleaseMapped(uint64_t offset, uint64_t n) {
+    (void)offset;
+    (void)n;
+  }
 };
 
 class FileSystem {
@@ -64,6 +71,10 @@ class FileSystem {
   static FileSystem* Default();
 
   virtual Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* out) = 0;
+  // A scratch file in `dir` that no other program sees and that is gone once
+  // closed, even after a crash: unnamed where the file system allows it,
+  // otherwise given a name of its own that is removed at once.
+  virtual Status OpenTemporary(const std::string& dir, std::unique_ptr<File>* out) = 0;
   // Atomically replaces `to` with `from` (rename within one directory).
   virtual Status Rename(const std::string& from, const std::string& to) = 0;
   virtual Status Remove(const std::string& path) = 0;

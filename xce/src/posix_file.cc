@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -142,6 +143,18 @@ class PosixFile : public File {
     return true;
   }
 
+  void ReleaseMapped(uint64_t offset, uint64_t n) override {
+    // Whole pages inside the range only: the pages at its ends may hold
+    // bytes that are still wanted.
+    const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    const uint64_t first = (offset + page - 1) / page * page;
+    const uint64_t end = (offset >= mapLen_ || n >= mapLen_ - offset ? mapLen_ : offset + n) / page * page;
+    if (map_ != nullptr && n > 0 && end > first) {
+      ::madvise(const_cast<char*>(map_) + first, static_cast<std::size_t>(end - first),
+                MADV_DONTNEED);
+    }
+  }
+
   void Prefetch(uint64_t offset, std::size_t n) override {
     // Only within what is mapped already: a hint never remaps.
     if (map_ != nullptr && n > 0 && offset < fileSize_ && n <= fileSize_ - offset &&
@@ -259,6 +272,26 @@ class PosixFileSystem : public FileSystem {
                       (S_ISDIR(st.st_mode) ? ": it is a directory" : ": it is not a regular file"));
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    *out = std::make_unique<PosixFile>(fd, path);
+    return Status::Ok();
+  }
+
+  Status OpenTemporary(const std::string& dir, std::unique_ptr<File>* out) override {
+    const std::string where = dir.empty() ? "." : dir;
+    int fd = ::open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    std::string path = where + "/(scratch file)";
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+      // A file system without unnamed files: a unique name, removed at once.
+      std::string name = where + "/xce-scratch-XXXXXX";
+      fd = ::mkostemp(name.data(), O_CLOEXEC);
+      if (fd >= 0) {
+        ::unlink(name.c_str());
+        path = name;
+      }
+    }
+    if (fd < 0) {
+      return ErrnoStatus("Cannot create a scratch file in", where, errno);
+    }
     *out = std::make_unique<PosixFile>(fd, path);
     return Status::Ok();
   }

@@ -435,6 +435,23 @@ void Table::SetReadAhead(uint32_t records) {
   cacheCount_ = 0;
 }
 
+Status Table::ScanRecords(uint32_t first, uint32_t n, char* out) {
+  const uint32_t len = layout_.recordLength;
+  for (uint32_t j = 0; j < n; ++j) {
+    XCE_RETURN_IF_ERROR(ReadRecord(first + j, out + static_cast<std::size_t>(j) * len));
+  }
+  ReleaseScanned(first, n);
+  return Status::Ok();
+}
+
+void Table::ReleaseScanned(uint32_t first, uint32_t n) {
+  if (n > 0 && first >= 1 && first <= diskCount_) {
+    const uint32_t onDisk = std::min(n, diskCount_ - first + 1);
+    dbf_->ReleaseMapped(layout_.headerLength + static_cast<uint64_t>(first - 1) * layout_.recordLength,
+                        static_cast<uint64_t>(onDisk) * layout_.recordLength);
+  }
+}
+
 Status Table::ReadRecord(uint32_t recno, char* out) {
   const uint32_t len = layout_.recordLength;
   if (recno < 1 || recno > count_) {
@@ -1205,6 +1222,7 @@ Status Table::Rebuild(bool keepRecords, Table* source) {
     uint64_t offset = layout_.headerLength;
     std::string data;
     Table& from = source != nullptr ? *source : *this;
+    uint32_t released = 0;  // records whose mapped pages are let go
     for (uint32_t r = 1; keepRecords && r <= from.count_; ++r) {
       XCE_RETURN_IF_ERROR(from.ReadRecord(r, rec.data()));
       if (rec[0] == static_cast<char>(kDeletedFlag)) {
@@ -1232,6 +1250,8 @@ Status Table::Rebuild(bool keepRecords, Table* source) {
         XCE_RETURN_IF_ERROR(nd->WriteAt(offset, out.data(), out.size()));
         offset += out.size();
         out.clear();
+        from.ReleaseScanned(released + 1, r - released);
+        released = r;
       }
     }
     out.push_back(static_cast<char>(kEofByte));

@@ -270,6 +270,10 @@ class Table : public HandleObject {
 
   // Record image of any record (buffered appends included).
   Status ReadRecord(uint32_t recno, char* out);
+  // Records [first, first + n) one after the other, for a one-time scan
+  // (index builds): the mapped pages they came from leave the process's
+  // memory afterwards, so a scan of a large table does not keep it resident.
+  Status ScanRecords(uint32_t first, uint32_t n, char* out);
   // A hint that the record will be read soon (orders walking the table out of
   // record order call it for the records ahead).
   void PrefetchRecord(uint32_t recno) {
@@ -329,6 +333,8 @@ class Table : public HandleObject {
   // Builds the new files from this table's records (keepRecords), from
   // `source`'s, or from none (a zap), and swaps them in.
   Status Rebuild(bool keepRecords, Table* source = nullptr);
+  // Lets the mapped pages of records [first, first + n) go (see ScanRecords).
+  void ReleaseScanned(uint32_t first, uint32_t n);
   Status SettlePosition(Order* order, uint32_t start, bool forward, bool* found);
   Status GotoEnd(Order* order, bool top);
   // The memo field's description and its pending value (null when none).

@@ -15,7 +15,9 @@
 #include "cdx/cdx_build.h"
 #include "cdx/cdx_check.h"
 #include "cdx/cdx_key.h"
+#include "cdx/key_sorter.h"
 #include "cdx_test_util.h"
+#include "test_util.h"
 
 namespace xce::cdx {
 namespace {
@@ -118,6 +120,16 @@ const KeyShape kShapes[] = {
     {"logical", KeyType::kLogical, 1, 2},
 };
 
+// Entries as a sorter hands them out.
+struct Collector : EntrySink {
+  std::vector<Entry> entries;
+  Status Put(const uint8_t* key, uint32_t recno) override {
+    entries.emplace_back(Key(key, key + keyLen), recno);
+    return Status::Ok();
+  }
+  int keyLen = 0;
+};
+
 // The bulk sort against a plain comparison sort, on sets large enough to be
 // shared between threads, in records given out of order: keys of every
 // shape, keys alike in their first sixteen bytes, unique tags.
@@ -147,17 +159,34 @@ TEST(CdxTreeTest, BulkSortEqualsAComparisonSort) {
         expected.emplace_back(key, r);
       }
       std::sort(expected.begin(), expected.end());
+      xcetest::TempDir scratch;
       if (unique) {
         expected.erase(std::unique(expected.begin(), expected.end(),
                                    [](const Entry& a, const Entry& b) { return a.first == b.first; }),
                        expected.end());
       }
-      SortEntries(&tagSpec);
-      ASSERT_EQ(tagSpec.recnos.size(), expected.size());
-      for (std::size_t i = 0; i < expected.size(); ++i) {
-        const uint8_t* k = tagSpec.keys.data() + i * shape.keyLen;
-        ASSERT_EQ(tagSpec.recnos[i], expected[i].second) << "entry " << i;
-        ASSERT_TRUE(std::equal(k, k + shape.keyLen, expected[i].first.begin())) << "entry " << i;
+      // In memory, and through runs on disk merged with the last buffer.
+      for (std::size_t capacity : {std::size_t{n}, std::size_t{9000}}) {
+        SCOPED_TRACE(capacity == n ? "in memory" : "through runs");
+        ScratchPlace place;
+        if (capacity < n) {
+          place = {FileSystem::Default(), scratch.str()};
+        }
+        KeySorter sorter(shape.keyLen, unique, false, capacity, place);
+        for (std::size_t i = 0; i < tagSpec.recnos.size(); ++i) {
+          if (sorter.MustSpill(1)) {
+            ASSERT_TRUE(sorter.Spill().ok());
+          }
+          sorter.Add(tagSpec.keys.data() + i * shape.keyLen, tagSpec.recnos[i]);
+        }
+        EXPECT_EQ(sorter.runs(), capacity < n ? n / capacity : 0);
+        Collector got;
+        got.keyLen = shape.keyLen;
+        ASSERT_TRUE(sorter.Drain(&got).ok());
+        ASSERT_EQ(got.entries.size(), expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+          ASSERT_EQ(got.entries[i], expected[i]) << "entry " << i;
+        }
       }
     }
   }

@@ -1,8 +1,9 @@
 #include "cdx/cdx_build.h"
 
+#include "cdx/cdx_file.h"
+
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cstring>
 #include <thread>
 
@@ -10,271 +11,115 @@ namespace xce::cdx {
 
 namespace {
 
-// Eight key bytes from `from` as a big-endian integer (zeros past the key).
-uint64_t Prefix8(const uint8_t* key, int keyLen, int from = 0) {
-  if (std::endian::native == std::endian::little && from + 8 <= keyLen) {
-    uint64_t v;
-    std::memcpy(&v, key + from, 8);
-    return __builtin_bswap64(v);
-  }
-  uint64_t v = 0;
-  for (int i = from; i < from + 8; ++i) {
-    v = (v << 8) | (i < keyLen ? key[i] : 0);
-  }
-  return v;
-}
-
-// An entry while sorting: the first sixteen key bytes as two big-endian
-// integers decide most comparisons without touching the key array.
-struct SortItem {
-  uint64_t prefix;
-  uint64_t prefix2;
-  uint32_t recno;
-  uint32_t index;
-};
-
-uint8_t PrefixByte(const SortItem& item, int depth) {
-  const uint64_t v = depth < 8 ? item.prefix : item.prefix2;
-  return static_cast<uint8_t>(v >> (56 - 8 * (depth & 7)));
-}
-
-// Below this many entries a group is finished by comparison.
-constexpr std::size_t kRadixCutoff = 64;
-
-// Items [first, first + count) that share their first `depth` prefix bytes.
-struct SortGroup {
-  std::size_t first;
-  std::size_t count;
-  int depth;
-};
-
-// Most significant byte first: distributes items [0, n) by the prefix byte at
-// `depth` into groups, then each group by the next byte, up to `maxDepth`
-// bytes; small groups and groups whose prefix bytes are all equal are
-// finished by `less`, which compares the whole key and the record number.
-// `tmp` has room for n items. With `groups`, groups of at most `shareLimit`
-// items are handed back unsorted, for the caller to share out; larger ones
-// are split further first, so that no one group holds most of the work.
-template <typename Less>
-void RadixSort(SortItem* a, SortItem* tmp, std::size_t n, int depth, int maxDepth,
-               const Less& less, std::vector<SortGroup>* groups, std::size_t shareLimit = 0) {
-  if (n <= kRadixCutoff) {
-    std::sort(a, a + n, less);
-    return;
-  }
-  // Bytes every item has alike are passed over: one pass finds the first
-  // byte that differs, from the bits where the union and the intersection of
-  // the prefixes disagree.
-  uint64_t any1 = 0, all1 = ~uint64_t{0}, any2 = 0, all2 = ~uint64_t{0};
-  for (std::size_t i = 0; i < n; ++i) {
-    any1 |= a[i].prefix;
-    all1 &= a[i].prefix;
-    any2 |= a[i].prefix2;
-    all2 &= a[i].prefix2;
-  }
-  const SortItem differ{any1 ^ all1, any2 ^ all2, 0, 0};
-  while (depth < maxDepth && PrefixByte(differ, depth) == 0) {
-    ++depth;
-  }
-  if (depth >= maxDepth) {
-    // Alike in every prefix byte: often a run of one key, already in record
-    // order, since distributing keeps the order items came in.
-    if (!std::is_sorted(a, a + n, less)) {
-      std::sort(a, a + n, less);
-    }
-    return;
-  }
-  std::size_t count[256] = {};
-  for (std::size_t i = 0; i < n; ++i) {
-    ++count[PrefixByte(a[i], depth)];
-  }
-  std::size_t start[256];
-  std::size_t at = 0;
-  for (int b = 0; b < 256; ++b) {
-    start[b] = at;
-    at += count[b];
-  }
-  std::size_t next[256];
-  std::memcpy(next, start, sizeof next);
-  for (std::size_t i = 0; i < n; ++i) {
-    tmp[next[PrefixByte(a[i], depth)]++] = a[i];
-  }
-  std::memcpy(a, tmp, n * sizeof(SortItem));
-  for (int b = 0; b < 256; ++b) {
-    if (count[b] < 2) {
-      continue;
-    }
-    if (groups == nullptr) {
-      RadixSort(a + start[b], tmp + start[b], count[b], depth + 1, maxDepth, less, nullptr);
-    } else if (count[b] > shareLimit) {
-      std::vector<SortGroup> inner;
-      RadixSort(a + start[b], tmp + start[b], count[b], depth + 1, maxDepth, less, &inner,
-                shareLimit);
-      for (SortGroup g : inner) {
-        g.first += start[b];
-        groups->push_back(g);
-      }
-    } else {
-      groups->push_back({start[b], count[b], depth + 1});
-    }
-  }
-}
+// Completed pages gathered before one write.
+constexpr std::size_t kWriteBatchPages = 128;
+// Index files address pages with 32 bits; the last page must end below this.
+constexpr uint64_t kMaxIndexFileSize = 0xFFFFF000u;
 
 }  // namespace
 
-void SortEntries(TagSpec* tagSpec) {
-  if (tagSpec->sorted && !tagSpec->unique) {
-    return;
-  }
-  const int keyLen = tagSpec->keyLen;
-  const std::size_t n = tagSpec->recnos.size();
-  std::vector<SortItem> items(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const uint8_t* key = tagSpec->keys.data() + i * keyLen;
-    items[i] = {Prefix8(key, keyLen), keyLen > 8 ? Prefix8(key, keyLen, 8) : 0, tagSpec->recnos[i],
-                static_cast<uint32_t>(i)};
-  }
-  const uint8_t* keys = tagSpec->keys.data();
-  auto keyCompare = [&](const SortItem& a, const SortItem& b) {
-    if (a.prefix != b.prefix) {
-      return a.prefix < b.prefix ? -1 : 1;
-    }
-    if (a.prefix2 != b.prefix2) {
-      return a.prefix2 < b.prefix2 ? -1 : 1;
-    }
-    if (keyLen <= 16) {
-      return 0;
-    }
-    return std::memcmp(keys + std::size_t{a.index} * keyLen + 16,
-                       keys + std::size_t{b.index} * keyLen + 16, keyLen - 16);
-  };
-  auto less = [&](const SortItem& a, const SortItem& b) {
-    int c = keyCompare(a, b);
-    return c != 0 ? c < 0 : a.recno < b.recno;
-  };
-  if (n > 0) {
-    std::vector<SortItem> tmp(n);
-    const int maxDepth = std::min(keyLen, 16);
-    const bool shared = n >= (1u << 16) && std::thread::hardware_concurrency() >= 2;
-    std::vector<SortGroup> groups;
-    RadixSort(items.data(), tmp.data(), n, 0, maxDepth, less, shared ? &groups : nullptr, n / 16);
-    // The groups are independent: both cores take them in turn, largest first.
-    std::sort(groups.begin(), groups.end(),
-              [](const SortGroup& x, const SortGroup& y) { return x.count > y.count; });
-    ParallelFor(groups.size(), [&](std::size_t i) {
-      const SortGroup& g = groups[i];
-      RadixSort(items.data() + g.first, tmp.data() + g.first, g.count, g.depth, maxDepth, less,
-                nullptr);
-    });
-  }
-  // The keys are gathered in their new order: reads all over the key array,
-  // so each is asked for some items ahead of its turn.
-  constexpr std::size_t kAhead = 16;
-  std::vector<uint8_t> sortedKeys(tagSpec->keys.size());
-  std::vector<uint32_t> sortedRecnos(n);
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) {
-      __builtin_prefetch(keys + std::size_t{items[i + kAhead].index} * keyLen);
-    }
-    if (tagSpec->unique && i > 0 && keyCompare(items[i - 1], items[i]) == 0) {
-      continue;
-    }
-    std::memcpy(sortedKeys.data() + kept * keyLen, keys + std::size_t{items[i].index} * keyLen,
-                keyLen);
-    sortedRecnos[kept++] = items[i].recno;
-  }
-  sortedKeys.resize(kept * keyLen);
-  sortedRecnos.resize(kept);
-  tagSpec->keys = std::move(sortedKeys);
-  tagSpec->recnos = std::move(sortedRecnos);
+TreeWriter::TreeWriter(File* file, uint32_t base, int keyLen, uint8_t pad)
+    : file_(file), base_(base), keyLen_(keyLen), pad_(pad), bits_(CountBits(keyLen)),
+      prev_(static_cast<std::size_t>(keyLen)) {
+  leaf_.Start(page_, keyLen);
+  out_.reserve(kWriteBatchPages * kPageSize);
 }
 
-BuiltTree BuildTree(const uint8_t* keys, const uint32_t* recnos, std::size_t n, int keyLen,
-                    uint8_t pad) {
-  BuiltTree tree;
-  const int bits = CountBits(keyLen);
-  auto newNode = [&](uint16_t attr) {
-    Node node;
-    node.attr = attr;
-    node.keyLen = keyLen;
-    node.offset = static_cast<uint32_t>(tree.nodes.size());
-    tree.nodes.push_back(std::move(node));
-    return &tree.nodes.back();
-  };
-  // Leaves, each filled as far as its compressed entries go.
-  Node* leaf = newNode(kAttrLeaf);
-  int keyBytes = 0;
-  uint32_t maxRecno = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const uint8_t* key = keys + i * keyLen;
-    const uint8_t* prev = leaf->size() == 0 ? nullptr : leaf->key(leaf->size() - 1);
-    int dup, trail;
-    EntryCounts(prev, key, keyLen, pad, &dup, &trail);
-    uint32_t newMax = std::max(maxRecno, recnos[i]);
-    int need = kLeafHeaderSize + (leaf->size() + 1) * EntryBytes(newMax, bits) + keyBytes +
-               (keyLen - dup - trail);
-    if (leaf->size() > 0 && need > static_cast<int>(kPageSize)) {
-      leaf = newNode(kAttrLeaf);
-      EntryCounts(nullptr, key, keyLen, pad, &dup, &trail);
-      keyBytes = 0;
-      newMax = recnos[i];
-    }
-    keyBytes += keyLen - dup - trail;
-    maxRecno = newMax;
-    leaf->keys.insert(leaf->keys.end(), key, key + keyLen);
-    leaf->recnos.push_back(recnos[i]);
+Status TreeWriter::Put(const uint8_t* key, uint32_t recno) {
+  int dup, trail;
+  EntryCounts(leaf_.size() == 0 ? nullptr : prev_.data(), key, keyLen_, pad_, &dup, &trail);
+  uint32_t newMax = std::max(maxRecno_, recno);
+  const int need = kLeafHeaderSize + (leaf_.size() + 1) * EntryBytes(newMax, bits_) + keyBytes_ +
+                   (keyLen_ - dup - trail);
+  if (leaf_.size() > 0 && need > static_cast<int>(kPageSize)) {
+    XCE_RETURN_IF_ERROR(CloseLeaf(false));
+    EntryCounts(nullptr, key, keyLen_, pad_, &dup, &trail);
+    keyBytes_ = 0;
+    newMax = recno;
   }
-  // Interior levels above, each entry naming its child's last entry.
-  std::size_t levelBegin = 0;
-  std::size_t levelEnd = tree.nodes.size();
-  const std::size_t capacity = InteriorCapacity(keyLen);
-  while (true) {
-    for (std::size_t i = levelBegin; i < levelEnd; ++i) {
-      tree.nodes[i].left = i == levelBegin ? kNoPage : static_cast<uint32_t>(i - 1);
-      tree.nodes[i].right = i + 1 == levelEnd ? kNoPage : static_cast<uint32_t>(i + 1);
-    }
-    if (levelEnd - levelBegin == 1) {
-      break;
-    }
-    std::size_t nextBegin = tree.nodes.size();
-    Node* parent = nullptr;
-    for (std::size_t i = levelBegin; i < levelEnd; ++i) {
-      if (parent == nullptr || parent->size() == static_cast<int>(capacity)) {
-        parent = newNode(kAttrInterior);
+  keyBytes_ += keyLen_ - dup - trail;
+  maxRecno_ = newMax;
+  leaf_.Append(key, dup, trail, recno);
+  std::memcpy(prev_.data(), key, static_cast<std::size_t>(keyLen_));
+  prevRecno_ = recno;
+  return Status::Ok();
+}
+
+Status TreeWriter::CloseLeaf(bool last) {
+  const uint16_t attr = kAttrLeaf | (last && leaves_ == 0 ? kAttrRoot : 0);
+  leaf_.Finish(attr, leaves_ == 0 ? kNoPage : PageOffset(leaves_ - 1),
+               last ? kNoPage : PageOffset(leaves_ + 1));
+  levelKeys_.insert(levelKeys_.end(), prev_.begin(), prev_.end());
+  levelRecnos_.push_back(prevRecno_);
+  ++leaves_;
+  XCE_RETURN_IF_ERROR(Emit(page_));
+  leaf_.Start(page_, keyLen_);
+  return Status::Ok();
+}
+
+Status TreeWriter::Emit(const uint8_t* page) {
+  if (base_ + (pages_ + 1) * kPageSize > kMaxIndexFileSize) {
+    return Status(kErrBadTagDefinition, "Index file " + file_->path() + " would exceed 4 GB");
+  }
+  out_.insert(out_.end(), page, page + kPageSize);
+  ++pages_;
+  return out_.size() >= kWriteBatchPages * kPageSize ? FlushPages() : Status::Ok();
+}
+
+Status TreeWriter::FlushPages() {
+  if (out_.empty()) {
+    return Status::Ok();
+  }
+  const uint64_t first = pages_ - out_.size() / kPageSize;
+  Status s = file_->WriteAt(base_ + first * kPageSize, out_.data(), out_.size());
+  out_.clear();
+  return s;
+}
+
+Status TreeWriter::Finish(uint32_t* root, uint32_t* end) {
+  XCE_RETURN_IF_ERROR(CloseLeaf(true));
+  // Interior levels, each entry naming its child's last entry, until one
+  // page holds the level.
+  const std::size_t capacity = static_cast<std::size_t>(InteriorCapacity(keyLen_));
+  const std::size_t keyLen = static_cast<std::size_t>(keyLen_);
+  uint64_t levelBegin = 0;
+  uint64_t levelCount = leaves_;
+  std::vector<uint8_t> nextKeys;
+  std::vector<uint32_t> nextRecnos;
+  Node node;
+  node.keyLen = keyLen_;
+  uint8_t page[kPageSize];
+  while (levelCount > 1) {
+    const uint64_t nextBegin = pages_;
+    const uint64_t parents = (levelCount + capacity - 1) / capacity;
+    nextKeys.clear();
+    nextRecnos.clear();
+    for (uint64_t p = 0; p < parents; ++p) {
+      const std::size_t from = static_cast<std::size_t>(p * capacity);
+      const std::size_t to = std::min<std::size_t>(from + capacity, levelCount);
+      node.attr = kAttrInterior | (parents == 1 ? kAttrRoot : 0);
+      node.left = p == 0 ? kNoPage : PageOffset(nextBegin + p - 1);
+      node.right = p + 1 == parents ? kNoPage : PageOffset(nextBegin + p + 1);
+      node.keys.assign(levelKeys_.begin() + from * keyLen, levelKeys_.begin() + to * keyLen);
+      node.recnos.assign(levelRecnos_.begin() + from, levelRecnos_.begin() + to);
+      node.children.clear();
+      for (std::size_t c = from; c < to; ++c) {
+        node.children.push_back(PageOffset(levelBegin + c));
       }
-      const Node& child = tree.nodes[i];
-      parent->keys.insert(parent->keys.end(), child.key(child.size() - 1),
-                          child.key(child.size() - 1) + keyLen);
-      parent->recnos.push_back(child.recnos.back());
-      parent->children.push_back(static_cast<uint32_t>(i));
+      EncodeNode(node, pad_, page);
+      XCE_RETURN_IF_ERROR(Emit(page));
+      nextKeys.insert(nextKeys.end(), node.keys.end() - keyLen, node.keys.end());
+      nextRecnos.push_back(node.recnos.back());
     }
+    levelKeys_.swap(nextKeys);
+    levelRecnos_.swap(nextRecnos);
     levelBegin = nextBegin;
-    levelEnd = tree.nodes.size();
+    levelCount = parents;
   }
-  tree.rootIndex = static_cast<uint32_t>(levelBegin);
-  tree.nodes[levelBegin].attr |= kAttrRoot;
-  return tree;
-}
-
-void PlaceTree(BuiltTree* tree, uint32_t base) {
-  auto place = [base](uint32_t index) {
-    return index == kNoPage ? kNoPage : base + index * kPageSize;
-  };
-  for (Node& node : tree->nodes) {
-    node.offset = place(node.offset);
-    node.left = place(node.left);
-    node.right = place(node.right);
-    for (uint32_t& c : node.children) {
-      c = place(c);
-    }
-  }
-}
-
-void EncodeTree(const BuiltTree& tree, uint8_t pad, uint8_t* out) {
-  for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
-    EncodeNode(tree.nodes[i], pad, out + i * kPageSize);
-  }
+  XCE_RETURN_IF_ERROR(FlushPages());
+  *root = PageOffset(levelBegin);
+  *end = PageOffset(pages_);
+  return Status::Ok();
 }
 
 bool EncodeHeader(const HeaderFields& h, uint8_t* out) {

@@ -1,5 +1,6 @@
-// Building trees bottom-up from sorted entries, used by file creation, tag
-// creation and every rebuild.
+// Building trees bottom-up from sorted entries: the tag directory in memory
+// (BuildTree), tags of any size streamed page by page to their file
+// (TreeWriter).
 #pragma once
 
 #include <cstdint>
@@ -9,25 +10,51 @@
 
 #include "cdx/cdx_file.h"
 #include "cdx/cdx_node.h"
+#include "cdx/key_sorter.h"
+#include "file.h"
+#include "status.h"
 
 namespace xce::cdx {
 
-// Sorts the tag's entries by (key, record number); a unique tag then keeps
-// the first record of each key value.
-void SortEntries(TagSpec* tagSpec);
+// Builds a tree bottom-up from entries given in (key, recno) order, writing
+// its pages to `file` as they are completed: compact leaves filled as far as
+// their compressed entries go, each interior level above from the last entry
+// of each page below, the root last, all in consecutive pages from `base`.
+// Only the last entry of each leaf is kept in memory.
+class TreeWriter : public EntrySink {
+ public:
+  TreeWriter(File* file, uint32_t base, int keyLen, uint8_t pad);
+  Status Put(const uint8_t* key, uint32_t recno) override;
+  // Writes the last leaf and the levels above it; *root is the root's
+  // offset, *end the offset just past the tree's last page.
+  Status Finish(uint32_t* root, uint32_t* end);
 
-// The pages of one tree, leaves first, then each interior level. While built,
-// sibling and child pointers are page indexes into `nodes`; PlaceTree turns
-// them into byte offsets once the tree's place in the file is known.
-struct BuiltTree {
-  std::vector<Node> nodes;
-  uint32_t rootIndex = 0;
+ private:
+  Status CloseLeaf(bool last);
+  Status Emit(const uint8_t* page);
+  Status FlushPages();
+  uint32_t PageOffset(uint64_t index) const {
+    return static_cast<uint32_t>(base_ + index * kPageSize);
+  }
+
+  File* file_;
+  uint64_t base_;
+  int keyLen_;
+  uint8_t pad_;
+  int bits_;
+  uint8_t page_[kPageSize];
+  LeafWriter leaf_;
+  int keyBytes_ = 0;
+  uint32_t maxRecno_ = 0;
+  std::vector<uint8_t> prev_;  // the current leaf's last key
+  uint32_t prevRecno_ = 0;
+  uint64_t pages_ = 0;  // pages completed (written or waiting in out_)
+  uint64_t leaves_ = 0;
+  std::vector<uint8_t> out_;  // completed pages not yet written
+  // The last entry of every page of the level being completed.
+  std::vector<uint8_t> levelKeys_;
+  std::vector<uint32_t> levelRecnos_;
 };
-BuiltTree BuildTree(const uint8_t* keys, const uint32_t* recnos, std::size_t n, int keyLen,
-                    uint8_t pad);
-void PlaceTree(BuiltTree* tree, uint32_t base);
-// Encodes the placed tree's pages into out (nodes.size() * 512 bytes).
-void EncodeTree(const BuiltTree& tree, uint8_t pad, uint8_t* out);
 
 // Fields of a 1024-byte header (the file header or a tag header).
 struct HeaderFields {

@@ -6,6 +6,8 @@
 #include <set>
 
 #include "cdx/cdx_build.h"
+#include "cdx/key_sorter.h"
+#include "cdx/memory_file.h"
 
 namespace xce::cdx {
 
@@ -45,23 +47,31 @@ std::string PoolText(const uint8_t* pool, uint32_t start, uint32_t len) {
   return out;
 }
 
-// A tag's header and pages, to be written at headerOffset: the tree is
-// placed right after its two header pages.
-std::vector<uint8_t> EncodeTag(const TagSpec& tagSpec, BuiltTree* tree, uint32_t headerOffset) {
-  PlaceTree(tree, headerOffset + 2 * kPageSize);
-  std::vector<uint8_t> buf(2 * kPageSize + tree->nodes.size() * kPageSize);
+// Writes a tag's tree from its entries at headerOffset + 1024, then its
+// header at headerOffset; *end is the offset just past the tree.
+Status WriteTag(File* file, TagSpec* tagSpec, uint32_t headerOffset, uint32_t* end) {
+  const uint8_t pad = PadByte(tagSpec->keyType);
+  TreeWriter writer(file, headerOffset + 2 * kPageSize, tagSpec->keyLen, pad);
+  std::shared_ptr<KeySorter> sorter = std::move(tagSpec->sorter);
+  if (sorter == nullptr) {
+    sorter = std::make_shared<KeySorter>(tagSpec->keyLen, tagSpec->unique, tagSpec->sorted,
+                                         tagSpec->recnos.size(), ScratchPlace{});
+    sorter->Adopt(std::move(tagSpec->keys), std::move(tagSpec->recnos));
+  }
+  XCE_RETURN_IF_ERROR(sorter->Drain(&writer));
+  sorter.reset();
   HeaderFields th;
-  th.root = tree->nodes[tree->rootIndex].offset;
-  th.keyLen = tagSpec.keyLen;
-  th.options = kOptCompound | kOptCompact | (tagSpec.unique ? kOptUnique : 0) |
-               (tagSpec.forExpr.empty() ? 0 : kOptHasFor) | (tagSpec.nullable ? kOptNullable : 0);
-  th.descending = tagSpec.descending;
+  XCE_RETURN_IF_ERROR(writer.Finish(&th.root, end));
+  th.keyLen = tagSpec->keyLen;
+  th.options = kOptCompound | kOptCompact | (tagSpec->unique ? kOptUnique : 0) |
+               (tagSpec->forExpr.empty() ? 0 : kOptHasFor) | (tagSpec->nullable ? kOptNullable : 0);
+  th.descending = tagSpec->descending;
   th.collation = "MACHINE";
-  th.keyExpr = tagSpec.keyExpr;
-  th.forExpr = tagSpec.forExpr;
-  EncodeHeader(th, buf.data());
-  EncodeTree(*tree, PadByte(tagSpec.keyType), buf.data() + 2 * kPageSize);
-  return buf;
+  th.keyExpr = tagSpec->keyExpr;
+  th.forExpr = tagSpec->forExpr;
+  uint8_t header[2 * kPageSize];
+  EncodeHeader(th, header);
+  return file->WriteAt(headerOffset, header, sizeof header);
 }
 
 }  // namespace
@@ -357,16 +367,9 @@ Status CdxFile::Create(std::unique_ptr<File> file, std::vector<TagSpec> specs,
       return Status(kErrBadTagDefinition, "Index file " + file->path() + ": " + error);
     }
   }
-  std::vector<BuiltTree> trees(specs.size());
-  ParallelFor(specs.size(), [&](std::size_t i) {
-    SortEntries(&specs[i]);
-    trees[i] = BuildTree(specs[i].keys.data(), specs[i].recnos.data(), specs[i].recnos.size(),
-                         specs[i].keyLen, PadByte(specs[i].keyType));
-    specs[i].keys = {};
-    specs[i].recnos = {};
-  });
   // The directory comes first; its size is fixed by the number of tags, so
-  // size it with the largest possible header offsets, then fill in the real ones.
+  // it is sized with the largest possible header offsets and written last,
+  // when the tags' real offsets are known.
   std::vector<std::size_t> byName(specs.size());
   for (std::size_t i = 0; i < specs.size(); ++i) {
     byName[i] = i;
@@ -374,54 +377,60 @@ Status CdxFile::Create(std::unique_ptr<File> file, std::vector<TagSpec> specs,
   std::sort(byName.begin(), byName.end(), [&](std::size_t a, std::size_t b) {
     return Upper(specs[a].name) < Upper(specs[b].name);
   });
-  auto buildDirectory = [&](const std::vector<uint32_t>& offsets) {
-    std::vector<uint8_t> keys;
-    std::vector<uint32_t> recnos;
+  auto writeDirectory = [&](File* out, const std::vector<uint32_t>& offsets, uint32_t* root,
+                            uint32_t* end) {
+    TreeWriter writer(out, 2 * kPageSize, kDirKeyLen, 0x20);
     for (std::size_t i : byName) {
       auto key = DirectoryKey(specs[i].name, kDirKeyLen);
-      keys.insert(keys.end(), key.begin(), key.end());
-      recnos.push_back(offsets[i]);
+      XCE_RETURN_IF_ERROR(writer.Put(key.data(), offsets[i]));
     }
-    return BuildTree(keys.data(), recnos.data(), recnos.size(), kDirKeyLen, 0x20);
+    return writer.Finish(root, end);
   };
-  const std::size_t dirPages =
-      buildDirectory(std::vector<uint32_t>(specs.size(), 0xFFFFFE00u)).nodes.size();
+  uint32_t dirRoot = 0;
+  uint32_t dirEnd = 0;
+  {
+    MemoryFile sizing("directory", std::vector<uint8_t>());
+    XCE_RETURN_IF_ERROR(writeDirectory(
+        &sizing, std::vector<uint32_t>(specs.size(), 0xFFFFFE00u), &dirRoot, &dirEnd));
+  }
+  const uint32_t dirPagesEnd = dirEnd;
   std::vector<uint32_t> headerOffsets(specs.size());
-  uint64_t at = 2 * kPageSize + dirPages * kPageSize;
-  for (std::size_t i = 0; i < specs.size(); ++i) {
-    headerOffsets[i] = static_cast<uint32_t>(at);
-    at += 2 * kPageSize + trees[i].nodes.size() * kPageSize;
-  }
-  if (at > 0xFFFFF000u) {
-    return Status(kErrBadTagDefinition, "Index file " + file->path() + " would exceed 4 GB");
-  }
-  BuiltTree dir = buildDirectory(headerOffsets);
-  PlaceTree(&dir, 2 * kPageSize);
-  // A directory that came out smaller leaves pages over; they go on the free list.
-  std::vector<uint8_t> head(2 * kPageSize + dirPages * kPageSize, 0);
-  uint32_t freeHead = 0;
-  for (std::size_t p = dir.nodes.size(); p < dirPages; ++p) {
-    uint32_t off = static_cast<uint32_t>(2 * kPageSize + p * kPageSize);
-    PutLe32(head.data() + off, freeHead);
-    freeHead = off;
-  }
-  HeaderFields dh;
-  dh.root = dir.nodes[dir.rootIndex].offset;
-  dh.freeHead = freeHead;
-  dh.keyLen = kDirKeyLen;
-  dh.options = kOptDirectory | kOptCompound | kOptCompact;
-  dh.directory = true;
-  EncodeHeader(dh, head.data());
-  EncodeTree(dir, 0x20, head.data() + 2 * kPageSize);
   Status s = file->Truncate(0);
-  if (s.ok()) {
-    s = file->WriteAt(0, head.data(), head.size());
-  }
+  uint32_t at = dirPagesEnd;
   for (std::size_t i = 0; s.ok() && i < specs.size(); ++i) {
-    std::vector<uint8_t> buf = EncodeTag(specs[i], &trees[i], headerOffsets[i]);
-    s = file->WriteAt(headerOffsets[i], buf.data(), buf.size());
+    headerOffsets[i] = at;
+    if (uint64_t{at} + 2 * kPageSize > 0xFFFFF000u) {
+      return Status(kErrBadTagDefinition, "Index file " + file->path() + " would exceed 4 GB");
+    }
+    s = WriteTag(file.get(), &specs[i], at, &at);
+  }
+  if (s.ok()) {
+    s = writeDirectory(file.get(), headerOffsets, &dirRoot, &dirEnd);
+  }
+  if (s.ok()) {
+    // A directory that came out smaller leaves pages over; they go on the free list.
+    std::vector<uint8_t> head(dirPagesEnd - dirEnd + 2 * kPageSize, 0);
+    uint32_t freeHead = 0;
+    for (uint32_t off = dirEnd; off < dirPagesEnd; off += kPageSize) {
+      PutLe32(head.data() + 2 * kPageSize + (off - dirEnd), freeHead);
+      freeHead = off;
+    }
+    HeaderFields dh;
+    dh.root = dirRoot;
+    dh.freeHead = freeHead;
+    dh.keyLen = kDirKeyLen;
+    dh.options = kOptDirectory | kOptCompound | kOptCompact;
+    dh.directory = true;
+    EncodeHeader(dh, head.data());
+    s = file->WriteAt(0, head.data(), 2 * kPageSize);
+    if (s.ok() && dirEnd < dirPagesEnd) {
+      s = file->WriteAt(dirEnd, head.data() + 2 * kPageSize, dirPagesEnd - dirEnd);
+    }
   }
   if (!s.ok()) {
+    if (s.code() == kErrBadTagDefinition) {
+      return s;
+    }
     return Status(s.code() != 0 ? s.code() : kErrIndexIo,
                   "Index file " + file->path() + ": " + s.message());
   }
@@ -449,20 +458,19 @@ Status CdxFile::AddTag(TagSpec tagSpec, CdxTag** out) {
   if (static_cast<int>(tagSpec.name.size()) > directory_->keyLen_) {
     return Status(kErrBadTagDefinition, "Index file " + path() + ": tag name too long");
   }
-  SortEntries(&tagSpec);
-  const uint8_t pad = PadByte(tagSpec.keyType);
-  BuiltTree tree = BuildTree(tagSpec.keys.data(), tagSpec.recnos.data(), tagSpec.recnos.size(),
-                             tagSpec.keyLen, pad);
   const uint32_t headerOffset = fileEnd_;
-  if (uint64_t{headerOffset} + 2 * kPageSize + tree.nodes.size() * kPageSize > 0xFFFFF000u) {
-    return Status(kErrBadTagDefinition, "Index file " + path() + " would exceed 4 GB");
-  }
-  std::vector<uint8_t> buf = EncodeTag(tagSpec, &tree, headerOffset);
-  Status s = file_->WriteAt(headerOffset, buf.data(), buf.size());
+  uint64_t sizeBefore = 0;
+  XCE_RETURN_IF_ERROR(file_->Size(&sizeBefore));
+  uint32_t end = 0;
+  Status s = uint64_t{headerOffset} + 2 * kPageSize > 0xFFFFF000u
+                 ? Status(kErrBadTagDefinition, "Index file " + path() + " would exceed 4 GB")
+                 : WriteTag(file_.get(), &tagSpec, headerOffset, &end);
   if (!s.ok()) {
-    return IoError(s);
+    // Pages written past the end belong to nothing; the file keeps its size.
+    (void)file_->Truncate(sizeBefore);
+    return s.code() == kErrBadTagDefinition ? s : IoError(s);
   }
-  fileEnd_ = headerOffset + static_cast<uint32_t>(buf.size());
+  fileEnd_ = end;
   // The tag exists once the directory names it.
   auto key = DirectoryKey(tagSpec.name, directory_->keyLen_);
   XCE_RETURN_IF_ERROR(directory_->Insert(key.data(), headerOffset));

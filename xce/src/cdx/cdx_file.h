@@ -44,7 +44,10 @@ enum TagOption : uint8_t {
   kOptDirectory = 0x80,
 };
 
-// A tag to build: its definition and its entries (any order; the builder sorts).
+class KeySorter;
+
+// A tag to build: its definition and its entries (any order; the builder
+// sorts), given in keys and recnos or by a sorter that gathered them.
 struct TagSpec {
   std::string name;  // up to 10 characters, stored in upper case
   std::string keyExpr;
@@ -57,6 +60,7 @@ struct TagSpec {
   bool sorted = false;        // entries already in (key, recno) order
   std::vector<uint8_t> keys;  // recnos.size() * keyLen bytes
   std::vector<uint32_t> recnos;
+  std::shared_ptr<KeySorter> sorter;  // when set, the entries (keys and recnos stay empty)
 
   void Add(const uint8_t* key, uint32_t recno) {
     keys.insert(keys.end(), key, key + keyLen);
@@ -165,8 +169,8 @@ class CdxFile {
   // Opens an existing compound index and reads its directory and tag headers.
   static Status Open(std::unique_ptr<File> file, bool readOnly, std::unique_ptr<CdxFile>* out);
   // Writes a complete new compound index holding `tags` into `file` (which is
-  // truncated) and opens it. Keys are sorted once per tag and the pages built
-  // bottom-up, tags in parallel.
+  // truncated) and opens it. Each tag's entries are sorted once and its pages
+  // written bottom-up as they are completed, tag after tag.
   static Status Create(std::unique_ptr<File> file, std::vector<TagSpec> tags,
                        std::unique_ptr<CdxFile>* out);
 
@@ -204,6 +208,7 @@ class CdxFile {
   bool ValidPageOffset(uint32_t offset) const;
   Status Corrupt(const std::string& what) const;
   Status IoError(const Status& cause) const;
+  std::size_t cached_pages() const { return cached_; }
   void ClearCache() {
     cache_.clear();
     cached_ = 0;

@@ -158,12 +158,33 @@ void EncodeNode(const Node& node, uint8_t pad, uint8_t* page) {
     }
     return;
   }
-  const int bits = CountBits(keyLen);
-  uint32_t maxRecno = 0;
-  for (uint32_t r : node.recnos) {
-    maxRecno = std::max(maxRecno, r);
+  LeafWriter w;
+  w.Start(page, keyLen);
+  for (int i = 0; i < n; ++i) {
+    int dup, trail;
+    Compress(node, i, i == 0, pad, &dup, &trail);
+    w.Append(node.key(i), dup, trail, node.recnos[i]);
   }
-  const int e = EntryBytes(maxRecno, bits);
+  w.Finish(node.attr, node.left, node.right);
+}
+
+void LeafWriter::Start(uint8_t* page, int keyLen) {
+  page_ = page;
+  keyLen_ = keyLen;
+  n_ = 0;
+  pos_ = kPageSize;
+  maxRecno_ = 0;
+  std::memset(page, 0, kPageSize);
+}
+
+void LeafWriter::Finish(uint16_t attr, uint32_t left, uint32_t right) {
+  uint8_t* page = page_;
+  PutLe16(page, attr);
+  PutLe16(page + 2, static_cast<uint16_t>(n_));
+  PutLe32(page + 4, left);
+  PutLe32(page + 8, right);
+  const int bits = CountBits(keyLen_);
+  const int e = EntryBytes(maxRecno_, bits);
   const int r = 8 * e - 2 * bits;
   const uint32_t countMask = (1u << bits) - 1;
   PutLe32(page + 14, r >= 32 ? 0xFFFFFFFFu : (1u << r) - 1);
@@ -173,21 +194,14 @@ void EncodeNode(const Node& node, uint8_t pad, uint8_t* page) {
   page[21] = static_cast<uint8_t>(bits);
   page[22] = static_cast<uint8_t>(bits);
   page[23] = static_cast<uint8_t>(e);
-  int pos = kPageSize;
-  for (int i = 0; i < n; ++i) {
-    int dup, trail;
-    Compress(node, i, i == 0, pad, &dup, &trail);
-    int stored = keyLen - dup - trail;
-    pos -= stored;
-    std::memcpy(page + pos, node.key(i) + dup, stored);
-    uint64_t v = node.recnos[i] | (uint64_t{static_cast<uint32_t>(dup)} << r) |
-                 (uint64_t{static_cast<uint32_t>(trail)} << (r + bits));
+  for (int i = 0; i < n_; ++i) {
+    const uint64_t v = recnos_[i] | (uint64_t{dups_[i]} << r) | (uint64_t{trails_[i]} << (r + bits));
     uint8_t* entry = page + kLeafHeaderSize + i * e;
     for (int b = 0; b < e; ++b) {
       entry[b] = static_cast<uint8_t>(Shr(v, 8 * b));
     }
   }
-  PutLe16(page + 12, static_cast<uint16_t>(pos - kLeafHeaderSize - n * e));
+  PutLe16(page + 12, static_cast<uint16_t>(pos_ - kLeafHeaderSize - n_ * e));
 }
 
 bool DecodeNode(const uint8_t* page, int keyLen, uint8_t pad, Node* out, std::string* error) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,43 @@ inline bool LeafFits(const Node& node, int from, int to, uint8_t pad) {
 // Encodes `node` into a 512-byte page. REQUIRES: it fits (LeafFits for leaves,
 // size() <= InteriorCapacity for interior pages).
 void EncodeNode(const Node& node, uint8_t pad, uint8_t* page);
+
+// Writes a compact leaf page entry by entry, the one encoder of the leaf
+// layout: each key's stored bytes go to the end of the page as it comes; the
+// entry bits, whose width depends on the largest record number, once the
+// page is complete. The caller decides what fits (LeafBytes, EntryBytes).
+class LeafWriter {
+ public:
+  // The most entries a page can hold (entries of 3 bytes storing no key byte).
+  static constexpr int kMaxEntries = (kPageSize - kLeafHeaderSize) / 3;
+
+  // Starts an empty leaf in `page` (512 bytes, zeroed here).
+  void Start(uint8_t* page, int keyLen);
+  // Appends a key stored after its first dup bytes, without its trail pad bytes.
+  void Append(const uint8_t* key, int dup, int trail, uint32_t recno) {
+    const int stored = keyLen_ - dup - trail;
+    pos_ -= stored;
+    std::memcpy(page_ + pos_, key + dup, static_cast<std::size_t>(stored));
+    recnos_[n_] = recno;
+    dups_[n_] = static_cast<uint8_t>(dup);
+    trails_[n_] = static_cast<uint8_t>(trail);
+    maxRecno_ = recno > maxRecno_ ? recno : maxRecno_;
+    ++n_;
+  }
+  // Writes the header and the entries.
+  void Finish(uint16_t attr, uint32_t left, uint32_t right);
+  int size() const { return n_; }
+
+ private:
+  uint8_t* page_ = nullptr;
+  int keyLen_ = 0;
+  int n_ = 0;
+  int pos_ = 0;
+  uint32_t maxRecno_ = 0;
+  uint32_t recnos_[kMaxEntries];
+  uint8_t dups_[kMaxEntries];
+  uint8_t trails_[kMaxEntries];
+};
 
 // Entry width in bytes for a leaf whose largest record number is maxRecno: at
 // least 3, as other writers use, and wide enough for the record number.

@@ -173,8 +173,7 @@ Status TableIndexes::OpenFile(const std::string& path, bool structural, uint32_t
     std::size_t which = files_.size() - 1;
     XCE_RETURN_IF_ERROR(
         BuildFiles(table_->RecordCount(),
-                   [this](uint32_t r, char* image) { return table_->ReadRecord(r, image); },
-                   kReindexSuffix, &swap, {which}));
+                   TableScan(), kReindexSuffix, &swap, {which}));
     XCE_RETURN_IF_ERROR(swap.Commit(table_->fs(), table_->path() + kSwapSuffix, table_->dir()));
     XCE_RETURN_IF_ERROR(ReopenFiles());
   }
@@ -355,18 +354,33 @@ Status TableIndexes::FindHolder(int i, const std::vector<uint8_t>& key, uint32_t
   return Status::Ok();
 }
 
-Status TableIndexes::BuildFiles(uint32_t count, const std::function<Status(uint32_t, char*)>& read,
-                                const std::string& suffix, SwapSet* swap,
-                                const std::vector<std::size_t>& which,
-                                std::vector<std::optional<TagSpec>>* prebuilt) {
-  std::vector<TagSpec> specs(tags_.size());
-  std::vector<bool> ready(tags_.size(), false);
-  for (std::size_t i = 0; i < tags_.size(); ++i) {
-    if (prebuilt != nullptr && i < prebuilt->size() && (*prebuilt)[i].has_value()) {
-      specs[i] = std::move(*(*prebuilt)[i]);
-      ready[i] = true;
-      continue;
+TableIndexes::ReadRecords TableIndexes::TableScan() {
+  return [this](uint32_t first, uint32_t n, char* out) {
+    return table_->ScanRecords(first, n, out);
+  };
+}
+
+std::size_t TableIndexes::BufferEntriesFor(uint32_t count,
+                                           const std::vector<std::size_t>& which) const {
+  std::vector<int> keyLens;
+  for (const Tag& t : tags_) {
+    if (std::find(which.begin(), which.end(), t.file) != which.end()) {
+      keyLens.push_back(t.tag->key_len());
     }
+  }
+  return BufferEntries(SortMemory(), count, keyLens);
+}
+
+Status TableIndexes::BuildFiles(uint32_t count, const ReadRecords& read, const std::string& suffix,
+                                SwapSet* swap, const std::vector<std::size_t>& which,
+                                std::vector<std::shared_ptr<KeySorter>>* prebuilt) {
+  // Every tag's entries go to a sorter of its own; all of them together stay
+  // within the sort memory, spilling sorted runs to scratch files when the
+  // table is larger than that.
+  const std::size_t capacity = BufferEntriesFor(count, which);
+  std::vector<TagSpec> specs(tags_.size());
+  std::vector<std::size_t> building;
+  for (std::size_t i = 0; i < tags_.size(); ++i) {
     CdxTag* tag = tags_[i].tag;
     TagSpec& tagSpec = specs[i];
     tagSpec.name = tag->name();
@@ -377,38 +391,46 @@ Status TableIndexes::BuildFiles(uint32_t count, const std::function<Status(uint3
     tagSpec.unique = tag->unique();
     tagSpec.descending = tag->descending();
     tagSpec.nullable = Nullable(tag);
-    tagSpec.recnos.reserve(count);
-    tagSpec.keys.reserve(static_cast<std::size_t>(count) * tagSpec.keyLen);
-  }
-  const uint32_t len = table_->recordLength();
-  std::vector<char> chunk(static_cast<std::size_t>(kBuildChunk) * len);
-  // Records are read once, in batches; each tag computes its keys from the
-  // batch on its own thread (every tag has its own expressions and source).
-  std::vector<std::size_t> building;
-  for (std::size_t i = 0; i < tags_.size(); ++i) {
-    if (!ready[i] && std::find(which.begin(), which.end(), tags_[i].file) != which.end()) {
+    if (prebuilt != nullptr && i < prebuilt->size() && (*prebuilt)[i] != nullptr) {
+      tagSpec.sorter = std::move((*prebuilt)[i]);
+      continue;
+    }
+    if (std::find(which.begin(), which.end(), tags_[i].file) != which.end()) {
+      tagSpec.sorter = std::make_shared<KeySorter>(tagSpec.keyLen, tagSpec.unique, false, capacity,
+                                                   Scratch());
       building.push_back(i);
     }
   }
+  const uint32_t len = table_->recordLength();
+  const uint32_t chunkRecords = static_cast<uint32_t>(std::min<std::size_t>(kBuildChunk, capacity));
+  std::vector<char> chunk(static_cast<std::size_t>(chunkRecords) * len);
+  // Records are read once, in batches; each tag computes its keys from the
+  // batch on its own thread (every tag has its own expressions and source).
   std::vector<std::unique_ptr<RecordSource>> sources;
   std::vector<Status> failures(tags_.size());
   for (std::size_t i = 0; i < tags_.size(); ++i) {
     sources.push_back(std::make_unique<RecordSource>(*table_));
   }
-  for (uint32_t first = 1; !building.empty() && first <= count; first += kBuildChunk) {
-    uint32_t n = std::min(kBuildChunk, count - first + 1);
-    for (uint32_t j = 0; j < n; ++j) {
-      XCE_RETURN_IF_ERROR(read(first + j, chunk.data() + static_cast<std::size_t>(j) * len));
+  for (uint32_t first = 1; !building.empty() && first <= count; first += chunkRecords) {
+    const uint32_t n = std::min(chunkRecords, count - first + 1);
+    // A full buffer is sorted and written out before the batch: one at a
+    // time, so that the work space of one sort is all that comes on top.
+    for (std::size_t i : building) {
+      if (specs[i].sorter->MustSpill(n)) {
+        XCE_RETURN_IF_ERROR(specs[i].sorter->Spill());
+      }
     }
+    XCE_RETURN_IF_ERROR(read(first, n, chunk.data()));
     ParallelFor(building.size(), [&](std::size_t b) {
       const std::size_t i = building[b];
+      KeySorter& sorter = *specs[i].sorter;
       uint8_t key[kMaxKeyLength + 1];
       for (uint32_t j = 0; j < n && failures[i].ok(); ++j) {
         bool included = false;
         failures[i] = KeyOf(static_cast<int>(i), chunk.data() + static_cast<std::size_t>(j) * len,
                             first + j, key, &included, sources[i].get());
         if (failures[i].ok() && included) {
-          specs[i].Add(key, first + j);
+          sorter.Add(key, first + j);
         }
       }
     });
@@ -459,21 +481,29 @@ Status TableIndexes::OnRebuild(Table& t, RebuildContext& ctx) {
     }
     renumber = next == ctx.recordCount;
   }
-  std::vector<std::optional<TagSpec>> prebuilt(tags_.size());
-  if (renumber) {
-    for (std::size_t i = 0; i < tags_.size(); ++i) {
-      XCE_RETURN_IF_ERROR(RenumberTag(i, renumbered, &prebuilt[i]));
-    }
-  }
   std::vector<std::size_t> all;
   for (std::size_t f = 0; f < files_.size(); ++f) {
     all.push_back(f);
   }
-  return BuildFiles(ctx.recordCount, ctx.readRecord, ctx.tmpSuffix, ctx.swap, all, &prebuilt);
+  const std::size_t capacity = BufferEntriesFor(ctx.recordCount, all);
+  std::vector<std::shared_ptr<KeySorter>> prebuilt(tags_.size());
+  if (renumber) {
+    for (std::size_t i = 0; i < tags_.size(); ++i) {
+      XCE_RETURN_IF_ERROR(RenumberTag(i, renumbered, capacity, &prebuilt[i]));
+    }
+  }
+  const uint32_t len = table_->recordLength();
+  auto read = [&ctx, len](uint32_t first, uint32_t n, char* out) {
+    for (uint32_t j = 0; j < n; ++j) {
+      XCE_RETURN_IF_ERROR(ctx.readRecord(first + j, out + static_cast<std::size_t>(j) * len));
+    }
+    return Status::Ok();
+  };
+  return BuildFiles(ctx.recordCount, read, ctx.tmpSuffix, ctx.swap, all, &prebuilt);
 }
 
 Status TableIndexes::RenumberTag(std::size_t i, const std::vector<uint32_t>& renumbered,
-                                 std::optional<TagSpec>* out) {
+                                 std::size_t capacity, std::shared_ptr<KeySorter>* out) {
   out->reset();
   const Tag& t = tags_[i];
   CdxTag* tag = t.tag;
@@ -482,15 +512,12 @@ Status TableIndexes::RenumberTag(std::size_t i, const std::vector<uint32_t>& ren
   if (tag->unique() || t.maker->uses_recno() || t.maker->uses_deleted()) {
     return Status::Ok();
   }
-  TagSpec tagSpec;
-  tagSpec.name = tag->name();
-  tagSpec.keyExpr = tag->key_expr();
-  tagSpec.forExpr = tag->for_expr();
-  tagSpec.keyType = t.maker->type();
-  tagSpec.keyLen = tag->key_len();
-  tagSpec.descending = tag->descending();
-  tagSpec.nullable = Nullable(tag);
-  tagSpec.sorted = true;
+  auto sorter = std::make_shared<KeySorter>(tag->key_len(), false, true, capacity, Scratch());
+  // Decoded pages and the mapped file are let go now and then: the walk
+  // passes every page of the tag once.
+  constexpr std::size_t kTrimEvery = 1 << 14;
+  constexpr std::size_t kCachedPagesKept = 1 << 13;
+  std::size_t walked = 0;
   TagCursor c(tag);
   for (c.PhysicalFirst(); c.Valid(); c.PhysicalNext()) {
     uint32_t r = c.recno();
@@ -498,13 +525,20 @@ Status TableIndexes::RenumberTag(std::size_t i, const std::vector<uint32_t>& ren
       return Status::Ok();  // a stale tag is built afresh instead
     }
     if (renumbered[r] != 0) {
-      tagSpec.Add(c.key(), renumbered[r]);
+      if (sorter->MustSpill(1)) {
+        XCE_RETURN_IF_ERROR(sorter->Spill());
+      }
+      sorter->Add(c.key(), renumbered[r]);
+    }
+    if (++walked % kTrimEvery == 0 && tag->file()->cached_pages() > kCachedPagesKept) {
+      tag->file()->ClearCache();
+      tag->file()->file()->ReleaseMapped(0, UINT64_MAX);
     }
   }
   if (!c.status().ok()) {
     return Status::Ok();  // a damaged tag too
   }
-  *out = std::move(tagSpec);
+  *out = std::move(sorter);
   return Status::Ok();
 }
 
@@ -546,10 +580,7 @@ Status TableIndexes::Reindex() {
     all.push_back(f);
   }
   SwapSet swap;
-  Status s = BuildFiles(
-      table_->RecordCount(),
-      [this](uint32_t r, char* image) { return table_->ReadRecord(r, image); }, kReindexSuffix,
-      &swap, all);
+  Status s = BuildFiles(table_->RecordCount(), TableScan(), kReindexSuffix, &swap, all);
   if (s.ok()) {
     s = swap.Commit(table_->fs(), table_->path() + kSwapSuffix, table_->dir());
   } else {
@@ -617,11 +648,22 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
     }
   }
   // Records are read once, in batches; two threads compute every tag's keys
-  // for each half of a batch.
+  // for each half of a batch, and each tag's sorter takes them in record
+  // order, within the sort memory.
   RecordSource otherSource(*table_);
   const uint32_t len = table_->recordLength();
   const uint32_t count = table_->RecordCount();
-  std::vector<char> chunk(static_cast<std::size_t>(kBuildChunk) * len);
+  std::vector<int> keyLens;
+  for (const TagSpec& tagSpec : specs) {
+    keyLens.push_back(tagSpec.keyLen);
+  }
+  const std::size_t capacity = BufferEntries(SortMemory(), count, keyLens);
+  for (TagSpec& tagSpec : specs) {
+    tagSpec.sorter =
+        std::make_shared<KeySorter>(tagSpec.keyLen, tagSpec.unique, false, capacity, Scratch());
+  }
+  const uint32_t chunkRecords = static_cast<uint32_t>(std::min<std::size_t>(kBuildChunk, capacity));
+  std::vector<char> chunk(static_cast<std::size_t>(chunkRecords) * len);
   std::vector<TagSpec> halves[2];
   Status failed[2];
   for (auto& h : halves) {
@@ -630,15 +672,14 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
       h[i].keyLen = specs[i].keyLen;
     }
   }
-  for (TagSpec& tagSpec : specs) {
-    tagSpec.recnos.reserve(count);
-    tagSpec.keys.reserve(static_cast<std::size_t>(count) * tagSpec.keyLen);
-  }
-  for (uint32_t first = 1; first <= count; first += kBuildChunk) {
-    const uint32_t n = std::min(kBuildChunk, count - first + 1);
-    for (uint32_t j = 0; j < n; ++j) {
-      XCE_RETURN_IF_ERROR(table_->ReadRecord(first + j, chunk.data() + std::size_t{j} * len));
+  for (uint32_t first = 1; first <= count; first += chunkRecords) {
+    const uint32_t n = std::min(chunkRecords, count - first + 1);
+    for (TagSpec& tagSpec : specs) {
+      if (tagSpec.sorter->MustSpill(n)) {
+        XCE_RETURN_IF_ERROR(tagSpec.sorter->Spill());
+      }
     }
+    XCE_RETURN_IF_ERROR(table_->ScanRecords(first, n, chunk.data()));
     ParallelFor(2, [&](std::size_t h) {
       RecordSource& src = h == 0 ? source_ : otherSource;
       uint8_t key[kMaxKeyLength + 1];  // a nullable key's mark comes first
@@ -664,8 +705,9 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
       XCE_RETURN_IF_ERROR(failed[h]);
       for (std::size_t i = 0; i < tagCount; ++i) {
         const TagSpec& part = halves[h][i];
-        specs[i].keys.insert(specs[i].keys.end(), part.keys.begin(), part.keys.end());
-        specs[i].recnos.insert(specs[i].recnos.end(), part.recnos.begin(), part.recnos.end());
+        for (std::size_t e = 0; e < part.recnos.size(); ++e) {
+          specs[i].sorter->Add(part.keys.data() + e * part.keyLen, part.recnos[e]);
+        }
       }
     }
   }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cdx/cdx_file.h"
+#include "cdx/key_sorter.h"
 #include "cdx/key_maker.h"
 #include "expr/expr.h"
 #include "table.h"
@@ -139,17 +140,26 @@ class TableIndexes : public TableExtension, public AofIndexResolver {
   void MapIfExclusive(File* file) const;
   Status OpenFile(const std::string& path, bool structural, uint32_t openOptions);
   Status BindTags();
+  // Reads records [first, first + n) into out, one after the other.
+  using ReadRecords = std::function<Status(uint32_t first, uint32_t n, char* out)>;
+  // The table's own records, for a one-time scan.
+  ReadRecords TableScan();
+  // Where a build's sorting runs go, and how many entries each tag may
+  // buffer when the tags of files `which` are built from `count` records.
+  ScratchPlace Scratch() const { return {table_->fs(), table_->dir()}; }
+  std::size_t BufferEntriesFor(uint32_t count, const std::vector<std::size_t>& which) const;
   // Builds new files holding every tag for `count` records read by `read`,
   // under `suffix`, and lists them in `swap`.
-  // Tags with a prebuilt definition take it instead of computing keys.
-  Status BuildFiles(uint32_t count, const std::function<Status(uint32_t, char*)>& read,
-                    const std::string& suffix, SwapSet* swap, const std::vector<std::size_t>& which,
-                    std::vector<std::optional<TagSpec>>* prebuilt = nullptr);
+  // Tags with a prebuilt sorter take its entries instead of computing keys.
+  Status BuildFiles(uint32_t count, const ReadRecords& read, const std::string& suffix,
+                    SwapSet* swap, const std::vector<std::size_t>& which,
+                    std::vector<std::shared_ptr<KeySorter>>* prebuilt = nullptr);
   Status ReopenFiles();
-  // Tag i's entries renumbered (0: dropped), in order; left empty when the
-  // tag must be built from the records instead.
-  Status RenumberTag(std::size_t i, const std::vector<uint32_t>& renumbered,
-                     std::optional<TagSpec>* out);
+  // Tag i's entries renumbered (0: dropped), in order, in a sorter that
+  // buffers `capacity` entries; left null when the tag must be built from
+  // the records instead.
+  Status RenumberTag(std::size_t i, const std::vector<uint32_t>& renumbered, std::size_t capacity,
+                     std::shared_ptr<KeySorter>* out);
   Status WriteFile(std::size_t f, std::vector<TagSpec> specs, const std::string& suffix,
                    SwapSet* swap);
   // First record other than `except` whose key for unique tag i is `key`:

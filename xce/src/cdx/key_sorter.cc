@@ -1,0 +1,425 @@
+#include "cdx/key_sorter.h"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <thread>
+
+#include "cdx/cdx_build.h"
+#include "cdx/cdx_node.h"
+
+namespace xce::cdx {
+
+namespace {
+
+std::atomic<std::size_t> gSortMemory{kDefaultSortMemory};
+
+// Eight key bytes from `from` as a big-endian integer (zeros past the key).
+uint64_t Prefix8(const uint8_t* key, int keyLen, int from = 0) {
+  if (std::endian::native == std::endian::little && from + 8 <= keyLen) {
+    uint64_t v;
+    std::memcpy(&v, key + from, 8);
+    return __builtin_bswap64(v);
+  }
+  uint64_t v = 0;
+  for (int i = from; i < from + 8; ++i) {
+    v = (v << 8) | (i < keyLen ? key[i] : 0);
+  }
+  return v;
+}
+
+// An entry while sorting: the first sixteen key bytes as two big-endian
+// integers decide most comparisons without touching the key array.
+struct SortItem {
+  uint64_t prefix;
+  uint64_t prefix2;
+  uint32_t recno;
+  uint32_t index;
+};
+
+uint8_t PrefixByte(const SortItem& item, int depth) {
+  const uint64_t v = depth < 8 ? item.prefix : item.prefix2;
+  return static_cast<uint8_t>(v >> (56 - 8 * (depth & 7)));
+}
+
+// Below this many entries a group is finished by comparison.
+constexpr std::size_t kRadixCutoff = 64;
+
+// Items [first, first + count) that share their first `depth` prefix bytes.
+struct SortGroup {
+  std::size_t first;
+  std::size_t count;
+  int depth;
+};
+
+// Most significant byte first: distributes items [0, n) by the prefix byte at
+// `depth` into groups, then each group by the next byte, up to `maxDepth`
+// bytes; small groups and groups whose prefix bytes are all equal are
+// finished by `less`, which compares the whole key and the record number.
+// `tmp` has room for n items. With `groups`, groups of at most `shareLimit`
+// items are handed back unsorted, for the caller to share out; larger ones
+// are split further first, so that no one group holds most of the work.
+template <typename Less>
+void RadixSort(SortItem* a, SortItem* tmp, std::size_t n, int depth, int maxDepth,
+               const Less& less, std::vector<SortGroup>* groups, std::size_t shareLimit = 0) {
+  if (n <= kRadixCutoff) {
+    std::sort(a, a + n, less);
+    return;
+  }
+  // Bytes every item has alike are passed over: one pass finds the first
+  // byte that differs, from the bits where the union and the intersection of
+  // the prefixes disagree.
+  uint64_t any1 = 0, all1 = ~uint64_t{0}, any2 = 0, all2 = ~uint64_t{0};
+  for (std::size_t i = 0; i < n; ++i) {
+    any1 |= a[i].prefix;
+    all1 &= a[i].prefix;
+    any2 |= a[i].prefix2;
+    all2 &= a[i].prefix2;
+  }
+  const SortItem differ{any1 ^ all1, any2 ^ all2, 0, 0};
+  while (depth < maxDepth && PrefixByte(differ, depth) == 0) {
+    ++depth;
+  }
+  if (depth >= maxDepth) {
+    // Alike in every prefix byte: often a run of one key, already in record
+    // order, since distributing keeps the order items came in.
+    if (!std::is_sorted(a, a + n, less)) {
+      std::sort(a, a + n, less);
+    }
+    return;
+  }
+  std::size_t count[256] = {};
+  for (std::size_t i = 0; i < n; ++i) {
+    ++count[PrefixByte(a[i], depth)];
+  }
+  std::size_t start[256];
+  std::size_t at = 0;
+  for (int b = 0; b < 256; ++b) {
+    start[b] = at;
+    at += count[b];
+  }
+  std::size_t next[256];
+  std::memcpy(next, start, sizeof next);
+  for (std::size_t i = 0; i < n; ++i) {
+    tmp[next[PrefixByte(a[i], depth)]++] = a[i];
+  }
+  std::memcpy(a, tmp, n * sizeof(SortItem));
+  for (int b = 0; b < 256; ++b) {
+    if (count[b] < 2) {
+      continue;
+    }
+    if (groups == nullptr) {
+      RadixSort(a + start[b], tmp + start[b], count[b], depth + 1, maxDepth, less, nullptr);
+    } else if (count[b] > shareLimit) {
+      std::vector<SortGroup> inner;
+      RadixSort(a + start[b], tmp + start[b], count[b], depth + 1, maxDepth, less, &inner,
+                shareLimit);
+      for (SortGroup g : inner) {
+        g.first += start[b];
+        groups->push_back(g);
+      }
+    } else {
+      groups->push_back({start[b], count[b], depth + 1});
+    }
+  }
+}
+
+
+// Bytes read from a run at a time, at most.
+constexpr std::size_t kRunReadBytes = 64 << 10;
+// Bytes gathered before a run is written.
+constexpr std::size_t kRunWriteBytes = 256 << 10;
+
+}  // namespace
+
+std::size_t SortMemory() { return gSortMemory.load(std::memory_order_relaxed); }
+
+void SetSortMemory(std::size_t bytes) {
+  gSortMemory.store(std::max(bytes, kMinSortMemory), std::memory_order_relaxed);
+}
+
+std::size_t BufferEntries(std::size_t budget, uint64_t count, const std::vector<int>& keyLens) {
+  std::size_t perEntry = kSortScratchPerEntry;
+  for (int keyLen : keyLens) {
+    perEntry += static_cast<std::size_t>(keyLen) + sizeof(uint32_t);
+  }
+  const std::size_t fit = std::max<std::size_t>(budget / perEntry, 1);
+  return count <= fit ? static_cast<std::size_t>(std::max<uint64_t>(count, 1)) : fit;
+}
+
+// The buffer in (key, recno) order. Sorting goes through items that carry
+// the first sixteen key bytes, so most comparisons never touch the keys;
+// entries given in order are taken as they are.
+class KeySorter::Sorted {
+ public:
+  Sorted(const uint8_t* keys, const uint32_t* recnos, std::size_t n, int keyLen, bool presorted)
+      : keys_(keys), recnos_(recnos), n_(n), keyLen_(keyLen), presorted_(presorted) {
+    if (!presorted) {
+      Sort();
+    }
+  }
+  std::size_t size() const { return n_; }
+  const uint8_t* key(std::size_t i) const {
+    return keys_ + (presorted_ ? i : std::size_t{items_[i].index}) * keyLen_;
+  }
+  uint32_t recno(std::size_t i) const { return presorted_ ? recnos_[i] : items_[i].recno; }
+  // Asks for the key of entry i ahead of its turn (reads all over the buffer).
+  void Prefetch(std::size_t i) const {
+    if (!presorted_ && i < n_) {
+      __builtin_prefetch(key(i));
+    }
+  }
+
+ private:
+  void Sort();
+
+  const uint8_t* keys_;
+  const uint32_t* recnos_;
+  std::size_t n_;
+  int keyLen_;
+  bool presorted_;
+  std::vector<SortItem> items_;
+};
+
+void KeySorter::Sorted::Sort() {
+  const int keyLen = keyLen_;
+  const std::size_t n = n_;
+  const uint8_t* keys = keys_;
+  items_.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const uint8_t* key = keys + i * keyLen;
+    items_[i] = {Prefix8(key, keyLen), keyLen > 8 ? Prefix8(key, keyLen, 8) : 0, recnos_[i],
+                 static_cast<uint32_t>(i)};
+  }
+  auto less = [keys, keyLen](const SortItem& a, const SortItem& b) {
+    if (a.prefix != b.prefix) {
+      return a.prefix < b.prefix;
+    }
+    if (a.prefix2 != b.prefix2) {
+      return a.prefix2 < b.prefix2;
+    }
+    if (keyLen > 16) {
+      const int c = std::memcmp(keys + std::size_t{a.index} * keyLen + 16,
+                                keys + std::size_t{b.index} * keyLen + 16, keyLen - 16);
+      if (c != 0) {
+        return c < 0;
+      }
+    }
+    return a.recno < b.recno;
+  };
+  if (n == 0) {
+    return;
+  }
+  std::vector<SortItem> tmp(n);
+  const int maxDepth = std::min(keyLen, 16);
+  const bool shared = n >= (1u << 16) && std::thread::hardware_concurrency() >= 2;
+  std::vector<SortGroup> groups;
+  RadixSort(items_.data(), tmp.data(), n, 0, maxDepth, less, shared ? &groups : nullptr, n / 16);
+  // The groups are independent: both cores take them in turn, largest first.
+  std::sort(groups.begin(), groups.end(),
+            [](const SortGroup& x, const SortGroup& y) { return x.count > y.count; });
+  ParallelFor(groups.size(), [&](std::size_t i) {
+    const SortGroup& g = groups[i];
+    RadixSort(items_.data() + g.first, tmp.data() + g.first, g.count, g.depth, maxDepth, less,
+              nullptr);
+  });
+}
+
+KeySorter::KeySorter(int keyLen, bool unique, bool presorted, std::size_t capacity,
+                     ScratchPlace place)
+    : keyLen_(keyLen),
+      unique_(unique),
+      presorted_(presorted),
+      capacity_(std::max<std::size_t>(capacity, 1)),
+      place_(std::move(place)) {
+  if (place_.fs != nullptr) {
+    // Reserved, not touched: memory is taken as entries arrive.
+    keys_.reserve(capacity_ * static_cast<std::size_t>(keyLen_));
+    recnos_.reserve(capacity_);
+  }
+}
+
+KeySorter::~KeySorter() = default;
+
+void KeySorter::Adopt(std::vector<uint8_t> keys, std::vector<uint32_t> recnos) {
+  keys_ = std::move(keys);
+  recnos_ = std::move(recnos);
+}
+
+void KeySorter::Clear() {
+  keys_.clear();
+  recnos_.clear();
+  runs_.clear();
+  scratch_.reset();
+  scratchEnd_ = 0;
+}
+
+Status KeySorter::Spill() {
+  if (recnos_.empty()) {
+    return Status::Ok();
+  }
+  if (scratch_ == nullptr) {
+    XCE_RETURN_IF_ERROR(place_.fs->OpenTemporary(place_.dir, &scratch_));
+  }
+  const std::size_t width = static_cast<std::size_t>(keyLen_) + 4;
+  Sorted sorted(keys_.data(), recnos_.data(), recnos_.size(), keyLen_, presorted_);
+  std::vector<uint8_t> out;
+  out.reserve(std::min(kRunWriteBytes, sorted.size() * width) + width);
+  const uint64_t first = scratchEnd_;
+  uint64_t count = 0;
+  const uint8_t* prev = nullptr;
+  constexpr std::size_t kAhead = 16;
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    sorted.Prefetch(i + kAhead);
+    const uint8_t* key = sorted.key(i);
+    if (unique_ && prev != nullptr && std::memcmp(prev, key, keyLen_) == 0) {
+      continue;  // the first record of a key value is the one kept
+    }
+    prev = key;
+    out.insert(out.end(), key, key + keyLen_);
+    uint8_t r[4];
+    PutLe32(r, sorted.recno(i));
+    out.insert(out.end(), r, r + 4);
+    ++count;
+    if (out.size() >= kRunWriteBytes) {
+      XCE_RETURN_IF_ERROR(scratch_->WriteAt(scratchEnd_, out.data(), out.size()));
+      scratchEnd_ += out.size();
+      out.clear();
+    }
+  }
+  if (!out.empty()) {
+    XCE_RETURN_IF_ERROR(scratch_->WriteAt(scratchEnd_, out.data(), out.size()));
+    scratchEnd_ += out.size();
+  }
+  runs_.push_back({first, count});
+  keys_.clear();
+  recnos_.clear();
+  return Status::Ok();
+}
+
+Status KeySorter::Drain(EntrySink* sink) {
+  Status s;
+  {
+    Sorted last(keys_.data(), recnos_.data(), recnos_.size(), keyLen_, presorted_);
+    if (!runs_.empty()) {
+      s = Merge(&last, sink);
+    } else {
+      constexpr std::size_t kAhead = 16;
+      const uint8_t* prev = nullptr;
+      for (std::size_t i = 0; s.ok() && i < last.size(); ++i) {
+        last.Prefetch(i + kAhead);
+        const uint8_t* key = last.key(i);
+        if (unique_ && prev != nullptr && std::memcmp(prev, key, keyLen_) == 0) {
+          continue;
+        }
+        prev = key;
+        s = sink->Put(key, last.recno(i));
+      }
+    }
+  }
+  keys_ = {};
+  recnos_ = {};
+  Clear();
+  return s;
+}
+
+Status KeySorter::Merge(Sorted* last, EntrySink* sink) {
+  // One source per run plus the buffer; each run is read in slices small
+  // enough that all slices together stay within what the buffer was allowed.
+  const std::size_t width = static_cast<std::size_t>(keyLen_) + 4;
+  const std::size_t allowed = capacity_ * (width + kSortScratchPerEntry) / 2;
+  const std::size_t slice =
+      std::clamp(allowed / runs_.size() / width, std::size_t{1}, kRunReadBytes / width);
+  struct Source {
+    const uint8_t* key = nullptr;
+    uint32_t recno = 0;
+    // Runs: what is left on disk, and the slice read from it.
+    uint64_t offset = 0;
+    uint64_t left = 0;
+    std::vector<uint8_t> slice;
+    std::size_t at = 0;
+    std::size_t held = 0;
+    std::size_t index = 0;  // the buffer: next entry
+  };
+  std::vector<Source> sources(runs_.size() + 1);
+  for (std::size_t i = 0; i < runs_.size(); ++i) {
+    sources[i].offset = runs_[i].offset;
+    sources[i].left = runs_[i].count;
+    sources[i].slice.resize(slice * width);
+  }
+  const std::size_t mem = runs_.size();
+  // Moves source i to its next entry; false when it has none.
+  auto advance = [&](std::size_t i, bool* has) -> Status {
+    Source& src = sources[i];
+    if (i == mem) {
+      *has = src.index < last->size();
+      if (*has) {
+        last->Prefetch(src.index + 16);
+        src.key = last->key(src.index);
+        src.recno = last->recno(src.index);
+        ++src.index;
+      }
+      return Status::Ok();
+    }
+    if (src.at == src.held) {
+      if (src.left == 0) {
+        *has = false;
+        return Status::Ok();
+      }
+      const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(src.left, slice));
+      std::size_t got = 0;
+      XCE_RETURN_IF_ERROR(scratch_->ReadAt(src.offset, src.slice.data(), n * width, &got));
+      if (got != n * width) {
+        return Status(kErrIo, "Scratch file " + scratch_->path() + " came back short");
+      }
+      src.offset += n * width;
+      src.left -= n;
+      src.at = 0;
+      src.held = n;
+    }
+    const uint8_t* p = src.slice.data() + src.at * width;
+    src.key = p;
+    src.recno = Le32(p + keyLen_);
+    ++src.at;
+    *has = true;
+    return Status::Ok();
+  };
+  auto greater = [&](std::size_t a, std::size_t b) {
+    const int c = std::memcmp(sources[a].key, sources[b].key, keyLen_);
+    return c != 0 ? c > 0 : sources[a].recno > sources[b].recno;
+  };
+  std::vector<std::size_t> heap;
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    bool has = false;
+    XCE_RETURN_IF_ERROR(advance(i, &has));
+    if (has) {
+      heap.push_back(i);
+    }
+  }
+  std::make_heap(heap.begin(), heap.end(), greater);
+  std::vector<uint8_t> prev(keyLen_);
+  bool any = false;
+  while (!heap.empty()) {
+    std::pop_heap(heap.begin(), heap.end(), greater);
+    const std::size_t i = heap.back();
+    const Source& src = sources[i];
+    if (!(unique_ && any && std::memcmp(prev.data(), src.key, keyLen_) == 0)) {
+      XCE_RETURN_IF_ERROR(sink->Put(src.key, src.recno));
+      if (unique_) {
+        std::memcpy(prev.data(), src.key, keyLen_);
+        any = true;
+      }
+    }
+    bool has = false;
+    XCE_RETURN_IF_ERROR(advance(i, &has));
+    if (has) {
+      std::push_heap(heap.begin(), heap.end(), greater);
+    } else {
+      heap.pop_back();
+    }
+  }
+  return Status::Ok();
+}
+
+}  // namespace xce::cdx

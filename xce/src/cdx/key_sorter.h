@@ -1,0 +1,104 @@
+// Sorting one tag's entries for a bulk build within a memory budget. Entries
+// are gathered in a buffer of a fixed number of entries; a full buffer is
+// sorted and written out as a run to a scratch file in the table's folder;
+// at the end the runs and what is still buffered are merged into the tree
+// builder. A buffer that never filled is sorted in memory and handed on
+// without touching a disk.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "file.h"
+#include "status.h"
+
+namespace xce::cdx {
+
+// Where sorted entries go: the tree builder, or a test.
+class EntrySink {
+ public:
+  virtual ~EntrySink() = default;
+  virtual Status Put(const uint8_t* key, uint32_t recno) = 0;
+};
+
+// Memory that bulk builds may use for sorting, for every table of the
+// process: bytes, never below kMinSortMemory.
+constexpr std::size_t kDefaultSortMemory = std::size_t{128} << 20;
+constexpr std::size_t kMinSortMemory = 1024;
+std::size_t SortMemory();
+void SetSortMemory(std::size_t bytes);
+
+// Bytes of sorting work space per buffered entry, besides the entry itself.
+constexpr std::size_t kSortScratchPerEntry = 48;
+
+// Entries per buffer when tags of these key lengths are built together from
+// `count` records within `budget` bytes: every tag gets the same number, so
+// all buffers together and the work space to sort one of them fit. `count`
+// when everything fits (nothing goes to disk).
+std::size_t BufferEntries(std::size_t budget, uint64_t count, const std::vector<int>& keyLens);
+
+// Where a sorter may put its runs: a file system and the table's folder.
+struct ScratchPlace {
+  FileSystem* fs = nullptr;
+  std::string dir;
+};
+
+class KeySorter {
+ public:
+  // Up to `capacity` entries are buffered; without a scratch place (fs null)
+  // the buffer grows as needed and nothing goes to disk. A unique tag keeps
+  // the first record of each key value. `presorted`: entries come in (key,
+  // recno) order already and are never sorted.
+  KeySorter(int keyLen, bool unique, bool presorted, std::size_t capacity, ScratchPlace place);
+  ~KeySorter();
+  KeySorter(const KeySorter&) = delete;
+  KeySorter& operator=(const KeySorter&) = delete;
+
+  int key_len() const { return keyLen_; }
+  std::size_t buffered() const { return recnos_.size(); }
+  std::size_t capacity() const { return capacity_; }
+  // Runs written to disk so far.
+  std::size_t runs() const { return runs_.size(); }
+  // True when `more` entries would not fit the buffer: Spill first.
+  bool MustSpill(std::size_t more) const {
+    return place_.fs != nullptr && !recnos_.empty() && recnos_.size() + more > capacity_;
+  }
+
+  // Adds an entry to the buffer. REQUIRES: !MustSpill(1).
+  void Add(const uint8_t* key, uint32_t recno) {
+    keys_.insert(keys_.end(), key, key + keyLen_);
+    recnos_.push_back(recno);
+  }
+  // Takes entries gathered elsewhere as the buffer (no budget applies).
+  void Adopt(std::vector<uint8_t> keys, std::vector<uint32_t> recnos);
+  // Sorts the buffer and writes it to the scratch file as one run.
+  Status Spill();
+  // Drops every entry and run (the tag is to be built another way).
+  void Clear();
+  // Hands every entry to `sink` in (key, recno) order and frees the memory.
+  Status Drain(EntrySink* sink);
+
+ private:
+  struct Run {
+    uint64_t offset;
+    uint64_t count;
+  };
+  class Sorted;
+  Status Merge(Sorted* last, EntrySink* sink);
+
+  int keyLen_;
+  bool unique_;
+  bool presorted_;
+  std::size_t capacity_;
+  ScratchPlace place_;
+  std::vector<uint8_t> keys_;
+  std::vector<uint32_t> recnos_;
+  std::unique_ptr<File> scratch_;
+  uint64_t scratchEnd_ = 0;
+  std::vector<Run> runs_;
+};
+
+}  // namespace xce::cdx
