@@ -73,8 +73,9 @@ class FileSystem {
   virtual Status Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* out) = 0;
   // A scratch file in `dir` that no other program sees and that is gone once
   // closed, even after a crash: unnamed where the file system allows it,
-  // otherwise given a name of its own that is removed at once.
-  virtual Status OpenTemporary(const std::string& dir, std::unique_ptr<File>* out) = 0;
+  // otherwise given a name of its own that is removed at once (what this
+  // default does through Open and Remove).
+  virtual Status OpenTemporary(const std::string& dir, std::unique_ptr<File>* out);
   // Atomically replaces `to` with `from` (rename within one directory).
   virtual Status Rename(const std::string& from, const std::string& to) = 0;
   virtual Status Remove(const std::string& path) = 0;

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "file.h"
 
@@ -346,6 +348,26 @@ class PosixFileSystem : public FileSystem {
 };
 
 }  // namespace
+
+Status FileSystem::OpenTemporary(const std::string& dir, std::unique_ptr<File>* out) {
+  static std::atomic<uint64_t> counter{0};
+  const std::string where = dir.empty() ? "." : dir;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string path = where + "/xce-scratch-" + std::to_string(::getpid()) + "-" +
+                             std::to_string(counter++) + ".tmp";
+    if (Exists(path)) {
+      continue;
+    }
+    XCE_RETURN_IF_ERROR(Open(path, OpenMode::kCreate, out));
+    Status s = Remove(path);  // the open file outlives its name
+    if (!s.ok()) {
+      out->reset();
+      (void)Remove(path);
+    }
+    return s;
+  }
+  return Status(kErrIo, "Cannot create a scratch file in " + where + ": every name is taken");
+}
 
 FileSystem* FileSystem::Default() {
   static PosixFileSystem fs;
