@@ -126,6 +126,87 @@ void RadixSort(SortItem* a, SortItem* tmp, std::size_t n, int depth, int maxDept
 }
 
 
+// The first distribution of a large sort on both cores: each takes half of
+// the items (keeping their order, so runs already in record order stay so),
+// finds where the prefixes differ, counts and places its half; the
+// distributed groups are then handed back as RadixSort hands them back.
+template <typename Less>
+void SharedRadixSort(SortItem* a, SortItem* tmp, std::size_t n, int maxDepth, const Less& less,
+                     std::vector<SortGroup>* groups, std::size_t shareLimit) {
+  struct Half {
+    std::size_t first, end;
+    uint64_t any1 = 0, all1 = ~uint64_t{0}, any2 = 0, all2 = ~uint64_t{0};
+    std::size_t count[256] = {};
+    std::size_t next[256];
+  };
+  Half halves[2];
+  halves[0].first = 0;
+  halves[0].end = halves[1].first = n / 2;
+  halves[1].end = n;
+  ParallelFor(2, [&](std::size_t h) {
+    Half& half = halves[h];
+    for (std::size_t i = half.first; i < half.end; ++i) {
+      half.any1 |= a[i].prefix;
+      half.all1 &= a[i].prefix;
+      half.any2 |= a[i].prefix2;
+      half.all2 &= a[i].prefix2;
+    }
+  });
+  const SortItem differ{(halves[0].any1 | halves[1].any1) ^ (halves[0].all1 & halves[1].all1),
+                        (halves[0].any2 | halves[1].any2) ^ (halves[0].all2 & halves[1].all2), 0,
+                        0};
+  int depth = 0;
+  while (depth < maxDepth && PrefixByte(differ, depth) == 0) {
+    ++depth;
+  }
+  if (depth >= maxDepth) {
+    RadixSort(a, tmp, n, depth, maxDepth, less, groups, shareLimit);
+    return;
+  }
+  ParallelFor(2, [&](std::size_t h) {
+    Half& half = halves[h];
+    for (std::size_t i = half.first; i < half.end; ++i) {
+      ++half.count[PrefixByte(a[i], depth)];
+    }
+  });
+  std::size_t start[256];
+  std::size_t count[256];
+  std::size_t at = 0;
+  for (int b = 0; b < 256; ++b) {
+    start[b] = at;
+    halves[0].next[b] = at;
+    halves[1].next[b] = at + halves[0].count[b];
+    count[b] = halves[0].count[b] + halves[1].count[b];
+    at += count[b];
+  }
+  ParallelFor(2, [&](std::size_t h) {
+    Half& half = halves[h];
+    for (std::size_t i = half.first; i < half.end; ++i) {
+      tmp[half.next[PrefixByte(a[i], depth)]++] = a[i];
+    }
+  });
+  ParallelFor(2, [&](std::size_t h) {
+    std::memcpy(a + halves[h].first, tmp + halves[h].first,
+                (halves[h].end - halves[h].first) * sizeof(SortItem));
+  });
+  for (int b = 0; b < 256; ++b) {
+    if (count[b] < 2) {
+      continue;
+    }
+    if (count[b] > shareLimit) {
+      std::vector<SortGroup> inner;
+      RadixSort(a + start[b], tmp + start[b], count[b], depth + 1, maxDepth, less, &inner,
+                shareLimit);
+      for (SortGroup g : inner) {
+        g.first += start[b];
+        groups->push_back(g);
+      }
+    } else {
+      groups->push_back({start[b], count[b], depth + 1});
+    }
+  }
+}
+
 // Bytes read from a run at a time, at most.
 constexpr std::size_t kRunReadBytes = 64 << 10;
 // Bytes gathered before a run is written.
@@ -186,12 +267,17 @@ void KeySorter::Sorted::Sort() {
   const int keyLen = keyLen_;
   const std::size_t n = n_;
   const uint8_t* keys = keys_;
+  const bool shared = n >= (1u << 16) && std::thread::hardware_concurrency() >= 2;
   items_.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const uint8_t* key = keys + i * keyLen;
-    items_[i] = {Prefix8(key, keyLen), keyLen > 8 ? Prefix8(key, keyLen, 8) : 0, recnos_[i],
-                 static_cast<uint32_t>(i)};
-  }
+  ParallelFor(shared ? 2 : 1, [&](std::size_t h) {
+    const std::size_t from = h == 0 ? 0 : n / 2;
+    const std::size_t to = h == 0 && shared ? n / 2 : n;
+    for (std::size_t i = from; i < to; ++i) {
+      const uint8_t* key = keys + i * keyLen;
+      items_[i] = {Prefix8(key, keyLen), keyLen > 8 ? Prefix8(key, keyLen, 8) : 0, recnos_[i],
+                   static_cast<uint32_t>(i)};
+    }
+  });
   auto less = [keys, keyLen](const SortItem& a, const SortItem& b) {
     if (a.prefix != b.prefix) {
       return a.prefix < b.prefix;
@@ -213,9 +299,12 @@ void KeySorter::Sorted::Sort() {
   }
   std::vector<SortItem> tmp(n);
   const int maxDepth = std::min(keyLen, 16);
-  const bool shared = n >= (1u << 16) && std::thread::hardware_concurrency() >= 2;
   std::vector<SortGroup> groups;
-  RadixSort(items_.data(), tmp.data(), n, 0, maxDepth, less, shared ? &groups : nullptr, n / 16);
+  if (shared) {
+    SharedRadixSort(items_.data(), tmp.data(), n, maxDepth, less, &groups, n / 16);
+  } else {
+    RadixSort(items_.data(), tmp.data(), n, 0, maxDepth, less, nullptr);
+  }
   // The groups are independent: both cores take them in turn, largest first.
   std::sort(groups.begin(), groups.end(),
             [](const SortGroup& x, const SortGroup& y) { return x.count > y.count; });
