@@ -345,6 +345,20 @@ bool FormatStoredNumber(double value, int width, int decimals, std::string& text
   }
   const int precision = decimals > 0 ? width - 1 : width;
   double magnitude = std::fabs(value);
+  // Whole numbers into fields without decimals (every key and id) need no
+  // general formatting; a negative zero keeps its sign the general way.
+  if (decimals == 0 && magnitude < 1e15 && value == std::trunc(value) &&
+      !(value == 0 && std::signbit(value))) {
+    char digits[24];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, static_cast<int64_t>(value));
+    const int n = static_cast<int>(end - digits);
+    if (ec != std::errc() || n > width) {
+      return false;
+    }
+    text.assign(static_cast<size_t>(width - n), ' ');
+    text.append(digits, static_cast<size_t>(n));
+    return true;
+  }
   int wholeDigits = magnitude < 1 ? 0 : static_cast<int>(std::floor(std::log10(magnitude))) + 1;
   if (wholeDigits > precision) {
     return false;  // fixed notation would turn into exponent notation

@@ -180,6 +180,8 @@ TEST(XdsFields, NumbersAreWrittenInFixedNotationRightAligned) {
     qty->SetAsInteger(42);
     EXPECT_EQ(Bytes(t, *qty), "  42");
     EXPECT_THROW(qty->SetAsInteger(12345), EXDSDatabaseError);
+    EXPECT_THROW(qty->SetAsInteger(-1000), EXDSDatabaseError) << "the sign needs room too";
+    EXPECT_EQ(Bytes(t, *qty), "  42");
   });
 }
 
