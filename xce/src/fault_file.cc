@@ -13,6 +13,7 @@ class FaultFile : public File {
       : fs_(fs), base_(std::move(base)) {}
 
   Status ReadAt(uint64_t offset, void* buf, std::size_t n, std::size_t* got) override {
+    fs_->CountRead();
     return base_->ReadAt(offset, buf, n, got);
   }
   Status WriteAt(uint64_t offset, const void* buf, std::size_t n) override {

@@ -30,6 +30,9 @@ class FaultInjectingFileSystem : public FileSystem {
     once_ = once;
   }
   void FailAfterBytes(uint64_t bytes) { byteLimit_ = bytes; }
+  // Read operations (ReadAt) through every file opened by the double.
+  uint64_t reads() const { return reads_; }
+  void CountRead() { ++reads_; }
   void Reset() {
     failAt_ = 0;
     byteLimit_ = UINT64_MAX;
@@ -59,6 +62,7 @@ class FaultInjectingFileSystem : public FileSystem {
 
  private:
   FileSystem* base_;
+  uint64_t reads_ = 0;
   uint64_t failAt_ = 0;
   bool once_ = false;
   uint64_t byteLimit_ = UINT64_MAX;

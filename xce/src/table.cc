@@ -538,6 +538,17 @@ Status Table::IsVisible(Order* order, uint32_t recno, bool* visible) {
   if (showDeleted_ && filters_.empty() && order->IsRecnoOrder()) {
     return Status::Ok();
   }
+  // A record a filter has already turned down is passed over unread: an
+  // optimized filter that keeps few records (or none) then costs a walk of
+  // the order's keys, not a read of every record.
+  for (const auto& filter : filters_) {
+    bool rejected = false;
+    XCE_RETURN_IF_ERROR(filter->RejectsUnread(*this, recno, &rejected));
+    if (rejected) {
+      *visible = false;
+      return Status::Ok();
+    }
+  }
   XCE_RETURN_IF_ERROR(ReadRecord(recno, scratch_.data()));
   if (!showDeleted_ && scratch_[0] == static_cast<char>(kDeletedFlag)) {
     *visible = false;
@@ -552,6 +563,15 @@ Status Table::IsVisible(Order* order, uint32_t recno, bool* visible) {
 
 Status Table::SettlePosition(Order* order, uint32_t start, bool forward, bool* found) {
   *found = false;
+  // A filter known to pass nothing ends the search before it walks the
+  // order: the sentinel filter that stands for "no section marked" is one.
+  for (std::size_t i = 0; start != 0 && i < filters_.size(); ++i) {
+    bool none = false;
+    XCE_RETURN_IF_ERROR(filters_[i]->PassesNone(*this, &none));
+    if (none) {
+      return Status::Ok();
+    }
+  }
   uint32_t r = start;
   while (r != 0) {
     bool visible = false;

@@ -103,6 +103,21 @@ class RecordFilter {
     (void)count;
     return false;
   }
+  // Whether record `recno` is rejected whatever its image holds, because
+  // the answer is known already (an optimized filter's set): the record then
+  // need not be read to be passed over.
+  virtual Status RejectsUnread(Table& t, uint32_t recno, bool* rejected) {
+    (void)t;
+    (void)recno;
+    *rejected = false;
+    return Status::Ok();
+  }
+  // Whether the filter is known to let no record of the table through.
+  virtual Status PassesNone(Table& t, bool* none) {
+    (void)t;
+    *none = false;
+    return Status::Ok();
+  }
 };
 
 // Files that replace a table's files in one step. Complete and synced

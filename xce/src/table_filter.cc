@@ -271,6 +271,21 @@ Status AofFilter::Accept(Table& t, uint32_t recno, const char* image, bool* acce
   return Status::Ok();
 }
 
+Status AofFilter::RejectsUnread(Table& t, uint32_t recno, bool* rejected) {
+  XCE_RETURN_IF_ERROR(Prepare(t));
+  // The same answers Accept gives before it needs the record's image.
+  *rejected = known_.Test(recno) ? !matches_.Test(recno)
+                                 : recno <= candidateLimit_ && !candidates_.Test(recno);
+  return Status::Ok();
+}
+
+Status AofFilter::PassesNone(Table& t, bool* none) {
+  XCE_RETURN_IF_ERROR(Prepare(t));
+  uint32_t count = 0;
+  *none = KnownCount(t, t.RecordCount(), &count) && count == 0;
+  return Status::Ok();
+}
+
 bool AofFilter::KnownCount(Table& t, uint32_t n, uint32_t* count) {
   if (!prepared_ || preparedExact_ != t.exact() || known_.Count() != n || known_.Limit() < n) {
     return false;
