@@ -1,5 +1,7 @@
 // The URL list, the URL commands with the editor window, and opening an
 // address, driven through the real windows on catalogue folders.
+#include "url_catalogue.h"
+
 #include <sys/stat.h>
 
 #include <QAbstractItemView>
@@ -16,9 +18,9 @@
 #include <memory>
 #include <sstream>
 
+#include "../../tools/catalogue.h"  // the table tool's, not the window's
 #include "Unit1.h"
 #include "Unit2.h"
-#include "../../tools/catalogue.h"  // the table tool's, not the window's
 #include "catalogue_test_util.h"
 #include "cp1251.h"
 #include "current_dir.h"
@@ -28,7 +30,6 @@
 #include "section_edit.h"
 #include "section_tree.h"
 #include "shell.h"
-#include "url_catalogue.h"
 
 namespace {
 
@@ -57,8 +58,9 @@ void Put(const fs::path& dir, xcetool::CatalogueTableIndex table,
 
 // Every record stored in a table of `dir`, the deleted ones too ("*" first
 // when deleted), as "field|field|..." in UTF-8, trimmed.
-[[maybe_unused]] std::vector<std::string> Stored(const fs::path& dir, xcetool::CatalogueTableIndex table,
-                                const std::vector<std::string>& fields) {
+[[maybe_unused]] std::vector<std::string> Stored(const fs::path& dir,
+                                                 xcetool::CatalogueTableIndex table,
+                                                 const std::vector<std::string>& fields) {
   cattest::EngineConnection c(dir);
   XDSHANDLE t = 0;
   std::vector<std::string> rows;
@@ -116,9 +118,15 @@ class UrlCatalogueTest : public ::testing::Test {
         {{{"TYPE_ID", "1"}, {"TYPE_NAME", "Сайт"}, {"TYPRPRESTR", "http://"}},
          {{"TYPE_ID", "2"}, {"TYPE_NAME", "Почта"}, {"TYPRPRESTR", ""}}});
     Put(dir_, xcetool::kUrls,
-        {{{"URL_ID", "1"}, {"URL", "яндекс.рф/погода"}, {"NAME", "Погода в Москве"}, {"ADRESTYPE", "1"}},
+        {{{"URL_ID", "1"},
+          {"URL", "яндекс.рф/погода"},
+          {"NAME", "Погода в Москве"},
+          {"ADRESTYPE", "1"}},
          {{"URL_ID", "2"}, {"URL", "www.example.org"}, {"NAME", "Example"}, {"ADRESTYPE", "1"}},
-         {{"URL_ID", "3"}, {"URL", "mailto:hr@example.org"}, {"NAME", "Отдел кадров"}, {"ADRESTYPE", "2"}},
+         {{"URL_ID", "3"},
+          {"URL", "mailto:hr@example.org"},
+          {"NAME", "Отдел кадров"},
+          {"ADRESTYPE", "2"}},
          {{"URL_ID", "4"}, {"URL", "Яблоко.рф"}, {"NAME", "apple"}, {"ADRESTYPE", "3"}}});
     cattest::AppendMemberships(dir_, {{2, 1}, {5, 1}, {5, 2}, {9, 3}});
   }
@@ -201,7 +209,8 @@ class UrlCatalogueTest : public ::testing::Test {
   }
   // Runs `command` (a click that opens the editor window) with `inside` done
   // in the editor's modal loop.
-  void WithEditor(const std::function<void()>& command, const std::function<void(TForm2*)>& inside) {
+  void WithEditor(const std::function<void()>& command,
+                  const std::function<void(TForm2*)>& inside) {
     guitest::ModalWatcher watcher([&](QWidget* w) {
       auto* editor = qobject_cast<TForm2*>(w);
       if (auto* box = qobject_cast<QMessageBox*>(w)) {
@@ -565,7 +574,9 @@ TEST_F(UrlCatalogueTest, AFailedCommandGivesTheMainWindowBack) {
   EXPECT_EQ(Shown(), (std::vector<int>{1, 2, 3, 4, 5}));
 
   // Failing while the record is still being edited: the edit is cancelled.
-  form->HDSUrls->BeforePost = [](TDataSet&) { throw std::runtime_error("Table HDSUrlIn: cannot filter"); };
+  form->HDSUrls->BeforePost = [](TDataSet&) {
+    throw std::runtime_error("Table HDSUrlIn: cannot filter");
+  };
   runFailing(form->ToolButton2, [&](TForm2* editor) {
     Type(editor->DBEdit1, "изменено");
     QTest::mouseClick(editor->Button1, Qt::LeftButton);
@@ -580,8 +591,9 @@ TEST_F(UrlCatalogueTest, OpeningAnAddress) {
   Put(dir_, xcetool::kUrls, {{{"URL_ID", "5"}, {"URL", hostile}, {"ADRESTYPE", "2"}}});
   const fs::path opener = dir_ / "opener";
   std::ofstream(opener) << "#!/bin/sh\n"
-                        << "{ echo \"$#\"; printf '%s\\n' \"$1\"; pwd; } > '" << (dir_ / "args").string()
-                        << "'\nexit \"$(cat '" << (dir_ / "code").string() << "' 2>/dev/null || echo 0)\"\n";
+                        << "{ echo \"$#\"; printf '%s\\n' \"$1\"; pwd; } > '"
+                        << (dir_ / "args").string() << "'\nexit \"$(cat '"
+                        << (dir_ / "code").string() << "' 2>/dev/null || echo 0)\"\n";
   chmod(opener.c_str(), 0755);
   platform::SetShellOpenerForTesting(opener.string());
   auto args = [&] {
