@@ -5,13 +5,17 @@
 #include <sys/stat.h>
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSplitter>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -58,9 +62,8 @@ void Put(const fs::path& dir, xcetool::CatalogueTableIndex table,
 
 // Every record stored in a table of `dir`, the deleted ones too ("*" first
 // when deleted), as "field|field|..." in UTF-8, trimmed.
-[[maybe_unused]] std::vector<std::string> Stored(const fs::path& dir,
-                                                 xcetool::CatalogueTableIndex table,
-                                                 const std::vector<std::string>& fields) {
+std::vector<std::string> Stored(const fs::path& dir, xcetool::CatalogueTableIndex table,
+                                const std::vector<std::string>& fields) {
   cattest::EngineConnection c(dir);
   XDSHANDLE t = 0;
   std::vector<std::string> rows;
@@ -251,6 +254,87 @@ class UrlCatalogueTest : public ::testing::Test {
   fs::path old_;
   std::unique_ptr<TForm1> form_;
 };
+
+TEST_F(UrlCatalogueTest, TheEditorWindowIsBuiltAsDeclared) {
+  TForm1* form = Start();
+  auto* editor = new TForm2(form);
+  EXPECT_TRUE(editor->windowState() & Qt::WindowMaximized);
+  editor->setWindowState(Qt::WindowNoState);
+  editor->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(editor));
+  EXPECT_EQ(editor->parent(), form);
+  EXPECT_EQ(editor->windowTitle(), "Tavo Url Manager 2.0");
+  EXPECT_EQ(editor->palette().color(QPalette::Window), QColor(14, 156, 149));
+  EXPECT_EQ(editor->normalGeometry().size(), QSize(544, 344));
+  struct Button {
+    QToolButton* button;
+    const char* hint;
+    int image;
+  } buttons[] = {{editor->ToolButton8, "Добавить в текущий уровень", 0},
+                 {editor->ToolButton9, "Добавить в дочерний уровень", 1},
+                 {editor->ToolButton10, "Удалить", 2},
+                 {editor->ToolButton1, "Развернуть все", 3},
+                 {editor->ToolButton2, "Свернуть все", 4}};
+  for (const Button& b : buttons) {
+    EXPECT_EQ(b.button->toolTip(), b.hint);
+    EXPECT_EQ(b.button->icon().cacheKey(), form->ImageList3->Icon(b.image).cacheKey()) << b.hint;
+  }
+  EXPECT_EQ(editor->ToolBar2->Images(), form->ImageList3);
+  EXPECT_EQ(editor->TreeView1->Images(), form->ImageList2);
+  EXPECT_EQ(editor->TreeView1->indentation(), 19);
+  EXPECT_FALSE(editor->TreeView1->SortedByText());
+  EXPECT_EQ(editor->Panel5->width(), 141);
+  EXPECT_EQ(editor->Panel5->minimumWidth(), 115);
+  EXPECT_EQ(editor->ToolBar2->height(), 25);
+  EXPECT_EQ(editor->Splitter1->handleWidth(), 2);
+  EXPECT_EQ(editor->Panel4->height(), 33);
+  EXPECT_EQ(editor->Panel4->width(), editor->width());
+  EXPECT_EQ(editor->Panel2->height(), 125);
+  EXPECT_EQ(editor->Button1->geometry(), QRect(4, 4, 75, 25));
+  EXPECT_EQ(editor->Button2->geometry(), QRect(88, 4, 75, 25));
+  EXPECT_EQ(editor->Button1->text(), "Сохранить");
+  EXPECT_EQ(editor->Button2->text(), "Отменить");
+  EXPECT_FALSE(editor->Button1->isDefault() || editor->Button1->autoDefault());
+  EXPECT_FALSE(editor->Button2->isDefault() || editor->Button2->autoDefault());
+  struct Label {
+    QLabel* label;
+    const char* text;
+    int top;
+  } labels[] = {{editor->Label1, "URL", 4},
+                {editor->Label2, "Название", 40},
+                {editor->Label3, "Тип", 76},
+                {editor->Label4, "Описание", 112}};
+  for (const Label& l : labels) {
+    EXPECT_EQ(l.label->text(), l.text);
+    EXPECT_EQ(l.label->pos(), QPoint(0, l.top)) << l.text;
+  }
+  // The single-line controls span the panel, the memo fills the rest; all
+  // edit the URL table's record through the main window's data source.
+  struct Control {
+    QWidget* widget;
+    TDataSource* source;
+    QString field;
+    int top;
+  } controls[] = {
+      {editor->DBEdit1, editor->DBEdit1->DataSource(), editor->DBEdit1->DataField(), 16},
+      {editor->DBEdit2, editor->DBEdit2->DataSource(), editor->DBEdit2->DataField(), 52},
+      {editor->DBLookupComboBox1, editor->DBLookupComboBox1->DataSource(),
+       editor->DBLookupComboBox1->DataField(), 88}};
+  const char* fields[] = {"URL", "NAME", "URL_TYPE"};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(controls[i].source, form->DataSource1);
+    EXPECT_EQ(controls[i].field, fields[i]);
+    EXPECT_EQ(controls[i].widget->geometry(),
+              QRect(0, controls[i].top, editor->Panel2->width(), 21));
+  }
+  EXPECT_EQ(editor->DBMemo1->DataSource(), form->DataSource1);
+  EXPECT_EQ(editor->DBMemo1->DataField(), "DESCR");
+  EXPECT_EQ(editor->DBMemo1->parentWidget(), editor->Panel3);
+  editor->resize(editor->width() + 100, editor->height());
+  QTest::qWait(20);
+  EXPECT_EQ(editor->DBEdit1->width(), editor->Panel2->width());
+  delete editor;
+}
 
 TEST_F(UrlCatalogueTest, SectionFilterFollowsTheMarks) {
   PutSample();
@@ -634,6 +718,132 @@ TEST_F(UrlCatalogueTest, OpeningAnAddress) {
   }
   EXPECT_EQ(text, "Нет программы связанной с этой ссылкой -- ошибка № 2");
   EXPECT_EQ(args(), "1\nmailto:hr@example.org\n" + exeDir + "\n");
+}
+
+// A user's session on a new catalogue folder, then the folder read back.
+TEST_F(UrlCatalogueTest, AUsersSessionIsKeptAcrossARestart) {
+  Put(dir_, xcetool::kType,
+      {{{"TYPE_ID", "1"}, {"TYPE_NAME", "Сайт"}, {"TYPRPRESTR", "https://"}},
+       {{"TYPE_ID", "2"}, {"TYPE_NAME", "Почта"}, {"TYPRPRESTR", "mailto:"}}});
+  TForm1* form = Start();
+  // A section made in the editor's tree and named there in place.
+  auto addSection = [&](TForm2* editor, const QString& name) {
+    editor->TreeView1->setFocus();
+    QTest::mouseClick(editor->ToolButton8, Qt::LeftButton);
+    TTreeNode* node = SelectedNode(editor->TreeView1);
+    ASSERT_NE(node, nullptr);
+    editor->TreeView1->editItem(node);  // the tree's own label editor
+    QLineEdit* line = nullptr;
+    for (QLineEdit* open : editor->TreeView1->findChildren<QLineEdit*>()) {
+      line = open->isVisible() ? open : line;
+    }
+    ASSERT_NE(line, nullptr);
+    line->selectAll();
+    Type(line, name);
+    QTest::keyClick(line, Qt::Key_Return);
+    QTest::qWait(10);  // the tree takes the text after the key
+    ASSERT_EQ(node->text(0), name) << line->text().toStdString();
+  };
+  struct Url {
+    QString url, name, descr, type;
+    std::vector<uint32_t> sections;
+  };
+  const Url urls[] = {
+      {"яндекс.рф", "Поисковик", "Русский поиск", "Сайт", {1, 2}},
+      {"почта@пример.рф", "Письма Ивану", "Адрес для писем", "Почта", {2, 3}},
+      {"Example.org/Путь", "Пример", "Страница с примером", "Сайт", {1, 3}},
+      {"новости.рф", "Новости дня", "Лента новостей", "Сайт", {1, 2}},
+      {"рецепты.рф", "Кухня", "Рецепты борща", "Сайт", {2, 3}},
+  };
+  bool first = true;
+  for (const Url& u : urls) {
+    WithEditor([&] { QTest::mouseClick(form->ToolButton1, Qt::LeftButton); },
+               [&](TForm2* editor) {
+                 if (first) {
+                   addSection(editor, "Работа");  // 1
+                   addSection(editor, "Дом");     // 2
+                   addSection(editor, "Учёба");   // 3
+                   first = false;
+                 }
+                 Type(editor->DBEdit1, u.url);
+                 Type(editor->DBEdit2, u.name);
+                 Choose(editor->DBLookupComboBox1, u.type);
+                 Type(editor->DBMemo1, u.descr);
+                 for (uint32_t id : u.sections) {
+                   ClickMark(editor->TreeView1, id);
+                 }
+                 QTest::mouseClick(editor->Button1, Qt::LeftButton);
+               });
+  }
+  ASSERT_EQ(Shown(), (std::vector<int>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(TreeNodes(form->TreeView1).size(), 3u);
+
+  // Filtered by "Учёба": records 2, 3 and 5; searched in any letter case.
+  QTest::mouseClick(form->Panel2, Qt::LeftButton);
+  Mark(form->TreeView1, 3);
+  form->ApplySectionFilter();
+  EXPECT_EQ(Shown(), (std::vector<int>{2, 3, 5}));
+  Type(form->Edit1, "EXAMPLE.ORG/п");
+  EXPECT_EQ(CurrentId(), 3);
+  Type(form->Edit2, "кУХ");
+  EXPECT_EQ(CurrentId(), 5);
+  form->Edit1->clear();
+  form->Edit2->clear();
+  ClickTitle(0);
+  EXPECT_EQ(Shown(), (std::vector<int>{3, 2, 5}));
+  ClickTitle(1);
+  EXPECT_EQ(Shown(), (std::vector<int>{5, 2, 3}));
+  ClickTitle(2);
+  EXPECT_EQ(Shown().size(), 3u);
+  QTest::mouseClick(form->Panel2, Qt::LeftButton);
+
+  // Record 4 moves from "Работа" and "Дом" to "Учёба" only; record 2 goes.
+  form->HDSUrls->Locate("URL_ID", TVariant(4), 0);
+  WithEditor([&] { QTest::keyClick(form->DBGrid1, Qt::Key_F4); },
+             [&](TForm2* editor) {
+               ClickMark(editor->TreeView1, 1);
+               ClickMark(editor->TreeView1, 2);
+               ClickMark(editor->TreeView1, 3);
+               QTest::mouseClick(editor->Button1, Qt::LeftButton);
+             });
+  form->HDSUrls->Locate("URL_ID", TVariant(2), 0);
+  QTest::mouseClick(form->ToolButton3, Qt::LeftButton);
+
+  // Opened with the link type's prefix, as one argument.
+  const fs::path opener = dir_ / "opener";
+  std::ofstream(opener) << "#!/bin/sh\nprintf '%s|%s' \"$#\" \"$1\" > '" << (dir_ / "args").string()
+                        << "'\n";
+  chmod(opener.c_str(), 0755);
+  platform::SetShellOpenerForTesting(opener.string());
+  form->HDSUrls->Locate("URL_ID", TVariant(1), 0);
+  QTest::mouseClick(form->ToolButton5, Qt::LeftButton);
+  std::ifstream in(dir_ / "args");
+  std::string args((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(args, "1|https://яндекс.рф");
+
+  form->close();
+  form_.reset();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  auto live = [](std::vector<std::string> rows) {
+    std::erase_if(rows, [](const std::string& r) { return r.starts_with("*"); });
+    std::sort(rows.begin(), rows.end());
+    return rows;
+  };
+  EXPECT_EQ(live(Stored(dir_, xcetool::kUrls, {"URL_ID", "URL", "NAME", "ADRESTYPE", "DESCR"})),
+            (std::vector<std::string>{"1|яндекс.рф|Поисковик|1|Русский поиск",
+                                      "3|Example.org/Путь|Пример|1|Страница с примером",
+                                      "4|новости.рф|Новости дня|1|Лента новостей",
+                                      "5|рецепты.рф|Кухня|1|Рецепты борща"}));
+  EXPECT_EQ(live(Stored(dir_, xcetool::kUrlIn, {"TEM_ID", "URL_ID"})),
+            (std::vector<std::string>{"1|1", "1|3", "2|1", "2|5", "3|3", "3|4", "3|5"}));
+
+  // Started again: the same list, sections and memberships.
+  TForm1* again = Start();
+  EXPECT_EQ(Shown(), (std::vector<int>{1, 3, 4, 5}));
+  EXPECT_EQ(TreeNodes(again->TreeView1).size(), 3u);
+  again->HDSUrls->Locate("URL_ID", TVariant(3), 0);
+  EXPECT_EQ(Utf8(again->HDSUrls->FieldByName("DESCR")->AsString()), "Страница с примером");
+  EXPECT_EQ(again->DBGrid1->CellText(again->DBGrid1->Row(), 2), "Сайт");
 }
 
 }  // namespace
