@@ -190,9 +190,10 @@ bool TXdsDataSet::IndexMatchesFields(XDSHANDLE index, const std::vector<TField*>
     covered[position] = true;
     highest = std::max(highest, position);
   }
-  if (fields.empty() ||
-      !std::all_of(covered.begin(), covered.begin() + static_cast<long>(highest) + 1,
-                   [](bool c) { return c; })) {
+  // The seek builds a whole key: a segment left out would be sought as an
+  // empty value and miss every record that has one, so the fields must cover
+  // every segment.
+  if (fields.empty() || !std::all_of(covered.begin(), covered.end(), [](bool c) { return c; })) {
     return false;
   }
   lastKeySegment_ = segments[highest];

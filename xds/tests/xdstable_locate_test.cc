@@ -114,6 +114,25 @@ TEST(XdsLocate, OnlyACompoundTagLeavesTheFilterPath) {
   EXPECT_EQ(t->RecNo(), 5);
 }
 
+// The compound tag STR(TEM_ID,10)+STR(URL_ID,10) comes first and starts with
+// the section id, but a seek builds a whole key: it must not answer a locate
+// of the section id alone (it would seek URL id 0 and miss).
+TEST_F(XdsLocateTest, ASectionIdIsFoundThoughACompoundTagStartsWithIt) {
+  urlIn_->SetIndexName("TEM_ID");
+  urlIn_->Open();
+  for (bool ordered : {true, false}) {
+    if (!ordered) {
+      urlIn_->SetIndexName("");
+    }
+    urlIn_->First();
+    EXPECT_TRUE(urlIn_->Locate("TEM_ID", TVariant(7.0), 0)) << ordered;
+    EXPECT_EQ(Id(*urlIn_), 9) << ordered;
+    EXPECT_TRUE(urlIn_->Locate("TEM_ID", TVariant(int32_t{3}), 0)) << ordered;
+    EXPECT_EQ(Id(*urlIn_), 12) << ordered;
+    EXPECT_FALSE(urlIn_->Locate("TEM_ID", TVariant(4.0), 0)) << ordered;
+  }
+}
+
 TEST_F(XdsLocateTest, SearchBoxFindsCyrillicAndLatinPrefixesInAnyCase) {
   urls_->Open();
   struct Case {
