@@ -188,10 +188,13 @@ TTreeView::TTreeView(QWidget* parent) : QTreeWidget(parent) {
 }
 
 void TTreeView::commitData(QWidget* editor) {
+  // An editor already closed may still commit as it loses the focus on its
+  // way out; that changes no text and must not sort.
+  const bool open = editor != nullptr && indexWidget(currentIndex()) == editor;
   QTreeWidget::commitData(editor);
   // A label edited in place is the one way a node's text changes.
   QTreeWidgetItem* item = currentItem();
-  if (sortedByText_ && item != nullptr) {
+  if (open && sortedByText_ && item != nullptr) {
     QTreeWidgetItem* parent = item->parent() ? item->parent() : invisibleRootItem();
     parent->sortChildren(0, Qt::AscendingOrder);
     scrollToItem(item);
