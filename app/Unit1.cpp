@@ -6,7 +6,10 @@
 #include <QMouseEvent>
 #include <QScreen>
 
+#include <stdexcept>
+
 #include "Unit3.h"
+#include "catalogue_io.h"
 #include "catalogue.h"
 #include "controls.h"
 #include "current_dir.h"
@@ -14,6 +17,10 @@
 #include "grid_widths.h"
 #include "images.h"
 #include "qt_text.h"
+#include "section_edit.h"
+#include "section_tree.h"
+#include "url_catalogue.h"
+#include "xds/xdstable.h"
 
 TForm1* Form1 = nullptr;
 std::string WorkingDirectory;
@@ -23,6 +30,23 @@ bool NewRecordFlag = false;
 namespace {
 
 constexpr char kGridSection[] = "Grid";
+// The sections table's fields, as every load and save of a tree names them.
+constexpr char kIdField[] = "INID";
+constexpr char kParentField[] = "PREIN";
+constexpr char kNameField[] = "INNAME";
+
+// A bookmark import killed after it committed its swap leaves the folder
+// with some tables new and some old; it is finished before any table is
+// opened. While an import runs (it holds the folder) nothing is touched here:
+// the tables it holds then refuse to open.
+void FinishInterruptedBookmarkImport(const std::string& dir) {
+  bookmarks::FolderLock lock(dir);
+  std::string error;
+  if (lock.ok() && !bookmarks::FinishInterruptedImport(xce::FileSystem::Default(), dir, &error)) {
+    throw std::runtime_error("Cannot finish the bookmark import interrupted in " + dir + ": " +
+                             error);
+  }
+}
 
 }  // namespace
 
@@ -56,7 +80,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   ToolBar1->SetImages(ImageList1);
   ToolBar2->SetImages(ImageList3);
   TreeView1->SetImages(ImageList2);
-  TreeView1->sortByColumn(0, Qt::AscendingOrder);
+  // Sorted by text: siblings go back into name order when a label is
+  // edited; sections just added stay last until then.
+  TreeView1->setSortingEnabled(false);
+  TreeView1->SetSortedByText(true);
 
   // Declared sizes the splitters hand out: the section panel 137 pixels
   // wide, the address search 200, the description 55 high. The other side of
@@ -136,10 +163,11 @@ void TForm1::HDSTypeAfterDelete(TDataSet&) {}
 
 void TForm1::BindHandlers() {
   // Every key press in the window reaches FormKeyDown before the control
-  // that has the focus, and every press on the tree TreeView1MouseDown. One
-  // filter over the whole application sees each event once per receiver.
+  // that has the focus. One filter over the whole application sees each
+  // event once per receiver.
   qApp->installEventFilter(this);
 
+  connect(TreeView1, &TTreeView::MouseDown, this, ui::Guarded(this, &TForm1::TreeView1MouseDown));
   connect(Panel2, &TPanel::Click, this, ui::Guarded(this, &TForm1::Panel2Click));
   connect(Panel5, &TPanel::Resize, this, ui::Guarded(this, &TForm1::Panel5Resize));
   connect(Panel6, &TPanel::Resize, this, ui::Guarded(this, &TForm1::Panel6Resize));
@@ -170,15 +198,6 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
       auto* key = static_cast<QKeyEvent*>(event);
       ui::CallGuarded([&] { FormKeyDown(key->key(), key->modifiers()); });
     }
-  } else if ((event->type() == QEvent::MouseButtonPress ||
-              event->type() == QEvent::MouseButtonDblClick) &&
-             watched == TreeView1->viewport()) {
-    // The second press of a double click arrives as a double click; it is a
-    // press all the same.
-    auto* mouse = static_cast<QMouseEvent*>(event);
-    QPoint at = mouse->position().toPoint();
-    ui::CallGuarded(
-        [&] { TreeView1MouseDown(mouse->button(), mouse->modifiers(), at.x(), at.y()); });
   }
   return QWidget::eventFilter(watched, event);
 }
@@ -201,13 +220,47 @@ void TForm1::closeEvent(QCloseEvent* event) {
 
 void TForm1::FormCreate() {
   WorkingDirectory = platform::GetCurrentDirectory();
+  FinishInterruptedBookmarkImport(WorkingDirectory);
+  XdsConnection1->SetIsConnected(false);
+  XdsConnection1->SetConnectPath(WorkingDirectory);
+  XdsConnection1->SetIsConnected(true);
   LoadGridWidths(DBGrid1, SettingsFileName(), kGridSection);
+  NewRecordFlag = false;
+  Panel2->SetCaption(QString::fromUtf8(kFilterOffCaption));
+  // Every table is opened before any is reindexed: a missing, locked (by a
+  // second running copy) or damaged table then stops start-up before
+  // anything has been written to the folder.
+  HDSType->Open();
+  HDSUrlIn->Open();
+  HDSUrls->Open();
+  HDSTem->Open();
+  HDSType->ReindexTable();
+  HDSUrlIn->ReindexTable();
+  HDSUrlIn->SetIndexName("TEM_ID");
+  HDSUrls->ReindexTable();
+  HDSUrls->SetIndexName("URL_ID");
+  HDSTem->ReindexTable();
+  LoadTreeFromTable(*HDSTem, TreeView1, kIdField, kParentField, kNameField);
+  treeLoaded_ = true;
 }
 
 void TForm1::FormCloseQuery(bool& /*CanClose*/) {
-  // Without a working directory (start-up failed before it was known) there
-  // is no settings file to write, and failing here would keep the window
-  // from ever closing.
+  // After a start-up that stopped part-way, the steps whose table is not
+  // open (or whose tree was never loaded) are skipped and write nothing:
+  // packing needs an open table, and saving a tree that was never loaded
+  // would empty the sections table. Failing there would also keep the
+  // window from ever closing.
+  if (HDSUrls->Active()) {
+    if (HDSUrls->State() == dsEdit || HDSUrls->State() == dsInsert) {
+      HDSUrls->Post();
+    }
+    HDSUrls->SetFiltered(false);
+    HDSUrls->PackTable();
+  }
+  if (treeLoaded_) {
+    SaveTreeToTable(*HDSTem, TreeView1, kIdField, kParentField, kNameField);
+  }
+  // Without a working directory there is no settings file to write.
   if (!WorkingDirectory.empty()) {
     SaveGridWidths(DBGrid1, SettingsFileName(), kGridSection);
   }
@@ -228,12 +281,17 @@ void TForm1::ToolButton7Click() {
   about.exec();
 }
 
-// The section tree and the link types come with their windows; until then
-// their handlers do nothing.
-void TForm1::TreeView1MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int, int) {}
+void TForm1::TreeView1MouseDown(Qt::MouseButton Button, Qt::KeyboardModifiers, int X, int Y) {
+  if (ToggleSectionMark(TreeView1, Button, X, Y)) {
+    ApplySectionFilter();
+  }
+}
+
+void TForm1::ToolButton8Click() { AddSectionAtCurrentLevel(TreeView1); }
+void TForm1::ToolButton9Click() { AddChildSection(TreeView1); }
+void TForm1::ToolButton10Click() { DeleteSection(TreeView1, *HDSUrlIn, this); }
+void TForm1::ToolButton11Click() { ExpandAllSections(TreeView1); }
+void TForm1::ToolButton12Click() { CollapseAllSections(TreeView1); }
+
+// The link types come with their window; until then its handler does nothing.
 void TForm1::ToolButton6Click() {}
-void TForm1::ToolButton8Click() {}
-void TForm1::ToolButton9Click() {}
-void TForm1::ToolButton10Click() {}
-void TForm1::ToolButton11Click() {}
-void TForm1::ToolButton12Click() {}

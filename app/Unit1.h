@@ -14,6 +14,8 @@
 class QKeyEvent;
 class TForm2;
 class TImageList;
+class TXdsConnection;
+class TXdsTable;
 
 class TForm1 : public QWidget, public Ui::TForm1 {
   Q_OBJECT
@@ -90,6 +92,9 @@ class TForm1 : public QWidget, public Ui::TForm1 {
   void CreateComponents();
   // After a URL command failed with the main window hidden.
   void RecoverFromCommand(TForm2* editor);
+  // Whether TreeView1 holds the sections table's rows: only then may a
+  // close write it back (a start-up that stopped earlier left it empty).
+  bool treeLoaded_ = false;
 
   std::unique_ptr<TDataSource> dataSource1_;
 };

@@ -2,6 +2,7 @@
 // records which handlers its events reach.
 #pragma once
 
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "Unit1.h"
+#include "catalogue_test_util.h"
 #include "gui_test_support.h"
 
 namespace apptest {
@@ -35,8 +37,15 @@ class TWatchedForm : public TForm1 {
     TForm1::FormKeyDown(Key, Shift);
   }
   void ToolButton2Click() override { ++editUrlCommands; }
-  void TreeView1MouseDown(Qt::MouseButton, Qt::KeyboardModifiers, int X, int Y) override {
+  void TreeView1MouseDown(Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X,
+                          int Y) override {
     treeMouseDowns.emplace_back(X, Y);
+    TForm1::TreeView1MouseDown(Button, Shift, X, Y);
+  }
+  int sectionFilterApplied = 0;
+  void ApplySectionFilter() override {
+    ++sectionFilterApplied;
+    TForm1::ApplySectionFilter();
   }
   void ToolButton1Click() override {
     if (failNewUrl) {
@@ -45,7 +54,8 @@ class TWatchedForm : public TForm1 {
   }
 };
 
-// Runs each test in its own current directory, restored afterwards.
+// Runs each test in its own current directory, restored afterwards, which
+// holds an empty catalogue to begin with.
 class WorkingDirTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -53,12 +63,23 @@ class WorkingDirTest : public ::testing::Test {
     old_ = std::filesystem::current_path();
     std::filesystem::current_path(dir_.path().toStdString());
     ini_ = dir_.path().toStdString() + "/tavo.ini";
+    cattest::CreateCatalogue(Dir());
   }
+  std::filesystem::path Dir() const { return dir_.path().toStdString(); }
   void TearDown() override {
     form_.reset();
     std::filesystem::current_path(old_);
   }
+  // The window, made as the program makes it; the texts of the error boxes
+  // its start-up showed are in startupErrors_.
   TWatchedForm* MakeForm() {
+    form_.reset();
+    startupErrors_.clear();
+    guitest::ModalWatcher watcher([this](QWidget* w) {
+      if (auto* box = qobject_cast<QMessageBox*>(w)) {
+        startupErrors_.push_back(box->text().toStdString());
+      }
+    });
     form_ = std::make_unique<TWatchedForm>();
     return form_.get();
   }
@@ -74,6 +95,7 @@ class WorkingDirTest : public ::testing::Test {
   std::filesystem::path old_;
   std::string ini_;
   std::unique_ptr<TWatchedForm> form_;
+  std::vector<std::string> startupErrors_;
 };
 
 }  // namespace apptest

@@ -113,8 +113,7 @@ TEST_F(MainWindowTest, LayoutFollowsTheDeclaration) {
   EXPECT_EQ(form->TreeView1->y(), 29);
   EXPECT_EQ(form->TreeView1->y() + form->TreeView1->height(), form->Panel2->y());
   EXPECT_EQ(form->TreeView1->indentation(), 19);
-  EXPECT_TRUE(form->TreeView1->isSortingEnabled());
-  EXPECT_EQ(form->TreeView1->header()->sortIndicatorOrder(), Qt::AscendingOrder);
+  EXPECT_TRUE(form->TreeView1->SortedByText());
   // In Panel3: tool bar, search row, grid, splitter and memo from top to bottom.
   EXPECT_EQ(form->ToolBar1->geometry().topLeft(), QPoint(0, 0));
   EXPECT_EQ(form->ToolBar1->height(), 29);

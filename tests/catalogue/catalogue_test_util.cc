@@ -102,6 +102,18 @@ std::vector<Row> Sections(const fs::path& dir) {
   return rows;
 }
 
+uint32_t StoredUrlRecords(const fs::path& dir) {
+  EngineConnection c(dir);
+  XDSHANDLE t = 0;
+  EXPECT_EQ(xcetool::OpenCatalogueTable(c.handle(), xcetool::CatalogueTables()[xcetool::kUrls],
+                                        true, &t),
+            0);
+  uint32_t count = 0;
+  EXPECT_EQ(XdsGetRecordCount(t, XDS_COUNT_IGNORE_FILTERS, &count), 0);
+  XdsCloseTable(t);
+  return count;
+}
+
 std::string CheckTable(const fs::path& dir, const std::string& table) {
   EngineConnection c(dir);
   std::vector<char> report(1 << 16);
@@ -160,7 +172,21 @@ try:
     import dbf
 except ImportError:
     sys.exit(77)
-t = dbf.Table(sys.argv[1], codepage=sys.argv[2])
+import os, shutil, tempfile
+path = sys.argv[1]
+folder, name = os.path.split(path)
+stem, ext = os.path.splitext(name)
+# The reader looks for the memo file in the letter case of the table's
+# extension; files from a case-blind system may have it in another.
+memo = stem + ('.FPT' if ext.isupper() else '.fpt')
+if not os.path.exists(os.path.join(folder, memo)):
+    for other in os.listdir(folder):
+        if other.lower() == memo.lower():
+            scratch = tempfile.mkdtemp()
+            shutil.copy(path, scratch)
+            shutil.copy(os.path.join(folder, other), os.path.join(scratch, memo))
+            path = os.path.join(scratch, name)
+t = dbf.Table(path, codepage=sys.argv[2])
 t.open(dbf.READ_ONLY)
 for r in t:
     if dbf.is_deleted(r):
@@ -172,6 +198,8 @@ for r in t:
         out.append(str(v).strip())
     print('|'.join(out))
 t.close()
+if path != sys.argv[1]:
+    shutil.rmtree(os.path.dirname(path))
 )";
   std::string out;
   int status = RunPython(kScript, {(dir / table).string(), codepage}, dir / "python.out", &out);

@@ -51,6 +51,10 @@ void AppendMemberships(const fs::path& dir, const std::vector<std::pair<int, int
 // a failure to open it is a test failure.
 std::vector<Row> Sections(const fs::path& dir);
 
+// How many records the URL table of dir holds, those marked deleted
+// included.
+uint32_t StoredUrlRecords(const fs::path& dir);
+
 // What the engine's check finds wrong with a table of dir ("" when sound).
 std::string CheckTable(const fs::path& dir, const std::string& table);
 
