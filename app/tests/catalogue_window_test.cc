@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QToolButton>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -225,6 +226,38 @@ TEST_F(CatalogueWindowTest, AUserShapesSectionsAndFindsThemAgainAfterARestart) {
   EXPECT_EQ(form->DBGrid1->ColumnWidth(0), 123);
   EXPECT_EQ(form->DBGrid1->ColumnWidth(1), 200);
   EXPECT_EQ(form->DBGrid1->ColumnWidth(2), 77);
+}
+
+TEST_F(CatalogueWindowTest, NothingSelectedDoesNothingAndIdsFollowTheLargestLeft) {
+  cattest::AppendSections(Dir(), {{1, 0, "a"}, {2, 1, "b"}, {41, 0, "c"}});
+  TWatchedForm* form = MakeForm();
+  ASSERT_TRUE(startupErrors_.empty()) << startupErrors_.front();
+  form->show();
+  TTreeView* tree = form->TreeView1;
+  tree->setCurrentItem(nullptr);
+  {
+    guitest::ModalWatcher watcher([](QWidget*) {});
+    for (QToolButton* b : {form->ToolButton8, form->ToolButton9, form->ToolButton10}) {
+      QTest::mouseClick(b, Qt::LeftButton);
+    }
+    QTest::qWait(30);
+    EXPECT_EQ(watcher.Seen(), 0);
+  }
+  EXPECT_EQ(Shape(tree), "a[b] c");
+  // Below b, at depth 2: a sibling goes last under a, with the next id.
+  Select(form, "b");
+  QTest::mouseClick(form->ToolButton8, Qt::LeftButton);
+  EXPECT_EQ(SelectedNode(tree)->Data(), 42u);
+  EXPECT_EQ(Shape(tree), "a[b --Новая запись--] c");
+  // With 41 and 42 gone, the next id is 3.
+  for (uint32_t id : {42u, 41u}) {
+    tree->setCurrentItem(FindNodeById(tree, id));
+    QTest::mouseClick(form->ToolButton10, Qt::LeftButton);
+  }
+  Select(form, "a");
+  QTest::mouseClick(form->ToolButton9, Qt::LeftButton);
+  EXPECT_EQ(SelectedNode(tree)->Data(), 3u);
+  EXPECT_EQ(Shape(tree), "a[b --Новая запись--]");
 }
 
 TEST_F(CatalogueWindowTest, OnlyAPressOnTheImageTogglesAMark) {
