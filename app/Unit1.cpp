@@ -156,11 +156,6 @@ void TForm1::CreateComponents() {
   HDSUrls = Components->HDSUrls.get();
 }
 
-// The link type table's handlers come with the link type window.
-void TForm1::HDSTypeBeforeInsert(TDataSet&) {}
-void TForm1::HDSTypeBeforePost(TDataSet&) {}
-void TForm1::HDSTypeAfterDelete(TDataSet&) {}
-
 void TForm1::BindHandlers() {
   // Every key press in the window reaches FormKeyDown before the control
   // that has the focus. One filter over the whole application sees each
@@ -203,15 +198,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-  bool canClose = true;
-  try {
-    FormCloseQuery(canClose);
-  } catch (...) {
-    // The close is abandoned and the window stays open.
-    canClose = false;
-    ui::HandleException();
-  }
-  if (canClose) {
+  if (ui::CloseQueryGuarded([this](bool& CanClose) { FormCloseQuery(CanClose); })) {
     event->accept();
   } else {
     event->ignore();
@@ -292,6 +279,3 @@ void TForm1::ToolButton9Click() { AddChildSection(TreeView1); }
 void TForm1::ToolButton10Click() { DeleteSection(TreeView1, *HDSUrlIn, this); }
 void TForm1::ToolButton11Click() { ExpandAllSections(TreeView1); }
 void TForm1::ToolButton12Click() { CollapseAllSections(TreeView1); }
-
-// The link types come with their window; until then its handler does nothing.
-void TForm1::ToolButton6Click() {}

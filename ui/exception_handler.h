@@ -30,6 +30,21 @@ auto Guarded(T* obj, void (T::*handler)(Args...)) {
   return [obj, handler](Args... args) { CallGuarded([&] { (obj->*handler)(args...); }); };
 }
 
+// Asks a window's close-query handler, query(CanClose), whether the window
+// may close. A handler that throws has its error shown and keeps the window
+// open: whatever it was saving is still on screen.
+template <class F>
+bool CloseQueryGuarded(F&& query) noexcept {
+  bool canClose = true;
+  try {
+    std::forward<F>(query)(canClose);
+  } catch (...) {
+    canClose = false;
+    HandleException();
+  }
+  return canClose;
+}
+
 // The application object: Qt's, with the default exception handler around
 // the delivery of every event.
 class TApplication : public QApplication {

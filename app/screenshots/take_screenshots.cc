@@ -1,8 +1,8 @@
 // Renders pictures of the program's real windows for the README:
 //   tavo-screenshots OUTPUT_DIR [CATALOGUE_DIR]
 // Run it on a display (for instance under xvfb-run; scripts/screenshots.sh
-// does it all); it writes main-window.png, editor-window.png and
-// about-window.png. The main
+// does it all); it writes main-window.png, editor-window.png,
+// link-types-window.png and about-window.png. The main
 // window starts in a fresh temporary folder: empty, as on a first run, or
 // holding a copy of the catalogue in CATALOGUE_DIR, which stays as it was.
 #include <QDir>
@@ -14,6 +14,7 @@
 #include "Unit1.h"
 #include "Unit2.h"
 #include "Unit3.h"
+#include "Unit4.h"
 #include "exception_handler.h"
 
 int main(int argc, char** argv) {
@@ -68,6 +69,14 @@ int main(int argc, char** argv) {
   QTest::qWait(300);
   ok = editor->grab().save(out.filePath("editor-window.png")) && ok;
   delete editor;
+
+  // The link type window as its button shows it, over the link type table.
+  auto* dictionary = new TForm4(&form);
+  dictionary->show();
+  ok = QTest::qWaitForWindowExposed(dictionary) && ok;
+  QTest::qWait(300);
+  ok = dictionary->grab().save(out.filePath("link-types-window.png")) && ok;
+  delete dictionary;
 
   TAbout about(&form);
   about.show();
