@@ -534,7 +534,11 @@ TEST_F(UrlCatalogueTest, EditMovesMembershipsAndF4NeedsNoModifiers) {
                ClickMark(editor->TreeView1, 5);  // off
                ClickMark(editor->TreeView1, 7);
                ClickMark(editor->TreeView1, 9);
-               editor->DBEdit2->clear();
+               // As a user replaces a box's text: into the box, select
+               // all, type. (Clearing it behind its back would be undone
+               // by the box showing the stored value when it gets the focus.)
+               editor->DBEdit2->setFocus();
+               QTest::keyClick(editor->DBEdit2, Qt::Key_A, Qt::ControlModifier);
                Type(editor->DBEdit2, "Погода");
                QTest::mouseClick(editor->Button1, Qt::LeftButton);
              });
