@@ -18,7 +18,7 @@
 int32_t LastUrlId = 0;
 
 const char* const kFilterOffCaption = "Фильтр выключен";
-const char* const kFilterFlagCaption = "Фильтр включен";
+const char* const kFilterOnCaption = "Фильтр включен";
 const char* const kNoProgramForLink = "Нет программы связанной с этой ссылкой -- ошибка № %d";
 
 namespace {
@@ -116,7 +116,7 @@ void TForm1::Panel2Click() {
   if (Panel2->Caption() == QString::fromUtf8(kFilterOffCaption)) {
     FilterFlag = true;
     ApplySectionFilter();
-    Panel2->SetCaption(QString::fromUtf8(kFilterFlagCaption));
+    Panel2->SetCaption(QString::fromUtf8(kFilterOnCaption));
   } else {
     FilterFlag = false;
     RefreshUrlFilter();

@@ -61,25 +61,6 @@ void Fail(const std::string& what) {
   std::exit(1);
 }
 
-// What start-up does to the tables, for a window whose start-up does not
-// open them yet.
-void OpenTables(TForm1& form, const std::string& dir) {
-  if (form.HDSUrls->Active()) {
-    return;
-  }
-  form.XdsConnection1->SetIsConnected(false);
-  form.XdsConnection1->SetConnectPath(dir);
-  form.XdsConnection1->SetIsConnected(true);
-  form.Panel2->SetCaption(QString::fromUtf8(kFilterOffCaption));
-  form.HDSType->Open();
-  form.HDSUrlIn->Open();
-  form.HDSUrlIn->SetIndexName("TEM_ID");
-  form.HDSUrls->Open();
-  form.HDSUrls->SetIndexName("URL_ID");
-  form.HDSTem->Open();
-  LoadTreeFromTable(*form.HDSTem, form.TreeView1, "INID", "PREIN", "INNAME");
-}
-
 // A statement run to its end; the first column of the last row (0 for none)
 // and the number of rows.
 std::pair<int, int> Run(sqlite3* db, sqlite3_stmt* st) {
@@ -147,8 +128,10 @@ int main(int argc, char** argv) {
   }
   ui::TApplication app(argc, argv);
   fs::current_path(dir);
-  TForm1 form;
-  OpenTables(form, dir);
+  TForm1 form;  // start-up opens the catalogue of the current folder
+  if (!form.HDSUrls->Active()) {
+    Fail("start-up did not open the catalogue");
+  }
   form.show();
   if (!QTest::qWaitForWindowExposed(&form)) {
     Fail("the main window was not shown");
