@@ -16,6 +16,8 @@
 #include "Unit3.h"
 #include "Unit4.h"
 #include "exception_handler.h"
+#include "section_tree.h"
+#include "url_catalogue.h"
 
 int main(int argc, char** argv) {
   if (argc != 2 && argc != 3) {
@@ -62,6 +64,12 @@ int main(int argc, char** argv) {
   // The editor window as the edit command shows it: the current record and
   // the sections table's tree.
   auto* editor = new TForm2(&form);
+  Form2 = editor;
+  if (form.HDSTem->Active()) {
+    LoadTreeFromTable(*form.HDSTem, editor->TreeView1, "INID", "PREIN", "INNAME");
+    editor->TreeView1->expandAll();
+    MarkUrlSections();
+  }
   editor->setWindowState(Qt::WindowNoState);
   editor->resize(700, 420);
   editor->show();
