@@ -471,12 +471,19 @@ Status TableIndexes::OnRebuild(Table& t, RebuildContext& ctx) {
   if (renumber) {
     const uint32_t count = table_->RecordCount();
     renumbered.assign(static_cast<std::size_t>(count) + 1, 0);
-    std::vector<char> image(table_->recordLength());
+    // A scan, so that the old table's mapped pages do not stay resident
+    // beside the new one's while the tags are built.
+    const std::size_t len = table_->recordLength();
+    constexpr uint32_t kBatch = 1024;
+    std::vector<char> images(len * kBatch);
     uint32_t next = 0;
-    for (uint32_t r = 1; r <= count; ++r) {
-      XCE_RETURN_IF_ERROR(table_->ReadRecord(r, image.data()));
-      if (image[0] != '*') {
-        renumbered[r] = ++next;
+    for (uint32_t first = 1; first <= count; first += kBatch) {
+      const uint32_t n = std::min(kBatch, count - first + 1);
+      XCE_RETURN_IF_ERROR(table_->ScanRecords(first, n, images.data()));
+      for (uint32_t j = 0; j < n; ++j) {
+        if (images[j * len] != '*') {
+          renumbered[first + j] = ++next;
+        }
       }
     }
     renumber = next == ctx.recordCount;
