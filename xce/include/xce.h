@@ -25,6 +25,11 @@ typedef uint32_t XDSHANDLE;
 #define XDS_ERR_NO_BUFFER 5005
 #define XDS_ERR_BAD_RECORD_NUMBER 5022 /* GotoRecord to a number that names no record */
 #define XDS_ERR_DISCONNECT 5024        /* no live connection */
+#define XDS_ERR_NO_FILTER 5037         /* no filter or optimized filter is set */
+#define XDS_ERR_NO_SCOPE 5038          /* the scope asked for is not set */
+#define XDS_ERR_NO_KEY_POSITION 5041   /* the record has no position in the order */
+#define XDS_ERR_NO_PERMISSION 5054     /* the table or field refuses the write */
+#define XDS_ERR_STATIC_VIEW 5064       /* the view cannot be edited */
 #define XDS_ERR_NO_CURRENT_RECORD 5068 /* moved past either end */
 #define XDS_ERR_NO_UPDATE_PENDING 5085 /* CancelUpdate with nothing to cancel */
 #define XDS_ERR_NOT_FOUND 5132         /* table, memo file or directory missing */

@@ -32,7 +32,11 @@ static_assert(XDS_ERR_INVALID_HANDLE == xce::kErrInvalidHandle && XDS_ERR_IO == 
                   XDS_ERR_FIELD_NOT_WRITABLE == xce::kErrFieldNotWritable &&
                   XDS_ERR_NO_CURRENT_RECORD == xce::kErrNoCurrentRecord &&
                   XDS_ERR_BAD_RECORD_NUMBER == xce::kErrBadRecordNumber &&
-                  XDS_ERR_NOT_FOUND == xce::kErrTableNotFound,
+                  XDS_ERR_NOT_FOUND == xce::kErrTableNotFound &&
+                  XDS_ERR_NO_FILTER == xce::kErrNoFilter && XDS_ERR_NO_SCOPE == xce::kErrNoScope &&
+                  XDS_ERR_NO_KEY_POSITION == xce::kErrNoKeyPosition &&
+                  XDS_ERR_NO_PERMISSION == xce::kErrNoPermission &&
+                  XDS_ERR_STATIC_VIEW == xce::kErrStaticView,
               "the codes of xce.h and status.h agree");
 
 namespace {

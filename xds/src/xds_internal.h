@@ -29,9 +29,9 @@ namespace xds {
 // Engine results the layer passes over by name.
 inline constexpr XDSRESULT kXceNoCurrentRecord = XDS_ERR_NO_CURRENT_RECORD;  // 5068
 inline constexpr XDSRESULT kXceBadRecordNumber = XDS_ERR_BAD_RECORD_NUMBER;  // 5022
-inline constexpr XDSRESULT kXceNoFilter = 5037;
-inline constexpr XDSRESULT kXceNoScope = 5038;
-inline constexpr XDSRESULT kXceNoKeyPosition = 5041;
+inline constexpr XDSRESULT kXceNoFilter = XDS_ERR_NO_FILTER;              // 5037
+inline constexpr XDSRESULT kXceNoScope = XDS_ERR_NO_SCOPE;                // 5038
+inline constexpr XDSRESULT kXceNoKeyPosition = XDS_ERR_NO_KEY_POSITION;  // 5041
 }  // namespace xds
 
 // A detail table's link to its master: a move of the master brings the

@@ -18,7 +18,7 @@ using xds::kXceNoCurrentRecord;
 
 namespace {
 
-constexpr XDSRESULT kXceStaticView = 5064;
+constexpr XDSRESULT kXceStaticView = XDS_ERR_STATIC_VIEW;  // 5064
 constexpr XDSRESULT kXceNoUpdatePending = XDS_ERR_NO_UPDATE_PENDING;  // 5085
 
 // Engine types the public header does not name.

@@ -14,7 +14,7 @@ class TXdsDataSet;
 inline constexpr int32_t kXdsLayerError = 5121;
 // Code the engine's last error is set to when a field or table refuses a
 // write for lack of permission.
-inline constexpr int32_t kXdsPermissionError = 5054;
+inline constexpr int32_t kXdsPermissionError = XDS_ERR_NO_PERMISSION;  // 5054
 
 // A failure of the engine, or a refusal of the layer, concerning a dataset or
 // none. The message is the dataset's Name, ": " and the text, or the text
