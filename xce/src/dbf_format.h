@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "byte_order.h"
 #include "status.h"
 
 namespace xce {
@@ -154,30 +155,6 @@ Status EncodeFieldText(const std::string& path, const FieldInfo& f, std::string_
 // Numeric text of `value` right-aligned in `width` with `decimals`; false when
 // it does not fit.
 bool FormatNumeric(double value, uint32_t width, uint32_t decimals, std::string* out);
-
-inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline uint32_t Be32(const uint8_t* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-inline void PutLe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void PutLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) {
-    p[i] = static_cast<uint8_t>(v >> (8 * i));
-  }
-}
-inline void PutBe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) {
-    p[i] = static_cast<uint8_t>(v >> (8 * (3 - i)));
-  }
-}
 
 // ASCII-only case-insensitive equality, for field and file names.
 bool EqualsNoCase(std::string_view a, std::string_view b);

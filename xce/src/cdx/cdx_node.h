@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "byte_order.h"
+
 namespace xce::cdx {
 
 constexpr uint32_t kPageSize = 512;
@@ -119,29 +121,6 @@ int CompareBytes(const uint8_t* a, const uint8_t* b, int len);
 inline bool EntryLess(const Node& a, int i, const Node& b, int j) {
   int c = CompareBytes(a.key(i), b.key(j), a.keyLen);
   return c < 0 || (c == 0 && a.recnos[i] < b.recnos[j]);
-}
-
-// Little-endian and big-endian helpers for the on-disk integers.
-inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-inline uint32_t Le32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-inline uint32_t Be32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
-}
-inline void PutLe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void PutLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) {
-    p[i] = static_cast<uint8_t>(v >> (8 * i));
-  }
-}
-inline void PutBe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) {
-    p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-  }
 }
 
 }  // namespace xce::cdx
