@@ -6,6 +6,8 @@
 #include <ctime>
 #include <set>
 
+#include "ascii.h"
+
 namespace xce {
 namespace {
 
@@ -484,10 +486,7 @@ Status BuildDbfHeader(const std::string& path, const std::vector<FieldSpec>& spe
   std::set<std::string> names;
   std::vector<FieldInfo> fields;
   for (const FieldSpec& s : specs) {
-    std::string name;
-    for (char c : s.name) {
-      name += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
+    const std::string name = AsciiUpper(s.name);
     if (!ValidFieldName(name)) {
       return bad("invalid field name \"" + s.name + "\"");
     }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 
+#include "ascii.h"
 #include "cdx/cdx_build.h"
 #include "cdx/key_sorter.h"
 #include "cdx/memory_file.h"
@@ -23,16 +24,6 @@ std::string Hex(uint32_t v) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%X", v);
   return buf;
-}
-
-std::string Upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') {
-      c = static_cast<char>(c - 'a' + 'A');
-    }
-  }
-  return out;
 }
 
 // Text of a pool expression: from start, at most len bytes, up to a NUL.
@@ -252,9 +243,9 @@ Status CdxFile::Flush() {
 }
 
 CdxTag* CdxFile::FindTag(std::string_view name) const {
-  std::string wanted = Upper(name);
+  std::string wanted = AsciiUpper(name);
   for (const auto& t : tags_) {
-    if (Upper(t->name()) == wanted) {
+    if (AsciiUpper(t->name()) == wanted) {
       return t.get();
     }
   }
@@ -288,7 +279,7 @@ Status CdxFile::LoadTagHeader(CdxTag* tag) {
   while (!collation.empty() && collation.back() == ' ') {
     collation.pop_back();
   }
-  tag->collation_ = Upper(collation);
+  tag->collation_ = AsciiUpper(collation);
   tag->descending_ = Le16(buf + 502) != 0;
   const uint8_t* pool = buf + kPageSize;
   tag->forExpr_ = PoolText(pool, Le16(buf + 504), Le16(buf + 506));
@@ -360,8 +351,8 @@ Status CdxFile::Create(std::unique_ptr<File> file, std::vector<TagSpec> specs,
   std::set<std::string> names;
   for (const TagSpec& tagSpec : specs) {
     std::string error = ValidateSpec(tagSpec);
-    if (error.empty() && !names.insert(Upper(tagSpec.name)).second) {
-      error = "two tags are named " + Upper(tagSpec.name);
+    if (error.empty() && !names.insert(AsciiUpper(tagSpec.name)).second) {
+      error = "two tags are named " + AsciiUpper(tagSpec.name);
     }
     if (!error.empty()) {
       return Status(kErrBadTagDefinition, "Index file " + file->path() + ": " + error);
@@ -375,7 +366,7 @@ Status CdxFile::Create(std::unique_ptr<File> file, std::vector<TagSpec> specs,
     byName[i] = i;
   }
   std::sort(byName.begin(), byName.end(), [&](std::size_t a, std::size_t b) {
-    return Upper(specs[a].name) < Upper(specs[b].name);
+    return AsciiUpper(specs[a].name) < AsciiUpper(specs[b].name);
   });
   auto writeDirectory = [&](File* out, const std::vector<uint32_t>& offsets, uint32_t* root,
                             uint32_t* end) {
@@ -453,7 +444,7 @@ Status CdxFile::AddTag(TagSpec tagSpec, CdxTag** out) {
   }
   if (FindTag(tagSpec.name) != nullptr) {
     return Status(kErrTagExists,
-                  "Index file " + path() + " already holds a tag " + Upper(tagSpec.name));
+                  "Index file " + path() + " already holds a tag " + AsciiUpper(tagSpec.name));
   }
   if (static_cast<int>(tagSpec.name.size()) > directory_->keyLen_) {
     return Status(kErrBadTagDefinition, "Index file " + path() + ": tag name too long");
@@ -475,7 +466,7 @@ Status CdxFile::AddTag(TagSpec tagSpec, CdxTag** out) {
   auto key = DirectoryKey(tagSpec.name, directory_->keyLen_);
   XCE_RETURN_IF_ERROR(directory_->Insert(key.data(), headerOffset));
   auto tag = std::unique_ptr<CdxTag>(new CdxTag(this, headerOffset));
-  tag->name_ = Upper(tagSpec.name);
+  tag->name_ = AsciiUpper(tagSpec.name);
   XCE_RETURN_IF_ERROR(LoadTagHeader(tag.get()));
   tag->SetKeyType(tagSpec.keyType);
   *out = tag.get();
@@ -488,7 +479,7 @@ Status CdxFile::DropTag(std::string_view name) {
   XCE_RETURN_IF_ERROR(CheckWritable());
   CdxTag* tag = FindTag(name);
   if (tag == nullptr) {
-    return Status(kErrTagNotFound, "Index file " + path() + " holds no tag " + Upper(name));
+    return Status(kErrTagNotFound, "Index file " + path() + " holds no tag " + AsciiUpper(name));
   }
   // Gather the tree's pages first so a damaged tree frees nothing.
   std::vector<uint32_t> pages;

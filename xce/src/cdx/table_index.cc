@@ -5,6 +5,7 @@
 #include <set>
 #include <string>
 
+#include "ascii.h"
 #include "cdx/cdx_build.h"
 #include "cdx/cdx_check.h"
 #include "codepage.h"
@@ -15,16 +16,6 @@ namespace {
 
 constexpr uint8_t kNullableMark = 0x80;  // first key byte of a non-null nullable key
 constexpr uint32_t kBuildChunk = 4096;   // records read per batch when building
-
-std::string Upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') {
-      c = static_cast<char>(c - 'a' + 'A');
-    }
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -218,9 +209,9 @@ Status TableIndexes::BindTags() {
 }
 
 int TableIndexes::FindTag(std::string_view name) const {
-  std::string wanted = Upper(name);
+  std::string wanted = AsciiUpper(name);
   for (std::size_t i = 0; i < tags_.size(); ++i) {
-    if (Upper(tags_[i].tag->name()) == wanted) {
+    if (AsciiUpper(tags_[i].tag->name()) == wanted) {
       return static_cast<int>(i);
     }
   }
@@ -625,12 +616,12 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
     const TagDefinition& def = defs[i];
     if (FindTag(def.name) >= 0) {
       return Status(kErrTagExists,
-                    "Table " + table_->path() + " already has a tag " + Upper(def.name));
+                    "Table " + table_->path() + " already has a tag " + AsciiUpper(def.name));
     }
     for (std::size_t k = 0; k < i; ++k) {
-      if (Upper(defs[k].name) == Upper(def.name)) {
+      if (AsciiUpper(defs[k].name) == AsciiUpper(def.name)) {
         return Status(kErrTagExists,
-                      "Table " + table_->path() + ": two tags are named " + Upper(def.name));
+                      "Table " + table_->path() + ": two tags are named " + AsciiUpper(def.name));
       }
     }
     for (auto& m : makers) {
@@ -638,7 +629,7 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
       XCE_RETURN_IF_ERROR(KeyMaker::Create(def.keyExpr, def.forExpr, source_, 0, &m.back()));
     }
     TagSpec& tagSpec = specs[i];
-    tagSpec.name = Upper(def.name);
+    tagSpec.name = AsciiUpper(def.name);
     tagSpec.keyExpr = def.keyExpr;
     tagSpec.forExpr = def.forExpr;
     tagSpec.keyType = makers[0][i]->type();
@@ -760,7 +751,7 @@ Status TableIndexes::DeleteTag(std::string_view name) {
   XCE_RETURN_IF_ERROR(table_->CheckWritable());
   int i = FindTag(name);
   if (i < 0) {
-    return Status(kErrTagNotFound, "Table " + table_->path() + " has no tag " + Upper(name));
+    return Status(kErrTagNotFound, "Table " + table_->path() + " has no tag " + AsciiUpper(name));
   }
   IndexFile& f = files_[tags_[i].file];
   XCE_RETURN_IF_ERROR(f.cdx->DropTag(name));

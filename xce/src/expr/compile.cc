@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "ascii.h"
 #include "expr/node.h"
 
 namespace xce::expr {
@@ -221,14 +222,6 @@ const char* OpText(Tok t) {
 bool IsIdentStart(char ch) { return std::isalpha(static_cast<unsigned char>(ch)) || ch == '_'; }
 bool IsIdentChar(char ch) { return std::isalnum(static_cast<unsigned char>(ch)) || ch == '_'; }
 
-std::string Upper(std::string_view s) {
-  std::string out(s);
-  for (char& ch : out) {
-    ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  }
-  return out;
-}
-
 constexpr int kMaxDepth = 200;
 constexpr int kMaxHeight = 1000;
 
@@ -361,7 +354,7 @@ class Compiler {
       while (j < text_.size() && IsIdentChar(text_[j])) {
         ++j;
       }
-      t->text = Upper(text_.substr(i, j - i));
+      t->text = AsciiUpper(text_.substr(i, j - i));
       pos_ = t->end = j;
       if (t->text == "AND") {
         t->kind = Tok::kAnd;
@@ -441,7 +434,7 @@ class Compiler {
     if (j >= text_.size() || text_[j] != '.') {
       return false;
     }
-    std::string word = Upper(text_.substr(i + 1, j - i - 1));
+    std::string word = AsciiUpper(text_.substr(i + 1, j - i - 1));
     return word == "AND" || word == "OR" || word == "NOT" || word == "T" || word == "F" ||
            word == "TRUE" || word == "FALSE" || word == "Y" || word == "N";
   }
@@ -452,7 +445,7 @@ class Compiler {
     while (j < text_.size() && std::isalpha(static_cast<unsigned char>(text_[j]))) {
       ++j;
     }
-    std::string word = Upper(text_.substr(i + 1, j - i - 1));
+    std::string word = AsciiUpper(text_.substr(i + 1, j - i - 1));
     if (j >= text_.size() || text_[j] != '.' || word.empty()) {
       Fail(i, "unexpected character \".\"");
       t->kind = Tok::kEnd;
@@ -592,7 +585,7 @@ class Compiler {
 
   int FindField(const std::string& upperName) const {
     for (std::size_t i = 0; i < fields_.size(); ++i) {
-      if (Upper(fields_[i].name) == upperName) {
+      if (AsciiUpper(fields_[i].name) == upperName) {
         return static_cast<int>(i);
       }
     }
@@ -680,7 +673,7 @@ class Compiler {
     } else if (op == Op::kFieldMemo) {
       n->fixedWidth = false;
     }
-    std::string upper = Upper(f.name);
+    std::string upper = AsciiUpper(f.name);
     if (std::find(fieldNames_.begin(), fieldNames_.end(), upper) == fieldNames_.end()) {
       fieldNames_.push_back(upper);
     }
