@@ -1,7 +1,7 @@
 // Renders pictures of the program's real windows for the README:
 //   tavo-screenshots OUTPUT_DIR [CATALOGUE_DIR]
 // Run it on a display (for instance under xvfb-run; scripts/screenshots.sh
-// does it all); it writes main-window.png, editor-window.png,
+// does it all); it writes main-window.png (the section filter on), editor-window.png,
 // link-types-window.png and about-window.png. The main
 // window starts in a fresh temporary folder: empty, as on a first run, or
 // holding a copy of the catalogue in CATALOGUE_DIR, which stays as it was.
@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 #include <cstdio>
 
 #include "Unit1.h"
@@ -16,6 +17,7 @@
 #include "Unit3.h"
 #include "Unit4.h"
 #include "exception_handler.h"
+#include "section_edit.h"
 #include "section_tree.h"
 #include "url_catalogue.h"
 
@@ -57,6 +59,16 @@ int main(int argc, char** argv) {
   if (!QTest::qWaitForWindowExposed(&form)) {
     std::fprintf(stderr, "the main window was not shown\n");
     return 1;
+  }
+  // Over a catalogue, the section filter on: the first section's first two
+  // subsections marked, as a user's clicks on their pictures mark them.
+  if (QTreeWidgetItem* first = form.TreeView1->topLevelItem(0); first != nullptr) {
+    first->setExpanded(true);
+    for (int i = 0; i < std::min(2, first->childCount()); ++i) {
+      SetSectionMark(static_cast<TTreeNode*>(first->child(i)), kSectionMarked);
+    }
+    form.TreeView1->setCurrentItem(first->childCount() > 0 ? first->child(0) : first);
+    form.Panel2Click();
   }
   QTest::qWait(300);
   bool ok = form.grab().save(out.filePath("main-window.png"));
