@@ -328,8 +328,8 @@ int main() {
     const int kTimes = 10000;
     double te = Seconds([&] {
       for (int i = 0; i < kTimes; ++i) {
-        std::unique_ptr<Expression> e;
-        Expression::Compile("(UPPER(NAME)=UPPER(\"ab\"+ Chr(34) + \"c\")) AND (GRP=5)", src, &e);
+        std::unique_ptr<Expression> e;  // a text known to compile: only the time counts
+        (void)Expression::Compile("(UPPER(NAME)=UPPER(\"ab\"+ Chr(34) + \"c\")) AND (GRP=5)", src, &e);
       }
     });
     double ts = Seconds([&] {

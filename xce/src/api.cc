@@ -301,7 +301,7 @@ XDSRESULT XdsOpenTable(XDSHANDLE connection, const char* path, const char* alias
     std::shared_ptr<xce::cdx::TableIndexes> indexes;
     Status attached = xce::cdx::TableIndexes::Attach(t, options, &indexes);
     if (!attached.ok()) {
-      t->Close();
+      (void)t->Close();  // the attach failure is the one to report
       return attached;
     }
     t->set_connection(connection);

@@ -23,7 +23,7 @@ class FaultFile : public File {
     std::size_t allowed = fs_->AllowBytes(n);
     if (allowed < n) {
       if (allowed > 0) {
-        base_->WriteAt(offset, buf, allowed);
+        (void)base_->WriteAt(offset, buf, allowed);  // a torn write: the failure is injected below
       }
       return Injected("write", path());
     }

@@ -44,7 +44,7 @@ enum ErrorCode : int32_t {
 
 // Success carries nothing, so passing Ok() up through the layers of a hot path
 // (one call per record) costs no string construction.
-class Status {
+class [[nodiscard]] Status {
  public:
   Status() = default;
   Status(int32_t code, std::string message)

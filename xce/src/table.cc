@@ -226,7 +226,7 @@ Status SwapSet::Recover(FileSystem* fs, const std::string& journalPath, const st
   if (readOnly) {
     if (complete) {
       return Status(kErrLocked, "A pack, zap or reindex of " +
-                                    journalPath.substr(0, journalPath.size() - 5) +
+                                    journalPath.substr(0, journalPath.size() - std::strlen(kSwapSuffix)) +
                                     " was interrupted; open the table for writing once to "
                                     "complete it");
     }
@@ -242,7 +242,7 @@ Status SwapSet::Recover(FileSystem* fs, const std::string& journalPath, const st
   } else {
     for (const auto& [tmp, fin] : pairs) {
       (void)fin;
-      fs->Remove(tmp);
+      (void)fs->Remove(tmp);  // best effort: an unfinished swap's files change nothing
     }
   }
   return fs->Remove(journalPath);
@@ -250,7 +250,7 @@ Status SwapSet::Recover(FileSystem* fs, const std::string& journalPath, const st
 
 // ---------------------------------------------------------------- open/close
 
-Table::~Table() { Close(); }
+Table::~Table() { (void)Close(); }  // a destructor has no one to tell
 
 Status Table::Open(FileSystem* fs, const std::string& path, const OpenOptions& options,
                    std::shared_ptr<Table>* out) {
@@ -1038,7 +1038,7 @@ Status Table::CommitPending() {
       count_ = diskCount_ + 1;
       s = FlushAppends();
     }
-    dbf_->UnlockRange(kAppendLockOffset, 1);
+    (void)dbf_->UnlockRange(kAppendLockOffset, 1);  // the flush result is what counts
     XCE_RETURN_IF_ERROR(s);
     pending_ = Pending::kNone;
     return Status::Ok();
@@ -1216,9 +1216,9 @@ Status Table::Rebuild(bool keepRecords, Table* source) {
   const bool newMemo = memo_ != nullptr && memo_->kind() == MemoKind::kFpt;
   const std::string tmpMemo = newMemo ? memoPath_ + kRebuildSuffix : std::string();
   auto cleanup = [&]() {
-    fs_->Remove(tmpDbf);
+    (void)fs_->Remove(tmpDbf);  // best effort after a failure
     if (newMemo) {
-      fs_->Remove(tmpMemo);
+      (void)fs_->Remove(tmpMemo);
     }
   };
   std::unique_ptr<File> nd;
@@ -1320,7 +1320,7 @@ Status Table::Rebuild(bool keepRecords, Table* source) {
       nm.reset();
       for (const auto& [tmp, fin] : swap.pairs()) {
         (void)fin;
-        fs_->Remove(tmp);
+        (void)fs_->Remove(tmp);  // best effort after a failure
       }
       return s;
     }

@@ -67,7 +67,7 @@ class AofSeamTest : public ::testing::Test {
   }
   void TearDown() override {
     if (table_) {
-      table_->Close();
+      EXPECT_TRUE(table_->Close().ok());
     }
     std::filesystem::remove_all(dir_);
   }
@@ -123,7 +123,7 @@ TEST_F(AofSeamTest, RecordsTheAnswerTurnsDownAreNotRead) {
       ASSERT_TRUE(table_->CommitPending().ok());
     }
     // The table again, its reads counted.
-    table_->Close();
+    ASSERT_TRUE(table_->Close().ok());
     xce::FaultInjectingFileSystem fs(xce::FileSystem::Default());
     xce::OpenOptions o;
     o.exclusive = true;
