@@ -1,5 +1,6 @@
 #include "dbf_format.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -366,18 +367,72 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+DbfFileHeader DecodeDbfHeader(const uint8_t* bytes) {
+  DbfFileHeader h;
+  h.version = bytes[kHeaderVersion];
+  std::memcpy(h.date, bytes + kHeaderDate, kHeaderDateSize);
+  h.recordCount = Le32(bytes + kHeaderRecordCount);
+  h.headerLength = Le16(bytes + kHeaderLength);
+  h.recordLength = Le16(bytes + kHeaderRecordLength);
+  h.tableFlags = bytes[kHeaderTableFlags];
+  h.codePageMark = bytes[kHeaderCodePageMark];
+  return h;
+}
+
+void EncodeDbfHeader(const DbfFileHeader& h, uint8_t* bytes) {
+  bytes[kHeaderVersion] = h.version;
+  std::memcpy(bytes + kHeaderDate, h.date, kHeaderDateSize);
+  PutLe32(bytes + kHeaderRecordCount, h.recordCount);
+  PutLe16(bytes + kHeaderLength, h.headerLength);
+  PutLe16(bytes + kHeaderRecordLength, h.recordLength);
+  bytes[kHeaderTableFlags] = h.tableFlags;
+  bytes[kHeaderCodePageMark] = h.codePageMark;
+}
+
+DbfFieldDescriptor DecodeFieldDescriptor(const uint8_t* bytes) {
+  DbfFieldDescriptor d;
+  const uint8_t* name = bytes + kDescriptorName;
+  std::size_t nameLen = 0;
+  while (nameLen < kDescriptorNameSize && name[nameLen] != 0) {
+    ++nameLen;
+  }
+  d.name.assign(reinterpret_cast<const char*>(name), nameLen);
+  d.type = bytes[kDescriptorType];
+  d.fieldOffset = Le32(bytes + kDescriptorFieldOffset);
+  d.length = bytes[kDescriptorLength];
+  d.decimals = bytes[kDescriptorDecimals];
+  d.flags = bytes[kDescriptorFlags];
+  d.autoNext = Le32(bytes + kDescriptorAutoNext);
+  d.autoStep = bytes[kDescriptorAutoStep];
+  return d;
+}
+
+void EncodeFieldDescriptor(const DbfFieldDescriptor& d, uint8_t* bytes) {
+  const std::size_t nameLen = std::min(d.name.size(), kDescriptorNameSize);
+  std::memcpy(bytes + kDescriptorName, d.name.data(), nameLen);
+  std::memset(bytes + kDescriptorName + nameLen, 0, kDescriptorNameSize - nameLen);
+  bytes[kDescriptorType] = d.type;
+  PutLe32(bytes + kDescriptorFieldOffset, d.fieldOffset);
+  bytes[kDescriptorLength] = d.length;
+  bytes[kDescriptorDecimals] = d.decimals;
+  bytes[kDescriptorFlags] = d.flags;
+  PutLe32(bytes + kDescriptorAutoNext, d.autoNext);
+  bytes[kDescriptorAutoStep] = d.autoStep;
+}
+
 Status ParseDbfHeader(const std::string& path, const uint8_t* head, std::size_t headSize,
                       uint64_t fileSize, DbfLayout* out) {
   if (fileSize < kHeaderSize || headSize < kHeaderSize) {
     return Corrupt(path, "the header is truncated");
   }
+  const DbfFileHeader fh = DecodeDbfHeader(head);
   DbfLayout l;
-  l.version = head[0];
-  l.recordCount = Le32(head + 4);
-  l.headerLength = Le16(head + 8);
-  l.recordLength = Le16(head + 10);
-  l.tableFlags = head[28];
-  l.codePageMark = head[29];
+  l.version = fh.version;
+  l.recordCount = fh.recordCount;
+  l.headerLength = fh.headerLength;
+  l.recordLength = fh.recordLength;
+  l.tableFlags = fh.tableFlags;
+  l.codePageMark = fh.codePageMark;
   if (l.headerLength < kHeaderSize + 1) {
     return Corrupt(path, "the header length is too small");
   }
@@ -398,20 +453,16 @@ Status ParseDbfHeader(const std::string& path, const uint8_t* head, std::size_t 
     if (pos + kDescriptorSize > l.headerLength) {
       break;
     }
-    const uint8_t* d = head + pos;
+    const DbfFieldDescriptor d = DecodeFieldDescriptor(head + pos);
     FieldInfo f;
-    std::size_t nameLen = 0;
-    while (nameLen < 11 && d[nameLen] != 0) {
-      ++nameLen;
-    }
-    f.name.assign(reinterpret_cast<const char*>(d), nameLen);
-    f.type = static_cast<char>(d[11]);
-    f.length = d[16];
-    f.decimals = d[17];
-    f.flags = d[18];
+    f.name = d.name;
+    f.type = static_cast<char>(d.type);
+    f.length = d.length;
+    f.decimals = d.decimals;
+    f.flags = d.flags;
     f.descriptorOffset = static_cast<uint32_t>(pos);
-    f.autoNext = static_cast<int32_t>(Le32(d + kDescriptorAutoNext));
-    f.autoStep = d[kDescriptorAutoStep];
+    f.autoNext = static_cast<int32_t>(d.autoNext);
+    f.autoStep = d.autoStep;
     l.fields.push_back(f);
     pos += kDescriptorSize;
   }
@@ -595,21 +646,25 @@ Status BuildDbfHeader(const std::string& path, const std::vector<FieldSpec>& spe
   l.headerLength = static_cast<uint32_t>(kHeaderSize + kDescriptorSize * fields.size() + 1 +
                                          (vfp ? kVfpBacklinkSize : 0));
   std::vector<uint8_t> h(l.headerLength, 0);
-  h[0] = l.version;
-  TodayHeaderDate(&h[1]);
-  PutLe32(&h[4], 0);
-  PutLe16(&h[8], static_cast<uint16_t>(l.headerLength));
-  PutLe16(&h[10], static_cast<uint16_t>(l.recordLength));
-  h[28] = l.tableFlags;
-  h[29] = l.codePageMark;
+  DbfFileHeader fh;
+  fh.version = l.version;
+  TodayHeaderDate(fh.date);
+  fh.recordCount = 0;
+  fh.headerLength = static_cast<uint16_t>(l.headerLength);
+  fh.recordLength = static_cast<uint16_t>(l.recordLength);
+  fh.tableFlags = l.tableFlags;
+  fh.codePageMark = l.codePageMark;
+  EncodeDbfHeader(fh, h.data());
   std::size_t pos = kHeaderSize;
   for (const FieldInfo& f : fields) {
-    std::memcpy(&h[pos], f.name.data(), f.name.size());
-    h[pos + 11] = static_cast<uint8_t>(f.type);
-    PutLe32(&h[pos + 12], f.offset);
-    h[pos + 16] = static_cast<uint8_t>(f.length);
-    h[pos + 17] = f.decimals;
-    h[pos + 18] = f.flags;
+    DbfFieldDescriptor d;
+    d.name = f.name;
+    d.type = static_cast<uint8_t>(f.type);
+    d.fieldOffset = f.offset;
+    d.length = static_cast<uint8_t>(f.length);
+    d.decimals = f.decimals;
+    d.flags = f.flags;
+    EncodeFieldDescriptor(d, &h[pos]);
     pos += kDescriptorSize;
   }
   h[pos] = 0x0D;

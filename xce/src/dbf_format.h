@@ -37,6 +37,33 @@ enum EngineType : uint16_t {
 };
 
 constexpr std::size_t kHeaderSize = 32;
+
+// The table's 32-byte fixed header. Its offsets are named here once; a
+// caller that rewrites a part of it in place (the date, the record count,
+// the flags) writes the byte range these name.
+constexpr std::size_t kHeaderVersion = 0;
+constexpr std::size_t kHeaderDate = 1;  // Y % 100, M, D
+constexpr std::size_t kHeaderDateSize = 3;
+constexpr std::size_t kHeaderRecordCount = 4;  // LE32
+constexpr std::size_t kHeaderLength = 8;       // LE16, file offset of record 1
+constexpr std::size_t kHeaderRecordLength = 10;  // LE16, deletion flag included
+constexpr std::size_t kHeaderTableFlags = 28;
+constexpr std::size_t kHeaderCodePageMark = 29;
+
+struct DbfFileHeader {
+  uint8_t version = 0x03;
+  uint8_t date[kHeaderDateSize] = {0, 0, 0};
+  uint32_t recordCount = 0;
+  uint16_t headerLength = 0;
+  uint16_t recordLength = 0;
+  uint8_t tableFlags = 0;
+  uint8_t codePageMark = 0;
+};
+
+// `bytes` holds kHeaderSize bytes. Encoding writes the named fields only and
+// leaves the reserved bytes as they are.
+DbfFileHeader DecodeDbfHeader(const uint8_t* bytes);
+void EncodeDbfHeader(const DbfFileHeader& h, uint8_t* bytes);
 constexpr std::size_t kDescriptorSize = 32;
 constexpr std::size_t kVfpBacklinkSize = 263;
 constexpr unsigned char kLiveFlag = 0x20;
@@ -73,9 +100,33 @@ struct FieldInfo {
   uint8_t autoStep = 0;
 };
 
-// Offsets inside a field descriptor of an autoincrement field's counter.
-constexpr std::size_t kDescriptorAutoNext = 19;
+// The 32-byte field descriptor. Its offsets are named here once; the
+// autoincrement counter is also read and written in place by appends.
+constexpr std::size_t kDescriptorName = 0;  // 11 bytes, NUL padded
+constexpr std::size_t kDescriptorNameSize = 11;
+constexpr std::size_t kDescriptorType = 11;
+constexpr std::size_t kDescriptorFieldOffset = 12;  // LE32, offset inside the record
+constexpr std::size_t kDescriptorLength = 16;
+constexpr std::size_t kDescriptorDecimals = 17;
+constexpr std::size_t kDescriptorFlags = 18;
+constexpr std::size_t kDescriptorAutoNext = 19;  // LE32
 constexpr std::size_t kDescriptorAutoStep = 23;
+
+struct DbfFieldDescriptor {
+  std::string name;  // up to the first NUL, at most 11 bytes
+  uint8_t type = 'C';
+  uint32_t fieldOffset = 0;
+  uint8_t length = 0;
+  uint8_t decimals = 0;
+  uint8_t flags = 0;
+  uint32_t autoNext = 0;
+  uint8_t autoStep = 0;
+};
+
+// `bytes` holds kDescriptorSize bytes. Encoding writes the named fields only
+// (a name longer than 11 bytes is cut) and leaves the reserved bytes as they are.
+DbfFieldDescriptor DecodeFieldDescriptor(const uint8_t* bytes);
+void EncodeFieldDescriptor(const DbfFieldDescriptor& d, uint8_t* bytes);
 
 struct DbfLayout {
   uint8_t version = 0x03;

@@ -508,12 +508,12 @@ Status Table::ReloadCount() {
   if (options_.exclusive || !appendBuf_.empty()) {
     return Status::Ok();  // nobody else can have changed it
   }
-  uint8_t b[4];
+  uint8_t b[kHeaderSize];
   std::size_t got = 0;
-  XCE_RETURN_IF_ERROR(dbf_->ReadAt(4, b, 4, &got));
+  XCE_RETURN_IF_ERROR(dbf_->ReadAt(0, b, kHeaderSize, &got));
   uint64_t size = 0;
   XCE_RETURN_IF_ERROR(dbf_->Size(&size));
-  uint32_t n = got == 4 ? Le32(b) : diskCount_;
+  uint32_t n = got == kHeaderSize ? DecodeDbfHeader(b).recordCount : diskCount_;
   uint64_t fits =
       size > layout_.headerLength ? (size - layout_.headerLength) / layout_.recordLength : 0;
   if (n > fits) {
@@ -779,15 +779,16 @@ Status Table::TakeAutoValues() {
     if (f.engineType != kTypeAutoInc) {
       continue;
     }
-    uint8_t counter[5];
+    uint8_t desc[kDescriptorSize];
     if (!options_.exclusive) {
       // Another process appends too; under the append lock the file's
       // counter is the one to take.
       std::size_t got = 0;
-      XCE_RETURN_IF_ERROR(dbf_->ReadAt(f.descriptorOffset + kDescriptorAutoNext, counter, 5, &got));
-      if (got == 5) {
-        f.autoNext = static_cast<int32_t>(Le32(counter));
-        f.autoStep = counter[4];
+      XCE_RETURN_IF_ERROR(dbf_->ReadAt(f.descriptorOffset, desc, kDescriptorSize, &got));
+      if (got == kDescriptorSize) {
+        const DbfFieldDescriptor d = DecodeFieldDescriptor(desc);
+        f.autoNext = static_cast<int32_t>(d.autoNext);
+        f.autoStep = d.autoStep;
       }
     }
     // A step of 0 would give every record the same value.
@@ -797,7 +798,12 @@ Status Table::TakeAutoValues() {
       return Status(kErrNumericOverflow, "Autoincrement field " + f.name + " of table " + path_ +
                                              " has given its last value");
     }
-    PutLe32(counter, static_cast<uint32_t>(next));
+    // Only the next value changes; the rest of the descriptor is left
+    // alone on disk.
+    DbfFieldDescriptor d;
+    d.autoNext = static_cast<uint32_t>(next);
+    EncodeFieldDescriptor(d, desc);
+    const uint8_t* counter = desc + kDescriptorAutoNext;
     XCE_RETURN_IF_ERROR(dbf_->WriteAt(f.descriptorOffset + kDescriptorAutoNext, counter, 4));
     if (f.descriptorOffset + kDescriptorAutoNext + 4 <= headerBytes_.size()) {
       std::memcpy(&headerBytes_[f.descriptorOffset + kDescriptorAutoNext], counter, 4);
@@ -901,11 +907,19 @@ Status Table::TouchHeaderDate() {
   if (dateWritten_) {
     return Status::Ok();
   }
-  uint8_t date[3];
-  TodayHeaderDate(date);
-  XCE_RETURN_IF_ERROR(dbf_->WriteAt(1, date, 3));
-  std::memcpy(&headerBytes_[1], date, 3);
+  DbfFileHeader h = DecodeDbfHeader(headerBytes_.data());
+  TodayHeaderDate(h.date);
+  XCE_RETURN_IF_ERROR(WriteHeaderRange(h, kHeaderDate, kHeaderDate + kHeaderDateSize));
   dateWritten_ = true;
+  return Status::Ok();
+}
+
+Status Table::WriteHeaderRange(const DbfFileHeader& h, std::size_t from, std::size_t to) {
+  uint8_t bytes[kHeaderSize];
+  std::memcpy(bytes, headerBytes_.data(), kHeaderSize);
+  EncodeDbfHeader(h, bytes);
+  XCE_RETURN_IF_ERROR(dbf_->WriteAt(from, bytes + from, to - from));
+  std::memcpy(&headerBytes_[from], bytes + from, to - from);
   return Status::Ok();
 }
 
@@ -918,18 +932,20 @@ Status Table::SetStructuralIndexFlag(bool present) {
   }
   uint8_t flags = static_cast<uint8_t>(present ? (layout_.tableFlags | kTableFlagCdx)
                                                : (layout_.tableFlags & ~kTableFlagCdx));
-  XCE_RETURN_IF_ERROR(dbf_->WriteAt(28, &flags, 1));
+  DbfFileHeader h = DecodeDbfHeader(headerBytes_.data());
+  h.tableFlags = flags;
+  XCE_RETURN_IF_ERROR(WriteHeaderRange(h, kHeaderTableFlags, kHeaderTableFlags + 1));
   layout_.tableFlags = flags;
-  headerBytes_[28] = flags;
   return Status::Ok();
 }
 
 Status Table::WriteHeaderCount(uint32_t count) {
-  uint8_t b[7];
-  TodayHeaderDate(b);
-  PutLe32(b + 3, count);
-  XCE_RETURN_IF_ERROR(dbf_->WriteAt(1, b, 7));
-  std::memcpy(&headerBytes_[1], b, 7);
+  // The date and the count sit side by side: one write covers both.
+  static_assert(kHeaderDate + kHeaderDateSize == kHeaderRecordCount);
+  DbfFileHeader h = DecodeDbfHeader(headerBytes_.data());
+  TodayHeaderDate(h.date);
+  h.recordCount = count;
+  XCE_RETURN_IF_ERROR(WriteHeaderRange(h, kHeaderDate, kHeaderRecordCount + 4));
   dateWritten_ = true;
   return Status::Ok();
 }
@@ -1234,8 +1250,10 @@ Status Table::Rebuild(bool keepRecords, Table* source) {
       XCE_RETURN_IF_ERROR(MemoFile::Open(std::move(mf), MemoKind::kFpt, &nm));
     }
     std::vector<uint8_t> header = headerBytes_;
-    TodayHeaderDate(&header[1]);
-    PutLe32(&header[4], 0);
+    DbfFileHeader fh = DecodeDbfHeader(header.data());
+    TodayHeaderDate(fh.date);
+    fh.recordCount = 0;
+    EncodeDbfHeader(fh, header.data());
     XCE_RETURN_IF_ERROR(nd->WriteAt(0, header.data(), header.size()));
     std::vector<char> out;
     std::vector<char> rec(len);
@@ -1276,7 +1294,8 @@ Status Table::Rebuild(bool keepRecords, Table* source) {
     }
     out.push_back(static_cast<char>(kEofByte));
     XCE_RETURN_IF_ERROR(nd->WriteAt(offset, out.data(), out.size()));
-    PutLe32(&header[4], newCount);
+    fh.recordCount = newCount;
+    EncodeDbfHeader(fh, header.data());
     XCE_RETURN_IF_ERROR(nd->WriteAt(0, header.data(), header.size()));
     XCE_RETURN_IF_ERROR(nd->Sync());
     if (newMemo) {

@@ -339,6 +339,9 @@ class Table : public HandleObject {
   Status FlushAppends();
   Status WriteHeaderCount(uint32_t count);
   Status TouchHeaderDate();
+  // Encodes `h` and writes its bytes [from, to) to the file, then to the
+  // header copy kept in memory (only once the file has them).
+  Status WriteHeaderRange(const DbfFileHeader& h, std::size_t from, std::size_t to);
   Status ReloadCount();
   // Gives a record being appended the next value of each autoincrement
   // field and moves the field's counter in the header on by its step.
