@@ -30,10 +30,6 @@ bool NewRecordFlag = false;
 namespace {
 
 constexpr char kGridSection[] = "Grid";
-// The sections table's fields, as every load and save of a tree names them.
-constexpr char kIdField[] = "INID";
-constexpr char kParentField[] = "PREIN";
-constexpr char kNameField[] = "INNAME";
 
 // A bookmark import killed after it committed its swap leaves the folder
 // with some tables new and some old; it is finished before any table is
@@ -227,7 +223,7 @@ void TForm1::FormCreate() {
   HDSUrls->ReindexTable();
   HDSUrls->SetIndexName("URL_ID");
   HDSTem->ReindexTable();
-  LoadTreeFromTable(*HDSTem, TreeView1, kIdField, kParentField, kNameField);
+  LoadSections(*HDSTem, TreeView1);
   treeLoaded_ = true;
 }
 
@@ -245,7 +241,7 @@ void TForm1::FormCloseQuery(bool& /*CanClose*/) {
     HDSUrls->PackTable();
   }
   if (treeLoaded_) {
-    SaveTreeToTable(*HDSTem, TreeView1, kIdField, kParentField, kNameField);
+    SaveSections(*HDSTem, TreeView1);
   }
   // Without a working directory there is no settings file to write.
   if (!WorkingDirectory.empty()) {

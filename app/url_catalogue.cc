@@ -21,6 +21,15 @@ const char* const kFilterOffCaption = "Фильтр выключен";
 const char* const kFilterOnCaption = "Фильтр включен";
 const char* const kNoProgramForLink = "Нет программы связанной с этой ссылкой -- ошибка № %d";
 
+// The sections table's id, parent and name fields, named here only.
+void LoadSections(TXdsTable& sections, TTreeView* tree) {
+  LoadTreeFromTable(sections, tree, "INID", "PREIN", "INNAME");
+}
+
+void SaveSections(TXdsTable& sections, TTreeView* tree) {
+  SaveTreeToTable(sections, tree, "INID", "PREIN", "INNAME");
+}
+
 namespace {
 
 // What the before-delete handler puts back once the URL record is gone.
@@ -28,10 +37,6 @@ std::string SavedMembershipFilter;
 bool SavedMembershipFiltered = false;
 int SavedUrlRecNo = 0;
 
-// The fields of the sections table, in the order the tree functions take them.
-constexpr char kSectionId[] = "INID";
-constexpr char kSectionParent[] = "PREIN";
-constexpr char kSectionName[] = "INNAME";
 // An expression no membership satisfies: no section is marked.
 constexpr char kNoMembership[] = "TEM_ID=1 and TEM_ID=2";
 
@@ -55,13 +60,9 @@ void RemoveMemberships(TXdsTable& memberships, const std::string& expression) {
   }
 }
 
-void SaveSections(TTreeView* tree) {
-  SaveTreeToTable(*Form1->HDSTem, tree, kSectionId, kSectionParent, kSectionName);
-}
+void SaveSections(TTreeView* tree) { SaveSections(*Form1->HDSTem, tree); }
 
-void LoadSections(TTreeView* tree) {
-  LoadTreeFromTable(*Form1->HDSTem, tree, kSectionId, kSectionParent, kSectionName);
-}
+void LoadSections(TTreeView* tree) { LoadSections(*Form1->HDSTem, tree); }
 
 // Makes a fresh editor window, the current one, with the sections table's
 // tree in it.

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <string>
 
+class TTreeView;
+class TXdsTable;
+
 // The URL id the next inserted URL record is numbered after.
 extern int32_t LastUrlId;
 
@@ -20,3 +23,7 @@ void SaveUrlSections();
 // Marks the current editor window's sections that the URL table's current
 // record is filed under.
 void MarkUrlSections();
+
+// A window's section tree read from, or written back to, the sections table.
+void LoadSections(TXdsTable& sections, TTreeView* tree);
+void SaveSections(TXdsTable& sections, TTreeView* tree);

@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
   auto* editor = new TForm2(&form);
   Form2 = editor;
   if (form.HDSTem->Active()) {
-    LoadTreeFromTable(*form.HDSTem, editor->TreeView1, "INID", "PREIN", "INNAME");
+    LoadSections(*form.HDSTem, editor->TreeView1);
     editor->TreeView1->expandAll();
     MarkUrlSections();
   }
