@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "current_dir.h"
 #include "profile.h"
 #include "xds/xce_calls.h"
 #include "xds/xdsdata.h"
@@ -37,18 +38,12 @@ bool IsDictionaryPath(const std::string& path) {
   return xds::UpperCase(path).find(".XDD") != std::string::npos;
 }
 
-std::string ProgramDirectory() {
-  std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string() : exe.parent_path().string();
-}
-
 }  // namespace
 
 std::string XdsIniFileName() {
-  std::string dir = ProgramDirectory();
+  std::string dir = platform::ExecutableDirectory();
   if (!dir.empty()) {
-    std::string inProgramDir = dir + "/xds.ini";
+    std::string inProgramDir = dir + "xds.ini";
     std::error_code ec;
     if (std::filesystem::exists(inProgramDir, ec)) {
       return inProgramDir;
