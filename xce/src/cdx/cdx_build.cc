@@ -122,29 +122,6 @@ Status TreeWriter::Finish(uint32_t* root, uint32_t* end) {
   return Status::Ok();
 }
 
-bool EncodeHeader(const HeaderFields& h, uint8_t* out) {
-  std::memset(out, 0, 2 * kPageSize);
-  if (h.keyExpr.size() + h.forExpr.size() + 2 > kPageSize) {
-    return false;
-  }
-  PutLe32(out, h.root);
-  PutLe32(out + 4, h.freeHead);
-  PutBe32(out + 8, h.counter);
-  PutLe16(out + 12, static_cast<uint16_t>(h.keyLen));
-  out[14] = h.options;
-  out[15] = 0x01;
-  std::memcpy(out + 494, h.collation.data(), std::min<std::size_t>(h.collation.size(), 8));
-  PutLe16(out + 502, h.descending ? 1 : 0);
-  const auto keyLen = static_cast<uint16_t>(h.keyExpr.size() + 1);
-  PutLe16(out + 504, keyLen);
-  PutLe16(out + 506, static_cast<uint16_t>(h.forExpr.size() + 1));
-  PutLe16(out + 508, 0);
-  PutLe16(out + 510, keyLen);
-  std::memcpy(out + 512, h.keyExpr.data(), h.keyExpr.size());
-  std::memcpy(out + 512 + keyLen, h.forExpr.data(), h.forExpr.size());
-  return true;
-}
-
 std::string ValidateSpec(const TagSpec& tagSpec) {
   if (tagSpec.name.empty() || tagSpec.name.size() > 10) {
     return "tag name \"" + tagSpec.name + "\" must have 1 to 10 characters";

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cdx/cdx_file.h"
+#include "cdx/cdx_header.h"
 #include "cdx/cdx_node.h"
 #include "cdx/key_sorter.h"
 #include "file.h"
@@ -55,22 +56,6 @@ class TreeWriter : public EntrySink {
   std::vector<uint8_t> levelKeys_;
   std::vector<uint32_t> levelRecnos_;
 };
-
-// Fields of a 1024-byte header (the file header or a tag header).
-struct HeaderFields {
-  uint32_t root = 0;
-  uint32_t freeHead = 0;
-  uint32_t counter = 0;
-  int keyLen = 0;
-  uint8_t options = 0;
-  bool descending = false;
-  std::string collation;
-  std::string keyExpr;
-  std::string forExpr;
-  bool directory = false;
-};
-// False when the expressions do not fit the header's pool.
-bool EncodeHeader(const HeaderFields& h, uint8_t* out);
 
 // Checks a new tag's name, key length and expressions; empty when usable.
 std::string ValidateSpec(const TagSpec& tagSpec);

@@ -27,22 +27,11 @@ std::string Hex(uint32_t v) {
 }
 
 // Text of a pool expression: from start, at most len bytes, up to a NUL.
-std::string PoolText(const uint8_t* pool, uint32_t start, uint32_t len) {
-  std::string out;
-  for (uint32_t i = start; i < kPageSize && i < start + len; ++i) {
-    if (pool[i] == 0) {
-      break;
-    }
-    out.push_back(static_cast<char>(pool[i]));
-  }
-  return out;
-}
-
 // Writes a tag's tree from its entries at headerOffset + 1024, then its
 // header at headerOffset; *end is the offset just past the tree.
 Status WriteTag(File* file, TagSpec* tagSpec, uint32_t headerOffset, uint32_t* end) {
   const uint8_t pad = PadByte(tagSpec->keyType);
-  TreeWriter writer(file, headerOffset + 2 * kPageSize, tagSpec->keyLen, pad);
+  TreeWriter writer(file, headerOffset + kTagHeaderSize, tagSpec->keyLen, pad);
   std::shared_ptr<KeySorter> sorter = std::move(tagSpec->sorter);
   if (sorter == nullptr) {
     sorter = std::make_shared<KeySorter>(tagSpec->keyLen, tagSpec->unique, tagSpec->sorted,
@@ -60,7 +49,7 @@ Status WriteTag(File* file, TagSpec* tagSpec, uint32_t headerOffset, uint32_t* e
   th.collation = "MACHINE";
   th.keyExpr = tagSpec->keyExpr;
   th.forExpr = tagSpec->forExpr;
-  uint8_t header[2 * kPageSize];
+  uint8_t header[kTagHeaderSize];
   EncodeHeader(th, header);
   return file->WriteAt(headerOffset, header, sizeof header);
 }
@@ -182,10 +171,8 @@ Status CdxFile::WriteNode(const Node& node, uint8_t pad) {
   return Status::Ok();
 }
 
-Status CdxFile::WriteFileHeaderField(uint32_t at, uint32_t value) {
-  uint8_t buf[4];
-  PutLe32(buf, value);
-  Status s = file_->WriteAt(at, buf, 4);
+Status CdxFile::WriteFileHeaderField(const HeaderPatch& patch) {
+  Status s = file_->WriteAt(patch.offset, patch.bytes, sizeof patch.bytes);
   return s.ok() ? Status::Ok() : IoError(s);
 }
 
@@ -202,7 +189,7 @@ Status CdxFile::AllocPage(uint32_t* offset) {
       return Corrupt("free page list points to " + Hex(next));
     }
     *offset = freeHead_;
-    XCE_RETURN_IF_ERROR(WriteFileHeaderField(4, next == kNoPage ? 0 : next));
+    XCE_RETURN_IF_ERROR(WriteFileHeaderField(FreeHeadPatch(next == kNoPage ? 0 : next)));
     freeHead_ = next == kNoPage ? 0 : next;
     ForgetNode(*offset);
     return Status::Ok();
@@ -221,7 +208,7 @@ Status CdxFile::FreePage(uint32_t offset) {
     return IoError(s);
   }
   ForgetNode(offset);
-  XCE_RETURN_IF_ERROR(WriteFileHeaderField(4, offset));
+  XCE_RETURN_IF_ERROR(WriteFileHeaderField(FreeHeadPatch(offset)));
   freeHead_ = offset;
   dirty_ = true;
   return Status::Ok();
@@ -232,12 +219,7 @@ Status CdxFile::Flush() {
     return Status::Ok();
   }
   ++counter_;
-  uint8_t buf[4];
-  PutBe32(buf, counter_);
-  Status s = file_->WriteAt(8, buf, 4);
-  if (!s.ok()) {
-    return IoError(s);
-  }
+  XCE_RETURN_IF_ERROR(WriteFileHeaderField(CounterPatch(counter_)));
   dirty_ = false;
   return Status::Ok();
 }
@@ -253,7 +235,7 @@ CdxTag* CdxFile::FindTag(std::string_view name) const {
 }
 
 Status CdxFile::LoadTagHeader(CdxTag* tag) {
-  uint8_t buf[2 * kPageSize];
+  uint8_t buf[kTagHeaderSize];
   std::size_t got = 0;
   Status s = file_->ReadAt(tag->headerOffset_, buf, sizeof buf, &got);
   if (!s.ok()) {
@@ -263,30 +245,27 @@ Status CdxFile::LoadTagHeader(CdxTag* tag) {
   if (got != sizeof buf) {
     return Corrupt(what + " lies past the end of the file");
   }
-  tag->root_ = Le32(buf);
-  tag->keyLen_ = Le16(buf + 12);
-  tag->options_ = buf[14];
+  HeaderFields h = DecodeHeader(buf);
+  tag->root_ = h.root;
+  tag->keyLen_ = h.keyLen;
+  tag->options_ = h.options;
   if (tag->keyLen_ < 1 || tag->keyLen_ > kMaxKeyLength) {
     return Corrupt(what + " has key length " + std::to_string(tag->keyLen_));
   }
   if (!ValidPageOffset(tag->root_)) {
     return Corrupt(what + " has its root at " + Hex(tag->root_) + ", outside the file");
   }
-  std::string collation;
-  for (int i = 494; i < 502 && buf[i] != 0; ++i) {
-    collation.push_back(static_cast<char>(buf[i]));
-  }
+  std::string& collation = h.collation;
   while (!collation.empty() && collation.back() == ' ') {
     collation.pop_back();
   }
   tag->collation_ = AsciiUpper(collation);
-  tag->descending_ = Le16(buf + 502) != 0;
-  const uint8_t* pool = buf + kPageSize;
-  tag->forExpr_ = PoolText(pool, Le16(buf + 504), Le16(buf + 506));
-  tag->keyExpr_ = PoolText(pool, Le16(buf + 508), Le16(buf + 510));
+  tag->descending_ = h.descending;
+  tag->forExpr_ = std::move(h.forExpr);
+  tag->keyExpr_ = std::move(h.keyExpr);
   if (tag->headerOffset_ == 0) {
-    freeHead_ = Le32(buf + 4);
-    counter_ = Be32(buf + 8);
+    freeHead_ = h.freeHead;
+    counter_ = h.counter;
   }
   return Status::Ok();
 }
@@ -297,7 +276,7 @@ Status CdxFile::Load() {
   if (!s.ok()) {
     return IoError(s);
   }
-  if (size < 2 * kPageSize) {
+  if (size < kTagHeaderSize) {
     return Corrupt("the file is shorter than its header");
   }
   if (size > 0xFFFFF000u) {
@@ -324,7 +303,7 @@ Status CdxFile::Load() {
   std::set<uint32_t> used;
   for (const auto& [offset, name] : entries) {
     if (offset % kPageSize != 0 || offset == 0 ||
-        uint64_t{offset} + 2 * kPageSize > uint64_t{fileEnd_}) {
+        uint64_t{offset} + kTagHeaderSize > uint64_t{fileEnd_}) {
       return Corrupt("tag " + name + " has its header at " + Hex(offset) + ", outside the file");
     }
     if (!used.insert(offset).second) {
@@ -370,7 +349,7 @@ Status CdxFile::Create(std::unique_ptr<File> file, std::vector<TagSpec> specs,
   });
   auto writeDirectory = [&](File* out, const std::vector<uint32_t>& offsets, uint32_t* root,
                             uint32_t* end) {
-    TreeWriter writer(out, 2 * kPageSize, kDirKeyLen, 0x20);
+    TreeWriter writer(out, kTagHeaderSize, kDirKeyLen, 0x20);
     for (std::size_t i : byName) {
       auto key = DirectoryKey(specs[i].name, kDirKeyLen);
       XCE_RETURN_IF_ERROR(writer.Put(key.data(), offsets[i]));
@@ -390,7 +369,7 @@ Status CdxFile::Create(std::unique_ptr<File> file, std::vector<TagSpec> specs,
   uint32_t at = dirPagesEnd;
   for (std::size_t i = 0; s.ok() && i < specs.size(); ++i) {
     headerOffsets[i] = at;
-    if (uint64_t{at} + 2 * kPageSize > 0xFFFFF000u) {
+    if (uint64_t{at} + kTagHeaderSize > 0xFFFFF000u) {
       return Status(kErrBadTagDefinition, "Index file " + file->path() + " would exceed 4 GB");
     }
     s = WriteTag(file.get(), &specs[i], at, &at);
@@ -400,10 +379,10 @@ Status CdxFile::Create(std::unique_ptr<File> file, std::vector<TagSpec> specs,
   }
   if (s.ok()) {
     // A directory that came out smaller leaves pages over; they go on the free list.
-    std::vector<uint8_t> head(dirPagesEnd - dirEnd + 2 * kPageSize, 0);
+    std::vector<uint8_t> head(dirPagesEnd - dirEnd + kTagHeaderSize, 0);
     uint32_t freeHead = 0;
     for (uint32_t off = dirEnd; off < dirPagesEnd; off += kPageSize) {
-      PutLe32(head.data() + 2 * kPageSize + (off - dirEnd), freeHead);
+      PutLe32(head.data() + kTagHeaderSize + (off - dirEnd), freeHead);
       freeHead = off;
     }
     HeaderFields dh;
@@ -413,9 +392,9 @@ Status CdxFile::Create(std::unique_ptr<File> file, std::vector<TagSpec> specs,
     dh.options = kOptDirectory | kOptCompound | kOptCompact;
     dh.directory = true;
     EncodeHeader(dh, head.data());
-    s = file->WriteAt(0, head.data(), 2 * kPageSize);
+    s = file->WriteAt(0, head.data(), kTagHeaderSize);
     if (s.ok() && dirEnd < dirPagesEnd) {
-      s = file->WriteAt(dirEnd, head.data() + 2 * kPageSize, dirPagesEnd - dirEnd);
+      s = file->WriteAt(dirEnd, head.data() + kTagHeaderSize, dirPagesEnd - dirEnd);
     }
   }
   if (!s.ok()) {
@@ -453,7 +432,7 @@ Status CdxFile::AddTag(TagSpec tagSpec, CdxTag** out) {
   uint64_t sizeBefore = 0;
   XCE_RETURN_IF_ERROR(file_->Size(&sizeBefore));
   uint32_t end = 0;
-  Status s = uint64_t{headerOffset} + 2 * kPageSize > 0xFFFFF000u
+  Status s = uint64_t{headerOffset} + kTagHeaderSize > 0xFFFFF000u
                  ? Status(kErrBadTagDefinition, "Index file " + path() + " would exceed 4 GB")
                  : WriteTag(file_.get(), &tagSpec, headerOffset, &end);
   if (!s.ok()) {

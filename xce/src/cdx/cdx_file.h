@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "cdx/cdx_header.h"
 #include "cdx/cdx_key.h"
 #include "cdx/cdx_node.h"
 #include "file.h"
@@ -220,7 +221,7 @@ class CdxFile {
       : file_(std::move(file)), readOnly_(readOnly) {}
   Status Load();
   Status LoadTagHeader(CdxTag* tag);
-  Status WriteFileHeaderField(uint32_t at, uint32_t value);
+  Status WriteFileHeaderField(const HeaderPatch& patch);
   const std::shared_ptr<const Node>* CachedNode(uint32_t offset) const;
   void CacheNode(std::shared_ptr<const Node> node);
   void ForgetNode(uint32_t offset);

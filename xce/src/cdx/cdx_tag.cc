@@ -81,9 +81,8 @@ Status CdxTag::DescendToLeaf(const Target& t, std::shared_ptr<const Node>* leaf,
 }
 
 Status CdxTag::SetRoot(uint32_t offset) {
-  uint8_t buf[4];
-  PutLe32(buf, offset);
-  Status s = file_->file()->WriteAt(headerOffset_, buf, 4);
+  const HeaderPatch patch = RootPatch(offset);
+  Status s = file_->file()->WriteAt(headerOffset_ + patch.offset, patch.bytes, sizeof patch.bytes);
   if (!s.ok()) {
     return file_->IoError(s);
   }
