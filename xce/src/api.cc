@@ -54,16 +54,9 @@ LastError& ThreadError() {
 // The table of a table or index handle. The pointer stays valid for the rest
 // of the API call (see Registry::FindFast).
 Status LookupTable(XDSHANDLE handle, Table** t) {
-  xce::HandleObject* obj = Registry::Get().FindFast(handle);
-  if (obj != nullptr && obj->kind() == HandleKind::kTable) {
-    *t = static_cast<Table*>(obj);
+  *t = xce::TargetOfHandle(Registry::Get().FindFast(handle)).table;
+  if (*t != nullptr) {
     return Status::Ok();
-  }
-  if (obj != nullptr && obj->kind() == HandleKind::kIndex) {
-    *t = static_cast<xce::IndexHandleObject*>(obj)->table().get();
-    if (*t != nullptr) {
-      return Status::Ok();
-    }
   }
   return Status(xce::kErrInvalidHandle, "Invalid table handle " + std::to_string(handle));
 }
@@ -75,19 +68,11 @@ struct Cursor {
 };
 
 Status LookupCursor(XDSHANDLE handle, Cursor* c) {
-  xce::HandleObject* obj = Registry::Get().FindFast(handle);
-  if (obj != nullptr && obj->kind() == HandleKind::kTable) {
-    c->table = static_cast<Table*>(obj);
-    c->order = c->table->recnoOrder();
+  xce::HandleTarget target = xce::TargetOfHandle(Registry::Get().FindFast(handle));
+  if (target.table != nullptr && target.order != nullptr) {
+    c->table = target.table;
+    c->order = target.order;
     return Status::Ok();
-  }
-  if (obj != nullptr && obj->kind() == HandleKind::kIndex) {
-    auto* index = static_cast<xce::IndexHandleObject*>(obj);
-    c->table = index->table().get();
-    c->order = index->order();
-    if (c->table != nullptr && c->order != nullptr) {
-      return Status::Ok();
-    }
   }
   return Status(xce::kErrInvalidHandle, "Invalid table or index handle " + std::to_string(handle));
 }

@@ -18,27 +18,21 @@ using xce::api::Guard;
 
 namespace {
 
-// A table or index handle: the table and the order it moves in.
+// A table or index handle: the table and the order it moves in, kept alive
+// by the handle's object for the call.
 struct Target {
   std::shared_ptr<xce::HandleObject> keep;
-  std::shared_ptr<Table> table;
+  Table* table = nullptr;
   xce::Order* order = nullptr;
 };
 
 Status Lookup(XDSHANDLE handle, Target* t) {
   t->keep = Registry::Get().Find(handle);
-  if (t->keep != nullptr && t->keep->kind() == HandleKind::kTable) {
-    t->table = std::static_pointer_cast<Table>(t->keep);
-    t->order = t->table->recnoOrder();
+  xce::HandleTarget target = xce::TargetOfHandle(t->keep.get());
+  t->table = target.table;
+  t->order = target.order;
+  if (t->table != nullptr && t->order != nullptr) {
     return Status::Ok();
-  }
-  if (t->keep != nullptr && t->keep->kind() == HandleKind::kIndex) {
-    auto* index = static_cast<xce::IndexHandleObject*>(t->keep.get());
-    t->table = index->table();
-    t->order = index->order();
-    if (t->table != nullptr && t->order != nullptr) {
-      return Status::Ok();
-    }
   }
   return Status(xce::kErrInvalidHandle, "Invalid table handle " + std::to_string(handle));
 }

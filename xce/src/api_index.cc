@@ -27,16 +27,9 @@ using xce::cdx::TableIndexes;
 namespace {
 
 Status LookupTable(XDSHANDLE handle, std::shared_ptr<Table>* t) {
-  std::shared_ptr<xce::HandleObject> obj = Registry::Get().Find(handle);
-  if (obj != nullptr && obj->kind() == HandleKind::kTable) {
-    *t = std::static_pointer_cast<Table>(obj);
+  *t = xce::OwnedTableOfHandle(Registry::Get().Find(handle));
+  if (*t != nullptr) {
     return Status::Ok();
-  }
-  if (obj != nullptr && obj->kind() == HandleKind::kIndex) {
-    *t = std::static_pointer_cast<xce::IndexHandleObject>(obj)->table();
-    if (*t != nullptr) {
-      return Status::Ok();
-    }
   }
   return Status(xce::kErrInvalidHandle, "Invalid table handle " + std::to_string(handle));
 }

@@ -430,6 +430,39 @@ class IndexHandleObject : public HandleObject {
   virtual Status CountInScope(uint32_t* n) = 0;
 };
 
+// What a table or index handle moves: the table, and the order it moves in
+// (a table handle moves in record order). Null where the object is neither,
+// or an index that has lost its table or order. The pointers live as long as
+// the handle's object.
+struct HandleTarget {
+  Table* table = nullptr;
+  Order* order = nullptr;
+};
+
+inline HandleTarget TargetOfHandle(HandleObject* obj) {
+  if (obj != nullptr && obj->kind() == HandleKind::kTable) {
+    auto* table = static_cast<Table*>(obj);
+    return {table, table->recnoOrder()};
+  }
+  if (obj != nullptr && obj->kind() == HandleKind::kIndex) {
+    auto* index = static_cast<IndexHandleObject*>(obj);
+    return {index->table().get(), index->order()};
+  }
+  return {};
+}
+
+// The table a table or index handle names, owned, for callers that keep it
+// beyond the call; null where it names none.
+inline std::shared_ptr<Table> OwnedTableOfHandle(const std::shared_ptr<HandleObject>& obj) {
+  if (obj != nullptr && obj->kind() == HandleKind::kTable) {
+    return std::static_pointer_cast<Table>(obj);
+  }
+  if (obj != nullptr && obj->kind() == HandleKind::kIndex) {
+    return static_cast<IndexHandleObject*>(obj.get())->table();
+  }
+  return nullptr;
+}
+
 // Checks a table's files without changing a byte; one problem per line in
 // *report. Fails only when the files cannot be read at all.
 Status CheckTableFiles(FileSystem* fs, const std::string& path, std::string* report);
