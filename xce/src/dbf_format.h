@@ -181,7 +181,7 @@ void SetMemoBlock(const FieldInfo& f, char* image, uint32_t block);
 int64_t JulianFromYmd(int y, int m, int d);
 void YmdFromJulian(int64_t jd, int* y, int* m, int* d);
 // "YYYYMMDD" <-> Julian day; false on text that is no valid date.
-bool JulianFromText(std::string_view text, int64_t* jd);
+[[nodiscard]] bool JulianFromText(std::string_view text, int64_t* jd);
 std::string TextFromJulian(int64_t jd);
 
 // Text form of a field value in the dump CSV format (numbers plain decimal
@@ -205,7 +205,7 @@ Status EncodeFieldText(const std::string& path, const FieldInfo& f, std::string_
 
 // Numeric text of `value` right-aligned in `width` with `decimals`; false when
 // it does not fit.
-bool FormatNumeric(double value, uint32_t width, uint32_t decimals, std::string* out);
+[[nodiscard]] bool FormatNumeric(double value, uint32_t width, uint32_t decimals, std::string* out);
 
 // ASCII-only case-insensitive equality, for field and file names.
 bool EqualsNoCase(std::string_view a, std::string_view b);

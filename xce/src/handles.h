@@ -38,7 +38,8 @@ class Registry {
   // removed. The pointer stays valid for the rest of the calling API
   // function (the cache holds a reference).
   HandleObject* FindFast(uint32_t handle);
-  // Drops the handle; false when it was not live.
+  // Drops the handle; false when it was not live (closing what is already
+  // gone is no failure, so callers may leave it unread).
   bool Remove(uint32_t handle);
   // All live handles of a kind (for disconnecting a connection's tables).
   std::vector<uint32_t> Handles(HandleKind kind);

@@ -97,7 +97,7 @@ class RecordFilter {
   virtual Status Accept(Table& t, uint32_t recno, const char* image, bool* accept) = 0;
   // How many of records 1..n pass, when that is known without reading them
   // (an optimized filter resolved from indexes); false otherwise.
-  virtual bool KnownCount(Table& t, uint32_t n, uint32_t* count) {
+  [[nodiscard]] virtual bool KnownCount(Table& t, uint32_t n, uint32_t* count) {
     (void)t;
     (void)n;
     (void)count;
@@ -223,7 +223,7 @@ class Table : public HandleObject {
   // One step forward in record order, done on the spot when nothing can
   // hide the next record and it sits in the read-ahead window; false when
   // the full Skip is needed. This is the inner loop of every sequential read.
-  bool TryStepForward() {
+  [[nodiscard]] bool TryStepForward() {
     const uint32_t next = recno_ + 1;
     if (pending_ != Pending::kNone || eof_ || bof_ || !showDeleted_ || !filters_.empty() ||
         !appendBuf_.empty() || cacheCount_ == 0 || next < cacheFirst_ ||
@@ -487,7 +487,7 @@ std::string NameOf(const std::string& path);
 std::string StemOf(const std::string& path);
 std::string JoinPath(const std::string& dir, const std::string& name);
 // Finds `name` inside `dir` ignoring letter case; false when absent.
-bool FindNoCase(FileSystem* fs, const std::string& dir, const std::string& name,
+[[nodiscard]] bool FindNoCase(FileSystem* fs, const std::string& dir, const std::string& name,
                 std::string* actual);
 
 }  // namespace xce

@@ -121,7 +121,7 @@ class AofFilter : public RecordFilter {
   static Status Create(Table& t, std::string_view text, std::shared_ptr<AofFilter>* out);
   Status Accept(Table& t, uint32_t recno, const char* image, bool* accept) override;
   // Known when every record's answer is known (as after resolving from tags).
-  bool KnownCount(Table& t, uint32_t n, uint32_t* count) override;
+  [[nodiscard]] bool KnownCount(Table& t, uint32_t n, uint32_t* count) override;
   Status RejectsUnread(Table& t, uint32_t recno, bool* rejected) override;
   Status PassesNone(Table& t, bool* none) override;
   const std::string& text() const { return expr_->Text(); }

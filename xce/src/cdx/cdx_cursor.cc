@@ -122,7 +122,9 @@ void TagCursor::PhysPrev() {
     return;
   }
   if (version_ != tag_->version_) {
-    Resync();
+    // A vanished entry leaves the cursor on its successor, whose predecessor
+    // is the step wanted; the leaf tells whether there is one.
+    (void)Resync();
     if (leaf_ == nullptr) {
       if (status_.ok()) {
         PhysLast();
@@ -196,7 +198,7 @@ Status TagCursor::GetPosition(uint64_t* index, uint64_t* total) {
   *index = 0;
   *total = 0;
   if (Valid() && version_ != tag_->version_) {
-    Resync();
+    (void)Resync();  // found or not, the position below is the cursor's own
   }
   if (!Valid()) {
     return status_.ok() ? Status(kErrNoKeyPosition, "No current key in tag " + tag_->name_)

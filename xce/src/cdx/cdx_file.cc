@@ -26,7 +26,6 @@ std::string Hex(uint32_t v) {
   return buf;
 }
 
-// Text of a pool expression: from start, at most len bytes, up to a NUL.
 // Writes a tag's tree from its entries at headerOffset + 1024, then its
 // header at headerOffset; *end is the offset just past the tree.
 Status WriteTag(File* file, TagSpec* tagSpec, uint32_t headerOffset, uint32_t* end) {
@@ -50,7 +49,12 @@ Status WriteTag(File* file, TagSpec* tagSpec, uint32_t headerOffset, uint32_t* e
   th.keyExpr = tagSpec->keyExpr;
   th.forExpr = tagSpec->forExpr;
   uint8_t header[kTagHeaderSize];
-  EncodeHeader(th, header);
+  if (!EncodeHeader(th, header)) {
+    // Definitions are checked before a build starts; this keeps a header
+    // with a cut expression from ever reaching the file.
+    return Status(kErrBadTagDefinition, "Tag expressions do not fit the index tag header: " +
+                                            th.keyExpr + " FOR " + th.forExpr);
+  }
   return file->WriteAt(headerOffset, header, sizeof header);
 }
 
@@ -391,7 +395,7 @@ Status CdxFile::Create(std::unique_ptr<File> file, std::vector<TagSpec> specs,
     dh.keyLen = kDirKeyLen;
     dh.options = kOptDirectory | kOptCompound | kOptCompact;
     dh.directory = true;
-    EncodeHeader(dh, head.data());
+    (void)EncodeHeader(dh, head.data());  // the directory has no expressions to overflow
     s = file->WriteAt(0, head.data(), kTagHeaderSize);
     if (s.ok() && dirEnd < dirPagesEnd) {
       s = file->WriteAt(dirEnd, head.data() + kTagHeaderSize, dirPagesEnd - dirEnd);

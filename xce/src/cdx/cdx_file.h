@@ -300,7 +300,7 @@ class TagCursor {
   // Descends to the leaf for t and settles on the first entry not before it.
   void PhysSeek(const CdxTag::Target& t);
   // Loads the leaf at offset; false (and status or invalid) on failure.
-  bool LoadLeaf(uint32_t offset);
+  [[nodiscard]] bool LoadLeaf(uint32_t offset);
   // Steps along the sibling chain until a non-empty leaf; forward or back.
   void SettleForward();
   void SettleBackward();
@@ -309,7 +309,7 @@ class TagCursor {
   bool CountHop(int direction);
   // After a change of the tag: re-finds the current entry; returns false when
   // the cursor now stands on the entry after it.
-  bool Resync();
+  [[nodiscard]] bool Resync();
   void Fail(Status s);
   void Invalidate() { leaf_.reset(); }
 

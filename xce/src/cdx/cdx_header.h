@@ -45,7 +45,7 @@ struct HeaderFields {
 // Writes all kTagHeaderSize bytes of `out`: the key expression first in the
 // pool, the FOR expression after it, zeros elsewhere. False when the
 // expressions do not fit the pool.
-bool EncodeHeader(const HeaderFields& h, uint8_t* out);
+[[nodiscard]] bool EncodeHeader(const HeaderFields& h, uint8_t* out);
 // Reads kTagHeaderSize bytes. Expressions are read at whatever pool
 // positions are stored, and end at their NUL, their length or the pool's end.
 HeaderFields DecodeHeader(const uint8_t* in);

@@ -53,7 +53,7 @@ int InteriorCapacity(int keyLen);
 
 // Decodes a 512-byte page. On damage returns false and sets *error to a short
 // English description of what is wrong (the caller adds file and page).
-bool DecodeNode(const uint8_t* page, int keyLen, uint8_t pad, Node* out, std::string* error);
+[[nodiscard]] bool DecodeNode(const uint8_t* page, int keyLen, uint8_t pad, Node* out, std::string* error);
 
 // Bytes a compact leaf needs for entries [from, to) of `node` (header included).
 int LeafBytes(const Node& node, int from, int to, uint8_t pad);

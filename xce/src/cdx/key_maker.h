@@ -34,7 +34,7 @@ class KeyMaker {
   const expr::Expression& key_expr() const { return *keyExpr_; }
   // The field indexes of a key made only of character fields joined by "+",
   // in order; false (fields empty) for any other key.
-  bool CharacterFields(std::vector<int>* fields) const;
+  [[nodiscard]] bool CharacterFields(std::vector<int>* fields) const;
   bool has_for() const { return forExpr_ != nullptr; }
   // Fields the key expression names, in order (the key's segments).
   const std::vector<std::string>& segments() const { return keyExpr_->FieldNames(); }

@@ -117,7 +117,7 @@ class Expression {
  private:
   Expression();
   // Prepares a context for one evaluation; false when the record is missing.
-  bool Begin(const ExprSource& src, EvalContext* c) const;
+  [[nodiscard]] bool Begin(const ExprSource& src, EvalContext* c) const;
   Status WrongType(ValueType wanted) const;
 
   std::string text_;
@@ -135,7 +135,7 @@ int ComparePadded(std::string_view a, std::string_view b);
 
 // Calendar helpers shared with the table and index code.
 int64_t JulianFromYmd(int year, int month, int day);  // 0 when the date is invalid
-bool YmdFromJulian(int64_t jd, int* year, int* month, int* day);
+[[nodiscard]] bool YmdFromJulian(int64_t jd, int* year, int* month, int* day);
 // "YYYYMMDD" of a stored date field; blanks or garbage give 0.
 int64_t JulianFromDtos(std::string_view s);
 
