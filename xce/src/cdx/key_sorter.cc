@@ -53,6 +53,11 @@ struct SortGroup {
   int depth;
 };
 
+template <typename Less>
+void SortBuckets(SortItem* a, SortItem* tmp, const std::size_t* start, const std::size_t* count,
+                 int depth, int maxDepth, const Less& less, std::vector<SortGroup>* groups,
+                 std::size_t shareLimit);
+
 // Most significant byte first: distributes items [0, n) by the prefix byte at
 // `depth` into groups, then each group by the next byte, up to `maxDepth`
 // bytes; small groups and groups whose prefix bytes are all equal are
@@ -105,6 +110,15 @@ void RadixSort(SortItem* a, SortItem* tmp, std::size_t n, int depth, int maxDept
     tmp[next[PrefixByte(a[i], depth)]++] = a[i];
   }
   std::memcpy(a, tmp, n * sizeof(SortItem));
+  SortBuckets(a, tmp, start, count, depth, maxDepth, less, groups, shareLimit);
+}
+
+// The groups one distribution made, by the byte after `depth`: sorted here,
+// or (with `groups`) split while larger than `shareLimit` and handed back.
+template <typename Less>
+void SortBuckets(SortItem* a, SortItem* tmp, const std::size_t* start, const std::size_t* count,
+                 int depth, int maxDepth, const Less& less, std::vector<SortGroup>* groups,
+                 std::size_t shareLimit) {
   for (int b = 0; b < 256; ++b) {
     if (count[b] < 2) {
       continue;
@@ -124,7 +138,6 @@ void RadixSort(SortItem* a, SortItem* tmp, std::size_t n, int depth, int maxDept
     }
   }
 }
-
 
 // The first distribution of a large sort on both cores: each takes half of
 // the items (keeping their order, so runs already in record order stay so),
@@ -189,22 +202,7 @@ void SharedRadixSort(SortItem* a, SortItem* tmp, std::size_t n, int maxDepth, co
     std::memcpy(a + halves[h].first, tmp + halves[h].first,
                 (halves[h].end - halves[h].first) * sizeof(SortItem));
   });
-  for (int b = 0; b < 256; ++b) {
-    if (count[b] < 2) {
-      continue;
-    }
-    if (count[b] > shareLimit) {
-      std::vector<SortGroup> inner;
-      RadixSort(a + start[b], tmp + start[b], count[b], depth + 1, maxDepth, less, &inner,
-                shareLimit);
-      for (SortGroup g : inner) {
-        g.first += start[b];
-        groups->push_back(g);
-      }
-    } else {
-      groups->push_back({start[b], count[b], depth + 1});
-    }
-  }
+  SortBuckets(a, tmp, start, count, depth, maxDepth, less, groups, shareLimit);
 }
 
 // Bytes read from a run at a time, at most.
