@@ -2,6 +2,7 @@
 // records which handlers its events reach.
 #pragma once
 
+#include <QCoreApplication>
 #include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTest>
@@ -16,6 +17,7 @@
 #include "Unit1.h"
 #include "catalogue_test_util.h"
 #include "gui_test_support.h"
+#include "shell.h"
 
 namespace apptest {
 
@@ -52,6 +54,33 @@ class TWatchedForm : public TForm1 {
       throw std::runtime_error("Table HDSUrls: cannot append");
     }
   }
+};
+
+// A fresh catalogue folder as the current directory for each test, and the
+// program's main window (a Form) started there by the test; the directory,
+// the opener and the filter state go back afterwards.
+template <class Form>
+class CatalogueFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(tmp_.isValid());
+    dir_ = tmp_.path().toStdString();
+    old_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir_);
+    cattest::CreateCatalogue(dir_);
+  }
+  void TearDown() override {
+    form_.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    std::filesystem::current_path(old_);
+    platform::SetShellOpenerForTesting("");
+    FilterFlag = false;
+  }
+
+  QTemporaryDir tmp_;
+  std::filesystem::path dir_;
+  std::filesystem::path old_;
+  std::unique_ptr<Form> form_;
 };
 
 // Runs each test in its own current directory, restored afterwards, which

@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include "Unit1.h"
+#include "app_test_support.h"
 #include "Unit2.h"
 #include "catalogue_test_util.h"
 #include "cp1251.h"
@@ -42,22 +43,8 @@ class TTypeForm : public TForm1 {
   }
 };
 
-class LinkTypesTest : public ::testing::Test {
+class LinkTypesTest : public apptest::CatalogueFolderTest<TTypeForm> {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(tmp_.isValid());
-    dir_ = tmp_.path().toStdString();
-    old_ = fs::current_path();
-    fs::current_path(dir_);
-    cattest::CreateCatalogue(dir_);
-  }
-  void TearDown() override {
-    form_.reset();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    fs::current_path(old_);
-    platform::SetShellOpenerForTesting("");
-  }
-
   // The program started in the folder, shown.
   TTypeForm* Start() {
     form_.reset();
@@ -136,10 +123,6 @@ class LinkTypesTest : public ::testing::Test {
     t->Post();
   }
 
-  QTemporaryDir tmp_;
-  fs::path dir_;
-  fs::path old_;
-  std::unique_ptr<TTypeForm> form_;
 };
 
 TEST_F(LinkTypesTest, TheWindowIsBuiltAsDeclaredAndGivesTheMainWindowBack) {

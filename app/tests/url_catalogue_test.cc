@@ -24,6 +24,7 @@
 
 #include "../../tools/catalogue.h"  // the table tool's, not the window's
 #include "Unit1.h"
+#include "app_test_support.h"
 #include "Unit2.h"
 #include "catalogue_test_util.h"
 #include "cp1251.h"
@@ -92,23 +93,8 @@ std::vector<std::string> Stored(const fs::path& dir, xcetool::CatalogueTableInde
 
 std::string Utf8(const std::string& cp1251) { return platform::Cp1251ToUtf8(cp1251); }
 
-class UrlCatalogueTest : public ::testing::Test {
+class UrlCatalogueTest : public apptest::CatalogueFolderTest<TForm1> {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(tmp_.isValid());
-    dir_ = tmp_.path().toStdString();
-    old_ = fs::current_path();
-    fs::current_path(dir_);
-    cattest::CreateCatalogue(dir_);
-  }
-  void TearDown() override {
-    form_.reset();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    fs::current_path(old_);
-    platform::SetShellOpenerForTesting("");
-    FilterFlag = false;
-  }
-
   // Sections 2 "Новости" with the child 5 "Погода", 9 "Работа" and 7
   // "Юмор"; link types 1 (prefix "http://") and 2 (no prefix); URL records
   // 1 to 4, record 1 filed under 2 and 5, 2 under 5, 3 under 9, 4 nowhere.
@@ -229,10 +215,6 @@ class UrlCatalogueTest : public ::testing::Test {
     }
   }
 
-  QTemporaryDir tmp_;
-  fs::path dir_;
-  fs::path old_;
-  std::unique_ptr<TForm1> form_;
 };
 
 TEST_F(UrlCatalogueTest, TheEditorWindowIsBuiltAsDeclared) {
