@@ -2,7 +2,9 @@
 // 2,000 folders, into an empty catalogue and into one of N URL records
 // (default 1,000,000), against the same import into SQLite (one transaction
 // of prepared statements, the same lookups) in the same run.
-//   bookmarks_bench [N]
+//   bookmarks_bench [N] [DIR]
+// DIR keeps the catalogue of N URL records for the next run (each run imports
+// into a copy of it).
 // The catalogue import is all or nothing: its time includes copying the
 // catalogue's files aside, making them durable and swapping them in. SQLite
 // runs with the standing peer settings (no journal, no sync).
@@ -306,15 +308,18 @@ int main(int argc, char** argv) {
   RunCase("into an empty catalogue", root + "/empty", root + "/empty.sqlite", tree, "");
 
   // The seed is made once and copied, so that SQLite loads what the catalogue held before.
-  std::printf("(making a catalogue of %u URL records)\n", urls);
-  bench::Check(xcetool::WriteDemoCatalogue(root + "/seed", urls), "demo catalogue");
+  const std::string seed = argc > 2 ? argv[2] : root + "/seed";
+  if (!fs::exists(seed)) {
+    std::printf("(making a catalogue of %u URL records)\n", urls);
+    bench::Check(xcetool::WriteDemoCatalogue(seed, urls), "demo catalogue");
+  }
   fs::create_directories(root + "/big");
-  for (const auto& e : fs::directory_iterator(root + "/seed")) {
+  for (const auto& e : fs::directory_iterator(seed)) {
     fs::copy_file(e.path(), root + "/big/" + e.path().filename().string());
   }
   char title[80];
   std::snprintf(title, sizeof title, "into a catalogue of %u URL records", urls);
-  RunCase(title, root + "/big", root + "/big.sqlite", tree, root + "/seed");
+  RunCase(title, root + "/big", root + "/big.sqlite", tree, seed);
   fs::remove_all(root);
   return 0;
 }

@@ -29,6 +29,10 @@ char Cp1251FromUnicode(char32_t u) {
   if (u < 0x80) {
     return static_cast<char>(u);
   }
+  if (u >= 0x0410 && u <= 0x044F) {
+    // А..я, most of any Russian text, lie in one run at 0xC0..0xFF.
+    return static_cast<char>(0xC0 + (u - 0x0410));
+  }
   for (unsigned i = 0; i < 128; ++i) {
     if (kHigh[i] == u) {
       return static_cast<char>(0x80 + i);
