@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "codepage.h"
+#include "in_place_change.h"
 
 namespace xce {
 namespace {
@@ -259,6 +260,13 @@ Status Table::Open(FileSystem* fs, const std::string& path, const OpenOptions& o
   t->path_ = path;
   t->dir_ = DirOf(path);
   t->options_ = options;
+  // A pack interrupted in place is put back; only this table's own files
+  // (its name with any extension, beside it) are ever touched for it.
+  const std::string stem = StemOf(path);
+  XCE_RETURN_IF_ERROR(InPlaceChange::Recover(
+      fs, path + kUndoSuffix, t->dir_,
+      [&](const std::string& p) { return DirOf(p) == t->dir_ && EqualsNoCase(StemOf(p), stem); },
+      options.readOnly));
   XCE_RETURN_IF_ERROR(SwapSet::Recover(fs, path + kSwapSuffix, t->dir_, options.readOnly));
   XCE_RETURN_IF_ERROR(
       fs->Open(path, options.readOnly ? OpenMode::kReadOnly : OpenMode::kReadWrite, &t->dbf_));
@@ -294,6 +302,9 @@ Status Table::Open(FileSystem* fs, const std::string& path, const OpenOptions& o
     std::unique_ptr<File> mf;
     XCE_RETURN_IF_ERROR(
         fs->Open(t->memoPath_, options.readOnly ? OpenMode::kReadOnly : OpenMode::kReadWrite, &mf));
+    if (options.exclusive) {
+      mf->EnableMappedReads();  // as the table's own file, for a pack's walk of every value
+    }
     XCE_RETURN_IF_ERROR(MemoFile::Open(std::move(mf), t->layout_.memoKind, &t->memo_));
   }
   t->cur_.assign(t->layout_.recordLength, ' ');
@@ -437,6 +448,20 @@ void Table::SetReadAhead(uint32_t records) {
 
 Status Table::ScanRecords(uint32_t first, uint32_t n, char* out) {
   const uint32_t len = layout_.recordLength;
+  if (n > 0 && first >= 1 && first <= diskCount_ && n <= diskCount_ - first + 1) {
+    // All on disk: one read, not a call per record.
+    const std::size_t bytes = static_cast<std::size_t>(n) * len;
+    std::size_t got = 0;
+    XCE_RETURN_IF_ERROR(
+        dbf_->ReadAt(layout_.headerLength + static_cast<uint64_t>(first - 1) * len, out, bytes, &got));
+    if (got < bytes) {
+      return Status(kErrCorrupt, "Table " + path_ + " is damaged: record " +
+                                     std::to_string(first + got / len) +
+                                     " lies past the end of the file");
+    }
+    ReleaseScanned(first, n);
+    return Status::Ok();
+  }
   for (uint32_t j = 0; j < n; ++j) {
     XCE_RETURN_IF_ERROR(ReadRecord(first + j, out + static_cast<std::size_t>(j) * len));
   }
@@ -1193,7 +1218,162 @@ Status Table::UnlockRecord(uint32_t recno) {
 
 // ---------------------------------------------------------------- pack, zap
 
-Status Table::Pack() { return Rebuild(true); }
+namespace {
+
+// A pack removing at most this share of the records (or any from a small
+// table) changes the files in place; more, and writing them anew is cheaper
+// than moving the tail and journaling what it overwrites.
+constexpr uint32_t kInPlaceShare = 8;
+constexpr uint32_t kSmallTable = 256;
+constexpr uint32_t kScanBatch = 4096;
+
+}  // namespace
+
+Status Table::Pack() {
+  if (!options_.exclusive) {
+    return Rebuild(true);  // which refuses, naming the exclusive open
+  }
+  XCE_RETURN_IF_ERROR(CheckWritable());
+  XCE_RETURN_IF_ERROR(CommitPending());
+  XCE_RETURN_IF_ERROR(FlushAppends());
+  std::vector<uint32_t> deleted;
+  XCE_RETURN_IF_ERROR(FindDeleted(&deleted));
+  const bool fpt = memo_ != nullptr && memo_->kind() == MemoKind::kFpt;
+  if (deleted.empty()) {
+    // Nothing to remove: the files stay as they are, unless the memo holds
+    // values no record uses any more, which the rewrite leaves behind.
+    bool unused = false;
+    if (fpt) {
+      XCE_RETURN_IF_ERROR(MemoHasUnusedBlocks(&unused));
+    }
+    return unused ? Rebuild(true) : GotoTop(&recnoOrder_);
+  }
+  // A memo is compacted by the rewrite, which the removed records' values
+  // always leave something to do for.
+  const bool few = deleted.size() < count_ &&
+                   (deleted.size() <= count_ / kInPlaceShare || count_ <= kSmallTable);
+  if (!fpt && few) {
+    bool done = false;
+    XCE_RETURN_IF_ERROR(PackInPlace(deleted, &done));
+    if (done) {
+      return GotoTop(&recnoOrder_);
+    }
+  }
+  return Rebuild(true);
+}
+
+Status Table::FindDeleted(std::vector<uint32_t>* deleted) {
+  const std::size_t len = layout_.recordLength;
+  std::vector<char> images(len * kScanBatch);
+  for (uint32_t first = 1; first <= count_; first += kScanBatch) {
+    const uint32_t n = std::min(kScanBatch, count_ - first + 1);
+    XCE_RETURN_IF_ERROR(ScanRecords(first, n, images.data()));
+    for (uint32_t j = 0; j < n; ++j) {
+      if (images[j * len] == static_cast<char>(kDeletedFlag)) {
+        deleted->push_back(first + j);
+      }
+    }
+  }
+  return Status::Ok();
+}
+
+Status Table::MemoHasUnusedBlocks(bool* unused) {
+  // The values of the live records, item by item, against the blocks the
+  // memo has handed out: any difference is space a rewrite gives back.
+  const std::size_t len = layout_.recordLength;
+  const uint32_t blockSize = memo_->blockSize();
+  std::vector<char> images(len * kScanBatch);
+  uint64_t used = 0;
+  for (uint32_t first = 1; first <= count_; first += kScanBatch) {
+    const uint32_t n = std::min(kScanBatch, count_ - first + 1);
+    XCE_RETURN_IF_ERROR(ScanRecords(first, n, images.data()));
+    for (uint32_t j = 0; j < n; ++j) {
+      const char* image = images.data() + j * len;
+      if (image[0] == static_cast<char>(kDeletedFlag)) {
+        continue;
+      }
+      for (const FieldInfo& f : layout_.fields) {
+        const uint32_t block = f.isMemo ? MemoBlock(f, image) : 0;
+        if (block == 0) {
+          continue;
+        }
+        uint32_t length = 0;
+        uint32_t type = 0;
+        XCE_RETURN_IF_ERROR(memo_->Length(block, &length, &type));
+        used += (uint64_t{length} + 8 + blockSize - 1) / blockSize;
+      }
+    }
+  }
+  const uint64_t handedOut = memo_->nextFree() > memo_->firstDataBlock()
+                                 ? memo_->nextFree() - memo_->firstDataBlock()
+                                 : 0;
+  *unused = used != handedOut;
+  return Status::Ok();
+}
+
+Status Table::PackInPlace(const std::vector<uint32_t>& deleted, bool* done) {
+  *done = false;
+  InPlaceChange change(fs_, path_ + kUndoSuffix, dir_);
+  for (const auto& ext : extensions_) {
+    bool staged = false;
+    XCE_RETURN_IF_ERROR(ext->OnPackInPlace(*this, deleted, change, &staged));
+    if (!staged) {
+      return Status::Ok();
+    }
+  }
+  // Records before the first removed one stay; the rest move down over the
+  // removed ones, the end mark follows and the file ends there.
+  const uint32_t len = layout_.recordLength;
+  const uint32_t first = deleted.front();
+  const uint32_t newCount = count_ - static_cast<uint32_t>(deleted.size());
+  std::unique_ptr<File> dbf = change.Stage(dbf_.get());
+  std::vector<char> tail;
+  tail.reserve(static_cast<std::size_t>(newCount - (first - 1)) * len + 1);
+  std::vector<char> images(static_cast<std::size_t>(len) * kScanBatch);
+  for (uint32_t from = first; from <= count_; from += kScanBatch) {
+    const uint32_t n = std::min(kScanBatch, count_ - from + 1);
+    XCE_RETURN_IF_ERROR(ScanRecords(from, n, images.data()));
+    for (uint32_t j = 0; j < n; ++j) {
+      const char* image = images.data() + static_cast<std::size_t>(j) * len;
+      if (image[0] != static_cast<char>(kDeletedFlag)) {
+        tail.insert(tail.end(), image, image + len);
+      }
+    }
+  }
+  tail.push_back(static_cast<char>(kEofByte));
+  const uint64_t at = layout_.headerLength + static_cast<uint64_t>(first - 1) * len;
+  XCE_RETURN_IF_ERROR(dbf->WriteAt(at, tail.data(), tail.size()));
+  XCE_RETURN_IF_ERROR(dbf->Truncate(at + tail.size()));
+  std::vector<uint8_t> header = headerBytes_;
+  DbfFileHeader fh = DecodeDbfHeader(header.data());
+  TodayHeaderDate(fh.date);
+  fh.recordCount = newCount;
+  EncodeDbfHeader(fh, header.data());
+  XCE_RETURN_IF_ERROR(dbf->WriteAt(0, header.data(), kHeaderSize));
+  bool rolledBack = true;
+  Status s = change.Commit(&rolledBack);
+  if (!s.ok()) {
+    if (!rolledBack) {
+      // The next open puts the files back from the journal; until then this
+      // handle must not be trusted.
+      broken_ = Status(s.code(), "Table " + path_ + " must be closed and opened again: pack failed: " +
+                                     s.message());
+    }
+    return s;
+  }
+  headerBytes_ = header;
+  layout_.recordCount = newCount;
+  count_ = diskCount_ = newCount;
+  cacheCount_ = 0;
+  lastRead_ = 0;
+  dateWritten_ = true;
+  locks_.clear();
+  *done = true;
+  for (const auto& ext : extensions_) {
+    XCE_RETURN_IF_ERROR(ext->AfterRebuild(*this));
+  }
+  return Status::Ok();
+}
 Status Table::Zap() { return Rebuild(false); }
 
 Status Table::RewriteFrom(Table& source) {
@@ -1369,6 +1549,7 @@ Status Table::Rebuild(bool keepRecords, Table* source) {
     std::unique_ptr<File> mf;
     r = fs_->Open(memoPath_, OpenMode::kReadWrite, &mf);
     if (r.ok()) {
+      mf->EnableMappedReads();
       r = MemoFile::Open(std::move(mf), MemoKind::kFpt, &memo_);
     }
   }

@@ -22,7 +22,11 @@
 // * Pack and zap build complete new files beside the old ones and swap them
 //   in with SwapSet (a journal plus renames, rolled forward on the next open
 //   after a crash). Extensions add their own rebuilt files to the same swap
-//   in OnRebuild and reopen them in AfterRebuild.
+//   in OnRebuild and reopen them in AfterRebuild. A pack that removes few
+//   records changes the files in place instead, from the first removed
+//   record on, under an undo journal (InPlaceChange, rolled back on the next
+//   open); extensions stage their part in OnPackInPlace. A pack that finds
+//   nothing to remove writes nothing.
 // * A table whose header says it has a structural CDX refuses every write
 //   until an extension that MaintainsStructuralIndex() is attached. The
 //   index layer attaches its extension right after Table::Open (in
@@ -54,6 +58,7 @@
 namespace xce {
 
 class Table;
+class InPlaceChange;
 
 // A movement order over a table's records.
 class Order {
@@ -158,6 +163,19 @@ class TableExtension {
   virtual Status OnRecordWrite(Table& t, uint32_t recno, const char* oldImage,
                                const char* newImage) = 0;
   virtual Status OnRebuild(Table& t, RebuildContext& ctx) = 0;
+  // A pack done in place: records `deleted` (ascending) leave the table and
+  // the records after each move down by the number removed before them. The
+  // extension stages the change of its own files in `change` and sets
+  // *staged; left false, the pack rebuilds every file instead (OnRebuild).
+  // AfterRebuild follows a committed change.
+  virtual Status OnPackInPlace(Table& t, const std::vector<uint32_t>& deleted,
+                               InPlaceChange& change, bool* staged) {
+    (void)t;
+    (void)deleted;
+    (void)change;
+    *staged = false;
+    return Status::Ok();
+  }
   virtual Status AfterRebuild(Table& t) = 0;
   virtual void OnClose(Table& t) { (void)t; }
   virtual bool MaintainsStructuralIndex() const { return false; }
@@ -348,6 +366,12 @@ class Table : public HandleObject {
   Status TakeAutoValues();
   // kErrFieldNotWritable for an autoincrement field, else Ok.
   Status RefuseAutoValue(const FieldInfo& f) const;
+  // Record numbers of the records marked deleted, ascending.
+  Status FindDeleted(std::vector<uint32_t>* deleted);
+  // Whether the FPT memo holds blocks no live record's value uses.
+  Status MemoHasUnusedBlocks(bool* unused);
+  // Removes `deleted` in place; *done false when an extension cannot follow.
+  Status PackInPlace(const std::vector<uint32_t>& deleted, bool* done);
   // Builds the new files from this table's records (keepRecords), from
   // `source`'s, or from none (a zap), and swaps them in.
   Status Rebuild(bool keepRecords, Table* source = nullptr);

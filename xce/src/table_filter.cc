@@ -334,6 +334,18 @@ Status FilterState::OnRebuild(Table& t, RebuildContext& ctx) {
   return Status::Ok();
 }
 
+Status FilterState::OnPackInPlace(Table& t, const std::vector<uint32_t>& deleted,
+                                  InPlaceChange& change, bool* staged) {
+  (void)t;
+  (void)deleted;
+  (void)change;
+  if (aof) {
+    aof->Invalidate();  // record numbers change
+  }
+  *staged = true;  // no files of its own
+  return Status::Ok();
+}
+
 Status FilterState::AfterRebuild(Table& t) {
   (void)t;
   return Status::Ok();

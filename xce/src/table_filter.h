@@ -163,6 +163,8 @@ class FilterState : public TableExtension {
   Status OnRecordWrite(Table& t, uint32_t recno, const char* oldImage,
                        const char* newImage) override;
   Status OnRebuild(Table& t, RebuildContext& ctx) override;
+  Status OnPackInPlace(Table& t, const std::vector<uint32_t>& deleted, InPlaceChange& change,
+                       bool* staged) override;
   Status AfterRebuild(Table& t) override;
 
   std::shared_ptr<ExpressionFilter> plain;

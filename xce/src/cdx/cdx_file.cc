@@ -175,6 +175,18 @@ Status CdxFile::WriteNode(const Node& node, uint8_t pad) {
   return Status::Ok();
 }
 
+Status CdxFile::WritePage(uint32_t offset, const uint8_t* page) {
+  XCE_RETURN_IF_ERROR(CheckWritable());
+  ForgetNode(offset);
+  Status s = file_->WriteAt(offset, page, kPageSize);
+  if (!s.ok()) {
+    return IoError(s);
+  }
+  fileEnd_ = std::max(fileEnd_, offset + kPageSize);
+  dirty_ = true;
+  return Status::Ok();
+}
+
 Status CdxFile::WriteFileHeaderField(const HeaderPatch& patch) {
   Status s = file_->WriteAt(patch.offset, patch.bytes, sizeof patch.bytes);
   return s.ok() ? Status::Ok() : IoError(s);

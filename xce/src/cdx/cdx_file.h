@@ -102,6 +102,11 @@ class CdxTag {
   Status Contains(const uint8_t* key, uint32_t recno, bool* found);
   // Number of entries (walks the leaf level once per change of the tag).
   Status Count(uint64_t* n);
+  // Lowers every entry's record number by the count of `removed`
+  // (ascending) below it, on every page of the tree where one changes, in
+  // place: what follows the removal of records from a table whose entries
+  // for them are gone already. Damage fails with kErrIndexCorrupt.
+  Status Renumber(const std::vector<uint32_t>& removed);
 
   std::unique_ptr<TagCursor> NewCursor();
 
@@ -206,6 +211,8 @@ class CdxFile {
   Status AllocPage(uint32_t* offset);
   Status FreePage(uint32_t offset);
   Status ReadPage(uint32_t offset, uint8_t* page);
+  // Writes an encoded page as it stands.
+  Status WritePage(uint32_t offset, const uint8_t* page);
   bool ValidPageOffset(uint32_t offset) const;
   Status Corrupt(const std::string& what) const;
   Status IoError(const Status& cause) const;

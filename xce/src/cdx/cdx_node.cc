@@ -292,4 +292,65 @@ bool DecodeNode(const uint8_t* page, int keyLen, uint8_t pad, Node* out, std::st
   return true;
 }
 
+bool RenumberPage(uint8_t* page, int keyLen, const std::vector<uint32_t>& removed, bool* changed,
+                  std::string* error) {
+  *changed = false;
+  const uint32_t first = removed.empty() ? UINT32_MAX : removed.front();
+  auto lowered = [&](uint32_t r) {
+    return r <= first ? r
+                      : r - static_cast<uint32_t>(std::upper_bound(removed.begin(), removed.end(), r) -
+                                                  removed.begin());
+  };
+  const int n = Le16(page + 2);
+  if ((Le16(page) & kAttrLeaf) == 0) {
+    uint8_t* p = page + kNodeHeaderSize;
+    for (int i = 0; i < n; ++i, p += keyLen + 8) {
+      const uint32_t old = Be32(p + keyLen);
+      if (old > first) {
+        PutBe32(p + keyLen, lowered(old));
+        *changed = true;
+      }
+    }
+    return true;
+  }
+  const uint32_t recMask = Le32(page + 14);
+  const int e = page[23];
+  if (n > 0 && (e < 1 || e > 8 || page[20] + page[21] + page[22] > 8 * e ||
+                kLeafHeaderSize + n * e > static_cast<int>(kPageSize))) {
+    *error = "leaf bit widths or key count do not fit the page";
+    return false;
+  }
+  // An entry is e little-endian bytes whose low bits under the mask hold the
+  // record number; lowering it leaves the other bits alone.
+  const uint64_t entryMask = e >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * e)) - 1;
+  for (int i = 0; i < n; ++i) {
+    uint8_t* at = page + kLeafHeaderSize + i * e;
+    uint64_t v = 0;
+    if (kLittleEndian && at + 8 <= page + kPageSize) {
+      v = Load64(at) & entryMask;
+    } else {
+      for (int b = e - 1; b >= 0; --b) {
+        v = (v << 8) | at[b];
+      }
+    }
+    const uint32_t old = static_cast<uint32_t>(v) & recMask;
+    if (old <= first) {
+      continue;
+    }
+    const uint32_t now = lowered(old);
+    if ((now & ~recMask) != 0) {
+      // Only a mask that is no run of low bits lets this happen; the pages
+      // before this one may be changed already, so the caller gives up.
+      *error = "leaf record number mask " + std::to_string(recMask) + " is not a run of low bits";
+      return false;
+    }
+    const uint64_t w = (v & ~uint64_t{recMask}) | now;
+    for (int b = 0; b < e; ++b) {
+      at[b] = static_cast<uint8_t>(Shr(w, 8 * b));
+    }
+    *changed = true;
+  }
+  return true;
+}
+
 }  // namespace xce::cdx

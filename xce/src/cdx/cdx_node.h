@@ -55,6 +55,15 @@ int InteriorCapacity(int keyLen);
 // English description of what is wrong (the caller adds file and page).
 [[nodiscard]] bool DecodeNode(const uint8_t* page, int keyLen, uint8_t pad, Node* out, std::string* error);
 
+// Lowers each record number of an encoded page by the count of `removed`
+// (ascending) below it, in place, keeping the page's layout (a leaf keeps
+// its bit widths, which a lower number always fits). *changed tells whether
+// a byte changed. An interior page must be one DecodeNode accepted; a leaf
+// is checked here: false, with *error set and the page unchanged, when its
+// widths and count do not describe entries inside the page.
+[[nodiscard]] bool RenumberPage(uint8_t* page, int keyLen, const std::vector<uint32_t>& removed,
+                                bool* changed, std::string* error);
+
 // Bytes a compact leaf needs for entries [from, to) of `node` (header included).
 int LeafBytes(const Node& node, int from, int to, uint8_t pad);
 inline bool LeafFits(const Node& node, int from, int to, uint8_t pad) {

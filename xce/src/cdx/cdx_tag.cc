@@ -243,6 +243,45 @@ Status CdxTag::Delete(const uint8_t* key, uint32_t recno, bool* removed) {
   return Status::Ok();
 }
 
+Status CdxTag::Renumber(const std::vector<uint32_t>& removed) {
+  XCE_RETURN_IF_ERROR(file_->CheckWritable());
+  // Every page of the tree once, from the root down; more pages than the
+  // file holds means a child pointer loops.
+  std::vector<uint32_t> pending{root_};
+  uint32_t visited = 0;
+  uint8_t page[kPageSize];
+  Node node;
+  std::string error;
+  auto damaged = [&](uint32_t offset) {
+    return file_->Corrupt("tag " + name_ + ": page " + std::to_string(offset) + ": " + error);
+  };
+  while (!pending.empty()) {
+    const uint32_t offset = pending.back();
+    pending.pop_back();
+    if (++visited > file_->page_count() || !file_->ValidPageOffset(offset)) {
+      error = visited > file_->page_count() ? "a child pointer loops" : "lies outside the file";
+      return damaged(offset);
+    }
+    XCE_RETURN_IF_ERROR(file_->ReadPage(offset, page));
+    if ((Le16(page) & kAttrLeaf) == 0) {
+      // Interior pages are decoded for their children; leaves need no keys.
+      if (!DecodeNode(page, keyLen_, pad_, &node, &error)) {
+        return damaged(offset);
+      }
+      pending.insert(pending.end(), node.children.begin(), node.children.end());
+    }
+    bool changed = false;
+    if (!RenumberPage(page, keyLen_, removed, &changed, &error)) {
+      return damaged(offset);
+    }
+    if (changed) {
+      XCE_RETURN_IF_ERROR(file_->WritePage(offset, page));
+    }
+  }
+  ++version_;
+  return Status::Ok();
+}
+
 Status CdxTag::Contains(const uint8_t* key, uint32_t recno, bool* found) {
   std::vector<PathStep> path;
   XCE_RETURN_IF_ERROR(Descend({Target::kEntry, key, keyLen_, recno}, &path));

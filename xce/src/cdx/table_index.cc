@@ -9,6 +9,7 @@
 #include "cdx/cdx_build.h"
 #include "cdx/cdx_check.h"
 #include "codepage.h"
+#include "in_place_change.h"
 
 namespace xce::cdx {
 
@@ -498,6 +499,59 @@ Status TableIndexes::OnRebuild(Table& t, RebuildContext& ctx) {
     return Status::Ok();
   };
   return BuildFiles(ctx.recordCount, read, ctx.tmpSuffix, ctx.swap, all, &prebuilt);
+}
+
+Status TableIndexes::OnPackInPlace(Table& t, const std::vector<uint32_t>& deleted,
+                                   InPlaceChange& change, bool* staged) {
+  (void)t;
+  *staged = false;
+  if (!unbound_.ok() || deleted.empty()) {
+    return Status::Ok();
+  }
+  for (const IndexFile& f : files_) {
+    if (!f.structural) {
+      return Status::Ok();
+    }
+  }
+  for (const Tag& tag : tags_) {
+    if (tag.tag->unique() || tag.maker->uses_recno() || tag.maker->uses_deleted()) {
+      return Status::Ok();
+    }
+  }
+  std::vector<std::unique_ptr<CdxFile>> views(files_.size());
+  for (std::size_t f = 0; f < files_.size(); ++f) {
+    if (!CdxFile::Open(change.Stage(files_[f].cdx->file()), false, &views[f]).ok()) {
+      return Status::Ok();  // the rebuild reports what is wrong with the file
+    }
+  }
+  std::vector<char> image(table_->recordLength());
+  std::vector<uint8_t> key(kMaxKeyLength + 1);
+  for (int i = 0; i < tag_count(); ++i) {
+    CdxTag* tag = views[tags_[i].file]->FindTag(tags_[i].tag->name());
+    if (tag == nullptr) {
+      return Status::Ok();
+    }
+    tag->SetKeyType(tags_[i].maker->type());
+    for (uint32_t r : deleted) {
+      XCE_RETURN_IF_ERROR(table_->ReadRecord(r, image.data()));
+      bool included = false;
+      XCE_RETURN_IF_ERROR(KeyOf(i, image.data(), r, key.data(), &included));
+      bool removed = false;
+      if (included && (!tag->Delete(key.data(), r, &removed).ok() || !removed)) {
+        return Status::Ok();  // a stale or damaged tag is built afresh instead
+      }
+    }
+    if (!tag->Renumber(deleted).ok()) {
+      return Status::Ok();
+    }
+  }
+  for (auto& view : views) {
+    if (!view->Flush().ok()) {
+      return Status::Ok();
+    }
+  }
+  *staged = true;
+  return Status::Ok();
 }
 
 Status TableIndexes::RenumberTag(std::size_t i, const std::vector<uint32_t>& renumbered,

@@ -113,6 +113,13 @@ class TableIndexes : public TableExtension, public AofIndexResolver {
   Status OnRecordWrite(Table& t, uint32_t recno, const char* oldImage,
                        const char* newImage) override;
   Status OnRebuild(Table& t, RebuildContext& ctx) override;
+  // Removes the removed records' keys and lowers the record numbers above
+  // the first of them on the pages of each tag, through a second view of
+  // the file; declines for tags whose keys a pack may change otherwise
+  // (unique tags, keys reading the record number or the deletion mark),
+  // index files other than the structural one, and damaged or stale tags.
+  Status OnPackInPlace(Table& t, const std::vector<uint32_t>& deleted, InPlaceChange& change,
+                       bool* staged) override;
   Status AfterRebuild(Table& t) override;
   void OnClose(Table& t) override;
   bool MaintainsStructuralIndex() const override { return unbound_.ok(); }

@@ -1,0 +1,476 @@
+#include "in_place_change.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "byte_order.h"
+
+namespace xce {
+namespace {
+
+// Staged bytes are kept in pages of this size.
+constexpr uint64_t kStagePage = 4096;
+// Staged bytes go to the files in writes of at most this size.
+constexpr uint64_t kApplyChunk = 1 << 20;
+constexpr std::size_t kPagesPerBlock = 256;
+constexpr char kJournalHead[] = "XCEUNDO1";
+constexpr char kJournalTail[] = "XCEUNDOE";
+constexpr std::size_t kMagicSize = 8;
+
+// A checksum over the whole journal: a journal cut short or with pages that
+// never reached the disk is told from a complete one.
+uint64_t Checksum(const uint8_t* p, std::size_t n) {
+  uint64_t h = 0x243F6A8885A308D3ull ^ n;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+    h ^= h >> 29;
+  }
+  for (; i < n; ++i) {
+    h = (h ^ p[i]) * 0x100000001B3ull;
+  }
+  return h;
+}
+
+// [offset, offset + bytes.size()) of one file.
+struct Run {
+  uint64_t offset = 0;
+  std::string bytes;
+};
+
+// What the journal holds for one file: its size and the bytes the change
+// overwrites or cuts off.
+struct FileUndo {
+  std::string path;
+  uint64_t oldSize = 0;
+  std::vector<Run> runs;
+};
+
+// False when the journal is not complete and intact.
+[[nodiscard]] bool DecodeJournal(const std::string& in, std::vector<FileUndo>* files) {
+  const auto* p = reinterpret_cast<const uint8_t*>(in.data());
+  const std::size_t n = in.size();
+  if (n < 2 * kMagicSize + 12 || std::memcmp(p, kJournalHead, kMagicSize) != 0 ||
+      std::memcmp(p + n - kMagicSize, kJournalTail, kMagicSize) != 0) {
+    return false;
+  }
+  const std::size_t body = n - kMagicSize - 8;
+  const uint64_t sum = Le32(p + body) | uint64_t{Le32(p + body + 4)} << 32;
+  if (sum != Checksum(p, body)) {
+    return false;
+  }
+  std::size_t pos = kMagicSize;
+  auto take = [&](std::size_t k) {
+    if (body - pos < k) {
+      return false;
+    }
+    pos += k;
+    return true;
+  };
+  auto u64 = [&](std::size_t at) { return Le32(p + at) | uint64_t{Le32(p + at + 4)} << 32; };
+  if (!take(4)) {
+    return false;
+  }
+  const uint32_t count = Le32(p + pos - 4);
+  for (uint32_t i = 0; i < count; ++i) {
+    FileUndo f;
+    if (!take(4)) {
+      return false;
+    }
+    const uint32_t pathLen = Le32(p + pos - 4);
+    if (!take(pathLen)) {
+      return false;
+    }
+    f.path.assign(in, pos - pathLen, pathLen);
+    if (!take(12)) {
+      return false;
+    }
+    f.oldSize = u64(pos - 12);
+    const uint32_t runs = Le32(p + pos - 4);
+    for (uint32_t r = 0; r < runs; ++r) {
+      if (!take(16)) {
+        return false;
+      }
+      Run run;
+      run.offset = u64(pos - 16);
+      const uint64_t len = u64(pos - 8);
+      if (len > body - pos || run.offset > f.oldSize || len > f.oldSize - run.offset) {
+        return false;
+      }
+      run.bytes.assign(in, pos, static_cast<std::size_t>(len));
+      pos += static_cast<std::size_t>(len);
+      f.runs.push_back(std::move(run));
+    }
+    files->push_back(std::move(f));
+  }
+  return pos == body;
+}
+
+// Writes the old bytes back and gives the file its old size.
+Status Undo(File* file, const FileUndo& undo) {
+  for (const Run& r : undo.runs) {
+    XCE_RETURN_IF_ERROR(file->WriteAt(r.offset, r.bytes.data(), r.bytes.size()));
+  }
+  uint64_t size = 0;
+  XCE_RETURN_IF_ERROR(file->Size(&size));
+  if (size != undo.oldSize) {
+    XCE_RETURN_IF_ERROR(file->Truncate(undo.oldSize));
+  }
+  return file->Sync();
+}
+
+}  // namespace
+
+struct InPlaceChange::Staging {
+  File* base = nullptr;
+  uint64_t baseSize = 0;
+  // Bytes below this come from the base where nothing is staged; a
+  // truncation lowers it, so that a file cut and grown again reads zeros.
+  uint64_t baseValid = 0;
+  uint64_t size = 0;
+  std::map<uint64_t, uint8_t*> pages;  // by page number
+  // The pages' memory, handed out a block at a time.
+  std::vector<std::unique_ptr<uint8_t[]>> blocks;
+  std::size_t blockUsed = kPagesPerBlock;
+
+  // The staged page, made from the file's bytes (unless `whole`, for a page
+  // about to be overwritten completely) when it is not staged yet.
+  uint8_t* Page(uint64_t number, bool whole, Status* s) {
+    auto it = pages.find(number);
+    if (it != pages.end()) {
+      return it->second;
+    }
+    if (blockUsed == kPagesPerBlock) {
+      blocks.push_back(std::make_unique<uint8_t[]>(kPagesPerBlock * kStagePage));
+      blockUsed = 0;
+    }
+    uint8_t* page = blocks.back().get() + blockUsed++ * kStagePage;
+    pages.emplace(number, page);
+    const uint64_t start = number * kStagePage;
+    std::size_t got = 0;
+    if (!whole && start < baseValid) {
+      *s = base->ReadAt(start, page,
+                        static_cast<std::size_t>(std::min(kStagePage, baseValid - start)), &got);
+    }
+    std::memset(page + got, 0, static_cast<std::size_t>(kStagePage - got));
+    return page;
+  }
+
+  // Runs of consecutive staged pages as [first, end) byte ranges.
+  std::vector<std::pair<uint64_t, uint64_t>> StagedRanges() const {
+    std::vector<std::pair<uint64_t, uint64_t>> out;
+    for (const auto& [number, page] : pages) {
+      (void)page;
+      const uint64_t start = number * kStagePage;
+      if (!out.empty() && out.back().second == start) {
+        out.back().second += kStagePage;
+      } else {
+        out.emplace_back(start, start + kStagePage);
+      }
+    }
+    return out;
+  }
+
+  void Copy(uint64_t offset, uint64_t n, std::vector<char>* out) const {
+    out->resize(static_cast<std::size_t>(n));
+    for (uint64_t done = 0; done < n;) {
+      const uint64_t at = offset + done;
+      const uint64_t in = at % kStagePage;
+      const uint64_t chunk = std::min(kStagePage - in, n - done);
+      const uint8_t* page = pages.at(at / kStagePage);
+      std::memcpy(out->data() + done, page + in, static_cast<std::size_t>(chunk));
+      done += chunk;
+    }
+  }
+};
+
+namespace {
+
+class StagedFile : public File {
+ public:
+  explicit StagedFile(std::shared_ptr<InPlaceChange::Staging> s) : s_(std::move(s)) {}
+
+  Status ReadAt(uint64_t offset, void* buf, std::size_t n, std::size_t* got) override {
+    *got = 0;
+    if (offset >= s_->size) {
+      return Status::Ok();
+    }
+    n = static_cast<std::size_t>(std::min<uint64_t>(n, s_->size - offset));
+    auto* out = static_cast<uint8_t*>(buf);
+    for (std::size_t done = 0; done < n;) {
+      const uint64_t at = offset + done;
+      const uint64_t in = at % kStagePage;
+      const std::size_t chunk = static_cast<std::size_t>(std::min<uint64_t>(kStagePage - in, n - done));
+      auto it = s_->pages.find(at / kStagePage);
+      if (it != s_->pages.end()) {
+        std::memcpy(out + done, it->second + in, chunk);
+      } else {
+        std::size_t fromBase = at < s_->baseValid
+                                   ? static_cast<std::size_t>(std::min<uint64_t>(chunk, s_->baseValid - at))
+                                   : 0;
+        std::size_t read = 0;
+        if (fromBase > 0) {
+          XCE_RETURN_IF_ERROR(s_->base->ReadAt(at, out + done, fromBase, &read));
+        }
+        std::memset(out + done + read, 0, chunk - read);
+      }
+      done += chunk;
+    }
+    *got = n;
+    return Status::Ok();
+  }
+
+  Status WriteAt(uint64_t offset, const void* buf, std::size_t n) override {
+    const auto* in = static_cast<const uint8_t*>(buf);
+    for (std::size_t done = 0; done < n;) {
+      const uint64_t at = offset + done;
+      const uint64_t within = at % kStagePage;
+      const std::size_t chunk =
+          static_cast<std::size_t>(std::min<uint64_t>(kStagePage - within, n - done));
+      Status s;
+      uint8_t* page = s_->Page(at / kStagePage, chunk == kStagePage, &s);
+      XCE_RETURN_IF_ERROR(s);
+      std::memcpy(page + within, in + done, chunk);
+      done += chunk;
+    }
+    s_->size = std::max(s_->size, offset + n);
+    return Status::Ok();
+  }
+
+  Status Size(uint64_t* size) override {
+    *size = s_->size;
+    return Status::Ok();
+  }
+
+  Status Truncate(uint64_t size) override {
+    if (size < s_->size) {
+      // Whatever lies past the new end reads as zeros if the file grows again.
+      const uint64_t keep = (size + kStagePage - 1) / kStagePage;
+      s_->pages.erase(s_->pages.lower_bound(keep), s_->pages.end());
+      if (size % kStagePage != 0) {
+        auto it = s_->pages.find(size / kStagePage);
+        if (it != s_->pages.end()) {
+          std::memset(it->second + size % kStagePage, 0,
+                      static_cast<std::size_t>(kStagePage - size % kStagePage));
+        }
+      }
+      s_->baseValid = std::min(s_->baseValid, size);
+    }
+    s_->size = size;
+    return Status::Ok();
+  }
+
+  Status Sync() override { return Status::Ok(); }  // the commit syncs
+  Status LockFile(LockKind kind) override { return s_->base->LockFile(kind); }
+  Status UnlockFile() override { return s_->base->UnlockFile(); }
+  Status LockRange(uint64_t offset, uint64_t length) override {
+    return s_->base->LockRange(offset, length);
+  }
+  Status UnlockRange(uint64_t offset, uint64_t length) override {
+    return s_->base->UnlockRange(offset, length);
+  }
+  const std::string& path() const override { return s_->base->path(); }
+
+ private:
+  std::shared_ptr<InPlaceChange::Staging> s_;
+};
+
+}  // namespace
+
+InPlaceChange::InPlaceChange(FileSystem* fs, std::string journalPath, std::string dir)
+    : fs_(fs), journalPath_(std::move(journalPath)), dir_(std::move(dir)) {}
+
+InPlaceChange::~InPlaceChange() = default;
+
+std::unique_ptr<File> InPlaceChange::Stage(File* base) {
+  for (const auto& s : stagings_) {
+    if (s->base == base) {
+      return std::make_unique<StagedFile>(s);
+    }
+  }
+  auto s = std::make_shared<Staging>();
+  s->base = base;
+  if (!base->Size(&s->baseSize).ok()) {
+    s->baseSize = 0;  // Commit asks again and fails on the same error
+  }
+  s->baseValid = s->size = s->baseSize;
+  stagings_.push_back(s);
+  return std::make_unique<StagedFile>(std::move(s));
+}
+
+Status InPlaceChange::Commit(bool* rolledBack) {
+  *rolledBack = true;
+  // The journal: for each file its size and the bytes the change overwrites
+  // or cuts off, read straight into place.
+  std::vector<std::vector<std::pair<uint64_t, uint64_t>>> undone(stagings_.size());
+  std::size_t size = 3 * kMagicSize + 4;
+  for (std::size_t i = 0; i < stagings_.size(); ++i) {
+    const Staging& st = *stagings_[i];
+    uint64_t now = 0;
+    XCE_RETURN_IF_ERROR(st.base->Size(&now));
+    if (now != st.baseSize) {
+      return Status(kErrIo, "File " + st.base->path() + " changed during an in-place change");
+    }
+    std::vector<std::pair<uint64_t, uint64_t>> ranges = st.StagedRanges();
+    if (st.baseValid < st.baseSize) {
+      ranges.emplace_back(st.baseValid, st.baseSize);
+      std::sort(ranges.begin(), ranges.end());
+    }
+    for (auto [first, end] : ranges) {
+      end = std::min(end, st.baseSize);
+      if (first >= end) {
+        continue;
+      }
+      if (!undone[i].empty() && undone[i].back().second >= first) {
+        undone[i].back().second = std::max(undone[i].back().second, end);
+      } else {
+        undone[i].emplace_back(first, end);
+      }
+    }
+    size += 16 + st.base->path().size();
+    for (const auto& [first, end] : undone[i]) {
+      size += 16 + static_cast<std::size_t>(end - first);
+    }
+  }
+  std::string journal(size, '\0');
+  auto* out = reinterpret_cast<uint8_t*>(journal.data());
+  std::size_t pos = 0;
+  auto put32 = [&](uint32_t v) {
+    PutLe32(out + pos, v);
+    pos += 4;
+  };
+  auto put64 = [&](uint64_t v) {
+    put32(static_cast<uint32_t>(v));
+    put32(static_cast<uint32_t>(v >> 32));
+  };
+  std::memcpy(out, kJournalHead, kMagicSize);
+  pos = kMagicSize;
+  put32(static_cast<uint32_t>(stagings_.size()));
+  for (std::size_t i = 0; i < stagings_.size(); ++i) {
+    const Staging& st = *stagings_[i];
+    const std::string& path = st.base->path();
+    put32(static_cast<uint32_t>(path.size()));
+    std::memcpy(out + pos, path.data(), path.size());
+    pos += path.size();
+    put64(st.baseSize);
+    put32(static_cast<uint32_t>(undone[i].size()));
+    for (const auto& [first, end] : undone[i]) {
+      put64(first);
+      put64(end - first);
+      const std::size_t n = static_cast<std::size_t>(end - first);
+      std::size_t got = 0;
+      XCE_RETURN_IF_ERROR(st.base->ReadAt(first, out + pos, n, &got));
+      if (got != n) {
+        return Status(kErrIo, "File " + path + " is shorter than it says");
+      }
+      pos += n;
+    }
+  }
+  put64(Checksum(out, pos));
+  std::memcpy(out + pos, kJournalTail, kMagicSize);
+  Status s = [&]() -> Status {
+    std::unique_ptr<File> j;
+    XCE_RETURN_IF_ERROR(fs_->Open(journalPath_, OpenMode::kCreate, &j));
+    XCE_RETURN_IF_ERROR(j->WriteAt(0, journal.data(), journal.size()));
+    XCE_RETURN_IF_ERROR(j->Sync());
+    return fs_->SyncDir(dir_);
+  }();
+  if (!s.ok()) {
+    (void)fs_->Remove(journalPath_);  // best effort: no file was touched yet
+    return s;
+  }
+  // From here on the journal can put every file back.
+  s = Apply();
+  if (s.ok()) {
+    s = fs_->Remove(journalPath_);
+  }
+  if (s.ok()) {
+    s = fs_->SyncDir(dir_);
+  }
+  if (s.ok()) {
+    stagings_.clear();
+    return Status::Ok();
+  }
+  std::vector<FileUndo> undo;
+  *rolledBack = DecodeJournal(journal, &undo) && undo.size() == stagings_.size();
+  for (std::size_t i = 0; i < stagings_.size() && *rolledBack; ++i) {
+    *rolledBack = Undo(stagings_[i]->base, undo[i]).ok();
+  }
+  if (*rolledBack && fs_->Exists(journalPath_)) {
+    *rolledBack = fs_->Remove(journalPath_).ok() && fs_->SyncDir(dir_).ok();
+  }
+  return s;
+}
+
+Status InPlaceChange::Apply() {
+  std::vector<char> bytes;
+  for (const auto& s : stagings_) {
+    for (const auto& [first, end] : s->StagedRanges()) {
+      const uint64_t to = std::min(end, s->size);
+      if (first >= to) {
+        continue;
+      }
+      for (uint64_t at = first; at < to; at += kApplyChunk) {
+        s->Copy(at, std::min(kApplyChunk, to - at), &bytes);
+        XCE_RETURN_IF_ERROR(s->base->WriteAt(at, bytes.data(), bytes.size()));
+      }
+    }
+    uint64_t now = 0;
+    XCE_RETURN_IF_ERROR(s->base->Size(&now));
+    if (now != s->size) {
+      XCE_RETURN_IF_ERROR(s->base->Truncate(s->size));
+    }
+  }
+  for (const auto& s : stagings_) {
+    XCE_RETURN_IF_ERROR(s->base->Sync());
+  }
+  return Status::Ok();
+}
+
+Status InPlaceChange::Recover(FileSystem* fs, const std::string& journalPath,
+                              const std::string& dir,
+                              const std::function<bool(const std::string&)>& belongs,
+                              bool readOnly) {
+  if (!fs->Exists(journalPath)) {
+    return Status::Ok();
+  }
+  std::string content;
+  {
+    std::unique_ptr<File> j;
+    XCE_RETURN_IF_ERROR(fs->Open(journalPath, OpenMode::kReadOnly, &j));
+    uint64_t size = 0;
+    XCE_RETURN_IF_ERROR(j->Size(&size));
+    content.resize(static_cast<std::size_t>(size));
+    std::size_t got = 0;
+    XCE_RETURN_IF_ERROR(j->ReadAt(0, content.data(), content.size(), &got));
+    content.resize(got);
+  }
+  std::vector<FileUndo> files;
+  bool valid = DecodeJournal(content, &files);
+  for (const FileUndo& f : files) {
+    valid = valid && belongs(f.path);
+  }
+  if (readOnly) {
+    if (valid) {
+      return Status(kErrLocked, "A pack of " +
+                                    journalPath.substr(0, journalPath.size() - std::strlen(kUndoSuffix)) +
+                                    " was interrupted; open the table for writing once to "
+                                    "put it back");
+    }
+    return Status::Ok();  // an incomplete journal changed nothing
+  }
+  if (valid) {
+    for (const FileUndo& f : files) {
+      std::unique_ptr<File> file;
+      XCE_RETURN_IF_ERROR(fs->Open(f.path, OpenMode::kReadWrite, &file));
+      XCE_RETURN_IF_ERROR(Undo(file.get(), f));
+    }
+  }
+  XCE_RETURN_IF_ERROR(fs->Remove(journalPath));
+  return fs->SyncDir(dir);
+}
+
+}  // namespace xce

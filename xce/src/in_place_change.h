@@ -1,0 +1,61 @@
+// Changes to a table's files made in place, all or nothing.
+//
+// The files are changed through staged views: their writes and truncations
+// are held in memory (reads see them) until Commit. Commit writes an undo
+// journal beside the table holding the bytes the change overwrites and each
+// file's size, makes it durable, writes the change into the files, syncs
+// them and removes the journal last. Recover, at the next open, puts an
+// interrupted change back: after a failure or a crash at any point the files
+// hold what they held before, or the whole change.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "file.h"
+#include "status.h"
+
+namespace xce {
+
+class InPlaceChange {
+ public:
+  InPlaceChange(FileSystem* fs, std::string journalPath, std::string dir);
+  ~InPlaceChange();
+  InPlaceChange(const InPlaceChange&) = delete;
+  InPlaceChange& operator=(const InPlaceChange&) = delete;
+
+  // A view of `base` whose writes stay staged here. `base` must outlive the
+  // change and is not written before Commit; several views of one file
+  // share its staged bytes.
+  std::unique_ptr<File> Stage(File* base);
+
+  // Makes every staged change part of the files. When it fails the files
+  // are put back as they were if they still let themselves be written;
+  // otherwise *rolledBack is false and the next open finishes the job.
+  Status Commit(bool* rolledBack);
+
+  // Puts back what an interrupted change left, or drops a journal that was
+  // never complete (the files were not touched then). A journal naming a
+  // file `belongs` refuses is not this table's and is dropped unapplied.
+  // With `readOnly` nothing is changed and a pending change is an error.
+  static Status Recover(FileSystem* fs, const std::string& journalPath, const std::string& dir,
+                        const std::function<bool(const std::string&)>& belongs, bool readOnly);
+
+  struct Staging;
+
+ private:
+  Status Apply();
+
+  FileSystem* fs_;
+  std::string journalPath_;
+  std::string dir_;
+  std::vector<std::shared_ptr<Staging>> stagings_;
+};
+
+// Suffix of the undo journal, after the table's own name.
+inline constexpr const char* kUndoSuffix = ".undo";
+
+}  // namespace xce

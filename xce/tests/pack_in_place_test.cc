@@ -1,0 +1,256 @@
+// A pack that removes few records changes the files in place from the first
+// removed record on: its tags must hold exactly what a fresh reindex gives,
+// the files must pass the check, a failure or crash at any write must leave
+// the table as before the pack or as after it, and a pack with nothing to
+// remove must write nothing.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cdx/table_index.h"
+#include "fault_file.h"
+#include "in_place_change.h"
+#include "table.h"
+#include "test_util.h"
+
+namespace xce::cdx {
+namespace {
+
+using xcetest::TempDir;
+
+const std::vector<FieldSpec> kFields = {{"NAME", 'C', 12, 0}, {"GRP", 'N', 3, 0}, {"NUM", 'N', 6, 0}};
+
+// Plain, compound, descending and FOR tags are followed in place.
+const std::vector<TagDefinition> kTags = {
+    {"NAME", "NAME", "", false, false},
+    {"GRPNAME", "STR(GRP,3)+NAME", "", false, false},
+    {"NUMD", "NUM", "", false, true},
+    {"BIG", "NUM", "NUM > 100", false, false},
+};
+
+Status OpenTable(FileSystem* fs, const std::string& path, std::shared_ptr<Table>* t,
+                 std::shared_ptr<TableIndexes>* indexes) {
+  OpenOptions o;
+  o.exclusive = true;
+  XCE_RETURN_IF_ERROR(Table::Open(fs, path, o, t));
+  XCE_RETURN_IF_ERROR(TableIndexes::Attach(*t, 0, indexes));
+  if (*indexes == nullptr) {
+    *indexes = TableIndexes::Ensure(*t);
+  }
+  return Status::Ok();
+}
+
+// `records` records with repeated names and groups; those for which
+// `deleted` is true are marked deleted.
+template <typename Deleted>
+void MakeTable(const std::string& path, int records, const std::vector<TagDefinition>& tags,
+               Deleted deleted, bool memo = false) {
+  std::vector<FieldSpec> fields = kFields;
+  if (memo) {
+    fields.push_back({"NOTE", 'M', 4, 0});
+  }
+  ASSERT_TRUE(Table::Create(FileSystem::Default(), path, fields, false).ok());
+  std::shared_ptr<Table> t;
+  std::shared_ptr<TableIndexes> indexes;
+  ASSERT_TRUE(OpenTable(FileSystem::Default(), path, &t, &indexes).ok());
+  ASSERT_TRUE(indexes->CreateTags(tags).ok());
+  for (int i = 1; i <= records; ++i) {
+    ASSERT_TRUE(t->StartAppend().ok());
+    ASSERT_TRUE(t->SetFieldText(1, "n" + std::to_string((i * 7919) % 97), false).ok());
+    ASSERT_TRUE(t->SetFieldText(2, std::to_string(i % 11), false).ok());
+    ASSERT_TRUE(t->SetFieldText(3, std::to_string((i * 31) % 250), false).ok());
+    if (memo) {
+      ASSERT_TRUE(t->SetFieldText(4, "note " + std::to_string(i), false).ok());
+    }
+    ASSERT_TRUE(t->SetDeleted(deleted(i)).ok());
+    ASSERT_TRUE(t->CommitPending().ok());
+  }
+  ASSERT_TRUE(t->Close().ok());
+}
+
+// Every record image, in record order.
+std::vector<std::string> Records(Table& t) {
+  std::vector<std::string> out;
+  std::vector<char> image(t.recordLength());
+  for (uint32_t r = 1; r <= t.RecordCount(); ++r) {
+    EXPECT_TRUE(t.ReadRecord(r, image.data()).ok());
+    out.emplace_back(image.data(), image.size());
+  }
+  return out;
+}
+
+// Every tag's entries in its order.
+std::vector<std::vector<std::pair<std::string, uint32_t>>> Entries(TableIndexes& indexes) {
+  std::vector<std::vector<std::pair<std::string, uint32_t>>> out;
+  for (int i = 0; i < indexes.tag_count(); ++i) {
+    CdxTag* tag = indexes.tag(i).tag;
+    auto c = tag->NewCursor();
+    out.emplace_back();
+    for (c->SeekToFirst(); c->Valid(); c->Next()) {
+      out.back().emplace_back(std::string(c->key(), c->key() + tag->key_len()), c->recno());
+    }
+    EXPECT_TRUE(c->status().ok());
+  }
+  return out;
+}
+
+ino_t Inode(const xcetest::fs::path& p) {
+  struct stat st {};
+  EXPECT_EQ(::stat(p.c_str(), &st), 0);
+  return st.st_ino;
+}
+
+std::string Problems(const std::string& path) {
+  std::string report;
+  EXPECT_TRUE(CheckTableFiles(FileSystem::Default(), path, &report).ok());
+  EXPECT_TRUE(CheckTableIndexes(FileSystem::Default(), path, &report).ok());
+  return report;
+}
+
+struct Case {
+  const char* name;
+  bool (*deleted)(int);
+  bool inPlace;  // the files keep their identity
+};
+
+TEST(PackInPlace, TagsHoldWhatAFreshReindexGives) {
+  constexpr int kRecords = 600;
+  const Case cases[] = {
+      {"the first", [](int i) { return i == 1; }, true},
+      {"one in the middle", [](int i) { return i == 300; }, true},
+      {"the last", [](int i) { return i == kRecords; }, true},
+      {"scattered", [](int i) { return i % 97 == 5; }, true},
+      {"a run", [](int i) { return i >= 200 && i < 260; }, true},
+      {"all", [](int) { return true; }, false},
+  };
+  for (const Case& c : cases) {
+    for (bool unique : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (unique ? ", with a unique tag" : ""));
+      TempDir dir;
+      const std::string path = dir.str() + "/t.dbf";
+      std::vector<TagDefinition> tags = kTags;
+      if (unique) {
+        tags.push_back({"UNAME", "NAME", "", true, false});
+      }
+      MakeTable(path, kRecords, tags, c.deleted);
+      std::shared_ptr<Table> t;
+      std::shared_ptr<TableIndexes> indexes;
+      ASSERT_TRUE(OpenTable(FileSystem::Default(), path, &t, &indexes).ok());
+      std::vector<std::string> kept;
+      for (const std::string& r : Records(*t)) {
+        if (r[0] != '*') {
+          kept.push_back(r);
+        }
+      }
+      const ino_t dbf = Inode(dir / "t.dbf");
+      const ino_t cdx = Inode(dir / "t.cdx");
+      Status s = t->Pack();
+      ASSERT_TRUE(s.ok()) << s.message();
+      const bool inPlace = c.inPlace && !unique;
+      EXPECT_EQ(Inode(dir / "t.dbf") == dbf && Inode(dir / "t.cdx") == cdx, inPlace);
+      EXPECT_EQ(Records(*t), kept);
+      const auto packed = Entries(*indexes);
+      ASSERT_TRUE(t->Close().ok());
+      EXPECT_EQ(Problems(path), "");
+      ASSERT_TRUE(OpenTable(FileSystem::Default(), path, &t, &indexes).ok());
+      EXPECT_EQ(Entries(*indexes), packed) << "not what the file holds";
+      ASSERT_TRUE(indexes->Reindex().ok());
+      EXPECT_EQ(Entries(*indexes), packed) << "not what a reindex gives";
+      ASSERT_TRUE(t->Close().ok());
+    }
+  }
+}
+
+TEST(PackInPlace, AFailureOrCrashAtAnyWriteLeavesTheOldTableOrThePackedOne) {
+  TempDir base;
+  const std::string basePath = base.str() + "/t.dbf";
+  MakeTable(basePath, 400, kTags, [](int i) { return i == 150 || i == 151 || i == 390; });
+  std::vector<std::string> before, after;
+  {
+    std::shared_ptr<Table> t;
+    std::shared_ptr<TableIndexes> indexes;
+    ASSERT_TRUE(OpenTable(FileSystem::Default(), basePath, &t, &indexes).ok());
+    before = Records(*t);
+  }
+  for (const std::string& r : before) {
+    if (r[0] != '*') {
+      after.push_back(r);
+    }
+  }
+  for (bool transient : {false, true}) {
+    SCOPED_TRACE(transient ? "passing error" : "crash");
+    for (uint64_t failAt = 1;; ++failAt) {
+      SCOPED_TRACE(failAt);
+      ASSERT_LT(failAt, 200u) << "the pack never completes";
+      TempDir dir;
+      for (const char* name : {"t.dbf", "t.cdx"}) {
+        xcetest::WriteBytes(dir / name, xcetest::ReadBytes(base / name));
+      }
+      const std::string path = dir.str() + "/t.dbf";
+      FaultInjectingFileSystem faulty(FileSystem::Default());
+      std::shared_ptr<Table> t;
+      std::shared_ptr<TableIndexes> indexes;
+      ASSERT_TRUE(OpenTable(&faulty, path, &t, &indexes).ok());
+      faulty.Reset();
+      faulty.FailAtWrite(failAt, transient);
+      const ino_t dbf = Inode(dir / "t.dbf");
+      Status s = t->Pack();
+      const bool done = s.ok() && faulty.writes() < failAt;
+      EXPECT_EQ(Inode(dir / "t.dbf"), dbf) << "not packed in place";
+      if (s.ok()) {
+        EXPECT_EQ(Records(*t), after);
+      }
+      (void)t->Close();
+      t.reset();
+      indexes.reset();
+      ASSERT_TRUE(OpenTable(FileSystem::Default(), path, &t, &indexes).ok());
+      const std::vector<std::string> now = Records(*t);
+      EXPECT_TRUE(now == before || now == after);
+      if (s.ok()) {
+        EXPECT_EQ(now, after) << "a pack reported done was undone";
+      }
+      ASSERT_TRUE(t->Close().ok());
+      EXPECT_EQ(Problems(path), "");
+      EXPECT_FALSE(std::filesystem::exists(path + kUndoSuffix));
+      if (done) {
+        break;
+      }
+    }
+  }
+}
+
+TEST(PackInPlace, NothingToRemoveWritesNothingUnlessTheMemoHasRoomToGiveBack) {
+  TempDir dir;
+  const std::string path = dir.str() + "/t.dbf";
+  MakeTable(path, 50, kTags, [](int) { return false; }, true);
+  const std::string fpt = xcetest::ReadBytes(dir / "t.fpt");
+  FaultInjectingFileSystem counting(FileSystem::Default());
+  std::shared_ptr<Table> t;
+  std::shared_ptr<TableIndexes> indexes;
+  ASSERT_TRUE(OpenTable(&counting, path, &t, &indexes).ok());
+  counting.Reset();
+  ASSERT_TRUE(t->Pack().ok());
+  EXPECT_EQ(counting.writes(), 0u);
+  // A longer value goes to new blocks and leaves its old ones unused: the
+  // next pack gives them back.
+  ASSERT_TRUE(t->GotoRecord(7).ok());
+  ASSERT_TRUE(t->SetFieldText(4, std::string(500, 'x'), false).ok());
+  ASSERT_TRUE(t->CommitPending().ok());
+  const auto grown = std::filesystem::file_size(dir / "t.fpt");
+  ASSERT_TRUE(t->Pack().ok());
+  EXPECT_LT(std::filesystem::file_size(dir / "t.fpt"), grown);
+  EXPECT_GT(std::filesystem::file_size(dir / "t.fpt"), fpt.size());
+  ASSERT_TRUE(t->GotoRecord(7).ok());
+  std::string note;
+  uint32_t type = 0;
+  ASSERT_TRUE(t->ReadMemo(4, &note, &type).ok());
+  EXPECT_EQ(note, std::string(500, 'x'));
+  ASSERT_TRUE(t->Close().ok());
+  EXPECT_EQ(Problems(path), "");
+}
+
+}  // namespace
+}  // namespace xce::cdx
