@@ -118,23 +118,18 @@ void RecordSet::Fill(uint32_t n) {
   if (n % 64 != 0) {
     bits_.back() = (uint64_t{1} << (n % 64)) - 1;
   }
+  count_ = n;
 }
 
 void RecordSet::IntersectWith(const RecordSet& other) {
   if (bits_.size() > other.bits_.size()) {
     bits_.resize(other.bits_.size());
   }
+  count_ = 0;
   for (std::size_t i = 0; i < bits_.size(); ++i) {
     bits_[i] &= other.bits_[i];
+    count_ += static_cast<uint32_t>(std::popcount(bits_[i]));
   }
-}
-
-uint32_t RecordSet::Count() const {
-  uint32_t n = 0;
-  for (uint64_t w : bits_) {
-    n += static_cast<uint32_t>(std::popcount(w));
-  }
-  return n;
 }
 
 uint32_t RecordSet::NextAfter(uint32_t recno) const {

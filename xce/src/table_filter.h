@@ -54,10 +54,15 @@ class TableRecordSource : public expr::ExprSource {
 Status CompileCondition(std::string_view text, const TableRecordSource& src,
                         std::unique_ptr<expr::Expression>* out);
 
-// A set of record numbers (1-based) as a bitmap.
+// A set of record numbers (1-based) as a bitmap. It keeps its count, so
+// asking how many records it holds costs nothing however large it is: a
+// filtered step asks at every record.
 class RecordSet {
  public:
-  void Clear() { bits_.clear(); }
+  void Clear() {
+    bits_.clear();
+    count_ = 0;
+  }
   uint32_t Limit() const { return static_cast<uint32_t>(bits_.size() * 64); }
   bool Test(uint32_t recno) const {
     uint32_t i = recno - 1;
@@ -72,17 +77,22 @@ class RecordSet {
       bits_.resize(i / 64 + 1, 0);
     }
     uint64_t mask = uint64_t{1} << (i % 64);
-    bits_[i / 64] = on ? bits_[i / 64] | mask : bits_[i / 64] & ~mask;
+    uint64_t& word = bits_[i / 64];
+    if (((word & mask) != 0) != on) {
+      word ^= mask;
+      count_ = on ? count_ + 1 : count_ - 1;
+    }
   }
   // Sets records 1..n (and clears every other).
   void Fill(uint32_t n);
   void IntersectWith(const RecordSet& other);
-  uint32_t Count() const;
+  uint32_t Count() const { return count_; }
   // The first record in the set after `recno`; 0 when none.
   uint32_t NextAfter(uint32_t recno) const;
 
  private:
   std::vector<uint64_t> bits_;
+  uint32_t count_ = 0;
 };
 
 // Implemented by index extensions that can resolve an optimized filter.

@@ -146,4 +146,31 @@ TEST_F(AofSeamTest, RecordsTheAnswerTurnsDownAreNotRead) {
   }
 }
 
+// The set keeps its count through every change rather than counting its
+// bits when asked; a count gone astray would make a filtered table look
+// empty (or not) to every step.
+TEST(RecordSetCount, FollowsEveryChange) {
+  RecordSet a;
+  a.Set(3, true);
+  a.Set(3, true);    // already in: no second count
+  a.Set(200, true);  // grows the bitmap
+  a.Set(7, false);   // never in
+  EXPECT_EQ(a.Count(), 2u);
+  a.Set(3, false);
+  EXPECT_EQ(a.Count(), 1u);
+  RecordSet b;
+  b.Fill(130);
+  EXPECT_EQ(b.Count(), 130u);
+  b.Set(200, true);
+  a.Set(64, true);
+  a.IntersectWith(b);  // {64, 200}
+  EXPECT_EQ(a.Count(), 2u);
+  b.IntersectWith(RecordSet());
+  EXPECT_EQ(b.Count(), 0u);
+  b.Fill(64);
+  b.Clear();
+  EXPECT_EQ(b.Count(), 0u);
+  EXPECT_EQ(b.NextAfter(0), 0u);
+}
+
 }  // namespace
