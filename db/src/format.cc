@@ -51,7 +51,20 @@ std::string AnsiUpperCase(const std::string& text) {
 }
 
 bool SameText(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && AnsiUpperCase(a) == AnsiUpperCase(b);
+  // Field names are compared on every FieldByName: byte by byte, folding only
+  // bytes that differ, with no copies.
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto x = static_cast<unsigned char>(a[i]);
+    const auto y = static_cast<unsigned char>(b[i]);
+    if (x != y && xce::UpperChar(xce::CodePage::kCp1251, x) !=
+                      xce::UpperChar(xce::CodePage::kCp1251, y)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 std::string FloatToStr(double value, int precision) {
