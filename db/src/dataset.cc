@@ -206,6 +206,7 @@ bool CompatibleTypes(TFieldType fieldType, TFieldType defType) {
 
 void TDataSet::BindFields(bool binding) {
   calcFieldsSize_ = 0;
+  lookupFields_.clear();
   for (int i = 0; i < fields_.Count(); ++i) {
     TField* field = fields_[i];
     field->fieldNo_ = 0;
@@ -237,6 +238,9 @@ void TDataSet::BindFields(bool binding) {
       field->fieldNo_ = -(i + 1);
       field->offset_ = calcFieldsSize_;
       calcFieldsSize_ += 1 + field->DataSize();
+      if (field->Lookup()) {
+        lookupFields_.push_back(field);
+      }
     }
   }
 }
@@ -289,7 +293,13 @@ void TDataSet::SetFieldValues(const std::string& fieldNames, const TVariant& val
   }
 }
 
-bool TDataSet::ReadCalcFieldData(const TField& field, const uint8_t* area, void* dest) const {
+bool TDataSet::ReadCalcFieldData(const TField& field, const TRecordBuffer* buffer,
+                                 const uint8_t* area, void* dest) const {
+  if (buffer != nullptr && buffer->lookupsPending_ && field.Lookup()) {
+    // Reading computes what the fetch left; the dataset and the buffer are
+    // never const objects, only this reader's view of them is.
+    const_cast<TDataSet*>(this)->CalcPendingLookups(const_cast<TRecordBuffer*>(buffer));
+  }
   if (area == nullptr || field.Offset() + 1 + field.DataSize() > calcFieldsSize_) {
     return false;
   }
@@ -344,6 +354,7 @@ void TDataSet::ClearFields() {
   TBookmark bookmark;
   GetBookmarkData(buffer, bookmark);
   TBookmarkFlag flag = GetBookmarkFlag(buffer);
+  buffer->lookupsPending_ = false;
   InternalInitRecord(buffer);
   SetBookmarkData(buffer, bookmark);
   SetBookmarkFlag(buffer, flag);
@@ -375,16 +386,48 @@ TRecordBuffer* TDataSet::StateBuffer() const {
 void TDataSet::ClearCalcFields(TRecordBuffer*) {}
 
 void TDataSet::InitRecord(TRecordBuffer* buffer) {
+  buffer->lookupsPending_ = false;
   InternalInitRecord(buffer);
   ClearCalcFields(buffer);
 }
 
 void TDataSet::GetCalcFields(TRecordBuffer* buffer) {
+  buffer->lookupsPending_ = false;
   if (calcFieldsSize_ == 0 && !OnCalcFields) {
+    return;
+  }
+  if (!OnCalcFields && LookupsMayWait()) {
+    // What CalculateFields would leave, less the lookups: without a handler
+    // the calculated fields stay empty.
+    ClearCalcFields(buffer);
+    buffer->lookupsPending_ = !lookupFields_.empty();
     return;
   }
   TTempStateGuard guard(state_, calcBuffer_, dsCalcFields, buffer);
   CalculateFields(buffer);
+}
+
+// Whether looking up later gives what looking up now would, with nothing
+// else to see: every lookup dataset browses (looking up in one that edits
+// would post or cancel its edit) and has no OnCalcFields handler to run.
+bool TDataSet::LookupsMayWait() const {
+  for (const TField* field : lookupFields_) {
+    const TDataSet* lookup = field->LookupDataSet();
+    if (lookup == nullptr || lookup == this || lookup->state_ != dsBrowse || lookup->OnCalcFields) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void TDataSet::CalcPendingLookups(TRecordBuffer* buffer) {
+  // Computed once, also when a lookup fails: the failure is reported to this
+  // reader, and the fields stay empty rather than fail at every reading.
+  buffer->lookupsPending_ = false;
+  TTempStateGuard guard(state_, calcBuffer_, dsCalcFields, buffer);
+  for (TField* field : lookupFields_) {
+    CalcLookupValue(*field);
+  }
 }
 
 void TDataSet::CalculateFields(TRecordBuffer* buffer) {

@@ -735,7 +735,7 @@ bool TMemDataSet::GetFieldData(const TField& field, void* dest) const {
         state != dsFilter) {
       return false;
     }
-    return ReadCalcFieldData(field, b->calc.data(), dest);
+    return ReadCalcFieldData(field, b, b->calc.data(), dest);
   }
   const Column* column = ColumnOf(field);
   if (column == nullptr) {

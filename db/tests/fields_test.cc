@@ -83,6 +83,44 @@ TEST_F(LookupTest, LookupDatasetPositionUntouched) {
   EXPECT_EQ(types_.FieldByName("TYPE_ID")->AsString(), "1");
 }
 
+// A lookup value is looked up when first read, not at every fetch, as long
+// as nothing could tell the difference; OnFilterRecord reading it sees the
+// right value. With an OnCalcFields handler, or a lookup dataset that is not
+// browsing, every fetch looks up as before.
+TEST_F(LookupTest, LookedUpWhenReadUnlessSomethingElseCouldTell) {
+  const int before = types_.FetchCount();
+  urls_.First();
+  while (!urls_.Eof()) {
+    urls_.Next();
+  }
+  EXPECT_EQ(types_.FetchCount(), before);
+  urls_.First();
+  EXPECT_EQ(urlType_->AsString(), "http");
+  EXPECT_EQ(urlType_->AsString(), "http");
+  EXPECT_EQ(types_.FetchCount(), before + 1);
+
+  urls_.SetOnFilterRecord([&](TDataSet&, bool& accept) { accept = urlType_->IsNull(); });
+  urls_.SetFiltered(true);
+  std::string shown;
+  for (urls_.First(); !urls_.Eof(); urls_.Next()) {
+    shown += urls_.FieldByName("URL")->AsString() + " ";
+  }
+  EXPECT_EQ(shown, "c.example d.example ");
+  urls_.SetFiltered(false);
+
+  std::vector<std::string> seen;
+  urls_.OnCalcFields = [&](TDataSet&) { seen.push_back(urlType_->AsString()); };
+  urls_.First();
+  urls_.Next();
+  EXPECT_EQ(seen, (std::vector<std::string>{"http", std::string(20, 'x')}));
+  urls_.OnCalcFields = nullptr;
+
+  // Looking up in an editing dataset ends its edit, at the fetch as ever.
+  types_.Edit();
+  urls_.Next();
+  EXPECT_EQ(types_.State(), dsBrowse);
+}
+
 TEST_F(LookupTest, DestroyedLookupDatasetIsForgotten) {
   auto other = std::make_unique<TMemDataSet>();
   urls_.Close();

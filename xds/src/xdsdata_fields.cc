@@ -278,7 +278,8 @@ bool TXdsDataSet::GetFieldData(const TField& field, void* dest) const {
       case dsInsert:
       case dsCalcFields:
       case dsFilter:
-        return buffer != nullptr && ReadCalcFieldData(field, image + CalcAreaOffset(), dest);
+        return buffer != nullptr &&
+               ReadCalcFieldData(field, buffer, image + CalcAreaOffset(), dest);
       default:
         return false;
     }

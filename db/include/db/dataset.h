@@ -23,7 +23,8 @@
 //   of travel (forward for gmCurrent).
 // - GetFieldData/SetFieldData read and write StateBuffer(); calculated and
 //   lookup fields (FieldNo() <= 0) live in the calculated-field area
-//   (ReadCalcFieldData, WriteCalcFieldData); a write in edit or insert state
+//   (ReadCalcFieldData with the buffer, which computes a lookup value left
+//   for its first reading, and WriteCalcFieldData); a write in edit or insert state
 //   runs field.Validate first, and every write ends with
 //   NotifyFieldWritten(field).
 // - InternalPost calls CheckRequiredFields() first.
@@ -49,10 +50,15 @@
 class TDataSource;
 class TDataLink;
 
-// One record buffer. What it holds is the dataset kind's business.
+// One record buffer. What it holds is the dataset kind's business, except
+// whether its lookup values are still to be computed (the framework's).
 class TRecordBuffer {
  public:
   virtual ~TRecordBuffer() = default;
+
+ private:
+  friend class TDataSet;
+  bool lookupsPending_ = false;
 };
 using TRecordBufferPtr = std::unique_ptr<TRecordBuffer>;
 
@@ -308,6 +314,11 @@ class TDataSet {
   void InitRecord(TRecordBuffer* buffer);
   // Computes the calculated and lookup fields of buffer (calculated-fields
   // state, buffer as the calculation buffer): lookups, then OnCalcFields.
+  // Without an OnCalcFields handler on either side, and while every lookup
+  // dataset is browsing, the lookups are left for the first reading of a
+  // lookup field of that buffer: a fetch whose record OnFilterRecord turns
+  // down, or that no control shows, then looks nothing up. Looking up in a
+  // browsing dataset has no effect anyone sees but the value itself.
   void GetCalcFields(TRecordBuffer* buffer);
   virtual void CalculateFields(TRecordBuffer* buffer);
   // Asks OnFilterRecord about buffer while Filtered is true (filter state,
@@ -331,7 +342,10 @@ class TDataSet {
   void BindFields(bool binding);
   int CalcFieldsSize() const { return calcFieldsSize_; }
   // The calculated-field area: per field a flag byte, then its native value.
-  bool ReadCalcFieldData(const TField& field, const uint8_t* area, void* dest) const;
+  // buffer is the record buffer the area belongs to (a lookup value left for
+  // its first reading is computed into it now).
+  bool ReadCalcFieldData(const TField& field, const TRecordBuffer* buffer, const uint8_t* area,
+                         void* dest) const;
   void WriteCalcFieldData(const TField& field, uint8_t* area, const void* source) const;
   // The field-change notification after a write, except in the states that
   // only fill a buffer (calculated-fields, filter, new-value).
@@ -382,6 +396,8 @@ class TDataSet {
   void EndInsertAppend();
   TVariant ReadLookupResult(const std::string& resultFields);
   void CalcLookupValue(TField& field);
+  bool LookupsMayWait() const;
+  void CalcPendingLookups(TRecordBuffer* buffer);
   void AddDataSource(TDataSource* source);
   void RemoveDataSource(TDataSource* source);
   void AddLookupUser(TField* field);
@@ -395,6 +411,7 @@ class TDataSet {
   bool defaultFields_ = false;
   bool autoCalcFields_ = true;
   int calcFieldsSize_ = 0;
+  std::vector<TField*> lookupFields_;  // bound lookup fields, in field order
   bool filtered_ = false;
   bool found_ = false;
   bool readingLookupRecord_ = false;  // Lookup fetching the record its search found
