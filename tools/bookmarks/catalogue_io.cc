@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <strings.h>
 #include <filesystem>
@@ -19,6 +21,8 @@
 #include "bookmark_text.h"
 #include "catalogue.h"
 #include "cp1251.h"
+#include "dbf_format.h"
+#include "memo_file.h"
 #include "xce.h"
 
 namespace bookmarks {
@@ -34,6 +38,11 @@ using xcetool::CatalogueTables;
 constexpr const char* kStaging = ".tavo-bookmarks.import";
 constexpr const char* kJournal = "tavo-bookmarks.journal";
 constexpr const char* kJournalHead = "tavo-bookmarks-journal 1\n";
+constexpr const char* kUndo = "tavo-bookmarks.undo";
+constexpr const char* kUndoHead = "tavo-bookmarks-undo 1\n";
+// Bytes of a file past its data that an undo record keeps at most; a file
+// with more is copied aside instead of being appended to in place.
+constexpr uint64_t kMaxUndoTail = 1 << 20;
 constexpr std::size_t kUrlLength = 100;
 constexpr std::size_t kNameLength = 100;
 constexpr std::size_t kSectionNameLength = 50;
@@ -122,6 +131,19 @@ class Catalogue {
       }
     }
     return result;
+  }
+
+  // Writes what the engine buffers, keeping the tables open.
+  XDSRESULT Flush() {
+    for (XDSHANDLE t : tables_) {
+      if (t != 0) {
+        XDSRESULT r = XdsFlushTable(t);
+        if (r != 0) {
+          return r;
+        }
+      }
+    }
+    return 0;
   }
 
   void Close() {
@@ -346,11 +368,12 @@ int SwapRank(const std::string& name) {
   return ext == ".fpt" ? 0 : ext == ".cdx" ? 1 : 2;
 }
 
-bool ReadWholeFile(xce::FileSystem* fsys, const std::string& path, std::string* out) {
+bool ReadWholeFile(xce::FileSystem* fsys, const std::string& path, std::string* out,
+                   uint64_t limit = 1 << 16) {
   std::unique_ptr<xce::File> f;
   uint64_t size = 0;
   if (!fsys->Open(path, xce::OpenMode::kReadOnly, &f).ok() || !f->Size(&size).ok() ||
-      size > (1 << 16)) {
+      size > limit) {
     return false;
   }
   out->resize(static_cast<std::size_t>(size));
@@ -360,6 +383,186 @@ bool ReadWholeFile(xce::FileSystem* fsys, const std::string& path, std::string* 
   }
   out->resize(got);
   return true;
+}
+
+// Writes `content` to `path` so that the file appears whole or not at all:
+// through a temporary file made durable first, then renamed into place.
+xce::Status WriteFileAtomically(xce::FileSystem* fsys, const std::string& dir,
+                                const std::string& path, const std::string& content) {
+  std::unique_ptr<xce::File> f;
+  xce::Status s = fsys->Open(path + ".tmp", xce::OpenMode::kCreate, &f);
+  if (s.ok()) {
+    s = f->WriteAt(0, content.data(), content.size());
+  }
+  if (s.ok()) {
+    s = f->Sync();
+  }
+  f.reset();
+  if (s.ok()) {
+    s = fsys->Rename(path + ".tmp", path);
+  }
+  if (s.ok()) {
+    s = fsys->SyncDir(dir);
+  }
+  if (!s.ok()) {
+    (void)fsys->Remove(path + ".tmp");
+  }
+  return s;
+}
+
+// ------------------------------------------------------------ undo records
+
+// Tables and memo files gain records in place: appends only grow a file and
+// rewrite its header and what lies past its data (a table's end mark, the
+// unused part of a memo file's last block). An undo record keeps the old
+// length and those bytes, so cutting the file back and writing them again
+// restores every byte. Index files are rewritten throughout and are copied
+// aside instead.
+struct UndoRecord {
+  std::string name;
+  uint64_t size = 0;
+  std::string head;  // bytes from 0
+  uint64_t tailAt = 0;
+  std::string tail;  // bytes from tailAt to size
+};
+
+bool ReadBytes(xce::File* f, uint64_t at, uint64_t n, std::string* out) {
+  out->resize(static_cast<std::size_t>(n));
+  std::size_t got = 0;
+  return f->ReadAt(at, out->data(), out->size(), &got).ok() && got == out->size();
+}
+
+// The undo record of a table (.dbf) or memo file (.fpt) of `dir`, or false
+// when the file's header cannot say where appends go or too much lies past
+// its data: such a file is copied aside.
+bool MakeUndoRecord(xce::FileSystem* fsys, const std::string& dir, const std::string& name,
+                    UndoRecord* out) {
+  std::unique_ptr<xce::File> f;
+  uint64_t size = 0;
+  if (!fsys->Open(Join(dir, name), xce::OpenMode::kReadOnly, &f).ok() || !f->Size(&size).ok()) {
+    return false;
+  }
+  out->name = name;
+  out->size = size;
+  uint64_t headLength = 0;
+  uint64_t dataEnd = 0;
+  if (SwapRank(name) == 2) {
+    std::string h;
+    if (!ReadBytes(f.get(), 0, xce::kHeaderSize, &h)) {
+      return false;
+    }
+    const xce::DbfFileHeader header = xce::DecodeDbfHeader(reinterpret_cast<const uint8_t*>(h.data()));
+    headLength = header.headerLength;
+    dataEnd = headLength + static_cast<uint64_t>(header.recordCount) * header.recordLength;
+  } else {
+    std::unique_ptr<xce::MemoFile> memo;
+    if (!xce::MemoFile::Open(std::move(f), xce::MemoKind::kFpt, &memo).ok()) {
+      return false;
+    }
+    headLength = 512;
+    dataEnd = static_cast<uint64_t>(std::max(memo->nextFree(), memo->firstDataBlock())) *
+              memo->blockSize();
+    f.reset();
+    if (!fsys->Open(Join(dir, name), xce::OpenMode::kReadOnly, &f).ok()) {
+      return false;
+    }
+  }
+  headLength = std::min(headLength, size);
+  out->tailAt = std::clamp(dataEnd, headLength, size);
+  return headLength <= (1 << 16) && size - out->tailAt <= kMaxUndoTail &&
+         ReadBytes(f.get(), 0, headLength, &out->head) &&
+         ReadBytes(f.get(), out->tailAt, size - out->tailAt, &out->tail);
+}
+
+std::string EncodeUndo(const std::vector<UndoRecord>& records) {
+  std::string out = kUndoHead;
+  for (const UndoRecord& r : records) {
+    out += r.name + "\n" + std::to_string(r.size) + " " + std::to_string(r.head.size()) + " " +
+           std::to_string(r.tailAt) + " " + std::to_string(r.tail.size()) + "\n" + r.head + r.tail;
+  }
+  return out + "end\n";
+}
+
+// False when the text is not a whole undo file of this program.
+bool DecodeUndo(const std::string& text, std::vector<UndoRecord>* records) {
+  const std::string head = kUndoHead;
+  if (text.compare(0, head.size(), head) != 0 || text.size() < head.size() + 4 ||
+      text.compare(text.size() - 4, 4, "end\n") != 0) {
+    return false;
+  }
+  const std::size_t end = text.size() - 4;
+  std::size_t pos = head.size();
+  while (pos < end) {
+    UndoRecord r;
+    std::size_t nl = text.find('\n', pos);
+    if (nl == std::string::npos || nl >= end) {
+      return false;
+    }
+    r.name = text.substr(pos, nl - pos);
+    pos = nl + 1;
+    nl = text.find('\n', pos);
+    if (nl == std::string::npos || nl >= end) {
+      return false;
+    }
+    unsigned long long size = 0, headLength = 0, tailAt = 0, tailLength = 0;
+    char extra = 0;
+    if (std::sscanf(text.substr(pos, nl - pos).c_str(), "%llu %llu %llu %llu%c", &size,
+                    &headLength, &tailAt, &tailLength, &extra) != 4 ||
+        !IsCatalogueFileName(r.name) || SwapRank(r.name) == 1 || headLength > size ||
+        tailAt > size || tailAt + tailLength != size || headLength + tailLength > end - nl - 1) {
+      return false;
+    }
+    pos = nl + 1;
+    r.size = size;
+    r.tailAt = tailAt;
+    r.head = text.substr(pos, headLength);
+    r.tail = text.substr(pos + headLength, tailLength);
+    pos += headLength + tailLength;
+    records->push_back(std::move(r));
+  }
+  return pos == end;
+}
+
+// Puts each file back as its undo record keeps it, durably. Doing it again
+// after an interruption gives the same bytes.
+bool RollBack(xce::FileSystem* fsys, const std::string& dir,
+              const std::vector<UndoRecord>& records, std::string* error) {
+  for (const UndoRecord& r : records) {
+    const std::string path = Join(dir, r.name);
+    if (!fsys->Exists(path)) {
+      continue;
+    }
+    std::unique_ptr<xce::File> f;
+    xce::Status s = fsys->Open(path, xce::OpenMode::kReadWrite, &f);
+    s = s.ok() ? f->Truncate(r.size) : s;
+    s = s.ok() ? f->WriteAt(0, r.head.data(), r.head.size()) : s;
+    s = s.ok() ? f->WriteAt(r.tailAt, r.tail.data(), r.tail.size()) : s;
+    s = s.ok() ? f->Sync() : s;
+    if (!s.ok()) {
+      *error = "cannot put " + path + " back: " + s.message();
+      return false;
+    }
+  }
+  return true;
+}
+
+// Every catalogue file of a folder with its identity, length and time of
+// change: a catalogue that changed between two looks differs in one of them.
+std::string Fingerprint(const std::string& dir) {
+  std::string out;
+  std::vector<std::string> names = xcetool::CatalogueFilesIn(dir);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    struct stat st {};
+    if (::stat(Join(dir, name).c_str(), &st) != 0) {
+      out += name + " ?\n";
+      continue;
+    }
+    out += name + " " + std::to_string(st.st_ino) + " " + std::to_string(st.st_size) + " " +
+           std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + " " +
+           std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec) + "\n";
+  }
+  return out;
 }
 
 // --------------------------------------------------------------- the plan
@@ -951,15 +1154,20 @@ FolderLock::~FolderLock() {
 bool FinishInterruptedImport(xce::FileSystem* fsys, const std::string& dir, std::string* error) {
   const std::string journal = Join(dir, kJournal);
   const std::string staging = Join(dir, kStaging);
+  const std::string undo = Join(dir, kUndo);
+  auto failed = [&](const xce::Status& s) {
+    return Fail(error, "cannot finish the interrupted import: " + s.message());
+  };
+  bool committed = false;
   if (fsys->Exists(journal)) {
     std::string content;
     if (!ReadWholeFile(fsys, journal, &content)) {
       return Fail(error, "cannot read " + journal);
     }
     const std::string head = kJournalHead;
-    bool complete = content.compare(0, head.size(), head) == 0 && content.size() >= head.size() + 4 &&
-                    content.compare(content.size() - 4, 4, "end\n") == 0;
-    if (complete) {
+    committed = content.compare(0, head.size(), head) == 0 && content.size() >= head.size() + 4 &&
+                content.compare(content.size() - 4, 4, "end\n") == 0;
+    if (committed) {
       std::size_t pos = head.size();
       std::vector<std::string> names;
       while (pos < content.size() - 4) {
@@ -975,22 +1183,46 @@ bool FinishInterruptedImport(xce::FileSystem* fsys, const std::string& dir, std:
         if (fsys->Exists(from)) {
           xce::Status s = fsys->Rename(from, Join(dir, name));
           if (!s.ok()) {
-            return Fail(error, "cannot finish the interrupted import: " + s.message());
+            return failed(s);
           }
         }
       }
       xce::Status s = fsys->SyncDir(dir);
+      // The import stands, so the records it appended in place stay: the
+      // undo record goes before the journal that says so.
+      if (s.ok() && fsys->Exists(undo)) {
+        s = fsys->Remove(undo);
+        s = s.ok() ? fsys->SyncDir(dir) : s;
+      }
       if (!s.ok()) {
-        return Fail(error, "cannot finish the interrupted import: " + s.message());
+        return failed(s);
       }
     }
     xce::Status s = fsys->Remove(journal);
     if (!s.ok()) {
-      return Fail(error, "cannot finish the interrupted import: " + s.message());
+      return failed(s);
     }
   }
-  if (fsys->Exists(journal + ".tmp")) {
-    (void)fsys->Remove(journal + ".tmp");
+  if (!committed && fsys->Exists(undo)) {
+    std::string content;
+    std::vector<UndoRecord> records;
+    if (!ReadWholeFile(fsys, undo, &content, uint64_t{64} << 20) || !DecodeUndo(content, &records)) {
+      return Fail(error, "cannot read " + undo +
+                             ": the catalogue may hold part of an interrupted bookmark import");
+    }
+    if (!RollBack(fsys, dir, records, error)) {
+      return Fail(error, "cannot undo the interrupted import: " + *error);
+    }
+    xce::Status s = fsys->Remove(undo);
+    s = s.ok() ? fsys->SyncDir(dir) : s;
+    if (!s.ok()) {
+      return Fail(error, "cannot undo the interrupted import: " + s.message());
+    }
+  }
+  for (const std::string& temporary : {journal + ".tmp", undo + ".tmp"}) {
+    if (fsys->Exists(temporary)) {
+      (void)fsys->Remove(temporary);
+    }
   }
   RemoveStaging(dir);
   return true;
@@ -1018,34 +1250,81 @@ bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptio
   const bool fresh = files.empty();
   summary->createdCatalogue = fresh;
 
-  // Keep the program out of the catalogue from here to the end of the swap.
-  Catalogue held;
-  if (!fresh) {
-    if (held.Connect(dir) != 0 || held.Open(Catalogue::kHold) != 0) {
-      return Fail(error, OpenFailure(dir));
-    }
-  }
-
   const std::string staging = Join(dir, kStaging);
   fs::create_directory(staging, ec);
   if (ec) {
     return Fail(error, "cannot create " + staging + ": " + ec.message());
   }
+  Catalogue work;
+  const std::string undoPath = Join(dir, kUndo);
+  std::vector<UndoRecord> undo;
+  bool undoWritten = false;
+  // Before the commit a failure closes the copy and puts back what the
+  // appends changed in place; when that fails too, the undo record stays for
+  // the next run (or the program's start) to finish the job.
   auto abandon = [&](const std::string& text) {
+    work.Close();
     RemoveStaging(dir);
+    std::string why;
+    if (undoWritten && !RollBack(fsys, dir, undo, &why)) {
+      return Fail(error, text + "; the catalogue could not be put back yet (" + why +
+                             "): tavo-bookmarks or the program puts it back when it starts");
+    }
+    if (undoWritten) {
+      (void)fsys->Remove(undoPath);
+    }
     return Fail(error, text);
   };
-  for (const std::string& name : files) {
-    if (!CopyFile(Join(dir, name), Join(staging, name), error)) {
-      return abandon(*error);
-    }
-  }
 
-  Catalogue work;
-  if (work.Connect(staging) != 0 || (fresh && xcetool::CreateCatalogueTables(work.connection()) != 0) ||
-      work.Open(Catalogue::kWrite) != 0) {
+  // The staging folder gets a copy of each index file and a second name of
+  // each table and memo file: appends go to those in place, under an undo
+  // record. The catalogue is held meanwhile, so that the program cannot open
+  // it; the copy's tables are then opened for exclusive use in its place,
+  // and a catalogue changed in the moment between is refused.
+  std::set<std::string> inPlace;
+  std::string before;
+  if (!fresh) {
+    Catalogue held;
+    if (held.Connect(dir) != 0 || held.Open(Catalogue::kHold) != 0) {
+      std::string text = OpenFailure(dir);
+      RemoveStaging(dir);
+      return Fail(error, text);
+    }
+    for (const std::string& name : files) {
+      UndoRecord r;
+      if (SwapRank(name) != 1 && MakeUndoRecord(fsys, dir, name, &r) &&
+          ::link(Join(dir, name).c_str(), Join(staging, name).c_str()) == 0) {
+        undo.push_back(std::move(r));
+        inPlace.insert(name);
+      } else if (!CopyFile(Join(dir, name), Join(staging, name), error)) {
+        return abandon(*error);
+      }
+    }
+    before = Fingerprint(dir);
+  }
+  if (work.Connect(staging) != 0 ||
+      (fresh && xcetool::CreateCatalogueTables(work.connection()) != 0)) {
     return abandon("cannot prepare the catalogue copy: " + EngineError());
   }
+  if (work.Open(Catalogue::kWrite) != 0) {
+    int32_t code = 0;
+    char text[600];
+    uint16_t length = sizeof text;
+    (void)XdsGetLastError(&code, text, &length);
+    return abandon(code == XDS_ERR_LOCKED ? OpenFailure(dir)
+                                          : "cannot prepare the catalogue copy: " + EngineError());
+  }
+  if (!fresh && Fingerprint(dir) != before) {
+    return abandon("the catalogue in " + dir + " changed while the import began; run it again");
+  }
+  if (!undo.empty()) {
+    xce::Status s = WriteFileAtomically(fsys, dir, undoPath, EncodeUndo(undo));
+    if (!s.ok()) {
+      return abandon("cannot write the import's undo record: " + s.message());
+    }
+    undoWritten = true;
+  }
+
   Importer importer(tree, summary);
   if (importer.ReadSectionsAndTypes(work) != 0) {
     return abandon("cannot read the catalogue: " + EngineError());
@@ -1086,12 +1365,12 @@ bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptio
       return abandon("cannot build the index tags: " + EngineError());
     }
   }
-  if (work.CloseTables() != 0) {
+  // The tables stay open (and the program out) to the end of the swap.
+  if (work.Flush() != 0) {
     return abandon("cannot write the catalogue copy: " + EngineError());
   }
 
-  // Every file of the copy durable, then the copies held exclusively again so
-  // that the program cannot open them between the renames.
+  // Every file durable, the ones appended to in place as well.
   std::vector<std::string> staged;
   for (const auto& entry : fs::directory_iterator(staging, ec)) {
     staged.push_back(entry.path().filename().string());
@@ -1099,71 +1378,59 @@ bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptio
   std::sort(staged.begin(), staged.end(), [](const std::string& a, const std::string& b) {
     return SwapRank(a) != SwapRank(b) ? SwapRank(a) < SwapRank(b) : a < b;
   });
+  std::vector<std::string> swapped;
   for (std::string& name : staged) {
     if (!IsCatalogueFileName(name)) {
       return abandon("unexpected file " + name + " in " + staging);
     }
-    // A file made afresh takes the letter case of the one it replaces, so
-    // that no second spelling of it is left beside the new one.
-    for (const std::string& old : files) {
-      if (old != name && strcasecmp(old.c_str(), name.c_str()) == 0) {
-        fs::rename(Join(staging, name), Join(staging, old), ec);
-        if (ec) {
-          return abandon("cannot rename " + name + " in " + staging + ": " + ec.message());
+    if (!inPlace.contains(name)) {
+      // A file made afresh takes the letter case of the one it replaces, so
+      // that no second spelling of it is left beside the new one.
+      for (const std::string& old : files) {
+        if (old != name && strcasecmp(old.c_str(), name.c_str()) == 0) {
+          fs::rename(Join(staging, name), Join(staging, old), ec);
+          if (ec) {
+            return abandon("cannot rename " + name + " in " + staging + ": " + ec.message());
+          }
+          name = old;
         }
-        name = old;
       }
+      swapped.push_back(name);
     }
     if (!SyncFile(fsys, Join(staging, name), error)) {
       return abandon(*error);
     }
   }
-  if (work.Open(Catalogue::kWrite) != 0) {
-    return abandon("cannot reopen the catalogue copy: " + EngineError());
-  }
 
   // The journal's rename is the moment the import is done.
   std::string content = kJournalHead;
-  for (const std::string& name : staged) {
+  for (const std::string& name : swapped) {
     content += name + "\n";
   }
   content += "end\n";
   const std::string journal = Join(dir, kJournal);
-  {
-    std::unique_ptr<xce::File> j;
-    xce::Status s = fsys->Open(journal + ".tmp", xce::OpenMode::kCreate, &j);
-    if (s.ok()) {
-      s = j->WriteAt(0, content.data(), content.size());
-    }
-    if (s.ok()) {
-      s = j->Sync();
-    }
-    j.reset();
-    if (s.ok()) {
-      s = fsys->Rename(journal + ".tmp", journal);
-    }
-    if (!s.ok()) {
-      (void)fsys->Remove(journal + ".tmp");
-      work.Close();
-      return abandon("cannot write the import journal: " + s.message());
-    }
+  xce::Status s = WriteFileAtomically(fsys, dir, journal, content);
+  if (!s.ok()) {
+    return abandon("cannot write the import journal: " + s.message());
   }
   auto unfinished = [&](const xce::Status& s) {
     return Fail(error, "the import is complete but its files were not all moved into place (" +
                            s.message() + "); the next run of tavo-bookmarks finishes it");
   };
-  xce::Status s = fsys->SyncDir(dir);
-  for (std::size_t i = 0; s.ok() && i < staged.size(); ++i) {
-    s = fsys->Rename(Join(staging, staged[i]), Join(dir, staged[i]));
+  for (std::size_t i = 0; s.ok() && i < swapped.size(); ++i) {
+    s = fsys->Rename(Join(staging, swapped[i]), Join(dir, swapped[i]));
   }
   if (s.ok()) {
     s = fsys->SyncDir(dir);
+  }
+  if (s.ok() && undoWritten) {
+    s = fsys->Remove(undoPath);
+    s = s.ok() ? fsys->SyncDir(dir) : s;
   }
   if (s.ok()) {
     s = fsys->Remove(journal);
   }
   work.Close();
-  held.Close();
   if (!s.ok()) {
     return unfinished(s);
   }

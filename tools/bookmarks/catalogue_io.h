@@ -1,15 +1,18 @@
 // Bookmarks into and out of the catalogue's four tables.
 //
-// An import is all or nothing. It copies the catalogue's files into a folder
-// beside them, adds the bookmarks there, and swaps the copies in: a journal
-// naming the files is written and renamed into place (the moment the import
-// counts as done), then each copy is renamed over its original, then the
-// journal goes. A failure before the journal's rename leaves the catalogue
-// untouched; a process killed after it leaves a journal that the next run
-// finishes (FinishInterruptedImport) before it does anything else. While it
-// runs, the import holds the catalogue's tables open for exclusive use, so
-// the program cannot open a half-swapped catalogue, and an import refuses a
-// catalogue the program has open.
+// An import is all or nothing. Its work is done in a folder beside the
+// catalogue: the index files are copied there; the tables and memo files get
+// a second name there and take their new records in place, under an undo
+// record (their old lengths, headers and end bytes) made durable first. At
+// the end a journal naming the index copies is written and renamed into
+// place (the moment the import counts as done), each copy is renamed over
+// its original, then the undo record and the journal go. A failure before
+// the journal's rename puts the tables back; a process killed at any point
+// leaves a journal, whose import the next run finishes, or an undo record,
+// which it plays back (FinishInterruptedImport), before it does anything
+// else. While it runs, the import holds the catalogue's tables open for
+// exclusive use, so the program cannot open a half-made catalogue, and an
+// import refuses a catalogue the program has open.
 #pragma once
 
 #include <cstddef>
@@ -58,7 +61,8 @@ struct ImportOptions {
 // Imports `tree` into the catalogue in `dir`, creating the folder and an
 // empty catalogue when there is none. False with a one-line reason when the
 // catalogue is unchanged (or, said in the reason, when a swap already
-// committed could not be finished: the next run finishes it).
+// committed could not be finished: the next run finishes it; or when the
+// tables could not be put back: the next run puts them back).
 [[nodiscard]] bool ImportBookmarks(const Tree& tree, const std::string& dir,
                                    const ImportOptions& options, ImportSummary* summary,
                                    std::string* error);
@@ -68,7 +72,7 @@ struct ImportOptions {
 // nowhere in the folder kUnfiledFolder.
 [[nodiscard]] bool ReadCatalogue(const std::string& dir, Tree* tree, std::string* error);
 
-// Finishes an import whose swap was committed, or clears one that was not.
+// Finishes an import whose swap was committed, or undoes one that was not.
 [[nodiscard]] bool FinishInterruptedImport(xce::FileSystem* fs, const std::string& dir,
                                            std::string* error);
 
