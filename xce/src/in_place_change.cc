@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <string_view>
 
 #include "byte_order.h"
 
@@ -50,7 +51,7 @@ struct FileUndo {
 };
 
 // False when the journal is not complete and intact.
-[[nodiscard]] bool DecodeJournal(const std::string& in, std::vector<FileUndo>* files) {
+[[nodiscard]] bool DecodeJournal(std::string_view in, std::vector<FileUndo>* files) {
   const auto* p = reinterpret_cast<const uint8_t*>(in.data());
   const std::size_t n = in.size();
   if (n < 2 * kMagicSize + 12 || std::memcmp(p, kJournalHead, kMagicSize) != 0 ||
@@ -84,7 +85,7 @@ struct FileUndo {
     if (!take(pathLen)) {
       return false;
     }
-    f.path.assign(in, pos - pathLen, pathLen);
+    f.path.assign(in.substr(pos - pathLen, pathLen));
     if (!take(12)) {
       return false;
     }
@@ -100,7 +101,7 @@ struct FileUndo {
       if (len > body - pos || run.offset > f.oldSize || len > f.oldSize - run.offset) {
         return false;
       }
-      run.bytes.assign(in, pos, static_cast<std::size_t>(len));
+      run.bytes.assign(in.substr(pos, static_cast<std::size_t>(len)));
       pos += static_cast<std::size_t>(len);
       f.runs.push_back(std::move(run));
     }
@@ -172,18 +173,6 @@ struct InPlaceChange::Staging {
       }
     }
     return out;
-  }
-
-  void Copy(uint64_t offset, uint64_t n, std::vector<char>* out) const {
-    out->resize(static_cast<std::size_t>(n));
-    for (uint64_t done = 0; done < n;) {
-      const uint64_t at = offset + done;
-      const uint64_t in = at % kStagePage;
-      const uint64_t chunk = std::min(kStagePage - in, n - done);
-      const uint8_t* page = pages.at(at / kStagePage);
-      std::memcpy(out->data() + done, page + in, static_cast<std::size_t>(chunk));
-      done += chunk;
-    }
   }
 };
 
@@ -335,8 +324,9 @@ Status InPlaceChange::Commit(bool* rolledBack) {
       size += 16 + static_cast<std::size_t>(end - first);
     }
   }
-  std::string journal(size, '\0');
-  auto* out = reinterpret_cast<uint8_t*>(journal.data());
+  // Every byte is written below: no need to clear it first.
+  std::unique_ptr<uint8_t[]> image(new uint8_t[size]);
+  uint8_t* out = image.get();
   std::size_t pos = 0;
   auto put32 = [&](uint32_t v) {
     PutLe32(out + pos, v);
@@ -374,7 +364,7 @@ Status InPlaceChange::Commit(bool* rolledBack) {
   Status s = [&]() -> Status {
     std::unique_ptr<File> j;
     XCE_RETURN_IF_ERROR(fs_->Open(journalPath_, OpenMode::kCreate, &j));
-    XCE_RETURN_IF_ERROR(j->WriteAt(0, journal.data(), journal.size()));
+    XCE_RETURN_IF_ERROR(j->WriteAt(0, out, size));
     XCE_RETURN_IF_ERROR(j->Sync());
     return fs_->SyncDir(dir_);
   }();
@@ -395,7 +385,8 @@ Status InPlaceChange::Commit(bool* rolledBack) {
     return Status::Ok();
   }
   std::vector<FileUndo> undo;
-  *rolledBack = DecodeJournal(journal, &undo) && undo.size() == stagings_.size();
+  *rolledBack = DecodeJournal(std::string_view(reinterpret_cast<const char*>(out), size), &undo) &&
+                undo.size() == stagings_.size();
   for (std::size_t i = 0; i < stagings_.size() && *rolledBack; ++i) {
     *rolledBack = Undo(stagings_[i]->base, undo[i]).ok();
   }
@@ -406,18 +397,33 @@ Status InPlaceChange::Commit(bool* rolledBack) {
 }
 
 Status InPlaceChange::Apply() {
-  std::vector<char> bytes;
   for (const auto& s : stagings_) {
-    for (const auto& [first, end] : s->StagedRanges()) {
-      const uint64_t to = std::min(end, s->size);
-      if (first >= to) {
-        continue;
+    // Pages staged one after the other usually sit side by side in memory
+    // too: such runs go to the file straight from there.
+    const uint8_t* from = nullptr;
+    uint64_t at = 0;
+    uint64_t n = 0;
+    auto flush = [&]() -> Status {
+      Status w = n > 0 ? s->base->WriteAt(at, from, static_cast<std::size_t>(n)) : Status::Ok();
+      n = 0;
+      return w;
+    };
+    for (const auto& [number, page] : s->pages) {
+      const uint64_t start = number * kStagePage;
+      if (start >= s->size) {
+        break;
       }
-      for (uint64_t at = first; at < to; at += kApplyChunk) {
-        s->Copy(at, std::min(kApplyChunk, to - at), &bytes);
-        XCE_RETURN_IF_ERROR(s->base->WriteAt(at, bytes.data(), bytes.size()));
+      const uint64_t bytes = std::min(kStagePage, s->size - start);
+      if (n > 0 && (at + n != start || from + n != page || n >= kApplyChunk)) {
+        XCE_RETURN_IF_ERROR(flush());
       }
+      if (n == 0) {
+        from = page;
+        at = start;
+      }
+      n += bytes;
     }
+    XCE_RETURN_IF_ERROR(flush());
     uint64_t now = 0;
     XCE_RETURN_IF_ERROR(s->base->Size(&now));
     if (now != s->size) {

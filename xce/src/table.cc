@@ -1222,9 +1222,11 @@ namespace {
 
 // A pack removing at most this share of the records (or any from a small
 // table) changes the files in place; more, and writing them anew is cheaper
-// than moving the tail and journaling what it overwrites.
-constexpr uint32_t kInPlaceShare = 8;
-constexpr uint32_t kSmallTable = 256;
+// than taking each removed record's keys out of the tags one by one.
+constexpr uint32_t kInPlaceShare = 1024;
+constexpr uint32_t kSmallTable = 1024;
+// A pack compacts the memo when more than this share of its blocks is unused.
+constexpr uint64_t kMemoSlack = 8;
 constexpr uint32_t kScanBatch = 4096;
 
 }  // namespace
@@ -1238,21 +1240,21 @@ Status Table::Pack() {
   XCE_RETURN_IF_ERROR(FlushAppends());
   std::vector<uint32_t> deleted;
   XCE_RETURN_IF_ERROR(FindDeleted(&deleted));
-  const bool fpt = memo_ != nullptr && memo_->kind() == MemoKind::kFpt;
-  if (deleted.empty()) {
-    // Nothing to remove: the files stay as they are, unless the memo holds
-    // values no record uses any more, which the rewrite leaves behind.
-    bool unused = false;
-    if (fpt) {
-      XCE_RETURN_IF_ERROR(MemoHasUnusedBlocks(&unused));
-    }
-    return unused ? Rebuild(true) : GotoTop(&recnoOrder_);
+  // The memo is compacted by the rewrite only once a good share of it is
+  // unused (values replaced, or left by removed records): below that, the
+  // few blocks are not worth rewriting a large memo and its table for.
+  uint64_t unused = 0;
+  uint64_t handedOut = 0;
+  if (memo_ != nullptr && memo_->kind() == MemoKind::kFpt) {
+    XCE_RETURN_IF_ERROR(MemoUnusedBlocks(&unused, &handedOut));
   }
-  // A memo is compacted by the rewrite, which the removed records' values
-  // always leave something to do for.
+  const bool compact = unused * kMemoSlack > handedOut;
+  if (deleted.empty()) {
+    return compact ? Rebuild(true) : GotoTop(&recnoOrder_);
+  }
   const bool few = deleted.size() < count_ &&
                    (deleted.size() <= count_ / kInPlaceShare || count_ <= kSmallTable);
-  if (!fpt && few) {
+  if (!compact && few) {
     bool done = false;
     XCE_RETURN_IF_ERROR(PackInPlace(deleted, &done));
     if (done) {
@@ -1277,9 +1279,9 @@ Status Table::FindDeleted(std::vector<uint32_t>* deleted) {
   return Status::Ok();
 }
 
-Status Table::MemoHasUnusedBlocks(bool* unused) {
-  // The values of the live records, item by item, against the blocks the
-  // memo has handed out: any difference is space a rewrite gives back.
+Status Table::MemoUnusedBlocks(uint64_t* unused, uint64_t* handedOut) {
+  // The blocks of the values live records point at, against the blocks the
+  // memo has handed out.
   const std::size_t len = layout_.recordLength;
   const uint32_t blockSize = memo_->blockSize();
   std::vector<char> images(len * kScanBatch);
@@ -1304,10 +1306,10 @@ Status Table::MemoHasUnusedBlocks(bool* unused) {
       }
     }
   }
-  const uint64_t handedOut = memo_->nextFree() > memo_->firstDataBlock()
-                                 ? memo_->nextFree() - memo_->firstDataBlock()
-                                 : 0;
-  *unused = used != handedOut;
+  *handedOut = memo_->nextFree() > memo_->firstDataBlock()
+                   ? memo_->nextFree() - memo_->firstDataBlock()
+                   : 0;
+  *unused = *handedOut > used ? *handedOut - used : 0;
   return Status::Ok();
 }
 
@@ -1327,23 +1329,25 @@ Status Table::PackInPlace(const std::vector<uint32_t>& deleted, bool* done) {
   const uint32_t first = deleted.front();
   const uint32_t newCount = count_ - static_cast<uint32_t>(deleted.size());
   std::unique_ptr<File> dbf = change.Stage(dbf_.get());
-  std::vector<char> tail;
-  tail.reserve(static_cast<std::size_t>(newCount - (first - 1)) * len + 1);
+  uint64_t at = layout_.headerLength + static_cast<uint64_t>(first - 1) * len;
   std::vector<char> images(static_cast<std::size_t>(len) * kScanBatch);
   for (uint32_t from = first; from <= count_; from += kScanBatch) {
     const uint32_t n = std::min(kScanBatch, count_ - from + 1);
     XCE_RETURN_IF_ERROR(ScanRecords(from, n, images.data()));
+    std::size_t kept = 0;
     for (uint32_t j = 0; j < n; ++j) {
       const char* image = images.data() + static_cast<std::size_t>(j) * len;
       if (image[0] != static_cast<char>(kDeletedFlag)) {
-        tail.insert(tail.end(), image, image + len);
+        std::memmove(images.data() + kept, image, len);
+        kept += len;
       }
     }
+    XCE_RETURN_IF_ERROR(dbf->WriteAt(at, images.data(), kept));
+    at += kept;
   }
-  tail.push_back(static_cast<char>(kEofByte));
-  const uint64_t at = layout_.headerLength + static_cast<uint64_t>(first - 1) * len;
-  XCE_RETURN_IF_ERROR(dbf->WriteAt(at, tail.data(), tail.size()));
-  XCE_RETURN_IF_ERROR(dbf->Truncate(at + tail.size()));
+  const uint8_t eof = kEofByte;
+  XCE_RETURN_IF_ERROR(dbf->WriteAt(at, &eof, 1));
+  XCE_RETURN_IF_ERROR(dbf->Truncate(at + 1));
   std::vector<uint8_t> header = headerBytes_;
   DbfFileHeader fh = DecodeDbfHeader(header.data());
   TodayHeaderDate(fh.date);

@@ -25,8 +25,10 @@
 //   in OnRebuild and reopen them in AfterRebuild. A pack that removes few
 //   records changes the files in place instead, from the first removed
 //   record on, under an undo journal (InPlaceChange, rolled back on the next
-//   open); extensions stage their part in OnPackInPlace. A pack that finds
-//   nothing to remove writes nothing.
+//   open); extensions stage their part in OnPackInPlace; the memo is left
+//   as it is. A pack that finds nothing to remove writes nothing. Either
+//   way the memo is compacted (by the rewrite) once more than an eighth of
+//   its blocks is unused.
 // * A table whose header says it has a structural CDX refuses every write
 //   until an extension that MaintainsStructuralIndex() is attached. The
 //   index layer attaches its extension right after Table::Open (in
@@ -368,8 +370,9 @@ class Table : public HandleObject {
   Status RefuseAutoValue(const FieldInfo& f) const;
   // Record numbers of the records marked deleted, ascending.
   Status FindDeleted(std::vector<uint32_t>* deleted);
-  // Whether the FPT memo holds blocks no live record's value uses.
-  Status MemoHasUnusedBlocks(bool* unused);
+  // Blocks of the FPT memo no live record's value uses, and all blocks it
+  // has handed out.
+  Status MemoUnusedBlocks(uint64_t* unused, uint64_t* handedOut);
   // Removes `deleted` in place; *done false when an extension cannot follow.
   Status PackInPlace(const std::vector<uint32_t>& deleted, bool* done);
   // Builds the new files from this table's records (keepRecords), from
