@@ -422,7 +422,43 @@ std::string SchemeOf(std::string_view url) {
   return AsciiLowered(url.substr(0, colon));
 }
 
+namespace {
+
+// The compared form of an address that is in it already but for a lone "/"
+// after the host: a lower-case scheme and "//", then a host of printable
+// ASCII without capitals, "@" or a port. Most stored addresses are; they are
+// compared without being taken apart. False for any other address.
+bool SimpleComparableUrl(std::string_view url, std::string* out) {
+  std::size_t i = 0;
+  while (i < url.size() && ((url[i] >= 'a' && url[i] <= 'z') ||
+                            (i > 0 && (IsAsciiDigit(url[i]) || url[i] == '+' || url[i] == '-' ||
+                                       url[i] == '.')))) {
+    ++i;
+  }
+  if (i == 0 || url.substr(i, 3) != "://") {
+    return false;
+  }
+  std::size_t end = i + 3;
+  for (; end < url.size() && url[end] != '/' && url[end] != '?' && url[end] != '#'; ++end) {
+    const char c = url[end];
+    if (c <= 0x20 || c >= 0x7F || (c >= 'A' && c <= 'Z') || c == '@' || c == ':') {
+      return false;
+    }
+  }
+  std::string_view rest = url.substr(end);
+  const bool loneSlash =
+      rest.size() >= 1 && rest[0] == '/' && (rest.size() == 1 || rest[1] == '?' || rest[1] == '#');
+  out->assign(url.substr(0, end));
+  out->append(rest.substr(loneSlash ? 1 : 0));
+  return true;
+}
+
+}  // namespace
+
 std::string ComparableUrl(std::string_view url) {
+  if (std::string simple; SimpleComparableUrl(url, &simple)) {
+    return simple;
+  }
   UrlParts p;
   if (!SplitUrl(url, &p)) {
     std::string scheme = SchemeOf(url);

@@ -201,7 +201,9 @@ Status MemoFile::Write(uint32_t oldBlock, std::string_view data, uint32_t itemTy
     }
   }
   // Another process may have appended since we last looked.
-  XCE_RETURN_IF_ERROR(ReloadHeader());
+  if (!soleWriter_) {
+    XCE_RETURN_IF_ERROR(ReloadHeader());
+  }
   // The next free block must lie between the header and the end of the file
   // (the last item may end short of its last block). Anything else is a
   // damaged header: writing there would overwrite other records' memos, or

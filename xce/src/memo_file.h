@@ -40,6 +40,9 @@ class MemoFile {
 
   // Re-reads the next-free block from disk (another process may have appended).
   Status ReloadHeader();
+  // Set for a file no other process writes (its table is open exclusively):
+  // appends then trust the header as last read or written.
+  void SetSoleWriter(bool sole) { soleWriter_ = sole; }
 
   uint32_t blockSize() const { return blockSize_; }
   uint32_t nextFree() const { return nextFree_; }
@@ -57,6 +60,7 @@ class MemoFile {
   uint32_t blockSize_ = kDefaultMemoBlockSize;
   uint32_t nextFree_ = 0;
   uint64_t fileSize_ = 0;
+  bool soleWriter_ = false;
 };
 
 }  // namespace xce

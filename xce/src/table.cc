@@ -306,6 +306,7 @@ Status Table::Open(FileSystem* fs, const std::string& path, const OpenOptions& o
       mf->EnableMappedReads();  // as the table's own file, for a pack's walk of every value
     }
     XCE_RETURN_IF_ERROR(MemoFile::Open(std::move(mf), t->layout_.memoKind, &t->memo_));
+    t->memo_->SetSoleWriter(options.exclusive && !options.readOnly);
   }
   t->cur_.assign(t->layout_.recordLength, ' ');
   t->scratch_.assign(t->layout_.recordLength, ' ');

@@ -185,6 +185,12 @@ TEST(BookmarkText, AddressesCompareNormalised) {
   EXPECT_EQ(ComparableUrl("https://пример.РФ/"), "https://xn--e1afmkfd.xn--p1ai");
   EXPECT_EQ(ComparableUrl("MAILTO:Boss@Example.com"), "mailto:Boss@Example.com");
   EXPECT_EQ(ComparableUrl("www.example.com"), "www.example.com");
+  // Addresses already lower-case, with and without what the form drops.
+  EXPECT_EQ(ComparableUrl("http://a.ru/"), "http://a.ru");
+  EXPECT_EQ(ComparableUrl("http://a.ru/#top"), "http://a.ru#top");
+  EXPECT_EQ(ComparableUrl("http://a.ru/Path/"), "http://a.ru/Path/");
+  EXPECT_EQ(ComparableUrl("http://a.ru:80/x"), "http://a.ru/x");
+  EXPECT_EQ(ComparableUrl("http://me@a.ru/"), "http://me@a.ru");
   EXPECT_EQ(SchemeOf("Https://x"), "https");
   EXPECT_EQ(SchemeOf("1http://x"), "");
   std::string host;
