@@ -69,6 +69,7 @@ Status KeyMaker::Create(const std::string& keyExpr, const std::string& forExpr,
       maker->keyLen_ = 1;
       break;
   }
+  maker->FindDirectForm();
   if (maker->keyLen_ < 1 || maker->keyLen_ > kMaxKeyLength) {
     return Status(kErrBadTagDefinition, "The key expression \"" + keyExpr + "\" gives keys of " +
                                             std::to_string(maker->keyLen_) +
@@ -92,13 +93,9 @@ void KeyMaker::Encode(const expr::Value& value, uint8_t* key) const {
       break;
     }
     case KeyType::kNumeric:
-      EncodeDouble(value.number, key);
+    case KeyType::kInteger:
+      EncodeNumber(value.number, key);
       break;
-    case KeyType::kInteger: {
-      double v = std::clamp(value.number, -2147483648.0, 2147483647.0);
-      EncodeInt32(static_cast<int32_t>(v), key);
-      break;
-    }
     case KeyType::kDate:
       EncodeDouble(static_cast<double>(value.date), key);
       break;
@@ -110,6 +107,86 @@ void KeyMaker::Encode(const expr::Value& value, uint8_t* key) const {
       key[0] = value.logical ? 'T' : 'F';
       break;
   }
+}
+
+void KeyMaker::EncodeNumber(double number, uint8_t* key) const {
+  if (type_ == KeyType::kInteger) {
+    EncodeInt32(static_cast<int32_t>(std::clamp(number, -2147483648.0, 2147483647.0)), key);
+  } else {
+    EncodeDouble(number, key);
+  }
+}
+
+namespace {
+
+bool IsNumericField(const expr::Node& n) {
+  return n.op == expr::Op::kFieldN || n.op == expr::Op::kFieldI || n.op == expr::Op::kFieldB ||
+         n.op == expr::Op::kFieldY;
+}
+
+}  // namespace
+
+bool KeyMaker::AddDirectPieces(const expr::Node& n) {
+  if (n.op == expr::Op::kFieldC) {
+    direct_.push_back({&n});
+    return true;
+  }
+  if (n.op == expr::Op::kStr && IsNumericField(*n.kid[0]) &&
+      (n.kid[1] == nullptr || n.kid[1]->IsConst()) &&
+      (n.kid[2] == nullptr || n.kid[2]->IsConst())) {
+    Piece piece{n.kid[0].get()};
+    expr::EvalContext constants;
+    expr::StrLayout(n, constants, &piece.strLen, &piece.strDec);
+    direct_.push_back(piece);
+    return true;
+  }
+  return n.op == expr::Op::kConcat && AddDirectPieces(*n.kid[0]) && AddDirectPieces(*n.kid[1]);
+}
+
+void KeyMaker::FindDirectForm() {
+  direct_.clear();
+  const expr::Node& root = keyExpr_->Root();
+  if (type_ == KeyType::kCharacter) {
+    if (!AddDirectPieces(root)) {
+      direct_.clear();
+    }
+  } else if ((type_ == KeyType::kNumeric || type_ == KeyType::kInteger) && IsNumericField(root)) {
+    direct_.push_back({&root});
+  }
+}
+
+void KeyMaker::MakeDirect(const char* image, uint8_t* key) const {
+  expr::EvalContext c;
+  c.record = image;
+  if (type_ != KeyType::kCharacter) {
+    EncodeNumber(expr::EvalN(*direct_[0].field, c), key);
+    return;
+  }
+  // Pieces are written in place up to the key length; the rest is padding.
+  int at = 0;
+  for (const Piece& piece : direct_) {
+    if (at >= keyLen_) {
+      break;
+    }
+    const int room = keyLen_ - at;
+    if (piece.strLen < 0) {
+      const int n = std::min<int>(piece.field->length, room);
+      std::memcpy(key + at, image + piece.field->offset, static_cast<std::size_t>(n));
+      at += n;
+      continue;
+    }
+    const double v = expr::EvalN(*piece.field, c);
+    if (piece.strLen <= room) {
+      expr::FormatStrInto(v, piece.strLen, piece.strDec, reinterpret_cast<char*>(key + at));
+      at += piece.strLen;
+    } else {
+      char text[256];
+      expr::FormatStrInto(v, piece.strLen, piece.strDec, text);
+      std::memcpy(key + at, text, static_cast<std::size_t>(room));
+      at = keyLen_;
+    }
+  }
+  std::memset(key + at, 0x20, static_cast<std::size_t>(keyLen_ - at));
 }
 
 Status KeyMaker::Make(const expr::ExprSource& src, uint8_t* key, bool* included) const {

@@ -25,6 +25,13 @@ namespace {
 
 bool Nullable(const CdxTag* tag) { return (tag->options() & kOptNullable) != 0; }
 
+// Keys a bulk build reads straight off the record images: every record is
+// in the tag and no field of the key can be null.
+bool DirectKeys(const KeyMaker& maker, bool nullable) {
+  return !nullable && !maker.has_for() && maker.direct();
+}
+bool DirectKeys(const TableIndexes::Tag& t) { return DirectKeys(*t.maker, Nullable(t.tag)); }
+
 // The table's nullable fields that a key expression reads.
 std::vector<uint16_t> NullableFieldsOf(const Table& table, const KeyMaker& maker) {
   std::vector<uint16_t> out;
@@ -417,6 +424,14 @@ Status TableIndexes::BuildFiles(uint32_t count, const ReadRecords& read, const s
       const std::size_t i = building[b];
       KeySorter& sorter = *specs[i].sorter;
       uint8_t key[kMaxKeyLength + 1];
+      if (DirectKeys(tags_[i])) {
+        const KeyMaker& maker = *tags_[i].maker;
+        for (uint32_t j = 0; j < n; ++j) {
+          maker.MakeDirect(chunk.data() + static_cast<std::size_t>(j) * len, key);
+          sorter.Add(key, first + j);
+        }
+        return;
+      }
       for (uint32_t j = 0; j < n && failures[i].ok(); ++j) {
         bool included = false;
         failures[i] = KeyOf(static_cast<int>(i), chunk.data() + static_cast<std::size_t>(j) * len,
@@ -742,6 +757,11 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
       for (uint32_t j = h == 0 ? 0 : n / 2; j < (h == 0 ? n / 2 : n) && failed[h].ok(); ++j) {
         src.Set(chunk.data() + std::size_t{j} * len, first + j);
         for (std::size_t i = 0; i < tagCount && failed[h].ok(); ++i) {
+          if (DirectKeys(*makers[h][i], specs[i].nullable)) {
+            makers[h][i]->MakeDirect(chunk.data() + std::size_t{j} * len, key);
+            halves[h][i].Add(key, first + j);
+            continue;
+          }
           bool included = false;
           failed[h] = specs[i].nullable
                           ? MakeNullableKey(*table_, *makers[h][i], nullableFields[i], src, key,

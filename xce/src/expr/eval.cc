@@ -417,6 +417,13 @@ double EvalN(const Node& n, EvalContext& c) {
   }
 }
 
+void StrLayout(const Node& str, EvalContext& c, int* len, int* dec) {
+  const int64_t l = str.kid[1] ? ToCount(EvalN(*str.kid[1], c)) : 10;
+  const int64_t d = str.kid[2] ? ToCount(EvalN(*str.kid[2], c)) : 0;
+  *len = static_cast<int>(std::clamp<int64_t>(l, 0, 255));
+  *dec = static_cast<int>(std::clamp<int64_t>(d, 0, 18));
+}
+
 std::string_view EvalC(const Node& n, EvalContext& c) {
   switch (n.op) {
     case Op::kConst:
@@ -533,10 +540,10 @@ std::string_view EvalC(const Node& n, EvalContext& c) {
       return Pad(n, c);
     case Op::kStr: {
       double v = EvalN(*n.kid[0], c);
-      int64_t len = n.kid[1] ? ToCount(EvalN(*n.kid[1], c)) : 10;
-      int64_t dec = n.kid[2] ? ToCount(EvalN(*n.kid[2], c)) : 0;
-      FormatStr(v, static_cast<int>(std::clamp<int64_t>(len, 0, 255)),
-                static_cast<int>(std::clamp<int64_t>(dec, 0, 18)), &n.buf);
+      int len = 0;
+      int dec = 0;
+      StrLayout(n, c, &len, &dec);
+      FormatStr(v, len, dec, &n.buf);
       return n.buf;
     }
     case Op::kDtos:

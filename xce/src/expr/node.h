@@ -161,6 +161,10 @@ inline constexpr std::size_t kMaxStringLength = 1 << 20;
 // Text helpers shared by the evaluator and the compiler's constant folding.
 double ParseNumber(const char* p, std::size_t n);  // xBase VAL(): leading number, else 0
 void FormatStr(double v, int len, int dec, std::string* out);
+// FormatStr into exactly max(len, 0) characters at `out`.
+void FormatStrInto(double v, int len, int dec, char* out);
+// The length and decimals a kStr node gives its number, as STR() clamps them.
+void StrLayout(const Node& str, EvalContext& c, int* len, int* dec);
 double RoundHalfAway(double v, int dec);
 int64_t ParseDateText(std::string_view s);      // CTOD forms; invalid gives 0
 int64_t ParseDateTimeText(std::string_view s);  // CTOT forms; invalid gives 0
