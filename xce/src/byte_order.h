@@ -28,5 +28,10 @@ inline void PutBe32(uint8_t* p, uint32_t v) {
     p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
   }
 }
+inline void PutBe64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) {
+    p[i] = static_cast<uint8_t>(v >> (56 - 8 * i));
+  }
+}
 
 }  // namespace xce

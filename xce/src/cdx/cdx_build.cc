@@ -158,6 +158,11 @@ std::vector<uint8_t> DirectoryKey(const std::string& name, int keyLen) {
   return key;
 }
 
+unsigned Cores() {
+  static const unsigned cores = std::thread::hardware_concurrency();
+  return cores;
+}
+
 void ParallelFor(std::size_t n, const std::function<void(std::size_t)>& fn) {
   std::atomic<std::size_t> next{0};
   auto work = [&] {
@@ -165,7 +170,7 @@ void ParallelFor(std::size_t n, const std::function<void(std::size_t)>& fn) {
       fn(i);
     }
   };
-  if (n < 2 || std::thread::hardware_concurrency() < 2) {
+  if (n < 2 || Cores() < 2) {
     work();
     return;
   }

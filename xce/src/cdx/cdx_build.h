@@ -62,6 +62,9 @@ std::string ValidateSpec(const TagSpec& tagSpec);
 // The directory key of a tag name: upper case, padded with blanks.
 std::vector<uint8_t> DirectoryKey(const std::string& name, int keyLen);
 
+// Processors the machine offers, asked once: the answer is read from a
+// system file each time it is asked.
+unsigned Cores();
 // Runs fn(i) for i in [0, n) on up to two threads.
 void ParallelFor(std::size_t n, const std::function<void(std::size_t)>& fn);
 

@@ -205,6 +205,36 @@ void SharedRadixSort(SortItem* a, SortItem* tmp, std::size_t n, int maxDepth, co
   SortBuckets(a, tmp, start, count, depth, maxDepth, less, groups, shareLimit);
 }
 
+// Passes every entry, or for a unique tag only the first of each key value
+// (entries come in key order); the last key kept is held by value, since a
+// sorted buffer's key pointers last only until the next key is asked for.
+class UniqueFilter {
+ public:
+  UniqueFilter(bool unique, int keyLen)
+      : unique_(unique), keyLen_(static_cast<std::size_t>(keyLen)) {
+    if (unique) {
+      prev_.resize(keyLen_);
+    }
+  }
+  bool Keep(const uint8_t* key) {
+    if (!unique_) {
+      return true;
+    }
+    if (any_ && std::memcmp(prev_.data(), key, keyLen_) == 0) {
+      return false;
+    }
+    std::memcpy(prev_.data(), key, keyLen_);
+    any_ = true;
+    return true;
+  }
+
+ private:
+  bool unique_;
+  std::size_t keyLen_;
+  bool any_ = false;
+  std::vector<uint8_t> prev_;
+};
+
 // Bytes read from a run at a time, at most.
 constexpr std::size_t kRunReadBytes = 64 << 10;
 // Bytes gathered before a run is written.
@@ -229,24 +259,33 @@ std::size_t BufferEntries(std::size_t budget, uint64_t count, const std::vector<
 
 // The buffer in (key, recno) order. Sorting goes through items that carry
 // the first sixteen key bytes, so most comparisons never touch the keys;
-// entries given in order are taken as they are.
+// keys that fit in those bytes are given back from the items, which are read
+// in order, instead of gathered from all over the buffer. Entries given in
+// order are taken as they are.
 class KeySorter::Sorted {
  public:
   Sorted(const uint8_t* keys, const uint32_t* recnos, std::size_t n, int keyLen, bool presorted)
-      : keys_(keys), recnos_(recnos), n_(n), keyLen_(keyLen), presorted_(presorted) {
+      : keys_(keys), recnos_(recnos), n_(n), keyLen_(keyLen), presorted_(presorted),
+        inlineKeys_(!presorted && keyLen <= 16) {
     if (!presorted) {
       Sort();
     }
   }
   std::size_t size() const { return n_; }
-  const uint8_t* key(std::size_t i) const {
+  // Entry i's key; valid until the next call.
+  const uint8_t* key(std::size_t i) {
+    if (inlineKeys_) {
+      PutBe64(held_, items_[i].prefix);
+      PutBe64(held_ + 8, items_[i].prefix2);
+      return held_;
+    }
     return keys_ + (presorted_ ? i : std::size_t{items_[i].index}) * keyLen_;
   }
   uint32_t recno(std::size_t i) const { return presorted_ ? recnos_[i] : items_[i].recno; }
   // Asks for the key of entry i ahead of its turn (reads all over the buffer).
   void Prefetch(std::size_t i) const {
-    if (!presorted_ && i < n_) {
-      __builtin_prefetch(key(i));
+    if (!presorted_ && !inlineKeys_ && i < n_) {
+      __builtin_prefetch(keys_ + std::size_t{items_[i].index} * keyLen_);
     }
   }
 
@@ -258,15 +297,17 @@ class KeySorter::Sorted {
   std::size_t n_;
   int keyLen_;
   bool presorted_;
-  std::vector<SortItem> items_;
+  bool inlineKeys_;
+  BulkVector<SortItem> items_;
+  uint8_t held_[16];
 };
 
 void KeySorter::Sorted::Sort() {
   const int keyLen = keyLen_;
   const std::size_t n = n_;
   const uint8_t* keys = keys_;
-  const bool shared = n >= (1u << 16) && std::thread::hardware_concurrency() >= 2;
-  items_.resize(n);
+  const bool shared = n >= (1u << 16) && Cores() >= 2;
+  items_.resize(n);  // left unwritten: every item is set below
   ParallelFor(shared ? 2 : 1, [&](std::size_t h) {
     const std::size_t from = h == 0 ? 0 : n / 2;
     const std::size_t to = h == 0 && shared ? n / 2 : n;
@@ -295,7 +336,7 @@ void KeySorter::Sorted::Sort() {
   if (n == 0) {
     return;
   }
-  std::vector<SortItem> tmp(n);
+  BulkVector<SortItem> tmp(n);
   const int maxDepth = std::min(keyLen, 16);
   std::vector<SortGroup> groups;
   if (shared) {
@@ -330,8 +371,8 @@ KeySorter::KeySorter(int keyLen, bool unique, bool presorted, std::size_t capaci
 KeySorter::~KeySorter() = default;
 
 void KeySorter::Adopt(std::vector<uint8_t> keys, std::vector<uint32_t> recnos) {
-  keys_ = std::move(keys);
-  recnos_ = std::move(recnos);
+  keys_.assign(keys.begin(), keys.end());
+  recnos_.assign(recnos.begin(), recnos.end());
 }
 
 void KeySorter::Clear() {
@@ -351,33 +392,31 @@ Status KeySorter::Spill() {
   }
   const std::size_t width = static_cast<std::size_t>(keyLen_) + 4;
   Sorted sorted(keys_.data(), recnos_.data(), recnos_.size(), keyLen_, presorted_);
-  std::vector<uint8_t> out;
-  out.reserve(std::min(kRunWriteBytes, sorted.size() * width) + width);
+  std::vector<uint8_t> out(std::min(kRunWriteBytes, sorted.size() * width) + width);
+  std::size_t used = 0;
   const uint64_t first = scratchEnd_;
   uint64_t count = 0;
-  const uint8_t* prev = nullptr;
+  UniqueFilter unique(unique_, keyLen_);
   constexpr std::size_t kAhead = 16;
   for (std::size_t i = 0; i < sorted.size(); ++i) {
     sorted.Prefetch(i + kAhead);
     const uint8_t* key = sorted.key(i);
-    if (unique_ && prev != nullptr && std::memcmp(prev, key, keyLen_) == 0) {
-      continue;  // the first record of a key value is the one kept
+    if (!unique.Keep(key)) {
+      continue;
     }
-    prev = key;
-    out.insert(out.end(), key, key + keyLen_);
-    uint8_t r[4];
-    PutLe32(r, sorted.recno(i));
-    out.insert(out.end(), r, r + 4);
+    std::memcpy(out.data() + used, key, static_cast<std::size_t>(keyLen_));
+    PutLe32(out.data() + used + keyLen_, sorted.recno(i));
+    used += width;
     ++count;
-    if (out.size() >= kRunWriteBytes) {
-      XCE_RETURN_IF_ERROR(scratch_->WriteAt(scratchEnd_, out.data(), out.size()));
-      scratchEnd_ += out.size();
-      out.clear();
+    if (used >= kRunWriteBytes) {
+      XCE_RETURN_IF_ERROR(scratch_->WriteAt(scratchEnd_, out.data(), used));
+      scratchEnd_ += used;
+      used = 0;
     }
   }
-  if (!out.empty()) {
-    XCE_RETURN_IF_ERROR(scratch_->WriteAt(scratchEnd_, out.data(), out.size()));
-    scratchEnd_ += out.size();
+  if (used > 0) {
+    XCE_RETURN_IF_ERROR(scratch_->WriteAt(scratchEnd_, out.data(), used));
+    scratchEnd_ += used;
   }
   runs_.push_back({first, count});
   keys_.clear();
@@ -393,15 +432,13 @@ Status KeySorter::Drain(EntrySink* sink) {
       s = Merge(&last, sink);
     } else {
       constexpr std::size_t kAhead = 16;
-      const uint8_t* prev = nullptr;
+      UniqueFilter unique(unique_, keyLen_);
       for (std::size_t i = 0; s.ok() && i < last.size(); ++i) {
         last.Prefetch(i + kAhead);
         const uint8_t* key = last.key(i);
-        if (unique_ && prev != nullptr && std::memcmp(prev, key, keyLen_) == 0) {
-          continue;
+        if (unique.Keep(key)) {
+          s = sink->Put(key, last.recno(i));
         }
-        prev = key;
-        s = sink->Put(key, last.recno(i));
       }
     }
   }
@@ -420,6 +457,7 @@ Status KeySorter::Merge(Sorted* last, EntrySink* sink) {
       std::clamp(allowed / runs_.size() / width, std::size_t{1}, kRunReadBytes / width);
   struct Source {
     const uint8_t* key = nullptr;
+    uint64_t head = 0;  // the key's first eight bytes, compared first
     uint32_t recno = 0;
     // Runs: what is left on disk, and the slice read from it.
     uint64_t offset = 0;
@@ -444,6 +482,7 @@ Status KeySorter::Merge(Sorted* last, EntrySink* sink) {
       if (*has) {
         last->Prefetch(src.index + 16);
         src.key = last->key(src.index);
+        src.head = Prefix8(src.key, keyLen_);
         src.recno = last->recno(src.index);
         ++src.index;
       }
@@ -467,14 +506,20 @@ Status KeySorter::Merge(Sorted* last, EntrySink* sink) {
     }
     const uint8_t* p = src.slice.data() + src.at * width;
     src.key = p;
+    src.head = Prefix8(p, keyLen_);
     src.recno = Le32(p + keyLen_);
     ++src.at;
     *has = true;
     return Status::Ok();
   };
   auto greater = [&](std::size_t a, std::size_t b) {
-    const int c = std::memcmp(sources[a].key, sources[b].key, keyLen_);
-    return c != 0 ? c > 0 : sources[a].recno > sources[b].recno;
+    const Source& x = sources[a];
+    const Source& y = sources[b];
+    if (x.head != y.head) {
+      return x.head > y.head;
+    }
+    const int c = keyLen_ > 8 ? std::memcmp(x.key + 8, y.key + 8, keyLen_ - 8) : 0;
+    return c != 0 ? c > 0 : x.recno > y.recno;
   };
   std::vector<std::size_t> heap;
   for (std::size_t i = 0; i < sources.size(); ++i) {
@@ -485,18 +530,13 @@ Status KeySorter::Merge(Sorted* last, EntrySink* sink) {
     }
   }
   std::make_heap(heap.begin(), heap.end(), greater);
-  std::vector<uint8_t> prev(keyLen_);
-  bool any = false;
+  UniqueFilter unique(unique_, keyLen_);
   while (!heap.empty()) {
     std::pop_heap(heap.begin(), heap.end(), greater);
     const std::size_t i = heap.back();
     const Source& src = sources[i];
-    if (!(unique_ && any && std::memcmp(prev.data(), src.key, keyLen_) == 0)) {
+    if (unique.Keep(src.key)) {
       XCE_RETURN_IF_ERROR(sink->Put(src.key, src.recno));
-      if (unique_) {
-        std::memcpy(prev.data(), src.key, keyLen_);
-        any = true;
-      }
     }
     bool has = false;
     XCE_RETURN_IF_ERROR(advance(i, &has));

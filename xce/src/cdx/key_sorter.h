@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "cdx/bulk_memory.h"
 #include "file.h"
 #include "status.h"
 
@@ -94,8 +95,8 @@ class KeySorter {
   bool presorted_;
   std::size_t capacity_;
   ScratchPlace place_;
-  std::vector<uint8_t> keys_;
-  std::vector<uint32_t> recnos_;
+  BulkVector<uint8_t> keys_;
+  BulkVector<uint32_t> recnos_;
   std::unique_ptr<File> scratch_;
   uint64_t scratchEnd_ = 0;
   std::vector<Run> runs_;
