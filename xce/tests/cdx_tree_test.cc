@@ -192,6 +192,39 @@ TEST(CdxTreeTest, BulkSortEqualsAComparisonSort) {
   }
 }
 
+// A large drain feeds its sink from another thread: a sink that fails (a
+// full disk under the tree writer) stops the drain with its own error, in
+// the first block, at a block's edge or deep in the tree, and is given no
+// entry after the one it refused.
+TEST(CdxTreeTest, ASinkFailureStopsTheDrainWithItsError) {
+  struct Failing : EntrySink {
+    uint64_t failAt = 0;
+    uint64_t puts = 0;
+    uint64_t after = 0;
+    Status Put(const uint8_t*, uint32_t) override {
+      if (++puts > failAt) {
+        ++after;
+      }
+      return puts >= failAt ? Status(kErrIo, "disk full") : Status::Ok();
+    }
+  };
+  for (uint64_t failAt : {uint64_t{1}, uint64_t{8192}, uint64_t{8193}, uint64_t{69999}}) {
+    SCOPED_TRACE(failAt);
+    KeySorter sorter(8, false, false, 70000, ScratchPlace{});
+    for (uint32_t r = 1; r <= 70000; ++r) {
+      uint8_t key[8];
+      PutBe64(key, (r * 2654435761u) % 1000);
+      sorter.Add(key, r);
+    }
+    Failing sink;
+    sink.failAt = failAt;
+    Status s = sorter.Drain(&sink);
+    EXPECT_EQ(s.code(), kErrIo);
+    EXPECT_EQ(s.message(), "disk full");
+    EXPECT_EQ(sink.after, 0u);
+  }
+}
+
 // Random inserts and deletes against a sorted model; every tag also starts
 // from a bulk build, so both ways of making pages are exercised together.
 TEST(CdxTreeTest, RandomInsertsAndDeletesMatchASortedModel) {

@@ -73,13 +73,25 @@ class KeySorter {
     keys_.insert(keys_.end(), key, key + keyLen_);
     recnos_.push_back(recno);
   }
+  // Makes room for n more entries and tells where their keys and record
+  // numbers go; the caller fills them (from any threads) before the sorter
+  // is used again. REQUIRES: !MustSpill(n).
+  void Extend(std::size_t n, uint8_t** keys, uint32_t** recnos) {
+    const std::size_t had = recnos_.size();
+    keys_.resize((had + n) * static_cast<std::size_t>(keyLen_));
+    recnos_.resize(had + n);
+    *keys = keys_.data() + had * static_cast<std::size_t>(keyLen_);
+    *recnos = recnos_.data() + had;
+  }
   // Takes entries gathered elsewhere as the buffer (no budget applies).
   void Adopt(std::vector<uint8_t> keys, std::vector<uint32_t> recnos);
   // Sorts the buffer and writes it to the scratch file as one run.
   Status Spill();
   // Drops every entry and run (the tag is to be built another way).
   void Clear();
-  // Hands every entry to `sink` in (key, recno) order and frees the memory.
+  // Hands every entry to `sink` in (key, recno) order and frees the memory;
+  // a large drain feeds the sink from a thread of its own while this one
+  // produces the entries.
   Status Drain(EntrySink* sink);
 
  private:
@@ -88,6 +100,7 @@ class KeySorter {
     uint64_t count;
   };
   class Sorted;
+  Status DrainTo(EntrySink* sink);
   Status Merge(Sorted* last, EntrySink* sink);
 
   int keyLen_;

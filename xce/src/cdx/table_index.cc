@@ -378,6 +378,9 @@ Status TableIndexes::BuildFiles(uint32_t count, const ReadRecords& read, const s
   // table is larger than that.
   const std::size_t capacity = BufferEntriesFor(count, which);
   std::vector<TagSpec> specs(tags_.size());
+  // Tags whose keys are read straight off the records share each batch
+  // between the cores by records; every other tag takes one core for it.
+  std::vector<std::size_t> direct;
   std::vector<std::size_t> building;
   for (std::size_t i = 0; i < tags_.size(); ++i) {
     CdxTag* tag = tags_[i].tag;
@@ -397,7 +400,7 @@ Status TableIndexes::BuildFiles(uint32_t count, const ReadRecords& read, const s
     if (std::find(which.begin(), which.end(), tags_[i].file) != which.end()) {
       tagSpec.sorter = std::make_shared<KeySorter>(tagSpec.keyLen, tagSpec.unique, false, capacity,
                                                    Scratch());
-      building.push_back(i);
+      (DirectKeys(tags_[i]) ? direct : building).push_back(i);
     }
   }
   const uint32_t len = table_->recordLength();
@@ -410,28 +413,41 @@ Status TableIndexes::BuildFiles(uint32_t count, const ReadRecords& read, const s
   for (std::size_t i = 0; i < tags_.size(); ++i) {
     sources.push_back(std::make_unique<RecordSource>(*table_));
   }
-  for (uint32_t first = 1; !building.empty() && first <= count; first += chunkRecords) {
+  const bool any = !direct.empty() || !building.empty();
+  std::vector<uint8_t*> directKeys(direct.size());
+  std::vector<uint32_t*> directRecnos(direct.size());
+  for (uint32_t first = 1; any && first <= count; first += chunkRecords) {
     const uint32_t n = std::min(chunkRecords, count - first + 1);
     // A full buffer is sorted and written out before the batch: one at a
     // time, so that the work space of one sort is all that comes on top.
-    for (std::size_t i : building) {
-      if (specs[i].sorter->MustSpill(n)) {
-        XCE_RETURN_IF_ERROR(specs[i].sorter->Spill());
+    for (const std::vector<std::size_t>* group : {&direct, &building}) {
+      for (std::size_t i : *group) {
+        if (specs[i].sorter->MustSpill(n)) {
+          XCE_RETURN_IF_ERROR(specs[i].sorter->Spill());
+        }
       }
     }
     XCE_RETURN_IF_ERROR(read(first, n, chunk.data()));
+    if (!direct.empty()) {
+      for (std::size_t d = 0; d < direct.size(); ++d) {
+        specs[direct[d]].sorter->Extend(n, &directKeys[d], &directRecnos[d]);
+      }
+      ParallelFor(2, [&](std::size_t h) {
+        for (uint32_t j = h == 0 ? 0 : n / 2; j < (h == 0 ? n / 2 : n); ++j) {
+          const char* image = chunk.data() + static_cast<std::size_t>(j) * len;
+          for (std::size_t d = 0; d < direct.size(); ++d) {
+            const std::size_t i = direct[d];
+            tags_[i].maker->MakeDirect(
+                image, directKeys[d] + static_cast<std::size_t>(j) * specs[i].keyLen);
+            directRecnos[d][j] = first + j;
+          }
+        }
+      });
+    }
     ParallelFor(building.size(), [&](std::size_t b) {
       const std::size_t i = building[b];
       KeySorter& sorter = *specs[i].sorter;
       uint8_t key[kMaxKeyLength + 1];
-      if (DirectKeys(tags_[i])) {
-        const KeyMaker& maker = *tags_[i].maker;
-        for (uint32_t j = 0; j < n; ++j) {
-          maker.MakeDirect(chunk.data() + static_cast<std::size_t>(j) * len, key);
-          sorter.Add(key, first + j);
-        }
-        return;
-      }
       for (uint32_t j = 0; j < n && failures[i].ok(); ++j) {
         bool included = false;
         failures[i] = KeyOf(static_cast<int>(i), chunk.data() + static_cast<std::size_t>(j) * len,
