@@ -20,21 +20,46 @@ constexpr char kJournalTail[] = "XCEUNDOE";
 constexpr std::size_t kMagicSize = 8;
 
 // A checksum over the whole journal: a journal cut short or with pages that
-// never reached the disk is told from a complete one.
-uint64_t Checksum(const uint8_t* p, std::size_t n) {
-  uint64_t h = 0x243F6A8885A308D3ull ^ n;
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
+// never reached the disk is told from a complete one. Fed in pieces of any
+// size, it gives what it gives for the bytes in one piece.
+class Checksum {
+ public:
+  explicit Checksum(uint64_t length) : h_(0x243F6A8885A308D3ull ^ length) {}
+  void Add(const uint8_t* p, std::size_t n) {
+    while (n > 0 && held_ > 0 && held_ < 8) {
+      word_[held_++] = *p++;
+      --n;
+    }
+    if (held_ == 8) {
+      Word(word_);
+      held_ = 0;
+    }
+    for (; n >= 8; p += 8, n -= 8) {
+      Word(p);
+    }
+    for (; n > 0; --n) {
+      word_[held_++] = *p++;
+    }
+  }
+  uint64_t Finish() {
+    for (std::size_t i = 0; i < held_; ++i) {
+      h_ = (h_ ^ word_[i]) * 0x100000001B3ull;
+    }
+    held_ = 0;
+    return h_;
+  }
+
+ private:
+  void Word(const uint8_t* p) {
     uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    h = (h ^ w) * 0x9E3779B97F4A7C15ull;
-    h ^= h >> 29;
+    std::memcpy(&w, p, 8);
+    h_ = (h_ ^ w) * 0x9E3779B97F4A7C15ull;
+    h_ ^= h_ >> 29;
   }
-  for (; i < n; ++i) {
-    h = (h ^ p[i]) * 0x100000001B3ull;
-  }
-  return h;
-}
+  uint64_t h_;
+  uint8_t word_[8] = {};
+  std::size_t held_ = 0;
+};
 
 // [offset, offset + bytes.size()) of one file.
 struct Run {
@@ -60,7 +85,9 @@ struct FileUndo {
   }
   const std::size_t body = n - kMagicSize - 8;
   const uint64_t sum = Le32(p + body) | uint64_t{Le32(p + body + 4)} << 32;
-  if (sum != Checksum(p, body)) {
+  Checksum check(body);
+  check.Add(p, body);
+  if (sum != check.Finish()) {
     return false;
   }
   std::size_t pos = kMagicSize;
@@ -108,6 +135,18 @@ struct FileUndo {
     files->push_back(std::move(f));
   }
   return pos == body;
+}
+
+Status ReadJournal(FileSystem* fs, const std::string& path, std::string* content) {
+  std::unique_ptr<File> j;
+  XCE_RETURN_IF_ERROR(fs->Open(path, OpenMode::kReadOnly, &j));
+  uint64_t size = 0;
+  XCE_RETURN_IF_ERROR(j->Size(&size));
+  content->resize(static_cast<std::size_t>(size));
+  std::size_t got = 0;
+  XCE_RETURN_IF_ERROR(j->ReadAt(0, content->data(), content->size(), &got));
+  content->resize(got);
+  return Status::Ok();
 }
 
 // Writes the old bytes back and gives the file its old size.
@@ -293,7 +332,7 @@ std::unique_ptr<File> InPlaceChange::Stage(File* base) {
 Status InPlaceChange::Commit(bool* rolledBack) {
   *rolledBack = true;
   // The journal: for each file its size and the bytes the change overwrites
-  // or cuts off, read straight into place.
+  // or cuts off.
   std::vector<std::vector<std::pair<uint64_t, uint64_t>>> undone(stagings_.size());
   std::size_t size = 3 * kMagicSize + 4;
   for (std::size_t i = 0; i < stagings_.size(); ++i) {
@@ -324,51 +363,70 @@ Status InPlaceChange::Commit(bool* rolledBack) {
       size += 16 + static_cast<std::size_t>(end - first);
     }
   }
-  // Every byte is written below: no need to clear it first.
-  std::unique_ptr<uint8_t[]> image(new uint8_t[size]);
-  uint8_t* out = image.get();
-  std::size_t pos = 0;
+  // Written in pieces through one buffer: a journal as large as the tail
+  // of a table never sits in memory as a whole.
+  Checksum sum(size - kMagicSize - 8);
+  std::vector<uint8_t> buffer;
+  buffer.reserve(kApplyChunk + 64);
+  uint64_t written = 0;
+  std::unique_ptr<File> j;
+  auto flush = [&]() -> Status {
+    if (buffer.empty()) {
+      return Status::Ok();
+    }
+    sum.Add(buffer.data(), buffer.size());
+    XCE_RETURN_IF_ERROR(j->WriteAt(written, buffer.data(), buffer.size()));
+    written += buffer.size();
+    buffer.clear();
+    return Status::Ok();
+  };
   auto put32 = [&](uint32_t v) {
-    PutLe32(out + pos, v);
-    pos += 4;
+    uint8_t b[4];
+    PutLe32(b, v);
+    buffer.insert(buffer.end(), b, b + 4);
   };
   auto put64 = [&](uint64_t v) {
     put32(static_cast<uint32_t>(v));
     put32(static_cast<uint32_t>(v >> 32));
   };
-  std::memcpy(out, kJournalHead, kMagicSize);
-  pos = kMagicSize;
-  put32(static_cast<uint32_t>(stagings_.size()));
-  for (std::size_t i = 0; i < stagings_.size(); ++i) {
-    const Staging& st = *stagings_[i];
-    const std::string& path = st.base->path();
-    put32(static_cast<uint32_t>(path.size()));
-    std::memcpy(out + pos, path.data(), path.size());
-    pos += path.size();
-    put64(st.baseSize);
-    put32(static_cast<uint32_t>(undone[i].size()));
-    for (const auto& [first, end] : undone[i]) {
-      put64(first);
-      put64(end - first);
-      const std::size_t n = static_cast<std::size_t>(end - first);
-      std::size_t got = 0;
-      XCE_RETURN_IF_ERROR(st.base->ReadAt(first, out + pos, n, &got));
-      if (got != n) {
-        return Status(kErrIo, "File " + path + " is shorter than it says");
-      }
-      pos += n;
-    }
-  }
-  put64(Checksum(out, pos));
-  std::memcpy(out + pos, kJournalTail, kMagicSize);
   Status s = [&]() -> Status {
-    std::unique_ptr<File> j;
     XCE_RETURN_IF_ERROR(fs_->Open(journalPath_, OpenMode::kCreate, &j));
-    XCE_RETURN_IF_ERROR(j->WriteAt(0, out, size));
+    buffer.insert(buffer.end(), kJournalHead, kJournalHead + kMagicSize);
+    put32(static_cast<uint32_t>(stagings_.size()));
+    for (std::size_t i = 0; i < stagings_.size(); ++i) {
+      const Staging& st = *stagings_[i];
+      const std::string& path = st.base->path();
+      put32(static_cast<uint32_t>(path.size()));
+      buffer.insert(buffer.end(), path.begin(), path.end());
+      put64(st.baseSize);
+      put32(static_cast<uint32_t>(undone[i].size()));
+      for (const auto& [first, end] : undone[i]) {
+        put64(first);
+        put64(end - first);
+        for (uint64_t at = first; at < end;) {
+          const std::size_t n = static_cast<std::size_t>(std::min(end - at, kApplyChunk));
+          const std::size_t held = buffer.size();
+          buffer.resize(held + n);
+          std::size_t got = 0;
+          XCE_RETURN_IF_ERROR(st.base->ReadAt(at, buffer.data() + held, n, &got));
+          if (got != n) {
+            return Status(kErrIo, "File " + path + " is shorter than it says");
+          }
+          at += n;
+          XCE_RETURN_IF_ERROR(flush());
+        }
+      }
+    }
+    XCE_RETURN_IF_ERROR(flush());
+    put64(sum.Finish());
+    buffer.insert(buffer.end(), kJournalTail, kJournalTail + kMagicSize);
+    XCE_RETURN_IF_ERROR(j->WriteAt(written, buffer.data(), buffer.size()));
     XCE_RETURN_IF_ERROR(j->Sync());
+    j.reset();
     return fs_->SyncDir(dir_);
   }();
   if (!s.ok()) {
+    j.reset();
     (void)fs_->Remove(journalPath_);  // best effort: no file was touched yet
     return s;
   }
@@ -384,8 +442,10 @@ Status InPlaceChange::Commit(bool* rolledBack) {
     stagings_.clear();
     return Status::Ok();
   }
+  // The journal is read back from the disk it was made durable on.
+  std::string content;
   std::vector<FileUndo> undo;
-  *rolledBack = DecodeJournal(std::string_view(reinterpret_cast<const char*>(out), size), &undo) &&
+  *rolledBack = ReadJournal(fs_, journalPath_, &content).ok() && DecodeJournal(content, &undo) &&
                 undo.size() == stagings_.size();
   for (std::size_t i = 0; i < stagings_.size() && *rolledBack; ++i) {
     *rolledBack = Undo(stagings_[i]->base, undo[i]).ok();
@@ -444,16 +504,7 @@ Status InPlaceChange::Recover(FileSystem* fs, const std::string& journalPath,
     return Status::Ok();
   }
   std::string content;
-  {
-    std::unique_ptr<File> j;
-    XCE_RETURN_IF_ERROR(fs->Open(journalPath, OpenMode::kReadOnly, &j));
-    uint64_t size = 0;
-    XCE_RETURN_IF_ERROR(j->Size(&size));
-    content.resize(static_cast<std::size_t>(size));
-    std::size_t got = 0;
-    XCE_RETURN_IF_ERROR(j->ReadAt(0, content.data(), content.size(), &got));
-    content.resize(got);
-  }
+  XCE_RETURN_IF_ERROR(ReadJournal(fs, journalPath, &content));
   std::vector<FileUndo> files;
   bool valid = DecodeJournal(content, &files);
   for (const FileUndo& f : files) {

@@ -1358,6 +1358,7 @@ Status Table::PackInPlace(const std::vector<uint32_t>& deleted, bool* done) {
   bool rolledBack = true;
   Status s = change.Commit(&rolledBack);
   if (!s.ok()) {
+    cacheCount_ = 0;  // whatever the file holds now, it is read from there
     if (!rolledBack) {
       // The next open puts the files back from the journal; until then this
       // handle must not be trusted.
@@ -1367,13 +1368,17 @@ Status Table::PackInPlace(const std::vector<uint32_t>& deleted, bool* done) {
     return s;
   }
   headerBytes_ = header;
+  *done = true;
+  return TakeNewCount(newCount);
+}
+
+Status Table::TakeNewCount(uint32_t newCount) {
   layout_.recordCount = newCount;
   count_ = diskCount_ = newCount;
   cacheCount_ = 0;
   lastRead_ = 0;
   dateWritten_ = true;
   locks_.clear();
-  *done = true;
   for (const auto& ext : extensions_) {
     XCE_RETURN_IF_ERROR(ext->AfterRebuild(*this));
   }
@@ -1563,15 +1568,7 @@ Status Table::Rebuild(bool keepRecords, Table* source) {
         Status(r.code(), "Table " + path_ + " must be closed and opened again: " + r.message());
     return r;
   }
-  layout_.recordCount = newCount;
-  count_ = diskCount_ = newCount;
-  cacheCount_ = 0;
-  lastRead_ = 0;
-  dateWritten_ = true;
-  locks_.clear();
-  for (const auto& ext : extensions_) {
-    XCE_RETURN_IF_ERROR(ext->AfterRebuild(*this));
-  }
+  XCE_RETURN_IF_ERROR(TakeNewCount(newCount));
   return GotoTop(&recnoOrder_);
 }
 

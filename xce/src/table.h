@@ -375,6 +375,9 @@ class Table : public HandleObject {
   Status MemoUnusedBlocks(uint64_t* unused, uint64_t* handedOut);
   // Removes `deleted` in place; *done false when an extension cannot follow.
   Status PackInPlace(const std::vector<uint32_t>& deleted, bool* done);
+  // After new files took the old ones' place: the table holds `newCount`
+  // records, nothing read before is kept, and the extensions reopen theirs.
+  Status TakeNewCount(uint32_t newCount);
   // Builds the new files from this table's records (keepRecords), from
   // `source`'s, or from none (a zap), and swaps them in.
   Status Rebuild(bool keepRecords, Table* source = nullptr);

@@ -14,6 +14,7 @@
 
 #include "cdx/key_sorter.h"
 #include "cdx/table_index.h"
+#include "cdx_test_util.h"
 #include "fault_file.h"
 #include "table.h"
 #include "test_util.h"
@@ -49,17 +50,7 @@ class SortMemoryScope {
   std::size_t saved_;
 };
 
-Status OpenTable(FileSystem* fs, const std::string& path, std::shared_ptr<Table>* t,
-                 std::shared_ptr<TableIndexes>* indexes) {
-  OpenOptions o;
-  o.exclusive = true;
-  XCE_RETURN_IF_ERROR(Table::Open(fs, path, o, t));
-  XCE_RETURN_IF_ERROR(TableIndexes::Attach(*t, 0, indexes));
-  if (*indexes == nullptr) {
-    *indexes = TableIndexes::Ensure(*t);
-  }
-  return Status::Ok();
-}
+using testing::OpenTable;
 
 // A table of `records` records with many equal names and numbers, names
 // sharing long beginnings, empty dates, and every fifth record deleted.

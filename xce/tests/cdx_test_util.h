@@ -10,6 +10,8 @@
 
 #include "cdx/cdx_file.h"
 #include "cdx/memory_file.h"
+#include "cdx/table_index.h"
+#include "table.h"
 
 namespace xce::cdx::testing {
 
@@ -25,6 +27,19 @@ inline std::filesystem::path FixturesDir() { return TAVO_FIXTURES_DIR; }
 inline Status OpenBytes(const std::string& name, std::vector<uint8_t> bytes,
                         std::unique_ptr<CdxFile>* out, bool readOnly = true) {
   return CdxFile::Open(std::make_unique<MemoryFile>(name, std::move(bytes)), readOnly, out);
+}
+
+// Opens a table exclusively with its indexes (an empty set when it has none).
+inline Status OpenTable(FileSystem* fs, const std::string& path, std::shared_ptr<Table>* t,
+                        std::shared_ptr<TableIndexes>* indexes) {
+  OpenOptions o;
+  o.exclusive = true;
+  XCE_RETURN_IF_ERROR(Table::Open(fs, path, o, t));
+  XCE_RETURN_IF_ERROR(TableIndexes::Attach(*t, 0, indexes));
+  if (*indexes == nullptr) {
+    *indexes = TableIndexes::Ensure(*t);
+  }
+  return Status::Ok();
 }
 
 // Record numbers of a tag in its order.
