@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "cdx/bulk_memory.h"
 #include "cdx/cdx_build.h"
 #include "cdx/cdx_check.h"
 #include "cdx/cdx_key.h"
@@ -222,6 +223,52 @@ TEST(CdxTreeTest, ASinkFailureStopsTheDrainWithItsError) {
     EXPECT_EQ(s.code(), kErrIo);
     EXPECT_EQ(s.message(), "disk full");
     EXPECT_EQ(sink.after, 0u);
+  }
+}
+
+// Sorts large enough for bulk memory, spilled three times in a row under a
+// reuse scope: each sort after the first gets the work space the previous
+// one freed, holding its entries, and the drain still gives every entry in
+// order. Outside a scope nothing is kept.
+TEST(CdxTreeTest, SpilledSortsReuseOneWorkSpaceAndStayExact) {
+  {
+    BulkReuse reuse;
+    void* a = AllocateBulk(kBulkMinBytes);
+    FreeBulk(a, kBulkMinBytes);
+    void* b = AllocateBulk(kBulkMinBytes);
+    EXPECT_EQ(a, b) << "a freed block of the same size is handed out again";
+    void* c = AllocateBulk(kBulkMinBytes);
+    EXPECT_NE(b, c);
+    FreeBulk(b, kBulkMinBytes);
+    FreeBulk(c, kBulkMinBytes);
+  }
+  const int keyLen = 20;
+  const uint32_t capacity = 200000;  // 4.8 MB of sort items
+  const uint32_t n = 3 * capacity + 12345;
+  std::mt19937 rng(11);
+  std::vector<Entry> expected;
+  xcetest::TempDir scratch;
+  BulkReuse reuse;
+  KeySorter sorter(keyLen, false, false, capacity, {FileSystem::Default(), scratch.str()});
+  for (uint32_t r = 1; r <= n; ++r) {
+    Key key(keyLen, ' ');
+    const std::string digits = std::to_string(rng() % 50000);
+    std::memcpy(key.data() + keyLen - digits.size(), digits.data(), digits.size());
+    key[3] = static_cast<uint8_t>('a' + rng() % 3);
+    if (sorter.MustSpill(1)) {
+      ASSERT_TRUE(sorter.Spill().ok());
+    }
+    sorter.Add(key.data(), r);
+    expected.emplace_back(key, r);
+  }
+  EXPECT_EQ(sorter.runs(), 3u);
+  std::sort(expected.begin(), expected.end());
+  Collector got;
+  got.keyLen = keyLen;
+  ASSERT_TRUE(sorter.Drain(&got).ok());
+  ASSERT_EQ(got.entries.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    ASSERT_EQ(got.entries[i], expected[i]) << "entry " << i;
   }
 }
 

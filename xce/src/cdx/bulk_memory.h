@@ -6,8 +6,6 @@
 // uninitialised where the build writes them before reading.
 #pragma once
 
-#include <sys/mman.h>
-
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -19,17 +17,24 @@ namespace xce::cdx {
 // Below this size a buffer comes from the ordinary heap.
 constexpr std::size_t kBulkMinBytes = std::size_t{4} << 20;
 
-inline void* AllocateBulk(std::size_t bytes) {
-  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) {
-    throw std::bad_alloc();
-  }
-  // Only advice: without huge pages the buffer works as well, more slowly.
-  (void)::madvise(p, bytes, MADV_HUGEPAGE);
-  return p;
-}
+// Memory of `bytes` bytes, whose contents are not defined; throws
+// std::bad_alloc when there is none.
+void* AllocateBulk(std::size_t bytes);
+void FreeBulk(void* p, std::size_t bytes);
 
-inline void FreeBulk(void* p, std::size_t bytes) { ::munmap(p, bytes); }
+// While one is alive, the last blocks freed are kept and handed out again
+// for blocks of the same size, instead of going back to the system and
+// coming back as fresh pages it must clear: the spills of a build sort one
+// full buffer after another, each in a work space of the same size. What is
+// kept is the work space of one sort, which the build's memory budget
+// counts already. Kept blocks are freed when the last one ends.
+class BulkReuse {
+ public:
+  BulkReuse();
+  ~BulkReuse();
+  BulkReuse(const BulkReuse&) = delete;
+  BulkReuse& operator=(const BulkReuse&) = delete;
+};
 
 // A standard allocator whose large blocks are bulk memory; elements are
 // default-initialised, so a resize does not write what the caller writes.

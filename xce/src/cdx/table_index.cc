@@ -376,6 +376,7 @@ Status TableIndexes::BuildFiles(uint32_t count, const ReadRecords& read, const s
   // Every tag's entries go to a sorter of its own; all of them together stay
   // within the sort memory, spilling sorted runs to scratch files when the
   // table is larger than that.
+  BulkReuse reuse;
   const std::size_t capacity = BufferEntriesFor(count, which);
   std::vector<TagSpec> specs(tags_.size());
   // Tags whose keys are read straight off the records share each batch
@@ -733,6 +734,7 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
   // Records are read once, in batches; two threads compute every tag's keys
   // for each half of a batch, and each tag's sorter takes them in record
   // order, within the sort memory.
+  BulkReuse reuse;
   RecordSource otherSource(*table_);
   const uint32_t len = table_->recordLength();
   const uint32_t count = table_->RecordCount();
