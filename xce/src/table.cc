@@ -11,6 +11,11 @@ namespace {
 
 constexpr std::size_t kAppendBatchBytes = 1 << 20;
 constexpr std::size_t kReadAheadBytes = 64 * 1024;
+// Going to an end of an index order under a filter that knows the few records
+// it passes: comparing one record's place in the order costs about as much as
+// this many steps of a walk through it.
+constexpr uint32_t kMaxPlacesCompared = 4096;
+constexpr uint32_t kStepsPerPlaceCompared = 8;
 // Record locks are byte-range locks far past any data; the append lock sits
 // just below the first record's byte.
 constexpr uint64_t kRecordLockBase = 0x100000000ULL;
@@ -587,8 +592,12 @@ Status Table::IsVisible(Order* order, uint32_t recno, bool* visible) {
   return Status::Ok();
 }
 
-Status Table::SettlePosition(Order* order, uint32_t start, bool forward, bool* found) {
+Status Table::SettlePosition(Order* order, uint32_t start, bool forward, bool* found,
+                             uint32_t steps, uint32_t* stoppedAt) {
   *found = false;
+  if (stoppedAt != nullptr) {
+    *stoppedAt = 0;
+  }
   // A filter known to pass nothing ends the search before it walks the
   // order: the sentinel filter that stands for "no section marked" is one.
   for (std::size_t i = 0; start != 0 && i < filters_.size(); ++i) {
@@ -599,7 +608,7 @@ Status Table::SettlePosition(Order* order, uint32_t start, bool forward, bool* f
     }
   }
   uint32_t r = start;
-  while (r != 0) {
+  for (; r != 0 && steps > 0; --steps) {
     bool visible = false;
     XCE_RETURN_IF_ERROR(IsVisible(order, r, &visible));
     if (visible) {
@@ -609,6 +618,29 @@ Status Table::SettlePosition(Order* order, uint32_t start, bool forward, bool* f
       return LoadCurrent();
     }
     XCE_RETURN_IF_ERROR(forward ? order->Next(*this, r, &r) : order->Prev(*this, r, &r));
+  }
+  if (stoppedAt != nullptr) {
+    *stoppedAt = r;
+  }
+  return Status::Ok();
+}
+
+Status Table::NearestVisible(Order* order, const std::vector<uint32_t>& records, bool top,
+                             uint32_t* nearest) {
+  *nearest = 0;
+  for (uint32_t r : records) {
+    bool visible = false;
+    XCE_RETURN_IF_ERROR(IsVisible(order, r, &visible));
+    if (!visible) {
+      continue;
+    }
+    int c = 0;
+    if (*nearest != 0) {
+      XCE_RETURN_IF_ERROR(order->CompareRecords(*this, r, *nearest, &c));
+    }
+    if (*nearest == 0 || (top ? c < 0 : c > 0)) {
+      *nearest = r;
+    }
   }
   return Status::Ok();
 }
@@ -623,7 +655,25 @@ Status Table::GotoEnd(Order* order, bool top) {
   uint32_t r = 0;
   XCE_RETURN_IF_ERROR(top ? order->First(*this, &r) : order->Last(*this, &r));
   bool found = false;
-  XCE_RETURN_IF_ERROR(SettlePosition(order, r, top, &found));
+  // A narrow optimized filter over an index order (the sections marked in a
+  // large membership table) may keep its first record far down the order:
+  // past a walk as long as comparing the few records' places would take,
+  // their places are compared instead.
+  std::vector<uint32_t> few;
+  bool narrow = false;
+  for (std::size_t i = 0; r != 0 && !order->IsRecnoOrder() && !narrow && i < filters_.size(); ++i) {
+    narrow = filters_[i]->KnownFew(*this, kMaxPlacesCompared, &few);
+  }
+  if (narrow) {
+    const uint32_t walk = kStepsPerPlaceCompared * static_cast<uint32_t>(few.size()) + 64;
+    XCE_RETURN_IF_ERROR(SettlePosition(order, r, top, &found, walk, &r));
+    if (!found && r != 0) {
+      XCE_RETURN_IF_ERROR(NearestVisible(order, few, top, &r));
+      XCE_RETURN_IF_ERROR(SettlePosition(order, r, top, &found));
+    }
+  } else {
+    XCE_RETURN_IF_ERROR(SettlePosition(order, r, top, &found));
+  }
   if (!found) {
     SetEof();
     bof_ = true;

@@ -125,6 +125,14 @@ class RecordFilter {
     *none = false;
     return Status::Ok();
   }
+  // The records that pass, in record order, when they are known without
+  // reading any and are at most `limit`; false otherwise.
+  [[nodiscard]] virtual bool KnownFew(Table& t, uint32_t limit, std::vector<uint32_t>* out) {
+    (void)t;
+    (void)limit;
+    (void)out;
+    return false;
+  }
 };
 
 // Files that replace a table's files in one step. Complete and synced
@@ -383,8 +391,16 @@ class Table : public HandleObject {
   Status Rebuild(bool keepRecords, Table* source = nullptr);
   // Lets the mapped pages of records [first, first + n) go (see ScanRecords).
   void ReleaseScanned(uint32_t first, uint32_t n);
-  Status SettlePosition(Order* order, uint32_t start, bool forward, bool* found);
+  // Puts the pointer on the first visible record from `start` on in the
+  // direction; with `steps` it gives up after that many records
+  // (*stoppedAt: the next one to look at, 0 at the end of the order).
+  Status SettlePosition(Order* order, uint32_t start, bool forward, bool* found,
+                        uint32_t steps = UINT32_MAX, uint32_t* stoppedAt = nullptr);
   Status GotoEnd(Order* order, bool top);
+  // The visible record of `records` nearest to the start of the order (to
+  // its end when !top); 0 when none is visible.
+  Status NearestVisible(Order* order, const std::vector<uint32_t>& records, bool top,
+                        uint32_t* nearest);
   // The memo field's description and its pending value (null when none).
   Status MemoField(uint16_t field, const FieldInfo** f, const std::string** pending);
 

@@ -289,6 +289,21 @@ bool AofFilter::KnownCount(Table& t, uint32_t n, uint32_t* count) {
   return true;
 }
 
+bool AofFilter::KnownFew(Table& t, uint32_t limit, std::vector<uint32_t>* out) {
+  if (!Prepare(t).ok()) {
+    return false;  // the walk that follows meets the failure and reports it
+  }
+  uint32_t count = 0;
+  if (!KnownCount(t, t.RecordCount(), &count) || count > limit) {
+    return false;
+  }
+  out->clear();
+  for (uint32_t r = matches_.NextAfter(0); r != 0; r = matches_.NextAfter(r)) {
+    out->push_back(r);
+  }
+  return true;
+}
+
 // ---------------------------------------------------------------- state
 
 FilterState* FilterState::Of(Table& t, bool create) {

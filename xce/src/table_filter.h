@@ -134,6 +134,7 @@ class AofFilter : public RecordFilter {
   [[nodiscard]] bool KnownCount(Table& t, uint32_t n, uint32_t* count) override;
   Status RejectsUnread(Table& t, uint32_t recno, bool* rejected) override;
   Status PassesNone(Table& t, bool* none) override;
+  [[nodiscard]] bool KnownFew(Table& t, uint32_t limit, std::vector<uint32_t>* out) override;
   const std::string& text() const { return expr_->Text(); }
 
   // Computes the whole set now.

@@ -519,3 +519,53 @@ TEST(CdxApiTest, OptimizedFiltersFromTagsEqualEvaluatingEveryRecord) {
 
 }  // namespace
 }  // namespace xce::cdx
+
+namespace xce::cdx {
+namespace {
+
+// Going to either end of an index order under an optimized filter that keeps
+// a few records far along the order compares their places instead of walking
+// to them; it must land where the walk lands, a hidden record passed over.
+TEST(CdxApiTest, EndsOfAnIndexOrderUnderANarrowFilterAreWhereAWalkLands) {
+  TempDir dir;
+  Connection c(dir.path());
+  XDSFIELDDEF fields[] = {{"NUM", 'N', 6, 0}};
+  ASSERT_EQ(XdsCreateTable(c.handle(), "w", XDS_CHAR_ANSI, 1, fields), 0) << LastError();
+  XDSHANDLE t = c.Open("w");
+  uint32_t withNum1500 = 0;
+  for (uint32_t i = 1; i <= 2000; ++i) {  // NUM runs through 0..1999 out of record order
+    const uint32_t num = i * 7919 % 2000;
+    withNum1500 = num == 1500 ? i : withNum1500;
+    std::string text = std::to_string(num);
+    ASSERT_EQ(XdsAppendRecord(t), 0);
+    ASSERT_EQ(XdsSetField(t, 1, text.c_str(), static_cast<uint32_t>(text.size())), 0);
+    ASSERT_EQ(XdsWriteRecord(t), 0) << LastError();
+  }
+  ASSERT_EQ(XdsCreateIndexTag(t, "NUM", "NUM", "", 0, 0), 0) << LastError();
+  ASSERT_EQ(XdsCreateIndexTag(t, "NUMD", "NUM", "", 0, 1), 0) << LastError();
+  ASSERT_EQ(XdsGotoRecord(t, withNum1500), 0);
+  ASSERT_EQ(XdsDeleteRecord(t), 0);
+  ASSERT_EQ(XdsWriteRecord(t), 0);
+  const char* filter = "NUM = 1500 OR NUM = 1600 OR NUM = 1700";
+  for (uint16_t hidden : {0, 1}) {
+    ASSERT_EQ(XdsSetDeleted(t, hidden), 0);
+    for (const char* tag : {"NUM", "NUMD"}) {
+      SCOPED_TRACE(std::string(tag) + (hidden ? ", deleted hidden" : ""));
+      XDSHANDLE order = 0;
+      ASSERT_EQ(XdsGetIndexHandle(t, tag, &order), 0);
+      ASSERT_EQ(XdsSetFilter(t, filter), 0) << LastError();
+      const std::vector<uint32_t> walked = Visit(order);
+      const std::vector<uint32_t> walkedBack = VisitBackwards(order);
+      ASSERT_EQ(XdsClearFilter(t), 0);
+      ASSERT_EQ(XdsSetAOF(t, filter, 1), 0) << LastError();
+      EXPECT_EQ(Visit(order), walked);
+      EXPECT_EQ(VisitBackwards(order), walkedBack);
+      ASSERT_EQ(XdsClearAOF(t), 0);
+      EXPECT_EQ(walked.size(), hidden ? 2u : 3u);
+    }
+  }
+  XdsCloseTable(t);
+}
+
+}  // namespace
+}  // namespace xce::cdx
