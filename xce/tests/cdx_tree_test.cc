@@ -472,6 +472,51 @@ TEST(CdxTreeTest, SeekFindsExactAndPartialKeysInBothDirections) {
   }
 }
 
+// One cursor seeking again and again (in key order, the way a list looks up
+// each of its records, and at random) stands where a fresh cursor's descent
+// from the root stands: a seek that stays in the cursor's leaf must not miss
+// an equal key in the leaf before it, also after the tag changed.
+TEST(CdxTreeTest, RepeatedSeeksLandWhereAFreshDescentLands) {
+  for (bool descending : {false, true}) {
+    SCOPED_TRACE(descending ? "descending" : "ascending");
+    KeyShape shape{"char", KeyType::kCharacter, 6, 1};
+    TagSpec tagSpec = MakeTagSpec("L", shape, false, descending);
+    auto keyOf = [](uint32_t v) {
+      Key k(6, ' ');
+      k[0] = static_cast<uint8_t>('A' + v / 26 % 26);
+      k[1] = static_cast<uint8_t>('A' + v % 26);
+      return k;
+    };
+    for (uint32_t r = 1; r <= 3000; ++r) {  // each key on 5 records, across leaves
+      tagSpec.Add(keyOf((r - 1) / 5).data(), r);
+    }
+    std::unique_ptr<CdxFile> cdx;
+    ASSERT_TRUE(CdxFile::Create(std::make_unique<MemoryFile>("s.cdx", std::vector<uint8_t>()),
+                                {tagSpec}, &cdx)
+                    .ok());
+    CdxTag* tag = cdx->tag(0);
+    auto reused = tag->NewCursor();
+    std::mt19937 rng(7);
+    for (int i = 0; i < 1500; ++i) {
+      if (i == 900) {  // a change of the tag: the reused cursor's leaf is stale
+        bool added = false;
+        ASSERT_TRUE(tag->Insert(keyOf(300).data(), 9999, &added).ok());
+      }
+      const uint32_t v = i < 700 ? static_cast<uint32_t>(i) : rng() % 640;
+      Key k = keyOf(v);
+      const bool partial = i % 3 == 0;
+      const int len = partial ? 1 + i % 2 : 6;
+      auto fresh = tag->NewCursor();
+      const bool found = reused->Seek(k.data(), len, partial);
+      EXPECT_EQ(found, fresh->Seek(k.data(), len, partial)) << v;
+      ASSERT_EQ(reused->Valid(), fresh->Valid()) << v;
+      if (fresh->Valid()) {
+        EXPECT_EQ(reused->recno(), fresh->recno()) << v;
+      }
+    }
+  }
+}
+
 TEST(CdxTreeTest, RelativeKeyPositionsAreExact) {
   for (bool descending : {false, true}) {
     auto cdx = LetterTag(descending);

@@ -29,9 +29,19 @@ bool TagCursor::LoadLeaf(uint32_t offset) {
 
 void TagCursor::PhysSeek(const CdxTag::Target& t) {
   status_ = Status::Ok();
-  version_ = tag_->version_;
   hops_ = 0;
   hopDirection_ = 0;
+  // Seeks in key order one after another (a membership looked up for each
+  // record of a list in id order) mostly land in the leaf the cursor stands
+  // in: when the target falls after the leaf's first entry and not after its
+  // last, the first entry not before it is in this leaf, and the descent from
+  // the root is spared.
+  if (leaf_ != nullptr && version_ == tag_->version_ && leaf_->size() > 0 &&
+      CdxTag::Before(*leaf_, 0, t) && !CdxTag::Before(*leaf_, leaf_->size() - 1, t)) {
+    index_ = CdxTag::LowerBound(*leaf_, t);
+    return;
+  }
+  version_ = tag_->version_;
   Status s = tag_->DescendToLeaf(t, &leaf_, &index_);
   if (!s.ok()) {
     Fail(std::move(s));
