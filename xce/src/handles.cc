@@ -64,9 +64,13 @@ struct FastEntry {
   uint64_t epoch;
   HandleObject* obj;
 };
-thread_local FastEntry tlsEntries[4] __attribute__((tls_model("initial-exec")));
+// Room for the handles of a list's step together with the searches each step
+// makes in other tables (a filter handler's Locate, a lookup): two tables and
+// their orders and a search's index handle, with room to spare.
+constexpr unsigned kFastEntries = 8;
+thread_local FastEntry tlsEntries[kFastEntries] __attribute__((tls_model("initial-exec")));
 thread_local unsigned tlsNext __attribute__((tls_model("initial-exec")));
-thread_local std::shared_ptr<HandleObject> tlsKeep[4];
+thread_local std::shared_ptr<HandleObject> tlsKeep[kFastEntries];
 
 }  // namespace
 
@@ -86,7 +90,7 @@ __attribute__((noinline)) HandleObject* Registry::FindAndCache(uint32_t handle, 
   if (obj == nullptr) {
     return nullptr;
   }
-  unsigned slot = tlsNext++ % 4;
+  unsigned slot = tlsNext++ % kFastEntries;
   FastEntry& e = tlsEntries[slot];
   e.handle = handle;
   e.epoch = epoch;
