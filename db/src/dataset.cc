@@ -207,6 +207,8 @@ bool CompatibleTypes(TFieldType fieldType, TFieldType defType) {
 void TDataSet::BindFields(bool binding) {
   calcFieldsSize_ = 0;
   lookupFields_.clear();
+  locateKeyFields_.clear();
+  locateFields_.clear();
   for (int i = 0; i < fields_.Count(); ++i) {
     TField* field = fields_[i];
     field->fieldNo_ = 0;
@@ -1168,7 +1170,12 @@ bool TDataSet::LocateSearchRecord(const std::vector<TField*>&, TLocateOptions) {
 bool TDataSet::LocateRecord(const std::string& keyFields, const TVariant& keyValues,
                             TLocateOptions options) {
   CheckBrowseMode();
-  std::vector<TField*> fields = GetFieldList(keyFields);
+  if (locateFields_.empty() || keyFields != locateKeyFields_) {
+    locateFields_ = GetFieldList(keyFields);
+    locateKeyFields_ = keyFields;
+  }
+  // A copy: a search run from a handler inside this one may name others.
+  const std::vector<TField*> fields = locateFields_;
   bool found = false;
   try {
     TTempStateGuard guard(state_, filterBuffer_, dsFilter, TempBuffer());

@@ -225,10 +225,12 @@ void TXdsDataSet::InternalInitRecord(TRecordBuffer* buffer) {
   TXdsRecordBuffer& b = Buf(buffer);
   CheckXceResult(this, Xce().XdsClearRecordBuffer(tableHandle_, b.Bytes(),
                                                   static_cast<uint32_t>(recordSize_)));
+  // Most tables declare no defaults: the search record of every Locate is
+  // made here, so the field objects are gathered only when some have one.
   std::vector<TField*> objects;  // field object by engine number
   for (int i = 0; i < Fields().Count(); ++i) {
     TField* f = Fields()[i];
-    if (f->FieldNo() > 0 && f->FieldKind() == fkData) {
+    if (f->FieldNo() > 0 && f->FieldKind() == fkData && !f->DefaultExpression().empty()) {
       if (objects.size() <= static_cast<size_t>(f->FieldNo())) {
         objects.resize(static_cast<size_t>(f->FieldNo()) + 1, nullptr);
       }

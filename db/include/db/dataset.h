@@ -412,6 +412,11 @@ class TDataSet {
   bool autoCalcFields_ = true;
   int calcFieldsSize_ = 0;
   std::vector<TField*> lookupFields_;  // bound lookup fields, in field order
+  // The field list of the last Locate or Lookup: a search repeated for every
+  // record of a list names the same fields each time. Bound fields stay
+  // until the dataset closes.
+  std::string locateKeyFields_;
+  std::vector<TField*> locateFields_;
   bool filtered_ = false;
   bool found_ = false;
   bool readingLookupRecord_ = false;  // Lookup fetching the record its search found
