@@ -18,4 +18,21 @@ inline std::string AsciiUpper(std::string_view s) {
   return out;
 }
 
+// Whether two names are the same but for the case of ASCII letters.
+inline bool AsciiSameUpper(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i];
+    char y = b[i];
+    x = x >= 'a' && x <= 'z' ? static_cast<char>(x - 'a' + 'A') : x;
+    y = y >= 'a' && y <= 'z' ? static_cast<char>(y - 'a' + 'A') : y;
+    if (x != y) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace xce

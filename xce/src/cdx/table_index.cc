@@ -217,9 +217,9 @@ Status TableIndexes::BindTags() {
 }
 
 int TableIndexes::FindTag(std::string_view name) const {
-  std::string wanted = AsciiUpper(name);
+  // Asked at every key built for a seek: compared in place, no copies.
   for (std::size_t i = 0; i < tags_.size(); ++i) {
-    if (AsciiUpper(tags_[i].tag->name()) == wanted) {
+    if (AsciiSameUpper(tags_[i].tag->name(), name)) {
       return static_cast<int>(i);
     }
   }
