@@ -388,7 +388,7 @@ XDSRESULT XdsBuildRawKey(XDSHANDLE index, void* key, uint16_t* length) {
     }
     IndexHandle* h = nullptr;
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h));
-    std::vector<uint8_t> built;
+    thread_local std::vector<uint8_t> built;  // its room kept, as the seek's key
     XCE_RETURN_IF_ERROR(h->BuildRawKey(&built));
     uint16_t room = *length;
     *length = static_cast<uint16_t>(built.size());
@@ -414,7 +414,8 @@ XDSRESULT XdsSeek(XDSHANDLE index, const void* key, uint16_t length, uint16_t ke
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h, &tag));
     std::shared_ptr<Table> t = h->table();
     XCE_RETURN_IF_ERROR(t->CommitPending());
-    std::vector<uint8_t> k;
+    // A search per record of a list seeks here: the key's room is kept.
+    thread_local std::vector<uint8_t> k;
     XCE_RETURN_IF_ERROR(CallerKey(*t, tag, key, length, keyType, &k));
     xce::cdx::TagOrder& order = h->tag_order();
     xce::cdx::TagCursor* c = order.cursor();
