@@ -38,7 +38,32 @@ void TagCursor::PhysSeek(const CdxTag::Target& t) {
   // the root is spared.
   if (leaf_ != nullptr && version_ == tag_->version_ && leaf_->size() > 0 &&
       CdxTag::Before(*leaf_, 0, t) && !CdxTag::Before(*leaf_, leaf_->size() - 1, t)) {
-    index_ = CdxTag::LowerBound(*leaf_, t);
+    // The target is mostly a few entries on from the last one: looked for
+    // there first, then by halving what is left.
+    int lo = 0;
+    int hi = leaf_->size() - 1;  // not before the target
+    if (index_ > 0 && index_ < hi) {
+      if (CdxTag::Before(*leaf_, index_, t)) {
+        lo = index_ + 1;
+        for (int probe = 0; probe < 4 && lo < hi; ++probe, ++lo) {
+          if (!CdxTag::Before(*leaf_, lo, t)) {
+            hi = lo;
+            break;
+          }
+        }
+      } else {
+        hi = index_;
+      }
+    }
+    while (lo < hi) {
+      const int mid = lo + (hi - lo) / 2;
+      if (CdxTag::Before(*leaf_, mid, t)) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    index_ = lo;
     return;
   }
   version_ = tag_->version_;
