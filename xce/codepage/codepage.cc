@@ -1,5 +1,8 @@
 #include "codepage.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace xce {
 namespace {
 
@@ -114,6 +117,16 @@ constexpr unsigned char kLower866[256] = {
     0xF1, 0xF1, 0xF3, 0xF3, 0xF5, 0xF5, 0xF7, 0xF7, 0xF8, 0xF9, 0xFA, 0xFB, 0xFC, 0xFD, 0xFE, 0xFF,
 };
 
+constexpr bool KeepsAscii(const unsigned char* table) {
+  for (int c = 0; c < 128; ++c) {
+    if (table[c] != c) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(KeepsAscii(k866To1251), "the OEM conversion passes ASCII bytes over");
+
 }  // namespace
 
 unsigned char Cp866To1251(unsigned char c) { return k866To1251[c]; }
@@ -128,7 +141,20 @@ unsigned char LowerChar(CodePage cp, unsigned char c) {
 }
 
 void ConvertOemToAnsi(char* data, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
+  // Both code pages keep ASCII as it is: eight bytes without a high bit
+  // need no look-up (most of an address, the blanks after every text).
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    if ((word & 0x8080808080808080ULL) == 0) {
+      continue;
+    }
+    for (std::size_t j = i; j < i + 8; ++j) {
+      data[j] = static_cast<char>(k866To1251[static_cast<unsigned char>(data[j])]);
+    }
+  }
+  for (; i < n; ++i) {
     data[i] = static_cast<char>(k866To1251[static_cast<unsigned char>(data[i])]);
   }
 }
