@@ -585,7 +585,10 @@ Status KeySorter::Merge(Sorted* last, EntrySink* sink) {
       std::clamp(allowed / runs_.size() / width, std::size_t{1}, kRunReadBytes / width);
   struct Source {
     const uint8_t* key = nullptr;
-    uint64_t head = 0;  // the key's first eight bytes, compared first
+    // The key's first sixteen bytes, compared first: keys of numbers kept
+    // as text often share their first eight.
+    uint64_t head = 0;
+    uint64_t head2 = 0;
     uint32_t recno = 0;
     // Runs: what is left on disk, and the slice read from it.
     uint64_t offset = 0;
@@ -611,6 +614,7 @@ Status KeySorter::Merge(Sorted* last, EntrySink* sink) {
         last->Prefetch(src.index + 16);
         src.key = last->key(src.index);
         src.head = Prefix8(src.key, keyLen_);
+        src.head2 = keyLen_ > 8 ? Prefix8(src.key, keyLen_, 8) : 0;
         src.recno = last->recno(src.index);
         ++src.index;
       }
@@ -635,6 +639,7 @@ Status KeySorter::Merge(Sorted* last, EntrySink* sink) {
     const uint8_t* p = src.slice.data() + src.at * width;
     src.key = p;
     src.head = Prefix8(p, keyLen_);
+    src.head2 = keyLen_ > 8 ? Prefix8(p, keyLen_, 8) : 0;
     src.recno = Le32(p + keyLen_);
     ++src.at;
     *has = true;
@@ -646,7 +651,10 @@ Status KeySorter::Merge(Sorted* last, EntrySink* sink) {
     if (x.head != y.head) {
       return x.head > y.head;
     }
-    const int c = keyLen_ > 8 ? std::memcmp(x.key + 8, y.key + 8, keyLen_ - 8) : 0;
+    if (x.head2 != y.head2) {
+      return x.head2 > y.head2;
+    }
+    const int c = keyLen_ > 16 ? std::memcmp(x.key + 16, y.key + 16, keyLen_ - 16) : 0;
     return c != 0 ? c > 0 : x.recno > y.recno;
   };
   std::vector<std::size_t> heap;
