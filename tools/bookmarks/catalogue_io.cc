@@ -100,7 +100,7 @@ class Catalogue {
   enum Mode {
     kRead,   // shared, read-only
     kHold,   // exclusive, only to keep the program out: nothing is changed
-    kWrite,  // exclusive, for writing
+    kWrite,  // exclusive, for writing the staged copies
   };
 
   XDSRESULT Open(Mode mode) {
@@ -109,8 +109,13 @@ class Catalogue {
       uint32_t options = mode == kRead ? XDS_OPEN_READONLY : XDS_OPEN_EXCLUSIVE;
       if (mode == kHold) {
         options |= XDS_OPEN_IGNORE_COLLATION_MISMATCH;
-      } else if (mode == kWrite && i == xcetool::kUrls) {
-        options |= XDS_OPEN_REINDEX_ON_COLLATION_MISMATCH;  // as the program opens it
+      } else if (mode == kWrite) {
+        // Only the import writes the copies, and a failed import drops them:
+        // index pages need to reach them at the end only.
+        options |= XDS_OPEN_DEFER_INDEX_WRITES;
+        if (i == xcetool::kUrls) {
+          options |= XDS_OPEN_REINDEX_ON_COLLATION_MISMATCH;  // as the program opens it
+        }
       }
       XDSRESULT r = XdsOpenTable(connection_, def.file, nullptr, XDS_TABLE_CDX, def.charType,
                                  XDS_LOCK_PROPRIETARY, XDS_RIGHTS_CHECK, options, &tables_[i]);

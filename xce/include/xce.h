@@ -69,6 +69,11 @@ typedef uint32_t XDSHANDLE;
 #define XDS_OPEN_READONLY 0x2
 #define XDS_OPEN_REINDEX_ON_COLLATION_MISMATCH 0x100
 #define XDS_OPEN_IGNORE_COLLATION_MISMATCH 0x200
+/* With XDS_OPEN_EXCLUSIVE: index pages changed by writes are written at
+   XdsFlushTable and at close (or when many are held), not with each record,
+   so the index files lag behind the table until then. For a writer that
+   keeps the files safe by other means, e.g. working on copies of them. */
+#define XDS_OPEN_DEFER_INDEX_WRITES 0x400
 /* Bits added by XdsGetTableOpenOptions when the table may be written. */
 #define XDS_OPEN_UPDATE_ALLOWED 0x20
 #define XDS_OPEN_INSERT_ALLOWED 0x40
@@ -295,7 +300,7 @@ XDSRESULT XdsZapTable(XDSHANDLE table);
    Deleted records of source are left out; indexes are rebuilt. The position
    is then at the top. */
 XDSRESULT XdsRewriteTable(XDSHANDLE table, XDSHANDLE source);
-/* Writes records buffered by appends to the file. */
+/* Writes records buffered by appends, and index pages held back, to the files. */
 XDSRESULT XdsFlushTable(XDSHANDLE table);
 /* Checks a table's files without changing them: header, record count against
    the file size, end mark, memo pointers. report receives one problem per

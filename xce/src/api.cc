@@ -269,7 +269,8 @@ XDSRESULT XdsOpenTable(XDSHANDLE connection, const char* path, const char* alias
                                                ": only CDX tables (type 2) are supported");
     }
     if (charType > XDS_CHAR_OEM || lockType > 1 || rights > XDS_RIGHTS_IGNORE ||
-        (options & ~0x303u) != 0) {
+        (options & ~0x703u) != 0 ||
+        ((options & XDS_OPEN_DEFER_INDEX_WRITES) != 0 && (options & XDS_OPEN_EXCLUSIVE) == 0)) {
       return Status(xce::kErrBadArgument,
                     std::string("Cannot open ") + path +
                         ": invalid character type, lock type, rights or options");

@@ -613,6 +613,9 @@ XDSRESULT XdsReindex61(XDSHANDLE table, uint16_t pageSize) {
 }
 
 static_assert(xce::cdx::kDefaultSortMemory == std::size_t{XDS_DEFAULT_INDEX_SORT_MEMORY_KB} << 10);
+static_assert(xce::cdx::kOptReindexOnCollation == XDS_OPEN_REINDEX_ON_COLLATION_MISMATCH &&
+              xce::cdx::kOptIgnoreCollation == XDS_OPEN_IGNORE_COLLATION_MISMATCH &&
+              xce::cdx::kOptDeferIndexWrites == XDS_OPEN_DEFER_INDEX_WRITES);
 
 XDSRESULT XdsSetIndexSortMemory(uint32_t kilobytes) {
   return Guard([&]() -> Status {

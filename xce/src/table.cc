@@ -389,6 +389,10 @@ Status Table::Close() {
     if (s.ok()) {
       s = f;
     }
+    for (const auto& ext : extensions_) {
+      f = ext->OnFlush(*this);
+      s = s.ok() ? f : s;
+    }
   }
   for (const auto& ext : extensions_) {
     ext->OnClose(*this);
@@ -1067,7 +1071,11 @@ Status Table::FlushAppends() {
 
 Status Table::Flush() {
   XCE_RETURN_IF_ERROR(CommitPending());
-  return FlushAppends();
+  XCE_RETURN_IF_ERROR(FlushAppends());
+  for (const auto& ext : extensions_) {
+    XCE_RETURN_IF_ERROR(ext->OnFlush(*this));
+  }
+  return Status::Ok();
 }
 
 Status Table::Settle() {

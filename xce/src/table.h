@@ -187,6 +187,11 @@ class TableExtension {
     return Status::Ok();
   }
   virtual Status AfterRebuild(Table& t) = 0;
+  // The table's flush (and close): what the extension holds back goes out.
+  virtual Status OnFlush(Table& t) {
+    (void)t;
+    return Status::Ok();
+  }
   virtual void OnClose(Table& t) { (void)t; }
   virtual bool MaintainsStructuralIndex() const { return false; }
   // The append of `image` as record `recno`, already passed to OnRecordWrite,

@@ -16,6 +16,10 @@ namespace {
 
 // Decoded pages kept per file; the cache is simply dropped when full.
 constexpr std::size_t kMaxCachedPages = 1 << 16;
+// Pages held back by deferred writes (8 MB), and the longest single write of
+// neighbouring ones.
+constexpr std::size_t kMaxHeldPages = 1 << 14;
+constexpr std::size_t kHeldRunBytes = std::size_t{1} << 20;
 // Pages are found by page number in a vector; pages past this number (files
 // over 1 GB) are not kept.
 constexpr std::size_t kMaxCachedSlot = std::size_t{1} << 21;
@@ -87,6 +91,10 @@ bool CdxFile::ValidPageOffset(uint32_t offset) const {
 }
 
 Status CdxFile::ReadPage(uint32_t offset, uint8_t* page) {
+  if (auto held = held_.find(offset); held != held_.end()) {
+    std::memcpy(page, held->second.data(), kPageSize);
+    return Status::Ok();
+  }
   std::size_t got = 0;
   Status s = file_->ReadAt(offset, page, kPageSize, &got);
   if (!s.ok()) {
@@ -164,10 +172,10 @@ Status CdxFile::WriteNode(const Node& node, uint8_t pad) {
   XCE_RETURN_IF_ERROR(CheckWritable());
   uint8_t page[kPageSize];
   EncodeNode(node, pad, page);
-  Status s = file_->WriteAt(node.offset, page, kPageSize);
+  Status s = PutPage(node.offset, page);
   if (!s.ok()) {
     ForgetNode(node.offset);
-    return IoError(s);
+    return s;
   }
   fileEnd_ = std::max(fileEnd_, node.offset + kPageSize);
   dirty_ = true;
@@ -178,6 +186,7 @@ Status CdxFile::WriteNode(const Node& node, uint8_t pad) {
 Status CdxFile::WritePage(uint32_t offset, const uint8_t* page) {
   XCE_RETURN_IF_ERROR(CheckWritable());
   ForgetNode(offset);
+  held_.erase(offset);
   Status s = file_->WriteAt(offset, page, kPageSize);
   if (!s.ok()) {
     return IoError(s);
@@ -219,10 +228,7 @@ Status CdxFile::FreePage(uint32_t offset) {
   XCE_RETURN_IF_ERROR(CheckWritable());
   uint8_t page[kPageSize] = {};
   PutLe32(page, freeHead_ == kNoPage ? 0 : freeHead_);
-  Status s = file_->WriteAt(offset, page, kPageSize);
-  if (!s.ok()) {
-    return IoError(s);
-  }
+  XCE_RETURN_IF_ERROR(PutPage(offset, page));
   ForgetNode(offset);
   XCE_RETURN_IF_ERROR(WriteFileHeaderField(FreeHeadPatch(offset)));
   freeHead_ = offset;
@@ -230,10 +236,44 @@ Status CdxFile::FreePage(uint32_t offset) {
   return Status::Ok();
 }
 
+Status CdxFile::PutPage(uint32_t offset, const uint8_t* page) {
+  if (deferWrites_) {
+    std::memcpy(held_[offset].data(), page, kPageSize);
+    return held_.size() >= kMaxHeldPages ? WriteHeld() : Status::Ok();
+  }
+  Status s = file_->WriteAt(offset, page, kPageSize);
+  return s.ok() ? Status::Ok() : IoError(s);
+}
+
+Status CdxFile::WriteHeld() {
+  std::vector<uint8_t> run;
+  uint32_t runStart = 0;
+  auto writeRun = [&]() -> Status {
+    Status s = run.empty() ? Status::Ok() : file_->WriteAt(runStart, run.data(), run.size());
+    run.clear();
+    return s.ok() ? Status::Ok() : IoError(s);
+  };
+  for (const auto& [offset, page] : held_) {
+    if (!run.empty() && (offset != runStart + run.size() || run.size() >= kHeldRunBytes)) {
+      XCE_RETURN_IF_ERROR(writeRun());
+    }
+    if (run.empty()) {
+      runStart = offset;
+    }
+    run.insert(run.end(), page.begin(), page.end());
+  }
+  XCE_RETURN_IF_ERROR(writeRun());
+  // Cleared only once every page is out: after a failure the next flush
+  // writes them all again.
+  held_.clear();
+  return Status::Ok();
+}
+
 Status CdxFile::Flush() {
   if (!dirty_ || readOnly_) {
     return Status::Ok();
   }
+  XCE_RETURN_IF_ERROR(WriteHeld());
   ++counter_;
   XCE_RETURN_IF_ERROR(WriteFileHeaderField(CounterPatch(counter_)));
   dirty_ = false;

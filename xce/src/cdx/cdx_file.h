@@ -8,7 +8,9 @@
 // error naming the file, never a crash or a hang.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -196,8 +198,17 @@ class CdxFile {
   // Removes a tag from the directory and frees its pages.
   Status DropTag(std::string_view name);
 
-  // Writes the change counter when anything changed since the last flush.
+  // Writes the pages held back (see SetDeferWrites), then the change counter
+  // when anything changed since the last flush.
   Status Flush();
+  // With `defer`, whole pages written are held in memory until Flush (or
+  // until many are held) and reads see them there: a writer that appends
+  // many keys then writes each changed page once instead of on every change.
+  // The file lags behind the tags until Flush, so only a writer that has the
+  // file to itself and keeps it safe by other means (a copy of it, say) asks
+  // for this.
+  void SetDeferWrites(bool defer) { deferWrites_ = defer; }
+  std::size_t held_pages() const { return held_.size(); }
   // Pages in the file (the bound of every walk).
   uint32_t page_count() const { return fileEnd_ / kPageSize; }
   uint32_t free_head() const { return freeHead_; }
@@ -229,12 +240,18 @@ class CdxFile {
   Status Load();
   Status LoadTagHeader(CdxTag* tag);
   Status WriteFileHeaderField(const HeaderPatch& patch);
+  // A whole page to the file, or held back while writes are deferred.
+  Status PutPage(uint32_t offset, const uint8_t* page);
+  // Writes the held pages in file order, neighbours in one write each.
+  Status WriteHeld();
   const std::shared_ptr<const Node>* CachedNode(uint32_t offset) const;
   void CacheNode(std::shared_ptr<const Node> node);
   void ForgetNode(uint32_t offset);
 
   std::unique_ptr<File> file_;
   bool readOnly_;
+  bool deferWrites_ = false;
+  std::map<uint32_t, std::array<uint8_t, kPageSize>> held_;  // by offset
   uint32_t fileEnd_ = 0;
   uint32_t freeHead_ = 0;
   uint32_t counter_ = 0;

@@ -150,6 +150,7 @@ Status TableIndexes::OpenFile(const std::string& path, bool structural, uint32_t
   MapIfExclusive(file.get());
   std::unique_ptr<CdxFile> cdx;
   XCE_RETURN_IF_ERROR(CdxFile::Open(std::move(file), readOnly, &cdx));
+  DeferIfAsked(cdx.get());
   bool rebuild = false;
   for (int i = 0; i < cdx->tag_count(); ++i) {
     CdxTag* tag = cdx->tag(i);
@@ -323,13 +324,29 @@ Status TableIndexes::OnRecordWrite(Table& t, uint32_t recno, const char* oldImag
       }
     }
   }
-  for (IndexFile& f : files_) {
-    Status fs = f.cdx->Flush();
-    if (s.ok()) {
-      s = fs;
-    }
+  if ((table_->options().rawOptions & kOptDeferIndexWrites) == 0) {
+    Status fs = FlushFiles();
+    s = s.ok() ? fs : s;
   }
   return s;
+}
+
+void TableIndexes::DeferIfAsked(CdxFile* cdx) const {
+  cdx->SetDeferWrites((table_->options().rawOptions & kOptDeferIndexWrites) != 0);
+}
+
+Status TableIndexes::FlushFiles() {
+  Status s;
+  for (IndexFile& f : files_) {
+    Status fs = f.cdx->Flush();
+    s = s.ok() ? fs : s;
+  }
+  return s;
+}
+
+Status TableIndexes::OnFlush(Table& t) {
+  (void)t;
+  return FlushFiles();
 }
 
 Status TableIndexes::FindHolder(int i, const std::vector<uint8_t>& key, uint32_t except,
@@ -480,6 +497,7 @@ Status TableIndexes::ReopenFiles() {
     XCE_RETURN_IF_ERROR(table_->fs()->Open(f.path, OpenMode::kReadWrite, &file));
     MapIfExclusive(file.get());
     XCE_RETURN_IF_ERROR(CdxFile::Open(std::move(file), false, &f.cdx));
+    DeferIfAsked(f.cdx.get());
   }
   return BindTags();
 }
@@ -487,6 +505,7 @@ Status TableIndexes::ReopenFiles() {
 Status TableIndexes::OnRebuild(Table& t, RebuildContext& ctx) {
   (void)t;
   XCE_RETURN_IF_ERROR(unbound_);
+  XCE_RETURN_IF_ERROR(FlushFiles());  // rebuilds read the files
   // A pack keeps the records not marked deleted, in their order, so each
   // true tag stays in order when its entries are renumbered: its pages are
   // built again from its own entries, without computing or sorting a key.
@@ -537,6 +556,7 @@ Status TableIndexes::OnPackInPlace(Table& t, const std::vector<uint32_t>& delete
                                    InPlaceChange& change, bool* staged) {
   (void)t;
   *staged = false;
+  XCE_RETURN_IF_ERROR(FlushFiles());  // the change is staged from the files
   if (!unbound_.ok() || deleted.empty()) {
     return Status::Ok();
   }
@@ -654,6 +674,7 @@ void TableIndexes::OnClose(Table& t) {
 }
 
 Status TableIndexes::Reindex() {
+  XCE_RETURN_IF_ERROR(FlushFiles());  // rebuilds read the files
   XCE_RETURN_IF_ERROR(table_->CheckWritable());
   XCE_RETURN_IF_ERROR(unbound_);
   if (files_.empty()) {
@@ -689,6 +710,7 @@ Status TableIndexes::OpenExtraFile(const std::string& path) {
 Status TableIndexes::CreateTag(const TagDefinition& def) { return CreateTags({def}); }
 
 Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
+  XCE_RETURN_IF_ERROR(FlushFiles());  // rebuilds read the files
   XCE_RETURN_IF_ERROR(table_->CheckWritable());
   if (defs.empty()) {
     return Status::Ok();
@@ -840,6 +862,7 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
 }
 
 Status TableIndexes::DeleteTag(std::string_view name) {
+  XCE_RETURN_IF_ERROR(FlushFiles());  // rebuilds read the files
   XCE_RETURN_IF_ERROR(table_->CheckWritable());
   int i = FindTag(name);
   if (i < 0) {

@@ -24,6 +24,9 @@ namespace xce::cdx {
 // Open options that decide what happens to a tag built under another collation.
 constexpr uint32_t kOptReindexOnCollation = 0x100;
 constexpr uint32_t kOptIgnoreCollation = 0x200;
+// Open option of an exclusive writer: index pages are written at a flush of
+// the table and at its close, not with every record (CdxFile::SetDeferWrites).
+constexpr uint32_t kOptDeferIndexWrites = 0x400;
 
 // The expression view of a table's records: fields, code page and one image.
 class RecordSource : public expr::ExprSource {
@@ -121,6 +124,7 @@ class TableIndexes : public TableExtension, public AofIndexResolver {
   Status OnPackInPlace(Table& t, const std::vector<uint32_t>& deleted, InPlaceChange& change,
                        bool* staged) override;
   Status AfterRebuild(Table& t) override;
+  Status OnFlush(Table& t) override;
   void OnClose(Table& t) override;
   bool MaintainsStructuralIndex() const override { return unbound_.ok(); }
   void OnAppendTakenBack(Table& t, uint32_t recno, const char* image) override;
@@ -162,6 +166,10 @@ class TableIndexes : public TableExtension, public AofIndexResolver {
                     SwapSet* swap, const std::vector<std::size_t>& which,
                     std::vector<std::shared_ptr<KeySorter>>* prebuilt = nullptr);
   Status ReopenFiles();
+  // Opened files hold their page writes back when the table was opened so.
+  void DeferIfAsked(CdxFile* cdx) const;
+  // Writes every file's held pages and change counter.
+  Status FlushFiles();
   // Tag i's entries renumbered (0: dropped), in order, in a sorter that
   // buffers `capacity` entries; left null when the tag must be built from
   // the records instead.
