@@ -215,6 +215,38 @@ TEST_F(XdsLocateTest, LocateExpressionsForQuotesEmptyValuesAndOtherTypes) {
   }
 }
 
+// The same search repeated (a membership looked up for each record of a
+// list) keeps its field list and stands in the tag's leaf between seeks; what
+// is kept must follow a written key, another order, another filter and a
+// reopening whose field objects are new.
+TEST_F(XdsLocateTest, ARepeatedLocateFollowsWritesOrderFilterAndReopening) {
+  urlIn_->SetIndexName("TEM_ID");
+  urlIn_->Open();
+  auto temOf = [&](double urlId) {
+    return urlIn_->Locate("URL_ID", TVariant(urlId), 0)
+               ? urlIn_->FieldByName("TEM_ID")->AsInteger()
+               : 0;
+  };
+  EXPECT_EQ(temOf(5), 2);
+  EXPECT_EQ(temOf(9), 7);
+  EXPECT_EQ(temOf(12), 3);
+  urlIn_->Edit();
+  urlIn_->FieldByName("URL_ID")->SetAsFloat(8);
+  urlIn_->Post();
+  EXPECT_EQ(temOf(12), 1) << "the written row left key 12";
+  EXPECT_EQ(temOf(8), 3);
+  urlIn_->SetIndexName("TEMURL");
+  EXPECT_EQ(temOf(9), 7);
+  urlIn_->SetFilter("(TEM_ID=1)");
+  urlIn_->SetFiltered(true);
+  EXPECT_EQ(temOf(9), 1);
+  EXPECT_EQ(temOf(8), 0);
+  urlIn_->Close();
+  urlIn_->Open();
+  EXPECT_EQ(temOf(12), 1);
+  EXPECT_EQ(temOf(5), 0);
+}
+
 TEST_F(XdsLocateTest, PartialKeySeekOnTheLastSegmentAndMissesStayPut) {
   urls_->Open();
   urls_->Last();
