@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "byte_order.h"
+#include "table.h"
 
 namespace xce {
 namespace {
@@ -70,7 +71,7 @@ struct Run {
 // What the journal holds for one file: its size and the bytes the change
 // overwrites or cuts off.
 struct FileUndo {
-  std::string path;
+  std::string name;  // inside the table's folder
   uint64_t oldSize = 0;
   std::vector<Run> runs;
 };
@@ -112,7 +113,7 @@ struct FileUndo {
     if (!take(pathLen)) {
       return false;
     }
-    f.path.assign(in.substr(pos - pathLen, pathLen));
+    f.name.assign(in.substr(pos - pathLen, pathLen));
     if (!take(12)) {
       return false;
     }
@@ -358,7 +359,7 @@ Status InPlaceChange::Commit(bool* rolledBack) {
         undone[i].emplace_back(first, end);
       }
     }
-    size += 16 + st.base->path().size();
+    size += 16 + NameOf(st.base->path()).size();
     for (const auto& [first, end] : undone[i]) {
       size += 16 + static_cast<std::size_t>(end - first);
     }
@@ -395,9 +396,12 @@ Status InPlaceChange::Commit(bool* rolledBack) {
     put32(static_cast<uint32_t>(stagings_.size()));
     for (std::size_t i = 0; i < stagings_.size(); ++i) {
       const Staging& st = *stagings_[i];
+      // Files are named inside the folder, so a folder moved after a crash
+      // still has its journal.
       const std::string& path = st.base->path();
-      put32(static_cast<uint32_t>(path.size()));
-      buffer.insert(buffer.end(), path.begin(), path.end());
+      const std::string name = NameOf(path);
+      put32(static_cast<uint32_t>(name.size()));
+      buffer.insert(buffer.end(), name.begin(), name.end());
       put64(st.baseSize);
       put32(static_cast<uint32_t>(undone[i].size()));
       for (const auto& [first, end] : undone[i]) {
@@ -508,7 +512,7 @@ Status InPlaceChange::Recover(FileSystem* fs, const std::string& journalPath,
   std::vector<FileUndo> files;
   bool valid = DecodeJournal(content, &files);
   for (const FileUndo& f : files) {
-    valid = valid && belongs(f.path);
+    valid = valid && f.name.find('/') == std::string::npos && belongs(f.name);
   }
   if (readOnly) {
     if (valid) {
@@ -522,7 +526,7 @@ Status InPlaceChange::Recover(FileSystem* fs, const std::string& journalPath,
   if (valid) {
     for (const FileUndo& f : files) {
       std::unique_ptr<File> file;
-      XCE_RETURN_IF_ERROR(fs->Open(f.path, OpenMode::kReadWrite, &file));
+      XCE_RETURN_IF_ERROR(fs->Open(JoinPath(dir, f.name), OpenMode::kReadWrite, &file));
       XCE_RETURN_IF_ERROR(Undo(file.get(), f));
     }
   }

@@ -38,8 +38,9 @@ class InPlaceChange {
   Status Commit(bool* rolledBack);
 
   // Puts back what an interrupted change left, or drops a journal that was
-  // never complete (the files were not touched then). A journal naming a
-  // file `belongs` refuses is not this table's and is dropped unapplied.
+  // never complete (the files were not touched then). The journal names its
+  // files inside `dir`, where the staged files must lie; one naming a file
+  // `belongs` refuses is not this table's and is dropped unapplied.
   // With `readOnly` nothing is changed and a pending change is an error.
   static Status Recover(FileSystem* fs, const std::string& journalPath, const std::string& dir,
                         const std::function<bool(const std::string&)>& belongs, bool readOnly);

@@ -266,12 +266,11 @@ Status Table::Open(FileSystem* fs, const std::string& path, const OpenOptions& o
   t->dir_ = DirOf(path);
   t->options_ = options;
   // A pack interrupted in place is put back; only this table's own files
-  // (its name with any extension, beside it) are ever touched for it.
+  // (its name with any extension) are ever touched for it.
   const std::string stem = StemOf(path);
   XCE_RETURN_IF_ERROR(InPlaceChange::Recover(
       fs, path + kUndoSuffix, t->dir_,
-      [&](const std::string& p) { return DirOf(p) == t->dir_ && EqualsNoCase(StemOf(p), stem); },
-      options.readOnly));
+      [&](const std::string& name) { return EqualsNoCase(StemOf(name), stem); }, options.readOnly));
   XCE_RETURN_IF_ERROR(SwapSet::Recover(fs, path + kSwapSuffix, t->dir_, options.readOnly));
   XCE_RETURN_IF_ERROR(
       fs->Open(path, options.readOnly ? OpenMode::kReadOnly : OpenMode::kReadWrite, &t->dbf_));

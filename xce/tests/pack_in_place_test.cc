@@ -215,6 +215,70 @@ TEST(PackInPlace, AFailureOrCrashAtAnyWriteLeavesTheOldTableOrThePackedOne) {
   }
 }
 
+// A journal only ever puts back the files of the table it lies beside: one
+// naming another table's files is dropped unused.
+TEST(PackInPlace, AJournalNamingAnotherTablesFilesIsDropped) {
+  TempDir base;
+  MakeTable(base.str() + "/t.dbf", 300, kTags, [](int i) { return i == 20; });
+  MakeTable(base.str() + "/u.dbf", 10, kTags, [](int) { return false; });
+  auto copy = [&](const TempDir& to) {
+    for (const char* name : {"t.dbf", "t.cdx", "u.dbf", "u.cdx"}) {
+      xcetest::WriteBytes(to / name, xcetest::ReadBytes(base / name));
+    }
+  };
+  // How many writes a pack takes: the last one removes the journal.
+  uint64_t writes = 0;
+  {
+    TempDir dir;
+    copy(dir);
+    FaultInjectingFileSystem counting(FileSystem::Default());
+    std::shared_ptr<Table> t;
+    std::shared_ptr<TableIndexes> indexes;
+    ASSERT_TRUE(OpenTable(&counting, dir.str() + "/t.dbf", &t, &indexes).ok());
+    counting.Reset();
+    ASSERT_TRUE(t->Pack().ok());
+    writes = counting.writes();
+  }
+  // A crash just before the journal goes: the files hold the packed table.
+  TempDir dir;
+  copy(dir);
+  {
+    FaultInjectingFileSystem faulty(FileSystem::Default());
+    std::shared_ptr<Table> t;
+    std::shared_ptr<TableIndexes> indexes;
+    ASSERT_TRUE(OpenTable(&faulty, dir.str() + "/t.dbf", &t, &indexes).ok());
+    faulty.Reset();
+    faulty.FailAtWrite(writes);
+    ASSERT_FALSE(t->Pack().ok());
+    (void)t->Close();
+  }
+  const std::string packed = xcetest::ReadBytes(dir / "t.dbf");
+  const std::string packedIndex = xcetest::ReadBytes(dir / "t.cdx");
+  ASSERT_NE(packed, xcetest::ReadBytes(base / "t.dbf"));
+  {
+    // Beside its own table, even in another folder, the journal puts the
+    // table back.
+    TempDir moved;
+    for (const char* name : {"t.dbf", "t.cdx", "t.dbf.undo"}) {
+      xcetest::WriteBytes(moved / name, xcetest::ReadBytes(dir / name));
+    }
+    std::shared_ptr<Table> t;
+    std::shared_ptr<TableIndexes> indexes;
+    ASSERT_TRUE(OpenTable(FileSystem::Default(), moved.str() + "/t.dbf", &t, &indexes).ok());
+    ASSERT_TRUE(t->Close().ok());
+    EXPECT_EQ(xcetest::ReadBytes(moved / "t.dbf"), xcetest::ReadBytes(base / "t.dbf"));
+    EXPECT_EQ(xcetest::ReadBytes(moved / "t.cdx"), xcetest::ReadBytes(base / "t.cdx"));
+  }
+  std::filesystem::rename(dir / "t.dbf.undo", dir / "u.dbf.undo");
+  std::shared_ptr<Table> u;
+  std::shared_ptr<TableIndexes> indexes;
+  ASSERT_TRUE(OpenTable(FileSystem::Default(), dir.str() + "/u.dbf", &u, &indexes).ok());
+  ASSERT_TRUE(u->Close().ok());
+  EXPECT_FALSE(std::filesystem::exists(dir / "u.dbf.undo"));
+  EXPECT_EQ(xcetest::ReadBytes(dir / "t.dbf"), packed);
+  EXPECT_EQ(xcetest::ReadBytes(dir / "t.cdx"), packedIndex);
+}
+
 // The memo is compacted only once more than an eighth of it is unused: a
 // few replaced values, or a removed record's, stay in place.
 TEST(PackInPlace, TheMemoIsCompactedOnlyWhenMuchOfItIsUnused) {
