@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cdx/table_index.h"
+#include "cdx_test_util.h"
 #include "fault_file.h"
 #include "table.h"
 #include "test_util.h"
@@ -18,6 +19,7 @@
 namespace xce::cdx {
 namespace {
 
+using testing::OpenTable;
 using xcetest::TempDir;
 
 const std::vector<FieldSpec> kFields = {{"NAME", 'C', 24, 0}, {"NUM", 'N', 8, 2}, {"D", 'D', 8, 0}};
@@ -120,15 +122,6 @@ void ExpectTrue(Table& t, const std::shared_ptr<TableIndexes>& indexes) {
       EXPECT_EQ(Walk(t, indexes, i), Expected(t, indexes, i)) << indexes->tag(i).tag->name();
     }
   }
-}
-
-Status OpenTable(FileSystem* fs, const std::string& path, std::shared_ptr<Table>* t,
-                 std::shared_ptr<TableIndexes>* indexes, uint32_t raw = 0) {
-  OpenOptions o;
-  o.exclusive = true;
-  o.rawOptions = raw;
-  XCE_RETURN_IF_ERROR(Table::Open(fs, path, o, t));
-  return TableIndexes::Attach(*t, raw, indexes);
 }
 
 // Every file of `from` into `to`, so that each round starts from the same files.

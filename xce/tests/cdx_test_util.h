@@ -29,13 +29,15 @@ inline Status OpenBytes(const std::string& name, std::vector<uint8_t> bytes,
   return CdxFile::Open(std::make_unique<MemoryFile>(name, std::move(bytes)), readOnly, out);
 }
 
-// Opens a table exclusively with its indexes (an empty set when it has none).
+// Opens a table exclusively with its indexes (an empty set when it has none),
+// with the engine's raw open options `raw`.
 inline Status OpenTable(FileSystem* fs, const std::string& path, std::shared_ptr<Table>* t,
-                        std::shared_ptr<TableIndexes>* indexes) {
+                        std::shared_ptr<TableIndexes>* indexes, uint32_t raw = 0) {
   OpenOptions o;
   o.exclusive = true;
+  o.rawOptions = raw;
   XCE_RETURN_IF_ERROR(Table::Open(fs, path, o, t));
-  XCE_RETURN_IF_ERROR(TableIndexes::Attach(*t, 0, indexes));
+  XCE_RETURN_IF_ERROR(TableIndexes::Attach(*t, raw, indexes));
   if (*indexes == nullptr) {
     *indexes = TableIndexes::Ensure(*t);
   }
