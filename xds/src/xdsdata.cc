@@ -136,18 +136,58 @@ void TXdsDataSet::ResetBlobCaches(TXdsRecordBuffer& buffer) {
   }
 }
 
-void TXdsDataSet::ReadBlobMarkers(TXdsRecordBuffer& buffer) {
-  for (int i = 0; i < xceFields_.Count(); ++i) {
-    const TXCEFieldDef& def = xceFields_[i];
-    if (def.type < XDS_TYPE_MEMO || def.type > XDS_TYPE_VARCHAR) {
-      continue;
+void TXdsDataSet::FinishFetch(TRecordBuffer* buffer, bool checkPosition) {
+  unfinishedFetch_ = nullptr;
+  TXdsRecordBuffer& b = Buf(buffer);
+  // Both steps read the engine's current record. A handler may have moved
+  // the table since the fetch (a Lookup of its own): then the engine goes to
+  // the fetched record for them and back.
+  uint32_t standing = 0;
+  const uint32_t fetched = BufBookmarkRecNo(buffer);
+  if (checkPosition) {
+    CheckXceResult(this, Xce().XdsGetBookmark(tableHandle_, &standing));
+    if (standing != fetched) {
+      CheckXceResult(this, Xce().XdsGotoBookmark(tableHandle_, fetched));
     }
-    uint16_t empty = 0;
-    CheckXceResult(this, Xce().XdsIsEmpty(tableHandle_, def.number, &empty));
-    int32_t marker = empty != 0 ? 0 : -1;
-    std::memcpy(buffer.Bytes() + def.offset, &marker, 4);
   }
-  ResetBlobCaches(buffer);
+  if (HasBlobs()) {
+    for (int i = 0; i < xceFields_.Count(); ++i) {
+      const TXCEFieldDef& def = xceFields_[i];
+      if (def.type < XDS_TYPE_MEMO || def.type > XDS_TYPE_VARCHAR) {
+        continue;
+      }
+      uint16_t empty = 0;
+      CheckXceResult(this, Xce().XdsIsEmpty(tableHandle_, def.number, &empty));
+      int32_t marker = empty != 0 ? 0 : -1;
+      std::memcpy(b.Bytes() + def.offset, &marker, 4);
+    }
+  }
+  if (options_.XdsCharType() == OEM) {
+    for (uint16_t fieldNo : oemStringFields_) {
+      const TXCEFieldDef& def = *xceFields_.ByNumber(fieldNo);
+      // The engine ends the text with a NUL just past the field, which is
+      // the next field's first byte: keep it.
+      uint8_t* field = b.Bytes() + def.offset;
+      uint8_t saved = field[def.length];
+      uint32_t length = def.length + 1u;
+      XDSRESULT fr = Xce().XdsGetField(tableHandle_, def.number, field, &length, XDS_GET_NO_TRIM);
+      field[def.length] = saved;
+      CheckXceResult(this, fr);
+    }
+  }
+  if (checkPosition && standing != fetched) {
+    XDSRESULT r = Xce().XdsGotoBookmark(tableHandle_, standing);
+    if (r != xds::kXceBadRecordNumber) {
+      CheckXceResult(this, r);
+    }
+  }
+}
+
+void TXdsDataSet::FinishFetchBeforeRead(const TRecordBuffer* buffer, uint16_t type) const {
+  if (buffer == unfinishedFetch_ && buffer != nullptr &&
+      (type == XDS_TYPE_STRING || (type >= XDS_TYPE_MEMO && type <= XDS_TYPE_VARCHAR))) {
+    const_cast<TXdsDataSet*>(this)->FinishFetch(const_cast<TRecordBuffer*>(buffer), true);
+  }
 }
 
 // --- The record fetch -------------------------------------------------------------
@@ -180,6 +220,14 @@ TGetResult TXdsDataSet::FetchRecord(TRecordBuffer* buffer, TGetMode mode) {
   // record and its bookmark: this is the inner loop of every walk and grid.
   XDSFETCHINFO at{};
   bool fetched = TakePendingEnd(mode, buffer, at);
+  const bool judged = OnFilterRecord() && Filtered();
+  // Whatever ends the fetch, a record left unfinished stays so only within
+  // it; a fetch a handler runs (a Lookup) leaves the outer one's as it was.
+  struct TUnfinishedGuard {
+    TRecordBuffer*& unfinished;
+    TRecordBuffer* outer;
+    ~TUnfinishedGuard() { unfinished = outer; }
+  } unfinishedGuard{unfinishedFetch_, unfinishedFetch_};
   for (;;) {
     if (!fetched) {
       at.bookmarkLength = static_cast<uint16_t>(bookmarkSize_);
@@ -198,26 +246,23 @@ TGetResult TXdsDataSet::FetchRecord(TRecordBuffer* buffer, TGetMode mode) {
       return grError;
     }
     if (HasBlobs()) {
-      ReadBlobMarkers(b);
+      ResetBlobCaches(b);
     }
-    if (options_.XdsCharType() == OEM) {
-      for (uint16_t fieldNo : oemStringFields_) {
-        const TXCEFieldDef& def = *xceFields_.ByNumber(fieldNo);
-        // The engine ends the text with a NUL just past the field, which is
-        // the next field's first byte: keep it.
-        uint8_t* field = b.Bytes() + def.offset;
-        uint8_t saved = field[def.length];
-        uint32_t length = def.length + 1u;
-        XDSRESULT fr =
-            Xce().XdsGetField(tableHandle_, def.number, field, &length, XDS_GET_NO_TRIM);
-        field[def.length] = saved;
-        CheckXceResult(this, fr);
-      }
+    // A record the filter handler turns down is never shown, and most
+    // records a section filter sees are: what only a shown or read record
+    // needs waits until a field of that kind is read or the handler accepts.
+    if (judged) {
+      unfinishedFetch_ = buffer;
+    } else {
+      FinishFetch(buffer, false);
     }
     GetCalcFields(buffer);
-    if (OnFilterRecord() && Filtered() && !FilterRecordAccepted(buffer)) {
+    if (judged && !FilterRecordAccepted(buffer)) {
       step = mode == gmPrior ? -1 : 1;
       continue;
+    }
+    if (unfinishedFetch_ == buffer) {
+      FinishFetch(buffer, true);
     }
     break;
   }

@@ -288,6 +288,7 @@ bool TXdsDataSet::GetFieldData(const TField& field, void* dest) const {
   if (def == nullptr) {
     return false;
   }
+  FinishFetchBeforeRead(buffer, def->type);
   const uint8_t* bytes = image + def->offset;
   // Character and numeric fields of DBF tables, most of what is read: one
   // pass over the bytes tells the emptiness and reads the value.
@@ -552,6 +553,9 @@ void TXdsDataSet::SetFieldData(TField& field, const void* source) {
   } else {
     TRecordBuffer* buffer = state == dsInternalCalc ? CalcBuffer() : TDataSet::StateBuffer();
     image = buffer == nullptr ? nullptr : Buf(buffer).Bytes();
+    if (def != nullptr) {
+      FinishFetchBeforeRead(buffer, def->type);
+    }
   }
   if (def == nullptr || image == nullptr) {
     return;

@@ -134,6 +134,48 @@ TEST(XdsNavigation, OemTableRereadsEachCharacterFieldConverted) {
   EXPECT_EQ(t->FieldByName("NUM")->AsInteger(), 1);
 }
 
+// A record OnFilterRecord turns down is never shown: its memo markers and
+// converted text are read only when the handler reads such a field or
+// accepts, and then from the judged record even if the handler moved the
+// table (a Lookup of its own).
+TEST(XdsNavigation, AJudgedRecordIsCompletedOnlyWhenReadOrAccepted) {
+  TempDir dir;
+  auto c = MakeTable(dir, 4, /*oem=*/true);
+  auto t = Table(*c, "HDST", "T.DBF");
+  t->XdsTableOptions().SetXdsCharType(OEM);
+  t->Open();
+  auto nameOf = [](int num) { return "\xe0" + std::to_string(5 - num); };
+  t->SetOnFilterRecord([](TDataSet& d, bool& accept) {
+    accept = d.FieldByName("NUM")->AsInteger() % 2 == 0;
+  });
+  RecordingEngine rec;
+  t->SetFiltered(true);
+  std::vector<std::string> seen;
+  for (; !t->Eof(); t->Next()) {
+    const int num = t->FieldByName("NUM")->AsInteger();
+    EXPECT_EQ(t->FieldByName("NAME")->AsString(), nameOf(num));
+    EXPECT_EQ(t->FieldByName("NOTE")->IsNull(), (5 - num) % 2 != 0);
+    seen.push_back(t->FieldByName("NAME")->AsString());
+  }
+  EXPECT_EQ(seen.size(), 2u);
+  // Two records accepted, two turned down unread: one text and one memo
+  // question for each accepted record only.
+  EXPECT_EQ(rec.Take({"XdsGetField", "XdsIsEmpty"}).size(), 4u);
+
+  std::vector<std::pair<std::string, bool>> read;
+  t->SetOnFilterRecord([&](TDataSet& d, bool& accept) {
+    const int num = d.FieldByName("NUM")->AsInteger();
+    (void)d.Lookup("NUM", TVariant(num == 1 ? 4 : 1), "NAME");
+    read.emplace_back(d.FieldByName("NAME")->AsString(), d.FieldByName("NOTE")->IsNull());
+    accept = read.back().first == nameOf(num) && read.back().second == ((5 - num) % 2 != 0);
+  });
+  t->First();
+  ASSERT_FALSE(read.empty());
+  EXPECT_EQ(read[0], std::make_pair(nameOf(4), true));
+  EXPECT_EQ(t->FieldByName("NUM")->AsInteger(), 4);
+  EXPECT_EQ(t->FieldByName("NAME")->AsString(), nameOf(4));
+}
+
 TEST(XdsNavigation, IndexOrderWalkAndRecordNumbers) {
   TempDir dir;
   auto c = MakeTable(dir, 5);

@@ -301,8 +301,13 @@ class TXdsDataSet : public TDataSet {
   void ResetRecInfo(TRecordBuffer* buffer) const;
   // The record fetch, also used by editing and Lookup.
   TGetResult FetchRecord(TRecordBuffer* buffer, TGetMode mode);
-  // The blob markers of a fetched record, and its caches emptied.
-  void ReadBlobMarkers(TXdsRecordBuffer& buffer);
+  // What a fetched record needs before it is shown: its blob markers and, on
+  // an OEM table, its string fields in the program's code page. With
+  // checkPosition it first makes sure the engine stands on that record.
+  void FinishFetch(TRecordBuffer* buffer, bool checkPosition);
+  // Finishes the fetch still running into buffer before a field of the type
+  // that needs it is read or written there.
+  void FinishFetchBeforeRead(const TRecordBuffer* buffer, uint16_t type) const;
   // Empties every blob cache of buffer in the states that show a record.
   void ResetBlobCaches(TXdsRecordBuffer& buffer);
   bool HasBlobs() const { return blobCount_ > 0; }
@@ -486,6 +491,8 @@ class TXdsDataSet : public TDataSet {
   enum class TPendingEnd : uint8_t { kNone, kBeforeFirst, kAfterLast };
   TPendingEnd pendingEnd_ = TPendingEnd::kNone;
   uint32_t endRecNo_ = 0;
+  // The buffer a fetch is judging through OnFilterRecord before FinishFetch.
+  TRecordBuffer* unfinishedFetch_ = nullptr;
   void PositionAtEnd(TPendingEnd end);
   bool TakePendingEnd(TGetMode mode, TRecordBuffer* buffer, XDSFETCHINFO& at);
 };
