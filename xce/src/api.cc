@@ -626,11 +626,16 @@ XDSRESULT XdsFetchRecord(XDSHANDLE handle, int32_t count, void* record, uint32_t
       return Status(xce::kErrBufferTooSmall,
                     "A bookmark of table " + t.path() + " needs " + std::to_string(need) + " bytes");
     }
-    if (count != 0 && !(count == 1 && c.order == t.recnoOrder() && t.TryStepForward())) {
+    // A move that ends on a record has just found it visible.
+    bool settled = false;
+    if (count == 1 && c.order == t.recnoOrder() && t.TryStepForward()) {
+      settled = true;
+    } else if (count != 0) {
       Status moved = t.Skip(c.order, count);
       if (!moved.ok() && moved.code() != xce::kErrNoCurrentRecord) {
         return moved;
       }
+      settled = moved.ok();
     }
     info->atEof = t.eof() ? 1 : 0;
     info->atBof = t.bof() ? 1 : 0;
@@ -643,7 +648,7 @@ XDSRESULT XdsFetchRecord(XDSHANDLE handle, int32_t count, void* record, uint32_t
     XCE_RETURN_IF_ERROR(NeedRecord(t));
     // A record being appended is not stored yet: nothing can hide it.
     bool visible = true;
-    if (!t.AppendPending()) {
+    if (!t.AppendPending() && !settled) {
       XCE_RETURN_IF_ERROR(t.IsVisible(c.order, t.recno(), &visible));
     }
     if (!visible) {
@@ -736,11 +741,11 @@ XDSRESULT XdsIsEmpty(XDSHANDLE table, uint16_t field, uint16_t* empty) {
 
 // An index handle building a raw key takes field writes into the key.
 static xce::IndexHandleObject* RawKeyTarget(XDSHANDLE handle) {
-  std::shared_ptr<xce::HandleObject> obj = Registry::Get().Find(handle);
+  xce::HandleObject* obj = Registry::Get().FindFast(handle);
   if (obj == nullptr || obj->kind() != HandleKind::kIndex) {
     return nullptr;
   }
-  auto* index = static_cast<xce::IndexHandleObject*>(obj.get());
+  auto* index = static_cast<xce::IndexHandleObject*>(obj);
   return index->RawKeyActive() ? index : nullptr;
 }
 

@@ -35,8 +35,12 @@ Status LookupTable(XDSHANDLE handle, std::shared_ptr<Table>* t) {
 }
 
 Status LookupIndex(XDSHANDLE handle, IndexHandle** out, TableIndexes::Tag** tag = nullptr) {
-  auto* index = dynamic_cast<IndexHandle*>(Registry::Get().FindFast(handle));
-  if (index == nullptr || index->table() == nullptr) {
+  // IndexHandle is the one kind of index handle object.
+  xce::HandleObject* obj = Registry::Get().FindFast(handle);
+  auto* index = obj != nullptr && obj->kind() == HandleKind::kIndex
+                    ? static_cast<IndexHandle*>(static_cast<xce::IndexHandleObject*>(obj))
+                    : nullptr;
+  if (index == nullptr || index->table_ptr() == nullptr) {
     return Status(xce::kErrInvalidHandle, "Invalid index handle " + std::to_string(handle));
   }
   if (tag != nullptr) {
@@ -388,7 +392,7 @@ XDSRESULT XdsBuildRawKey(XDSHANDLE index, void* key, uint16_t* length) {
     }
     IndexHandle* h = nullptr;
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h));
-    thread_local std::vector<uint8_t> built;  // its room kept, as the seek's key
+    std::vector<uint8_t>& built = h->key_room();
     XCE_RETURN_IF_ERROR(h->BuildRawKey(&built));
     uint16_t room = *length;
     *length = static_cast<uint16_t>(built.size());
@@ -412,10 +416,9 @@ XDSRESULT XdsSeek(XDSHANDLE index, const void* key, uint16_t length, uint16_t ke
     IndexHandle* h = nullptr;
     TableIndexes::Tag* tag = nullptr;
     XCE_RETURN_IF_ERROR(LookupIndex(index, &h, &tag));
-    std::shared_ptr<Table> t = h->table();
+    Table* t = h->table_ptr();
     XCE_RETURN_IF_ERROR(t->CommitPending());
-    // A search per record of a list seeks here: the key's room is kept.
-    thread_local std::vector<uint8_t> k;
+    std::vector<uint8_t>& k = h->key_room();
     XCE_RETURN_IF_ERROR(CallerKey(*t, tag, key, length, keyType, &k));
     xce::cdx::TagOrder& order = h->tag_order();
     xce::cdx::TagCursor* c = order.cursor();

@@ -462,6 +462,8 @@ class IndexHandleObject : public HandleObject {
  public:
   IndexHandleObject() : HandleObject(HandleKind::kIndex) {}
   virtual std::shared_ptr<Table> table() = 0;
+  // The same without touching the reference count, for use within one call.
+  virtual Table* table_ptr() = 0;
   virtual Order* order() = 0;
   // While a raw key is being built (XdsInitRawKey to XdsBuildRawKey), field
   // writes through the index handle go into the key's record, not the table's.
@@ -497,7 +499,7 @@ inline HandleTarget TargetOfHandle(HandleObject* obj) {
   }
   if (obj != nullptr && obj->kind() == HandleKind::kIndex) {
     auto* index = static_cast<IndexHandleObject*>(obj);
-    return {index->table().get(), index->order()};
+    return {index->table_ptr(), index->order()};
   }
   return {};
 }

@@ -1222,15 +1222,22 @@ Status IndexHandle::BuildRawKey(std::vector<uint8_t>* key) {
   rawActive_ = false;
   TableIndexes::Tag* tag = nullptr;
   XCE_RETURN_IF_ERROR(order_.Resolve(&tag));
-  auto indexes = TableIndexes::Of(*table_);
-  if (indexes == nullptr) {
-    return Status(kErrTagNotFound, "Table " + table_->path() + " has no indexes");
-  }
   const int keyLen = tag->tag->key_len();
-  key->assign(keyLen, 0);
-  bool included = false;
-  XCE_RETURN_IF_ERROR(indexes->KeyOf(indexes->FindTag(order_.tag_name()), rawImage_.data(), 0,
-                                     key->data(), &included));
+  if (DirectKeys(*tag)) {
+    // Read straight off the key's record as a bulk build reads its keys: a
+    // search per record of a list builds its key here.
+    key->resize(keyLen);
+    tag->maker->MakeDirect(rawImage_.data(), key->data());
+  } else {
+    auto indexes = TableIndexes::Of(*table_);
+    if (indexes == nullptr) {
+      return Status(kErrTagNotFound, "Table " + table_->path() + " has no indexes");
+    }
+    key->assign(keyLen, 0);
+    bool included = false;
+    XCE_RETURN_IF_ERROR(indexes->KeyOf(indexes->FindTag(order_.tag_name()), rawImage_.data(), 0,
+                                       key->data(), &included));
+  }
   // A key made only of character fields ends where the last field given
   // ends: a value set without its trailing blanks then matches as a prefix.
   std::vector<int> fields;

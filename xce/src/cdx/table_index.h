@@ -248,6 +248,7 @@ class IndexHandle : public IndexHandleObject {
               std::string tagName)
       : table_(std::move(table)), order_(std::move(indexes), std::move(tagName)) {}
   std::shared_ptr<Table> table() override { return table_; }
+  Table* table_ptr() override { return table_.get(); }
   Order* order() override { return &order_; }
   TagOrder& tag_order() { return order_; }
 
@@ -259,6 +260,9 @@ class IndexHandle : public IndexHandleObject {
   Status CountInScope(uint32_t* n) override;
   void InitRawKey();
   Status BuildRawKey(std::vector<uint8_t>* key);
+  // Room for the key of a seek or a raw key, kept between calls: a search per
+  // record of a list comes through here.
+  std::vector<uint8_t>& key_room() { return keyRoom_; }
 
  private:
   std::shared_ptr<Table> table_;
@@ -266,6 +270,7 @@ class IndexHandle : public IndexHandleObject {
   bool rawActive_ = false;
   std::vector<char> rawImage_;
   std::vector<int> rawLength_;  // bytes set per field, -1 when not set
+  std::vector<uint8_t> keyRoom_;
 };
 
 }  // namespace xce::cdx
