@@ -125,8 +125,9 @@ class RecordFilter {
     *none = false;
     return Status::Ok();
   }
-  // The records that pass, in record order, when they are known without
-  // reading any and are at most `limit`; false otherwise.
+  // The records that may pass (every one that passes, perhaps with some that
+  // do not), in record order, when they are known without reading any and
+  // are at most `limit`; false otherwise.
   [[nodiscard]] virtual bool KnownFew(Table& t, uint32_t limit, std::vector<uint32_t>* out) {
     (void)t;
     (void)limit;

@@ -293,12 +293,23 @@ bool AofFilter::KnownFew(Table& t, uint32_t limit, std::vector<uint32_t>* out) {
   if (!Prepare(t).ok()) {
     return false;  // the walk that follows meets the failure and reports it
   }
+  const uint32_t n = t.RecordCount();
   uint32_t count = 0;
-  if (!KnownCount(t, t.RecordCount(), &count) || count > limit) {
+  const RecordSet* few = &matches_;
+  if (!KnownCount(t, n, &count)) {
+    // Candidates the indexes named for every record (a typed text ANDed
+    // with a condition no tag answers): only they may pass.
+    if (candidateLimit_ < n) {
+      return false;
+    }
+    few = &candidates_;
+    count = candidates_.Count();
+  }
+  if (count > limit) {
     return false;
   }
   out->clear();
-  for (uint32_t r = matches_.NextAfter(0); r != 0; r = matches_.NextAfter(r)) {
+  for (uint32_t r = few->NextAfter(0); r != 0; r = few->NextAfter(r)) {
     out->push_back(r);
   }
   return true;

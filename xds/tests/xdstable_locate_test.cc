@@ -1,7 +1,10 @@
 // Locate, Lookup and the find operations on real tables, with the calls the
 // catalogue makes.
 
+#include <algorithm>
 #include <map>
+#include <numeric>
+#include <random>
 
 #include "db/format.h"
 #include "engine_rows.h"
@@ -297,6 +300,90 @@ TEST_F(XdsLocateTest, LocatePassesOverMatchesTheFilterHandlerRejects) {
   urls_->SetFiltered(false);
   EXPECT_TRUE(urls_->Locate("URL_ID", TVariant(2.0), 0));
   EXPECT_EQ(Id(*urls_), 2);
+}
+
+// The search box's case-insensitive prefix on an OEM table with a tag on the
+// searched field, searched in another order (the indexes may answer it from
+// the field's tag): the row found is the first match in that order that the
+// deleted mark, the table's filter, OnFilterRecord and a scope let through.
+TEST(XdsLocate, SearchBoxInAnotherOrderFindsTheFirstMatchOfThatOrder) {
+  // Letters in both cases (UTF-8); a row's URL is a string of them.
+  const char* lower[] = {"a", "b", "\u0451", "\u044F", "."};
+  const char* upper[] = {"A", "B", "\u0401", "\u042F", "."};
+  std::mt19937 rng(11);
+  struct Row {
+    std::vector<int> letters;
+    int id;
+    bool deleted;
+  };
+  std::vector<Row> rows;
+  std::vector<std::vector<std::string>> cells;
+  std::vector<int> ids(400);
+  std::iota(ids.begin(), ids.end(), 1);
+  std::shuffle(ids.begin(), ids.end(), rng);
+  auto spell = [&](const std::vector<int>& letters) {
+    std::string text;
+    for (int l : letters) {
+      text += rng() % 2 ? lower[l] : upper[l];
+    }
+    return Ansi(text);
+  };
+  for (int id : ids) {
+    Row r{{}, id, rng() % 9 == 0};
+    for (size_t n = 1 + rng() % 6; n > 0; --n) {
+      r.letters.push_back(static_cast<int>(rng() % 5));
+    }
+    rows.push_back(r);
+    cells.push_back({spell(r.letters), std::to_string(id)});
+    if (r.deleted) {
+      cells.back().push_back("*");
+    }
+  }
+  TempDir dir;
+  WriteTable(dir.str(), "urls.DBF", {{"URL", 'C', 6, 0}, {"URL_ID", 'N', 10, 0}}, cells,
+             {{"URL", "URL", nullptr, 0, 0}, {"URL_ID", "URL_ID", nullptr, 0, 0}},
+             /*oem=*/true);
+  auto conn = Connect(dir.str());
+  auto urls = Table(*conn, "HDSUrls", "urls.DBF");
+  urls->XdsTableOptions().SetXdsCharType(OEM);
+  urls->SetFilter("not deleted()");
+  urls->SetFiltered(true);
+  urls->SetOnFilterRecord(
+      [](TDataSet& d, bool& accept) { accept = d.FieldByName("URL_ID")->AsInteger() % 7 != 0; });
+  urls->SetIndexName("URL_ID");
+  urls->Open();
+  std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
+  for (bool scoped : {false, true}) {
+    if (scoped) {
+      urls->SetScopeBegin("100");
+      urls->SetScopeEnd("300");
+      urls->SetScoped(true);
+    }
+    for (int i = 0; i < 60; ++i) {
+      std::vector<int> typed(rows[rng() % rows.size()].letters);
+      typed.resize(std::min<size_t>(typed.size(), 1 + rng() % 4));
+      if (i % 10 == 0) {
+        typed.push_back(static_cast<int>(rng() % 5));  // mostly a miss
+      }
+      int expected = 0;
+      for (const Row& r : rows) {
+        if (!r.deleted && r.id % 7 != 0 && (!scoped || (r.id >= 100 && r.id <= 300)) &&
+            std::equal(typed.begin(), typed.end(), r.letters.begin(),
+                       r.letters.begin() + std::min(r.letters.size(), typed.size())) &&
+            r.letters.size() >= typed.size()) {
+          expected = r.id;
+          break;
+        }
+      }
+      urls->Last();
+      const int before = urls->FieldByName("URL_ID")->AsInteger();
+      const std::string text = spell(typed);
+      EXPECT_EQ(urls->Locate("URL", TVariant(text), loCaseInsensitive | loPartialKey),
+                expected != 0)
+          << i;
+      EXPECT_EQ(urls->FieldByName("URL_ID")->AsInteger(), expected != 0 ? expected : before) << i;
+    }
+  }
 }
 
 TEST_F(XdsLocateTest, AFailingStepLeavesTheTablesFilterAndExactSettingInForce) {

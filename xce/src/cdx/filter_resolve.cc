@@ -1,9 +1,11 @@
 // Optimized filters answered from tags: the comparisons of a tag's key
 // expression with a constant (=, ==, <>, <, <=, >, >=) under AND, OR and NOT
-// become record sets read off the tag's keys; every other part of the filter
+// become record sets read off the tag's keys, and so do UPPER(field) =, ==
+// and <> a text from a tag on the field itself; every other part of the filter
 // marks its records as "maybe", to be evaluated record by record. The filter
 // is taken apart in its compiled form, so any spelling of it serves.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <functional>
 
@@ -99,6 +101,105 @@ void SetBit(Bits& b, uint32_t recno) {
   }
 }
 
+// Past this many seeks the case variants of a typed text are not worth
+// walking: the records answer instead.
+constexpr int kMaxVariantSeeks = 4096;
+
+// Past this many matching keys (or a 64th of the table) the records answer
+// sooner than the tag: a walk in any order meets one of so many matches
+// within a few dozen records on average.
+uint32_t MaxVariantRecords(uint32_t records) { return std::max<uint32_t>(4096, records / 64); }
+
+// The records of a character tag whose keys, each byte read through a case
+// table (the 256 bytes of a compiled UPPER), begin with `pattern`. At each
+// position every byte whose upper case is the pattern's byte is tried, and a
+// prefix is followed only while some key begins with it, so a text typed in
+// one case finds keys stored in any mix of cases with a few seeks per
+// character. Runs of positions with one variant (digits, punctuation) cost
+// one seek together.
+class CaseVariantWalk {
+ public:
+  CaseVariantWalk(CdxTag* tag, const std::string& caseTable, std::string_view pattern,
+                  uint32_t maxRecords, Bits* out)
+      : cursor_(tag), out_(out), recordsLeft_(maxRecords) {
+    std::array<std::string, 256> variants;
+    for (int b = 0; b < 256; ++b) {
+      variants[static_cast<unsigned char>(caseTable[static_cast<std::size_t>(b)])].push_back(
+          static_cast<char>(b));
+    }
+    for (char ch : pattern) {
+      variants_.push_back(variants[static_cast<unsigned char>(ch)]);
+    }
+  }
+
+  // False when the walk gave up (too many seeks or records) or failed
+  // (status() tells which).
+  [[nodiscard]] bool Run() {
+    prefix_.clear();
+    Walk(0);
+    return !gaveUp_ && cursor_.status().ok();
+  }
+  const Status& status() const { return cursor_.status(); }
+
+ private:
+  // Whether some key begins with prefix_; the cursor stays on the first.
+  bool SeekPrefix() {
+    if (++seeks_ > kMaxVariantSeeks) {
+      gaveUp_ = true;
+      return false;
+    }
+    cursor_.PhysicalSeek(reinterpret_cast<const uint8_t*>(prefix_.data()),
+                         static_cast<int>(prefix_.size()));
+    return cursor_.Valid() && std::memcmp(cursor_.key(), prefix_.data(), prefix_.size()) == 0;
+  }
+
+  // REQUIRES: prefix_ holds `at` bytes; past the start, the cursor stands
+  // on the first key that begins with it.
+  void Walk(std::size_t at) {
+    std::size_t i = at;
+    while (i < variants_.size() && variants_[i].size() == 1) {
+      prefix_ += variants_[i++][0];
+    }
+    if (i < variants_.size() && variants_[i].empty()) {
+      return;  // no byte has that upper case
+    }
+    if ((i > at || at == 0) && !SeekPrefix()) {
+      return;
+    }
+    if (i == variants_.size()) {
+      // The cursor stands on the first key of the range.
+      for (; cursor_.Valid() &&
+             std::memcmp(cursor_.key(), prefix_.data(), prefix_.size()) == 0;
+           cursor_.PhysicalNext()) {
+        if (recordsLeft_-- == 0) {
+          gaveUp_ = true;
+          return;
+        }
+        SetBit(*out_, cursor_.recno());
+      }
+      return;
+    }
+    for (char variant : variants_[i]) {
+      prefix_.resize(i);
+      prefix_ += variant;
+      if (SeekPrefix()) {
+        Walk(i + 1);
+      }
+      if (gaveUp_ || !cursor_.status().ok()) {
+        return;
+      }
+    }
+  }
+
+  TagCursor cursor_;
+  Bits* out_;
+  uint32_t recordsLeft_;
+  std::vector<std::string> variants_;
+  std::string prefix_;
+  int seeks_ = 0;
+  bool gaveUp_ = false;
+};
+
 }  // namespace
 
 Status TableIndexes::ResolveAof(Table& t, const expr::Expression& e, RecordSet* set, bool* resolved,
@@ -117,6 +218,45 @@ Status TableIndexes::ResolveAof(Table& t, const expr::Expression& e, RecordSet* 
   int termsResolved = 0;
   const bool exact = t.exact();
 
+  // UPPER(field) compared with a text, from a tag whose key is the field:
+  // the keys whose upper case matches are found by their case variants.
+  // kErrTagNotFound when the variants are too many to walk.
+  auto upperTerm = [&](Cmp op, const expr::Node& upper, std::string_view text, CdxTag* tag,
+                       Bits* out) -> Status {
+    const auto width = static_cast<std::size_t>(tag->key_len());
+    // What the key's upper case must begin with, as the evaluator compares:
+    // with the exact setting off "=" asks for a prefix; with it on both sides
+    // are compared blank padded; "==" asks for the same length and bytes.
+    std::string pattern(text);
+    bool none = false;
+    if (op == Cmp::kExactEq) {
+      none = pattern.size() != width;
+    } else if (exact) {
+      pattern.erase(pattern.find_last_not_of(' ') + 1);
+      none = pattern.size() > width;
+      pattern.resize(width, ' ');
+    } else {
+      none = pattern.size() > width;
+    }
+    out->assign(words, 0);
+    if (pattern.empty()) {
+      *out = all;
+    } else if (!none) {
+      CaseVariantWalk walk(tag, upper.str, pattern, MaxVariantRecords(n), out);
+      if (!walk.Run()) {
+        XCE_RETURN_IF_ERROR(walk.status());
+        return Status(kErrTagNotFound, "");
+      }
+    }
+    if (op == Cmp::kNe) {
+      for (std::size_t w = 0; w < words; ++w) {
+        (*out)[w] = all[w] & ~(*out)[w];
+      }
+    }
+    ++termsResolved;
+    return Status::Ok();
+  };
+
   // The records of one comparison read off a tag; kErrTagNotFound when no
   // tag serves.
   auto term = [&](const expr::Node& compare, Bits* out) -> Status {
@@ -134,14 +274,29 @@ Status TableIndexes::ResolveAof(Table& t, const expr::Expression& e, RecordSet* 
     if (!right->IsConst() || left->type != right->type) {
       return Status(kErrTagNotFound, "");
     }
-    int which = -1;
-    for (std::size_t i = 0; i < tags_.size() && which < 0; ++i) {
-      CdxTag* tag = tags_[i].tag;
-      if (!tag->unique() && tag->for_expr().empty() && (tag->options() & kOptNullable) == 0 &&
-          expr::SameTree(*left, tags_[i].maker->key_expr().Root()) &&
-          (left->type != expr::ValueType::kCharacter ||
-           (left->fixedWidth && left->width == tag->key_len()))) {
-        which = static_cast<int>(i);
+    // A tag holding every record with `key` as its key; character keys
+    // must be the value's own bytes, which keys sorted under another
+    // collation are not.
+    auto plainTag = [&](const expr::Node& key) {
+      for (std::size_t i = 0; i < tags_.size(); ++i) {
+        CdxTag* tag = tags_[i].tag;
+        if (!tag->unique() && tag->for_expr().empty() && (tag->options() & kOptNullable) == 0 &&
+            expr::SameTree(key, tags_[i].maker->key_expr().Root()) &&
+            (key.type != expr::ValueType::kCharacter ||
+             (key.fixedWidth && key.width == tag->key_len() && tag->machine_collation() &&
+              tags_[i].maker->type() == KeyType::kCharacter))) {
+          return static_cast<int>(i);
+        }
+      }
+      return -1;
+    };
+    int which = plainTag(*left);
+    if (which < 0 && left->op == expr::Op::kUpper && left->str.size() == 256 &&
+        left->kid[0]->op == expr::Op::kFieldC &&
+        (op == Cmp::kEq || op == Cmp::kExactEq || op == Cmp::kNe)) {
+      const int fieldTag = plainTag(*left->kid[0]);
+      if (fieldTag >= 0) {
+        return upperTerm(op, *left, right->str, tags_[fieldTag].tag, out);
       }
     }
     if (which < 0) {
