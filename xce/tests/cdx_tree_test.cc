@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <random>
@@ -18,6 +19,7 @@
 #include "cdx/cdx_key.h"
 #include "cdx/key_sorter.h"
 #include "cdx_test_util.h"
+#include "fault_file.h"
 #include "test_util.h"
 
 namespace xce::cdx {
@@ -340,6 +342,170 @@ TEST(CdxTreeTest, RandomInsertsAndDeletesMatchASortedModel) {
       again->tag(0)->SetKeyType(shape.type);
       EXPECT_EQ(Walk(again->tag(0)), Sorted(model, tag->descending()));
       ExpectSound(again.get());
+    }
+  }
+}
+
+// A batch of entries (new ones at both ends and between, and some present
+// already) merged in one pass holds what inserting them one by one holds:
+// into an empty tag, whose root grows level after level (two keys of 240
+// bytes fill an interior page), and into a filled one, ascending and
+// descending; its pages pass the checker and read back from the bytes alone.
+TEST(CdxTreeTest, ASortedBatchHoldsWhatInsertsOneByOneHold) {
+  for (const KeyShape& shape : {kShapes[0], kShapes[1], kShapes[2], kShapes[3]}) {
+    for (int existing : {0, 2000}) {
+      SCOPED_TRACE(std::string(shape.name) + ", " + std::to_string(existing) + " entries before");
+      std::mt19937 rng(7);
+      TagSpec tagSpec = MakeTagSpec("T", shape, false, shape.keyLen == 8);
+      std::set<Entry> model;
+      uint32_t recno = 1;
+      for (; recno <= static_cast<uint32_t>(existing); ++recno) {
+        Key k = MakeKey(shape, rng);
+        tagSpec.Add(k.data(), recno);
+        model.emplace(k, recno);
+      }
+      std::set<Entry> batch;
+      for (int i = 0; i < 3000; ++i, ++recno) {
+        batch.emplace(MakeKey(shape, rng), recno);
+      }
+      for (auto it = model.begin(); it != model.end();
+           std::advance(it, std::min<std::size_t>(40, std::distance(it, model.end())))) {
+        batch.insert(*it);
+      }
+      std::vector<uint8_t> keys;
+      std::vector<uint32_t> recnos;
+      for (const Entry& e : batch) {
+        keys.insert(keys.end(), e.first.begin(), e.first.end());
+        recnos.push_back(e.second);
+      }
+      // A second batch lands in one place: one key value, many records.
+      std::set<Entry> second;
+      const Key one = MakeKey(shape, rng);
+      for (int i = 0; i < 600; ++i, ++recno) {
+        second.emplace(one, recno);
+      }
+      std::vector<uint8_t> keys2;
+      std::vector<uint32_t> recnos2;
+      for (const Entry& e : second) {
+        keys2.insert(keys2.end(), e.first.begin(), e.first.end());
+        recnos2.push_back(e.second);
+      }
+      auto bytes = std::make_shared<std::vector<uint8_t>>();
+      std::unique_ptr<CdxFile> merged;
+      std::unique_ptr<CdxFile> oneByOne;
+      ASSERT_TRUE(
+          CdxFile::Create(std::make_unique<MemoryFile>("m.cdx", bytes), {tagSpec}, &merged).ok());
+      ASSERT_TRUE(CdxFile::Create(std::make_unique<MemoryFile>(
+                                      "o.cdx", std::make_shared<std::vector<uint8_t>>()),
+                                  {tagSpec}, &oneByOne)
+                      .ok());
+      Status s = merged->tag(0)->InsertSorted(keys.data(), recnos.data(), recnos.size());
+      s = s.ok() ? merged->tag(0)->InsertSorted(keys2.data(), recnos2.data(), recnos2.size()) : s;
+      ASSERT_TRUE(s.ok()) << s.message();
+      batch.insert(second.begin(), second.end());
+      // One by one, keys of 240 bytes in ascending order leave interior
+      // pages of one entry and a tree deeper than descents go.
+      for (const Entry& e : shape.keyLen < 240 ? batch : std::set<Entry>()) {
+        ASSERT_TRUE(oneByOne->tag(0)->Insert(e.first.data(), e.second).ok());
+      }
+      model.insert(batch.begin(), batch.end());
+      ASSERT_TRUE(merged->Flush().ok());
+      const std::vector<Entry> want = Sorted(model, merged->tag(0)->descending());
+      EXPECT_EQ(Walk(merged->tag(0)), want);
+      EXPECT_EQ(Walk(merged->tag(0), true), want);
+      if (shape.keyLen < 240) {
+        EXPECT_EQ(Walk(oneByOne->tag(0)), want);
+      }
+      uint64_t count = 0;
+      ASSERT_TRUE(merged->tag(0)->Count(&count).ok());
+      EXPECT_EQ(count, model.size());
+      ExpectSound(merged.get());
+      std::unique_ptr<CdxFile> again;
+      ASSERT_TRUE(testing::OpenBytes("m.cdx", *bytes, &again).ok());
+      again->tag(0)->SetKeyType(shape.type);
+      EXPECT_EQ(Walk(again->tag(0)), want);
+      ExpectSound(again.get());
+    }
+  }
+}
+
+// Entries held back (CdxTag::Hold) are in the tree for every reader: a seek
+// and a count before the flush find them. With each write failing in turn,
+// a batch writing through reports the failure; one whose file holds its
+// writes back reports it at the flush, and the flush tried again completes
+// the tag.
+TEST(CdxTreeTest, HeldEntriesAreReadAndAFailingWriteIsReported) {
+  xcetest::TempDir dir;
+  const std::string path = dir.str() + "/t.cdx";
+  const KeyShape& shape = kShapes[1];
+  std::mt19937 rng(3);
+  TagSpec tagSpec = MakeTagSpec("T", shape);
+  std::set<Entry> before;
+  for (uint32_t r = 1; r <= 500; ++r) {
+    Key k = MakeKey(shape, rng);
+    tagSpec.Add(k.data(), r);
+    before.emplace(k, r);
+  }
+  {
+    std::unique_ptr<File> f;
+    ASSERT_TRUE(FileSystem::Default()->Open(path, OpenMode::kCreate, &f).ok());
+    std::unique_ptr<CdxFile> cdx;
+    ASSERT_TRUE(CdxFile::Create(std::move(f), {tagSpec}, &cdx).ok());
+  }
+  std::vector<Entry> batch;
+  for (uint32_t r = 501; r <= 1500; ++r) {
+    batch.emplace_back(MakeKey(shape, rng), r);
+  }
+  std::set<Entry> after = before;
+  after.insert(batch.begin(), batch.end());
+  const std::string copy = dir.str() + "/w.cdx";
+  for (bool defer : {false, true}) {
+    for (uint64_t failAt = 1;; ++failAt) {
+      SCOPED_TRACE(std::string(defer ? "held, write " : "write ") + std::to_string(failAt));
+      std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing);
+      FaultInjectingFileSystem faulty(FileSystem::Default());
+      std::unique_ptr<File> f;
+      ASSERT_TRUE(faulty.Open(copy, OpenMode::kReadWrite, &f).ok());
+      std::unique_ptr<CdxFile> cdx;
+      ASSERT_TRUE(CdxFile::Open(std::move(f), false, &cdx).ok());
+      CdxTag* tag = cdx->tag(0);
+      tag->SetKeyType(shape.type);
+      cdx->SetDeferWrites(defer);
+      faulty.FailAtWrite(failAt, defer);
+      Status s;
+      if (defer) {
+        for (const Entry& e : batch) {
+          ASSERT_TRUE(tag->Hold(e.first.data(), e.second).ok());
+        }
+        auto c = tag->NewCursor();
+        EXPECT_TRUE(c->SeekEntry(batch.back().first.data(), batch.back().second));
+        uint64_t count = 0;
+        ASSERT_TRUE(tag->Count(&count).ok());
+        EXPECT_EQ(count, after.size());
+        s = cdx->Flush();
+        if (!s.ok()) {
+          s = cdx->Flush();
+          ASSERT_TRUE(s.ok()) << s.message();
+          EXPECT_EQ(Walk(tag), Sorted(after, false));
+          ExpectSound(cdx.get());
+        }
+      } else {
+        std::vector<uint8_t> keys;
+        std::vector<uint32_t> recnos;
+        for (const Entry& e : std::set<Entry>(batch.begin(), batch.end())) {
+          keys.insert(keys.end(), e.first.begin(), e.first.end());
+          recnos.push_back(e.second);
+        }
+        s = tag->InsertSorted(keys.data(), recnos.data(), recnos.size());
+        s = s.ok() ? cdx->Flush() : s;
+      }
+      const bool failed = faulty.writes() >= failAt;
+      EXPECT_EQ(s.ok(), !failed || defer) << s.message();
+      if (!failed) {
+        EXPECT_EQ(Walk(tag), Sorted(after, false));
+        ExpectSound(cdx.get());
+        break;
+      }
     }
   }
 }

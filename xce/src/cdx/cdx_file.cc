@@ -201,6 +201,23 @@ Status CdxFile::WriteFileHeaderField(const HeaderPatch& patch) {
   return s.ok() ? Status::Ok() : IoError(s);
 }
 
+Status CdxFile::PatchHeader(uint32_t header, const HeaderPatch& patch) {
+  if (deferWrites_) {
+    std::memcpy(heldPatches_[header + patch.offset].data(), patch.bytes, sizeof patch.bytes);
+    dirty_ = true;
+    return Status::Ok();
+  }
+  Status s = file_->WriteAt(header + patch.offset, patch.bytes, sizeof patch.bytes);
+  return s.ok() ? Status::Ok() : IoError(s);
+}
+
+void CdxFile::BeginBatch() { ++batches_; }
+
+Status CdxFile::EndBatch() {
+  --batches_;
+  return batches_ == 0 && held_.size() >= kMaxHeldPages ? WriteHeld() : Status::Ok();
+}
+
 Status CdxFile::AllocPage(uint32_t* offset) {
   XCE_RETURN_IF_ERROR(CheckWritable());
   if (freeHead_ != 0 && freeHead_ != kNoPage) {
@@ -214,7 +231,7 @@ Status CdxFile::AllocPage(uint32_t* offset) {
       return Corrupt("free page list points to " + Hex(next));
     }
     *offset = freeHead_;
-    XCE_RETURN_IF_ERROR(WriteFileHeaderField(FreeHeadPatch(next == kNoPage ? 0 : next)));
+    XCE_RETURN_IF_ERROR(PatchHeader(0, FreeHeadPatch(next == kNoPage ? 0 : next)));
     freeHead_ = next == kNoPage ? 0 : next;
     ForgetNode(*offset);
     return Status::Ok();
@@ -230,7 +247,7 @@ Status CdxFile::FreePage(uint32_t offset) {
   PutLe32(page, freeHead_ == kNoPage ? 0 : freeHead_);
   XCE_RETURN_IF_ERROR(PutPage(offset, page));
   ForgetNode(offset);
-  XCE_RETURN_IF_ERROR(WriteFileHeaderField(FreeHeadPatch(offset)));
+  XCE_RETURN_IF_ERROR(PatchHeader(0, FreeHeadPatch(offset)));
   freeHead_ = offset;
   dirty_ = true;
   return Status::Ok();
@@ -239,7 +256,7 @@ Status CdxFile::FreePage(uint32_t offset) {
 Status CdxFile::PutPage(uint32_t offset, const uint8_t* page) {
   if (deferWrites_) {
     std::memcpy(held_[offset].data(), page, kPageSize);
-    return held_.size() >= kMaxHeldPages ? WriteHeld() : Status::Ok();
+    return held_.size() >= kMaxHeldPages && batches_ == 0 ? WriteHeld() : Status::Ok();
   }
   Status s = file_->WriteAt(offset, page, kPageSize);
   return s.ok() ? Status::Ok() : IoError(s);
@@ -263,14 +280,28 @@ Status CdxFile::WriteHeld() {
     run.insert(run.end(), page.begin(), page.end());
   }
   XCE_RETURN_IF_ERROR(writeRun());
+  // Header fields after the pages they point to.
+  for (const auto& [offset, bytes] : heldPatches_) {
+    Status s = file_->WriteAt(offset, bytes.data(), bytes.size());
+    if (!s.ok()) {
+      return IoError(s);
+    }
+  }
   // Cleared only once every page is out: after a failure the next flush
   // writes them all again.
   held_.clear();
+  heldPatches_.clear();
   return Status::Ok();
 }
 
 Status CdxFile::Flush() {
-  if (!dirty_ || readOnly_) {
+  if (readOnly_) {
+    return Status::Ok();
+  }
+  for (const auto& t : tags_) {
+    XCE_RETURN_IF_ERROR(t->Settle());  // entries held back go in first
+  }
+  if (!dirty_) {
     return Status::Ok();
   }
   XCE_RETURN_IF_ERROR(WriteHeld());

@@ -98,6 +98,23 @@ class CdxTag {
   // Adds (key, recno). A unique tag keeps only the first entry of a key value:
   // *added is false when the key is present already (or the entry exists).
   Status Insert(const uint8_t* key, uint32_t recno, bool* added = nullptr);
+  // Adds n entries (keys: n * key_len() bytes) given in ascending (key,
+  // recno) order without repeats, in one pass over the tree: each page they
+  // reach is read once and written once, cut into as many pages as it then
+  // needs, and the pages above take the new pages in the same pass. Entries
+  // present already are left as they are. A unique tag takes them one by one
+  // (the first holder of a key value keeps it). A failure leaves the tag part
+  // changed, as a failed Insert may: the caller's own undo covers it.
+  Status InsertSorted(const uint8_t* keys, const uint32_t* recnos, std::size_t n);
+  // Keeps (key, recno) back, to be added with the other held entries in one
+  // sorted pass (InsertSorted) before the tree is next read or its file
+  // flushed: a writer appending many records then pays one pass over the
+  // pages they reach instead of a descent and a page write per key. A unique
+  // tag adds the entry at once.
+  Status Hold(const uint8_t* key, uint32_t recno);
+  // Adds the held entries now. They stay held after a failure, so that the
+  // next read or flush tries again (an entry present already is skipped).
+  Status Settle();
   // Removes (key, recno); *removed is false when the entry is absent.
   Status Delete(const uint8_t* key, uint32_t recno, bool* removed = nullptr);
   // True when the exact entry is present.
@@ -150,6 +167,30 @@ class CdxTag {
   // Writes a changed node at path depth `depth`: splits it when it overflows,
   // drops it when it emptied, and carries a changed last key up to the parent.
   Status Store(std::vector<PathStep>* path, int depth, Node* node);
+  // Pages that stand where one page stood after a batch reached it, each
+  // with its last entry, in key order.
+  struct Pieces {
+    std::vector<uint8_t> keys;
+    std::vector<uint32_t> recnos;
+    std::vector<uint32_t> offsets;
+    std::size_t size() const { return offsets.size(); }
+  };
+  struct Batch {
+    const uint8_t* keys;
+    const uint32_t* recnos;
+    // Pages whose left neighbour split: the page that is their left one now.
+    std::map<uint32_t, uint32_t> leftOf;
+  };
+  Status MergeBatch(const uint8_t* keys, const uint32_t* recnos, std::size_t n);
+  // Merges batch entries [lo, hi) into the subtree at `offset`.
+  Status MergeSubtree(uint32_t offset, int depth, std::size_t lo, std::size_t hi, Batch* b,
+                      Pieces* out);
+  // Writes a merged page as the pages it needs, the first at its own offset
+  // (a new page when `fresh`), linked to each other and to its neighbours.
+  Status WriteCut(Node* merged, bool fresh, Batch* b, Pieces* out);
+  // Where a merged page is cut: as few pages as hold it, the entries spread
+  // evenly over them.
+  std::vector<int> Cuts(const Node& node) const;
   Status SetRoot(uint32_t offset);
   Status BuildLeafIndex();
 
@@ -166,6 +207,8 @@ class CdxTag {
   uint8_t pad_ = 0x20;
   uint64_t version_ = 0;
   LeafIndex leafIndex_;
+  std::vector<uint8_t> heldKeys_;
+  std::vector<uint32_t> heldRecnos_;
 };
 
 class CdxFile {
@@ -198,8 +241,9 @@ class CdxFile {
   // Removes a tag from the directory and frees its pages.
   Status DropTag(std::string_view name);
 
-  // Writes the pages held back (see SetDeferWrites), then the change counter
-  // when anything changed since the last flush.
+  // Adds the entries each tag holds back (CdxTag::Hold), writes the pages
+  // held back (see SetDeferWrites), then the change counter when anything
+  // changed since the last flush.
   Status Flush();
   // With `defer`, whole pages written are held in memory until Flush (or
   // until many are held) and reads see them there: a writer that appends
@@ -209,6 +253,12 @@ class CdxFile {
   // for this.
   void SetDeferWrites(bool defer) { deferWrites_ = defer; }
   std::size_t held_pages() const { return held_.size(); }
+  // Between these, held pages are not written out however many there are:
+  // a batch of inserts (CdxTag::InsertSorted) then either completes in memory
+  // or stops on a fault of its own, never on a write, and a flush tried
+  // again writes the whole of it.
+  void BeginBatch();
+  Status EndBatch();
   // Pages in the file (the bound of every walk).
   uint32_t page_count() const { return fileEnd_ / kPageSize; }
   uint32_t free_head() const { return freeHead_; }
@@ -224,6 +274,9 @@ class CdxFile {
   Status ReadPage(uint32_t offset, uint8_t* page);
   // Writes an encoded page as it stands.
   Status WritePage(uint32_t offset, const uint8_t* page);
+  // Writes a 4-byte field of the header at `header` (the file's or a tag's);
+  // held back with the pages while writes are deferred.
+  Status PatchHeader(uint32_t header, const HeaderPatch& patch);
   bool ValidPageOffset(uint32_t offset) const;
   Status Corrupt(const std::string& what) const;
   Status IoError(const Status& cause) const;
@@ -252,6 +305,8 @@ class CdxFile {
   bool readOnly_;
   bool deferWrites_ = false;
   std::map<uint32_t, std::array<uint8_t, kPageSize>> held_;  // by offset
+  std::map<uint32_t, std::array<uint8_t, 4>> heldPatches_;   // header fields, by offset
+  int batches_ = 0;
   uint32_t fileEnd_ = 0;
   uint32_t freeHead_ = 0;
   uint32_t counter_ = 0;

@@ -43,6 +43,7 @@ int CdxTag::LowerBound(const Node& node, const Target& t) {
 
 Status CdxTag::Descend(const Target& t, std::vector<PathStep>* path) {
   path->clear();
+  XCE_RETURN_IF_ERROR(Settle());
   uint32_t offset = root_;
   for (int depth = 0; depth <= kMaxDepth; ++depth) {
     std::shared_ptr<const Node> node;
@@ -61,6 +62,7 @@ Status CdxTag::Descend(const Target& t, std::vector<PathStep>* path) {
 }
 
 Status CdxTag::DescendToLeaf(const Target& t, std::shared_ptr<const Node>* leaf, int* index) {
+  XCE_RETURN_IF_ERROR(Settle());
   // Interior pages are looked at through the page cache without taking a
   // share of each: a seek then costs no reference counting on the way down.
   uint32_t offset = root_;
@@ -81,11 +83,7 @@ Status CdxTag::DescendToLeaf(const Target& t, std::shared_ptr<const Node>* leaf,
 }
 
 Status CdxTag::SetRoot(uint32_t offset) {
-  const HeaderPatch patch = RootPatch(offset);
-  Status s = file_->file()->WriteAt(headerOffset_ + patch.offset, patch.bytes, sizeof patch.bytes);
-  if (!s.ok()) {
-    return file_->IoError(s);
-  }
+  XCE_RETURN_IF_ERROR(file_->PatchHeader(headerOffset_, RootPatch(offset)));
   root_ = offset;
   return Status::Ok();
 }
@@ -222,6 +220,261 @@ Status CdxTag::Insert(const uint8_t* key, uint32_t recno, bool* added) {
   return Status::Ok();
 }
 
+Status CdxTag::Hold(const uint8_t* key, uint32_t recno) {
+  if (unique()) {
+    return Insert(key, recno);
+  }
+  XCE_RETURN_IF_ERROR(file_->CheckWritable());
+  heldKeys_.insert(heldKeys_.end(), key, key + keyLen_);
+  heldRecnos_.push_back(recno);
+  ++version_;  // cursors find their entry again, which settles the tag
+  return Status::Ok();
+}
+
+Status CdxTag::Settle() {
+  if (heldRecnos_.empty()) {
+    return Status::Ok();
+  }
+  // Taken out first: the insert reads the tree, which settles the tag.
+  std::vector<uint8_t> keys = std::move(heldKeys_);
+  std::vector<uint32_t> recnos = std::move(heldRecnos_);
+  heldKeys_.clear();
+  heldRecnos_.clear();
+  const auto kl = static_cast<std::size_t>(keyLen_);
+  auto less = [&](uint32_t a, uint32_t b) {
+    const int c = std::memcmp(keys.data() + a * kl, keys.data() + b * kl, kl);
+    return c < 0 || (c == 0 && recnos[a] < recnos[b]);
+  };
+  std::vector<uint32_t> order(recnos.size());
+  for (uint32_t i = 0; i < order.size(); ++i) {
+    order[i] = i;
+  }
+  std::vector<uint8_t> sortedKeys;
+  std::vector<uint32_t> sortedRecnos;
+  if (!std::is_sorted(order.begin(), order.end(), less)) {
+    std::sort(order.begin(), order.end(), less);
+  }
+  sortedKeys.reserve(keys.size());
+  sortedRecnos.reserve(recnos.size());
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const uint32_t i = order[k];
+    if (k > 0 && !less(order[k - 1], i)) {
+      continue;  // held twice
+    }
+    sortedKeys.insert(sortedKeys.end(), keys.begin() + static_cast<std::ptrdiff_t>(i * kl),
+                      keys.begin() + static_cast<std::ptrdiff_t>((i + 1) * kl));
+    sortedRecnos.push_back(recnos[i]);
+  }
+  Status s = InsertSorted(sortedKeys.data(), sortedRecnos.data(), sortedRecnos.size());
+  if (!s.ok()) {
+    heldKeys_ = std::move(sortedKeys);
+    heldRecnos_ = std::move(sortedRecnos);
+  }
+  return s;
+}
+
+Status CdxTag::InsertSorted(const uint8_t* keys, const uint32_t* recnos, std::size_t n) {
+  XCE_RETURN_IF_ERROR(file_->CheckWritable());
+  if (unique()) {
+    for (std::size_t i = 0; i < n; ++i) {
+      XCE_RETURN_IF_ERROR(Insert(keys + i * static_cast<std::size_t>(keyLen_), recnos[i]));
+    }
+    return Status::Ok();
+  }
+  if (n == 0) {
+    return Status::Ok();
+  }
+  ++version_;
+  file_->BeginBatch();
+  Status s = MergeBatch(keys, recnos, n);
+  Status e = file_->EndBatch();
+  return s.ok() ? e : s;
+}
+
+Status CdxTag::MergeBatch(const uint8_t* keys, const uint32_t* recnos, std::size_t n) {
+  Batch b{keys, recnos, {}};
+  Pieces top;
+  XCE_RETURN_IF_ERROR(MergeSubtree(root_, 0, 0, n, &b, &top));
+  // Right neighbours of split pages that took no entries themselves.
+  for (const auto& [offset, left] : b.leftOf) {
+    std::shared_ptr<const Node> node;
+    XCE_RETURN_IF_ERROR(file_->ReadNode(offset, keyLen_, pad_, &node));
+    Node copy = *node;
+    copy.left = left;
+    XCE_RETURN_IF_ERROR(file_->WriteNode(copy, pad_));
+  }
+  // A root that split gets a level above its pieces, as often as it takes.
+  while (top.size() > 1) {
+    Node level;
+    level.keyLen = keyLen_;
+    level.attr = kAttrRoot;
+    level.keys = std::move(top.keys);
+    level.recnos = std::move(top.recnos);
+    level.children = std::move(top.offsets);
+    top = Pieces();
+    XCE_RETURN_IF_ERROR(WriteCut(&level, true, &b, &top));
+  }
+  return top.offsets[0] == root_ ? Status::Ok() : SetRoot(top.offsets[0]);
+}
+
+Status CdxTag::MergeSubtree(uint32_t offset, int depth, std::size_t lo, std::size_t hi, Batch* b,
+                            Pieces* out) {
+  if (depth > kMaxDepth) {
+    return file_->Corrupt("tag " + name_ + ": the tree is deeper than " +
+                          std::to_string(kMaxDepth) + " levels (a child pointer loops)");
+  }
+  std::shared_ptr<const Node> node;
+  XCE_RETURN_IF_ERROR(file_->ReadNode(offset, keyLen_, pad_, &node));
+  const int n = node->size();
+  if (n == 0 && (depth > 0 || !node->leaf())) {
+    return file_->Corrupt("tag " + name_ + ": page " + std::to_string(offset) +
+                          " holds no entries");
+  }
+  Node merged;
+  merged.offset = node->offset;
+  merged.attr = node->attr;
+  merged.left = node->left;
+  merged.right = node->right;
+  merged.keyLen = keyLen_;
+  const auto kl = static_cast<std::size_t>(keyLen_);
+  bool changed = false;
+  if (node->leaf()) {
+    merged.keys.reserve((static_cast<std::size_t>(n) + hi - lo) * kl);
+    merged.recnos.reserve(static_cast<std::size_t>(n) + hi - lo);
+    int i = 0;
+    std::size_t j = lo;
+    while (i < n || j < hi) {
+      int c = 1;  // > 0: the batch's entry comes first
+      if (i < n && j < hi) {
+        c = CompareBytes(node->key(i), b->keys + j * kl, keyLen_);
+        c = c != 0 ? c : (node->recnos[i] < b->recnos[j] ? -1 : node->recnos[i] > b->recnos[j]);
+      } else if (i < n) {
+        c = -1;
+      }
+      if (c <= 0) {
+        merged.keys.insert(merged.keys.end(), node->key(i), node->key(i) + kl);
+        merged.recnos.push_back(node->recnos[i]);
+        ++i;
+        j += c == 0 ? 1 : 0;  // present already
+      } else {
+        merged.keys.insert(merged.keys.end(), b->keys + j * kl, b->keys + (j + 1) * kl);
+        merged.recnos.push_back(b->recnos[j]);
+        ++j;
+        changed = true;
+      }
+    }
+  } else {
+    // Each child takes the entries up to its last one; the last child the rest.
+    std::size_t j = lo;
+    for (int c = 0; c < n; ++c) {
+      std::size_t end = j;
+      if (c == n - 1) {
+        end = hi;
+      } else {
+        while (end < hi &&
+               !Before(*node, c, {Target::kEntry, b->keys + end * kl, keyLen_, b->recnos[end]})) {
+          ++end;
+        }
+      }
+      if (end == j) {
+        merged.keys.insert(merged.keys.end(), node->key(c), node->key(c) + kl);
+        merged.recnos.push_back(node->recnos[c]);
+        merged.children.push_back(node->children[c]);
+        continue;
+      }
+      Pieces sub;
+      XCE_RETURN_IF_ERROR(MergeSubtree(node->children[c], depth + 1, j, end, b, &sub));
+      changed = changed || sub.size() != 1 || sub.recnos[0] != node->recnos[c] ||
+                CompareBytes(sub.keys.data(), node->key(c), keyLen_) != 0;
+      merged.keys.insert(merged.keys.end(), sub.keys.begin(), sub.keys.end());
+      merged.recnos.insert(merged.recnos.end(), sub.recnos.begin(), sub.recnos.end());
+      merged.children.insert(merged.children.end(), sub.offsets.begin(), sub.offsets.end());
+      j = end;
+    }
+  }
+  if (auto fix = b->leftOf.find(offset); fix != b->leftOf.end()) {
+    merged.left = fix->second;
+    b->leftOf.erase(fix);
+    changed = true;
+  }
+  if (!changed) {
+    out->keys.assign(node->key(n - 1), node->key(n - 1) + kl);
+    out->recnos.push_back(node->recnos[n - 1]);
+    out->offsets.push_back(offset);
+    return Status::Ok();
+  }
+  return WriteCut(&merged, false, b, out);
+}
+
+std::vector<int> CdxTag::Cuts(const Node& node) const {
+  const int n = node.size();
+  // The most entries from `from` on, up to `limit`, that one page holds.
+  auto fill = [&](int from, int limit) {
+    if (!node.leaf()) {
+      return std::min(limit, from + InteriorCapacity(keyLen_));
+    }
+    int lo = from + 1;  // one entry always fits
+    int hi = std::min(limit, from + LeafWriter::kMaxEntries);
+    while (lo < hi) {
+      const int mid = (lo + hi + 1) / 2;
+      if (LeafFits(node, from, mid, pad_)) {
+        lo = mid;
+      } else {
+        hi = mid - 1;
+      }
+    }
+    return lo;
+  };
+  int pages = 0;
+  for (int from = 0; from < n; from = fill(from, n)) {
+    ++pages;
+  }
+  std::vector<int> cuts{0};
+  for (int from = 0; from < n; --pages) {
+    const int left = std::max(pages, 1);
+    from = fill(from, from + (n - from + left - 1) / left);
+    cuts.push_back(from);
+  }
+  return cuts;
+}
+
+Status CdxTag::WriteCut(Node* merged, bool fresh, Batch* b, Pieces* out) {
+  const std::vector<int> cuts = Cuts(*merged);
+  const std::size_t count = cuts.size() - 1;
+  std::vector<uint32_t> offsets(count, merged->offset);
+  for (std::size_t k = fresh ? 0 : 1; k < count; ++k) {
+    XCE_RETURN_IF_ERROR(file_->AllocPage(&offsets[k]));
+  }
+  if (count > 1 && merged->right != kNoPage) {
+    b->leftOf[merged->right] = offsets.back();
+  }
+  const auto kl = static_cast<std::size_t>(keyLen_);
+  for (std::size_t k = 0; k < count; ++k) {
+    const auto from = static_cast<std::size_t>(cuts[k]);
+    const auto to = static_cast<std::size_t>(cuts[k + 1]);
+    Node piece;
+    piece.offset = offsets[k];
+    piece.attr = count > 1 ? static_cast<uint16_t>(merged->attr & ~kAttrRoot) : merged->attr;
+    piece.left = k == 0 ? merged->left : offsets[k - 1];
+    piece.right = k + 1 == count ? merged->right : offsets[k + 1];
+    piece.keyLen = keyLen_;
+    piece.keys.assign(merged->keys.begin() + static_cast<std::ptrdiff_t>(from * kl),
+                      merged->keys.begin() + static_cast<std::ptrdiff_t>(to * kl));
+    piece.recnos.assign(merged->recnos.begin() + static_cast<std::ptrdiff_t>(from),
+                        merged->recnos.begin() + static_cast<std::ptrdiff_t>(to));
+    if (!merged->leaf()) {
+      piece.children.assign(merged->children.begin() + static_cast<std::ptrdiff_t>(from),
+                            merged->children.begin() + static_cast<std::ptrdiff_t>(to));
+    }
+    XCE_RETURN_IF_ERROR(file_->WriteNode(piece, pad_));
+    out->keys.insert(out->keys.end(), piece.key(piece.size() - 1),
+                     piece.key(piece.size() - 1) + kl);
+    out->recnos.push_back(piece.recnos.back());
+    out->offsets.push_back(piece.offset);
+  }
+  return Status::Ok();
+}
+
 Status CdxTag::Delete(const uint8_t* key, uint32_t recno, bool* removed) {
   if (removed != nullptr) {
     *removed = false;
@@ -245,6 +498,7 @@ Status CdxTag::Delete(const uint8_t* key, uint32_t recno, bool* removed) {
 
 Status CdxTag::Renumber(const std::vector<uint32_t>& removed) {
   XCE_RETURN_IF_ERROR(file_->CheckWritable());
+  XCE_RETURN_IF_ERROR(Settle());
   // Every page of the tree once, from the root down; more pages than the
   // file holds means a child pointer loops.
   std::vector<uint32_t> pending{root_};
@@ -292,6 +546,7 @@ Status CdxTag::Contains(const uint8_t* key, uint32_t recno, bool* found) {
 }
 
 Status CdxTag::BuildLeafIndex() {
+  XCE_RETURN_IF_ERROR(Settle());
   if (leafIndex_.version == version_) {
     return Status::Ok();
   }

@@ -305,8 +305,13 @@ Status TableIndexes::OnRecordWrite(Table& t, uint32_t recno, const char* oldImag
       }
     }
     if (s.ok() && newIn) {
-      bool added = false;
-      s = tag->Insert(newKey_.data(), recno, &added);
+      bool added = true;
+      // A writer that holds its page writes back holds an append's keys
+      // too: they go in at the flush, or before a tag is read, in one
+      // sorted pass per tag.
+      s = oldImage == nullptr && (table_->options().rawOptions & kOptDeferIndexWrites) != 0
+              ? tag->Hold(newKey_.data(), recno)
+              : tag->Insert(newKey_.data(), recno, &added);
       if (s.ok() && added) {
         applied.push_back({i, true, newKey_});
       }
@@ -881,6 +886,7 @@ Status TableIndexes::DeleteTag(std::string_view name) {
 }
 
 Status TableIndexes::Check(std::vector<std::string>* problems) {
+  XCE_RETURN_IF_ERROR(FlushFiles());  // the checks read the files
   const uint32_t count = table_->RecordCount();
   if (!unbound_.ok()) {
     problems->push_back(unbound_.message());
