@@ -227,68 +227,6 @@ XDSRESULT SetText(XDSHANDLE t, uint16_t field, const std::string& value) {
   return XdsSetField(t, field, value.data(), static_cast<uint32_t>(value.size()));
 }
 
-// The index tags of a table, as they are defined.
-struct TagDefs {
-  std::vector<std::string> names, keys, conditions;
-  std::vector<uint16_t> unique, descending;
-};
-
-XDSRESULT IndexText(XDSRESULT (*get)(XDSHANDLE, char*, uint16_t*), XDSHANDLE index,
-                    std::string* out) {
-  char text[512];
-  uint16_t length = sizeof text;
-  XDSRESULT r = get(index, text, &length);
-  out->assign(text, r == 0 ? length : 0);
-  return r;
-}
-
-// Reads every tag's definition and removes the tags: appending many records
-// and building the tags once is far cheaper than keeping them on each append.
-XDSRESULT TakeTags(XDSHANDLE t, TagDefs* d) {
-  XDSHANDLE handles[64];
-  uint16_t count = 64;
-  XDSRESULT r = XdsGetAllIndexes(t, &count, handles);
-  for (uint16_t i = 0; r == 0 && i < count; ++i) {
-    std::string name, key, condition;
-    uint16_t unique = 0, descending = 0;
-    r = IndexText(XdsGetIndexName, handles[i], &name);
-    r = r != 0 ? r : IndexText(XdsGetIndexKeyExpression, handles[i], &key);
-    r = r != 0 ? r : IndexText(XdsGetIndexCondition, handles[i], &condition);
-    r = r != 0 ? r : XdsIsIndexUnique(handles[i], &unique);
-    r = r != 0 ? r : XdsIsIndexDescending(handles[i], &descending);
-    d->names.push_back(name);
-    d->keys.push_back(key);
-    d->conditions.push_back(condition);
-    d->unique.push_back(unique);
-    d->descending.push_back(descending);
-  }
-  for (std::size_t i = 0; r == 0 && i < d->names.size(); ++i) {
-    r = XdsDeleteIndexTag(t, d->names[i].c_str());
-  }
-  return r;
-}
-
-XDSRESULT PutTags(XDSHANDLE t, const TagDefs& d) {
-  std::vector<XDSTAGDEF> tags;
-  for (std::size_t i = 0; i < d.names.size(); ++i) {
-    tags.push_back({d.names[i].c_str(), d.keys[i].c_str(), d.conditions[i].c_str(), d.unique[i],
-                    d.descending[i]});
-  }
-  return tags.empty() ? 0 : XdsCreateIndexTags(t, static_cast<uint16_t>(tags.size()), tags.data());
-}
-
-TagDefs CatalogueTags(const CatalogueTable& def) {
-  TagDefs d;
-  for (const xcetool::CatalogueTag& tag : def.tags) {
-    d.names.push_back(tag.name);
-    d.keys.push_back(tag.key);
-    d.conditions.push_back("");
-    d.unique.push_back(0);
-    d.descending.push_back(0);
-  }
-  return d;
-}
-
 // --------------------------------------------------------------- file work
 
 // Copies a file with the kernel's copy, then makes it durable.
@@ -791,18 +729,6 @@ class Importer {
       });
     }
     return r;
-  }
-
-  // Records to be appended to each table (in CatalogueTables() order).
-  std::array<uint64_t, 4> Appends() const {
-    std::array<uint64_t, 4> n = {};
-    n[xcetool::kTem] = newSections_.size();
-    n[xcetool::kType] = newTypes_.size();
-    for (const Group& g : groups_) {
-      n[xcetool::kUrls] += g.existingId == 0 ? 1 : 0;
-      n[xcetool::kUrlIn] += g.sections.size();
-    }
-    return n;
   }
 
   XDSRESULT Write(const Catalogue& c, const ImportOptions& options) {
@@ -1342,31 +1268,15 @@ bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptio
   if (importer.DropKnownMemberships(work) != 0) {
     return abandon("cannot read the catalogue: " + EngineError());
   }
-  // A table gaining many records has its tags built afresh after the
-  // appends (a new catalogue has none yet); one gaining few keeps them.
-  const std::array<uint64_t, 4> appends = importer.Appends();
-  std::array<TagDefs, 4> rebuild;
-  std::array<bool, 4> rebuilt = {};
-  for (int i = 0; i < 4; ++i) {
-    const auto ui = static_cast<std::size_t>(i);
-    uint32_t records = 0;
-    if (fresh) {
-      rebuild[ui] = CatalogueTags(CatalogueTables()[ui]);
-      rebuilt[ui] = true;
-    } else if (XdsGetRecordCount(work.table(i), XDS_COUNT_IGNORE_FILTERS, &records) != 0 ||
-               (appends[ui] * 16 >= records && appends[ui] > 1000 &&
-                TakeTags(work.table(i), &rebuild[ui]) != 0)) {
-      return abandon("cannot prepare the catalogue copy: " + EngineError());
-    } else {
-      rebuilt[ui] = appends[ui] * 16 >= records && appends[ui] > 1000;
-    }
-  }
+  // Tables opened for writing here hold their appended records' keys and
+  // add them to each tag in one sorted pass at the flush; a new catalogue
+  // gets its tags built once, after the appends.
   if (importer.Write(work, options) != 0) {
     return abandon("cannot add the bookmarks: " + EngineError());
   }
-  for (int i = 0; i < 4; ++i) {
-    const auto ui = static_cast<std::size_t>(i);
-    if (rebuilt[ui] && PutTags(work.table(i), rebuild[ui]) != 0) {
+  for (int i = 0; fresh && i < 4; ++i) {
+    if (xcetool::CreateCatalogueTags(work.table(i),
+                                     CatalogueTables()[static_cast<std::size_t>(i)]) != 0) {
       return abandon("cannot build the index tags: " + EngineError());
     }
   }
