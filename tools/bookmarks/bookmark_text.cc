@@ -162,14 +162,23 @@ int DefaultPort(std::string_view scheme) {
   return -1;
 }
 
-// The parts of an address with an authority ("scheme://host...").
+// The parts of an address with an authority ("scheme://host..."), as views
+// of the address.
 struct UrlParts {
-  std::string scheme;     // as written
-  std::string userinfo;   // with its "@", or ""
-  std::string host;
-  std::string port;       // digits, without ":"
-  std::string rest;       // path, query and fragment
+  std::string_view scheme;    // as written
+  std::string_view userinfo;  // with its "@", or ""
+  std::string_view host;
+  std::string_view port;  // digits, without ":"
+  std::string_view rest;  // path, query and fragment
 };
+
+// The rest of an address after its host without the "/" of an empty path
+// ("/", "/?query", "/#fragment").
+std::string_view WithoutLoneSlash(std::string_view rest) {
+  const bool lone =
+      rest.size() >= 1 && rest[0] == '/' && (rest.size() == 1 || rest[1] == '?' || rest[1] == '#');
+  return lone ? rest.substr(1) : rest;
+}
 
 bool SplitUrl(std::string_view url, UrlParts* p) {
   std::size_t colon = url.find(':');
@@ -185,17 +194,17 @@ bool SplitUrl(std::string_view url, UrlParts* p) {
   if (url.substr(colon + 1, 2) != "//") {
     return false;
   }
-  p->scheme = std::string(url.substr(0, colon));
+  p->scheme = url.substr(0, colon);
   std::size_t start = colon + 3;
   std::size_t end = url.find_first_of("/?#", start);
   if (end == std::string_view::npos) {
     end = url.size();
   }
   std::string_view authority = url.substr(start, end - start);
-  p->rest = std::string(url.substr(end));
+  p->rest = url.substr(end);
   std::size_t at = authority.rfind('@');
   if (at != std::string_view::npos) {
-    p->userinfo = std::string(authority.substr(0, at + 1));
+    p->userinfo = authority.substr(0, at + 1);
     authority.remove_prefix(at + 1);
   }
   std::size_t portColon = authority.rfind(':');
@@ -206,11 +215,11 @@ bool SplitUrl(std::string_view url, UrlParts* p) {
       digits = digits && IsAsciiDigit(c);
     }
     if (digits) {
-      p->port = std::string(port);
+      p->port = port;
       authority = authority.substr(0, portColon);
     }
   }
-  p->host = std::string(authority);
+  p->host = authority;
   return true;
 }
 
@@ -445,11 +454,8 @@ bool SimpleComparableUrl(std::string_view url, std::string* out) {
       return false;
     }
   }
-  std::string_view rest = url.substr(end);
-  const bool loneSlash =
-      rest.size() >= 1 && rest[0] == '/' && (rest.size() == 1 || rest[1] == '?' || rest[1] == '#');
   out->assign(url.substr(0, end));
-  out->append(rest.substr(loneSlash ? 1 : 0));
+  out->append(WithoutLoneSlash(url.substr(end)));
   return true;
 }
 
@@ -472,15 +478,39 @@ std::string ComparableUrl(std::string_view url) {
   if (!HostToAscii(p.host, &host)) {
     host = AsciiLowered(p.host);
   }
-  std::string out = scheme + "://" + p.userinfo + host;
+  std::string out = scheme + "://";
+  out.append(p.userinfo).append(host);
   if (!p.port.empty() && std::to_string(DefaultPort(scheme)) != p.port) {
-    out += ":" + p.port;
+    out.append(":").append(p.port);
   }
-  std::string_view rest = p.rest;
-  if (rest.size() >= 1 && rest[0] == '/' && (rest.size() == 1 || rest[1] == '?' || rest[1] == '#')) {
-    rest.remove_prefix(1);
+  return out.append(WithoutLoneSlash(p.rest));
+}
+
+uint64_t AddressSketch(std::string_view url) {
+  uint64_t h = 14695981039346656037ull;
+  auto mix = [&h](unsigned char c) { h = (h ^ c) * 1099511628211ull; };
+  UrlParts p;
+  if (SplitUrl(url, &p)) {
+    // The host up to a colon: a port is dropped or kept by the scheme, and a
+    // colon inside a host can make the next split take digits after it for
+    // a port.
+    mix(2);
+    for (char c : p.host.substr(0, p.host.find(':'))) {
+      mix(static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
+    }
+    mix(3);
+    for (char c : WithoutLoneSlash(p.rest)) {
+      mix(static_cast<unsigned char>(c));
+    }
+    return h;
   }
-  return out + std::string(rest);
+  // Unsplit, only the scheme's letter case changes.
+  const std::size_t scheme = SchemeOf(url).size();
+  mix(scheme > 0 ? 1 : 0);
+  for (char c : url.substr(scheme)) {
+    mix(static_cast<unsigned char>(c));
+  }
+  return h;
 }
 
 bool Storable(char32_t c, bool oem) {
@@ -500,7 +530,12 @@ std::string StorableUrl(std::string_view utf8, bool oem) {
   if (SplitUrl(text, &p)) {
     std::string host;
     if (HostToAscii(p.host, &host)) {
-      text = p.scheme + "://" + p.userinfo + host + (p.port.empty() ? "" : ":" + p.port) + p.rest;
+      std::string joined(p.scheme);
+      joined.append("://").append(p.userinfo).append(host);
+      if (!p.port.empty()) {
+        joined.append(":").append(p.port);
+      }
+      text = joined.append(p.rest);
     }
   }
   std::string out;

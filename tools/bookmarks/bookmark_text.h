@@ -32,6 +32,12 @@ bool HostToAscii(std::string_view host, std::string* out);
 // path dropped. Text without a scheme compares as it stands.
 std::string ComparableUrl(std::string_view url);
 
+// A hash of what ComparableUrl keeps of an address beyond the letter case of
+// its scheme and host and its port: addresses in ASCII whose compared forms
+// are equal have equal sketches, and an address's sketch is that of its
+// compared form. A cheap first test before ComparableUrl decides.
+uint64_t AddressSketch(std::string_view url);
+
 // The scheme of an address in lower case ("http", "mailto"), or "" when the
 // text does not begin with one.
 std::string SchemeOf(std::string_view url);

@@ -227,6 +227,15 @@ XDSRESULT SetText(XDSHANDLE t, uint16_t field, const std::string& value) {
   return XdsSetField(t, field, value.data(), static_cast<uint32_t>(value.size()));
 }
 
+XDSRESULT IndexText(XDSRESULT (*get)(XDSHANDLE, char*, uint16_t*), XDSHANDLE index,
+                    std::string* out) {
+  char text[512];
+  uint16_t length = sizeof text;
+  XDSRESULT r = get(index, text, &length);
+  out->assign(text, r == 0 ? length : 0);
+  return r;
+}
+
 // --------------------------------------------------------------- file work
 
 // Copies a file with the kernel's copy, then makes it durable.
@@ -627,47 +636,126 @@ class Importer {
   }
 
   // Finds the addresses already in the catalogue (the link type's prefix in
-  // front of each stored address), and the highest URL id.
+  // front of each stored address), and the highest URL id. The records are
+  // read as stored in one pass; an address in ASCII is put in its compared
+  // form only when its sketch may be a wanted one, any other one always.
   XDSRESULT MatchExisting(const Catalogue& c) {
+    constexpr int kFilterBits = 23;
+    std::vector<uint64_t> filter((std::size_t{1} << kFilterBits) / 64);
+    auto slot = [](std::string_view url) { return AddressSketch(url) >> (64 - kFilterBits); };
     std::unordered_map<std::string, std::vector<std::size_t>> wanted;
     wanted.reserve(groups_.size());
     for (std::size_t i = 0; i < groups_.size(); ++i) {
       wanted[groups_[i].key].push_back(i);
+      const uint64_t bit = slot(groups_[i].key);
+      filter[bit / 64] |= uint64_t{1} << (bit % 64);
     }
-    std::unordered_map<std::string, std::string> prefixes;
+    std::map<std::string, std::string, std::less<>> prefixes;
     for (const Type& t : types_) {
       prefixes.emplace(t.code, t.prefix);
     }
+    auto prefixOf = [&](std::string_view code) -> std::string_view {
+      auto p = prefixes.find(code);
+      return p != prefixes.end() ? std::string_view(p->second) : std::string_view();
+    };
+    auto match = [&](const std::string& key, int64_t id) {
+      auto it = wanted.find(key);
+      if (it != wanted.end()) {
+        // Every group of that address goes to the first such record.
+        for (std::size_t g : it->second) {
+          groups_[g].existingId = id;
+        }
+        wanted.erase(it);
+      }
+    };
     XDSHANDLE urls = c.table(xcetool::kUrls);
     std::vector<uint16_t> f;
     XDSRESULT r = FieldNumbers(urls, {"URL", "ADRESTYPE", "URL_ID"}, &f);
+    // Where the fields lie in the record image, when they have the types the
+    // program gives them.
+    std::array<uint16_t, 3> at = {};
+    std::array<uint16_t, 3> width = {};
+    bool stored = r == 0;
+    for (std::size_t i = 0; r == 0 && i < 3; ++i) {
+      char letter = 0;
+      r = XdsGetFieldOffset(urls, f[i], &at[i]);
+      r = r != 0 ? r : XdsGetFieldLength(urls, f[i], &width[i]);
+      r = r != 0 ? r : XdsGetFieldTypeLetter(urls, f[i], &letter);
+      stored = stored && letter == (i < 2 ? 'C' : 'N');
+    }
+    uint16_t hidden = 0;
+    uint32_t length = 0;
+    r = r != 0 ? r : XdsGetDeleted(urls, &hidden);
+    r = r != 0 ? r : XdsSetDeleted(urls, 0);  // deleted records hold ids too
+    r = r != 0 ? r : XdsGetRecordLength(urls, &length);
+    std::vector<char> image(length);
+    auto field = [&](int i) {
+      std::string_view v(image.data() + at[static_cast<std::size_t>(i)],
+                         width[static_cast<std::size_t>(i)]);
+      while (!v.empty() && v.back() == ' ') {
+        v.remove_suffix(1);
+      }
+      return v;
+    };
+    auto ascii = [](std::string_view v) {
+      unsigned char any = 0;
+      for (char ch : v) {
+        any |= static_cast<unsigned char>(ch);
+      }
+      return any < 0x80;
+    };
+    // Most records share a few link types: the last one's prefix is kept.
+    std::string lastCode;
+    std::string_view lastPrefix = prefixOf(lastCode);
     std::string url;
     std::string code;
-    if (r == 0) {
-      r = EachRecord(urls, false, [&](bool deleted) {
-        int64_t id = 0;
-        XDSRESULT q = GetNumber(urls, f[2], &id);
-        maxUrl_ = std::max(maxUrl_, id);
-        if (q != 0 || deleted) {
-          return q;
+    std::string address;
+    r = r != 0 ? r : XdsGotoTop(urls);
+    for (int32_t step = 0; r == 0; step = 1) {
+      char bookmark[64];
+      XDSFETCHINFO info{};
+      info.bookmarkLength = sizeof bookmark;
+      r = XdsFetchRecord(urls, step, image.data(), length, bookmark, &info);
+      if (r != 0 || info.atEof != 0) {
+        break;
+      }
+      int64_t id = 0;
+      char* end = nullptr;
+      const std::string idText(stored ? field(2) : std::string_view());
+      id = std::strtoll(idText.c_str(), &end, 10);
+      if (!stored || *end != '\0' || idText.empty()) {
+        r = GetNumber(urls, f[2], &id);  // what the API reads of it
+      }
+      maxUrl_ = std::max(maxUrl_, id);
+      if (r != 0 || image[0] == '*') {
+        continue;
+      }
+      const std::string_view storedUrl = stored ? field(0) : std::string_view();
+      const std::string_view storedCode = stored ? field(1) : std::string_view();
+      if (stored && storedCode != lastCode) {
+        lastCode.assign(storedCode);
+        lastPrefix = prefixOf(storedCode);
+      }
+      if (stored && ascii(storedUrl) && ascii(storedCode) && ascii(lastPrefix)) {
+        // Stored ASCII reads the same in every code page.
+        if (storedUrl.empty()) {
+          continue;
         }
-        q = GetText(urls, f[0], &url);
-        q = q != 0 ? q : GetText(urls, f[1], &code);
-        if (q == 0 && !url.empty()) {
-          auto p = prefixes.find(code);
-          auto it = wanted.find(ComparableUrl(Utf8Of(p != prefixes.end() ? p->second + url : url)));
-          if (it != wanted.end()) {
-            // Every group of that address goes to the first such record.
-            for (std::size_t g : it->second) {
-              groups_[g].existingId = id;
-            }
-            wanted.erase(it);
-          }
+        address.assign(lastPrefix).append(storedUrl);
+        const uint64_t bit = slot(address);
+        if ((filter[bit / 64] >> (bit % 64) & 1) != 0) {
+          match(ComparableUrl(address), id);
         }
-        return q;
-      });
+        continue;
+      }
+      r = GetText(urls, f[0], &url);
+      r = r != 0 ? r : GetText(urls, f[1], &code);
+      if (r == 0 && !url.empty()) {
+        match(ComparableUrl(Utf8Of(std::string(prefixOf(code)) + url)), id);
+      }
     }
-    return r;
+    XDSRESULT restored = XdsSetDeleted(urls, hidden);
+    return r != 0 ? r : restored;
   }
 
   // Gives new records their ids, link types, names and descriptions; folds
@@ -713,6 +801,38 @@ class Importer {
     XDSHANDLE in = c.table(xcetool::kUrlIn);
     std::vector<uint16_t> f;
     XDSRESULT r = FieldNumbers(in, {"TEM_ID", "URL_ID"}, &f);
+    XDSHANDLE byUrl = 0;
+    if (r == 0 && UrlIdOrder(in, &byUrl)) {
+      // Each record's memberships, found through the tag.
+      for (const auto& [id, group] : merged) {
+        const std::string key = std::to_string(id);
+        uint16_t found = 0;
+        r = XdsSeek(byUrl, key.data(), static_cast<uint16_t>(key.size()), XDS_KEY_STRING,
+                    XDS_SEEK_HARD, &found);
+        while (r == 0 && found != 0) {
+          int64_t url = 0;
+          int64_t section = 0;
+          uint16_t deleted = 0;
+          r = GetNumber(in, f[1], &url);
+          if (r != 0 || url != id) {
+            break;
+          }
+          r = XdsIsRecordDeleted(in, &deleted);
+          r = r != 0 ? r : GetNumber(in, f[0], &section);
+          if (r == 0 && deleted == 0) {
+            auto& s = group->sections;
+            s.erase(std::remove(s.begin(), s.end(), section), s.end());
+          }
+          uint16_t eof = 0;
+          r = r != 0 ? r : XdsSkip(byUrl, 1);
+          if (r != 0 && XdsAtEOF(byUrl, &eof) == 0 && eof != 0) {
+            r = 0;  // a step past the last record
+            break;
+          }
+        }
+      }
+      return r;
+    }
     if (r == 0) {
       r = EachRecord(in, false, [&](bool deleted) {
         int64_t url = 0;
@@ -729,6 +849,17 @@ class Importer {
       });
     }
     return r;
+  }
+
+  // The membership table's order by URL id: its tag of that key, with no
+  // condition. False when it has none (the memberships are then read all).
+  static bool UrlIdOrder(XDSHANDLE in, XDSHANDLE* order) {
+    std::string key;
+    std::string condition;
+    return XdsGetIndexHandle(in, "TEM_URL", order) == 0 &&
+           IndexText(XdsGetIndexKeyExpression, *order, &key) == 0 &&
+           IndexText(XdsGetIndexCondition, *order, &condition) == 0 &&
+           strcasecmp(key.c_str(), "URL_ID") == 0 && condition.empty();
   }
 
   XDSRESULT Write(const Catalogue& c, const ImportOptions& options) {

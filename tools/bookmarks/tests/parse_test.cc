@@ -176,6 +176,22 @@ TEST(ParseBookmarks, DeepNestingIsCappedNotRecursed) {
   ASSERT_EQ(t.links.size(), 1u);
 }
 
+// The sketch is a first test of equal compared forms: it must never tell two
+// addresses apart that compare equal, whatever case, port or "/" they carry.
+TEST(BookmarkText, AnAddressSketchesAsItsComparedForm) {
+  for (const char* url :
+       {"HTTP://Lenta.RU:80/", "http://a.ru:/", "HTTP://A.RU/?q", "http://a.ru/#top",
+        "HTTP://User:Pw@Host.COM:8080/A?b#c", "http://a:1:80/x", "http://[::1]:80/",
+        "http://[::1]/x", "http://a.com:abc/x", "ftp://a:b@C.d:21", "MAILTO:Boss@Example.com",
+        "x-Y+z.w://H/", "www.example.com", "http://Some.Host//", "https://a.ru:443"}) {
+    SCOPED_TRACE(url);
+    EXPECT_EQ(AddressSketch(url), AddressSketch(ComparableUrl(url)));
+  }
+  EXPECT_NE(AddressSketch("http://a.ru/x"), AddressSketch("http://b.ru/x"));
+  EXPECT_NE(AddressSketch("http://a.ru/x"), AddressSketch("http://a.ru/X"));
+  EXPECT_NE(AddressSketch("mailto:a"), AddressSketch("mailto:b"));
+}
+
 TEST(BookmarkText, AddressesCompareNormalised) {
   EXPECT_EQ(ComparableUrl("HTTP://Lenta.RU:80/"), "http://lenta.ru");
   EXPECT_EQ(ComparableUrl("http://lenta.ru"), "http://lenta.ru");
