@@ -3,7 +3,9 @@
 // byte, so that neither the host's order nor alignment matters.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace xce {
 
@@ -13,6 +15,15 @@ inline uint32_t Le32(const uint8_t* p) {
 }
 inline uint32_t Be32(const uint8_t* p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+}
+inline uint64_t Be64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::little) {
+    return __builtin_bswap64(v);
+  } else {
+    return v;
+  }
 }
 inline void PutLe16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);

@@ -315,6 +315,7 @@ Status Table::Open(FileSystem* fs, const std::string& path, const OpenOptions& o
   t->cur_.assign(t->layout_.recordLength, ' ');
   t->scratch_.assign(t->layout_.recordLength, ' ');
   BlankRecord(t->layout_, t->cur_.data());
+  t->blank_ = t->cur_;
   t->readAhead_ = std::max<uint32_t>(1, kReadAheadBytes / t->layout_.recordLength);
   t->hasCurrency_ = std::any_of(t->layout_.fields.begin(), t->layout_.fields.end(),
                                 [](const FieldInfo& f) { return f.engineType == kTypeCurrency; });
@@ -564,11 +565,26 @@ void Table::SetEof() {
   eof_ = true;
   bof_ = count_ == 0;
   recno_ = count_ + 1;
-  BlankRecord(layout_, cur_.data());
+  std::memcpy(cur_.data(), blank_.data(), cur_.size());
+}
+
+void Table::PrefetchRecord(uint32_t recno) {
+  if (recno < 1 || recno > diskCount_) {
+    return;
+  }
+  for (const auto& filter : filters_) {
+    bool rejected = false;
+    if (filter->RejectsUnread(*this, recno, &rejected).ok() && rejected) {
+      return;
+    }
+  }
+  dbf_->Prefetch(layout_.headerLength + static_cast<uint64_t>(recno - 1) * layout_.recordLength,
+                 layout_.recordLength);
 }
 
 Status Table::IsVisible(Order* order, uint32_t recno, bool* visible) {
   *visible = true;
+  scratchRecno_ = 0;
   if (showDeleted_ && filters_.empty() && order->IsRecnoOrder()) {
     return Status::Ok();
   }
@@ -584,6 +600,7 @@ Status Table::IsVisible(Order* order, uint32_t recno, bool* visible) {
     }
   }
   XCE_RETURN_IF_ERROR(ReadRecord(recno, scratch_.data()));
+  scratchRecno_ = recno;
   if (!showDeleted_ && scratch_[0] == static_cast<char>(kDeletedFlag)) {
     *visible = false;
     return Status::Ok();
@@ -618,6 +635,11 @@ Status Table::SettlePosition(Order* order, uint32_t start, bool forward, bool* f
       recno_ = r;
       eof_ = bof_ = false;
       *found = true;
+      // The image IsVisible has just read is the record's.
+      if (scratchRecno_ == r) {
+        std::memcpy(cur_.data(), scratch_.data(), cur_.size());
+        return Status::Ok();
+      }
       return LoadCurrent();
     }
     XCE_RETURN_IF_ERROR(forward ? order->Next(*this, r, &r) : order->Prev(*this, r, &r));
@@ -731,7 +753,7 @@ Status Table::Skip(Order* order, int32_t n) {
         eof_ = count_ == 0;
         bof_ = true;
         recno_ = 0;
-        BlankRecord(layout_, cur_.data());
+        std::memcpy(cur_.data(), blank_.data(), cur_.size());
       }
       return NoCurrentRecord(path_);
     }
@@ -842,7 +864,7 @@ Status Table::StartAppend() {
   pendingMemos_.clear();
   recno_ = count_ + 1;
   eof_ = bof_ = false;
-  BlankRecord(layout_, cur_.data());
+  std::memcpy(cur_.data(), blank_.data(), cur_.size());
   // Shown while the record is being filled; the value is taken for good,
   // and the counter moved on, when the record is written.
   for (const FieldInfo& f : layout_.fields) {
@@ -1200,7 +1222,7 @@ Status Table::CancelPending() {
     eof_ = savedEof_;
     bof_ = savedBof_;
     if (!OnRecord()) {
-      BlankRecord(layout_, cur_.data());
+      std::memcpy(cur_.data(), blank_.data(), cur_.size());
       return Status::Ok();
     }
   }

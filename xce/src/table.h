@@ -324,13 +324,10 @@ class Table : public HandleObject {
   // memory afterwards, so a scan of a large table does not keep it resident.
   Status ScanRecords(uint32_t first, uint32_t n, char* out);
   // A hint that the record will be read soon (orders walking the table out of
-  // record order call it for the records ahead).
-  void PrefetchRecord(uint32_t recno) {
-    if (recno >= 1 && recno <= diskCount_) {
-      dbf_->Prefetch(layout_.headerLength + static_cast<uint64_t>(recno - 1) * layout_.recordLength,
-                     layout_.recordLength);
-    }
-  }
+  // record order call it for the records ahead). A record a filter passes
+  // over unread is not fetched: under a narrow optimized filter that is
+  // nearly every record of the walk.
+  void PrefetchRecord(uint32_t recno);
   void SetReadAhead(uint32_t records);
   uint32_t readAhead() const { return readAhead_; }
 
@@ -433,6 +430,8 @@ class Table : public HandleObject {
   RecnoOrder recnoOrder_;
   std::vector<char> cur_;
   std::vector<char> scratch_;
+  uint32_t scratchRecno_ = 0;  // the record IsVisible last read into scratch_, or 0
+  std::vector<char> blank_;    // the blank record, copied wherever the pointer leaves the records
   Pending pending_ = Pending::kNone;
   std::map<uint16_t, std::string> pendingMemos_;
   uint32_t savedRecno_ = 0;

@@ -123,10 +123,6 @@ int InteriorCapacity(int keyLen) { return (kPageSize - kNodeHeaderSize) / (keyLe
 
 int CountBits(int keyLen) { return BitLength(static_cast<uint64_t>(keyLen)); }
 
-int CompareBytes(const uint8_t* a, const uint8_t* b, int len) {
-  return len <= 0 ? 0 : std::memcmp(a, b, static_cast<std::size_t>(len));
-}
-
 int LeafBytes(const Node& node, int from, int to, uint8_t pad) {
   uint32_t maxRecno = 0;
   int keyBytes = 0;
