@@ -208,7 +208,7 @@ void TDataSet::BindFields(bool binding) {
   calcFieldsSize_ = 0;
   lookupFields_.clear();
   locateKeyFields_.clear();
-  locateFields_.clear();
+  locateFields_.reset();
   for (int i = 0; i < fields_.Count(); ++i) {
     TField* field = fields_[i];
     field->fieldNo_ = 0;
@@ -1170,12 +1170,13 @@ bool TDataSet::LocateSearchRecord(const std::vector<TField*>&, TLocateOptions) {
 bool TDataSet::LocateRecord(const std::string& keyFields, const TVariant& keyValues,
                             TLocateOptions options) {
   CheckBrowseMode();
-  if (locateFields_.empty() || keyFields != locateKeyFields_) {
-    locateFields_ = GetFieldList(keyFields);
+  if (!locateFields_ || locateFields_->empty() || keyFields != locateKeyFields_) {
+    locateFields_ = std::make_shared<const std::vector<TField*>>(GetFieldList(keyFields));
     locateKeyFields_ = keyFields;
   }
-  // A copy: a search run from a handler inside this one may name others.
-  const std::vector<TField*> fields = locateFields_;
+  // Held here: a search run from a handler inside this one may name others.
+  const std::shared_ptr<const std::vector<TField*>> held = locateFields_;
+  const std::vector<TField*>& fields = *held;
   bool found = false;
   try {
     TTempStateGuard guard(state_, filterBuffer_, dsFilter, TempBuffer());

@@ -68,6 +68,7 @@ uint16_t TXdsDataSet::ReadBookmarkLength() const {
 }
 
 void TXdsDataSet::ComputeLayout() {
+  blankRecord_.clear();
   calcAreaSize_ = CalcFieldsSize();
   blobFieldNos_.clear();
   for (int i = 0; i < Fields().Count(); ++i) {

@@ -476,6 +476,7 @@ void TXdsDataSet::InternalOpen() {
     uint32_t length = 0;
     CheckXceResult(this, Xce().XdsGetRecordLength(tableHandle_, &length));
     recordSize_ = static_cast<int>(length);
+    blankRecord_.clear();
     CheckXceResult(this, Xce().XdsGetTableOpenOptions(tableHandle_, &openOptions_));
     modifiable_ = (openOptions_ & XDS_OPEN_READONLY) == 0;
     if (options_.XdsRecordCache() == rcNone) {

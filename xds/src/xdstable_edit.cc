@@ -223,8 +223,15 @@ class TXdsBlobStream : public TStream {
 
 void TXdsDataSet::InternalInitRecord(TRecordBuffer* buffer) {
   TXdsRecordBuffer& b = Buf(buffer);
-  CheckXceResult(this, Xce().XdsClearRecordBuffer(tableHandle_, b.Bytes(),
-                                                  static_cast<uint32_t>(recordSize_)));
+  // The blank record depends on the table's fields alone: asked once per
+  // layout, as every Locate's search record starts from it.
+  if (blankRecord_.size() == static_cast<size_t>(recordSize_)) {
+    std::memcpy(b.Bytes(), blankRecord_.data(), blankRecord_.size());
+  } else {
+    CheckXceResult(this, Xce().XdsClearRecordBuffer(tableHandle_, b.Bytes(),
+                                                    static_cast<uint32_t>(recordSize_)));
+    blankRecord_.assign(b.Bytes(), b.Bytes() + recordSize_);
+  }
   // Most tables declare no defaults: the search record of every Locate is
   // made here, so the field objects are gathered only when some have one.
   std::vector<TField*> objects;  // field object by engine number

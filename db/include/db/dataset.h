@@ -416,7 +416,7 @@ class TDataSet {
   // record of a list names the same fields each time. Bound fields stay
   // until the dataset closes.
   std::string locateKeyFields_;
-  std::vector<TField*> locateFields_;
+  std::shared_ptr<const std::vector<TField*>> locateFields_;
   bool filtered_ = false;
   bool found_ = false;
   bool readingLookupRecord_ = false;  // Lookup fetching the record its search found

@@ -457,6 +457,7 @@ class TXdsDataSet : public TDataSet {
   TXCEFieldDefs xceFields_;
   std::vector<uint16_t> blobFieldNos_;  // engine numbers of blob fields, in order
   std::vector<uint16_t> oemStringFields_;  // string fields re-read on an OEM table
+  std::vector<uint8_t> blankRecord_;       // the engine's blank record, once asked
 
   // Index order, scopes, ranges.
   TXdsIndexKind indexKind_ = ikNone;
