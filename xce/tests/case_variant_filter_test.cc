@@ -83,17 +83,33 @@ Answer Ask(Table& t, TableIndexes& indexes, const std::string& text) {
   return a;
 }
 
-const std::vector<std::string> kNames = {
-    "ab", "AB", "Ab", "aB", "abc", "ABX", "abcdefgh", "ABCDEFGH", "a b", " ab", "", "   ",
-    "\xD1\xE0\xE9\xF2",         // Сайт
-    "\xD1\xC0\xC9\xD2",         // САЙТ
-    "\xF1\xC0\xE9\xD2",         // сАйТ
-    "\xF1\xE0\xE9\xF2" "1",     // сайт1
-    "\xA8\xEB\xEA\xE8",         // Ёлки
-    "\xB8\xEB\xEA\xE8",         // ёлки
-    "\xA8\xCB\xCA\xC8 2",       // ЁЛКИ 2
-    "\xE5\xEB\xEA\xE8",         // елки: not a case of Ё
-    "z", "Z9", "ab", "AB"};
+// Records 13 to 16: Сайт, САЙТ, сАйТ, сайт1; then Ёлки, ёлки, ЁЛКИ 2 and елки
+// (not a case of Ё).
+const std::vector<std::string> kNames = {"ab",
+                                         "AB",
+                                         "Ab",
+                                         "aB",
+                                         "abc",
+                                         "ABX",
+                                         "abcdefgh",
+                                         "ABCDEFGH",
+                                         "a b",
+                                         " ab",
+                                         "",
+                                         "   ",
+                                         "\xD1\xE0\xE9\xF2",
+                                         "\xD1\xC0\xC9\xD2",
+                                         "\xF1\xC0\xE9\xD2",
+                                         "\xF1\xE0\xE9\xF2"
+                                         "1",
+                                         "\xA8\xEB\xEA\xE8",
+                                         "\xB8\xEB\xEA\xE8",
+                                         "\xA8\xCB\xCA\xC8 2",
+                                         "\xE5\xEB\xEA\xE8",
+                                         "z",
+                                         "Z9",
+                                         "ab",
+                                         "AB"};
 
 TEST(CaseVariantFilterTest, TheTagNamesTheRecordsTheEvaluatorAccepts) {
   // Texts of expressions are CP1251 whatever the table's code page.

@@ -168,8 +168,7 @@ class CaseVariantWalk {
     }
     if (i == variants_.size()) {
       // The cursor stands on the first key of the range.
-      for (; cursor_.Valid() &&
-             std::memcmp(cursor_.key(), prefix_.data(), prefix_.size()) == 0;
+      for (; cursor_.Valid() && std::memcmp(cursor_.key(), prefix_.data(), prefix_.size()) == 0;
            cursor_.PhysicalNext()) {
         if (recordsLeft_-- == 0) {
           gaveUp_ = true;
