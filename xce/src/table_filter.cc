@@ -121,6 +121,16 @@ void RecordSet::Fill(uint32_t n) {
   count_ = n;
 }
 
+void RecordSet::Assign(std::vector<uint64_t> bits) {
+  bits_ = std::move(bits);
+  count_ = 0;
+  for (uint64_t w : bits_) {
+    if (w != 0) {  // mostly none: a filter's set is sparse
+      count_ += static_cast<uint32_t>(std::popcount(w));
+    }
+  }
+}
+
 void RecordSet::IntersectWith(const RecordSet& other) {
   if (bits_.size() > other.bits_.size()) {
     bits_.resize(other.bits_.size());

@@ -85,6 +85,8 @@ class RecordSet {
   }
   // Sets records 1..n (and clears every other).
   void Fill(uint32_t n);
+  // Takes a bitmap whose bit i stands for record i + 1.
+  void Assign(std::vector<uint64_t> bits);
   void IntersectWith(const RecordSet& other);
   uint32_t Count() const { return count_; }
   // The first record in the set after `recno`; 0 when none.

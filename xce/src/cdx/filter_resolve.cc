@@ -199,13 +199,30 @@ class CaseVariantWalk {
   bool gaveUp_ = false;
 };
 
+// Whether the filter holds a comparison under its AND, OR and NOT: one that
+// holds none (the "not deleted()" a list keeps) is left to the records
+// without building any set.
+bool HasComparison(const expr::Node& n) {
+  switch (n.op) {
+    case expr::Op::kCompare:
+      return true;
+    case expr::Op::kNot:
+      return HasComparison(*n.kid[0]);
+    case expr::Op::kAnd:
+    case expr::Op::kOr:
+      return HasComparison(*n.kid[0]) || HasComparison(*n.kid[1]);
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 Status TableIndexes::ResolveAof(Table& t, const expr::Expression& e, RecordSet* set, bool* resolved,
                                 bool* complete) {
   *resolved = false;
   *complete = false;
-  if (!unbound_.ok() || tags_.empty()) {
+  if (!unbound_.ok() || tags_.empty() || !HasComparison(e.Root())) {
     return Status::Ok();
   }
   const uint32_t n = t.RecordCount();
@@ -449,17 +466,16 @@ Status TableIndexes::ResolveAof(Table& t, const expr::Expression& e, RecordSet* 
   if (termsResolved == 0) {
     return Status::Ok();
   }
-  bool anyMaybe = false;
-  set->Clear();
+  // One pass over the words without a branch: a keystroke resolves a filter
+  // over every record of a large table.
+  uint64_t anyMaybe = 0;
   for (std::size_t w = 0; w < words; ++w) {
-    uint64_t bits = result.yes[w] | result.maybe[w];
-    anyMaybe = anyMaybe || result.maybe[w] != 0;
-    for (uint64_t v = bits; v != 0; v &= v - 1) {
-      set->Set(static_cast<uint32_t>(w * 64 + __builtin_ctzll(v) + 1), true);
-    }
+    anyMaybe |= result.maybe[w];
+    result.yes[w] |= result.maybe[w];
   }
+  set->Assign(std::move(result.yes));
   *resolved = true;
-  *complete = !anyMaybe;
+  *complete = anyMaybe == 0;
   return Status::Ok();
 }
 
