@@ -201,11 +201,8 @@ void AofFilter::Forget(uint32_t recno) {
   }
 }
 
-Status AofFilter::Prepare(Table& t) {
+Status AofFilter::PrepareAnew(Table& t) {
   // The set depends on the exact setting: another one starts it afresh.
-  if (prepared_ && preparedExact_ == t.exact()) {
-    return Status::Ok();
-  }
   Reset();
   prepared_ = true;
   preparedExact_ = t.exact();

@@ -150,8 +150,15 @@ class AofFilter : public RecordFilter {
   explicit AofFilter(Table& t) : src_(t) {}
   void Reset();
   // Asks the indexes once; afterwards `known_` and `candidates_` hold what
-  // they told.
-  Status Prepare(Table& t);
+  // they told. Checked at every record a walk or a seek looks at, so the
+  // check is inline and the asking out of line.
+  Status Prepare(Table& t) {
+    if (prepared_ && preparedExact_ == t.exact()) {
+      return Status::Ok();
+    }
+    return PrepareAnew(t);
+  }
+  Status PrepareAnew(Table& t);
   Status Evaluate(uint32_t recno, const char* image, bool* match);
 
   TableRecordSource src_;

@@ -339,6 +339,27 @@ bool TXdsDataSet::GetFieldData(const TField& field, void* dest) const {
 
 namespace {
 
+// Whole numbers into fields without decimals (every key and id, and the
+// search record of every Locate on one) need no general formatting: written
+// right-aligned straight into the field's width bytes. False when the value
+// is not such a number (a negative zero keeps its sign the general way) or
+// does not fit; out is then untouched.
+bool StoreWholeNumber(double value, int width, int decimals, uint8_t* out) {
+  if (decimals != 0 || !(std::fabs(value) < 1e15) || value != std::trunc(value) ||
+      (value == 0 && std::signbit(value))) {
+    return false;
+  }
+  char digits[24];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, static_cast<int64_t>(value));
+  const int n = static_cast<int>(end - digits);
+  if (ec != std::errc() || n > width) {
+    return false;
+  }
+  std::memset(out, ' ', static_cast<size_t>(width - n));
+  std::memcpy(out + (width - n), digits, static_cast<size_t>(n));
+  return true;
+}
+
 // The value in fixed notation as the numeric field stores it, right-aligned
 // in width; false when it does not fit.
 bool FormatStoredNumber(double value, int width, int decimals, std::string& text) {
@@ -347,19 +368,10 @@ bool FormatStoredNumber(double value, int width, int decimals, std::string& text
   }
   const int precision = decimals > 0 ? width - 1 : width;
   double magnitude = std::fabs(value);
-  // Whole numbers into fields without decimals (every key and id) need no
-  // general formatting; a negative zero keeps its sign the general way.
   if (decimals == 0 && magnitude < 1e15 && value == std::trunc(value) &&
       !(value == 0 && std::signbit(value))) {
-    char digits[24];
-    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, static_cast<int64_t>(value));
-    const int n = static_cast<int>(end - digits);
-    if (ec != std::errc() || n > width) {
-      return false;
-    }
-    text.assign(static_cast<size_t>(width - n), ' ');
-    text.append(digits, static_cast<size_t>(n));
-    return true;
+    text.assign(static_cast<size_t>(width), ' ');
+    return StoreWholeNumber(value, width, decimals, reinterpret_cast<uint8_t*>(text.data()));
   }
   int wholeDigits = magnitude < 1 ? 0 : static_cast<int>(std::floor(std::log10(magnitude))) + 1;
   if (wholeDigits > precision) {
@@ -446,6 +458,10 @@ void TXdsDataSet::EncodeFieldValue(const TField& field, const TXCEFieldDef& def,
       bytes[0] = Load<int16_t>(in) != 0 ? 'T' : 'F';
       break;
     case XDS_TYPE_NUMERIC: {
+      if (field.DataType() != ftSmallint &&
+          StoreWholeNumber(Load<double>(in), static_cast<int>(length), def.decimals, bytes)) {
+        break;
+      }
       std::string text;
       if (field.DataType() == ftSmallint) {
         text = std::to_string(Load<int16_t>(in));

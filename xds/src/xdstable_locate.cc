@@ -256,7 +256,9 @@ XDSHANDLE TXdsDataSet::LocateIndex(const std::vector<TField*>& fields, TLocateOp
   for (const TXdsLocatePlans::TPlan& plan : cache.plans) {
     if (plan.order == orderHandle_ &&
         std::equal(plan.fields.begin(), plan.fields.end(), fields.begin(), fields.end())) {
-      lastKeySegment_ = plan.lastKeySegment;
+      if (lastKeySegment_ != plan.lastKeySegment) {
+        lastKeySegment_ = plan.lastKeySegment;
+      }
       return plan.index;
     }
   }
