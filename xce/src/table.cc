@@ -1099,15 +1099,7 @@ Status Table::Flush() {
   return Status::Ok();
 }
 
-Status Table::Settle() {
-  XCE_RETURN_IF_ERROR(CommitPending());
-  return appendBuf_.empty() ? Status::Ok() : FlushAppends();
-}
-
-Status Table::CommitPending() {
-  if (pending_ == Pending::kNone) {
-    return Status::Ok();
-  }
+Status Table::CommitChange() {
   XCE_RETURN_IF_ERROR(CheckWritable());
   const uint32_t len = layout_.recordLength;
   const bool append = pending_ == Pending::kAppend;

@@ -309,8 +309,9 @@ class Table : public HandleObject {
   Status SetFieldEmpty(uint16_t field);
   Status SetDeleted(bool deleted);
   bool CurrentDeleted() const { return cur_[0] == static_cast<char>(kDeletedFlag); }
-  // The single place where a change becomes part of the table.
-  Status CommitPending();
+  // The single place where a change becomes part of the table. Every move
+  // and seek asks first: with nothing pending that costs a compare.
+  Status CommitPending() { return pending_ == Pending::kNone ? Status::Ok() : CommitChange(); }
   Status CancelPending();
 
   // Memo value of a field of the current record (pending value if changed).
@@ -350,7 +351,10 @@ class Table : public HandleObject {
   // Writes the pending change and buffered appends: every move does this
   // first, so records appended in a row reach the disk in one batch, at the
   // latest when the table pointer moves on.
-  Status Settle();
+  Status Settle() {
+    XCE_RETURN_IF_ERROR(CommitPending());
+    return appendBuf_.empty() ? Status::Ok() : FlushAppends();
+  }
 
   // --- extensions and dependent handles
   void AddExtension(std::shared_ptr<TableExtension> ext) { extensions_.push_back(std::move(ext)); }
@@ -394,6 +398,8 @@ class Table : public HandleObject {
   Status Rebuild(bool keepRecords, Table* source = nullptr);
   // Lets the mapped pages of records [first, first + n) go (see ScanRecords).
   void ReleaseScanned(uint32_t first, uint32_t n);
+  // CommitPending with a change pending.
+  Status CommitChange();
   // Puts the pointer on the first visible record from `start` on in the
   // direction; with `steps` it gives up after that many records
   // (*stoppedAt: the next one to look at, 0 at the end of the order).

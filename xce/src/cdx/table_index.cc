@@ -987,17 +987,15 @@ Status CheckTableIndexes(FileSystem* fs, const std::string& path, std::string* r
 
 // ---------------------------------------------------------------- TagOrder
 
-Status TagOrder::Resolve(TableIndexes::Tag** tag) {
-  if (tag_ == nullptr || generation_ != indexes_->generation()) {
-    int i = indexes_->FindTag(tagName_);
-    if (i < 0) {
-      tag_ = nullptr;
-      return Status(kErrTagNotFound, "Tag " + tagName_ + " no longer exists");
-    }
-    tag_ = &indexes_->tag(i);
-    cursor_ = tag_->tag->NewCursor();
-    generation_ = indexes_->generation();
+Status TagOrder::ResolveAnew(TableIndexes::Tag** tag) {
+  int i = indexes_->FindTag(tagName_);
+  if (i < 0) {
+    tag_ = nullptr;
+    return Status(kErrTagNotFound, "Tag " + tagName_ + " no longer exists");
   }
+  tag_ = &indexes_->tag(i);
+  cursor_ = tag_->tag->NewCursor();
+  generation_ = indexes_->generation();
   *tag = tag_;
   return Status::Ok();
 }
@@ -1013,10 +1011,7 @@ bool TagOrder::ClearScope(int which) {
   return had;
 }
 
-bool TagOrder::InScope(const uint8_t* key) const {
-  if (tag_ == nullptr) {
-    return true;
-  }
+bool TagOrder::BetweenScopes(const uint8_t* key) const {
   const int keyLen = tag_->tag->key_len();
   const bool desc = tag_->tag->descending();
   auto cmp = [&](const std::vector<uint8_t>& bound) {

@@ -211,14 +211,22 @@ class TagOrder : public Order {
   Status CompareRecords(Table& t, uint32_t a, uint32_t b, int* result) override;
 
   // The tag behind the order; fails when it no longer exists.
-  Status Resolve(TableIndexes::Tag** tag);
+  Status Resolve(TableIndexes::Tag** tag) {
+    if (tag_ != nullptr && generation_ == indexes_->generation()) {
+      *tag = tag_;
+      return Status::Ok();
+    }
+    return ResolveAnew(tag);
+  }
   // Scopes: 1 top, 2 bottom; a key compared over its own length.
   void SetScope(int which, std::vector<uint8_t> key);
   bool ClearScope(int which);
   const std::optional<std::vector<uint8_t>>& scope(int which) const {
     return which == 1 ? top_ : bottom_;
   }
-  bool InScope(const uint8_t* key) const;
+  bool InScope(const uint8_t* key) const {
+    return tag_ == nullptr || (!top_ && !bottom_) || BetweenScopes(key);
+  }
   // Positions the order's cursor on the table's current record (or where it
   // would stand); *exact false when the record is not in the tag.
   Status PositionOn(Table& t, uint32_t recno, bool* exact);
@@ -228,6 +236,8 @@ class TagOrder : public Order {
   const std::string& tag_name() const { return tagName_; }
 
  private:
+  Status ResolveAnew(TableIndexes::Tag** tag);
+  bool BetweenScopes(const uint8_t* key) const;
   Status Step(Table& t, uint32_t recno, bool forward, uint32_t* out);
   Status Answer(uint32_t* recno);
 
