@@ -136,6 +136,26 @@ int LeafBytes(const Node& node, int from, int to, uint8_t pad) {
   return kLeafHeaderSize + (to - from) * e + keyBytes;
 }
 
+int LeafFill(const Node& node, int from, int limit, uint8_t pad) {
+  const int countBits = CountBits(node.keyLen);
+  uint32_t maxRecno = 0;
+  int keyBytes = 0;
+  int to = from;
+  for (; to < limit; ++to) {
+    int dup, trail;
+    Compress(node, to, to == from, pad, &dup, &trail);
+    const uint32_t m = std::max(maxRecno, node.recnos[to]);
+    const int k = keyBytes + node.keyLen - dup - trail;
+    if (kLeafHeaderSize + (to - from + 1) * EntryBytes(m, countBits) + k >
+        static_cast<int>(kPageSize)) {
+      break;
+    }
+    maxRecno = m;
+    keyBytes = k;
+  }
+  return std::max(to, from + 1);
+}
+
 void EncodeNode(const Node& node, uint8_t pad, uint8_t* page) {
   std::memset(page, 0, kPageSize);
   PutLe16(page, node.attr);

@@ -69,6 +69,9 @@ int LeafBytes(const Node& node, int from, int to, uint8_t pad);
 inline bool LeafFits(const Node& node, int from, int to, uint8_t pad) {
   return LeafBytes(node, from, to, pad) <= static_cast<int>(kPageSize);
 }
+// The end of the most entries from `from` on, up to `limit`, that one leaf
+// holds (LeafFits), found in one pass; at least one entry.
+int LeafFill(const Node& node, int from, int limit, uint8_t pad);
 
 // Encodes `node` into a 512-byte page. REQUIRES: it fits (LeafFits for leaves,
 // size() <= InteriorCapacity for interior pages).

@@ -413,17 +413,7 @@ std::vector<int> CdxTag::Cuts(const Node& node) const {
     if (!node.leaf()) {
       return std::min(limit, from + InteriorCapacity(keyLen_));
     }
-    int lo = from + 1;  // one entry always fits
-    int hi = std::min(limit, from + LeafWriter::kMaxEntries);
-    while (lo < hi) {
-      const int mid = (lo + hi + 1) / 2;
-      if (LeafFits(node, from, mid, pad_)) {
-        lo = mid;
-      } else {
-        hi = mid - 1;
-      }
-    }
-    return lo;
+    return LeafFill(node, from, limit, pad_);
   };
   int pages = 0;
   for (int from = 0; from < n; from = fill(from, n)) {
