@@ -71,8 +71,10 @@ typedef uint32_t XDSHANDLE;
 #define XDS_OPEN_IGNORE_COLLATION_MISMATCH 0x200
 /* With XDS_OPEN_EXCLUSIVE: index pages changed by writes are written at
    XdsFlushTable and at close (or when many are held), not with each record,
-   so the index files lag behind the table until then. For a writer that
-   keeps the files safe by other means, e.g. working on copies of them. */
+   so the index files lag behind the table until then; the keys of appended
+   records are held too and go into each tag in one sorted pass at the flush,
+   or as soon as the tag is read. For a writer that keeps the files safe by
+   other means, e.g. working on copies of them. */
 #define XDS_OPEN_DEFER_INDEX_WRITES 0x400
 /* Bits added by XdsGetTableOpenOptions when the table may be written. */
 #define XDS_OPEN_UPDATE_ALLOWED 0x20
