@@ -167,6 +167,10 @@ class CdxTag {
   // Writes a changed node at path depth `depth`: splits it when it overflows,
   // drops it when it emptied, and carries a changed last key up to the parent.
   Status Store(std::vector<PathStep>* path, int depth, Node* node);
+  // Moves the end entry of an overfull interior page at path depth `depth`
+  // (> 0) to a neighbour under the same parent that has room, and stores the
+  // parent; *moved is false when neither neighbour has room.
+  Status ShiftToNeighbour(std::vector<PathStep>* path, int depth, Node* node, bool* moved);
   // Pages that stand where one page stood after a batch reached it, each
   // with its last entry, in key order.
   struct Pieces {

@@ -134,6 +134,18 @@ Status CdxTag::Store(std::vector<PathStep>* path, int depth, Node* node) {
     parent.Set(up.index, node->key(n - 1), node->recnos[n - 1]);
     return Store(path, depth - 1, &parent);
   }
+  // An interior page that holds two entries at most would split into a page
+  // of one entry and a page of two; keys added in ascending (or descending)
+  // order then leave a page of one entry on every level they pass, and each
+  // split deepens the tree. A neighbour under the same parent with room takes
+  // the end entry instead, as long as there is one.
+  if (!node->leaf() && depth > 0 && InteriorCapacity(keyLen_) < 3) {
+    bool moved = false;
+    XCE_RETURN_IF_ERROR(ShiftToNeighbour(path, depth, node, &moved));
+    if (moved) {
+      return Status::Ok();
+    }
+  }
   // Split: the upper part moves to a new page on the right.
   int k = n / 2;
   if (node->leaf()) {
@@ -186,6 +198,38 @@ Status CdxTag::Store(std::vector<PathStep>* path, int depth, Node* node) {
   parent.Set(up.index, node->key(node->size() - 1), node->recnos.back());
   parent.Insert(up.index + 1, right.key(right.size() - 1), right.recnos.back(), right.offset);
   return Store(path, depth - 1, &parent);
+}
+
+Status CdxTag::ShiftToNeighbour(std::vector<PathStep>* path, int depth, Node* node, bool* moved) {
+  *moved = false;
+  const PathStep& up = (*path)[depth - 1];
+  const int capacity = InteriorCapacity(keyLen_);
+  const int n = node->size();
+  for (const bool toLeft : {true, false}) {
+    const int at = up.index + (toLeft ? -1 : 1);
+    if (at < 0 || at >= up.node->size()) {
+      continue;
+    }
+    std::shared_ptr<const Node> sibling;
+    XCE_RETURN_IF_ERROR(file_->ReadNode(up.node->children[at], keyLen_, pad_, &sibling));
+    if (sibling->leaf() || sibling->size() >= capacity) {
+      continue;
+    }
+    Node next = *sibling;
+    const int from = toLeft ? 0 : n - 1;
+    next.Insert(toLeft ? next.size() : 0, node->key(from), node->recnos[from],
+                node->children[from]);
+    node->Erase(from);
+    XCE_RETURN_IF_ERROR(file_->WriteNode(next, pad_));
+    XCE_RETURN_IF_ERROR(file_->WriteNode(*node, pad_));
+    // The parent names each page by its last entry.
+    Node parent = *up.node;
+    parent.Set(up.index, node->key(node->size() - 1), node->recnos.back());
+    parent.Set(at, next.key(next.size() - 1), next.recnos.back());
+    *moved = true;
+    return Store(path, depth - 1, &parent);
+  }
+  return Status::Ok();
 }
 
 Status CdxTag::Insert(const uint8_t* key, uint32_t recno, bool* added) {
