@@ -573,8 +573,7 @@ void Table::PrefetchRecord(uint32_t recno) {
     return;
   }
   for (const auto& filter : filters_) {
-    bool rejected = false;
-    if (filter->RejectsUnread(*this, recno, &rejected).ok() && rejected) {
+    if (filter->KnownRejected(*this, recno)) {
       return;
     }
   }

@@ -119,6 +119,13 @@ class RecordFilter {
     *rejected = false;
     return Status::Ok();
   }
+  // RejectsUnread answered from what the filter knows already, without
+  // asking anything (a hint's question: false when unsure).
+  [[nodiscard]] virtual bool KnownRejected(const Table& t, uint32_t recno) const {
+    (void)t;
+    (void)recno;
+    return false;
+  }
   // Whether the filter is known to let no record of the table through.
   virtual Status PassesNone(Table& t, bool* none) {
     (void)t;
@@ -325,9 +332,9 @@ class Table : public HandleObject {
   // memory afterwards, so a scan of a large table does not keep it resident.
   Status ScanRecords(uint32_t first, uint32_t n, char* out);
   // A hint that the record will be read soon (orders walking the table out of
-  // record order call it for the records ahead). A record a filter passes
-  // over unread is not fetched: under a narrow optimized filter that is
-  // nearly every record of the walk.
+  // record order call it for the records ahead). A record a filter is known
+  // to pass over unread is not fetched: under a narrow optimized filter that
+  // is nearly every record of the walk.
   void PrefetchRecord(uint32_t recno);
   void SetReadAhead(uint32_t records);
   uint32_t readAhead() const { return readAhead_; }

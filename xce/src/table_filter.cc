@@ -275,9 +275,7 @@ Status AofFilter::Accept(Table& t, uint32_t recno, const char* image, bool* acce
 
 Status AofFilter::RejectsUnread(Table& t, uint32_t recno, bool* rejected) {
   XCE_RETURN_IF_ERROR(Prepare(t));
-  // The same answers Accept gives before it needs the record's image.
-  *rejected = known_.Test(recno) ? !matches_.Test(recno)
-                                 : recno <= candidateLimit_ && !candidates_.Test(recno);
+  *rejected = KnownRejected(t, recno);
   return Status::Ok();
 }
 

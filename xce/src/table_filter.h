@@ -135,6 +135,12 @@ class AofFilter : public RecordFilter {
   // Known when every record's answer is known (as after resolving from tags).
   [[nodiscard]] bool KnownCount(Table& t, uint32_t n, uint32_t* count) override;
   Status RejectsUnread(Table& t, uint32_t recno, bool* rejected) override;
+  [[nodiscard]] bool KnownRejected(const Table& t, uint32_t recno) const override {
+    // The same answers Accept gives before it needs the record's image.
+    return prepared_ && preparedExact_ == t.exact() &&
+           (known_.Test(recno) ? !matches_.Test(recno)
+                               : recno <= candidateLimit_ && !candidates_.Test(recno));
+  }
   Status PassesNone(Table& t, bool* none) override;
   [[nodiscard]] bool KnownFew(Table& t, uint32_t limit, std::vector<uint32_t>* out) override;
   const std::string& text() const { return expr_->Text(); }
