@@ -375,6 +375,8 @@ class Table : public HandleObject {
 
  private:
   enum class Pending { kNone, kUpdate, kAppend };
+  // Appends and rewrites gather this many bytes of records per file write.
+  static constexpr std::size_t kAppendBatchBytes = 1 << 20;
 
   Status LoadCurrent();
   void SetEof();
