@@ -13,6 +13,7 @@
 
 #include "bookmark_tree.h"
 #include "bookmark_write.h"
+#include "catalogue_files.h"
 #include "catalogue_io.h"
 
 namespace {
@@ -74,23 +75,6 @@ bool ReadFile(const std::string& path, std::string* out, std::string* error) {
   }
   *out = ss.str();
   return true;
-}
-
-// Writes the file whole or not at all: a temporary file renamed over it.
-bool WriteFileAtomically(const std::string& path, const std::string& text, std::string* error) {
-  const std::string tmp = path + ".tmp";
-  std::FILE* f = std::fopen(tmp.c_str(), "wb");
-  bool ok = f != nullptr && std::fwrite(text.data(), 1, text.size(), f) == text.size();
-  ok = f != nullptr && std::fflush(f) == 0 && ok && ::fsync(fileno(f)) == 0;
-  if (f != nullptr && std::fclose(f) != 0) {
-    ok = false;
-  }
-  if (ok && std::rename(tmp.c_str(), path.c_str()) == 0) {
-    return true;
-  }
-  std::remove(tmp.c_str());
-  *error = "cannot write " + path;
-  return false;
 }
 
 void PrintSummary(const std::string& file, const std::string& dir,
@@ -224,8 +208,11 @@ int Export(const std::vector<std::string>& args) {
       return Fail(error);
     }
     std::string text = format == "xbel" ? bookmarks::WriteXbel(tree) : bookmarks::WriteNetscape(tree);
-    if (!WriteFileAtomically(file, text, &error)) {
-      return Fail(error);
+    const std::string parent = std::filesystem::path(file).parent_path().string();
+    if (!bookmarks::WriteFileAtomically(xce::FileSystem::Default(), parent.empty() ? "." : parent,
+                                        file, text)
+             .ok()) {
+      return Fail("cannot write " + file);
     }
   }
   return 0;
