@@ -2,6 +2,7 @@
 # Set-up for a fresh Debian 12 machine.
 #   scripts/setup.sh run [CATALOGUE_DIR]   install, build, start the program
 #   scripts/setup.sh test                  install, build, run the whole suite
+#                                          (a skipped test fails it)
 set -euo pipefail
 
 mode=${1:-}
@@ -44,8 +45,7 @@ case "$mode" in
   test)
     install_packages
     build_all
-    cd "$build"
-    QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$(nproc)"
+    exec "$here/scripts/test.sh" "$build" -j "$(nproc)"
     ;;
   *)
     echo "usage: $0 run [CATALOGUE_DIR] | test" >&2
