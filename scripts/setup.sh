@@ -15,7 +15,7 @@ packages=(
   clang libclang-rt-14-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev libqt6sql6-sqlite
   python3 python3-dbf xvfb xauth fonts-dejavu-core
-  file desktop-file-utils appstream
+  file desktop-file-utils appstream lintian
 )
 
 install_packages() {
