@@ -12,8 +12,7 @@
 #include <filesystem>
 
 #include "catalogue.h"
-#include "dbf_format.h"
-#include "memo_file.h"
+#include "xce/append_point.h"
 
 namespace bookmarks {
 namespace {
@@ -167,31 +166,14 @@ bool MakeUndoRecord(xce::FileSystem* fsys, const std::string& dir, const std::st
   }
   out->name = name;
   out->size = size;
-  uint64_t headLength = 0;
-  uint64_t dataEnd = 0;
-  if (SwapRank(name) == 2) {
-    std::string h;
-    if (!ReadBytes(f.get(), 0, xce::kHeaderSize, &h)) {
-      return false;
-    }
-    const xce::DbfFileHeader header = xce::DecodeDbfHeader(reinterpret_cast<const uint8_t*>(h.data()));
-    headLength = header.headerLength;
-    dataEnd = headLength + static_cast<uint64_t>(header.recordCount) * header.recordLength;
-  } else {
-    std::unique_ptr<xce::MemoFile> memo;
-    if (!xce::MemoFile::Open(std::move(f), xce::MemoKind::kFpt, &memo).ok()) {
-      return false;
-    }
-    headLength = 512;
-    dataEnd = static_cast<uint64_t>(std::max(memo->nextFree(), memo->firstDataBlock())) *
-              memo->blockSize();
-    f.reset();
-    if (!fsys->Open(Join(dir, name), xce::OpenMode::kReadOnly, &f).ok()) {
-      return false;
-    }
+  xce::AppendPoint at;
+  const xce::Status s = SwapRank(name) == 2 ? xce::ReadTableAppendPoint(fsys, Join(dir, name), &at)
+                                            : xce::ReadMemoAppendPoint(fsys, Join(dir, name), &at);
+  if (!s.ok()) {
+    return false;
   }
-  headLength = std::min(headLength, size);
-  out->tailAt = std::clamp(dataEnd, headLength, size);
+  const uint64_t headLength = std::min(at.headerLength, size);
+  out->tailAt = std::clamp(at.dataEnd, headLength, size);
   return headLength <= (1 << 16) && size - out->tailAt <= kMaxUndoTail &&
          ReadBytes(f.get(), 0, headLength, &out->head) &&
          ReadBytes(f.get(), out->tailAt, size - out->tailAt, &out->tail);

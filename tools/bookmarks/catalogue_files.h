@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "file.h"
+#include "xce/file.h"
 
 namespace bookmarks {
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "bookmark_tree.h"
-#include "file.h"
+#include "xce/file.h"
 
 namespace bookmarks {
 

@@ -6,7 +6,7 @@
 #include <new>
 #include <string>
 
-#include "status.h"
+#include "xce/status.h"
 #include "xce.h"
 
 namespace xce::api {

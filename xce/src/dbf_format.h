@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "byte_order.h"
-#include "status.h"
+#include "xce/status.h"
 
 namespace xce {
 

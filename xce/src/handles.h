@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "status.h"
+#include "xce/status.h"
 
 namespace xce {
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "file.h"
-#include "status.h"
+#include "xce/file.h"
+#include "xce/status.h"
 
 namespace xce {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "dbf_format.h"
-#include "file.h"
+#include "xce/file.h"
 
 namespace xce {
 
@@ -18,6 +18,8 @@ constexpr uint32_t kMemoItemBinary = 0;
 constexpr uint32_t kMemoItemText = 1;
 constexpr uint32_t kMemoItemObject = 2;
 constexpr uint32_t kDefaultMemoBlockSize = 64;
+// An FPT file's header: the first 512 bytes, ahead of the first data block.
+constexpr uint32_t kFptHeaderSize = 512;
 
 class MemoFile {
  public:
@@ -46,7 +48,7 @@ class MemoFile {
 
   uint32_t blockSize() const { return blockSize_; }
   uint32_t nextFree() const { return nextFree_; }
-  uint32_t firstDataBlock() const { return (512 + blockSize_ - 1) / blockSize_; }
+  uint32_t firstDataBlock() const { return (kFptHeaderSize + blockSize_ - 1) / blockSize_; }
   MemoKind kind() const { return kind_; }
   File* file() { return file_.get(); }
   const std::string& path() const { return file_->path(); }

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "file.h"
+#include "xce/file.h"
 
 namespace xce {
 namespace {

@@ -52,10 +52,10 @@
 #include <vector>
 
 #include "dbf_format.h"
-#include "file.h"
+#include "xce/file.h"
 #include "handles.h"
 #include "memo_file.h"
-#include "status.h"
+#include "xce/status.h"
 
 namespace xce {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "file.h"
+#include "xce/file.h"
 #include "test_util.h"
 
 namespace {

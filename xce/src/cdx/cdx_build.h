@@ -12,8 +12,8 @@
 #include "cdx/cdx_header.h"
 #include "cdx/cdx_node.h"
 #include "cdx/key_sorter.h"
-#include "file.h"
-#include "status.h"
+#include "xce/file.h"
+#include "xce/status.h"
 
 namespace xce::cdx {
 

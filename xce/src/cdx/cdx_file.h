@@ -20,8 +20,8 @@
 #include "cdx/cdx_header.h"
 #include "cdx/cdx_key.h"
 #include "cdx/cdx_node.h"
-#include "file.h"
-#include "status.h"
+#include "xce/file.h"
+#include "xce/status.h"
 
 namespace xce::cdx {
 

@@ -9,7 +9,7 @@
 
 #include "cdx/cdx_key.h"
 #include "expr/expr.h"
-#include "status.h"
+#include "xce/status.h"
 
 namespace xce::cdx {
 

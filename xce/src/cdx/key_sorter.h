@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "cdx/bulk_memory.h"
-#include "file.h"
-#include "status.h"
+#include "xce/file.h"
+#include "xce/status.h"
 
 namespace xce::cdx {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "file.h"
+#include "xce/file.h"
 
 namespace xce::cdx {
 

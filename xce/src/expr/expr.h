@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "codepage.h"
-#include "status.h"
+#include "xce/status.h"
 
 namespace xce::expr {
 

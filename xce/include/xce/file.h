@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "status.h"
+#include "xce/status.h"
 
 namespace xce {
 

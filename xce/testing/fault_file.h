@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "file.h"
+#include "xce/file.h"
 
 namespace xce {
 
