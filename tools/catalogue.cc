@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "whole_address.h"
+
 namespace xcetool {
 
 const std::vector<CatalogueTable>& CatalogueTables() {
@@ -85,8 +87,13 @@ std::vector<std::string> CatalogueFilesIn(const std::string& dir) {
     return s;
   };
   std::vector<std::string> stems;
+  std::vector<const CatalogueTable*> tables;
   for (const CatalogueTable& t : CatalogueTables()) {
-    std::string file = lower(t.file);
+    tables.push_back(&t);
+  }
+  tables.push_back(&WholeAddressTable());
+  for (const CatalogueTable* t : tables) {
+    std::string file = lower(t->file);
     stems.push_back(file.substr(0, file.find('.')));
   }
   std::vector<std::string> found;

@@ -41,7 +41,8 @@ enum CatalogueTableIndex { kTem = 0, kType = 1, kUrlIn = 2, kUrls = 3 };
 [[nodiscard]] XDSRESULT OpenCatalogueTable(XDSHANDLE connection, const CatalogueTable& def,
                                            bool shared, XDSHANDLE* table);
 
-// The catalogue's files (tables, memo and index files) present in `dir`,
+// The catalogue's files (tables, memo and index files, the table of whole
+// addresses' too) present in `dir`,
 // letter case ignored; empty when the folder holds none or does not exist.
 std::vector<std::string> CatalogueFilesIn(const std::string& dir);
 

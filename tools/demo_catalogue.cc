@@ -10,6 +10,7 @@
 
 #include "catalogue.h"
 #include "cp1251.h"
+#include "whole_address.h"
 
 namespace xcetool {
 namespace {
@@ -90,6 +91,8 @@ constexpr std::array<LinkType, 5> kTypes = {{{"1", "Веб-страница", "h
                                              {"4", "Файловый архив FTP", "ftp://"},
                                              {"5", "Без префикса", ""}}};
 
+constexpr uint32_t kLongEvery = 250;
+
 // Right-aligned decimal in the 10 bytes of an N(10,0) field.
 void SetNumber(char (&field)[10], uint32_t v) {
   char text[16];
@@ -117,8 +120,13 @@ class Writer {
     if (r == 0) {
       r = CreateCatalogueTables(connection_);
     }
+    if (r == 0) {
+      const CatalogueTable& whole = WholeAddressTable();
+      r = XdsCreateTable(connection_, whole.file, whole.charType,
+                         static_cast<uint16_t>(whole.fields.size()), whole.fields.data());
+    }
     for (std::size_t i = 0; r == 0 && i < tables_.size(); ++i) {
-      r = OpenCatalogueTable(connection_, CatalogueTables()[i], false, &tables_[i]);
+      r = OpenCatalogueTable(connection_, TableDef(i), false, &tables_[i]);
     }
     if (r == 0) {
       Step("writing sections and link types");
@@ -132,8 +140,8 @@ class Writer {
       r = WriteUrls();
     }
     for (std::size_t i = 0; r == 0 && i < tables_.size(); ++i) {
-      Step(std::string("index tags of ") + CatalogueTables()[i].file);
-      r = CreateCatalogueTags(tables_[i], CatalogueTables()[i]);
+      Step(std::string("index tags of ") + TableDef(i).file);
+      r = CreateCatalogueTags(tables_[i], TableDef(i));
       XDSRESULT closed = XdsCloseTable(tables_[i]);
       tables_[i] = 0;
       r = r != 0 ? r : closed;
@@ -142,6 +150,11 @@ class Writer {
   }
 
  private:
+  // The four tables, then the one that keeps long addresses whole.
+  static const CatalogueTable& TableDef(std::size_t i) {
+    return i < CatalogueTables().size() ? CatalogueTables()[i] : WholeAddressTable();
+  }
+
   void Step(const std::string& what) {
     if (progress_ != nullptr) {
       progress_(what.c_str());
@@ -248,6 +261,32 @@ class Writer {
     }
   }
 
+  // One record in every kLongEvery gets an address longer than the URL
+  // field: a query string with %-escapes, as search results and shop pages
+  // have. Made from the id alone, so the other records stay as they were.
+  static std::string LongQuery(uint32_t id) {
+    const std::string n = std::to_string(id);
+    std::string q = "?q=%D0%B7%D0%B0%D0%BA%D0%BB%D0%B0%D0%B4%D0%BA%D0%B8+" + n +
+                    "&utm_source=newsletter&utm_medium=email&utm_campaign=demo" + n + "&ref=";
+    for (uint32_t k = 0; k < 8 + id % 8; ++k) {
+      q += "%2F" + std::to_string((id * 2654435761u + k) % 100000) + "-section";
+    }
+    return q;
+  }
+
+  XDSRESULT AppendWholeAddress(uint32_t id, const std::string& address) {
+    XDSHANDLE t = tables_[kWhole];
+    const std::string key = std::to_string(id);
+    XDSRESULT r = XdsAppendRecord(t);
+    if (r == 0) {
+      r = XdsSetField(t, 1, key.data(), static_cast<uint32_t>(key.size()));
+    }
+    if (r == 0) {
+      r = XdsSetField(t, 2, address.data(), static_cast<uint32_t>(address.size()));
+    }
+    return r != 0 ? r : XdsWriteRecord(t);
+  }
+
   std::string Name(uint32_t id) {
     if (rng_.Below(2) == 0) {
       return Adjectives()[rng_.Below(Adjectives().size())] + " " +
@@ -281,7 +320,15 @@ class Writer {
       const std::size_t type = pick < 55 ? 0 : pick < 85 ? 1 : pick < 90 ? 2 : pick < 95 ? 3 : 4;
       std::string address = Address(id, type);
       std::string name = Name(id);
-      XDSRESULT r = XdsAppendRecord(urls);
+      XDSRESULT r = 0;
+      if (id % kLongEvery == kLongEvery / 2) {
+        address += LongQuery(id);
+        r = AppendWholeAddress(id, address);
+        address = UrlFieldPart(address);
+      }
+      if (r == 0) {
+        r = XdsAppendRecord(urls);
+      }
       if (r == 0) {
         r = XdsSetField(urls, 1, address.data(), static_cast<uint32_t>(address.size()));
       }
@@ -349,13 +396,15 @@ class Writer {
   DemoCounts counts_;
   Random rng_{20261207};
   XDSHANDLE connection_ = 0;
-  std::array<XDSHANDLE, 4> tables_ = {};
+  static constexpr std::size_t kWhole = 4;
+  std::array<XDSHANDLE, 5> tables_ = {};
 };
 
 }  // namespace
 
 DemoCounts DemoCountsFor(uint32_t urls) {
   DemoCounts c;
+  c.longAddresses = (urls + kLongEvery / 2) / kLongEvery;
   c.urls = urls;
   c.sections = urls / 100 > 10 ? urls / 100 : 10;
   c.types = static_cast<uint32_t>(kTypes.size());

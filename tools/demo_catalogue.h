@@ -16,17 +16,20 @@ struct DemoCounts {
   uint32_t types = 0;
   uint32_t urls = 0;
   uint32_t memberships = 0;
+  uint32_t longAddresses = 0;  // kept whole beside the URL table
 };
 
 // What a catalogue of `urls` URL records holds: one section per hundred URL
 // records (at least ten), a twentieth of them at the top level, and three
-// memberships per URL record on average (one to five each).
+// memberships per URL record on average (one to five each); one URL record
+// in 250 has an address longer than the URL field, kept whole.
 DemoCounts DemoCountsFor(uint32_t urls);
 
-// Writes the four tables with their tags into `dir` (created when missing).
-// Refuses a folder that already holds catalogue files (XDS_ERR_EXISTS, with
-// the engine's last error set). `progress`, when given, is called now and
-// then with a short text of what is being written.
+// Writes the four tables and the table of whole addresses with their tags
+// into `dir` (created when missing). Refuses a folder that already holds
+// catalogue files (XDS_ERR_EXISTS, with the engine's last error set).
+// `progress`, when given, is called now and then with a short text of what
+// is being written.
 [[nodiscard]] XDSRESULT WriteDemoCatalogue(const std::string& dir, uint32_t urls,
                                            void (*progress)(const char* step) = nullptr);
 

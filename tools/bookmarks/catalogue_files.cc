@@ -96,7 +96,7 @@ bool IsCatalogueFileName(const std::string& name) {
   std::string lower = name;
   std::transform(lower.begin(), lower.end(), lower.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  for (const char* stem : {"tem", "type", "urlin", "urls"}) {
+  for (const char* stem : {"tem", "type", "urlin", "urls", "urlfull"}) {
     for (const char* ext : {".dbf", ".cdx", ".fpt"}) {
       if (lower == std::string(stem) + ext) {
         return true;

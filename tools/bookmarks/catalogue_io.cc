@@ -21,6 +21,7 @@
 #include "catalogue_files.h"
 #include "catalogue.h"
 #include "cp1251.h"
+#include "whole_address.h"
 #include "xce.h"
 
 namespace bookmarks {
@@ -37,7 +38,8 @@ constexpr const char* kStaging = ".tavo-bookmarks.import";
 constexpr const char* kJournal = "tavo-bookmarks.journal";
 constexpr const char* kJournalHead = "tavo-bookmarks-journal 1\n";
 constexpr const char* kUndo = "tavo-bookmarks.undo";
-constexpr std::size_t kUrlLength = 100;
+// Longer addresses than this are taken for damage, not addresses.
+constexpr std::size_t kLongestAddress = 1 << 20;
 constexpr std::size_t kNameLength = 100;
 constexpr std::size_t kSectionNameLength = 50;
 
@@ -84,6 +86,7 @@ class Catalogue {
   ~Catalogue() { Close(); }
 
   XDSRESULT Connect(const std::string& dir) {
+    dir_ = dir;
     return XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &connection_);
   }
 
@@ -113,11 +116,17 @@ class Catalogue {
         return r;
       }
     }
+    // The whole addresses of long ones, when the catalogue keeps any; a
+    // hold needs none (the program opens the four tables first).
+    if (mode != kHold) {
+      whole_ = std::make_unique<xcetool::WholeAddresses>(connection_, mode == kRead);
+      return whole_->OpenIfPresent(dir_);
+    }
     return 0;
   }
 
   XDSRESULT CloseTables() {
-    XDSRESULT result = 0;
+    XDSRESULT result = whole_ ? whole_->Close() : 0;
     for (XDSHANDLE& t : tables_) {
       if (t != 0) {
         XDSRESULT r = XdsCloseTable(t);
@@ -130,7 +139,7 @@ class Catalogue {
 
   // Writes what the engine buffers, keeping the tables open.
   XDSRESULT Flush() {
-    for (XDSHANDLE t : tables_) {
+    for (XDSHANDLE t : {tables_[0], tables_[1], tables_[2], tables_[3], whole().table()}) {
       if (t != 0) {
         XDSRESULT r = XdsFlushTable(t);
         if (r != 0) {
@@ -151,10 +160,15 @@ class Catalogue {
 
   XDSHANDLE connection() const { return connection_; }
   XDSHANDLE table(int i) const { return tables_[static_cast<std::size_t>(i)]; }
+  // Holds no table before Open, or when the catalogue keeps no whole address.
+  xcetool::WholeAddresses& whole() const { return whole_ ? *whole_ : none_; }
 
  private:
   XDSHANDLE connection_ = 0;
+  std::string dir_;
   std::array<XDSHANDLE, 4> tables_ = {};
+  std::unique_ptr<xcetool::WholeAddresses> whole_;
+  mutable xcetool::WholeAddresses none_;
 };
 
 // A field of the current record as trimmed text (1251), any length.
@@ -379,7 +393,15 @@ class Importer {
     };
     XDSHANDLE urls = c.table(xcetool::kUrls);
     std::vector<uint16_t> f;
-    XDSRESULT r = FieldNumbers(urls, {"URL", "ADRESTYPE", "URL_ID"}, &f);
+    // A record whose address is kept whole is compared by it.
+    xcetool::WholeAddresses::Rows wholes;
+    XDSRESULT r = c.whole().ReadAll(&wholes);
+    auto wholeOf = [&](int64_t id, std::string_view url) {
+      return wholes.empty()
+                 ? url
+                 : xcetool::WholeAddresses::AddressIn(wholes, static_cast<uint32_t>(id), url);
+    };
+    r = r != 0 ? r : FieldNumbers(urls, {"URL", "ADRESTYPE", "URL_ID"}, &f);
     // Where the fields lie in the record image, when they have the types the
     // program gives them.
     std::array<uint16_t, 3> at = {};
@@ -445,6 +467,10 @@ class Importer {
         lastCode.assign(storedCode);
         lastPrefix = prefixOf(storedCode);
       }
+      if (stored && wholeOf(id, storedUrl).data() != storedUrl.data()) {
+        match(ComparableUrl(Utf8Of(std::string(lastPrefix).append(wholeOf(id, storedUrl)))), id);
+        continue;
+      }
       if (stored && ascii(storedUrl) && ascii(storedCode) && ascii(lastPrefix)) {
         // Stored ASCII reads the same in every code page.
         if (storedUrl.empty()) {
@@ -460,7 +486,7 @@ class Importer {
       r = GetText(urls, f[0], &url);
       r = r != 0 ? r : GetText(urls, f[1], &code);
       if (r == 0 && !url.empty()) {
-        match(ComparableUrl(Utf8Of(std::string(prefixOf(code)) + url)), id);
+        match(ComparableUrl(Utf8Of(std::string(prefixOf(code)).append(wholeOf(id, url)))), id);
       }
     }
     XDSRESULT restored = XdsSetDeleted(urls, hidden);
@@ -608,8 +634,10 @@ class Importer {
       }
       const int64_t id = g.existingId != 0 ? g.existingId : g.newId;
       if (g.existingId == 0) {
-        r = XdsAppendRecord(urls);
-        r = r != 0 ? r : SetText(urls, u[0], g.url);
+        // A long address whole beside the record, its first 100 characters in it.
+        r = c.whole().Stage(static_cast<uint32_t>(id), g.url);
+        r = r != 0 ? r : XdsAppendRecord(urls);
+        r = r != 0 ? r : SetText(urls, u[0], xcetool::UrlFieldPart(g.url));
         r = r != 0 ? r : SetText(urls, u[1], g.name);
         if (r == 0 && !g.description.empty()) {
           r = SetText(urls, u[2], g.description);
@@ -735,9 +763,8 @@ class Importer {
       *reason = "no address";
       return false;
     }
-    if (url->size() > kUrlLength) {
-      *reason = "longer than the URL field (" + std::to_string(url->size()) + " of " +
-                std::to_string(kUrlLength) + " characters)";
+    if (url->size() > kLongestAddress) {
+      *reason = "longer than any address (" + std::to_string(url->size()) + " characters)";
       return false;
     }
     return true;
@@ -1292,6 +1319,10 @@ bool ReadCatalogue(const std::string& dir, Tree* tree, std::string* error) {
   int unfiled = -1;
   XDSHANDLE urls = c.table(xcetool::kUrls);
   std::string url, name, descr, code;
+  xcetool::WholeAddresses::Rows wholes;
+  if (c.whole().ReadAll(&wholes) != 0) {
+    return engineFail();
+  }
   if (FieldNumbers(urls, {"URL", "NAME", "DESCR", "ADRESTYPE", "URL_ID"}, &f) != 0 ||
       EachRecord(urls, false, [&](bool deleted) {
         if (deleted) {
@@ -1305,6 +1336,11 @@ bool ReadCatalogue(const std::string& dir, Tree* tree, std::string* error) {
         q = q != 0 ? q : GetNumber(urls, f[4], &id);
         if (q != 0) {
           return q;
+        }
+        if (std::string_view w =
+                xcetool::WholeAddresses::AddressIn(wholes, static_cast<uint32_t>(id), url);
+            w.data() != url.data()) {
+          url.assign(w);
         }
         Link link;
         auto t = types.find(code);

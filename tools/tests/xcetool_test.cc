@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -335,9 +336,11 @@ TEST_F(Tool, DemoCatalogueIsSoundAndTheSameOnEveryRun) {
       << r.out;
   ASSERT_EQ(Exec({"demo-catalogue", "--urls", "1001", b.string()}).status, 0);
   const auto files = FilesOf(a);
-  EXPECT_EQ(files.size(), 9u);  // four tables, four index files, one memo file
+  // Four tables and the table of whole addresses, their five index files,
+  // two memo files.
+  EXPECT_EQ(files.size(), 12u);
   EXPECT_TRUE(files == FilesOf(b)) << "two runs wrote different bytes";
-  for (const char* table : {"TEM.dbf", "TYPE.DBF", "URLIN.DBF", "urls.DBF"}) {
+  for (const char* table : {"TEM.dbf", "TYPE.DBF", "URLIN.DBF", "urls.DBF", "URLFULL.DBF"}) {
     r = Exec({"check", (a / table).string()});
     EXPECT_EQ(r.status, 0) << table << ": " << r.err;
   }
@@ -372,6 +375,23 @@ TEST_F(Tool, DemoCatalogueIsSoundAndTheSameOnEveryRun) {
     EXPECT_TRUE(urls.insert(row[4]).second) << "URL id twice: " << row[4];
   }
   EXPECT_EQ(urls.size(), 1001u);
+  // A few addresses are longer than the URL field: each is whole beside its
+  // record, which holds its first 100 characters.
+  std::map<std::string, std::string> urlOf;
+  for (const auto& row : Rows(a, "urls.DBF", XDS_CHAR_OEM)) {
+    urlOf[row[4]] = row[0];
+  }
+  std::size_t whole = 0;
+  for (const auto& row : Rows(a, "URLFULL.DBF", XDS_CHAR_OEM)) {
+    ASSERT_EQ(row.size(), 2u);
+    ++whole;
+    EXPECT_GT(row[1].size(), 100u) << row[1];
+    EXPECT_EQ(urlOf[row[0]], row[1].substr(0, 100)) << row[0];
+  }
+  EXPECT_EQ(whole, 4u);
+  r = Exec({"dump", (a / "URLFULL.DBF").string(), "--order", "URL_ID", "--oem"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << r.out;
   EXPECT_GT(described, 500);
   EXPECT_LT(described, 1001);
   std::map<std::string, std::set<std::string>> memberships;

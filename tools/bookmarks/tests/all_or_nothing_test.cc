@@ -40,14 +40,14 @@ std::map<std::string, std::string> CatalogueFiles(const std::string& dir) {
   return files;
 }
 
-TEST(AllOrNothing, EveryFailingWriteOfTheSwapLeavesOldOrNew) {
-  TempDir tmp;
-  const std::string base = tmp.str("base");
-  MakeBase(base);
+// Imports `tree` into copies of the catalogue in `base` with the swap's
+// writes failing from the 1st, the 2nd, ... on, until one import succeeds.
+void ExpectEveryFailingWriteLeavesOldOrNew(const TempDir& tmp, const std::string& base,
+                                           const Tree& tree) {
   const std::string before = Snapshot(base);
   const auto beforeFiles = CatalogueFiles(base);
-  const Tree tree = Parse(ReadData("chromium.html"));
   const std::string clean = tmp.str("clean");
+  fs::remove_all(clean);
   CopyFolder(base, clean);
   ImportSummary s;
   std::string error;
@@ -59,6 +59,7 @@ TEST(AllOrNothing, EveryFailingWriteOfTheSwapLeavesOldOrNew) {
   int committed = 0;
   for (uint64_t n = 1; n < 100; ++n) {
     const std::string dir = tmp.str("try" + std::to_string(n));
+    fs::remove_all(dir);
     CopyFolder(base, dir);
     xce::FaultInjectingFileSystem faulty(xce::FileSystem::Default());
     faulty.FailAtWrite(n);
@@ -87,6 +88,36 @@ TEST(AllOrNothing, EveryFailingWriteOfTheSwapLeavesOldOrNew) {
   }
   EXPECT_GT(old, 0);
   EXPECT_GT(committed, 0);
+}
+
+TEST(AllOrNothing, EveryFailingWriteOfTheSwapLeavesOldOrNew) {
+  TempDir tmp;
+  const std::string base = tmp.str("base");
+  MakeBase(base);
+  ExpectEveryFailingWriteLeavesOldOrNew(tmp, base, Parse(ReadData("chromium.html")));
+}
+
+// The table of whole addresses is one of the set: made by the import, or
+// appended to in place under the undo record like the others.
+TEST(AllOrNothing, WholeAddressesChangeWithTheCatalogue) {
+  auto file = [](int from, int to) {
+    std::string text = "<!DOCTYPE NETSCAPE-Bookmark-file-1><DL>";
+    for (int i = from; i < to; ++i) {
+      text += "<DT><A HREF=\"https://example.org/" + std::to_string(i) +
+              "?q=" + std::string(150, static_cast<char>('a' + i)) + "\">" + std::to_string(i) +
+              "</A>";
+    }
+    return text + "</DL>";
+  };
+  TempDir tmp;
+  const std::string base = tmp.str("base");
+  MakeBase(base);
+  ExpectEveryFailingWriteLeavesOldOrNew(tmp, base, Parse(file(0, 3)));
+  ImportSummary s;
+  std::string error;
+  ASSERT_TRUE(ImportBookmarks(Parse(file(0, 3)), base, ImportOptions(), &s, &error)) << error;
+  ASSERT_TRUE(fs::exists(fs::path(base) / "URLFULL.DBF"));
+  ExpectEveryFailingWriteLeavesOldOrNew(tmp, base, Parse(file(2, 6)));
 }
 
 // Tables and memo files take the appends in place under an undo record.

@@ -19,6 +19,7 @@
 
 #include "catalogue.h"
 #include "cp1251.h"
+#include "whole_address.h"
 #include "xce.h"
 
 extern char** environ;
@@ -192,6 +193,23 @@ inline std::string Snapshot(const std::string& dir) {
       rows[static_cast<std::size_t>(i)].push_back(row);
     }
     XdsCloseTable(t);
+  }
+  // A URL record shows its whole address where one is kept.
+  xcetool::WholeAddresses::Rows wholes;
+  {
+    xcetool::WholeAddresses whole(c, true);
+    if (whole.OpenIfPresent(dir) != 0 || whole.ReadAll(&wholes) != 0) {
+      XdsDisconnect(c);
+      return "cannot read the whole addresses";
+    }
+  }
+  for (auto& r : rows[xcetool::kUrls]) {
+    const std::string url = platform::Utf8ToCp1251(r[0]);
+    std::string_view w = xcetool::WholeAddresses::AddressIn(
+        wholes, static_cast<uint32_t>(std::strtoul(r[4].c_str(), nullptr, 10)), url);
+    if (w.data() != url.data()) {
+      r[0] = platform::Cp1251ToUtf8(std::string(w));
+    }
   }
   XdsDisconnect(c);
   std::map<std::string, std::pair<std::string, std::string>> sections;  // id -> name, parent

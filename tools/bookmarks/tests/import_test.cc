@@ -2,6 +2,8 @@
 // rules, values that do not fit, and the round trip through an export.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "bookmark_tree.h"
 #include "bookmark_write.h"
 #include "catalogue_io.h"
@@ -136,14 +138,15 @@ TEST(Import, ValuesThatDoNotFitAreNeverCutSilently) {
                                "<DT><A HREF=\"nothing here\">no scheme</A>"
                                "<DT><A>no href</A></DL></DL>",
                            dir);
-  ASSERT_EQ(s.skipped.size(), 3u);
-  EXPECT_EQ(s.skipped[0].href, longUrl);
-  EXPECT_NE(s.skipped[0].reason.find("109 of 100"), std::string::npos) << s.skipped[0].reason;
-  EXPECT_EQ(s.skipped[1].title, "no scheme");
+  // The long address is kept whole, not skipped.
+  ASSERT_EQ(s.skipped.size(), 2u);
+  EXPECT_EQ(s.skipped[0].title, "no scheme");
   EXPECT_EQ(s.namesCut, 1u);
   ASSERT_EQ(s.sectionNamesCut.size(), 1u);
   EXPECT_EQ(s.sectionNamesCut[0], longSection);
   const std::string snapshot = Snapshot(dir);
+  EXPECT_NE(snapshot.find("url " + longUrl + " | long address |"), std::string::npos) << snapshot;
+  EXPECT_NE(snapshot.find("url " + longUrl + " | long address |"), std::string::npos) << snapshot;
   // The name is cut to its field, its whole text leads the description.
   const std::string cut = platform::Cp1251ToUtf8(platform::Utf8ToCp1251(longName).substr(0, 100));
   EXPECT_NE(snapshot.find("url http://ok.ru | " + cut + " | Название: " + longName + "\r\ntext |"),
@@ -211,6 +214,85 @@ TEST(Import, ExportOfAnEmptyOrMissingCatalogue) {
   EXPECT_FALSE(ReadCatalogue(tmp.str(), &tree, &error));
   EXPECT_NE(error.find("holds no catalogue"), std::string::npos);
   Writer w(tmp.str());
+}
+
+// Every address of a catalogue, whole, with its link type's prefix (UTF-8).
+std::multiset<std::string> Addresses(const std::string& dir) {
+  Tree tree;
+  std::string error;
+  EXPECT_TRUE(ReadCatalogue(dir, &tree, &error)) << error;
+  std::multiset<std::string> out;
+  for (const Link& link : tree.links) {
+    out.insert(link.href);
+  }
+  return out;
+}
+
+// A browser file of `links` links, every `longEvery`th one with an address
+// longer than the URL field: query strings, %-escapes, Cyrillic, up to 2 KiB.
+std::string BrowserFile(int links, int longEvery, std::multiset<std::string>* hrefs) {
+  std::string file = "<!DOCTYPE NETSCAPE-Bookmark-file-1>\n<DL><p>\n<DT><H3>Links</H3>\n<DL><p>\n";
+  for (int i = 0; i < links; ++i) {
+    std::string href =
+        "https://site" + std::to_string(i % 997) + ".example/page/" + std::to_string(i);
+    if (i % longEvery == 0) {
+      href += "?q=%D0%BF%D0%BE%D0%B8%D1%81%D0%BA+" + std::to_string(i) + "&where=Москва&x=";
+      href += std::string(static_cast<std::size_t>(40 + (i * 37) % 2000), 'a' + i % 26);
+    }
+    hrefs->insert(href);
+    file += "<DT><A HREF=\"" + href + "\">Link " + std::to_string(i) + "</A>\n";
+  }
+  return file + "</DL><p>\n</DL><p>\n";
+}
+
+TEST(Import, LongAddressesGoInWholeAndComeOutWhole) {
+  TempDir tmp;
+  std::multiset<std::string> hrefs;
+  const std::string file = BrowserFile(60, 3, &hrefs);
+  ImportSummary s = Import(file, tmp.str("a"));
+  EXPECT_TRUE(s.skipped.empty());
+  EXPECT_EQ(s.urlsAdded, 60u);
+  EXPECT_TRUE(fs::exists(tmp.path() / "a" / "URLFULL.DBF"));
+  EXPECT_TRUE(Addresses(tmp.str("a")) == hrefs);
+  ExpectChecked(tmp.str("a"));
+  EXPECT_EQ(Exec(XCETOOL_PATH, {"check", tmp.str("a/URLFULL.DBF")}).status, 0);
+
+  // The same file again finds every address, the long ones by their whole
+  // text: nothing is added.
+  s = Import(file, tmp.str("a"));
+  EXPECT_EQ(s.urlsAdded, 0u);
+  EXPECT_EQ(s.urlsMerged, 60u);
+  // Two addresses that differ after their first 100 characters are two
+  // records.
+  std::multiset<std::string> more;
+  s = Import("<!DOCTYPE NETSCAPE-Bookmark-file-1><DL><DT><A HREF=\"" + *hrefs.rbegin() +
+                 "b\">longer</A></DL>",
+             tmp.str("a"));
+  EXPECT_EQ(s.urlsAdded, 1u);
+
+  // Exported in either format and imported again: every address equal.
+  for (bool xbel : {false, true}) {
+    const std::string copy = tmp.str(xbel ? "xbel" : "html");
+    s = Import(Export(tmp.str("a"), xbel), copy);
+    EXPECT_TRUE(s.skipped.empty());
+    EXPECT_TRUE(Addresses(copy) == Addresses(tmp.str("a"))) << (xbel ? "xbel" : "html");
+    EXPECT_EQ(Snapshot(copy), Snapshot(tmp.str("a")));
+    ExpectChecked(copy);
+  }
+}
+
+// A Safari-sized export: 14,000 links, one in nine longer than the field.
+TEST(Import, ASafariSizedFileRoundTripsWithEveryAddressEqual) {
+  TempDir tmp;
+  std::multiset<std::string> hrefs;
+  ImportSummary s = Import(BrowserFile(14000, 9, &hrefs), tmp.str("a"));
+  EXPECT_TRUE(s.skipped.empty());
+  EXPECT_EQ(s.urlsAdded, 14000u);
+  EXPECT_TRUE(Addresses(tmp.str("a")) == hrefs);
+  s = Import(Export(tmp.str("a"), false), tmp.str("b"));
+  EXPECT_EQ(s.urlsAdded, 14000u);
+  EXPECT_TRUE(Addresses(tmp.str("b")) == hrefs);
+  EXPECT_EQ(Exec(XCETOOL_PATH, {"check", tmp.str("b/URLFULL.DBF")}).status, 0);
 }
 
 }  // namespace
