@@ -20,6 +20,8 @@
 #include "section_edit.h"
 #include "section_tree.h"
 #include "url_catalogue.h"
+#include "whole_address.h"
+#include "xds/xdserror.h"
 #include "xds/xdstable.h"
 
 TForm1* Form1 = nullptr;
@@ -80,6 +82,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   // edited; sections just added stay last until then.
   TreeView1->setSortingEnabled(false);
   TreeView1->SetSortedByText(true);
+  LimitSectionNames(TreeView1);
 
   // Declared sizes the splitters hand out: the section panel 137 pixels
   // wide, the address search 200, the description 55 high. The other side of
@@ -106,6 +109,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   CreateComponents();
   DataSource1->SetDataSet(HDSUrls);
   BindHandlers();
+  BindLongAddresses();
   ui::CallGuarded([this] { FormCreate(); });
 }
 
@@ -217,12 +221,14 @@ void TForm1::FormCreate() {
   HDSUrlIn->Open();
   HDSUrls->Open();
   HDSTem->Open();
+  OpenLongAddresses();
   HDSType->ReindexTable();
   HDSUrlIn->ReindexTable();
   HDSUrlIn->SetIndexName("TEM_ID");
   HDSUrls->ReindexTable();
   HDSUrls->SetIndexName("URL_ID");
   HDSTem->ReindexTable();
+  CheckXceResult(nullptr, LongAddresses->Reindex());
   LoadSections(*HDSTem, TreeView1);
   treeLoaded_ = true;
 }
@@ -239,6 +245,7 @@ void TForm1::FormCloseQuery(bool& /*CanClose*/) {
     }
     HDSUrls->SetFiltered(false);
     HDSUrls->PackTable();
+    TidyLongAddresses();
   }
   if (treeLoaded_) {
     SaveSections(*HDSTem, TreeView1);

@@ -13,6 +13,9 @@
 
 class QKeyEvent;
 class TForm2;
+namespace xcetool {
+class WholeAddresses;
+}
 class TImageList;
 class TXdsConnection;
 class TXdsTable;
@@ -40,6 +43,12 @@ class TForm1 : public QWidget, public Ui::TForm1 {
   TXdsTable* HDSType;
   TXdsTable* HDSUrlIn;
   TXdsTable* HDSUrls;
+  // Addresses longer than the URL field, kept whole in a table beside the
+  // four (made at start-up; holds no table while the catalogue has none).
+  std::unique_ptr<xcetool::WholeAddresses> LongAddresses;
+  // The URL table's current record's address: whole when one is kept for
+  // it, its URL field otherwise.
+  std::string CurrentAddress();
 
   // Handlers of the table components' events, bound by the names the
   // declarations give.
@@ -92,6 +101,13 @@ class TForm1 : public QWidget, public Ui::TForm1 {
   void CreateComponents();
   // After a URL command failed with the main window hidden.
   void RecoverFromCommand(TForm2* editor);
+  // The whole addresses: the URL field's text handlers and the URL table's
+  // post handlers; opening the table at start-up, a deleted record's rows,
+  // and the rows no record uses dropped at the close.
+  void BindLongAddresses();
+  void OpenLongAddresses();
+  void RemoveLongAddress(uint32_t id);
+  void TidyLongAddresses();
   // Whether TreeView1 holds the sections table's rows: only then may a
   // close write it back (a start-up that stopped earlier left it empty).
   bool treeLoaded_ = false;

@@ -1,12 +1,14 @@
 #include "Unit2.h"
 
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPushButton>
 #include <QScreen>
 
 #include "Unit1.h"
 #include "exception_handler.h"
 #include "section_edit.h"
+#include "url_catalogue.h"
 
 QPointer<TForm2> Form2;
 
@@ -17,6 +19,7 @@ TForm2::TForm2(TForm1* owner) : QDialog(owner), owner_(owner) {
   DBLookupComboBox1->SetDataSource(owner->DataSource1);
   DBMemo1->SetDataSource(owner->DataSource1);
   TreeView1->SetImages(owner->ImageList2);
+  LimitSectionNames(TreeView1);
   ToolBar2->SetImages(owner->ImageList3);
 
   // The tree's panel keeps its design width; the edit side takes the rest.
@@ -35,6 +38,12 @@ TForm2::TForm2(TForm1* owner) : QDialog(owner), owner_(owner) {
     connect(button, &QPushButton::clicked, this,
             [this, button] { done(button->property("modalResult").toInt()); });
   }
+  LabelNameCut =
+      new QLabel(QString::fromUtf8("Название длиннее 100 знаков: сохраняются первые 100"), Panel2);
+  LabelNameCut->setObjectName("LabelNameCut");
+  LabelNameCut->setGeometry(Label2->x() + Label2->width() + 4, Label2->y(), 360, Label2->height());
+  LabelNameCut->hide();
+  connect(DBEdit2, &QLineEdit::inputRejected, LabelNameCut, &QLabel::show);
   connect(Panel2, &TPanel::Resize, this, ui::Guarded(this, &TForm2::Panel2Resize));
   connect(TreeView1, &TTreeView::MouseDown, this, ui::Guarded(this, &TForm2::TreeView1MouseDown));
   connect(ToolButton8, &QToolButton::clicked, this, ui::Guarded(this, &TForm2::ToolButton8Click));

@@ -11,6 +11,7 @@
 #include "ui_Unit2.h"
 
 class QKeyEvent;
+class QLabel;
 class TForm1;
 
 // What a window does once it has closed.
@@ -40,6 +41,10 @@ class TForm2 : public QDialog, public Ui::TForm2 {
   // action is caFree goes once control is back in the loop that showed it,
   // so the command that showed it can still read its tree.
   void done(int r) override;
+
+  // Said beside the name's label once the name box refused characters past
+  // the 100 the name field holds (typed or pasted): nothing is cut unsaid.
+  QLabel* LabelNameCut;
 
  protected:
   // Enter and Escape do not close the window.

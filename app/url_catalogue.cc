@@ -7,6 +7,7 @@
 
 #include "Unit1.h"
 #include "Unit2.h"
+#include "catalogue.h"
 #include "current_dir.h"
 #include "exception_handler.h"
 #include "message_box.h"
@@ -30,12 +31,20 @@ void SaveSections(TXdsTable& sections, TTreeView* tree) {
   SaveTreeToTable(sections, tree, "INID", "PREIN", "INNAME");
 }
 
+void LimitSectionNames(TTreeView* tree) {
+  const int length = catalogue::FindField(*catalogue::FindTable("HDSTem"), "HDSTemINNAME")->Size;
+  tree->SetLabelLength(length, QString::fromUtf8("Название раздела длиннее %1 знаков: "
+                                                 "сохраняются первые %1")
+                                   .arg(length));
+}
+
 namespace {
 
 // What the before-delete handler puts back once the URL record is gone.
 std::string SavedMembershipFilter;
 bool SavedMembershipFiltered = false;
 int SavedUrlRecNo = 0;
+int32_t SavedUrlId = 0;
 
 // An expression no membership satisfies: no section is marked.
 constexpr char kNoMembership[] = "TEM_ID=1 and TEM_ID=2";
@@ -147,7 +156,9 @@ void Search(TXdsTable& urls, const char* field, const QString& text) {
 
 }  // namespace
 
-void TForm1::Edit1Change() { Search(*HDSUrls, "URL", Edit1->text()); }
+// The URL field holds an address's first 100 characters: a longer search
+// text, say a whole long address pasted, finds it by them.
+void TForm1::Edit1Change() { Search(*HDSUrls, "URL", Edit1->text().left(100)); }
 
 void TForm1::Edit2Change() { Search(*HDSUrls, "NAME", Edit2->text()); }
 
@@ -266,8 +277,7 @@ void TForm1::ToolButton5Click() {
   if (!HDSType->Locate("TYPE_ID", TVariant(type), 0)) {
     return;
   }
-  const std::string command =
-      HDSType->FieldByName("TYPRPRESTR")->AsString() + HDSUrls->FieldByName("URL")->AsString();
+  const std::string command = HDSType->FieldByName("TYPRPRESTR")->AsString() + CurrentAddress();
   const int result = platform::ShellExecute(command, platform::ExecutableDirectory());
   if (result <= 32) {
     ui::ShowMessage(QString::asprintf(kNoProgramForLink, result));
@@ -306,12 +316,16 @@ void TForm1::HDSUrlsBeforeDelete(TDataSet& DataSet) {
   SavedMembershipFilter = HDSUrlIn->Filter();
   SavedMembershipFiltered = HDSUrlIn->Filtered();
   SavedUrlRecNo = HDSUrls->RecNo();
+  SavedUrlId = UrlIdOf(DataSet);
   HDSUrlIn->SetFiltered(false);
   HDSUrlIn->First();
   RemoveMemberships(*HDSUrlIn, MembershipsOf(DataSet));
 }
 
 void TForm1::HDSUrlsAfterDelete(TDataSet&) {
+  // Its whole address goes with the record (a row left by a failure here is
+  // dropped at the close: no live record uses it).
+  RemoveLongAddress(static_cast<uint32_t>(SavedUrlId));
   HDSUrlIn->SetFilter(SavedMembershipFilter);
   HDSUrlIn->SetFiltered(SavedMembershipFiltered);
   RefreshUrlFilter();

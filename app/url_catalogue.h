@@ -24,6 +24,10 @@ void SaveUrlSections();
 // record is filed under.
 void MarkUrlSections();
 
+// A window's section tree's names edited in place take no more than the
+// sections table's name field holds, and say so when they refuse more.
+void LimitSectionNames(TTreeView* tree);
+
 // A window's section tree read from, or written back to, the sections table.
 void LoadSections(TXdsTable& sections, TTreeView* tree);
 void SaveSections(TXdsTable& sections, TTreeView* tree);

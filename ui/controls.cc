@@ -4,12 +4,14 @@
 #include <QCollator>
 #include <QIconEngine>
 #include <QImage>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QStyle>
 #include <QStyleOptionViewItem>
 #include <QToolButton>
+#include <QToolTip>
 
 namespace {
 
@@ -185,6 +187,26 @@ TTreeView::TTreeView(QWidget* parent) : QTreeWidget(parent) {
               }
             }
           });
+}
+
+void TTreeView::SetLabelLength(int chars, const QString& notice) {
+  labelLength_ = chars;
+  labelNotice_ = notice;
+}
+
+bool TTreeView::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+  const bool editing = QTreeWidget::edit(index, trigger, event);
+  auto* line = qobject_cast<QLineEdit*>(indexWidget(index));
+  if (editing && line != nullptr && labelLength_ > 0 && line->maxLength() != labelLength_) {
+    line->setMaxLength(labelLength_);
+    connect(line, &QLineEdit::inputRejected, line, [line, notice = labelNotice_] {
+      if (!line->property("noticeShown").toBool()) {
+        line->setProperty("noticeShown", true);
+        QToolTip::showText(line->mapToGlobal(QPoint(0, line->height())), notice, line);
+      }
+    });
+  }
+  return editing;
 }
 
 void TTreeView::commitData(QWidget* editor) {

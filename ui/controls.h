@@ -125,6 +125,11 @@ class TTreeView : public QTreeWidget {
   bool SortedByText() const { return sortedByText_; }
   void SetSortedByText(bool value) { sortedByText_ = value; }
 
+  // A label edited in place takes at most `chars` characters (0: any);
+  // once it refuses more, typed or pasted, `notice` shows beside it, once
+  // per edit, so that nothing is cut unsaid.
+  void SetLabelLength(int chars, const QString& notice);
+
   // The node shown at the row of point y (client coordinates), or null.
   TTreeNode* NodeAtRow(int y) const;
   // Where the node's text is drawn, in client (viewport) coordinates; empty
@@ -141,10 +146,13 @@ class TTreeView : public QTreeWidget {
   void mousePressEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
   void commitData(QWidget* editor) override;
+  bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
 
  private:
   TImageList* images_ = nullptr;
   bool sortedByText_ = false;
+  int labelLength_ = 0;
+  QString labelNotice_;
 };
 
 // Draws one picture into a 16 x 16 square of logical units; the painter is

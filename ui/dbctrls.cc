@@ -150,6 +150,13 @@ template class TDBFieldControl<QComboBox>;
 // ---------------------------------------------------------------------------
 // TDBEdit
 
+int EditLength(const TField* field) {
+  if (field != nullptr && field->OnSetText) {
+    return kLongTextLength;
+  }
+  return field != nullptr && field->DataType() == ftString ? std::max(1, field->Size()) : 32767;
+}
+
 TDBEdit::TDBEdit(QWidget* parent) : TDBFieldControl(parent) {
   connect(this, &QLineEdit::textEdited, this, [this] { ui::CallGuarded([this] { Edited(); }); });
 }
@@ -162,12 +169,11 @@ void TDBEdit::ShowValue() {
   }
   TField* field = Field();
   loading_ = true;
-  setMaxLength(field != nullptr && field->DataType() == ftString ? std::max(1, field->Size())
-                                                                 : 32767);
+  setMaxLength(EditLength(field));
   QString text;
   if (field != nullptr) {
     try {
-      text = ui::ToQString(hasFocus() ? field->Text() : field->DisplayText());
+      text = ui::ToQString(hasFocus() || field->OnSetText ? field->Text() : field->DisplayText());
     } catch (const std::exception&) {
       // Nothing to show for a value that does not convert.
     }

@@ -79,8 +79,15 @@ class TDBFieldControl : public Widget {
   bool loading_ = false;
 };
 
-// A one-line edit box for a field; its length is limited to a string
-// field's size.
+// How many characters a box editing `field` takes: a string field's size,
+// unless the field's OnSetText takes its text (which may keep more than the
+// field holds: a whole address); then any text up to kLongTextLength.
+inline constexpr int kLongTextLength = 1 << 20;
+int EditLength(const TField* field);
+
+// A one-line edit box for a field; its length is limited as EditLength
+// says. A field whose OnSetText takes its text shows its text for editing
+// with or without the focus (its display text is what lists show).
 class TDBEdit : public TDBFieldControl<QLineEdit> {
   Q_OBJECT
   Q_PROPERTY(QString dataField READ DataField WRITE SetDataField)

@@ -9,11 +9,13 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QScrollBar>
+#include <QToolTip>
 #include <algorithm>
 #include <climits>
 #include <cmath>
 
 #include "db/datasource.h"
+#include "dbctrls.h"
 #include "dblookup.h"
 #include "exception_handler.h"
 #include "message_box.h"
@@ -536,7 +538,38 @@ void TDBGrid::LayoutChildren() {
                           kIndicatorWidth, titleHeight + area.height());
 }
 
+QString TDBGrid::CellToolTip(int row, int column) const {
+  TField* field = ColumnField(column);
+  if (field == nullptr || !field->OnGetText || row < 0 || row >= RowCount()) {
+    return {};
+  }
+  QString tip;
+  const int saved = link_->ActiveRecord();
+  link_->SetActiveRecord(row);
+  try {
+    const std::string text = field->Text();
+    if (text != field->DisplayText()) {
+      tip = ui::ToQString(text);
+    }
+  } catch (const std::exception&) {
+    // No tip for a value that cannot be read.
+  }
+  link_->SetActiveRecord(saved);
+  return tip;
+}
+
 bool TDBGrid::viewportEvent(QEvent* event) {
+  if (event->type() == QEvent::ToolTip) {
+    const QPoint at = static_cast<QHelpEvent*>(event)->pos();
+    const QString tip = CellToolTip(at.y() / rowHeight_, ColumnAt(at.x()));
+    if (tip.isEmpty()) {
+      QToolTip::hideText();
+      event->ignore();
+    } else {
+      QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), tip, viewport());
+    }
+    return true;
+  }
   if (event->type() == QEvent::Resize) {
     LayoutChildren();
     UpdateRowCount();
@@ -1047,9 +1080,7 @@ void TDBGrid::LoadEditor() {
       listEditor_->setCurrentIndex(FindLookupItem(listItems_, LookupKeyValue(*field)));
       lineEditor_->hide();
     } else {
-      lineEditor_->setMaxLength(field != nullptr && field->DataType() == ftString
-                                    ? std::max(1, field->Size())
-                                    : 32767);
+      lineEditor_->setMaxLength(EditLength(field));
       lineEditor_->setText(field != nullptr ? ui::ToQString(field->Text()) : QString());
       lineEditor_->selectAll();
       listEditor_->hide();

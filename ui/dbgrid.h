@@ -66,6 +66,10 @@ class TDBGrid : public QAbstractScrollArea {
   int RowCount() const { return static_cast<int>(cells_.size()); }
   // The text shown in a cell; empty outside the rows that hold records.
   QString CellText(int row, int column) const;
+  // A cell's tool tip: its field's text for editing where that says more
+  // than the cell shows (a whole address whose field holds its beginning);
+  // empty otherwise.
+  QString CellToolTip(int row, int column) const;
   // The current cell: the current record's row and the selected column.
   int Row() const;
   int SelectedIndex() const { return selectedIndex_; }
