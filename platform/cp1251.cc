@@ -1,7 +1,6 @@
 #include "cp1251.h"
 
-#include <array>
-#include <cstdint>
+#include "utf8.h"
 
 namespace platform {
 namespace {
@@ -45,17 +44,7 @@ std::string Cp1251ToUtf8(std::string_view s) {
   std::string out;
   out.reserve(s.size() * 2);
   for (char ch : s) {
-    char32_t u = Cp1251ToUnicode(static_cast<unsigned char>(ch));
-    if (u < 0x80) {
-      out += static_cast<char>(u);
-    } else if (u < 0x800) {
-      out += static_cast<char>(0xC0 | (u >> 6));
-      out += static_cast<char>(0x80 | (u & 0x3F));
-    } else {
-      out += static_cast<char>(0xE0 | (u >> 12));
-      out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (u & 0x3F));
-    }
+    AppendUtf8(Cp1251ToUnicode(static_cast<unsigned char>(ch)), &out);
   }
   return out;
 }
@@ -63,38 +52,9 @@ std::string Cp1251ToUtf8(std::string_view s) {
 std::string Utf8ToCp1251(std::string_view s) {
   std::string out;
   out.reserve(s.size());
-  std::size_t i = 0;
-  while (i < s.size()) {
-    auto b = static_cast<unsigned char>(s[i]);
-    std::size_t len = b < 0x80             ? 1
-                      : (b & 0xE0) == 0xC0 ? 2
-                      : (b & 0xF0) == 0xE0 ? 3
-                      : (b & 0xF8) == 0xF0 ? 4
-                                           : 0;
-    if (len == 0 || i + len > s.size()) {
-      out += '?';
-      ++i;
-      continue;
-    }
-    char32_t u = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-    bool valid = true;
-    for (std::size_t k = 1; k < len; ++k) {
-      auto c = static_cast<unsigned char>(s[i + k]);
-      if ((c & 0xC0) != 0x80) {
-        valid = false;
-        break;
-      }
-      u = (u << 6) | (c & 0x3F);
-    }
-    // Overlong forms and surrogates are malformed, not characters.
-    static constexpr std::array<char32_t, 5> kMin = {0, 0, 0x80, 0x800, 0x10000};
-    if (!valid || u < kMin[len] || u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) {
-      out += '?';
-      ++i;
-      continue;
-    }
-    out += Cp1251FromUnicode(u);
-    i += len;
+  for (std::size_t i = 0; i < s.size();) {
+    // A malformed byte is U+FFFD, which the code page lacks as well.
+    out += Cp1251FromUnicode(NextUtf8(s, &i));
   }
   return out;
 }
