@@ -69,6 +69,7 @@ TTableDecl LinkTypes() {
                            "\xe4\xe0\xed\xed\xee\xe3\xee \xf2\xe8\xef\xe0",
                            30);
   prefix.DisplayWidth = 36;
+  prefix.Address = true;
   t.Fields = {id, name, prefix};
   return t;
 }
@@ -115,9 +116,11 @@ TTableDecl Urls() {
   TFieldDecl descr = Data("HDSUrlsDESCR", "TMemoField", "DESCR", "\xce\xef\xe8\xf1\xe0\xed\xe8\xe5",
                           1);  // Описание
   descr.BlobType = TBlobType::ftGraphic;
+  TFieldDecl url = Data("HDSUrlsURL", "TStringField", "URL", "", 100);
+  url.Address = true;
   t.Fields = {
       type,
-      Data("HDSUrlsURL", "TStringField", "URL", "", 100),
+      url,
       Data("HDSUrlsNAME", "TStringField", "NAME", "\xcd\xe0\xe7\xe2\xe0\xed\xe8\xe5",
            100),  // Название
       descr,

@@ -43,6 +43,9 @@ struct TFieldDecl {
   int Size = 0;
   TAutoGenerateValue AutoGenerateValue = TAutoGenerateValue::arNone;
   TBlobType BlobType = TBlobType::ftNone;
+  // An address (or a part of one): characters the table cannot hold are
+  // percent-encoded rather than written as character references.
+  bool Address = false;
   // Lookup fields only: the value of LookupResultField in the row of
   // LookupDataSet whose LookupKeyFields equal this record's KeyFields.
   std::string KeyFields;

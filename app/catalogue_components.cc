@@ -52,6 +52,9 @@ std::unique_ptr<TField> MakeField(const TFieldDecl& decl) {
     field->SetDisplayWidth(decl.DisplayWidth);
   }
   field->SetDisplayFormat(decl.DisplayFormat);
+  if (decl.Address) {
+    field->SetTextKind(tkAddress);
+  }
   if (decl.AutoGenerateValue == catalogue::TAutoGenerateValue::arAutoInc) {
     field->SetAutoGenerateValue(arAutoInc);
   }

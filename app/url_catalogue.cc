@@ -150,7 +150,10 @@ namespace {
 // nothing new.
 void Search(TXdsTable& urls, const char* field, const QString& text) {
   if (urls.Active()) {
-    (void)urls.Locate(field, TVariant(ui::FromQString(text)), loCaseInsensitive | loPartialKey);
+    // The text as the field stores it, so a name with characters the table
+    // keeps as references is found by those characters.
+    (void)urls.Locate(field, TVariant(ui::StoredText(text, *urls.FieldByName(field))),
+                      loCaseInsensitive | loPartialKey);
   }
 }
 

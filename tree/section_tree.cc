@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "qt_text.h"
+#include "stored_text.h"
 #include "xds/xce_calls.h"
 #include "xds/xdstable.h"
 
@@ -232,7 +233,10 @@ void WriteSectionRows(TXdsTable& Table, const TSectionFields& fields,
       check(Xce().XdsAppendRecord(rows_table));
       set(idNo, std::to_string(row.Id));
       set(parentNo, std::to_string(row.ParentId));
-      set(nameNo, row.Name);
+      // A name over the field's size keeps the characters that fit whole.
+      const std::size_t fits = platform::TextCut(row.Name, defs[nameNo - 1u].length,
+                                                 charType == XDS_CHAR_OEM);
+      set(nameNo, row.Name.substr(0, fits));
       check(Xce().XdsWriteRecord(rows_table));
     }
     check(Xce().XdsRewriteTable(table, rows_table));

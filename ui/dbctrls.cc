@@ -9,16 +9,16 @@
 namespace {
 
 // Stored memo lines end in CR LF; the memo control works with LF alone.
-QString MemoShown(const std::string& stored) {
-  QString text = ui::ToQString(stored);
+QString MemoShown(const std::string& stored, const TField& field) {
+  QString text = ui::ToQString(stored, field);
   text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   return text;
 }
 
-std::string MemoStored(QString shown) {
+std::string MemoStored(QString shown, const TField& field) {
   shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   shown.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
-  return ui::FromQString(shown);
+  return ui::FromQString(shown, field);
 }
 
 }  // namespace
@@ -173,7 +173,8 @@ void TDBEdit::ShowValue() {
   QString text;
   if (field != nullptr) {
     try {
-      text = ui::ToQString(hasFocus() || field->OnSetText ? field->Text() : field->DisplayText());
+      text = ui::ToQString(hasFocus() || field->OnSetText ? field->Text() : field->DisplayText(),
+                           *field);
     } catch (const std::exception&) {
       // Nothing to show for a value that does not convert.
     }
@@ -185,7 +186,7 @@ void TDBEdit::ShowValue() {
 
 void TDBEdit::WriteValue() {
   if (TField* field = Field()) {
-    field->SetText(ui::FromQString(text()));
+    field->SetText(ui::FromQString(text(), *field));
   }
 }
 
@@ -229,7 +230,8 @@ void TDBMemo::ShowValue() {
   QString text;
   if (field != nullptr) {
     try {
-      text = field->IsBlob() ? MemoShown(field->AsString()) : ui::ToQString(field->Text());
+      text = field->IsBlob() ? MemoShown(field->AsString(), *field)
+                             : ui::ToQString(field->Text(), *field);
     } catch (const std::exception&) {
       // An unreadable value shows as nothing rather than stop the window.
     }
@@ -245,9 +247,9 @@ void TDBMemo::ShowValue() {
 void TDBMemo::WriteValue() {
   if (TField* field = Field()) {
     if (field->IsBlob()) {
-      field->SetAsString(MemoStored(toPlainText()));
+      field->SetAsString(MemoStored(toPlainText(), *field));
     } else {
-      field->SetText(ui::FromQString(toPlainText()));
+      field->SetText(ui::FromQString(toPlainText(), *field));
     }
   }
 }

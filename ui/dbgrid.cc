@@ -361,7 +361,7 @@ void TDBGrid::LinkUpdateData() {
         field->SetLookupKey(TVariant());
       }
     } else {
-      field->SetText(ui::FromQString(lineEditor_->text()));
+      field->SetText(ui::FromQString(lineEditor_->text(), *field));
     }
   }
   editorModified_ = false;
@@ -394,7 +394,7 @@ void TDBGrid::ReadCells() {
       QString text;
       if (field != nullptr) {
         try {
-          text = ui::ToQString(field->DisplayText());
+          text = ui::ToQString(field->DisplayText(), *field);
         } catch (const std::exception&) {
           // A value that cannot be shown leaves its cell empty; the grid
           // must go on painting the others.
@@ -549,7 +549,7 @@ QString TDBGrid::CellToolTip(int row, int column) const {
   try {
     const std::string text = field->Text();
     if (text != field->DisplayText()) {
-      tip = ui::ToQString(text);
+      tip = ui::ToQString(text, *field);
     }
   } catch (const std::exception&) {
     // No tip for a value that cannot be read.
@@ -1081,7 +1081,7 @@ void TDBGrid::LoadEditor() {
       lineEditor_->hide();
     } else {
       lineEditor_->setMaxLength(EditLength(field));
-      lineEditor_->setText(field != nullptr ? ui::ToQString(field->Text()) : QString());
+      lineEditor_->setText(field != nullptr ? ui::ToQString(field->Text(), *field) : QString());
       lineEditor_->selectAll();
       listEditor_->hide();
     }

@@ -33,7 +33,7 @@ std::vector<TLookupItem> ReadLookupList(const TField& lookupField) {
   try {
     lookup->First();
     while (!lookup->Eof()) {
-      items.push_back({ValuesOf(keys), ui::ToQString(result->DisplayText())});
+      items.push_back({ValuesOf(keys), ui::ToQString(result->DisplayText(), *result)});
       lookup->Next();
     }
     if (!mark.empty()) {

@@ -26,6 +26,9 @@
 #include "Unit1.h"
 #include "app_test_support.h"
 #include "Unit2.h"
+#include "Unit4.h"
+#include "bookmark_write.h"
+#include "catalogue_io.h"
 #include "catalogue_test_util.h"
 #include "cp1251.h"
 #include "current_dir.h"
@@ -809,6 +812,134 @@ TEST_F(UrlCatalogueTest, AUsersSessionIsKeptAcrossARestart) {
   again->HDSUrls->Locate("URL_ID", TVariant(3), 0);
   EXPECT_EQ(Utf8(again->HDSUrls->FieldByName("DESCR")->AsString()), "Страница с примером");
   EXPECT_EQ(again->DBGrid1->CellText(again->DBGrid1->Row(), 2), "Сайт");
+}
+
+
+// Names in any alphabet, typed into the real windows: stored as the tables'
+// code pages allow (references for the rest), shown, searched and exported
+// as typed.
+TEST_F(UrlCatalogueTest, TextInAnyAlphabetIsKeptAsTyped) {
+  Put(dir_, xcetool::kType,
+      {{{"TYPE_ID", "1"}, {"TYPE_NAME", "Сайт €"}, {"TYPRPRESTR", ""}},
+       // As another program's import wrote it.
+       {{"TYPE_ID", "2"}, {"TYPE_NAME", "Typ &#20013;"}, {"TYPRPRESTR", ""}}});
+  Put(dir_, xcetool::kUrls,
+      {{{"URL_ID", "1"}, {"URL", "example.de"}, {"NAME", "M&#252;nchen Stra&#223;e"}},
+       {{"URL_ID", "2"}, {"URL", "example.org"}, {"NAME", "A &#38; B &amp; &#1081;"}}});
+  TForm1* form = Start();
+  // A key press per character; an emoji's two halves go in one press.
+  auto type = [](QWidget* w, const QString& text) {
+    w->setFocus();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+      const qsizetype n = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+      if (text[i] == '\n') {
+        QTest::keyClick(w, Qt::Key_Return);
+      } else {
+        QTest::sendKeyEvent(QTest::Click, w, Qt::Key_unknown, text.mid(i, n), Qt::NoModifier);
+      }
+      i += n - 1;
+    }
+  };
+  const QString name = "Test 中文 😀 € №";
+  const QString section = "Straße 中文 😀";
+  WithEditor([&] { QTest::mouseClick(form->ToolButton1, Qt::LeftButton); },
+             [&](TForm2* editor) {
+               editor->TreeView1->setFocus();
+               QTest::mouseClick(editor->ToolButton8, Qt::LeftButton);
+               TTreeNode* node = SelectedNode(editor->TreeView1);
+               ASSERT_NE(node, nullptr);
+               editor->TreeView1->editItem(node);
+               QLineEdit* line = nullptr;
+               for (QLineEdit* open : editor->TreeView1->findChildren<QLineEdit*>()) {
+                 line = open->isVisible() ? open : line;
+               }
+               ASSERT_NE(line, nullptr);
+               line->selectAll();
+               type(line, section);
+               QTest::keyClick(line, Qt::Key_Return);
+               QTest::qWait(10);
+               ASSERT_EQ(node->text(0), section);
+               type(editor->DBEdit1, "https://пример.рф/München?€");
+               type(editor->DBEdit2, name);
+               EXPECT_EQ(editor->DBEdit2->text(), name);
+               Choose(editor->DBLookupComboBox1, "Typ 中");
+               type(editor->DBMemo1, "Grüße &#252;\n«Привет» 😀");
+               ClickMark(editor->TreeView1, 1);
+               QTest::mouseClick(editor->Button1, Qt::LeftButton);
+             });
+  // A literal "&#" typed in the name box of the grid's record 2 as well.
+  form->HDSUrls->Locate("URL_ID", TVariant(2), 0);
+  form->DBGrid1->setFocus();
+  WithEditor([&] { QTest::keyClick(form->DBGrid1, Qt::Key_F4); },
+             [&](TForm2* editor) {
+               EXPECT_EQ(editor->DBEdit2->text(), "A &#38; B &amp; &#1081;");  // not ours: as stored
+               editor->DBEdit2->selectAll();
+               type(editor->DBEdit2, "Tom &# Jerry &#252;");
+               QTest::mouseClick(editor->Button1, Qt::LeftButton);
+             });
+  form->close();
+  form_.reset();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+  // The bytes in the files: what the code page lacks as references ("€" too
+  // in the URL table, whose code page is 866), the address percent-encoded
+  // but for its Cyrillic.
+  auto sorted = [](std::vector<std::string> rows) {
+    std::sort(rows.begin(), rows.end());
+    return rows;
+  };
+  EXPECT_EQ(sorted(Stored(dir_, xcetool::kUrls, {"URL_ID", "URL", "NAME", "ADRESTYPE", "DESCR"})),
+            (std::vector<std::string>{
+                "1|example.de|M&#252;nchen Stra&#223;e||",
+                "2|example.org|Tom &#38;# Jerry &#38;#252;||",
+                "3|https://пример.рф/M%C3%BCnchen?%E2%82%AC|Test &#20013;&#25991; &#128512; &#8364; "
+                "№|2|Gr&#252;&#223;e &#38;#252;\r\n&#171;Привет&#187; &#128512;"}));
+  EXPECT_EQ(Stored(dir_, xcetool::kTem, {"INID", "INNAME"}),
+            std::vector<std::string>{"1|Stra&#223;e &#20013;&#25991; &#128512;"});
+
+  // Started again: shown as typed in the grid, the memo, the tree and the
+  // type window, and found by the name box.
+  TForm1* again = Start();
+  again->HDSUrls->Locate("URL_ID", TVariant(3), 0);
+  TDBGrid* grid = again->DBGrid1;
+  EXPECT_EQ(grid->CellText(grid->Row(), 0), "https://пример.рф/M%C3%BCnchen?%E2%82%AC");
+  EXPECT_EQ(grid->CellText(grid->Row(), 1), name);
+  EXPECT_EQ(grid->CellText(grid->Row(), 2), "Typ 中");
+  EXPECT_EQ(again->DBMemo1->toPlainText(), "Grüße &#252;\n«Привет» 😀");
+  ASSERT_NE(FindNodeById(again->TreeView1, 1), nullptr);
+  EXPECT_EQ(FindNodeById(again->TreeView1, 1)->text(0), section);
+  again->HDSUrls->Locate("URL_ID", TVariant(2), 0);
+  EXPECT_EQ(grid->CellText(grid->Row(), 1), "Tom &# Jerry &#252;");
+  type(again->Edit2, "münch");
+  EXPECT_EQ(CurrentId(), 1);
+  again->Edit2->clear();
+  type(again->Edit2, "test 中文 😀 €");
+  EXPECT_EQ(CurrentId(), 3);
+  again->Edit2->clear();
+  type(again->Edit2, "tom &#");
+  EXPECT_EQ(CurrentId(), 2);
+  type(again->Edit1, "https://пример.рф/münchen");
+  EXPECT_EQ(CurrentId(), 3);
+  QTest::mouseClick(again->ToolButton6, Qt::LeftButton);
+  TForm4* types = again->findChild<TForm4*>();
+  ASSERT_NE(types, nullptr);
+  EXPECT_EQ(types->DBGrid1->CellText(0, 0), "Сайт €");
+  EXPECT_EQ(types->DBGrid1->CellText(1, 0), "Typ 中");
+  types->close();
+  again->close();
+  form_.reset();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+  // Exported with the characters themselves, escaped once.
+  bookmarks::Tree tree;
+  std::string error;
+  ASSERT_TRUE(bookmarks::ReadCatalogue(dir_.string(), &tree, &error)) << error;
+  const std::string html = bookmarks::WriteNetscape(tree);
+  EXPECT_NE(html.find(">Test 中文 😀 € №</A>"), std::string::npos) << html;
+  EXPECT_NE(html.find(">München Straße</A>"), std::string::npos) << html;
+  EXPECT_NE(html.find(">Tom &amp;# Jerry &amp;#252;</A>"), std::string::npos) << html;
+  EXPECT_NE(html.find(">Straße 中文 😀</H3>"), std::string::npos) << html;
+  EXPECT_NE(html.find("<DD>Grüße &amp;#252;&#13;&#10;«Привет» 😀"), std::string::npos) << html;
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "gui_test_support.h"
 #include "message_box.h"
 #include "qt_text.h"
+#include "ui_tables.h"
 
 namespace {
 
@@ -108,7 +109,26 @@ TEST(ExceptionHandlerTest, HandlerFailureIsShownAndTheProgramGoesOn) {
 
 TEST(TextTest, ConvertsAtTheEdge) {
   EXPECT_EQ(ui::ToQString("\xd2\xe8\xef"), "Тип");
-  EXPECT_EQ(ui::FromQString("Тип 中"), "\xd2\xe8\xef ?");
+  EXPECT_EQ(ui::FromQString("Тип 中"), "\xd2\xe8\xef &#20013;");
+  EXPECT_EQ(ui::ToQString("\xd2\xe8\xef &#20013; &#38;#"), "Тип 中 &#");
+}
+
+// A field's text by its kind: references cut whole to the field's size, an
+// address percent-encoded and shown as stored.
+TEST(TextTest, FieldsCutTextBetweenReferences) {
+  uitest::UrlTables tables(1);
+  TField& name = *tables.urls.FieldByName("NAME");  // 30 bytes
+  TField& url = *tables.urls.FieldByName("URL");
+  url.SetTextKind(tkAddress);
+  const QString han = QString(8, QChar(0x4E2D));  // 64 bytes as references
+  EXPECT_EQ(ui::StoredLength(han, name), 64u);
+  EXPECT_EQ(ui::FromQString(han, name), std::string("&#20013;&#20013;&#20013;"));
+  EXPECT_EQ(ui::FromQString("abcdefghijklmnopqrstuvwxyz&#", name), "abcdefghijklmnopqrstuvwxyz");
+  EXPECT_EQ(ui::FromQString("http://a/ü&#1;", url), "http://a/%C3%BC&#1;");
+  EXPECT_EQ(ui::ToQString("http://a/&#252;", url), "http://a/&#252;");
+  EXPECT_EQ(ui::ToQString("M&#252;nchen", name), "München");
+  // A lookup field shows its lookup table's text.
+  EXPECT_EQ(ui::ToQString("&#20013;", *tables.urlType), "中");
 }
 
 TEST(DBGridTest, ShowsDeclaredColumnsWithoutRows) {

@@ -147,6 +147,9 @@ class TDataSet {
   // Asks the attached controls to write their pending input into fields.
   void UpdateRecord();
   virtual bool CanModify() const { return true; }
+  // Whether the text fields are stored in the OEM code page (866), which
+  // holds only part of the program's character set.
+  virtual bool StoresOemText() const { return false; }
   void ClearFields();
 
   // --- Fields --------------------------------------------------------------

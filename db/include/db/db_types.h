@@ -89,6 +89,11 @@ enum TBlobStreamMode { bmRead, bmWrite, bmReadWrite };
 
 enum TAlignment { taLeftJustify, taRightJustify, taCenter };
 
+// What a text field holds, for the controls that show and edit it: text,
+// where a character the stored code page lacks is written as a numeric
+// character reference, or an address, where it is percent-encoded.
+enum TTextKind { tkText, tkAddress };
+
 // Date and time values: days since 30 December 1899, time as the fraction.
 using TDateTime = double;
 

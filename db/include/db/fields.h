@@ -75,6 +75,8 @@ class TField {
   void SetReadOnly(bool readOnly) { readOnly_ = readOnly; }
   bool Required() const { return required_; }
   void SetRequired(bool required) { required_ = required; }
+  TTextKind TextKind() const { return textKind_; }
+  void SetTextKind(TTextKind kind) { textKind_ = kind; }
   TAutoRefreshFlag AutoGenerateValue() const { return autoGenerateValue_; }
   void SetAutoGenerateValue(TAutoRefreshFlag flag) { autoGenerateValue_ = flag; }
   const std::string& DefaultExpression() const { return defaultExpression_; }
@@ -197,6 +199,7 @@ class TField {
   TAlignment alignment_ = taLeftJustify;
   bool readOnly_ = false;
   bool required_ = false;
+  TTextKind textKind_ = tkText;
   TAutoRefreshFlag autoGenerateValue_ = arNone;
   std::string defaultExpression_;
   std::string keyFields_;

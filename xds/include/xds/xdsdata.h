@@ -206,6 +206,7 @@ class TXdsDataSet : public TDataSet {
   std::string TableDirectory();
   const TXCEFieldDefs& XCEFieldDefs() const { return xceFields_; }
   bool CanModify() const override { return modifiable_ && !readOnly_; }
+  bool StoresOemText() const override { return options_.XdsCharType() == OEM; }
   // Marks the index definitions out of date (read again when next needed).
   void IndexDefsOutOfDate() {
     indexDefsUpToDate_ = false;
