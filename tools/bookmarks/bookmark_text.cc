@@ -5,8 +5,9 @@
 #include <ctime>
 #include <vector>
 
-#include "codepage.h"
 #include "cp1251.h"
+#include "stored_text.h"
+#include "utf8.h"
 
 namespace bookmarks {
 namespace {
@@ -38,53 +39,24 @@ constexpr std::array<NamedReference, 24> kNamed = {{
     {"bull", 0x2022},   {"middot", 0xB7},   {"deg", 0xB0},     {"numero", 0x2116},
 }};
 
-// The look-alike of a character a table cannot hold, or nullptr.
-const char* LookAlike(char32_t c) {
-  switch (c) {
-    case 0xA0:
-      return " ";
-    case 0xAB:
-    case 0xBB:
-    case 0x201C:
-    case 0x201D:
-    case 0x201E:
-      return "\"";
-    case 0x2018:
-    case 0x2019:
-      return "'";
-    case 0x2013:
-    case 0x2014:
-    case 0x2212:
-      return "-";
-    case 0x2026:
-      return "...";
-    case 0x2022:
-      return "*";
-    case 0xA9:
-      return "(c)";
-    case 0xAE:
-      return "(R)";
-    case 0x2122:
-      return "(TM)";
-    default:
-      return nullptr;
+// RFC 3492 Punycode.
+constexpr uint32_t kBase = 36, kTMin = 1, kTMax = 26, kSkew = 38, kDamp = 700;
+
+uint32_t Adapt(uint32_t delta, uint32_t points, bool first) {
+  delta = first ? delta / kDamp : delta / 2;
+  delta += delta / points;
+  uint32_t k = 0;
+  while (delta > ((kBase - kTMin) * kTMax) / 2) {
+    delta /= kBase - kTMin;
+    k += kBase;
   }
+  return k + (kBase - kTMin + 1) * delta / (delta + kSkew);
 }
 
-// RFC 3492 Punycode of one label's code points.
+// The Punycode of one label's code points.
 bool Punycode(const std::vector<char32_t>& input, std::string* out) {
-  constexpr uint32_t kBase = 36, kTMin = 1, kTMax = 26, kSkew = 38, kDamp = 700;
   auto digit = [](uint32_t d) { return static_cast<char>(d < 26 ? 'a' + d : '0' + (d - 26)); };
-  auto adapt = [&](uint32_t delta, uint32_t points, bool first) {
-    delta = first ? delta / kDamp : delta / 2;
-    delta += delta / points;
-    uint32_t k = 0;
-    while (delta > ((kBase - kTMin) * kTMax) / 2) {
-      delta /= kBase - kTMin;
-      k += kBase;
-    }
-    return k + (kBase - kTMin + 1) * delta / (delta + kSkew);
-  };
+  auto adapt = Adapt;
   uint32_t n = 128, delta = 0, bias = 72;
   uint32_t handled = 0;
   for (char32_t c : input) {
@@ -133,6 +105,65 @@ bool Punycode(const std::vector<char32_t>& input, std::string* out) {
     ++n;
   }
   return true;
+}
+
+// The code points of a label's Punycode (what follows "xn--"), when it is
+// the very form Punycode gives them: lower case and with at least one
+// character beyond ASCII.
+bool PunycodeDecode(std::string_view input, std::vector<char32_t>* out) {
+  out->clear();
+  const std::size_t delimiter = input.rfind('-');
+  std::size_t pos = 0;
+  if (delimiter != std::string_view::npos) {
+    for (char c : input.substr(0, delimiter)) {
+      if (static_cast<unsigned char>(c) >= 0x80) {
+        return false;
+      }
+      out->push_back(static_cast<unsigned char>(c));
+    }
+    pos = delimiter + 1;
+  }
+  uint32_t n = 128, i = 0, bias = 72;
+  while (pos < input.size()) {
+    const uint32_t old = i;
+    uint32_t w = 1;
+    for (uint32_t k = kBase;; k += kBase) {
+      if (pos >= input.size()) {
+        return false;
+      }
+      const char c = input[pos++];
+      const uint32_t d = c >= 'a' && c <= 'z'   ? static_cast<uint32_t>(c - 'a')
+                         : c >= '0' && c <= '9' ? static_cast<uint32_t>(c - '0' + 26)
+                                                : kBase;
+      if (d >= kBase || d > (UINT32_MAX - i) / w) {
+        return false;
+      }
+      i += d * w;
+      const uint32_t t = k <= bias ? kTMin : k >= bias + kTMax ? kTMax : k - bias;
+      if (d < t) {
+        break;
+      }
+      if (w > UINT32_MAX / (kBase - t)) {
+        return false;
+      }
+      w *= kBase - t;
+    }
+    const auto count = static_cast<uint32_t>(out->size() + 1);
+    bias = Adapt(i - old, count, old == 0);
+    if (i / count > 0x10FFFF - n) {
+      return false;
+    }
+    n += i / count;
+    i %= count;
+    if (n < 0x80 || (n >= 0xD800 && n <= 0xDFFF)) {
+      return false;
+    }
+    out->insert(out->begin() + i, n);
+    ++i;
+  }
+  std::string again;
+  return out->size() > (delimiter != std::string_view::npos ? delimiter : 0) &&
+         Punycode(*out, &again) && again == input;
 }
 
 // Lower case for the letters hosts are written in (Latin and Cyrillic).
@@ -225,70 +256,9 @@ bool SplitUrl(std::string_view url, UrlParts* p) {
 
 }  // namespace
 
-char32_t NextCodePoint(std::string_view s, std::size_t* pos) {
-  const auto* b = reinterpret_cast<const unsigned char*>(s.data());
-  std::size_t i = *pos;
-  unsigned char c = b[i];
-  int extra = 0;
-  char32_t cp = 0;
-  if (c < 0x80) {
-    *pos = i + 1;
-    return c;
-  }
-  if (c >= 0xC2 && c <= 0xDF) {
-    extra = 1;
-    cp = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    extra = 2;
-    cp = c & 0x0F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    extra = 3;
-    cp = c & 0x07;
-  } else {
-    *pos = i + 1;
-    return kReplacement;
-  }
-  if (i + static_cast<std::size_t>(extra) >= s.size()) {
-    *pos = i + 1;
-    return kReplacement;
-  }
-  for (int k = 1; k <= extra; ++k) {
-    unsigned char t = b[i + static_cast<std::size_t>(k)];
-    if ((t & 0xC0) != 0x80) {
-      *pos = i + 1;
-      return kReplacement;
-    }
-    cp = (cp << 6) | (t & 0x3F);
-  }
-  const char32_t minimum[] = {0, 0x80, 0x800, 0x10000};
-  if (cp < minimum[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    *pos = i + 1;
-    return kReplacement;
-  }
-  *pos = i + 1 + static_cast<std::size_t>(extra);
-  return cp;
-}
+char32_t NextCodePoint(std::string_view s, std::size_t* pos) { return platform::NextUtf8(s, pos); }
 
-void AppendUtf8(char32_t c, std::string* out) {
-  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-    c = kReplacement;
-  }
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
+void AppendUtf8(char32_t c, std::string* out) { platform::AppendUtf8(c, out); }
 
 std::string DecodeReferences(std::string_view text) {
   std::string out;
@@ -513,15 +483,40 @@ uint64_t AddressSketch(std::string_view url) {
   return h;
 }
 
-bool Storable(char32_t c, bool oem) {
-  if (c == '?') {
-    return true;
-  }
-  char b = platform::Cp1251FromUnicode(c);
-  if (b == '?') {
+bool Storable(char32_t c, bool oem) { return platform::HoldsCharacter(c, oem); }
+
+bool HostToUnicode(std::string_view host, bool oem, std::string* out) {
+  std::string ascii;
+  if (!HostToAscii(host, &ascii)) {
     return false;
   }
-  return !oem || xce::Cp1251To866(static_cast<unsigned char>(b)) != '?';
+  out->clear();
+  std::size_t start = 0;
+  while (true) {
+    std::size_t dot = ascii.find('.', start);
+    if (dot == std::string::npos) {
+      dot = ascii.size();
+    }
+    const std::string_view label = std::string_view(ascii).substr(start, dot - start);
+    std::vector<char32_t> points;
+    bool held = label.substr(0, 4) == "xn--" && PunycodeDecode(label.substr(4), &points);
+    for (char32_t c : points) {
+      held = held && Storable(c, oem);
+    }
+    if (held) {
+      for (char32_t c : points) {
+        AppendUtf8(c, out);
+      }
+    } else {
+      out->append(label);
+    }
+    if (dot == ascii.size()) {
+      break;
+    }
+    out->push_back('.');
+    start = dot + 1;
+  }
+  return true;
 }
 
 std::string StorableUrl(std::string_view utf8, bool oem) {
@@ -529,7 +524,7 @@ std::string StorableUrl(std::string_view utf8, bool oem) {
   UrlParts p;
   if (SplitUrl(text, &p)) {
     std::string host;
-    if (HostToAscii(p.host, &host)) {
+    if (HostToUnicode(p.host, oem, &host)) {
       std::string joined(p.scheme);
       joined.append("://").append(p.userinfo).append(host);
       if (!p.port.empty()) {
@@ -547,30 +542,31 @@ std::string StorableUrl(std::string_view utf8, bool oem) {
       continue;
     }
     // Percent-encode the character's own bytes (a malformed byte stays itself).
-    for (std::size_t k = at; k < i; ++k) {
-      static const char kHex[] = "0123456789ABCDEF";
-      unsigned char b = static_cast<unsigned char>(text[k]);
-      out += '%';
-      out += kHex[b >> 4];
-      out += kHex[b & 15];
+    platform::AppendPercentEncoded(std::string_view(text).substr(at, i - at), &out);
+  }
+  return out;
+}
+
+std::string StorableAddress(std::string_view utf8, bool oem, bool* altered) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    std::size_t at = i;
+    char32_t c = NextCodePoint(utf8, &i);
+    if (c != kReplacement && Storable(c, oem)) {
+      out.push_back(platform::Cp1251FromUnicode(c));
+      continue;
     }
+    *altered = true;
+    platform::AppendPercentEncoded(utf8.substr(at, i - at), &out);
   }
   return out;
 }
 
 std::string StorableText(std::string_view utf8, bool oem, bool* altered) {
-  std::string out;
-  out.reserve(utf8.size());
-  for (std::size_t i = 0; i < utf8.size();) {
-    char32_t c = NextCodePoint(utf8, &i);
-    if (Storable(c, oem) && c != kReplacement) {
-      out.push_back(platform::Cp1251FromUnicode(c));
-      continue;
-    }
-    *altered = true;
-    const char* alike = LookAlike(c);
-    out += alike != nullptr ? std::string(alike) : "&#" + std::to_string(c) + ";";
-  }
+  bool referenced = false;
+  std::string out = platform::EncodeTextUtf8(utf8, oem, &referenced);
+  *altered = *altered || referenced;
   return out;
 }
 

@@ -10,7 +10,7 @@
 namespace bookmarks {
 
 // Decodes one UTF-8 character at s[*pos] and advances *pos; malformed bytes
-// give U+FFFD one byte at a time.
+// give U+FFFD one byte at a time, as platform::NextUtf8 does.
 char32_t NextCodePoint(std::string_view s, std::size_t* pos);
 void AppendUtf8(char32_t c, std::string* out);
 
@@ -42,18 +42,29 @@ uint64_t AddressSketch(std::string_view url);
 // text does not begin with one.
 std::string SchemeOf(std::string_view url);
 
-// An address as the URL table stores it: the host in its ASCII form, and
-// every character that `storable` rejects percent-encoded (as UTF-8). The
-// result is in the program's character set (Windows-1251).
+// A host name with each label that Punycode writes ("xn--e1afmkfd") in its
+// characters when the table holds them all ("пример"), any other label in
+// its ASCII form; as UTF-8. False when a label cannot be encoded.
+bool HostToUnicode(std::string_view host, bool oem, std::string* out);
+
+// An address as the URL table stores it: the host as HostToUnicode writes
+// it, and every character the table cannot hold, a space or a control
+// character percent-encoded (as UTF-8). The result is in the program's
+// character set (Windows-1251).
 std::string StorableUrl(std::string_view utf8, bool oem);
+
+// An address as it stands, but for characters the table cannot hold, which
+// are percent-encoded; *altered tells whether any was.
+std::string StorableAddress(std::string_view utf8, bool oem, bool* altered);
 
 // Text for a character field or memo of a table in the program's character
 // set: characters the table cannot hold (`oem`: the OEM table holds only what
-// both code pages share) become a plain look-alike (quotes, dashes, spaces)
-// or a numeric reference "&#N;". *altered tells whether any did.
+// both code pages share) become numeric references "&#N;", which the program
+// shows as the characters, and the "&" of an "&#" becomes "&#38;". *altered
+// is set when any character became a reference.
 std::string StorableText(std::string_view utf8, bool oem, bool* altered);
 
-// Whether a character survives the trip into the table and back.
+// Whether a character is stored as itself.
 bool Storable(char32_t c, bool oem);
 
 // Seconds since 1970 (UTC) as "YYYY-MM-DD HH:MM:SS"; "" for 0 or out of range.

@@ -21,6 +21,7 @@
 #include "catalogue_files.h"
 #include "catalogue.h"
 #include "cp1251.h"
+#include "stored_text.h"
 #include "whole_address.h"
 #include "xce.h"
 
@@ -687,7 +688,7 @@ class Importer {
       summary_->textsAltered += altered ? 1 : 0;
       if (name.size() > kSectionNameLength) {
         summary_->sectionNamesCut.push_back(folder.name);
-        name.resize(kSectionNameLength);
+        name.resize(platform::TextCut(name, kSectionNameLength, false));
       }
       while (!name.empty() && name.back() == ' ') {
         name.pop_back();  // the field keeps no trailing blanks
@@ -721,7 +722,7 @@ class Importer {
   bool Address(const Link& link, std::string* url, Type* type, bool* typed, std::string* reason) {
     if (link.catalogue.present) {
       bool altered = false;
-      *url = StorableText(link.catalogue.url, true, &altered);
+      *url = StorableAddress(link.catalogue.url, true, &altered);
       if (altered) {
         *reason = "holds characters the URL table cannot hold";
         return false;
@@ -730,7 +731,7 @@ class Importer {
       if (link.catalogue.typed) {
         bool a = false;
         type->name = StorableText(link.catalogue.typeName, false, &a);
-        type->prefix = StorableText(link.catalogue.typePrefix, false, &a);
+        type->prefix = StorableAddress(link.catalogue.typePrefix, false, &a);
       }
     } else {
       std::string_view href = link.href;
@@ -803,7 +804,7 @@ class Importer {
   }
 
   // Description text in the URL table: bare line breaks become the
-  // program's CR LF; what the table cannot hold is written as look-alikes.
+  // program's CR LF; what the table cannot hold is written as references.
   std::string MemoText(const std::string& utf8, bool lineBreaks) {
     bool altered = false;
     std::string text = StorableText(utf8, true, &altered);
@@ -829,7 +830,7 @@ class Importer {
     std::vector<std::string> lines;
     if (name.size() > kNameLength) {
       lines.push_back(platform::Utf8ToCp1251("Название: ") + name);
-      name.resize(kNameLength);
+      name.resize(platform::TextCut(name, kNameLength, true));
       ++summary_->namesCut;
     }
     g->name = name;
@@ -1260,7 +1261,7 @@ bool ReadCatalogue(const std::string& dir, Tree* tree, std::string* error) {
   std::unordered_map<int64_t, int> folderOf;
   for (const Section& s : sections) {
     if (folderOf.emplace(s.id, static_cast<int>(folderOf.size())).second) {
-      tree->folders.push_back({platform::Cp1251ToUtf8(s.name), -1, false});
+      tree->folders.push_back({platform::DecodeTextToUtf8(s.name, false), -1, false});
     }
   }
   for (const Section& s : sections) {
@@ -1345,14 +1346,15 @@ bool ReadCatalogue(const std::string& dir, Tree* tree, std::string* error) {
         Link link;
         auto t = types.find(code);
         link.href = platform::Cp1251ToUtf8((t != types.end() ? t->second.prefix : "") + url);
-        link.title = platform::Cp1251ToUtf8(name);
-        link.description = platform::Cp1251ToUtf8(descr);
+        // Names and descriptions as the characters their references stand for.
+        link.title = platform::DecodeTextToUtf8(name, true);
+        link.description = platform::DecodeTextToUtf8(descr, true);
         link.catalogue.present = true;
         link.catalogue.url = platform::Cp1251ToUtf8(url);
         link.catalogue.id = std::to_string(id);
         if (t != types.end()) {
           link.catalogue.typed = true;
-          link.catalogue.typeName = platform::Cp1251ToUtf8(t->second.name);
+          link.catalogue.typeName = platform::DecodeTextToUtf8(t->second.name, false);
           link.catalogue.typePrefix = platform::Cp1251ToUtf8(t->second.prefix);
         }
         auto where = filedUnder.find(id);

@@ -46,7 +46,7 @@ struct ImportSummary {
   std::size_t membershipsAdded = 0;
   std::vector<std::string> typesCreated;
   std::size_t namesCut = 0;          // full name kept at the top of the description
-  std::size_t textsAltered = 0;      // characters the tables cannot hold, written as look-alikes
+  std::size_t textsAltered = 0;      // characters the code pages lack, written as references
   std::vector<std::string> sectionNamesCut;
   std::vector<Skipped> skipped;
 };

@@ -102,7 +102,7 @@ void PrintSummary(const std::string& file, const std::string& dir,
       << "\n";
   }
   if (s.textsAltered > 0) {
-    o << "  texts with characters the catalogue cannot hold (written as look-alikes or &#N;): "
+    o << "  texts with characters the tables' code pages lack (kept as &#N;, shown as the characters): "
       << s.textsAltered << "\n";
   }
   for (const std::string& name : s.sectionNamesCut) {

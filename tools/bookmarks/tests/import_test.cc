@@ -58,10 +58,10 @@ TEST(Import, FirefoxFileIntoANewCatalogue) {
             "Другое название: Lenta again & more\r\n"
             "добавлена 2020-09-13 12:26:43; ключевое слово: lenta | type http| | in "
             "/Bookmarks Toolbar#0 /Новости#0\n"
-            "url https://www.mozilla.org/ru/firefox/ | Firefox - браузер | Домашняя страница "
-            "\"Firefox\"\r\nМетки: mozilla,браузер; добавлена 2023-11-14 22:13:20; изменена "
+            "url https://www.mozilla.org/ru/firefox/ | Firefox &#8212; браузер | Домашняя страница "
+            "&#171;Firefox&#187;\r\nМетки: mozilla,браузер; добавлена 2023-11-14 22:13:20; изменена "
             "2023-11-14 22:15:00 | type https| | in\n"
-            "url https://xn--e1afmkfd.xn--p1ai/путь?q=1 | IDN | добавлена 2020-09-13 12:26:42 | "
+            "url https://пример.рф/путь?q=1 | IDN | добавлена 2020-09-13 12:26:42 | "
             "type https| | in /Новости#0\n");
   // The names are stored in the URL table's own code page, 866.
   const std::string urls = Slurp(fs::path(dir) / "urls.DBF");
@@ -152,6 +152,84 @@ TEST(Import, ValuesThatDoNotFitAreNeverCutSilently) {
   EXPECT_NE(snapshot.find("url http://ok.ru | " + cut + " | Название: " + longName + "\r\ntext |"),
             std::string::npos)
       << snapshot;
+}
+
+// Names in any alphabet are kept as references and exported as their
+// characters; a Cyrillic host is stored in its letters and still meets the
+// same address written in its ASCII form.
+TEST(Import, TextInAnyAlphabetAndCyrillicHosts) {
+  TempDir tmp;
+  TempDir copies;
+  const std::string dir = tmp.str();
+  {
+    Writer w(dir);
+    w.Add(xcetool::kType, {"1", "http", ""});
+    w.Add(xcetool::kUrls, {"http://xn--d1acpjx3f.xn--p1ai/", "Яндекс", "", "1", "7"});
+  }
+  const std::string file =
+      "<!DOCTYPE NETSCAPE-Bookmark-file-1><DL><DT><H3>Straße 中文</H3><DL>"
+      "<DT><A HREF=\"https://xn--e1afmkfd.xn--p1ai/путь\">München Straße 😀 &amp;#</A>"
+      "<DD>Grüße € «x»"
+      "<DT><A HREF=\"http://Яндекс.РФ\">Y</A>"
+      "<DT><A HREF=\"http://xn--d1acpjx3f.xn--p1ai/\">Y2</A>"
+      "<DT><A HREF=\"https://example.com/Café\">Café</A></DL></DL>";
+  ImportSummary s = Import(file, dir);
+  EXPECT_EQ(s.urlsAdded, 2u);
+  EXPECT_EQ(s.urlsMerged, 1u);  // both ways of writing яндекс.рф meet record 7
+  EXPECT_EQ(s.linksJoined, 1u);
+  EXPECT_TRUE(s.skipped.empty());
+  const std::string snapshot = Snapshot(dir);
+  EXPECT_NE(snapshot.find("section /Stra&#223;e &#20013;&#25991;#0\n"), std::string::npos)
+      << snapshot;
+  EXPECT_NE(snapshot.find("url https://пример.рф/путь | M&#252;nchen Stra&#223;e &#128512; "
+                          "&#38;# | Gr&#252;&#223;e &#8364; &#171;x&#187; | type https|"),
+            std::string::npos)
+      << snapshot;
+  EXPECT_NE(snapshot.find("url https://example.com/Caf%C3%A9 | Caf&#233; |"), std::string::npos)
+      << snapshot;
+  EXPECT_NE(snapshot.find("url http://xn--d1acpjx3f.xn--p1ai/ | Яндекс |"), std::string::npos)
+      << snapshot;
+  // The same file again, and the host written in its letters: nothing new.
+  s = Import(file, dir);
+  EXPECT_EQ(s.urlsAdded, 0u);
+  EXPECT_EQ(s.urlsMerged, 3u);
+  EXPECT_EQ(Snapshot(dir), snapshot);
+
+  // Exported as the characters, escaped once; imported again unchanged.
+  for (bool xbel : {false, true}) {
+    const std::string exported = Export(dir, xbel);
+    for (const char* text : {"München Straße 😀 &amp;#", "Grüße € «x»", "Straße 中文", "Café",
+                             "https://пример.рф/путь"}) {
+      EXPECT_NE(exported.find(text), std::string::npos) << text << "\n" << exported;
+    }
+    EXPECT_EQ(exported.find("&amp;#252;"), std::string::npos) << exported;
+    const std::string again = copies.str(xbel ? "xbel" : "html");
+    Import(exported, again);
+    EXPECT_EQ(Snapshot(again), snapshot);
+  }
+}
+
+// Names of references cut to their field keep whole references.
+TEST(Import, NamesAreCutBetweenReferences) {
+  TempDir tmp;
+  const std::string dir = tmp.str();
+  std::string name;
+  for (int i = 0; i < 30; ++i) {
+    name += "中";
+  }
+  ImportSummary s = Import("<!DOCTYPE NETSCAPE-Bookmark-file-1><DL><DT><H3>" + name +
+                               "</H3><DL><DT><A HREF=\"http://a.ru\">" + name + "</A></DL></DL>",
+                           dir);
+  EXPECT_EQ(s.namesCut, 1u);
+  EXPECT_EQ(s.sectionNamesCut.size(), 1u);
+  std::string twelve, six;
+  for (int i = 0; i < 12; ++i) {
+    twelve += "&#20013;";
+  }
+  six = twelve.substr(0, 48);
+  const std::string snapshot = Snapshot(dir);
+  EXPECT_NE(snapshot.find("section /" + six + "#0\n"), std::string::npos) << snapshot;
+  EXPECT_NE(snapshot.find("url http://a.ru | " + twelve + " | "), std::string::npos) << snapshot;
 }
 
 // A catalogue with what a browser file cannot say by itself: a record with

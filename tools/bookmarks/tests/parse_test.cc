@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "bookmark_text.h"
+#include "cp1251.h"
 #include "bookmark_tree.h"
 #include "bookmark_write.h"
 #include "test_data.h"
@@ -218,20 +219,51 @@ TEST(BookmarkText, AddressesCompareNormalised) {
 
 TEST(BookmarkText, WhatTheTablesCannotHold) {
   bool altered = false;
-  // Cyrillic is kept; what 866 lacks becomes a look-alike or a reference.
+  // Cyrillic is kept; what the code page lacks becomes a reference.
   EXPECT_EQ(StorableText("Привет, мир", true, &altered), "\xCF\xF0\xE8\xE2\xE5\xF2, \xEC\xE8\xF0");
   EXPECT_FALSE(altered);
   EXPECT_EQ(StorableText("«Да» — нет…", true, &altered),
-            "\"\xC4\xE0\" - \xED\xE5\xF2...");
+            "&#171;\xC4\xE0&#187; &#8212; \xED\xE5\xF2&#8230;");
   EXPECT_TRUE(altered);
   altered = false;
   EXPECT_EQ(StorableText("«Да»", false, &altered), "\xAB\xC4\xE0\xBB");  // 1251 holds them
   EXPECT_FALSE(altered);
+  EXPECT_EQ(StorableText("München Straße", true, &altered), "M&#252;nchen Stra&#223;e");
   EXPECT_EQ(StorableText("x\xF0\x9F\x94\xA5y", true, &altered), "x&#128293;y");
   EXPECT_EQ(StorableText("bad\xFFtail", true, &altered), "bad&#65533;tail");
-  // Addresses: the host in ASCII, what 866 lacks percent-encoded, Cyrillic kept.
+  // A title that reads "&#" keeps it: the program shows it as it was.
+  EXPECT_EQ(StorableText("C&#", true, &altered), "C&#38;#");
+  // Addresses: a host the table holds in its characters, what the table
+  // lacks percent-encoded, Cyrillic kept.
   EXPECT_EQ(StorableUrl("https://пример.рф/путь café", true),
-            "https://xn--e1afmkfd.xn--p1ai/\xEF\xF3\xF2\xFC%20caf%C3%A9");
+            "https://\xEF\xF0\xE8\xEC\xE5\xF0.\xF0\xF4/\xEF\xF3\xF2\xFC%20caf%C3%A9");
+  altered = false;
+  EXPECT_EQ(StorableAddress("http://a/?x=&#1;ü", true, &altered), "http://a/?x=&#1;%C3%BC");
+  EXPECT_TRUE(altered);
+}
+
+TEST(BookmarkText, HostsInTheirCharactersWhereTheTableHoldsThem) {
+  std::string host;
+  ASSERT_TRUE(HostToUnicode("xn--e1afmkfd.xn--p1ai", true, &host));
+  EXPECT_EQ(host, "пример.рф");
+  ASSERT_TRUE(HostToUnicode("WWW.Пример.РФ", true, &host));
+  EXPECT_EQ(host, "www.пример.рф");
+  // A label with a character the table lacks stays in its ASCII form.
+  ASSERT_TRUE(HostToUnicode("xn--bcher-kva.xn--p1ai", true, &host));
+  EXPECT_EQ(host, "xn--bcher-kva.рф");
+  ASSERT_TRUE(HostToUnicode("bücher.de", true, &host));
+  EXPECT_EQ(host, "xn--bcher-kva.de");
+  // What is not Punycode's own form stays as written: no characters beyond
+  // ASCII, digits past the end, upper case that HostToAscii would lower.
+  for (const char* odd : {"xn--abc-", "xn--", "xn--e1afmkfd9", "xn--zzzzzzzzzz", "xn--p1ai-"}) {
+    ASSERT_TRUE(HostToUnicode(odd, true, &host)) << odd;
+    EXPECT_EQ(host, odd);
+  }
+  EXPECT_EQ(StorableUrl("http://xn--e1afmkfd.xn--p1ai:8080/a?b#c", true),
+            "http://\xEF\xF0\xE8\xEC\xE5\xF0.\xF0\xF4:8080/a?b#c");
+  // Both forms of a host compare as one address.
+  EXPECT_EQ(ComparableUrl(platform::Cp1251ToUtf8(StorableUrl("https://xn--e1afmkfd.xn--p1ai/", true))),
+            ComparableUrl("https://XN--E1AFMKFD.xn--p1ai"));
 }
 
 }  // namespace
