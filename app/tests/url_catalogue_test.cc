@@ -206,16 +206,47 @@ class UrlCatalogueTest : public apptest::CatalogueFolderTest<TForm1> {
     QTest::mouseClick(view->viewport(), Qt::LeftButton, {},
                       view->visualRect(view->model()->index(row, 0)).center());
   }
-  // Key presses carrying the text's characters, Cyrillic ones included.
+  // Key presses carrying the text's characters, Cyrillic ones included; the
+  // two halves of a character beyond 16 bits go in one press.
   static void Type(QWidget* w, const QString& text) {
     w->setFocus();
-    for (QChar c : text) {
-      if (c == '\n') {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+      const qsizetype n = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+      if (text[i] == '\n') {
         QTest::keyClick(w, Qt::Key_Return);
       } else {
-        QTest::sendKeyEvent(QTest::Click, w, Qt::Key_unknown, QString(c), Qt::NoModifier);
+        QTest::sendKeyEvent(QTest::Click, w, Qt::Key_unknown, text.mid(i, n), Qt::NoModifier);
       }
+      i += n - 1;
     }
+  }
+  // A section made in the editor's tree and named there in place.
+  static void AddSection(TForm2* editor, const QString& name) {
+    editor->TreeView1->setFocus();
+    QTest::mouseClick(editor->ToolButton8, Qt::LeftButton);
+    TTreeNode* node = SelectedNode(editor->TreeView1);
+    ASSERT_NE(node, nullptr);
+    editor->TreeView1->editItem(node);  // the tree's own label editor
+    QLineEdit* line = nullptr;
+    for (QLineEdit* open : editor->TreeView1->findChildren<QLineEdit*>()) {
+      line = open->isVisible() ? open : line;
+    }
+    ASSERT_NE(line, nullptr);
+    line->selectAll();
+    Type(line, name);
+    QTest::keyClick(line, Qt::Key_Return);
+    QTest::qWait(10);  // the tree takes the text after the key
+    ASSERT_EQ(node->text(0), name) << line->text().toStdString();
+  }
+  // The main window closed as the user closes it, and gone.
+  void CloseMain() {
+    form_->close();
+    form_.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+  static std::vector<std::string> Sorted(std::vector<std::string> rows) {
+    std::sort(rows.begin(), rows.end());
+    return rows;
   }
 
 };
@@ -694,24 +725,6 @@ TEST_F(UrlCatalogueTest, AUsersSessionIsKeptAcrossARestart) {
       {{{"TYPE_ID", "1"}, {"TYPE_NAME", "Сайт"}, {"TYPRPRESTR", "https://"}},
        {{"TYPE_ID", "2"}, {"TYPE_NAME", "Почта"}, {"TYPRPRESTR", "mailto:"}}});
   TForm1* form = Start();
-  // A section made in the editor's tree and named there in place.
-  auto addSection = [&](TForm2* editor, const QString& name) {
-    editor->TreeView1->setFocus();
-    QTest::mouseClick(editor->ToolButton8, Qt::LeftButton);
-    TTreeNode* node = SelectedNode(editor->TreeView1);
-    ASSERT_NE(node, nullptr);
-    editor->TreeView1->editItem(node);  // the tree's own label editor
-    QLineEdit* line = nullptr;
-    for (QLineEdit* open : editor->TreeView1->findChildren<QLineEdit*>()) {
-      line = open->isVisible() ? open : line;
-    }
-    ASSERT_NE(line, nullptr);
-    line->selectAll();
-    Type(line, name);
-    QTest::keyClick(line, Qt::Key_Return);
-    QTest::qWait(10);  // the tree takes the text after the key
-    ASSERT_EQ(node->text(0), name) << line->text().toStdString();
-  };
   struct Url {
     QString url, name, descr, type;
     std::vector<uint32_t> sections;
@@ -728,9 +741,9 @@ TEST_F(UrlCatalogueTest, AUsersSessionIsKeptAcrossARestart) {
     WithEditor([&] { QTest::mouseClick(form->ToolButton1, Qt::LeftButton); },
                [&](TForm2* editor) {
                  if (first) {
-                   addSection(editor, "Работа");  // 1
-                   addSection(editor, "Дом");     // 2
-                   addSection(editor, "Учёба");   // 3
+                   AddSection(editor, "Работа");  // 1
+                   AddSection(editor, "Дом");     // 2
+                   AddSection(editor, "Учёба");   // 3
                    first = false;
                  }
                  Type(editor->DBEdit1, u.url);
@@ -789,20 +802,14 @@ TEST_F(UrlCatalogueTest, AUsersSessionIsKeptAcrossARestart) {
   std::string args((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(args, "1|https://яндекс.рф");
 
-  form->close();
-  form_.reset();
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  CloseMain();
   // The close packed the deleted record away.
-  auto sorted = [](std::vector<std::string> rows) {
-    std::sort(rows.begin(), rows.end());
-    return rows;
-  };
-  EXPECT_EQ(sorted(Stored(dir_, xcetool::kUrls, {"URL_ID", "URL", "NAME", "ADRESTYPE", "DESCR"})),
+  EXPECT_EQ(Sorted(Stored(dir_, xcetool::kUrls, {"URL_ID", "URL", "NAME", "ADRESTYPE", "DESCR"})),
             (std::vector<std::string>{"1|яндекс.рф|Поисковик|1|Русский поиск",
                                       "3|Example.org/Путь|Пример|1|Страница с примером",
                                       "4|новости.рф|Новости дня|1|Лента новостей",
                                       "5|рецепты.рф|Кухня|1|Рецепты борща"}));
-  EXPECT_EQ(sorted(Stored(dir_, xcetool::kUrlIn, {"TEM_ID", "URL_ID"})),
+  EXPECT_EQ(Sorted(Stored(dir_, xcetool::kUrlIn, {"TEM_ID", "URL_ID"})),
             (std::vector<std::string>{"1|1", "1|3", "2|1", "2|5", "3|3", "3|4", "3|5"}));
 
   // Started again: the same list, sections and memberships.
@@ -827,43 +834,16 @@ TEST_F(UrlCatalogueTest, TextInAnyAlphabetIsKeptAsTyped) {
       {{{"URL_ID", "1"}, {"URL", "example.de"}, {"NAME", "M&#252;nchen Stra&#223;e"}},
        {{"URL_ID", "2"}, {"URL", "example.org"}, {"NAME", "A &#38; B &amp; &#1081;"}}});
   TForm1* form = Start();
-  // A key press per character; an emoji's two halves go in one press.
-  auto type = [](QWidget* w, const QString& text) {
-    w->setFocus();
-    for (qsizetype i = 0; i < text.size(); ++i) {
-      const qsizetype n = text[i].isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
-      if (text[i] == '\n') {
-        QTest::keyClick(w, Qt::Key_Return);
-      } else {
-        QTest::sendKeyEvent(QTest::Click, w, Qt::Key_unknown, text.mid(i, n), Qt::NoModifier);
-      }
-      i += n - 1;
-    }
-  };
   const QString name = "Test 中文 😀 € №";
   const QString section = "Straße 中文 😀";
   WithEditor([&] { QTest::mouseClick(form->ToolButton1, Qt::LeftButton); },
              [&](TForm2* editor) {
-               editor->TreeView1->setFocus();
-               QTest::mouseClick(editor->ToolButton8, Qt::LeftButton);
-               TTreeNode* node = SelectedNode(editor->TreeView1);
-               ASSERT_NE(node, nullptr);
-               editor->TreeView1->editItem(node);
-               QLineEdit* line = nullptr;
-               for (QLineEdit* open : editor->TreeView1->findChildren<QLineEdit*>()) {
-                 line = open->isVisible() ? open : line;
-               }
-               ASSERT_NE(line, nullptr);
-               line->selectAll();
-               type(line, section);
-               QTest::keyClick(line, Qt::Key_Return);
-               QTest::qWait(10);
-               ASSERT_EQ(node->text(0), section);
-               type(editor->DBEdit1, "https://пример.рф/München?€");
-               type(editor->DBEdit2, name);
+               AddSection(editor, section);
+               Type(editor->DBEdit1, "https://пример.рф/München?€");
+               Type(editor->DBEdit2, name);
                EXPECT_EQ(editor->DBEdit2->text(), name);
                Choose(editor->DBLookupComboBox1, "Typ 中");
-               type(editor->DBMemo1, "Grüße &#252;\n«Привет» 😀");
+               Type(editor->DBMemo1, "Grüße &#252;\n«Привет» 😀");
                ClickMark(editor->TreeView1, 1);
                QTest::mouseClick(editor->Button1, Qt::LeftButton);
              });
@@ -874,21 +854,15 @@ TEST_F(UrlCatalogueTest, TextInAnyAlphabetIsKeptAsTyped) {
              [&](TForm2* editor) {
                EXPECT_EQ(editor->DBEdit2->text(), "A &#38; B &amp; &#1081;");  // not ours: as stored
                editor->DBEdit2->selectAll();
-               type(editor->DBEdit2, "Tom &# Jerry &#252;");
+               Type(editor->DBEdit2, "Tom &# Jerry &#252;");
                QTest::mouseClick(editor->Button1, Qt::LeftButton);
              });
-  form->close();
-  form_.reset();
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  CloseMain();
 
   // The bytes in the files: what the code page lacks as references ("€" too
   // in the URL table, whose code page is 866), the address percent-encoded
   // but for its Cyrillic.
-  auto sorted = [](std::vector<std::string> rows) {
-    std::sort(rows.begin(), rows.end());
-    return rows;
-  };
-  EXPECT_EQ(sorted(Stored(dir_, xcetool::kUrls, {"URL_ID", "URL", "NAME", "ADRESTYPE", "DESCR"})),
+  EXPECT_EQ(Sorted(Stored(dir_, xcetool::kUrls, {"URL_ID", "URL", "NAME", "ADRESTYPE", "DESCR"})),
             (std::vector<std::string>{
                 "1|example.de|M&#252;nchen Stra&#223;e||",
                 "2|example.org|Tom &#38;# Jerry &#38;#252;||",
@@ -910,15 +884,15 @@ TEST_F(UrlCatalogueTest, TextInAnyAlphabetIsKeptAsTyped) {
   EXPECT_EQ(FindNodeById(again->TreeView1, 1)->text(0), section);
   again->HDSUrls->Locate("URL_ID", TVariant(2), 0);
   EXPECT_EQ(grid->CellText(grid->Row(), 1), "Tom &# Jerry &#252;");
-  type(again->Edit2, "münch");
+  Type(again->Edit2, "münch");
   EXPECT_EQ(CurrentId(), 1);
   again->Edit2->clear();
-  type(again->Edit2, "test 中文 😀 €");
+  Type(again->Edit2, "test 中文 😀 €");
   EXPECT_EQ(CurrentId(), 3);
   again->Edit2->clear();
-  type(again->Edit2, "tom &#");
+  Type(again->Edit2, "tom &#");
   EXPECT_EQ(CurrentId(), 2);
-  type(again->Edit1, "https://пример.рф/münchen");
+  Type(again->Edit1, "https://пример.рф/münchen");
   EXPECT_EQ(CurrentId(), 3);
   QTest::mouseClick(again->ToolButton6, Qt::LeftButton);
   TForm4* types = again->findChild<TForm4*>();
@@ -926,9 +900,7 @@ TEST_F(UrlCatalogueTest, TextInAnyAlphabetIsKeptAsTyped) {
   EXPECT_EQ(types->DBGrid1->CellText(0, 0), "Сайт €");
   EXPECT_EQ(types->DBGrid1->CellText(1, 0), "Typ 中");
   types->close();
-  again->close();
-  form_.reset();
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  CloseMain();
 
   // Exported with the characters themselves, escaped once.
   bookmarks::Tree tree;

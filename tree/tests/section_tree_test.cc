@@ -152,6 +152,24 @@ TEST_F(SectionTable, SavedTreeLoadsAgainTheSameAndTheTableStaysOpenShared) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "TEM.dbf.rewrite.tmp"));
 }
 
+// Names in any alphabet come back as typed; what the code page lacks is
+// stored as references, and a name over the field keeps whole ones.
+TEST_F(SectionTable, NamesInAnyAlphabetAreCutBetweenReferences) {
+  cattest::AppendSections(dir_, {{1, 0, "a"}, {2, 0, "b"}});
+  Load();
+  static_cast<TTreeNode*>(tree_.topLevelItem(0))->setText(0, "Straße &# 😀");
+  static_cast<TTreeNode*>(tree_.topLevelItem(1))->setText(0, QString(10, QChar(0x4E2D)));
+  Save();
+  LoadTreeFromTable(table_, &tree_, "INID", "PREIN", "INNAME");
+  EXPECT_EQ(Shape(), "Straße &# 😀(1) " + QString(6, QChar(0x4E2D)).toStdString() + "(2)");
+  std::vector<std::string> stored;
+  for (table_.First(); !table_.Eof(); table_.Next()) {
+    stored.push_back(table_.FieldByName("INNAME")->AsString());
+  }
+  EXPECT_EQ(stored, (std::vector<std::string>{"Stra&#223;e &#38;# &#128512;",
+                                              "&#20013;&#20013;&#20013;&#20013;&#20013;&#20013;"}));
+}
+
 TEST_F(SectionTable, FindNodeByIdAndNextSectionId) {
   EXPECT_EQ(NextSectionId(&tree_), 1u);
   EXPECT_EQ(FindNodeById(&tree_, 1), nullptr);
