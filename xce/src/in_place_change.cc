@@ -11,11 +11,12 @@
 namespace xce {
 namespace {
 
-// Staged bytes are kept in pages of this size.
-constexpr uint64_t kStagePage = 4096;
+// Staged bytes are kept in pages of this size: an index page's, so that a
+// change of scattered index pages journals and writes no more than them.
+constexpr uint64_t kStagePage = 512;
 // Staged bytes go to the files in writes of at most this size.
 constexpr uint64_t kApplyChunk = 1 << 20;
-constexpr std::size_t kPagesPerBlock = 256;
+constexpr std::size_t kPagesPerBlock = 2048;
 constexpr char kJournalHead[] = "XCEUNDO1";
 constexpr char kJournalTail[] = "XCEUNDOE";
 constexpr std::size_t kMagicSize = 8;
@@ -167,6 +168,9 @@ Status Undo(File* file, const FileUndo& undo) {
 
 struct InPlaceChange::Staging {
   File* base = nullptr;
+  // Pages staged in all files of the change, and how many they may grow to.
+  std::shared_ptr<uint64_t> total;
+  const uint64_t* limit = nullptr;
   uint64_t baseSize = 0;
   // Bytes below this come from the base where nothing is staged; a
   // truncation lowers it, so that a file cut and grown again reads zeros.
@@ -184,6 +188,12 @@ struct InPlaceChange::Staging {
     if (it != pages.end()) {
       return it->second;
     }
+    if ((*total + 1) * kStagePage > *limit) {
+      *s = Status(kErrNotSupported, "The change of " + base->path() + " outgrows " +
+                                        std::to_string(*limit) + " bytes");
+      return nullptr;
+    }
+    ++*total;
     if (blockUsed == kPagesPerBlock) {
       blocks.push_back(std::make_unique<uint8_t[]>(kPagesPerBlock * kStagePage));
       blockUsed = 0;
@@ -262,6 +272,9 @@ class StagedFile : public File {
       Status s;
       uint8_t* page = s_->Page(at / kStagePage, chunk == kStagePage, &s);
       XCE_RETURN_IF_ERROR(s);
+      if (page == nullptr) {
+        return Status(kErrIo, "A staged change lost its page");  // not reached
+      }
       std::memcpy(page + within, in + done, chunk);
       done += chunk;
     }
@@ -278,7 +291,9 @@ class StagedFile : public File {
     if (size < s_->size) {
       // Whatever lies past the new end reads as zeros if the file grows again.
       const uint64_t keep = (size + kStagePage - 1) / kStagePage;
-      s_->pages.erase(s_->pages.lower_bound(keep), s_->pages.end());
+      const auto cut = s_->pages.lower_bound(keep);
+      *s_->total -= static_cast<uint64_t>(std::distance(cut, s_->pages.end()));
+      s_->pages.erase(cut, s_->pages.end());
       if (size % kStagePage != 0) {
         auto it = s_->pages.find(size / kStagePage);
         if (it != s_->pages.end()) {
@@ -322,12 +337,20 @@ std::unique_ptr<File> InPlaceChange::Stage(File* base) {
   }
   auto s = std::make_shared<Staging>();
   s->base = base;
+  s->total = pages_;
+  s->limit = &limit_;
   if (!base->Size(&s->baseSize).ok()) {
     s->baseSize = 0;  // Commit asks again and fails on the same error
   }
   s->baseValid = s->size = s->baseSize;
   stagings_.push_back(s);
   return std::make_unique<StagedFile>(std::move(s));
+}
+
+uint64_t InPlaceChange::staged_bytes() const { return *pages_ * kStagePage; }
+
+uint64_t InPlaceChange::PageBytes(uint64_t offset, uint64_t n) {
+  return n == 0 ? 0 : ((offset + n - 1) / kStagePage - offset / kStagePage + 1) * kStagePage;
 }
 
 Status InPlaceChange::Commit(bool* rolledBack) {

@@ -32,6 +32,15 @@ class InPlaceChange {
   // share its staged bytes.
   std::unique_ptr<File> Stage(File* base);
 
+  // Bytes staged so far, in whole pages: the commit writes them twice, once
+  // into the journal (what they replace) and once into the files.
+  uint64_t staged_bytes() const;
+  // Staged bytes must stay within `bytes`: a write that would stage more
+  // fails (kErrNotSupported) and stages nothing.
+  void SetLimit(uint64_t bytes) { limit_ = bytes; }
+  // Bytes of the whole pages [offset, offset + n) of a file touches.
+  static uint64_t PageBytes(uint64_t offset, uint64_t n);
+
   // Makes every staged change part of the files. When it fails the files
   // are put back as they were if they still let themselves be written;
   // otherwise *rolledBack is false and the next open finishes the job.
@@ -54,6 +63,9 @@ class InPlaceChange {
   std::string journalPath_;
   std::string dir_;
   std::vector<std::shared_ptr<Staging>> stagings_;
+  uint64_t limit_ = UINT64_MAX;
+  // Pages staged in every file together, shared with the views.
+  std::shared_ptr<uint64_t> pages_ = std::make_shared<uint64_t>(0);
 };
 
 // Suffix of the undo journal, after the table's own name.

@@ -8,8 +8,25 @@ namespace {
 
 constexpr uint32_t kMaxMemoLength = 0x7FFFFFF0;
 
+// FptWriter's buffer goes to the file in writes of about this size.
+constexpr std::size_t kFptWriteBytes = std::size_t{1} << 20;
+
 Status Damaged(const std::string& path, const std::string& what) {
   return Status(kErrCorrupt, "Memo file " + path + " is damaged: " + what);
+}
+
+// Appends the FPT item of a value to *out: its type and length, the bytes,
+// and zeros to the end of its last block. Returns the blocks it takes.
+uint64_t AppendItem(std::string_view data, uint32_t itemType, uint32_t blockSize,
+                    std::vector<char>* out) {
+  const uint64_t blocks = (8 + data.size() + blockSize - 1) / blockSize;
+  const std::size_t at = out->size();
+  out->resize(at + static_cast<std::size_t>(blocks * blockSize), 0);
+  auto* item = reinterpret_cast<uint8_t*>(out->data() + at);
+  PutBe32(item, itemType);
+  PutBe32(item + 4, static_cast<uint32_t>(data.size()));
+  std::memcpy(item + 8, data.data(), data.size());
+  return blocks;
 }
 
 }  // namespace
@@ -181,11 +198,8 @@ Status MemoFile::Write(uint32_t oldBlock, std::string_view data, uint32_t itemTy
     return Status(kErrBadArgument, "Memo value too long for " + path());
   }
   uint64_t itemBytes = 8 + data.size();
-  uint64_t blocks = (itemBytes + blockSize_ - 1) / blockSize_;
-  std::vector<char> item(static_cast<std::size_t>(blocks * blockSize_), 0);
-  PutBe32(reinterpret_cast<uint8_t*>(item.data()), itemType);
-  PutBe32(reinterpret_cast<uint8_t*>(item.data()) + 4, static_cast<uint32_t>(data.size()));
-  std::memcpy(item.data() + 8, data.data(), data.size());
+  std::vector<char> item;
+  const uint64_t blocks = AppendItem(data, itemType, blockSize_, &item);
 
   if (inPlace && oldBlock >= firstDataBlock() && oldBlock != 0) {
     uint32_t oldLen = 0;
@@ -231,6 +245,52 @@ Status MemoFile::Write(uint32_t oldBlock, std::string_view data, uint32_t itemTy
   }
   *newBlock = at;
   return Status::Ok();
+}
+
+Status FptWriter::Start() {
+  XCE_RETURN_IF_ERROR(MemoFile::WriteEmptyFpt(file_, blockSize_));
+  nextFree_ = (512 + blockSize_ - 1) / blockSize_;
+  heldAt_ = nextFree_ * blockSize_;
+  held_.reserve(kFptWriteBytes + 2 * blockSize_);
+  return Status::Ok();
+}
+
+Status FptWriter::Add(std::string_view data, uint32_t itemType, uint32_t* block) {
+  *block = 0;
+  if (data.empty()) {
+    return Status::Ok();
+  }
+  if (data.size() > kMaxMemoLength) {
+    return Status(kErrBadArgument, "Memo value too long for " + file_->path());
+  }
+  const uint64_t blocks = (8 + data.size() + blockSize_ - 1) / blockSize_;
+  if (nextFree_ + blocks > UINT32_MAX) {
+    return Status(kErrNotSupported, "Memo file " + file_->path() + " is full");
+  }
+  if (!held_.empty() && held_.size() + blocks * blockSize_ > kFptWriteBytes) {
+    XCE_RETURN_IF_ERROR(Flush());
+  }
+  AppendItem(data, itemType, blockSize_, &held_);
+  *block = static_cast<uint32_t>(nextFree_);
+  nextFree_ += blocks;
+  return Status::Ok();
+}
+
+Status FptWriter::Flush() {
+  if (held_.empty()) {
+    return Status::Ok();
+  }
+  XCE_RETURN_IF_ERROR(file_->WriteAt(heldAt_, held_.data(), held_.size()));
+  heldAt_ += held_.size();
+  held_.clear();
+  return Status::Ok();
+}
+
+Status FptWriter::Finish() {
+  XCE_RETURN_IF_ERROR(Flush());
+  uint8_t h[4];
+  PutBe32(h, static_cast<uint32_t>(nextFree_));
+  return file_->WriteAt(0, h, 4);
 }
 
 }  // namespace xce

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dbf_format.h"
 #include "xce/file.h"
@@ -63,6 +64,29 @@ class MemoFile {
   uint32_t nextFree_ = 0;
   uint64_t fileSize_ = 0;
   bool soleWriter_ = false;
+};
+
+// A new FPT written from its first data block on, one value after the
+// other, through one buffer: the file MemoFile::Write makes of the same
+// values appended in the same order, without a write per value.
+class FptWriter {
+ public:
+  // `file` must be empty; the header of an empty FPT is written at once.
+  FptWriter(File* file, uint32_t blockSize) : file_(file), blockSize_(blockSize) {}
+  Status Start();
+  // Stores `data` and returns its block in *block (0 for an empty value).
+  Status Add(std::string_view data, uint32_t itemType, uint32_t* block);
+  // Writes what is held and the header's next free block.
+  Status Finish();
+
+ private:
+  Status Flush();
+
+  File* file_;
+  uint32_t blockSize_;
+  uint64_t nextFree_ = 0;
+  uint64_t heldAt_ = 0;  // where the held bytes go
+  std::vector<char> held_;
 };
 
 }  // namespace xce

@@ -22,13 +22,15 @@
 // * Pack and zap build complete new files beside the old ones and swap them
 //   in with SwapSet (a journal plus renames, rolled forward on the next open
 //   after a crash). Extensions add their own rebuilt files to the same swap
-//   in OnRebuild and reopen them in AfterRebuild. A pack that removes few
-//   records changes the files in place instead, from the first removed
-//   record on, under an undo journal (InPlaceChange, rolled back on the next
-//   open); extensions stage their part in OnPackInPlace; the memo is left
-//   as it is. A pack that finds nothing to remove writes nothing. Either
-//   way the memo is compacted (by the rewrite) once more than an eighth of
-//   its blocks is unused.
+//   in OnRebuild and reopen them in AfterRebuild. A pack may change the
+//   files in place instead, from the first removed record on, under an
+//   undo journal (InPlaceChange, rolled back on the next open); extensions
+//   stage their part in OnPackInPlace; the memo is left as it is. It does
+//   so when that writes fewer bytes than the rewrite (the journal holds
+//   every byte it changes, so it writes them twice) within the bulk memory
+//   budget. A pack that finds nothing to remove writes nothing. Either way
+//   the memo is compacted (by the rewrite) once more than an eighth of its
+//   blocks is unused.
 // * A table whose header says it has a structural CDX refuses every write
 //   until an extension that MaintainsStructuralIndex() is attached. The
 //   index layer attaches its extension right after Table::Open (in
@@ -173,6 +175,8 @@ struct RebuildContext {
   // order (a pack); false when they come from elsewhere (a rewrite) or there
   // are none (a zap).
   bool keptRecords = false;
+  // With keptRecords, the records left out, ascending, when known.
+  const std::vector<uint32_t>* removed = nullptr;
 };
 
 class TableExtension {
@@ -195,6 +199,13 @@ class TableExtension {
     return Status::Ok();
   }
   virtual Status AfterRebuild(Table& t) = 0;
+  // About how many bytes OnRebuild would write for a table of `newCount`
+  // records: a pack weighs them against changing the files in place.
+  virtual uint64_t RebuildBytes(const Table& t, uint32_t newCount) {
+    (void)t;
+    (void)newCount;
+    return 0;
+  }
   // The table's flush (and close): what the extension holds back goes out.
   virtual Status OnFlush(Table& t) {
     (void)t;
@@ -394,17 +405,21 @@ class Table : public HandleObject {
   Status RefuseAutoValue(const FieldInfo& f) const;
   // Record numbers of the records marked deleted, ascending.
   Status FindDeleted(std::vector<uint32_t>* deleted);
-  // Blocks of the FPT memo no live record's value uses, and all blocks it
+  // Blocks of the FPT memo the live records' values use, and all blocks it
   // has handed out.
-  Status MemoUnusedBlocks(uint64_t* unused, uint64_t* handedOut);
-  // Removes `deleted` in place; *done false when an extension cannot follow.
-  Status PackInPlace(const std::vector<uint32_t>& deleted, bool* done);
+  Status MemoUsedBlocks(uint64_t* used, uint64_t* handedOut);
+  // Removes `deleted` in place, staging at most `limit` bytes; *done false
+  // when an extension cannot follow or the change would outgrow the limit.
+  Status PackInPlace(const std::vector<uint32_t>& deleted, uint64_t limit, bool* done);
   // After new files took the old ones' place: the table holds `newCount`
   // records, nothing read before is kept, and the extensions reopen theirs.
   Status TakeNewCount(uint32_t newCount);
   // Builds the new files from this table's records (keepRecords), from
-  // `source`'s, or from none (a zap), and swaps them in.
-  Status Rebuild(bool keepRecords, Table* source = nullptr);
+  // `source`'s, or from none (a zap), and swaps them in. `deleted`, when
+  // given, names the records marked deleted (ascending): the extensions
+  // then build their files while the table's are written.
+  Status Rebuild(bool keepRecords, Table* source = nullptr,
+                 const std::vector<uint32_t>* deleted = nullptr);
   // Lets the mapped pages of records [first, first + n) go (see ScanRecords).
   void ReleaseScanned(uint32_t first, uint32_t n);
   // CommitPending with a change pending.

@@ -2,7 +2,10 @@
 // under an undo journal, or into new files swapped in whole.
 #include <algorithm>
 #include <cstring>
+#include <future>
+#include <thread>
 
+#include "cdx/key_sorter.h"
 #include "in_place_change.h"
 #include "table.h"
 
@@ -10,11 +13,6 @@ namespace xce {
 
 namespace {
 
-// A pack removing at most this share of the records (or any from a small
-// table) changes the files in place; more, and writing them anew is cheaper
-// than taking each removed record's keys out of the tags one by one.
-constexpr uint32_t kInPlaceShare = 1024;
-constexpr uint32_t kSmallTable = 1024;
 // A pack compacts the memo when more than this share of its blocks is unused.
 constexpr uint64_t kMemoSlack = 8;
 constexpr uint32_t kScanBatch = 4096;
@@ -33,25 +31,38 @@ Status Table::Pack() {
   // The memo is compacted by the rewrite only once a good share of it is
   // unused (values replaced, or left by removed records): below that, the
   // few blocks are not worth rewriting a large memo and its table for.
-  uint64_t unused = 0;
+  uint64_t used = 0;
   uint64_t handedOut = 0;
-  if (memo_ != nullptr && memo_->kind() == MemoKind::kFpt) {
-    XCE_RETURN_IF_ERROR(MemoUnusedBlocks(&unused, &handedOut));
+  const bool fpt = memo_ != nullptr && memo_->kind() == MemoKind::kFpt;
+  if (fpt) {
+    XCE_RETURN_IF_ERROR(MemoUsedBlocks(&used, &handedOut));
   }
-  const bool compact = unused * kMemoSlack > handedOut;
+  const bool compact = handedOut > used && (handedOut - used) * kMemoSlack > handedOut;
   if (deleted.empty()) {
     return compact ? Rebuild(true) : GotoTop(&recnoOrder_);
   }
-  const bool few = deleted.size() < count_ &&
-                   (deleted.size() <= count_ / kInPlaceShare || count_ <= kSmallTable);
-  if (!compact && few) {
+  if (!compact) {
+    // Writing the files anew writes the kept records, their memo values and
+    // the index; moving the tail down in place writes every byte from the
+    // first removed record on (and the index pages that change) twice, into
+    // the undo journal and into the files, and holds them in memory until
+    // the commit. The cheaper way is taken, within the bulk memory budget.
+    const uint32_t newCount = count_ - static_cast<uint32_t>(deleted.size());
+    uint64_t rewrite = layout_.headerLength + uint64_t{newCount} * layout_.recordLength + 1;
+    if (fpt) {
+      rewrite += (uint64_t{memo_->firstDataBlock()} + used) * memo_->blockSize();
+    }
+    for (const auto& ext : extensions_) {
+      rewrite += ext->RebuildBytes(*this, newCount);
+    }
+    const uint64_t limit = std::min<uint64_t>(rewrite / 2, cdx::SortMemory());
     bool done = false;
-    XCE_RETURN_IF_ERROR(PackInPlace(deleted, &done));
+    XCE_RETURN_IF_ERROR(PackInPlace(deleted, limit, &done));
     if (done) {
       return GotoTop(&recnoOrder_);
     }
   }
-  return Rebuild(true);
+  return Rebuild(true, nullptr, &deleted);
 }
 
 Status Table::FindDeleted(std::vector<uint32_t>* deleted) {
@@ -69,13 +80,13 @@ Status Table::FindDeleted(std::vector<uint32_t>* deleted) {
   return Status::Ok();
 }
 
-Status Table::MemoUnusedBlocks(uint64_t* unused, uint64_t* handedOut) {
+Status Table::MemoUsedBlocks(uint64_t* used, uint64_t* handedOut) {
   // The blocks of the values live records point at, against the blocks the
   // memo has handed out.
   const std::size_t len = layout_.recordLength;
   const uint32_t blockSize = memo_->blockSize();
   std::vector<char> images(len * kScanBatch);
-  uint64_t used = 0;
+  *used = 0;
   for (uint32_t first = 1; first <= count_; first += kScanBatch) {
     const uint32_t n = std::min(kScanBatch, count_ - first + 1);
     XCE_RETURN_IF_ERROR(ScanRecords(first, n, images.data()));
@@ -92,20 +103,34 @@ Status Table::MemoUnusedBlocks(uint64_t* unused, uint64_t* handedOut) {
         uint32_t length = 0;
         uint32_t type = 0;
         XCE_RETURN_IF_ERROR(memo_->Length(block, &length, &type));
-        used += (uint64_t{length} + 8 + blockSize - 1) / blockSize;
+        *used += (uint64_t{length} + 8 + blockSize - 1) / blockSize;
       }
     }
+    memo_->file()->ReleaseMapped(0, UINT64_MAX);  // read once: need not stay
   }
   *handedOut = memo_->nextFree() > memo_->firstDataBlock()
                    ? memo_->nextFree() - memo_->firstDataBlock()
                    : 0;
-  *unused = *handedOut > used ? *handedOut - used : 0;
   return Status::Ok();
 }
 
-Status Table::PackInPlace(const std::vector<uint32_t>& deleted, bool* done) {
+Status Table::PackInPlace(const std::vector<uint32_t>& deleted, uint64_t limit, bool* done) {
   *done = false;
+  // Records before the first removed one stay; the rest move down over the
+  // removed ones, the end mark follows and the file ends there.
+  const uint32_t len = layout_.recordLength;
+  const uint32_t first = deleted.front();
+  const uint32_t newCount = count_ - static_cast<uint32_t>(deleted.size());
+  uint64_t at = layout_.headerLength + static_cast<uint64_t>(first - 1) * len;
+  const uint64_t tail = InPlaceChange::PageBytes(0, kHeaderSize) +
+                        InPlaceChange::PageBytes(at, uint64_t{count_ - first + 1} * len + 1);
+  if (tail > limit) {
+    return Status::Ok();
+  }
   InPlaceChange change(fs_, path_ + kUndoSuffix, dir_);
+  // The table's own pages are staged last; the extensions' stay within
+  // what the limit leaves for them.
+  change.SetLimit(limit - tail);
   for (const auto& ext : extensions_) {
     bool staged = false;
     XCE_RETURN_IF_ERROR(ext->OnPackInPlace(*this, deleted, change, &staged));
@@ -113,13 +138,8 @@ Status Table::PackInPlace(const std::vector<uint32_t>& deleted, bool* done) {
       return Status::Ok();
     }
   }
-  // Records before the first removed one stay; the rest move down over the
-  // removed ones, the end mark follows and the file ends there.
-  const uint32_t len = layout_.recordLength;
-  const uint32_t first = deleted.front();
-  const uint32_t newCount = count_ - static_cast<uint32_t>(deleted.size());
+  change.SetLimit(limit);
   std::unique_ptr<File> dbf = change.Stage(dbf_.get());
-  uint64_t at = layout_.headerLength + static_cast<uint64_t>(first - 1) * len;
   std::vector<char> images(static_cast<std::size_t>(len) * kScanBatch);
   for (uint32_t from = first; from <= count_; from += kScanBatch) {
     const uint32_t n = std::min(kScanBatch, count_ - from + 1);
@@ -197,7 +217,7 @@ Status Table::RewriteFrom(Table& source) {
   return Rebuild(true, &source);
 }
 
-Status Table::Rebuild(bool keepRecords, Table* source) {
+Status Table::Rebuild(bool keepRecords, Table* source, const std::vector<uint32_t>* deleted) {
   const char* what = source != nullptr ? "rewrite" : keepRecords ? "pack" : "zap";
   if (!options_.exclusive) {
     return Status(kErrExclusiveRequired, std::string("Cannot ") + what + " table " + path_ +
@@ -217,91 +237,139 @@ Status Table::Rebuild(bool keepRecords, Table* source) {
     }
   };
   std::unique_ptr<File> nd;
-  std::unique_ptr<MemoFile> nm;
+  std::unique_ptr<File> nm;
   uint32_t newCount = 0;
-  Status s = [&]() -> Status {
-    XCE_RETURN_IF_ERROR(fs_->Open(tmpDbf, OpenMode::kCreate, &nd));
-    XCE_RETURN_IF_ERROR(nd->LockFile(LockKind::kExclusive));
-    if (newMemo) {
-      std::unique_ptr<File> mf;
-      XCE_RETURN_IF_ERROR(fs_->Open(tmpMemo, OpenMode::kCreate, &mf));
-      XCE_RETURN_IF_ERROR(MemoFile::WriteEmptyFpt(mf.get(), memo_->blockSize()));
-      XCE_RETURN_IF_ERROR(MemoFile::Open(std::move(mf), MemoKind::kFpt, &nm));
-    }
-    std::vector<uint8_t> header = headerBytes_;
-    DbfFileHeader fh = DecodeDbfHeader(header.data());
-    TodayHeaderDate(fh.date);
-    fh.recordCount = 0;
-    EncodeDbfHeader(fh, header.data());
-    XCE_RETURN_IF_ERROR(nd->WriteAt(0, header.data(), header.size()));
-    std::vector<char> out;
-    std::vector<char> rec(len);
-    uint64_t offset = layout_.headerLength;
-    std::string data;
-    Table& from = source != nullptr ? *source : *this;
-    uint32_t released = 0;  // records whose mapped pages are let go
-    for (uint32_t r = 1; keepRecords && r <= from.count_; ++r) {
-      XCE_RETURN_IF_ERROR(from.ReadRecord(r, rec.data()));
-      if (rec[0] == static_cast<char>(kDeletedFlag)) {
-        continue;
-      }
-      if (newMemo) {
-        for (const FieldInfo& f : layout_.fields) {
-          uint32_t block = f.isMemo ? MemoBlock(f, rec.data()) : 0;
-          if (block == 0) {
-            continue;
-          }
-          uint32_t type = 0;
-          if (from.memo_ == nullptr) {
-            return Status(kErrCorrupt, "Table " + from.path_ + " has no memo file");
-          }
-          XCE_RETURN_IF_ERROR(from.memo_->Read(block, &data, &type));
-          uint32_t nb = 0;
-          XCE_RETURN_IF_ERROR(nm->Write(0, data, type, false, &nb));
-          SetMemoBlock(f, rec.data(), nb);
-        }
-      }
-      out.insert(out.end(), rec.begin(), rec.end());
-      ++newCount;
-      if (out.size() >= kAppendBatchBytes) {
-        XCE_RETURN_IF_ERROR(nd->WriteAt(offset, out.data(), out.size()));
-        offset += out.size();
-        out.clear();
-        from.ReleaseScanned(released + 1, r - released);
-        released = r;
-      }
-    }
-    out.push_back(static_cast<char>(kEofByte));
-    XCE_RETURN_IF_ERROR(nd->WriteAt(offset, out.data(), out.size()));
-    fh.recordCount = newCount;
-    EncodeDbfHeader(fh, header.data());
-    XCE_RETURN_IF_ERROR(nd->WriteAt(0, header.data(), header.size()));
-    XCE_RETURN_IF_ERROR(nd->Sync());
-    if (newMemo) {
-      XCE_RETURN_IF_ERROR(nm->file()->Sync());
-    }
-    headerBytes_ = header;
-    return Status::Ok();
-  }();
+  std::vector<uint32_t> removed;
+  std::vector<uint8_t> header = headerBytes_;
+  Status s = fs_->Open(tmpDbf, OpenMode::kCreate, &nd);
+  if (s.ok()) {
+    s = nd->LockFile(LockKind::kExclusive);
+  }
+  if (s.ok() && newMemo) {
+    s = fs_->Open(tmpMemo, OpenMode::kCreate, &nm);
+  }
   if (!s.ok()) {
     nd.reset();
     nm.reset();
     cleanup();
     return s;
   }
+  // Writes the new table and memo file. It touches nothing an extension
+  // reads while it builds its own files from its old ones, so a pack that
+  // knows beforehand which records go runs it beside the extensions.
+  auto copy = [&]() -> Status {
+    std::unique_ptr<FptWriter> memoOut;
+    if (newMemo) {
+      memoOut = std::make_unique<FptWriter>(nm.get(), memo_->blockSize());
+      XCE_RETURN_IF_ERROR(memoOut->Start());
+    }
+    DbfFileHeader fh = DecodeDbfHeader(header.data());
+    TodayHeaderDate(fh.date);
+    fh.recordCount = 0;
+    EncodeDbfHeader(fh, header.data());
+    XCE_RETURN_IF_ERROR(nd->WriteAt(0, header.data(), header.size()));
+    uint64_t offset = layout_.headerLength;
+    std::string data;
+    Table& from = source != nullptr ? *source : *this;
+    // Read a batch at a time; the kept records close up within the batch
+    // and go out in one write.
+    std::vector<char> images(static_cast<std::size_t>(len) * kScanBatch);
+    for (uint32_t first = 1; keepRecords && first <= from.count_; first += kScanBatch) {
+      const uint32_t n = std::min(kScanBatch, from.count_ - first + 1);
+      XCE_RETURN_IF_ERROR(from.ScanRecords(first, n, images.data()));
+      std::size_t kept = 0;
+      for (uint32_t j = 0; j < n; ++j) {
+        char* rec = images.data() + static_cast<std::size_t>(j) * len;
+        if (rec[0] == static_cast<char>(kDeletedFlag)) {
+          removed.push_back(first + j);
+          continue;
+        }
+        if (newMemo) {
+          for (const FieldInfo& f : layout_.fields) {
+            uint32_t block = f.isMemo ? MemoBlock(f, rec) : 0;
+            if (block == 0) {
+              continue;
+            }
+            uint32_t type = 0;
+            if (from.memo_ == nullptr) {
+              return Status(kErrCorrupt, "Table " + from.path_ + " has no memo file");
+            }
+            XCE_RETURN_IF_ERROR(from.memo_->Read(block, &data, &type));
+            uint32_t nb = 0;
+            XCE_RETURN_IF_ERROR(memoOut->Add(data, type, &nb));
+            SetMemoBlock(f, rec, nb);
+          }
+        }
+        if (images.data() + kept != rec) {
+          std::memmove(images.data() + kept, rec, len);
+        }
+        kept += len;
+        ++newCount;
+      }
+      if (kept > 0) {
+        XCE_RETURN_IF_ERROR(nd->WriteAt(offset, images.data(), kept));
+        offset += kept;
+      }
+      if (newMemo && from.memo_ != nullptr) {
+        // The values are read once: their mapped pages need not stay.
+        from.memo_->file()->ReleaseMapped(0, UINT64_MAX);
+      }
+    }
+    const uint8_t eof = kEofByte;
+    XCE_RETURN_IF_ERROR(nd->WriteAt(offset, &eof, 1));
+    if (newMemo) {
+      XCE_RETURN_IF_ERROR(memoOut->Finish());
+    }
+    fh.recordCount = newCount;
+    EncodeDbfHeader(fh, header.data());
+    XCE_RETURN_IF_ERROR(nd->WriteAt(0, header.data(), header.size()));
+    XCE_RETURN_IF_ERROR(nd->Sync());
+    if (newMemo) {
+      XCE_RETURN_IF_ERROR(nm->Sync());
+    }
+    return Status::Ok();
+  };
   SwapSet swap;
   if (newMemo) {
     swap.Add(tmpMemo, memoPath_);
   }
   swap.Add(tmpDbf, path_);
+  const bool alongside = keepRecords && source == nullptr && deleted != nullptr &&
+                         !extensions_.empty() && deleted->size() <= count_;
+  // Until the copy is done, an extension that reads the new records waits.
+  std::promise<void> copyDone;
+  std::shared_future<void> copied = copyDone.get_future().share();
+  Status copyStatus;
+  std::thread copier;
+  if (alongside) {
+    copier = std::thread([&] {
+      copyStatus = copy();
+      copyDone.set_value();
+    });
+  } else {
+    copyStatus = copy();
+    copyDone.set_value();
+    if (!copyStatus.ok()) {
+      nd.reset();
+      nm.reset();
+      cleanup();
+      return copyStatus;
+    }
+  }
   RebuildContext ctx;
-  ctx.recordCount = newCount;
+  ctx.recordCount = alongside ? count_ - static_cast<uint32_t>(deleted->size()) : newCount;
   ctx.swap = &swap;
   ctx.tmpSuffix = kRebuildSuffix;
   ctx.keptRecords = keepRecords && source == nullptr;
+  ctx.removed = alongside ? deleted : &removed;
   File* ndRaw = nd.get();
-  ctx.readRecord = [ndRaw, this, newCount, len](uint32_t recno, char* image) -> Status {
-    if (recno < 1 || recno > newCount) {
+  const uint32_t expected = ctx.recordCount;
+  const Status* copyResult = &copyStatus;
+  ctx.readRecord = [ndRaw, this, expected, len, copied, copyResult](uint32_t recno,
+                                                                     char* image) -> Status {
+    copied.wait();
+    XCE_RETURN_IF_ERROR(*copyResult);
+    if (recno < 1 || recno > expected) {
       return Status(kErrBadRecordNumber, "Record " + std::to_string(recno) +
                                              " does not exist in the rebuilt table " + path_);
     }
@@ -314,14 +382,26 @@ Status Table::Rebuild(bool keepRecords, Table* source) {
   for (const auto& ext : extensions_) {
     s = ext->OnRebuild(*this, ctx);
     if (!s.ok()) {
-      nd.reset();
-      nm.reset();
-      for (const auto& [tmp, fin] : swap.pairs()) {
-        (void)fin;
-        (void)fs_->Remove(tmp);  // best effort after a failure
-      }
-      return s;
+      break;
     }
+  }
+  if (copier.joinable()) {
+    copier.join();
+  }
+  if (s.ok() && !copyStatus.ok()) {
+    s = copyStatus;
+  }
+  if (s.ok() && (newCount != ctx.recordCount || removed != *ctx.removed)) {
+    s = Status(kErrCorrupt, "Table " + path_ + " changed while it was packed");
+  }
+  if (!s.ok()) {
+    nd.reset();
+    nm.reset();
+    for (const auto& [tmp, fin] : swap.pairs()) {
+      (void)fin;
+      (void)fs_->Remove(tmp);  // best effort after a failure
+    }
+    return s;
   }
   s = swap.Commit(fs_, path_ + kSwapSuffix, dir_);
   if (!s.ok()) {
@@ -357,6 +437,7 @@ Status Table::Rebuild(bool keepRecords, Table* source) {
         Status(r.code(), "Table " + path_ + " must be closed and opened again: " + r.message());
     return r;
   }
+  headerBytes_ = header;
   XCE_RETURN_IF_ERROR(TakeNewCount(newCount));
   return GotoTop(&recnoOrder_);
 }

@@ -55,6 +55,7 @@ class FaultFile : public File {
 }  // namespace
 
 bool FaultInjectingFileSystem::AllowWrite() {
+  std::lock_guard<std::mutex> lock(mu_);
   ++writes_;
   if (failAt_ == 0) {
     return true;
@@ -63,6 +64,7 @@ bool FaultInjectingFileSystem::AllowWrite() {
 }
 
 std::size_t FaultInjectingFileSystem::AllowBytes(std::size_t n) {
+  std::lock_guard<std::mutex> lock(mu_);
   uint64_t left = bytes_ >= byteLimit_ ? 0 : byteLimit_ - bytes_;
   std::size_t allowed = left < n ? static_cast<std::size_t>(left) : n;
   bytes_ += allowed;
@@ -82,7 +84,10 @@ Status FaultInjectingFileSystem::Open(const std::string& path, OpenMode mode,
 
 Status FaultInjectingFileSystem::OpenTemporary(const std::string& dir,
                                                std::unique_ptr<File>* out) {
-  scratchDirs_.push_back(dir);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    scratchDirs_.push_back(dir);
+  }
   if (!AllowWrite()) {
     return Injected("create a scratch file in", dir);
   }

@@ -10,8 +10,10 @@
 // failed. The counters are shared by every file opened through the double.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -62,7 +64,10 @@ class FaultInjectingFileSystem : public FileSystem {
 
  private:
   FileSystem* base_;
-  uint64_t reads_ = 0;
+  // A table's files may be written from several threads at once (a pack
+  // builds the index while the table is written): counting is serialised.
+  std::mutex mu_;
+  std::atomic<uint64_t> reads_{0};
   uint64_t failAt_ = 0;
   bool once_ = false;
   uint64_t byteLimit_ = UINT64_MAX;

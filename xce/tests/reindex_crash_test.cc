@@ -5,48 +5,12 @@
 #include <unistd.h>
 
 #include "cdx/table_index.h"
+#include "dying_file_system.h"
 #include "table.h"
 #include "test_util.h"
 
 namespace xcetest {
 namespace {
-
-bool EndsWith(const std::string& s, const std::string& end) {
-  return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
-}
-
-// The real file system, except that the process dies at one point of a
-// reindex's commit, as a crash or a kill would end it.
-class DyingFileSystem : public xce::FileSystem {
- public:
-  enum Point { kBeforeRename, kBeforeJournalRemoved };
-  explicit DyingFileSystem(Point point) : point_(point) {}
-  xce::Status Open(const std::string& path, xce::OpenMode mode,
-                   std::unique_ptr<xce::File>* out) override {
-    return base_->Open(path, mode, out);
-  }
-  xce::Status Rename(const std::string& from, const std::string& to) override {
-    if (point_ == kBeforeRename && EndsWith(from, xce::kReindexSuffix)) {
-      raise(SIGKILL);
-    }
-    return base_->Rename(from, to);
-  }
-  xce::Status Remove(const std::string& path) override {
-    if (point_ == kBeforeJournalRemoved && EndsWith(path, xce::kSwapSuffix)) {
-      raise(SIGKILL);
-    }
-    return base_->Remove(path);
-  }
-  bool Exists(const std::string& path) override { return base_->Exists(path); }
-  xce::Status ListDir(const std::string& dir, std::vector<std::string>* names) override {
-    return base_->ListDir(dir, names);
-  }
-  xce::Status SyncDir(const std::string& dir) override { return base_->SyncDir(dir); }
-
- private:
-  xce::FileSystem* base_ = xce::FileSystem::Default();
-  Point point_;
-};
 
 TEST(ReindexCrash, KilledReindexIsRolledForwardOnTheNextOpen) {
   for (auto point : {DyingFileSystem::kBeforeRename, DyingFileSystem::kBeforeJournalRemoved}) {
@@ -65,7 +29,7 @@ TEST(ReindexCrash, KilledReindexIsRolledForwardOnTheNextOpen) {
     const std::string table = (dir / "r.dbf").string();
     pid_t pid = fork();
     if (pid == 0) {
-      DyingFileSystem fs(point);
+      DyingFileSystem fs(point, xce::kReindexSuffix);
       xce::OpenOptions options;
       options.exclusive = true;
       std::shared_ptr<xce::Table> t;

@@ -34,17 +34,30 @@ std::string Hex(uint32_t v) {
 // header at headerOffset; *end is the offset just past the tree.
 Status WriteTag(File* file, TagSpec* tagSpec, uint32_t headerOffset, uint32_t* end) {
   const uint8_t pad = PadByte(tagSpec->keyType);
-  TreeWriter writer(file, headerOffset + kTagHeaderSize, tagSpec->keyLen, pad);
-  std::shared_ptr<KeySorter> sorter = std::move(tagSpec->sorter);
-  if (sorter == nullptr) {
-    sorter = std::make_shared<KeySorter>(tagSpec->keyLen, tagSpec->unique, tagSpec->sorted,
-                                         tagSpec->recnos.size(), ScratchPlace{});
-    sorter->Adopt(std::move(tagSpec->keys), std::move(tagSpec->recnos));
+  auto writer = std::make_unique<TreeWriter>(file, headerOffset + kTagHeaderSize, tagSpec->keyLen,
+                                             pad);
+  bool streamed = false;
+  if (tagSpec->stream) {
+    XCE_RETURN_IF_ERROR(tagSpec->stream(writer.get(), &streamed));
+    if (!streamed) {
+      // What the stream wrote is dropped: the tree is written again over it.
+      writer = std::make_unique<TreeWriter>(file, headerOffset + kTagHeaderSize, tagSpec->keyLen,
+                                            pad);
+      XCE_RETURN_IF_ERROR(file->Truncate(headerOffset));
+      XCE_RETURN_IF_ERROR(tagSpec->gather(&tagSpec->sorter));
+    }
   }
-  XCE_RETURN_IF_ERROR(sorter->Drain(&writer));
-  sorter.reset();
+  if (!streamed) {
+    std::shared_ptr<KeySorter> sorter = std::move(tagSpec->sorter);
+    if (sorter == nullptr) {
+      sorter = std::make_shared<KeySorter>(tagSpec->keyLen, tagSpec->unique, tagSpec->sorted,
+                                           tagSpec->recnos.size(), ScratchPlace{});
+      sorter->Adopt(std::move(tagSpec->keys), std::move(tagSpec->recnos));
+    }
+    XCE_RETURN_IF_ERROR(sorter->Drain(writer.get()));
+  }
   HeaderFields th;
-  XCE_RETURN_IF_ERROR(writer.Finish(&th.root, end));
+  XCE_RETURN_IF_ERROR(writer->Finish(&th.root, end));
   th.keyLen = tagSpec->keyLen;
   th.options = kOptCompound | kOptCompact | (tagSpec->unique ? kOptUnique : 0) |
                (tagSpec->forExpr.empty() ? 0 : kOptHasFor) | (tagSpec->nullable ? kOptNullable : 0);

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -48,9 +49,11 @@ enum TagOption : uint8_t {
 };
 
 class KeySorter;
+class EntrySink;
 
 // A tag to build: its definition and its entries (any order; the builder
-// sorts), given in keys and recnos or by a sorter that gathered them.
+// sorts), given in keys and recnos, by a sorter that gathered them, or by a
+// stream that hands them over in order.
 struct TagSpec {
   std::string name;  // up to 10 characters, stored in upper case
   std::string keyExpr;
@@ -64,6 +67,12 @@ struct TagSpec {
   std::vector<uint8_t> keys;  // recnos.size() * keyLen bytes
   std::vector<uint32_t> recnos;
   std::shared_ptr<KeySorter> sorter;  // when set, the entries (keys and recnos stay empty)
+  // When set, the entries: handed to the sink in (key, recno) order as the
+  // tree is written, nothing gathered. A stream that finds its source cannot
+  // be trusted sets *trusted false; the tag is then written again from the
+  // sorter `gather` fills.
+  std::function<Status(EntrySink* sink, bool* trusted)> stream;
+  std::function<Status(std::shared_ptr<KeySorter>* sorter)> gather;
 
   void Add(const uint8_t* key, uint32_t recno) {
     keys.insert(keys.end(), key, key + keyLen);

@@ -428,115 +428,85 @@ Status KeySorter::Spill() {
 
 namespace {
 
-// Below this many entries a drain runs on one thread.
-constexpr uint64_t kPipelineMinEntries = uint64_t{1} << 16;
 // Entries handed from one thread to the other at a time.
 constexpr std::size_t kPipelineBlock = 8192;
 
-// Takes entries on the calling thread and gives them to `target` on a
-// thread of its own, a block at a time, so that producing the sorted
-// entries (gathering keys, merging runs) and consuming them (filling the
-// tree's pages) run on both cores. One block fills while the other is
-// consumed; entries reach the target in the order they were put.
-class PipelinedSink : public EntrySink {
- public:
-  PipelinedSink(EntrySink* target, int keyLen)
-      : target_(target), keyLen_(static_cast<std::size_t>(keyLen)) {
-    for (Block& b : blocks_) {
-      b.keys.resize(kPipelineBlock * keyLen_);
-      b.recnos.resize(kPipelineBlock);
-    }
-    consumer_ = std::thread([this] { Consume(); });
-  }
-  ~PipelinedSink() override { (void)Finish(); }
-
-  Status Put(const uint8_t* key, uint32_t recno) override {
-    Block& b = blocks_[filling_];
-    std::memcpy(b.keys.data() + b.n * keyLen_, key, keyLen_);
-    b.recnos[b.n] = recno;
-    if (++b.n == kPipelineBlock) {
-      return HandOver();
-    }
-    return Status::Ok();
-  }
-
-  // Hands over what is left and waits for the target; its first failure.
-  Status Finish() {
-    if (consumer_.joinable()) {
-      (void)HandOver();
-      {
-        std::lock_guard<std::mutex> lock(mu_);
-        done_ = true;
-      }
-      cv_.notify_all();
-      consumer_.join();
-    }
-    std::lock_guard<std::mutex> lock(mu_);
-    return failure_;
-  }
-
- private:
-  struct Block {
-    std::vector<uint8_t> keys;
-    std::vector<uint32_t> recnos;
-    std::size_t n = 0;
-  };
-
-  // Gives the filled block to the consumer once it is free, and fills the other.
-  Status HandOver() {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [this] { return !busy_; });
-    if (!failure_.ok()) {
-      blocks_[filling_].n = 0;
-      return failure_;  // the producer stops at the target's first failure
-    }
-    if (blocks_[filling_].n > 0) {
-      consuming_ = filling_;
-      filling_ ^= 1;
-      busy_ = true;
-      lock.unlock();
-      cv_.notify_all();
-    }
-    return Status::Ok();
-  }
-
-  void Consume() {
-    std::unique_lock<std::mutex> lock(mu_);
-    for (;;) {
-      cv_.wait(lock, [this] { return busy_ || done_; });
-      if (!busy_) {
-        return;
-      }
-      Block& b = blocks_[consuming_];
-      lock.unlock();
-      Status s;
-      for (std::size_t i = 0; s.ok() && i < b.n; ++i) {
-        s = target_->Put(b.keys.data() + i * keyLen_, b.recnos[i]);
-      }
-      b.n = 0;
-      lock.lock();
-      if (!s.ok() && failure_.ok()) {
-        failure_ = std::move(s);
-      }
-      busy_ = false;
-      cv_.notify_all();
-    }
-  }
-
-  EntrySink* target_;
-  std::size_t keyLen_;
-  Block blocks_[2];
-  int filling_ = 0;
-  int consuming_ = 1;
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool busy_ = false;  // the consumer holds blocks_[consuming_]
-  bool done_ = false;
-  Status failure_;
-  std::thread consumer_;
-};
-
 }  // namespace
+
+PipelinedSink::PipelinedSink(EntrySink* target, int keyLen)
+    : target_(target), keyLen_(static_cast<std::size_t>(keyLen)) {
+  for (Block& b : blocks_) {
+    b.keys.resize(kPipelineBlock * keyLen_);
+    b.recnos.resize(kPipelineBlock);
+  }
+  consumer_ = std::thread([this] { Consume(); });
+}
+
+PipelinedSink::~PipelinedSink() { (void)Finish(); }
+
+Status PipelinedSink::Put(const uint8_t* key, uint32_t recno) {
+  Block& b = blocks_[filling_];
+  std::memcpy(b.keys.data() + b.n * keyLen_, key, keyLen_);
+  b.recnos[b.n] = recno;
+  if (++b.n == kPipelineBlock) {
+    return HandOver();
+  }
+  return Status::Ok();
+}
+
+Status PipelinedSink::Finish() {
+  if (consumer_.joinable()) {
+    (void)HandOver();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      done_ = true;
+    }
+    cv_.notify_all();
+    consumer_.join();
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  return failure_;
+}
+
+Status PipelinedSink::HandOver() {
+  std::unique_lock<std::mutex> lock(mu_);
+  cv_.wait(lock, [this] { return !busy_; });
+  if (!failure_.ok()) {
+    blocks_[filling_].n = 0;
+    return failure_;  // the producer stops at the target's first failure
+  }
+  if (blocks_[filling_].n > 0) {
+    consuming_ = filling_;
+    filling_ ^= 1;
+    busy_ = true;
+    lock.unlock();
+    cv_.notify_all();
+  }
+  return Status::Ok();
+}
+
+void PipelinedSink::Consume() {
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    cv_.wait(lock, [this] { return busy_ || done_; });
+    if (!busy_) {
+      return;
+    }
+    Block& b = blocks_[consuming_];
+    lock.unlock();
+    Status s;
+    for (std::size_t i = 0; s.ok() && i < b.n; ++i) {
+      s = target_->Put(b.keys.data() + i * keyLen_, b.recnos[i]);
+    }
+    b.n = 0;
+    lock.lock();
+    if (!s.ok() && failure_.ok()) {
+      failure_ = std::move(s);
+    }
+    busy_ = false;
+    cv_.notify_all();
+  }
+}
 
 Status KeySorter::Drain(EntrySink* sink) {
   uint64_t total = recnos_.size();

@@ -6,10 +6,13 @@
 // without touching a disk.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cdx/bulk_memory.h"
@@ -23,6 +26,48 @@ class EntrySink {
  public:
   virtual ~EntrySink() = default;
   virtual Status Put(const uint8_t* key, uint32_t recno) = 0;
+};
+
+// Below this many entries a drain runs on one thread.
+constexpr uint64_t kPipelineMinEntries = uint64_t{1} << 16;
+
+// Takes entries on the calling thread and gives them to `target` on a
+// thread of its own, a block at a time, so that producing the entries
+// (gathering keys, merging runs, walking an old tag) and consuming them
+// (filling the tree's pages) run on both cores. One block fills while the
+// other is consumed; entries reach the target in the order they were put.
+class PipelinedSink : public EntrySink {
+ public:
+  PipelinedSink(EntrySink* target, int keyLen);
+  ~PipelinedSink() override;
+  PipelinedSink(const PipelinedSink&) = delete;
+  PipelinedSink& operator=(const PipelinedSink&) = delete;
+
+  Status Put(const uint8_t* key, uint32_t recno) override;
+  // Hands over what is left and waits for the target; its first failure.
+  Status Finish();
+
+ private:
+  struct Block {
+    std::vector<uint8_t> keys;
+    std::vector<uint32_t> recnos;
+    std::size_t n = 0;
+  };
+  // Gives the filled block to the consumer once it is free, and fills the other.
+  Status HandOver();
+  void Consume();
+
+  EntrySink* target_;
+  std::size_t keyLen_;
+  Block blocks_[2];
+  int filling_ = 0;
+  int consuming_ = 1;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool busy_ = false;  // the consumer holds blocks_[consuming_]
+  bool done_ = false;
+  Status failure_;
+  std::thread consumer_;
 };
 
 // Memory that bulk builds may use for sorting, for every table of the

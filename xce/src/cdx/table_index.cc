@@ -392,39 +392,29 @@ std::size_t TableIndexes::BufferEntriesFor(uint32_t count,
   return BufferEntries(SortMemory(), count, keyLens);
 }
 
-Status TableIndexes::BuildFiles(uint32_t count, const ReadRecords& read, const std::string& suffix,
-                                SwapSet* swap, const std::vector<std::size_t>& which,
-                                std::vector<std::shared_ptr<KeySorter>>* prebuilt) {
+Status TableIndexes::GatherKeys(uint32_t count, const ReadRecords& read,
+                                const std::vector<std::size_t>& which,
+                                std::vector<std::shared_ptr<KeySorter>>* sorters) {
   // Every tag's entries go to a sorter of its own; all of them together stay
   // within the sort memory, spilling sorted runs to scratch files when the
   // table is larger than that.
-  BulkReuse reuse;
-  const std::size_t capacity = BufferEntriesFor(count, which);
-  std::vector<TagSpec> specs(tags_.size());
+  std::vector<int> keyLens;
+  for (std::size_t i : which) {
+    keyLens.push_back(tags_[i].tag->key_len());
+  }
+  const std::size_t capacity = BufferEntries(SortMemory(), count, keyLens);
   // Tags whose keys are read straight off the records share each batch
   // between the cores by records; every other tag takes one core for it.
   std::vector<std::size_t> direct;
   std::vector<std::size_t> building;
-  for (std::size_t i = 0; i < tags_.size(); ++i) {
-    CdxTag* tag = tags_[i].tag;
-    TagSpec& tagSpec = specs[i];
-    tagSpec.name = tag->name();
-    tagSpec.keyExpr = tag->key_expr();
-    tagSpec.forExpr = tag->for_expr();
-    tagSpec.keyType = tags_[i].maker->type();
-    tagSpec.keyLen = tag->key_len();
-    tagSpec.unique = tag->unique();
-    tagSpec.descending = tag->descending();
-    tagSpec.nullable = Nullable(tag);
-    if (prebuilt != nullptr && i < prebuilt->size() && (*prebuilt)[i] != nullptr) {
-      tagSpec.sorter = std::move((*prebuilt)[i]);
-      continue;
-    }
-    if (std::find(which.begin(), which.end(), tags_[i].file) != which.end()) {
-      tagSpec.sorter = std::make_shared<KeySorter>(tagSpec.keyLen, tagSpec.unique, false, capacity,
-                                                   Scratch());
-      (DirectKeys(tags_[i]) ? direct : building).push_back(i);
-    }
+  for (std::size_t i : which) {
+    const CdxTag* tag = tags_[i].tag;
+    (*sorters)[i] =
+        std::make_shared<KeySorter>(tag->key_len(), tag->unique(), false, capacity, Scratch());
+    (DirectKeys(tags_[i]) ? direct : building).push_back(i);
+  }
+  if (which.empty()) {
+    return Status::Ok();
   }
   const uint32_t len = table_->recordLength();
   const uint32_t chunkRecords = static_cast<uint32_t>(std::min<std::size_t>(kBuildChunk, capacity));
@@ -436,32 +426,29 @@ Status TableIndexes::BuildFiles(uint32_t count, const ReadRecords& read, const s
   for (std::size_t i = 0; i < tags_.size(); ++i) {
     sources.push_back(std::make_unique<RecordSource>(*table_));
   }
-  const bool any = !direct.empty() || !building.empty();
   std::vector<uint8_t*> directKeys(direct.size());
   std::vector<uint32_t*> directRecnos(direct.size());
-  for (uint32_t first = 1; any && first <= count; first += chunkRecords) {
+  for (uint32_t first = 1; first <= count; first += chunkRecords) {
     const uint32_t n = std::min(chunkRecords, count - first + 1);
     // A full buffer is sorted and written out before the batch: one at a
     // time, so that the work space of one sort is all that comes on top.
-    for (const std::vector<std::size_t>* group : {&direct, &building}) {
-      for (std::size_t i : *group) {
-        if (specs[i].sorter->MustSpill(n)) {
-          XCE_RETURN_IF_ERROR(specs[i].sorter->Spill());
-        }
+    for (std::size_t i : which) {
+      if ((*sorters)[i]->MustSpill(n)) {
+        XCE_RETURN_IF_ERROR((*sorters)[i]->Spill());
       }
     }
     XCE_RETURN_IF_ERROR(read(first, n, chunk.data()));
     if (!direct.empty()) {
       for (std::size_t d = 0; d < direct.size(); ++d) {
-        specs[direct[d]].sorter->Extend(n, &directKeys[d], &directRecnos[d]);
+        (*sorters)[direct[d]]->Extend(n, &directKeys[d], &directRecnos[d]);
       }
       ParallelFor(2, [&](std::size_t h) {
         for (uint32_t j = h == 0 ? 0 : n / 2; j < (h == 0 ? n / 2 : n); ++j) {
           const char* image = chunk.data() + static_cast<std::size_t>(j) * len;
           for (std::size_t d = 0; d < direct.size(); ++d) {
             const std::size_t i = direct[d];
-            tags_[i].maker->MakeDirect(
-                image, directKeys[d] + static_cast<std::size_t>(j) * specs[i].keyLen);
+            const std::size_t keyLen = static_cast<std::size_t>(tags_[i].tag->key_len());
+            tags_[i].maker->MakeDirect(image, directKeys[d] + static_cast<std::size_t>(j) * keyLen);
             directRecnos[d][j] = first + j;
           }
         }
@@ -469,7 +456,7 @@ Status TableIndexes::BuildFiles(uint32_t count, const ReadRecords& read, const s
     }
     ParallelFor(building.size(), [&](std::size_t b) {
       const std::size_t i = building[b];
-      KeySorter& sorter = *specs[i].sorter;
+      KeySorter& sorter = *(*sorters)[i];
       uint8_t key[kMaxKeyLength + 1];
       for (uint32_t j = 0; j < n && failures[i].ok(); ++j) {
         bool included = false;
@@ -484,6 +471,52 @@ Status TableIndexes::BuildFiles(uint32_t count, const ReadRecords& read, const s
       XCE_RETURN_IF_ERROR(f);
     }
   }
+  return Status::Ok();
+}
+
+Status TableIndexes::BuildFiles(uint32_t count, const ReadRecords& read, const std::string& suffix,
+                                SwapSet* swap, const std::vector<std::size_t>& which,
+                                const Renumbering* renumbering) {
+  BulkReuse reuse;
+  std::vector<TagSpec> specs(tags_.size());
+  std::vector<std::size_t> gathered;
+  for (std::size_t i = 0; i < tags_.size(); ++i) {
+    CdxTag* tag = tags_[i].tag;
+    TagSpec& tagSpec = specs[i];
+    tagSpec.name = tag->name();
+    tagSpec.keyExpr = tag->key_expr();
+    tagSpec.forExpr = tag->for_expr();
+    tagSpec.keyType = tags_[i].maker->type();
+    tagSpec.keyLen = tag->key_len();
+    tagSpec.unique = tag->unique();
+    tagSpec.descending = tag->descending();
+    tagSpec.nullable = Nullable(tag);
+    if (std::find(which.begin(), which.end(), tags_[i].file) == which.end()) {
+      continue;
+    }
+    if (renumbering != nullptr && Streamable(tags_[i])) {
+      // The entries go from the old tag straight into the new one as its
+      // pages are written; a tag that turns out untrustworthy on the way is
+      // built from the records after all.
+      tagSpec.stream = [this, i, renumbering](EntrySink* sink, bool* trusted) {
+        return StreamRenumbered(i, *renumbering, sink, trusted);
+      };
+      tagSpec.gather = [this, i, count, &read](std::shared_ptr<KeySorter>* sorter) {
+        std::vector<std::shared_ptr<KeySorter>> one(tags_.size());
+        XCE_RETURN_IF_ERROR(GatherKeys(count, read, {i}, &one));
+        *sorter = std::move(one[i]);
+        return Status::Ok();
+      };
+      continue;
+    }
+    gathered.push_back(i);
+  }
+  std::vector<std::shared_ptr<KeySorter>> sorters(tags_.size());
+  XCE_RETURN_IF_ERROR(GatherKeys(count, read, gathered, &sorters));
+  for (std::size_t i : gathered) {
+    specs[i].sorter = std::move(sorters[i]);
+  }
+  sorters.clear();
   for (std::size_t f : which) {
     std::vector<TagSpec> fileSpecs;
     for (std::size_t i = 0; i < tags_.size(); ++i) {
@@ -513,39 +546,16 @@ Status TableIndexes::OnRebuild(Table& t, RebuildContext& ctx) {
   XCE_RETURN_IF_ERROR(FlushFiles());  // rebuilds read the files
   // A pack keeps the records not marked deleted, in their order, so each
   // true tag stays in order when its entries are renumbered: its pages are
-  // built again from its own entries, without computing or sorting a key.
-  std::vector<uint32_t> renumbered;
-  bool renumber = ctx.keptRecords && ctx.recordCount > 0;
-  if (renumber) {
-    const uint32_t count = table_->RecordCount();
-    renumbered.assign(static_cast<std::size_t>(count) + 1, 0);
-    // A scan, so that the old table's mapped pages do not stay resident
-    // beside the new one's while the tags are built.
-    const std::size_t len = table_->recordLength();
-    constexpr uint32_t kBatch = 1024;
-    std::vector<char> images(len * kBatch);
-    uint32_t next = 0;
-    for (uint32_t first = 1; first <= count; first += kBatch) {
-      const uint32_t n = std::min(kBatch, count - first + 1);
-      XCE_RETURN_IF_ERROR(table_->ScanRecords(first, n, images.data()));
-      for (uint32_t j = 0; j < n; ++j) {
-        if (images[j * len] != '*') {
-          renumbered[first + j] = ++next;
-        }
-      }
-    }
-    renumber = next == ctx.recordCount;
+  // written again straight from its own entries, without computing,
+  // gathering or sorting a key.
+  std::unique_ptr<Renumbering> renumbering;
+  if (ctx.keptRecords && ctx.removed != nullptr && ctx.recordCount > 0 &&
+      uint64_t{ctx.recordCount} + ctx.removed->size() == table_->RecordCount()) {
+    renumbering = std::make_unique<Renumbering>(table_->RecordCount(), *ctx.removed);
   }
   std::vector<std::size_t> all;
   for (std::size_t f = 0; f < files_.size(); ++f) {
     all.push_back(f);
-  }
-  const std::size_t capacity = BufferEntriesFor(ctx.recordCount, all);
-  std::vector<std::shared_ptr<KeySorter>> prebuilt(tags_.size());
-  if (renumber) {
-    for (std::size_t i = 0; i < tags_.size(); ++i) {
-      XCE_RETURN_IF_ERROR(RenumberTag(i, renumbered, capacity, &prebuilt[i]));
-    }
   }
   const uint32_t len = table_->recordLength();
   auto read = [&ctx, len](uint32_t first, uint32_t n, char* out) {
@@ -554,7 +564,19 @@ Status TableIndexes::OnRebuild(Table& t, RebuildContext& ctx) {
     }
     return Status::Ok();
   };
-  return BuildFiles(ctx.recordCount, read, ctx.tmpSuffix, ctx.swap, all, &prebuilt);
+  return BuildFiles(ctx.recordCount, read, ctx.tmpSuffix, ctx.swap, all, renumbering.get());
+}
+
+TableIndexes::Renumbering::Renumbering(uint32_t count, const std::vector<uint32_t>& removed)
+    : count_(count), removed_(count / 64 + 1, 0), before_(count / 64 + 1, 0) {
+  for (uint32_t r : removed) {
+    removed_[r >> 6] |= uint64_t{1} << (r & 63);
+  }
+  uint32_t before = 0;
+  for (std::size_t w = 0; w < removed_.size(); ++w) {
+    before_[w] = before;
+    before += static_cast<uint32_t>(std::popcount(removed_[w]));
+  }
 }
 
 Status TableIndexes::OnPackInPlace(Table& t, const std::vector<uint32_t>& deleted,
@@ -571,7 +593,7 @@ Status TableIndexes::OnPackInPlace(Table& t, const std::vector<uint32_t>& delete
     }
   }
   for (const Tag& tag : tags_) {
-    if (tag.tag->unique() || tag.maker->uses_recno() || tag.maker->uses_deleted()) {
+    if (!Streamable(tag)) {
       return Status::Ok();
     }
   }
@@ -611,43 +633,72 @@ Status TableIndexes::OnPackInPlace(Table& t, const std::vector<uint32_t>& delete
   return Status::Ok();
 }
 
-Status TableIndexes::RenumberTag(std::size_t i, const std::vector<uint32_t>& renumbered,
-                                 std::size_t capacity, std::shared_ptr<KeySorter>* out) {
-  out->reset();
-  const Tag& t = tags_[i];
-  CdxTag* tag = t.tag;
-  // Unique tags may need another holder for a key; expressions that read
-  // the record number or the deletion flag change their keys.
-  if (tag->unique() || t.maker->uses_recno() || t.maker->uses_deleted()) {
-    return Status::Ok();
+bool TableIndexes::Streamable(const Tag& t) {
+  // A unique tag may need another holder for a key whose holder leaves;
+  // expressions that read the record number or the deletion flag change
+  // their keys.
+  return !t.tag->unique() && !t.maker->uses_recno() && !t.maker->uses_deleted();
+}
+
+Status TableIndexes::StreamRenumbered(std::size_t i, const Renumbering& renumbering,
+                                      EntrySink* sink, bool* trusted) {
+  *trusted = false;
+  // A large tag is walked on this thread while another fills the new pages.
+  std::unique_ptr<PipelinedSink> pipe;
+  if (renumbering.count() >= kPipelineMinEntries && Cores() >= 2) {
+    pipe = std::make_unique<PipelinedSink>(sink, tags_[i].tag->key_len());
   }
-  auto sorter = std::make_shared<KeySorter>(tag->key_len(), false, true, capacity, Scratch());
+  Status s = WalkRenumbered(i, renumbering, pipe != nullptr ? pipe.get() : sink, trusted);
+  if (pipe != nullptr) {
+    Status consumed = pipe->Finish();
+    if (s.ok()) {
+      s = consumed;
+    }
+  }
+  return s;
+}
+
+Status TableIndexes::WalkRenumbered(std::size_t i, const Renumbering& renumbering,
+                                    EntrySink* sink, bool* trusted) {
+  CdxTag* tag = tags_[i].tag;
+  const std::size_t keyLen = static_cast<std::size_t>(tag->key_len());
+  // The new tree is only as good as the order of the entries it is given:
+  // each must follow the one before in (key, record number) order and name
+  // a record of the table once; a tag of every record must name them all.
+  // A tag that breaks any of that is built from the records instead.
+  std::vector<uint8_t> prev(keyLen);
+  uint32_t prevRecno = 0;
+  std::vector<bool> seen(static_cast<std::size_t>(renumbering.count()) + 1);
+  uint64_t walked = 0;
   // Decoded pages and the mapped file are let go now and then: the walk
   // passes every page of the tag once.
-  constexpr std::size_t kTrimEvery = 1 << 14;
+  constexpr uint64_t kTrimEvery = 1 << 14;
   constexpr std::size_t kCachedPagesKept = 1 << 13;
-  std::size_t walked = 0;
   TagCursor c(tag);
   for (c.PhysicalFirst(); c.Valid(); c.PhysicalNext()) {
-    uint32_t r = c.recno();
-    if (r == 0 || r >= renumbered.size()) {
-      return Status::Ok();  // a stale tag is built afresh instead
+    const uint32_t r = c.recno();
+    const uint8_t* key = c.key();
+    if (r == 0 || r > renumbering.count() || seen[r]) {
+      return Status::Ok();
     }
-    if (renumbered[r] != 0) {
-      if (sorter->MustSpill(1)) {
-        XCE_RETURN_IF_ERROR(sorter->Spill());
+    if (walked > 0) {
+      const int order = std::memcmp(prev.data(), key, keyLen);
+      if (order > 0 || (order == 0 && prevRecno > r)) {
+        return Status::Ok();
       }
-      sorter->Add(c.key(), renumbered[r]);
+    }
+    seen[r] = true;
+    std::memcpy(prev.data(), key, keyLen);
+    prevRecno = r;
+    if (const uint32_t renumbered = renumbering(r); renumbered != 0) {
+      XCE_RETURN_IF_ERROR(sink->Put(key, renumbered));
     }
     if (++walked % kTrimEvery == 0 && tag->file()->cached_pages() > kCachedPagesKept) {
       tag->file()->ClearCache();
       tag->file()->file()->ReleaseMapped(0, UINT64_MAX);
     }
   }
-  if (!c.status().ok()) {
-    return Status::Ok();  // a damaged tag too
-  }
-  *out = std::move(sorter);
+  *trusted = c.status().ok() && (tags_[i].maker->has_for() || walked == renumbering.count());
   return Status::Ok();
 }
 
@@ -661,6 +712,18 @@ Status TableIndexes::WriteFile(std::size_t f, std::vector<TagSpec> specs, const 
   std::unique_ptr<CdxFile> built;
   XCE_RETURN_IF_ERROR(CdxFile::Create(std::move(file), std::move(specs), &built));
   return raw->Sync();
+}
+
+uint64_t TableIndexes::RebuildBytes(const Table& t, uint32_t newCount) {
+  uint64_t bytes = 0;
+  for (IndexFile& f : files_) {
+    uint64_t size = 0;
+    if (f.cdx->file()->Size(&size).ok()) {
+      bytes += size;
+    }
+  }
+  const uint32_t count = t.RecordCount();
+  return count == 0 ? bytes : static_cast<uint64_t>(static_cast<double>(bytes) * newCount / count);
 }
 
 Status TableIndexes::AfterRebuild(Table& t) {

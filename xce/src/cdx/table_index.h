@@ -5,6 +5,7 @@
 // one tag's order, within that tag's scopes.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -124,6 +125,9 @@ class TableIndexes : public TableExtension, public AofIndexResolver {
   Status OnPackInPlace(Table& t, const std::vector<uint32_t>& deleted, InPlaceChange& change,
                        bool* staged) override;
   Status AfterRebuild(Table& t) override;
+  // The index files as they are now, in proportion to the records kept: a
+  // file built anew is as full as a reindex leaves it.
+  uint64_t RebuildBytes(const Table& t, uint32_t newCount) override;
   Status OnFlush(Table& t) override;
   void OnClose(Table& t) override;
   bool MaintainsStructuralIndex() const override { return unbound_.ok(); }
@@ -159,22 +163,50 @@ class TableIndexes : public TableExtension, public AofIndexResolver {
   // buffer when the tags of files `which` are built from `count` records.
   ScratchPlace Scratch() const { return {table_->fs(), table_->dir()}; }
   std::size_t BufferEntriesFor(uint32_t count, const std::vector<std::size_t>& which) const;
+  // Fills a sorter per tag of `which` (into (*sorters)[tag]) from `count`
+  // records read by `read`, within the sort memory.
+  Status GatherKeys(uint32_t count, const ReadRecords& read, const std::vector<std::size_t>& which,
+                    std::vector<std::shared_ptr<KeySorter>>* sorters);
+  // A pack's record numbers: the new number of each old one. A bit per
+  // record and a count per 64 of them, so that the lookups of a tag in key
+  // order, all over the table, stay within the processor's caches.
+  class Renumbering {
+   public:
+    // Records 1 to `count`, of which `removed` (ascending) leave.
+    Renumbering(uint32_t count, const std::vector<uint32_t>& removed);
+    uint32_t count() const { return count_; }
+    // The new number of old record r (1 to count), 0 for a removed one.
+    uint32_t operator()(uint32_t r) const {
+      const uint64_t word = removed_[r >> 6];
+      const uint64_t bit = uint64_t{1} << (r & 63);
+      return (word & bit) != 0 ? 0 : r - before_[r >> 6] - std::popcount(word & (bit - 1));
+    }
+
+   private:
+    uint32_t count_;
+    std::vector<uint64_t> removed_;
+    std::vector<uint32_t> before_;  // removed records in the words before
+  };
   // Builds new files holding every tag for `count` records read by `read`,
-  // under `suffix`, and lists them in `swap`.
-  // Tags with a prebuilt sorter take its entries instead of computing keys.
+  // under `suffix`, and lists them in `swap`. With a renumbering (a pack),
+  // tags that allow it are streamed from their old entries instead.
   Status BuildFiles(uint32_t count, const ReadRecords& read, const std::string& suffix,
                     SwapSet* swap, const std::vector<std::size_t>& which,
-                    std::vector<std::shared_ptr<KeySorter>>* prebuilt = nullptr);
+                    const Renumbering* renumbering = nullptr);
   Status ReopenFiles();
   // Opened files hold their page writes back when the table was opened so.
   void DeferIfAsked(CdxFile* cdx) const;
   // Writes every file's held pages and change counter.
   Status FlushFiles();
-  // Tag i's entries renumbered (0: dropped), in order, in a sorter that
-  // buffers `capacity` entries; left null when the tag must be built from
-  // the records instead.
-  Status RenumberTag(std::size_t i, const std::vector<uint32_t>& renumbered, std::size_t capacity,
-                     std::shared_ptr<KeySorter>* out);
+  // Whether a pack may carry a tag's entries over renumbered.
+  static bool Streamable(const Tag& t);
+  // Hands tag i's entries to `sink` in order, renumbered, the removed
+  // records' left out; *trusted false (and the sink given a part) when the
+  // tag's entries are not in order, not the table's, or not all there.
+  Status StreamRenumbered(std::size_t i, const Renumbering& renumbering, EntrySink* sink,
+                          bool* trusted);
+  Status WalkRenumbered(std::size_t i, const Renumbering& renumbering, EntrySink* sink,
+                        bool* trusted);
   Status WriteFile(std::size_t f, std::vector<TagSpec> specs, const std::string& suffix,
                    SwapSet* swap);
   // First record other than `except` whose key for unique tag i is `key`:
