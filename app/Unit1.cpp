@@ -65,6 +65,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   DataSource1 = dataSource1_.get();
   DataSource1->SetName(catalogue::Catalogue().DataSource.Name);
   DBGrid1->SetDataSource(DataSource1);
+  DBGrid1->SetLengthNotice(QString::fromUtf8(kCutToField));
   DBMemo1->SetDataSource(DataSource1);
   ImageList1 = new TImageList(this);
   ImageList1->setObjectName("ImageList1");

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "Unit1.h"
+#include "url_catalogue.h"
 #include "db/db_error.h"
 #include "db/format.h"
 #include "exception_handler.h"
@@ -35,6 +36,7 @@ TForm4::TForm4(TForm1* owner) : QWidget(owner, Qt::Window), owner_(owner) {
   DataSource1->SetName("DataSource1");
   DataSource1->SetDataSet(owner->HDSType);
   DBGrid1->SetDataSource(DataSource1);
+  DBGrid1->SetLengthNotice(QString::fromUtf8(kCutToField));
 }
 
 TForm4::~TForm4() {

@@ -20,6 +20,7 @@ int32_t LastUrlId = 0;
 
 const char* const kFilterOffCaption = "Фильтр выключен";
 const char* const kFilterOnCaption = "Фильтр включен";
+const char* const kCutToField = "Поле вмещает %1 знаков: лишнее не сохраняется";
 const char* const kNoProgramForLink = "Нет программы связанной с этой ссылкой -- ошибка № %d";
 
 // The sections table's id, parent and name fields, named here only.

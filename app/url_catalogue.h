@@ -14,6 +14,9 @@ extern int32_t LastUrlId;
 // The captions of the filter panel.
 extern const char* const kFilterOffCaption;  // UTF-8
 extern const char* const kFilterOnCaption;   // UTF-8
+// Said when a cell's editor refuses characters past its field; %1 is the
+// field's size.
+extern const char* const kCutToField;  // UTF-8
 // What the user reads when the opener fails; %d is its number.
 extern const char* const kNoProgramForLink;  // UTF-8
 

@@ -1035,6 +1035,13 @@ void TDBGrid::ShowEditor() {
     lineEditor_->installEventFilter(this);
     connect(lineEditor_, &QLineEdit::textEdited, this,
             [this] { ui::CallGuarded([this] { EditorEdited(); }); });
+    connect(lineEditor_, &QLineEdit::inputRejected, this, [this] {
+      if (!lengthNotice_.isEmpty() && !lengthNoticeShown_) {
+        lengthNoticeShown_ = true;
+        QToolTip::showText(lineEditor_->mapToGlobal(QPoint(0, lineEditor_->height())),
+                           lengthNotice_.arg(lineEditor_->maxLength()), lineEditor_);
+      }
+    });
     listEditor_ = new QComboBox(viewport());
     listEditor_->setObjectName("InplaceList");
     listEditor_->setFrame(false);
@@ -1081,6 +1088,7 @@ void TDBGrid::LoadEditor() {
       lineEditor_->hide();
     } else {
       lineEditor_->setMaxLength(EditLength(field));
+      lengthNoticeShown_ = false;
       lineEditor_->setText(field != nullptr ? ui::ToQString(field->Text(), *field) : QString());
       lineEditor_->selectAll();
       listEditor_->hide();

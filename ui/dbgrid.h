@@ -82,6 +82,11 @@ class TDBGrid : public QAbstractScrollArea {
   void ShowEditor();
   void HideEditor();
 
+  // Said beside the in-place editor, once per edit, when it refuses
+  // characters past its field's size (typed or pasted); %1 is that size.
+  // Empty: nothing is said.
+  void SetLengthNotice(const QString& notice) { lengthNotice_ = notice; }
+
   QHeaderView* TitleRow() const { return header_; }
   int RowHeight() const { return rowHeight_; }
   // The rectangle of a cell in the viewport's coordinates.
@@ -156,6 +161,8 @@ class TDBGrid : public QAbstractScrollArea {
   QHeaderView* header_;
   TGridIndicator* indicator_;
   QLineEdit* lineEditor_ = nullptr;
+  QString lengthNotice_;
+  bool lengthNoticeShown_ = false;
   QComboBox* listEditor_ = nullptr;
   QStringList fields_, titles_, widths_;
   std::vector<Column> columns_;

@@ -272,6 +272,32 @@ TEST_F(LongAddressTest, ASectionNameEditedPastItsFieldSaysSo) {
             QString::fromUtf8("Название раздела длиннее 50 знаков: сохраняются первые 50"));
 }
 
+TEST_F(LongAddressTest, AGridCellSaysWhenItRefusesCharactersPastItsField) {
+  TForm1* form = Start();
+  WithEditor([&] { QTest::mouseClick(form->ToolButton1, Qt::LeftButton); },
+             [&](TForm2* editor) {
+               Paste(editor->DBEdit1, LongAddress());
+               QTest::mouseClick(editor->Button1, Qt::LeftButton);
+             });
+  form->DBGrid1->SetSelectedIndex(1);  // the name
+  form->DBGrid1->ShowEditor();
+  auto* line = qobject_cast<QLineEdit*>(form->DBGrid1->InplaceEditor());
+  ASSERT_NE(line, nullptr);
+  Type(line, QString(100, 'n'));
+  EXPECT_FALSE(QToolTip::isVisible());
+  Type(line, "x");
+  EXPECT_EQ(line->text(), QString(100, 'n'));
+  EXPECT_EQ(QToolTip::text(), QString::fromUtf8("Поле вмещает 100 знаков: лишнее не сохраняется"));
+  // The URL cell's editor takes the whole address and keeps it.
+  QTest::keyClick(line, Qt::Key_Escape);
+  form->DBGrid1->HideEditor();
+  form->DBGrid1->SetSelectedIndex(0);
+  form->DBGrid1->ShowEditor();
+  line = qobject_cast<QLineEdit*>(form->DBGrid1->InplaceEditor());
+  ASSERT_NE(line, nullptr);
+  EXPECT_EQ(line->text(), LongAddress());
+}
+
 TEST_F(LongAddressTest, ARecordAnotherProgramChangedShowsItsNewUrl) {
   TForm1* form = Start();
   WithEditor([&] { QTest::mouseClick(form->ToolButton1, Qt::LeftButton); },
