@@ -55,6 +55,15 @@ inline void Check(XDSRESULT r, const char* what) {
   }
 }
 
+// Moves on one record; running off the end is how a walk stops, any other
+// failure ends the bench.
+inline void SkipOne(XDSHANDLE handle, const char* what) {
+  const XDSRESULT r = XdsSkip(handle, 1);
+  if (r != 0 && r != XDS_ERR_NO_CURRENT_RECORD) {
+    Die(what);
+  }
+}
+
 inline void CheckSql(int rc, sqlite3* db, const char* what) {
   if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
     std::fprintf(stderr, "%s: %s failed: %s\n", gProgram, what, sqlite3_errmsg(db));

@@ -183,10 +183,10 @@ void LoadCatalogue(const std::string& dir, Sql* sql) {
       }
       sql->Step(ins[i]);
     }
-    XdsCloseTable(t);
+    bench::Check(XdsCloseTable(t), "close");
   }
   sql->Exec("COMMIT");
-  XdsDisconnect(c);
+  bench::Check(XdsDisconnect(c), "disconnect");
 }
 
 // The import as SQLite does it: the same folders met or made, the same

@@ -57,7 +57,8 @@ void CopyTable(sqlite3* db, XDSHANDLE connection, const xcetool::CatalogueTable&
   bench::CheckSql(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db, "begin");
   std::vector<char> value(1 << 16);
   uint16_t eof = 0;
-  for (XdsGotoTop(t); XdsAtEOF(t, &eof) == 0 && !eof; XdsSkip(t, 1)) {
+  bench::Check(XdsGotoTop(t), "top");
+  for (; XdsAtEOF(t, &eof) == 0 && !eof; bench::SkipOne(t, "next record")) {
     for (std::size_t i = 0; i < def.fields.size(); ++i) {
       uint32_t length = static_cast<uint32_t>(value.size());
       bench::Check(XdsGetField(t, static_cast<uint16_t>(i + 1), value.data(), &length, XDS_GET_TRIM),
@@ -74,7 +75,7 @@ void CopyTable(sqlite3* db, XDSHANDLE connection, const xcetool::CatalogueTable&
   }
   bench::CheckSql(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
   sqlite3_finalize(ins);
-  XdsCloseTable(t);
+  bench::Check(XdsCloseTable(t), "close after copy");
   for (const xcetool::CatalogueTag& tag : def.tags) {
     std::string key = tag.key;
     for (char& c : key) {
@@ -189,7 +190,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 4; ++i) {
     CopyTable(db, connection, xcetool::CatalogueTables()[i], names[i]);
   }
-  XdsDisconnect(connection);
+  bench::Check(XdsDisconnect(connection), "disconnect");
   t = Now();
   bench::CheckSql(sqlite3_exec(db, "REINDEX", nullptr, nullptr, nullptr), db, "reindex");
   Span sqliteReindex = Seconds(t);

@@ -42,7 +42,8 @@ inline void ReadCatalogue(const std::string& dir, std::vector<UrlRow>& urls,
     for (uint16_t eof = 0; r == 0 && XdsAtEOF(t, &eof) == 0 && eof == 0; r = XdsSkip(t, 1)) {
       row(t);
     }
-    XdsCloseTable(t);
+    bench::Check(r == 0 || r == XDS_ERR_NO_CURRENT_RECORD ? 0 : r, file);
+    bench::Check(XdsCloseTable(t), file);
   };
   each("urls.DBF", XDS_CHAR_OEM, [&](XDSHANDLE t) {
     urls.push_back({std::stoi(text(t, 5)), text(t, 1), text(t, 2), text(t, 4)});
@@ -51,7 +52,7 @@ inline void ReadCatalogue(const std::string& dir, std::vector<UrlRow>& urls,
     memberships.emplace_back(std::stoi(text(t, 1)), std::stoi(text(t, 2)));
   });
   each("TYPE.DBF", XDS_CHAR_ANSI, [&](XDSHANDLE t) { types.emplace_back(text(t, 1), text(t, 2)); });
-  XdsDisconnect(c);
+  bench::Check(XdsDisconnect(c), "disconnect");
 }
 
 inline sqlite3* LoadSqlite(const std::string& path, const std::vector<UrlRow>& urls,

@@ -220,8 +220,8 @@ class EngineTable {
     Ok(XdsCacheRecords(table_, 4096));
   }
   ~EngineTable() {
-    XdsCloseTable(table_);
-    XdsDisconnect(conn_);
+    Ok(XdsCloseTable(table_));
+    Ok(XdsDisconnect(conn_));
     std::filesystem::remove_all(dir_);
   }
 

@@ -267,8 +267,8 @@ void LoadSqlite(const fs::path& catalogue, const std::string& path) {
   }
   bench::CheckSql(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
   sqlite3_finalize(ins);
-  XdsCloseTable(t);
-  XdsDisconnect(c);
+  bench::Check(XdsCloseTable(t), "close");
+  bench::Check(XdsDisconnect(c), "disconnect");
   bench::CheckSql(sqlite3_exec(db,
                                "CREATE INDEX u_url ON urls(url); CREATE INDEX u_id ON urls(url_id);"
                                "CREATE INDEX u_name ON urls(name);"

@@ -62,8 +62,9 @@ std::vector<std::pair<int64_t, int64_t>> ReadMemberships(const std::string& dir)
     rows.emplace_back(ParseDigits(image.data() + 1, 10), ParseDigits(image.data() + 11, 10));
     r = XdsSkip(t, 1);
   }
-  XdsCloseTable(t);
-  XdsDisconnect(c);
+  Check(r == 0 || r == XDS_ERR_NO_CURRENT_RECORD ? 0 : r, "walk memberships");
+  Check(XdsCloseTable(t), "close memberships");
+  Check(XdsDisconnect(c), "disconnect");
   return rows;
 }
 

@@ -99,8 +99,8 @@ struct BareTable {
     }
   }
   ~BareTable() {
-    XdsCloseTable(table);
-    XdsDisconnect(connection);
+    Check(XdsCloseTable(table), "close");
+    Check(XdsDisconnect(connection), "disconnect");
   }
   // Moves on; false after the last record.
   bool Next() {

@@ -93,7 +93,7 @@ XDSRESULT DumpCsv(XDSHANDLE table, std::ostream& out, XDSHANDLE order) {
     line += '\n';
     out << line;
     r = XdsSkip(mover, 1);
-    if (r != 0 && r != 5068) {
+    if (r != 0 && r != XDS_ERR_NO_CURRENT_RECORD) {
       return r;
     }
   }

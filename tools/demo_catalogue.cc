@@ -103,14 +103,18 @@ void SetNumber(char (&field)[10], uint32_t v) {
 class Writer {
  public:
   explicit Writer(void (*progress)(const char*)) : progress_(progress) {}
+  // Run closes every table it finished with and reports a failed close. A
+  // table still open here was left by a failure that Run reports already, and
+  // disconnecting after that has nothing of the catalogue left to write: the
+  // results of this clean-up add nothing a caller could act on.
   ~Writer() {
     for (XDSHANDLE t : tables_) {
       if (t != 0) {
-        XdsCloseTable(t);
+        (void)XdsCloseTable(t);
       }
     }
     if (connection_ != 0) {
-      XdsDisconnect(connection_);
+      (void)XdsDisconnect(connection_);
     }
   }
 

@@ -74,7 +74,10 @@ bool TakeSortMemory(std::vector<std::string>* args, std::string* error) {
       *error = "--sort-memory needs a number of megabytes from 1 to 4194303";
       return false;
     }
-    XdsSetIndexSortMemory(static_cast<uint32_t>(mb << 10));
+    if (XdsSetIndexSortMemory(static_cast<uint32_t>(mb << 10)) != 0) {
+      *error = xcetool::LastErrorText();
+      return false;
+    }
     args->erase(args->begin() + static_cast<std::ptrdiff_t>(i),
                 args->begin() + static_cast<std::ptrdiff_t>(i) + 2);
     return true;
@@ -82,15 +85,17 @@ bool TakeSortMemory(std::vector<std::string>* args, std::string* error) {
   return true;
 }
 
-// Connection plus table, closed on every way out.
+// Connection plus table, closed on every way out. A command that writes
+// closes its table itself and reports a failed close (Close); what is left
+// open here was only read, or a failure the command reports already left it.
 class OpenTable {
  public:
   ~OpenTable() {
     if (table_ != 0) {
-      XdsCloseTable(table_);
+      (void)XdsCloseTable(table_);
     }
     if (connection_ != 0) {
-      XdsDisconnect(connection_);
+      (void)XdsDisconnect(connection_);
     }
   }
   XDSRESULT Connect(const std::string& dir) {

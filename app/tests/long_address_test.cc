@@ -141,7 +141,7 @@ class LongAddressTest : public apptest::CatalogueFolderTest<TForm1> {
     uint32_t count = 0;
     EXPECT_EQ(xcetool::OpenCatalogueTable(c.handle(), xcetool::WholeAddressTable(), true, &t), 0);
     EXPECT_EQ(XdsGetRecordCount(t, XDS_COUNT_IGNORE_FILTERS, &count), 0);
-    XdsCloseTable(t);
+    EXPECT_EQ(XdsCloseTable(t), 0);
     return count;
   }
   // A recording opener: its arguments, one per line, land in "args".

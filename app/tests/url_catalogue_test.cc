@@ -74,23 +74,23 @@ std::vector<std::string> Stored(const fs::path& dir, xcetool::CatalogueTableInde
   EXPECT_EQ(xcetool::OpenCatalogueTable(c.handle(), xcetool::CatalogueTables()[table], true, &t),
             0);
   uint32_t count = 0;
-  XdsGetRecordCount(t, XDS_COUNT_IGNORE_FILTERS, &count);
+  EXPECT_EQ(XdsGetRecordCount(t, XDS_COUNT_IGNORE_FILTERS, &count), 0);
   for (uint32_t r = 1; r <= count; ++r) {
-    XdsGotoRecord(t, r);
+    EXPECT_EQ(XdsGotoRecord(t, r), 0);
     uint16_t deleted = 0;
-    XdsIsRecordDeleted(t, &deleted);
+    EXPECT_EQ(XdsIsRecordDeleted(t, &deleted), 0);
     std::string row = deleted ? "*" : "";
     for (const std::string& name : fields) {
       uint16_t no = 0;
       EXPECT_EQ(XdsGetFieldNumber(t, name.c_str(), &no), 0) << name;
       std::vector<char> buf(1 << 12);
       uint32_t len = static_cast<uint32_t>(buf.size());
-      XdsGetField(t, no, buf.data(), &len, XDS_GET_TRIM);
+      EXPECT_EQ(XdsGetField(t, no, buf.data(), &len, XDS_GET_TRIM), 0);
       row += (row.empty() || row == "*" ? "" : "|") + platform::Cp1251ToUtf8({buf.data(), len});
     }
     rows.push_back(row);
   }
-  XdsCloseTable(t);
+  EXPECT_EQ(XdsCloseTable(t), 0);
   return rows;
 }
 

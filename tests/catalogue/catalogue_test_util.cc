@@ -24,7 +24,7 @@ EngineConnection::EngineConnection(const fs::path& dir) {
 
 EngineConnection::~EngineConnection() {
   if (handle_ != 0) {
-    XdsDisconnect(handle_);
+    EXPECT_EQ(XdsDisconnect(handle_), 0);
   }
 }
 
@@ -93,12 +93,15 @@ std::vector<Row> Sections(const fs::path& dir) {
   EXPECT_EQ(XdsGetFieldNumber(t, "INID", &idNo), 0);
   EXPECT_EQ(XdsGetFieldNumber(t, "INNAME", &nameNo), 0);
   EXPECT_EQ(XdsGetFieldNumber(t, "PREIN", &parentNo), 0);
-  XdsSetDeleted(t, 1);
+  EXPECT_EQ(XdsSetDeleted(t, 1), 0);
   uint16_t eof = 0;
-  for (XdsGotoTop(t); XdsAtEOF(t, &eof) == 0 && !eof; XdsSkip(t, 1)) {
+  EXPECT_EQ(XdsGotoTop(t), 0);
+  for (; XdsAtEOF(t, &eof) == 0 && !eof;) {
     rows.push_back({std::stoi(Field(t, idNo)), std::stoi(Field(t, parentNo)), Field(t, nameNo)});
+    const XDSRESULT r = XdsSkip(t, 1);
+    EXPECT_TRUE(r == 0 || r == XDS_ERR_NO_CURRENT_RECORD) << r;
   }
-  XdsCloseTable(t);
+  EXPECT_EQ(XdsCloseTable(t), 0);
   return rows;
 }
 
@@ -110,7 +113,7 @@ uint32_t StoredUrlRecords(const fs::path& dir) {
             0);
   uint32_t count = 0;
   EXPECT_EQ(XdsGetRecordCount(t, XDS_COUNT_IGNORE_FILTERS, &count), 0);
-  XdsCloseTable(t);
+  EXPECT_EQ(XdsCloseTable(t), 0);
   return count;
 }
 

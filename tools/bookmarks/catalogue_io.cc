@@ -151,10 +151,12 @@ class Catalogue {
     return 0;
   }
 
+  // What the import wrote is flushed and checked (Flush) before any close;
+  // closing and disconnecting afterwards have nothing left to lose.
   void Close() {
     (void)CloseTables();
     if (connection_ != 0) {
-      XdsDisconnect(connection_);
+      (void)XdsDisconnect(connection_);
       connection_ = 0;
     }
   }

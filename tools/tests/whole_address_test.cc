@@ -41,7 +41,7 @@ class WholeAddressTest : public ::testing::Test {
     XDSHANDLE c = 0;
     ASSERT_EQ(XdsConnect60(dir_.c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), 0);
     ASSERT_EQ(xcetool::CreateCatalogue(c), 0);
-    XdsDisconnect(c);
+    EXPECT_EQ(XdsDisconnect(c), 0);
     Connect();
   }
   void TearDown() override {
@@ -61,11 +61,11 @@ class WholeAddressTest : public ::testing::Test {
   void Disconnect() {
     whole_.reset();
     if (urls_ != 0) {
-      XdsCloseTable(urls_);
+      EXPECT_EQ(XdsCloseTable(urls_), 0);
       urls_ = 0;
     }
     if (connection_ != 0) {
-      XdsDisconnect(connection_);
+      EXPECT_EQ(XdsDisconnect(connection_), 0);
       connection_ = 0;
     }
   }
@@ -127,8 +127,8 @@ class WholeAddressTest : public ::testing::Test {
     EXPECT_EQ(XdsConnect60(dir_.c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), 0);
     std::vector<char> report(1 << 14);
     uint32_t length = static_cast<uint32_t>(report.size());
-    XdsCheckTable(c, table, report.data(), &length);
-    XdsDisconnect(c);
+    EXPECT_EQ(XdsCheckTable(c, table, report.data(), &length), 0);
+    EXPECT_EQ(XdsDisconnect(c), 0);
     Connect();
     return std::string(report.data(), length);
   }

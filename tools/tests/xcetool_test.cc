@@ -119,24 +119,24 @@ std::vector<FieldDef> Fields(const fs::path& dir, const std::string& table, uint
   std::vector<FieldDef> out;
   XDSHANDLE c = 0;
   XDSHANDLE t = 0;
-  XdsConnect60(dir.c_str(), 1, "", "", 0, &c);
+  EXPECT_EQ(XdsConnect60(dir.c_str(), 1, "", "", 0, &c), 0);
   if (XdsOpenTable(c, table.c_str(), nullptr, 2, 1, 1, 1, XDS_OPEN_READONLY, &t) == 0) {
     uint16_t n = 0;
-    XdsGetNumFields(t, &n);
+    EXPECT_EQ(XdsGetNumFields(t, &n), 0);
     for (uint16_t f = 1; f <= n; ++f) {
       char name[16];
       uint16_t len = sizeof name;
       FieldDef d;
-      XdsGetFieldName(t, f, name, &len);
+      EXPECT_EQ(XdsGetFieldName(t, f, name, &len), 0);
       d.name.assign(name, len);
-      XdsGetFieldTypeLetter(t, f, &d.type);
-      XdsGetFieldLength(t, f, &d.length);
-      XdsGetFieldDecimals(t, f, &d.decimals);
+      EXPECT_EQ(XdsGetFieldTypeLetter(t, f, &d.type), 0);
+      EXPECT_EQ(XdsGetFieldLength(t, f, &d.length), 0);
+      EXPECT_EQ(XdsGetFieldDecimals(t, f, &d.decimals), 0);
       out.push_back(d);
     }
-    XdsCloseTable(t);
+    EXPECT_EQ(XdsCloseTable(t), 0);
   }
-  XdsDisconnect(c);
+  EXPECT_EQ(XdsDisconnect(c), 0);
   std::string bytes = Slurp(dir / table);
   *mark = bytes.size() > 29 ? static_cast<uint8_t>(bytes[29]) : 0;
   return out;
@@ -223,7 +223,7 @@ TEST_F(Tool, DumpCheckAndPack) {
   ASSERT_EQ(XdsGotoRecord(t, 2), 0);
   ASSERT_EQ(XdsDeleteRecord(t), 0);
   ASSERT_EQ(XdsCloseTable(t), 0);
-  XdsDisconnect(c);
+  EXPECT_EQ(XdsDisconnect(c), 0);
   const std::string table = (dir_ / "p.dbf").string();
   ToolRun r = Exec({"dump", table});
   EXPECT_EQ(r.status, 0);
@@ -257,7 +257,7 @@ TEST_F(Tool, ReindexWithASortMemory) {
   }
   ASSERT_EQ(XdsCreateIndexTag(t, "NAME", "NAME", "", 0, 0), 0);
   ASSERT_EQ(XdsCloseTable(t), 0);
-  XdsDisconnect(c);
+  EXPECT_EQ(XdsDisconnect(c), 0);
   const std::string table = (dir_ / "r.dbf").string();
   const std::string built = Slurp(dir_ / "r.cdx");
   ToolRun r = Exec({"reindex", "--sort-memory", "1", table});  // 30000 keys need about 4 MB
@@ -294,10 +294,10 @@ std::vector<std::vector<std::string>> Rows(const fs::path& dir, const std::strin
   std::vector<std::vector<std::string>> rows;
   XDSHANDLE c = 0;
   XDSHANDLE t = 0;
-  XdsConnect60(dir.c_str(), 1, "", "", 0, &c);
+  EXPECT_EQ(XdsConnect60(dir.c_str(), 1, "", "", 0, &c), 0);
   if (XdsOpenTable(c, table.c_str(), nullptr, 2, charType, 1, 1, XDS_OPEN_READONLY, &t) == 0) {
     uint16_t n = 0;
-    XdsGetNumFields(t, &n);
+    EXPECT_EQ(XdsGetNumFields(t, &n), 0);
     for (XDSRESULT r = XdsGotoTop(t); r == 0; r = XdsSkip(t, 1)) {
       uint16_t eof = 0;
       if (XdsAtEOF(t, &eof) != 0 || eof != 0) {
@@ -307,14 +307,14 @@ std::vector<std::vector<std::string>> Rows(const fs::path& dir, const std::strin
       for (uint16_t f = 1; f <= n; ++f) {
         std::vector<char> buf(4096);
         uint32_t len = static_cast<uint32_t>(buf.size());
-        XdsGetField(t, f, buf.data(), &len, XDS_GET_TRIM);
+        EXPECT_EQ(XdsGetField(t, f, buf.data(), &len, XDS_GET_TRIM), 0);
         row.emplace_back(buf.data(), len);
       }
       rows.push_back(row);
     }
-    XdsCloseTable(t);
+    EXPECT_EQ(XdsCloseTable(t), 0);
   }
-  XdsDisconnect(c);
+  EXPECT_EQ(XdsDisconnect(c), 0);
   return rows;
 }
 

@@ -74,7 +74,7 @@ struct OemTable {
   std::string FileBytes(const char* name) { return xdstest::ReadBytes(dir / name); }
   uint32_t EngineCount() {
     uint32_t n = 0;
-    XdsGetRecordCount(urls->TableHandle(), 2, &n);
+    EXPECT_EQ(XdsGetRecordCount(urls->TableHandle(), 2, &n), 0);
     return n;
   }
 };

@@ -20,9 +20,21 @@ extern "C" {
 typedef int32_t XDSRESULT;
 typedef uint32_t XDSHANDLE;
 
+/* A result that may be a failure must be looked at: callers that ignore
+   such an XDSRESULT get a compiler warning. A C++ caller for whom a failure
+   truly does not matter says so with a cast to void and a comment. */
+#if defined(__cplusplus)
+#define XDS_NODISCARD [[nodiscard]]
+#elif defined(__GNUC__)
+#define XDS_NODISCARD __attribute__((warn_unused_result))
+#else
+#define XDS_NODISCARD
+#endif
+
 /* ---- Result codes -------------------------------------------------------- */
 
 #define XDS_ERR_NO_BUFFER 5005
+#define XDS_ERR_NOT_CUSTOM 5017        /* the index is not a custom index */
 #define XDS_ERR_BAD_RECORD_NUMBER 5022 /* GotoRecord to a number that names no record */
 #define XDS_ERR_DISCONNECT 5024        /* no live connection */
 #define XDS_ERR_NO_FILTER 5037         /* no filter or optimized filter is set */
@@ -47,6 +59,15 @@ typedef uint32_t XDSHANDLE;
 #define XDS_ERR_BAD_FIELD 6012          /* field number or name that does not exist */
 #define XDS_ERR_EXISTS 6013             /* create over an existing table, memo or index */
 #define XDS_ERR_FIELD_NOT_WRITABLE 6014 /* value given for an autoincrement field */
+/* The index files' own codes (CDX files and their tags). */
+#define XDS_ERR_INDEX_CORRUPT 6020      /* the index file's bytes contradict the format */
+#define XDS_ERR_INDEX_IO 6021           /* reading or writing the index file failed */
+#define XDS_ERR_TAG_NOT_FOUND 6022      /* no tag of that name */
+#define XDS_ERR_TAG_EXISTS 6023         /* a tag of that name exists already */
+#define XDS_ERR_BAD_TAG_DEFINITION 6024 /* tag name, key length or expression unusable */
+#define XDS_ERR_INDEX_READ_ONLY 6025    /* the index file was opened for reading only */
+#define XDS_ERR_COLLATION 6026          /* a tag was built under another collation */
+/* XDS_ERR_EXPRESSION (5190), an invalid expression, is with the filters below. */
 
 /* ---- Constants ---------------------------------------------------------- */
 
@@ -117,11 +138,11 @@ typedef uint32_t XDSHANDLE;
 
 /* Connects to a directory of tables. serverTypes must include local (1);
    user, password and options are accepted and not used locally. */
-XDSRESULT XdsConnect60(const char* path, uint16_t serverTypes, const char* user,
+XDS_NODISCARD XDSRESULT XdsConnect60(const char* path, uint16_t serverTypes, const char* user,
                        const char* password, uint32_t options, XDSHANDLE* connection);
 /* Closes every table opened on the connection, then releases it. A handle
    that is no live connection gives 5024. */
-XDSRESULT XdsDisconnect(XDSHANDLE connection);
+XDS_NODISCARD XDSRESULT XdsDisconnect(XDSHANDLE connection);
 
 /* ---- Tables ------------------------------------------------------------- */
 
@@ -134,16 +155,16 @@ XDSRESULT XdsDisconnect(XDSHANDLE connection);
    open of the file exists, in this or another process, and vice versa.
    A table whose header announces a structural CDX opens, but every write to
    it is refused unless its index is maintained. */
-XDSRESULT XdsOpenTable(XDSHANDLE connection, const char* path, const char* alias,
+XDS_NODISCARD XDSRESULT XdsOpenTable(XDSHANDLE connection, const char* path, const char* alias,
                        uint16_t tableType, uint16_t charType, uint16_t lockType, uint16_t rights,
                        uint32_t options, XDSHANDLE* table);
 /* Writes what is pending and buffered, releases locks and files; index
    handles of the table become invalid. */
-XDSRESULT XdsCloseTable(XDSHANDLE table);
+XDS_NODISCARD XDSRESULT XdsCloseTable(XDSHANDLE table);
 /* The options given to the open call, plus XDS_OPEN_UPDATE_ALLOWED and
    XDS_OPEN_INSERT_ALLOWED when the table may be written. */
-XDSRESULT XdsGetTableOpenOptions(XDSHANDLE table, uint32_t* options);
-XDSRESULT XdsGetTableType(XDSHANDLE table, uint16_t* tableType);
+XDS_NODISCARD XDSRESULT XdsGetTableOpenOptions(XDSHANDLE table, uint32_t* options);
+XDS_NODISCARD XDSRESULT XdsGetTableType(XDSHANDLE table, uint16_t* tableType);
 
 /* One field of a new table: name (up to 10 letters, digits, "_"), DBF type
    letter (C N F D L M I B T Y), length and decimals. Lengths of D L M I B T Y
@@ -158,58 +179,58 @@ typedef struct XDSFIELDDEF {
    Tables with only C N F D L M fields are written in the FoxPro 2 form, any
    I B T Y field makes a Visual FoxPro table. charType selects the code page
    mark: ANSI 1 (1251) or OEM 2 (866). Fails when the table exists. */
-XDSRESULT XdsCreateTable(XDSHANDLE connection, const char* path, uint16_t charType,
+XDS_NODISCARD XDSRESULT XdsCreateTable(XDSHANDLE connection, const char* path, uint16_t charType,
                          uint16_t fieldCount, const XDSFIELDDEF* fields);
 
 /* ---- Description -------------------------------------------------------- */
 
-XDSRESULT XdsGetNumFields(XDSHANDLE table, uint16_t* count);
+XDS_NODISCARD XDSRESULT XdsGetNumFields(XDSHANDLE table, uint16_t* count);
 /* name: buffer of *length bytes; on return *length is the name's length. */
-XDSRESULT XdsGetFieldName(XDSHANDLE table, uint16_t field, char* name, uint16_t* length);
+XDS_NODISCARD XDSRESULT XdsGetFieldName(XDSHANDLE table, uint16_t field, char* name, uint16_t* length);
 /* Field number by name, letter case ignored. */
-XDSRESULT XdsGetFieldNumber(XDSHANDLE table, const char* name, uint16_t* field);
-XDSRESULT XdsGetFieldType(XDSHANDLE table, uint16_t field, uint16_t* type);
+XDS_NODISCARD XDSRESULT XdsGetFieldNumber(XDSHANDLE table, const char* name, uint16_t* field);
+XDS_NODISCARD XDSRESULT XdsGetFieldType(XDSHANDLE table, uint16_t field, uint16_t* type);
 /* The DBF type letter of the field ('C', 'N', ...). */
-XDSRESULT XdsGetFieldTypeLetter(XDSHANDLE table, uint16_t field, char* letter);
-XDSRESULT XdsGetFieldLength(XDSHANDLE table, uint16_t field, uint16_t* length);
-XDSRESULT XdsGetFieldDecimals(XDSHANDLE table, uint16_t field, uint16_t* decimals);
+XDS_NODISCARD XDSRESULT XdsGetFieldTypeLetter(XDSHANDLE table, uint16_t field, char* letter);
+XDS_NODISCARD XDSRESULT XdsGetFieldLength(XDSHANDLE table, uint16_t field, uint16_t* length);
+XDS_NODISCARD XDSRESULT XdsGetFieldDecimals(XDSHANDLE table, uint16_t field, uint16_t* decimals);
 /* Offset inside the record image; byte 0 is the deletion flag. */
-XDSRESULT XdsGetFieldOffset(XDSHANDLE table, uint16_t field, uint16_t* offset);
+XDS_NODISCARD XDSRESULT XdsGetFieldOffset(XDSHANDLE table, uint16_t field, uint16_t* offset);
 /* Record image length, deletion flag included. */
-XDSRESULT XdsGetRecordLength(XDSHANDLE table, uint32_t* length);
-XDSRESULT XdsGetColumnPermissions(XDSHANDLE table, uint16_t field, uint16_t* permissions);
+XDS_NODISCARD XDSRESULT XdsGetRecordLength(XDSHANDLE table, uint32_t* length);
+XDS_NODISCARD XDSRESULT XdsGetColumnPermissions(XDSHANDLE table, uint16_t field, uint16_t* permissions);
 
 /* ---- Movement ----------------------------------------------------------- */
 
 /* First / last visible record; on an empty view both EOF and BOF are set. */
-XDSRESULT XdsGotoTop(XDSHANDLE handle);
-XDSRESULT XdsGotoBottom(XDSHANDLE handle);
+XDS_NODISCARD XDSRESULT XdsGotoTop(XDSHANDLE handle);
+XDS_NODISCARD XDSRESULT XdsGotoBottom(XDSHANDLE handle);
 /* Moves count visible records (negative: backwards). Moving past the last
    record sets EOF, before the first sets BOF; both give 5068. A pending
    change of the current record is written first. */
-XDSRESULT XdsSkip(XDSHANDLE handle, int32_t count);
+XDS_NODISCARD XDSRESULT XdsSkip(XDSHANDLE handle, int32_t count);
 /* Goes to a record by number whatever filters say; 5022 when no record has
    that number (the position is then unchanged). */
-XDSRESULT XdsGotoRecord(XDSHANDLE table, uint32_t recno);
+XDS_NODISCARD XDSRESULT XdsGotoRecord(XDSHANDLE table, uint32_t recno);
 /* Current record number (0 before the first, count + 1 after the last or on
    a record being appended). option as in XdsGetRecordCount. */
-XDSRESULT XdsGetRecordNum(XDSHANDLE handle, uint16_t option, uint32_t* recno);
-XDSRESULT XdsAtEOF(XDSHANDLE handle, uint16_t* atEof);
-XDSRESULT XdsAtBOF(XDSHANDLE handle, uint16_t* atBof);
+XDS_NODISCARD XDSRESULT XdsGetRecordNum(XDSHANDLE handle, uint16_t option, uint32_t* recno);
+XDS_NODISCARD XDSRESULT XdsAtEOF(XDSHANDLE handle, uint16_t* atEof);
+XDS_NODISCARD XDSRESULT XdsAtBOF(XDSHANDLE handle, uint16_t* atBof);
 /* Bookmarks: XdsGetBookmark gives the record number; XdsGetBookmark60 the
    bookmark bytes (XdsGetBookmarkLength of them; the first 4 are the record
    number, native byte order). */
-XDSRESULT XdsGetBookmark(XDSHANDLE handle, uint32_t* bookmark);
-XDSRESULT XdsGetBookmark60(XDSHANDLE handle, void* bookmark, uint16_t* length);
-XDSRESULT XdsGetBookmarkLength(XDSHANDLE handle, uint16_t* length);
-XDSRESULT XdsGotoBookmark(XDSHANDLE handle, uint32_t bookmark);
+XDS_NODISCARD XDSRESULT XdsGetBookmark(XDSHANDLE handle, uint32_t* bookmark);
+XDS_NODISCARD XDSRESULT XdsGetBookmark60(XDSHANDLE handle, void* bookmark, uint16_t* length);
+XDS_NODISCARD XDSRESULT XdsGetBookmarkLength(XDSHANDLE handle, uint16_t* length);
+XDS_NODISCARD XDSRESULT XdsGotoBookmark(XDSHANDLE handle, uint32_t bookmark);
 /* -1, 0 or 1 by the positions of two bookmarks in the handle's order. */
-XDSRESULT XdsCompareBookmarks(XDSHANDLE handle, const void* a, const void* b, int16_t* result);
+XDS_NODISCARD XDSRESULT XdsCompareBookmarks(XDSHANDLE handle, const void* a, const void* b, int16_t* result);
 /* option: 1 visible records, 2 all records, 3 records in scope; + 4 fresh. */
-XDSRESULT XdsGetRecordCount(XDSHANDLE handle, uint16_t option, uint32_t* count);
+XDS_NODISCARD XDSRESULT XdsGetRecordCount(XDSHANDLE handle, uint16_t option, uint32_t* count);
 /* Whether the current record passes the deleted setting and the filters;
    5068 when there is no current record. */
-XDSRESULT XdsIsRecordVisible(XDSHANDLE handle, uint16_t* visible);
+XDS_NODISCARD XDSRESULT XdsIsRecordVisible(XDSHANDLE handle, uint16_t* visible);
 /* Where a record-at-a-time reader stands after XdsFetchRecord. */
 typedef struct XDSFETCHINFO {
   uint16_t atEof;
@@ -223,17 +244,17 @@ typedef struct XDSFETCHINFO {
    unless the cursor is at an end, tells whether the current record passes
    the filters and, when it does, copies its image as XdsGetRecord does
    (length is the buffer size) and its bookmark as XdsGetBookmark60 does. */
-XDSRESULT XdsFetchRecord(XDSHANDLE handle, int32_t count, void* record, uint32_t length,
+XDS_NODISCARD XDSRESULT XdsFetchRecord(XDSHANDLE handle, int32_t count, void* record, uint32_t length,
                          void* bookmark, XDSFETCHINFO* info);
 /* Records read ahead during sequential movement; 0 reads one at a time. */
-XDSRESULT XdsCacheRecords(XDSHANDLE handle, uint16_t count);
+XDS_NODISCARD XDSRESULT XdsCacheRecords(XDSHANDLE handle, uint16_t count);
 
 /* ---- Reading and writing ------------------------------------------------ */
 
 /* Copies the current record image (XdsGetRecordLength bytes; length is the
    buffer size). Character fields are as stored; currency fields (type 17)
    are delivered as 8-byte doubles. */
-XDSRESULT XdsGetRecord(XDSHANDLE table, void* buffer, uint32_t length);
+XDS_NODISCARD XDSRESULT XdsGetRecord(XDSHANDLE table, void* buffer, uint32_t length);
 /* A field of the current record as text. Character fields: the stored
    characters (an OEM table's converted to 1251), NUL-terminated; memo
    fields: the memo's bytes (text of an OEM table converted), NUL-terminated
@@ -242,73 +263,73 @@ XDSRESULT XdsGetRecord(XDSHANDLE table, void* buffer, uint32_t length);
    YYYYMMDDhhmmssfff). *length: buffer size in, length of the value out
    (without the NUL). XDS_GET_TRIM drops trailing blanks. A too small buffer
    gives an error with the length needed in *length. */
-XDSRESULT XdsGetField(XDSHANDLE table, uint16_t field, void* buffer, uint32_t* length,
+XDS_NODISCARD XDSRESULT XdsGetField(XDSHANDLE table, uint16_t field, void* buffer, uint32_t* length,
                       uint16_t options);
-XDSRESULT XdsIsEmpty(XDSHANDLE table, uint16_t field, uint16_t* empty);
+XDS_NODISCARD XDSRESULT XdsIsEmpty(XDSHANDLE table, uint16_t field, uint16_t* empty);
 /* Stores a value given as text (an OEM table's text converted to 866);
    memo fields take any bytes. Longer character values are cut. The change
    is pending until XdsWriteRecord or the next move. */
-XDSRESULT XdsSetField(XDSHANDLE table, uint16_t field, const void* data, uint32_t length);
+XDS_NODISCARD XDSRESULT XdsSetField(XDSHANDLE table, uint16_t field, const void* data, uint32_t length);
 /* Stores the field's bytes as the record image holds them (length must be
    the field length; currency fields take an 8-byte double). */
-XDSRESULT XdsSetFieldRaw(XDSHANDLE table, uint16_t field, const void* data, uint32_t length);
-XDSRESULT XdsSetEmpty(XDSHANDLE table, uint16_t field);
+XDS_NODISCARD XDSRESULT XdsSetFieldRaw(XDSHANDLE table, uint16_t field, const void* data, uint32_t length);
+XDS_NODISCARD XDSRESULT XdsSetEmpty(XDSHANDLE table, uint16_t field);
 /* Fills buffer (length bytes, at least the record length) with the blank
    record of the table. */
-XDSRESULT XdsClearRecordBuffer(XDSHANDLE table, void* buffer, uint32_t length);
+XDS_NODISCARD XDSRESULT XdsClearRecordBuffer(XDSHANDLE table, void* buffer, uint32_t length);
 /* Starts a new blank record after the last; XdsWriteRecord stores it,
    XdsCancelUpdate drops it. */
-XDSRESULT XdsAppendRecord(XDSHANDLE table);
+XDS_NODISCARD XDSRESULT XdsAppendRecord(XDSHANDLE table);
 /* Stores the pending change of the current record (0 when none). On an
    exclusive open, records appended one after another are gathered and
    written in one batch (with the header count, end mark and date) when 1 MB
    has gathered, when the record pointer next moves, at XdsFlushTable and at
    XdsCloseTable; the file is consistent at every moment. */
-XDSRESULT XdsWriteRecord(XDSHANDLE table);
+XDS_NODISCARD XDSRESULT XdsWriteRecord(XDSHANDLE table);
 /* Marks / unmarks the current record as deleted (pending like a field). */
-XDSRESULT XdsDeleteRecord(XDSHANDLE table);
-XDSRESULT XdsRecallRecord(XDSHANDLE table);
-XDSRESULT XdsIsRecordDeleted(XDSHANDLE table, uint16_t* deleted);
+XDS_NODISCARD XDSRESULT XdsDeleteRecord(XDSHANDLE table);
+XDS_NODISCARD XDSRESULT XdsRecallRecord(XDSHANDLE table);
+XDS_NODISCARD XDSRESULT XdsIsRecordDeleted(XDSHANDLE table, uint16_t* deleted);
 /* The deleted setting: 1 hides deleted records from movement and counts,
    0 (the default) shows them. */
-XDSRESULT XdsGetDeleted(XDSHANDLE table, uint16_t* hidden);
-XDSRESULT XdsSetDeleted(XDSHANDLE table, uint16_t hidden);
+XDS_NODISCARD XDSRESULT XdsGetDeleted(XDSHANDLE table, uint16_t* hidden);
+XDS_NODISCARD XDSRESULT XdsSetDeleted(XDSHANDLE table, uint16_t hidden);
 /* Record locks between processes (no-ops on an exclusive open). */
-XDSRESULT XdsLockRecord(XDSHANDLE table, uint32_t recno);
-XDSRESULT XdsUnlockRecord(XDSHANDLE table, uint32_t recno);
+XDS_NODISCARD XDSRESULT XdsLockRecord(XDSHANDLE table, uint32_t recno);
+XDS_NODISCARD XDSRESULT XdsUnlockRecord(XDSHANDLE table, uint32_t recno);
 /* Drops the pending change; 5085 when there is none. */
-XDSRESULT XdsCancelUpdate(XDSHANDLE table);
+XDS_NODISCARD XDSRESULT XdsCancelUpdate(XDSHANDLE table);
 /* Re-reads the current record from the file, dropping a pending change. */
-XDSRESULT XdsRefreshRecord(XDSHANDLE table);
-XDSRESULT XdsGetMemoLength(XDSHANDLE table, uint16_t field, uint32_t* length);
+XDS_NODISCARD XDSRESULT XdsRefreshRecord(XDSHANDLE table);
+XDS_NODISCARD XDSRESULT XdsGetMemoLength(XDSHANDLE table, uint16_t field, uint32_t* length);
 /* 5 text memo, 6 binary, 7 object. */
-XDSRESULT XdsGetMemoDataType(XDSHANDLE table, uint16_t field, uint16_t* type);
-XDSRESULT XdsGetBinaryLength(XDSHANDLE table, uint16_t field, uint32_t* length);
+XDS_NODISCARD XDSRESULT XdsGetMemoDataType(XDSHANDLE table, uint16_t field, uint16_t* type);
+XDS_NODISCARD XDSRESULT XdsGetBinaryLength(XDSHANDLE table, uint16_t field, uint32_t* length);
 /* "YYYYMMDD" <-> Julian day number (2000-01-01 is 2451545). */
-XDSRESULT XdsConvertStringToJulian(const char* text, int32_t* julian);
+XDS_NODISCARD XDSRESULT XdsConvertStringToJulian(const char* text, int32_t* julian);
 /* text: buffer of *length bytes (at least 9); *length becomes 8. */
-XDSRESULT XdsConvertJulianToString(int32_t julian, char* text, uint16_t* length);
+XDS_NODISCARD XDSRESULT XdsConvertJulianToString(int32_t julian, char* text, uint16_t* length);
 
 /* ---- Maintenance -------------------------------------------------------- */
 
 /* Pack drops deleted records, zap all records; both need an exclusive open
    and replace the files in one step (a crash leaves the old table or the
    new one). The position is then at the top. */
-XDSRESULT XdsPackTable(XDSHANDLE table);
-XDSRESULT XdsZapTable(XDSHANDLE table);
+XDS_NODISCARD XDSRESULT XdsPackTable(XDSHANDLE table);
+XDS_NODISCARD XDSRESULT XdsZapTable(XDSHANDLE table);
 /* Replaces every record of table (opened exclusively) with the records of
    source, another open table with the same fields, in the same one step as
    a pack: a failure or a crash leaves the old records or all the new ones.
    Deleted records of source are left out; indexes are rebuilt. The position
    is then at the top. */
-XDSRESULT XdsRewriteTable(XDSHANDLE table, XDSHANDLE source);
+XDS_NODISCARD XDSRESULT XdsRewriteTable(XDSHANDLE table, XDSHANDLE source);
 /* Writes records buffered by appends, and index pages held back, to the files. */
-XDSRESULT XdsFlushTable(XDSHANDLE table);
+XDS_NODISCARD XDSRESULT XdsFlushTable(XDSHANDLE table);
 /* Checks a table's files without changing them: header, record count against
    the file size, end mark, memo pointers. report receives one problem per
    line (empty when none); *length: buffer size in, text length out. Gives 0
    when the table is sound, the damage code otherwise. */
-XDSRESULT XdsCheckTable(XDSHANDLE connection, const char* path, char* report, uint32_t* length);
+XDS_NODISCARD XDSRESULT XdsCheckTable(XDSHANDLE connection, const char* path, char* report, uint32_t* length);
 
 /* ---- Filters, exact comparison and locate -------------------------------- */
 
@@ -320,27 +341,27 @@ XDSRESULT XdsCheckTable(XDSHANDLE connection, const char* path, char* report, ui
 /* The plain filter: a logical expression tested on each record as the
    cursor moves. Setting replaces the previous one; the cursor stays.
    XdsClearFilter gives 5037 when no filter is set. */
-XDSRESULT XdsSetFilter(XDSHANDLE table, const char* expression);
-XDSRESULT XdsClearFilter(XDSHANDLE table);
+XDS_NODISCARD XDSRESULT XdsSetFilter(XDSHANDLE table, const char* expression);
+XDS_NODISCARD XDSRESULT XdsClearFilter(XDSHANDLE table);
 /* The optimized filter: resolved into the set of matching records, at once
    (option 1) or when first needed (option 2). Records appended or written
    afterwards are tested again. XdsClearAOF gives 5037 when none is set.
    XdsGetAOF copies its text: 5037 when none is set; 5005 when buffer is
    NULL or *length (its size) cannot hold the text and a NUL, with the text
    length in *length. */
-XDSRESULT XdsSetAOF(XDSHANDLE table, const char* expression, uint16_t option);
-XDSRESULT XdsClearAOF(XDSHANDLE table);
-XDSRESULT XdsGetAOF(XDSHANDLE table, char* buffer, uint16_t* length);
+XDS_NODISCARD XDSRESULT XdsSetAOF(XDSHANDLE table, const char* expression, uint16_t option);
+XDS_NODISCARD XDSRESULT XdsClearAOF(XDSHANDLE table);
+XDS_NODISCARD XDSRESULT XdsGetAOF(XDSHANDLE table, char* buffer, uint16_t* length);
 /* The exact-comparison setting of string "=": off (0, the default), a value
    equals a string when it begins with it; on, when equal apart from trailing
    blanks. "==" is always exact. */
-XDSRESULT XdsSetExact22(XDSHANDLE table, uint16_t exact);
-XDSRESULT XdsGetExact22(XDSHANDLE table, uint16_t* exact);
+XDS_NODISCARD XDSRESULT XdsSetExact22(XDSHANDLE table, uint16_t exact);
+XDS_NODISCARD XDSRESULT XdsGetExact22(XDSHANDLE table, uint16_t* exact);
 /* Moves to the first record, from the current one on (forward 1) or back
    (forward 0), in the handle's order, for which the expression is true and
    which the filters and the deleted setting let through. *found is 1 then;
    otherwise 0, with the cursor at EOF (forward) or BOF (backward). */
-XDSRESULT XdsLocate(XDSHANDLE handle, const char* expression, uint16_t forward, uint16_t* found);
+XDS_NODISCARD XDSRESULT XdsLocate(XDSHANDLE handle, const char* expression, uint16_t forward, uint16_t* found);
 
 /* ---- Indexes -------------------------------------------------------------
 
@@ -368,29 +389,29 @@ XDSRESULT XdsLocate(XDSHANDLE handle, const char* expression, uint16_t forward, 
 
 /* Index handles of the table's tags in creation order: *count is the room in
    indexes on entry and the number of handles given on return. */
-XDSRESULT XdsGetAllIndexes(XDSHANDLE table, uint16_t* count, XDSHANDLE* indexes);
+XDS_NODISCARD XDSRESULT XdsGetAllIndexes(XDSHANDLE table, uint16_t* count, XDSHANDLE* indexes);
 /* Index handle of a tag by name, letter case ignored. */
-XDSRESULT XdsGetIndexHandle(XDSHANDLE table, const char* name, XDSHANDLE* index);
+XDS_NODISCARD XDSRESULT XdsGetIndexHandle(XDSHANDLE table, const char* name, XDSHANDLE* index);
 /* Texts of a tag: name, FOR condition (length 0 when none), key expression.
    *length: buffer size in, text length out. */
-XDSRESULT XdsGetIndexName(XDSHANDLE index, char* name, uint16_t* length);
-XDSRESULT XdsGetIndexCondition(XDSHANDLE index, char* condition, uint16_t* length);
-XDSRESULT XdsGetIndexKeyExpression(XDSHANDLE index, char* expression, uint16_t* length);
-XDSRESULT XdsGetIndexForExpression(XDSHANDLE index, char* expression, uint16_t* length);
+XDS_NODISCARD XDSRESULT XdsGetIndexName(XDSHANDLE index, char* name, uint16_t* length);
+XDS_NODISCARD XDSRESULT XdsGetIndexCondition(XDSHANDLE index, char* condition, uint16_t* length);
+XDS_NODISCARD XDSRESULT XdsGetIndexKeyExpression(XDSHANDLE index, char* expression, uint16_t* length);
+XDS_NODISCARD XDSRESULT XdsGetIndexForExpression(XDSHANDLE index, char* expression, uint16_t* length);
 /* The fields the key expression names, in order (segments numbered from 1). */
-XDSRESULT XdsGetNumSegments(XDSHANDLE index, uint16_t* count);
-XDSRESULT XdsGetSegmentFieldname(XDSHANDLE index, uint16_t segment, char* name,
+XDS_NODISCARD XDSRESULT XdsGetNumSegments(XDSHANDLE index, uint16_t* count);
+XDS_NODISCARD XDSRESULT XdsGetSegmentFieldname(XDSHANDLE index, uint16_t segment, char* name,
                                  uint16_t* length);
-XDSRESULT XdsIsIndexDescending(XDSHANDLE index, uint16_t* descending);
-XDSRESULT XdsIsIndexUnique(XDSHANDLE index, uint16_t* unique);
-XDSRESULT XdsIsIndexCustom(XDSHANDLE index, uint16_t* custom);
-XDSRESULT XdsGetIndexFlags(XDSHANDLE index, uint32_t* flags);
+XDS_NODISCARD XDSRESULT XdsIsIndexDescending(XDSHANDLE index, uint16_t* descending);
+XDS_NODISCARD XDSRESULT XdsIsIndexUnique(XDSHANDLE index, uint16_t* unique);
+XDS_NODISCARD XDSRESULT XdsIsIndexCustom(XDSHANDLE index, uint16_t* custom);
+XDS_NODISCARD XDSRESULT XdsGetIndexFlags(XDSHANDLE index, uint32_t* flags);
 /* Index pages are always 512 bytes in a CDX file. */
-XDSRESULT XdsGetIndexPageSize(XDSHANDLE index, uint16_t* size);
+XDS_NODISCARD XDSRESULT XdsGetIndexPageSize(XDSHANDLE index, uint16_t* size);
 /* Opens another index file for the table; its tags join the table's list. */
-XDSRESULT XdsOpenIndex(XDSHANDLE table, const char* path);
+XDS_NODISCARD XDSRESULT XdsOpenIndex(XDSHANDLE table, const char* path);
 /* Creates a tag in the structural index (creating the file when needed). */
-XDSRESULT XdsCreateIndexTag(XDSHANDLE table, const char* name, const char* keyExpression,
+XDS_NODISCARD XDSRESULT XdsCreateIndexTag(XDSHANDLE table, const char* name, const char* keyExpression,
                             const char* forExpression, uint16_t unique, uint16_t descending);
 /* One tag of XdsCreateIndexTags; forExpression may be NULL or empty. */
 typedef struct XDSTAGDEF {
@@ -402,39 +423,39 @@ typedef struct XDSTAGDEF {
 } XDSTAGDEF;
 /* Creates several tags in the structural index reading every record once:
    faster than one XdsCreateIndexTag call per tag. */
-XDSRESULT XdsCreateIndexTags(XDSHANDLE table, uint16_t count, const XDSTAGDEF* tags);
+XDS_NODISCARD XDSRESULT XdsCreateIndexTags(XDSHANDLE table, uint16_t count, const XDSTAGDEF* tags);
 /* Removes a tag; the structural file goes with its last tag. */
-XDSRESULT XdsDeleteIndexTag(XDSHANDLE table, const char* name);
+XDS_NODISCARD XDSRESULT XdsDeleteIndexTag(XDSHANDLE table, const char* name);
 
 /* Raw keys: XdsInitRawKey starts a blank key record; XdsSetField,
    XdsSetFieldRaw and XdsSetEmpty on the index handle then set fields into it;
    XdsBuildRawKey evaluates the key expression on it. A character field set
    without its trailing blanks as the last given segment of a key made of
    character fields makes a partial key. *length: room in, key length out. */
-XDSRESULT XdsInitRawKey(XDSHANDLE index);
-XDSRESULT XdsBuildRawKey(XDSHANDLE index, void* key, uint16_t* length);
+XDS_NODISCARD XDSRESULT XdsInitRawKey(XDSHANDLE index);
+XDS_NODISCARD XDSRESULT XdsBuildRawKey(XDSHANDLE index, void* key, uint16_t* length);
 /* Seeks a key (a shorter raw key or any text key of a character tag matches
    as a prefix) and moves to the first record in the tag's order at or after
    it that passes the table's filters. *found tells whether that record's key
    matches. */
-XDSRESULT XdsSeek(XDSHANDLE index, const void* key, uint16_t length, uint16_t keyType,
+XDS_NODISCARD XDSRESULT XdsSeek(XDSHANDLE index, const void* key, uint16_t length, uint16_t keyType,
                   uint16_t seekType, uint16_t* found);
 /* Scopes limit movement to keys from the top to the bottom scope, each
    compared over its own length. 5038 when the scope asked for is not set. */
-XDSRESULT XdsSetScope(XDSHANDLE index, uint16_t which, const void* key, uint16_t length,
+XDS_NODISCARD XDSRESULT XdsSetScope(XDSHANDLE index, uint16_t which, const void* key, uint16_t length,
                       uint16_t keyType);
-XDSRESULT XdsGetScope(XDSHANDLE index, uint16_t which, void* key, uint16_t* length);
-XDSRESULT XdsClearScope(XDSHANDLE index, uint16_t which);
-XDSRESULT XdsClearAllScopes(XDSHANDLE table);
+XDS_NODISCARD XDSRESULT XdsGetScope(XDSHANDLE index, uint16_t which, void* key, uint16_t* length);
+XDS_NODISCARD XDSRESULT XdsClearScope(XDSHANDLE index, uint16_t which);
+XDS_NODISCARD XDSRESULT XdsClearAllScopes(XDSHANDLE table);
 /* Makes a raw key the next (step 1) or previous (step -1) possible key. */
-XDSRESULT XdsStepIndexKey(XDSHANDLE index, void* key, uint16_t length, int16_t step);
+XDS_NODISCARD XDSRESULT XdsStepIndexKey(XDSHANDLE index, void* key, uint16_t length, int16_t step);
 /* Position of the current record in the tag as a fraction from 0 (first) to
    1 (last); 5041 when the record has no key position. */
-XDSRESULT XdsGetRelKeyPos(XDSHANDLE index, double* position);
-XDSRESULT XdsSetRelKeyPos(XDSHANDLE index, double position);
+XDS_NODISCARD XDSRESULT XdsGetRelKeyPos(XDSHANDLE index, double* position);
+XDS_NODISCARD XDSRESULT XdsSetRelKeyPos(XDSHANDLE index, double position);
 /* Rebuilds every tag into a new file that replaces the old one when complete.
    pageSize (512 to 8192) is accepted; CDX pages are always 512 bytes. */
-XDSRESULT XdsReindex61(XDSHANDLE table, uint16_t pageSize);
+XDS_NODISCARD XDSRESULT XdsReindex61(XDSHANDLE table, uint16_t pageSize);
 /* Memory, in kilobytes, that index builds (XdsCreateIndexTag(s), reindex,
    pack, zap and rebuilds on open) may use to sort keys, for every table of
    the process; 0 restores the default of 131072 (128 MB), the least is 1.
@@ -442,19 +463,20 @@ XDSRESULT XdsReindex61(XDSHANDLE table, uint16_t pageSize);
    files in the table's folder, which never outlive the build. The index
    files come out the same whatever the setting. */
 #define XDS_DEFAULT_INDEX_SORT_MEMORY_KB 131072
-XDSRESULT XdsSetIndexSortMemory(uint32_t kilobytes);
-XDSRESULT XdsGetIndexSortMemory(uint32_t* kilobytes);
+XDS_NODISCARD XDSRESULT XdsSetIndexSortMemory(uint32_t kilobytes);
+XDS_NODISCARD XDSRESULT XdsGetIndexSortMemory(uint32_t* kilobytes);
 
 /* ---- Version ------------------------------------------------------------ */
 
 /* The engine's version: major, minor and a letter (a blank when there is
    none). */
-XDSRESULT XdsGetVersion(uint16_t* major, uint16_t* minor, char* letter);
+XDS_NODISCARD XDSRESULT XdsGetVersion(uint16_t* major, uint16_t* minor, char* letter);
 
 /* ---- Errors ------------------------------------------------------------- */
 
 /* Code and text of the calling thread's last failure. text: buffer of
- *length bytes (600 is always enough); *length becomes the text length. */
+ *length bytes (600 is always enough); *length becomes the text length.
+   Always 0, like XdsSetLastError: their results need no check. */
 XDSRESULT XdsGetLastError(int32_t* code, char* text, uint16_t* length);
 /* Sets the calling thread's last error (for layers that refuse an operation
    on the engine's behalf). */

@@ -56,7 +56,8 @@ TEST(AutoIncrement, AppendsTakeTheNextValueAndAdvanceTheCounter) {
   ApiTable t(dir.str());
   ASSERT_EQ(t.Open("a.dbf", XDS_OPEN_READONLY), 0);
   std::string ids;
-  for (XdsGotoTop(t.table()); !t.Eof(); XdsSkip(t.table(), 1)) {
+  ASSERT_EQ(XdsGotoTop(t.table()), 0);
+  for (; !t.Eof(); SkipRecords(t.table(), 1)) {
     ids += t.Field(1) + " ";
   }
   EXPECT_EQ(ids, "100 105 110 115 120 125 ");

@@ -62,7 +62,7 @@ std::vector<uint32_t> Visit(XDSHANDLE handle) {
   XDSRESULT r = XdsGotoTop(handle);
   while (r == 0) {
     uint16_t eof = 1;
-    XdsAtEOF(handle, &eof);
+    EXPECT_EQ(XdsAtEOF(handle, &eof), 0);
     if (eof) {
       break;
     }
@@ -79,12 +79,12 @@ std::vector<uint32_t> VisitBackwards(XDSHANDLE handle) {
   XDSRESULT r = XdsGotoBottom(handle);
   while (r == 0) {
     uint16_t bof = 1;
-    XdsAtBOF(handle, &bof);
+    EXPECT_EQ(XdsAtBOF(handle, &bof), 0);
     if (bof) {
       break;
     }
     uint32_t recno = 0;
-    XdsGetRecordNum(handle, XDS_COUNT_IGNORE_FILTERS, &recno);
+    EXPECT_EQ(XdsGetRecordNum(handle, XDS_COUNT_IGNORE_FILTERS, &recno), 0);
     out.push_back(recno);
     r = XdsSkip(handle, -1);
   }
@@ -97,7 +97,7 @@ class Connection {
   explicit Connection(const fs::path& dir) {
     EXPECT_EQ(XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &handle_), 0) << LastError();
   }
-  ~Connection() { XdsDisconnect(handle_); }
+  ~Connection() { EXPECT_EQ(XdsDisconnect(handle_), 0); }
   XDSHANDLE handle() const { return handle_; }
   XDSHANDLE Open(const std::string& name, uint32_t options = XDS_OPEN_EXCLUSIVE,
                  uint16_t charType = XDS_CHAR_ANSI) {
@@ -223,11 +223,15 @@ class NamesTable : public ::testing::Test {
     ASSERT_EQ(XdsGetIndexHandle(table_, "name", &name_), 0);
     ASSERT_EQ(XdsGetIndexHandle(table_, "numd", &numd_), 0);
   }
-  void TearDown() override { XdsCloseTable(table_); }
+  // A test that closed the table itself leaves a stale handle here.
+  void TearDown() override {
+    const XDSRESULT r = XdsCloseTable(table_);
+    EXPECT_TRUE(r == 0 || r == XDS_ERR_INVALID_HANDLE) << r;
+  }
 
   uint32_t Recno() {
     uint32_t r = 0;
-    XdsGetRecordNum(table_, XDS_COUNT_IGNORE_FILTERS, &r);
+    EXPECT_EQ(XdsGetRecordNum(table_, XDS_COUNT_IGNORE_FILTERS, &r), 0);
     return r;
   }
 
@@ -333,7 +337,7 @@ TEST_F(NamesTable, SeekFindsExactAndPartialRawKeys) {
     ASSERT_EQ(XdsSeek(name_, key, keyLength, XDS_KEY_RAW, XDS_SEEK_SOFT, &found), 0) << LastError();
     EXPECT_EQ(found, c.found);
     uint16_t eof = 0;
-    XdsAtEOF(table_, &eof);
+    EXPECT_EQ(XdsAtEOF(table_, &eof), 0);
     EXPECT_EQ(eof != 0, c.recno == 0);
     if (c.recno != 0) {
       EXPECT_EQ(Recno(), c.recno);
@@ -514,7 +518,7 @@ TEST(CdxApiTest, OptimizedFiltersFromTagsEqualEvaluatingEveryRecord) {
       EXPECT_EQ(viaAof, viaFilter);
     }
   }
-  XdsCloseTable(t);
+  EXPECT_EQ(XdsCloseTable(t), 0);
 }
 
 }  // namespace
@@ -564,7 +568,7 @@ TEST(CdxApiTest, EndsOfAnIndexOrderUnderANarrowFilterAreWhereAWalkLands) {
       EXPECT_EQ(walked.size(), hidden ? 2u : 3u);
     }
   }
-  XdsCloseTable(t);
+  EXPECT_EQ(XdsCloseTable(t), 0);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ std::vector<std::string> WalkTag(ApiTable& t, const char* tag) {
   EXPECT_EQ(XdsGotoTop(index), 0);
   for (int guard = 0; guard < 100 && !t.Eof(); ++guard) {
     names.push_back(t.Field(1, XDS_GET_TRIM));
-    XdsSkip(index, 1);
+    SkipRecords(index, 1);
   }
   return names;
 }

@@ -21,7 +21,7 @@ class FilterTest : public ::testing::Test {
     ASSERT_EQ(XdsConnect60(dir_.c_str(), 1, "", "", 0, &conn_), 0);
   }
   void TearDown() override {
-    XdsDisconnect(conn_);
+    EXPECT_EQ(XdsDisconnect(conn_), 0);
     std::filesystem::remove_all(dir_);
   }
 

@@ -55,7 +55,7 @@ class FixtureFilterTest : public ::testing::Test {
   }
   void TearDown() override {
     if (conn_ != 0) {
-      XdsDisconnect(conn_);
+      EXPECT_EQ(XdsDisconnect(conn_), 0);
     }
   }
 
@@ -65,7 +65,7 @@ class FixtureFilterTest : public ::testing::Test {
     uint16_t eof = 0;
     while (rc == 0 && XdsAtEOF(table_, &eof) == 0 && eof == 0) {
       uint32_t r = 0;
-      XdsGetRecordNum(table_, 1, &r);
+      EXPECT_EQ(XdsGetRecordNum(table_, 1, &r), 0);
       seen.push_back(r);
       rc = XdsSkip(table_, 1);
     }

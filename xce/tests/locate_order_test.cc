@@ -42,8 +42,8 @@ struct Fixture {
     EXPECT_EQ(XdsCreateIndexTags(table, 2, tags), 0) << LastError();
   }
   ~Fixture() {
-    XdsCloseTable(table);
-    XdsDisconnect(connection);
+    EXPECT_EQ(XdsCloseTable(table), 0);
+    EXPECT_EQ(XdsDisconnect(connection), 0);
   }
 
   uint32_t Recno() {

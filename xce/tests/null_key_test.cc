@@ -51,7 +51,7 @@ std::vector<uint32_t> Walk(XDSHANDLE index, ApiTable& t) {
   EXPECT_EQ(XdsGotoTop(index), 0) << LastError();
   for (int guard = 0; guard < 20 && !t.Eof(); ++guard) {
     recnos.push_back(t.Recno());
-    XdsSkip(index, 1);
+    SkipRecords(index, 1);
   }
   return recnos;
 }

@@ -64,7 +64,7 @@ TEST(Open, RejectsUnknownTypesAndOptions) {
   EXPECT_NE(XdsOpenTable(t.connection(), "a.dbf", nullptr, 2, 1, 1, 1, 0x8000, &h), 0);
   EXPECT_EQ(XdsOpenTable(t.connection(), "a.dbf", nullptr, 2, 1, 1, 1, 0x301, &h), 0)
       << LastError();
-  XdsCloseTable(h);
+  EXPECT_EQ(XdsCloseTable(h), 0);
 }
 
 TEST(Open, NamesResolveWithoutRegardToCase) {
@@ -137,7 +137,7 @@ TEST_F(Movement, ShowsDeletedRecordsByDefault) {
 TEST_F(Movement, HidingDeletedRecordsSkipsThemEverywhere) {
   ASSERT_EQ(XdsSetDeleted(t_.table(), 1), 0);
   uint16_t hidden = 0;
-  XdsGetDeleted(t_.table(), &hidden);
+  EXPECT_EQ(XdsGetDeleted(t_.table(), &hidden), 0);
   EXPECT_EQ(hidden, 1);
   EXPECT_EQ(Walk(1), (std::vector<uint32_t>{1, 3, 4}));
   EXPECT_EQ(Walk(-1), (std::vector<uint32_t>{4, 3, 1}));
@@ -184,7 +184,7 @@ TEST_F(Movement, EmptyViewSetsBothEnds) {
   EXPECT_TRUE(t_.Bof());
   EXPECT_EQ(XdsGotoRecord(t_.table(), 1), 5022);
   uint32_t len = 0;
-  XdsGetRecordLength(t_.table(), &len);
+  EXPECT_EQ(XdsGetRecordLength(t_.table(), &len), 0);
   std::vector<char> rec(len);
   EXPECT_EQ(XdsGetRecord(t_.table(), rec.data(), len), 5068);
 }
@@ -365,12 +365,12 @@ TEST(Values, RawWritesAndCurrencyAsDouble) {
   EXPECT_EQ(t.Field(1), "12.50");
   EXPECT_EQ(t.Field(2), "12.3400");
   uint32_t len = 0;
-  XdsGetRecordLength(t.table(), &len);
+  EXPECT_EQ(XdsGetRecordLength(t.table(), &len), 0);
   std::vector<char> rec(len);
   ASSERT_EQ(XdsGetRecord(t.table(), rec.data(), len), 0);
   EXPECT_EQ(std::string(rec.data() + 1, 6), " 12.50");
   uint16_t off = 0;
-  XdsGetFieldOffset(t.table(), 2, &off);
+  EXPECT_EQ(XdsGetFieldOffset(t.table(), 2, &off), 0);
   double back = 0;
   std::memcpy(&back, rec.data() + off, 8);
   EXPECT_DOUBLE_EQ(back, 12.34);
@@ -503,7 +503,7 @@ TEST(Maintenance, PackDropsDeletedRecordsAndCompactsMemos) {
   for (int i = 1; i <= 9; i += 2) {
     EXPECT_EQ(t.Field(1, XDS_GET_TRIM), std::to_string(i));
     EXPECT_EQ(t.Field(2), std::string(100 * i, static_cast<char>('a' + i)));
-    XdsSkip(t.table(), 1);
+    SkipRecords(t.table(), 1);
   }
   EXPECT_LT(ReadBytes(dir / "p.fpt").size(), memoBefore);
   EXPECT_FALSE(fs::exists(dir / "p.dbf.swap"));
@@ -558,7 +558,7 @@ TEST(Files, ReadOnlyOpenChangesNoByte) {
     while (!t.Eof()) {
       t.Field(2);
       t.Field(3);
-      XdsSkip(t.table(), 1);
+      SkipRecords(t.table(), 1);
     }
     ASSERT_EQ(XdsGotoTop(t.table()), 0);
     EXPECT_EQ(XdsAppendRecord(t.table()), 6006);
@@ -631,10 +631,13 @@ int InChild(F body) {
 int OpenCode(const std::string& dir, uint32_t options) {
   XDSHANDLE c = 0;
   XDSHANDLE h = 0;
-  XdsConnect60(dir.c_str(), 1, "", "", 0, &c);
-  XDSRESULT r = XdsOpenTable(c, "l.dbf", nullptr, 2, 1, 1, 1, options, &h);
+  XDSRESULT r = XdsConnect60(dir.c_str(), 1, "", "", 0, &c);
+  if (r != 0) {
+    return 1;
+  }
+  r = XdsOpenTable(c, "l.dbf", nullptr, 2, 1, 1, 1, options, &h);
   if (r == 0) {
-    XdsCloseTable(h);
+    EXPECT_EQ(XdsCloseTable(h), 0);
   }
   return r == 0 ? 0 : (r == 6003 ? 3 : 1);
 }
@@ -666,8 +669,8 @@ TEST(Locks, RecordLocksHoldBetweenProcesses) {
     return InChild([&] {
       XDSHANDLE c = 0;
       XDSHANDLE h = 0;
-      XdsConnect60(dir.str().c_str(), 1, "", "", 0, &c);
-      if (XdsOpenTable(c, "l.dbf", nullptr, 2, 1, 1, 1, 0, &h) != 0) {
+      if (XdsConnect60(dir.str().c_str(), 1, "", "", 0, &c) != 0 ||
+          XdsOpenTable(c, "l.dbf", nullptr, 2, 1, 1, 1, 0, &h) != 0) {
         return 9;
       }
       XDSRESULT r = XdsLockRecord(h, recno);

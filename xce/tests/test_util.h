@@ -46,6 +46,13 @@ inline void WriteBytes(const fs::path& p, const std::string& bytes) {
 
 inline fs::path FixturesDir() { return fs::path(TAVO_FIXTURES_DIR); }
 
+// Moves `handle` by n records. Moving off either end is how a walk ends, not
+// a failure; any other result is one.
+inline void SkipRecords(XDSHANDLE handle, int32_t n) {
+  const XDSRESULT r = XdsSkip(handle, n);
+  EXPECT_TRUE(r == 0 || r == XDS_ERR_NO_CURRENT_RECORD) << LastError();
+}
+
 class TempDir {
  public:
   TempDir() {
@@ -76,7 +83,7 @@ class ApiTable {
   ~ApiTable() {
     Close();
     if (connection_ != 0) {
-      XdsDisconnect(connection_);
+      EXPECT_EQ(XdsDisconnect(connection_), 0);
     }
   }
   XDSRESULT Create(const std::string& name, std::vector<XDSFIELDDEF> fields,
@@ -118,7 +125,7 @@ class ApiTable {
   }
   uint32_t Recno() {
     uint32_t r = 0;
-    XdsGetRecordNum(table_, XDS_COUNT_IGNORE_FILTERS, &r);
+    EXPECT_EQ(XdsGetRecordNum(table_, XDS_COUNT_IGNORE_FILTERS, &r), 0);
     return r;
   }
   uint32_t Count(uint16_t option = XDS_COUNT_IGNORE_FILTERS) {
@@ -128,12 +135,12 @@ class ApiTable {
   }
   bool Eof() {
     uint16_t f = 0;
-    XdsAtEOF(table_, &f);
+    EXPECT_EQ(XdsAtEOF(table_, &f), 0);
     return f != 0;
   }
   bool Bof() {
     uint16_t f = 0;
-    XdsAtBOF(table_, &f);
+    EXPECT_EQ(XdsAtBOF(table_, &f), 0);
     return f != 0;
   }
   XDSHANDLE connection() const { return connection_; }

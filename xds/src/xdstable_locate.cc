@@ -18,7 +18,7 @@ namespace {
 constexpr char kBuildFilterStringInternal[] = "Internal Error, << BuildFilterString >>";
 
 constexpr XDSRESULT kXceNoIndexCondition = XDS_ERR_NO_BUFFER;  // "there is one": 5005
-constexpr XDSRESULT kXceNotCustom = 5017;
+constexpr XDSRESULT kXceNotCustom = XDS_ERR_NOT_CUSTOM;
 constexpr XDSRESULT kXceAofPresent = XDS_ERR_NO_BUFFER;  // asked without a buffer: 5005
 constexpr uint16_t kMaxKeySegments = 100;
 // A miss goes back to where the search started, so where the engine would

@@ -46,8 +46,8 @@ inline void WriteTable(const std::string& dir, const std::string& file,
   if (!tags.empty()) {
     ASSERT_EQ(XdsCreateIndexTags(t, static_cast<uint16_t>(tags.size()), tags.data()), 0);
   }
-  XdsCloseTable(t);
-  XdsDisconnect(c);
+  EXPECT_EQ(XdsCloseTable(t), 0);
+  EXPECT_EQ(XdsDisconnect(c), 0);
 }
 
 // Text written here in UTF-8 as the program's character set holds it.

@@ -37,8 +37,8 @@ struct XdsKind {
       EXPECT_EQ(XdsSetField(h, 2, name.data(), static_cast<uint32_t>(name.size())), 0);
       EXPECT_EQ(XdsWriteRecord(h), 0);
     }
-    XdsCloseTable(h);
-    XdsDisconnect(c);
+    EXPECT_EQ(XdsCloseTable(h), 0);
+    EXPECT_EQ(XdsDisconnect(c), 0);
     t->connection = Connect(dir);
     t->SetName("T");
     t->SetXdsConnection(t->connection.get());

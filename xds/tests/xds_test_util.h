@@ -111,7 +111,7 @@ inline void CreateTable(const std::string& dir, const std::string& name,
   ASSERT_EQ(XdsCreateTable(c, name.c_str(), oem ? XDS_CHAR_OEM : XDS_CHAR_ANSI,
                            static_cast<uint16_t>(fields.size()), fields.data()),
             0);
-  XdsDisconnect(c);
+  EXPECT_EQ(XdsDisconnect(c), 0);
 }
 
 // A connection to dir with the catalogue's settings, connected.

@@ -30,18 +30,18 @@ struct NumbersTable {
                 {{"AMOUNT", 'N', 6, 2}, {"NAME", 'C', 10, 0}, {"QTY", 'N', 4, 0}, {"D", 'D', 0, 0}});
     XDSHANDLE cc = 0;
     XDSHANDLE h = 0;
-    XdsConnect60(dir.str().c_str(), XDS_SERVER_LOCAL, "", "", 0, &cc);
-    XdsOpenTable(cc, "NUM.DBF", nullptr, 2, 1, 1, 1, 1, &h);
-    XdsAppendRecord(h);  // every field blank
-    XdsWriteRecord(h);
-    XdsAppendRecord(h);
-    XdsSetField(h, 1, "12.5", 4);
-    XdsSetField(h, 2, "abc", 3);
-    XdsSetField(h, 3, "-12", 3);
-    XdsSetField(h, 4, "20240229", 8);
-    XdsWriteRecord(h);
-    XdsCloseTable(h);
-    XdsDisconnect(cc);
+    EXPECT_EQ(XdsConnect60(dir.str().c_str(), XDS_SERVER_LOCAL, "", "", 0, &cc), 0);
+    EXPECT_EQ(XdsOpenTable(cc, "NUM.DBF", nullptr, 2, 1, 1, 1, 1, &h), 0);
+    EXPECT_EQ(XdsAppendRecord(h), 0);  // every field blank
+    EXPECT_EQ(XdsWriteRecord(h), 0);
+    EXPECT_EQ(XdsAppendRecord(h), 0);
+    EXPECT_EQ(XdsSetField(h, 1, "12.5", 4), 0);
+    EXPECT_EQ(XdsSetField(h, 2, "abc", 3), 0);
+    EXPECT_EQ(XdsSetField(h, 3, "-12", 3), 0);
+    EXPECT_EQ(XdsSetField(h, 4, "20240229", 8), 0);
+    EXPECT_EQ(XdsWriteRecord(h), 0);
+    EXPECT_EQ(XdsCloseTable(h), 0);
+    EXPECT_EQ(XdsDisconnect(cc), 0);
     c = Connect(dir.str());
     t = Probe(*c, "HDSNum", "NUM.DBF");
     t->SetReadOnly(readOnly);

@@ -20,17 +20,17 @@ std::unique_ptr<TXdsConnection> MakeTable(const TempDir& dir, int count, bool oe
   for (int i = 1; i <= count; ++i) {
     std::string name = "\xe0" + std::to_string(i);  // Cyrillic a
     std::string num = std::to_string(count + 1 - i);
-    XdsAppendRecord(h);
-    XdsSetField(h, 1, name.data(), static_cast<uint32_t>(name.size()));
-    XdsSetField(h, 2, num.data(), static_cast<uint32_t>(num.size()));
+    EXPECT_EQ(XdsAppendRecord(h), 0);
+    EXPECT_EQ(XdsSetField(h, 1, name.data(), static_cast<uint32_t>(name.size())), 0);
+    EXPECT_EQ(XdsSetField(h, 2, num.data(), static_cast<uint32_t>(num.size())), 0);
     if (i % 2 == 0) {
-      XdsSetField(h, 3, "memo", 4);
+      EXPECT_EQ(XdsSetField(h, 3, "memo", 4), 0);
     }
-    XdsWriteRecord(h);
+    EXPECT_EQ(XdsWriteRecord(h), 0);
   }
   EXPECT_EQ(XdsCreateIndexTag(h, "NUM", "NUM", "", 0, 0), 0);
-  XdsCloseTable(h);
-  XdsDisconnect(c);
+  EXPECT_EQ(XdsCloseTable(h), 0);
+  EXPECT_EQ(XdsDisconnect(c), 0);
   return Connect(dir.str());
 }
 

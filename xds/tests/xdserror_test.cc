@@ -131,8 +131,10 @@ TEST(XdsErrors, TableLockedByAnotherProcessIsRefused) {
   if (child == 0) {
     XDSHANDLE cc = 0;
     XDSHANDLE h = 0;
-    XdsConnect60(dir.str().c_str(), XDS_SERVER_LOCAL, "", "", 0, &cc);
-    char ok = XdsOpenTable(cc, "TEM.dbf", nullptr, 2, 1, 1, 1, 1, &h) == 0 ? 'y' : 'n';
+    char ok = XdsConnect60(dir.str().c_str(), XDS_SERVER_LOCAL, "", "", 0, &cc) == 0 &&
+                      XdsOpenTable(cc, "TEM.dbf", nullptr, 2, 1, 1, 1, 1, &h) == 0
+                  ? 'y'
+                  : 'n';
     (void)!write(ready[1], &ok, 1);
     char c;
     (void)!read(done[0], &c, 1);

@@ -58,7 +58,7 @@ std::string CheckReport(const std::string& dir, const std::string& table) {
   char report[4096] = {};
   uint32_t length = sizeof report - 1;
   XDSRESULT r = XdsCheckTable(c, table.c_str(), report, &length);
-  XdsDisconnect(c);
+  EXPECT_EQ(XdsDisconnect(c), 0);
   return r == 0 ? std::string(report, length) : "check failed " + std::to_string(r);
 }
 

@@ -155,8 +155,8 @@ TEST(XdsTableOpen, OnlyTheFirstFiftyIndexesBecomeDefinitions) {
       tags.push_back({n.c_str(), "X", "", 0, 0});
     }
     ASSERT_EQ(XdsCreateIndexTags(h, static_cast<uint16_t>(tags.size()), tags.data()), 0);
-    XdsCloseTable(h);
-    XdsDisconnect(c);
+    EXPECT_EQ(XdsCloseTable(h), 0);
+    EXPECT_EQ(XdsDisconnect(c), 0);
   }
   auto c = Connect(dir.str());
   auto t = Table(*c, "HDSMany", "MANY.DBF");

@@ -217,8 +217,8 @@ TEST(AllOrNothing, AKilledImportLeavesOldOrNew) {
       ASSERT_EQ(XdsGetIndexKeyExpression(handles[i], text, &length), 0);
       EXPECT_EQ(std::string(text, length), def.tags[i].key);
     }
-    XdsCloseTable(t);
-    XdsDisconnect(connection);
+    EXPECT_EQ(XdsCloseTable(t), 0);
+    EXPECT_EQ(XdsDisconnect(connection), 0);
   }
 
   std::set<std::string> outcomes;
@@ -275,8 +275,8 @@ TEST(AllOrNothing, RefusesACatalogueTheProgramHasOpen) {
     r = Exec(TAVO_BOOKMARKS_PATH, {"export", dir, tmp.str("out.html")});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(OneLine(r.err)) << r.err;
-    XdsCloseTable(t);
-    XdsDisconnect(c);
+    EXPECT_EQ(XdsCloseTable(t), 0);
+    EXPECT_EQ(XdsDisconnect(c), 0);
     EXPECT_TRUE(FilesOf(dir) == files);
   }
   EXPECT_EQ(Exec(TAVO_BOOKMARKS_PATH, {"import", file, dir}).status, 0);

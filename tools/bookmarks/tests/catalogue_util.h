@@ -135,9 +135,9 @@ class Writer {
   }
   ~Writer() {
     for (XDSHANDLE t : t_) {
-      XdsCloseTable(t);
+      EXPECT_EQ(XdsCloseTable(t), 0);
     }
-    XdsDisconnect(c_);
+    EXPECT_EQ(XdsDisconnect(c_), 0);
   }
   // Values are UTF-8.
   void Add(int table, const std::vector<std::string>& values) {
@@ -171,15 +171,15 @@ inline std::string Snapshot(const std::string& dir) {
     const auto& def = xcetool::CatalogueTables()[static_cast<std::size_t>(i)];
     XDSHANDLE t = 0;
     if (XdsOpenTable(c, def.file, nullptr, 2, def.charType, 1, 1, XDS_OPEN_READONLY, &t) != 0) {
-      XdsDisconnect(c);
+      EXPECT_EQ(XdsDisconnect(c), 0);
       return std::string("cannot open ") + def.file;
     }
     uint32_t count = 0;
-    XdsGetRecordCount(t, XDS_COUNT_IGNORE_FILTERS, &count);
+    EXPECT_EQ(XdsGetRecordCount(t, XDS_COUNT_IGNORE_FILTERS, &count), 0);
     for (uint32_t r = 1; r <= count; ++r) {
-      XdsGotoRecord(t, r);
+      EXPECT_EQ(XdsGotoRecord(t, r), 0);
       uint16_t deleted = 0;
-      XdsIsRecordDeleted(t, &deleted);
+      EXPECT_EQ(XdsIsRecordDeleted(t, &deleted), 0);
       if (deleted != 0) {
         continue;
       }
@@ -187,19 +187,19 @@ inline std::string Snapshot(const std::string& dir) {
       for (uint16_t f = 1; f <= def.fields.size(); ++f) {
         std::vector<char> buf(1 << 16);
         uint32_t len = static_cast<uint32_t>(buf.size());
-        XdsGetField(t, f, buf.data(), &len, XDS_GET_TRIM);
+        EXPECT_EQ(XdsGetField(t, f, buf.data(), &len, XDS_GET_TRIM), 0);
         row.push_back(platform::Cp1251ToUtf8(std::string(buf.data(), len)));
       }
       rows[static_cast<std::size_t>(i)].push_back(row);
     }
-    XdsCloseTable(t);
+    EXPECT_EQ(XdsCloseTable(t), 0);
   }
   // A URL record shows its whole address where one is kept.
   xcetool::WholeAddresses::Rows wholes;
   {
     xcetool::WholeAddresses whole(c, true);
     if (whole.OpenIfPresent(dir) != 0 || whole.ReadAll(&wholes) != 0) {
-      XdsDisconnect(c);
+      EXPECT_EQ(XdsDisconnect(c), 0);
       return "cannot read the whole addresses";
     }
   }
@@ -211,7 +211,7 @@ inline std::string Snapshot(const std::string& dir) {
       r[0] = platform::Cp1251ToUtf8(std::string(w));
     }
   }
-  XdsDisconnect(c);
+  EXPECT_EQ(XdsDisconnect(c), 0);
   std::map<std::string, std::pair<std::string, std::string>> sections;  // id -> name, parent
   for (const auto& r : rows[xcetool::kTem]) {
     sections[r[0]] = {r[1], r[2]};
