@@ -5,10 +5,11 @@
 
 #include "Unit1.h"
 #include "exception_handler.h"
+#include "message_box.h"
 
 int main(int argc, char** argv) {
   ui::TApplication app(argc, argv);
-  QGuiApplication::setApplicationDisplayName("Tavo Url Manager 2.0");
+  ui::SetApplicationTitle("Tavo Url Manager 2.0");
   // The desktop pairs the window with its menu entry by this name, and the
   // installed icon theme holds the icon under it.
   QGuiApplication::setDesktopFileName(TAVO_APP_ID);

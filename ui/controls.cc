@@ -1,6 +1,7 @@
 #include "controls.h"
 
 #include <QApplication>
+#include <QChildEvent>
 #include <QCollator>
 #include <QIconEngine>
 #include <QImage>
@@ -135,11 +136,36 @@ TToolBar::TToolBar(QWidget* parent) : QFrame(parent) {
   setAutoFillBackground(true);
 }
 
+void TToolBar::childEvent(QChildEvent* event) {
+  QFrame::childEvent(event);
+  // A button added after the bar got its pictures, once it is complete.
+  if (event->type() == QEvent::ChildPolished) {
+    if (auto* button = qobject_cast<QToolButton*>(event->child())) {
+      button->setFocusPolicy(Qt::NoFocus);
+    }
+  }
+}
+
+namespace {
+
+// A text without the characters the word order passes over.
+QString WithoutHyphens(const QString& text) {
+  QString out = text;
+  out.remove(QChar('-'));
+  out.remove(QChar('\''));
+  return out;
+}
+
+}  // namespace
+
 bool TTreeNode::operator<(const QTreeWidgetItem& other) const {
   // The common collation: Latin before Cyrillic, as on the first platform.
   static const QCollator collator(QLocale(QLocale::English, QLocale::UnitedStates));
   int column = treeWidget() ? treeWidget()->sortColumn() : 0;
-  return collator.compare(text(column), other.text(column)) < 0;
+  const QString a = text(column);
+  const QString b = other.text(column);
+  const int words = collator.compare(WithoutHyphens(a), WithoutHyphens(b));
+  return words != 0 ? words < 0 : collator.compare(a, b) < 0;
 }
 
 namespace {
@@ -195,6 +221,15 @@ void TTreeView::SetLabelLength(int chars, const QString& notice) {
 }
 
 bool TTreeView::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+  // A click on the selected node's picture is not a click on its text.
+  if (trigger == SelectedClicked && event != nullptr) {
+    if (auto* mouse = dynamic_cast<QMouseEvent*>(event)) {
+      auto* node = dynamic_cast<TTreeNode*>(itemFromIndex(index));
+      if (node == nullptr || !LabelRect(node).contains(mouse->position().toPoint())) {
+        return false;
+      }
+    }
+  }
   const bool editing = QTreeWidget::edit(index, trigger, event);
   auto* line = qobject_cast<QLineEdit*>(indexWidget(index));
   if (editing && line != nullptr && labelLength_ > 0 && line->maxLength() != labelLength_) {
@@ -223,17 +258,46 @@ void TTreeView::commitData(QWidget* editor) {
   }
 }
 
+namespace {
+
+// Whether the tree's own handling of a mouse press may select: only a left
+// press on a node does. A press of another button or on blank space takes
+// the focus and nothing else, so the node the commands act on stays.
+bool SelectsNode(QTreeWidget* tree, QMouseEvent* event) {
+  return event->button() == Qt::LeftButton && tree->indexAt(event->position().toPoint()).isValid();
+}
+
+}  // namespace
+
 void TTreeView::mousePressEvent(QMouseEvent* event) {
-  QTreeWidget::mousePressEvent(event);
+  if (SelectsNode(this, event)) {
+    QTreeWidget::mousePressEvent(event);
+  } else {
+    setFocus(Qt::MouseFocusReason);
+    event->accept();
+  }
   QPoint at = event->position().toPoint();
   emit MouseDown(event->button(), event->modifiers(), at.x(), at.y());
 }
 
+void TTreeView::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) {
+    QTreeWidget::mouseReleaseEvent(event);
+  } else {
+    event->accept();
+  }
+}
+
 void TTreeView::mouseDoubleClickEvent(QMouseEvent* event) {
-  QTreeWidget::mouseDoubleClickEvent(event);
+  if (SelectsNode(this, event)) {
+    QTreeWidget::mouseDoubleClickEvent(event);
+  } else {
+    event->accept();
+  }
   QPoint at = event->position().toPoint();
   emit MouseDown(event->button(), event->modifiers(), at.x(), at.y());
 }
+
 
 void TTreeView::SetImages(TImageList* images) {
   images_ = images;
@@ -271,6 +335,7 @@ QRect TTreeView::LabelRect(TTreeNode* node) const {
 void TToolBar::SetImages(TImageList* images) {
   images_ = images;
   for (QToolButton* button : findChildren<QToolButton*>(Qt::FindDirectChildrenOnly)) {
+    button->setFocusPolicy(Qt::NoFocus);
     QVariant index = button->property("imageIndex");
     if (images_ && index.isValid()) {
       button->setIcon(images_->Icon(index.toInt()));

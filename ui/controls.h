@@ -71,7 +71,8 @@ class TImageList;
 
 // A tool bar: a row of tool buttons on the system's button face. Each button
 // shows picture number `imageIndex` (a property of the button) of the bar's
-// image list.
+// image list. The buttons take no keyboard focus: a click leaves the focus
+// where it was, and Tab passes over them to the window's input controls.
 class TToolBar : public QFrame {
   Q_OBJECT
 
@@ -81,6 +82,9 @@ class TToolBar : public QFrame {
   TImageList* Images() const { return images_; }
   void SetImages(TImageList* images);
 
+ protected:
+  void childEvent(QChildEvent* event) override;
+
  private:
   TImageList* images_ = nullptr;
 };
@@ -88,7 +92,9 @@ class TToolBar : public QFrame {
 // A node of a TTreeView. Sorted trees order their nodes by text as a reader
 // of Russian expects: letters alphabetically, lower case before upper case of
 // the same letter, and Ё with Е, not by character code (which puts every
-// capital first and Ё before А).
+// capital first and Ё before А). Hyphens and apostrophes are passed over, as
+// the desktop's word order does ("--Новая запись--" goes among the "Н"
+// names); texts that differ only in them keep an order all the same.
 //
 // Each node carries a data slot (a 32-bit number here) and an image index and
 // a selected-image index into its tree's image list; the picture shown is the
@@ -138,14 +144,19 @@ class TTreeView : public QTreeWidget {
 
  signals:
   // Every mouse press on the tree, the second press of a double click
-  // included, after the tree's own handling of it (which selects the node
-  // pressed): button, modifiers and the point in client coordinates.
+  // included, after the tree's own handling of it: button, modifiers and the
+  // point in client coordinates. The tree's own handling of a left press on
+  // a node selects that node; a press of another button, or on blank space,
+  // leaves the selection as it was.
   void MouseDown(Qt::MouseButton button, Qt::KeyboardModifiers modifiers, int x, int y);
 
  protected:
   void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
   void commitData(QWidget* editor) override;
+  // A click on the selected node starts a label edit only when it lies on
+  // the label: a click on the node's picture is not a click on its text.
   bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
 
  private:

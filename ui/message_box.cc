@@ -38,6 +38,8 @@ void RunBox(QWidget* parent, QMessageBox::Icon icon, const QString& title, const
 
 }  // namespace
 
+void SetApplicationTitle(const QString& title) { QCoreApplication::setApplicationName(title); }
+
 bool ConfirmBox(QWidget* parent, const QString& text) {
   return RunModal(parent, QMessageBox::Question, QStringLiteral("Confirm"), text,
                   QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok) == QMessageBox::Ok;

@@ -7,6 +7,12 @@ class QWidget;
 
 namespace ui {
 
+// Gives the application the title the boxes below show as their caption.
+// It is the application's name, not a display name: the window system
+// appends a display name to the title of every window that does not end
+// with it, and the error box must read "Error" alone.
+void SetApplicationTitle(const QString& title);
+
 // The error box: error icon, caption "Error", one "OK" button, modal.
 void ShowErrorBox(QWidget* parent, const QString& text);
 

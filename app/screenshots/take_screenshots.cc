@@ -17,6 +17,7 @@
 #include "Unit3.h"
 #include "Unit4.h"
 #include "exception_handler.h"
+#include "message_box.h"
 #include "section_edit.h"
 #include "section_tree.h"
 #include "url_catalogue.h"
@@ -27,7 +28,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   ui::TApplication app(argc, argv);
-  QGuiApplication::setApplicationDisplayName("Tavo Url Manager 2.0");
+  ui::SetApplicationTitle("Tavo Url Manager 2.0");
   QDir out(QDir(QString::fromLocal8Bit(argv[1])).absolutePath());
   QTemporaryDir work;
   if (!work.isValid() || !QDir::setCurrent(work.path())) {

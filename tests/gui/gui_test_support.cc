@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "exception_handler.h"
+#include "message_box.h"
 
 // The font library keeps caches for the life of the process, which the
 // leak checker would report on machines with other font set-ups.
@@ -18,7 +19,7 @@ class QtEnvironment : public ::testing::Environment {
   void SetUp() override {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     app_ = std::make_unique<ui::TApplication>(argc_, argv_);
-    QGuiApplication::setApplicationDisplayName("Tavo Url Manager 2.0");
+    ui::SetApplicationTitle("Tavo Url Manager 2.0");
   }
   void TearDown() override { app_.reset(); }
 
