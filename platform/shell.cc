@@ -1,8 +1,9 @@
 #include "shell.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,7 +18,6 @@ namespace {
 // openers hand the target to a running service and return at once; one that
 // is still running after this has started the program itself.
 constexpr long kVerdictWaitMs = 2000;
-constexpr long kPollMs = 10;
 
 std::string& Opener() {
   static std::string opener = "xdg-open";
@@ -42,24 +42,38 @@ int ResultOfExit(int status) {
   }
 }
 
-// Runs in the first child: starts the opener in a grandchild, waits for its
-// verdict and exits with the result. A grandchild still running when the
-// child exits passes to init, which reaps it, so no zombie is left behind.
-// Only async-signal-safe calls from here on.
-[[noreturn]] void RunOpener(char* const argv[], const char* directory) {
+// Runs in the watcher, a grandchild of the program that init adopts: starts
+// the opener in a child of its own, waits for it to exit and writes the
+// result to `out`. A program gone by then no longer reads it; the write then
+// fails quietly. Only async-signal-safe calls from here on.
+[[noreturn]] void Report(int out, int result) {
+  ssize_t ignored = write(out, &result, sizeof result);
+  (void)ignored;
+  _exit(0);
+}
+
+[[noreturn]] void WatchOpener(char* const argv[], const char* directory, int out) {
+  signal(SIGPIPE, SIG_IGN);
+  // The watcher may outlive the program: it keeps none of the program's
+  // files open (a table's lock would outlive the program with them).
+  if (out > 3) {
+    close_range(3, static_cast<unsigned>(out) - 1, 0);
+  }
+  close_range(static_cast<unsigned>(out) + 1, ~0U, 0);
   if (directory[0] != '\0' && chdir(directory) != 0) {
-    _exit(kShellPathNotFound);
+    Report(out, kShellPathNotFound);
   }
   int errPipe[2];
   if (pipe2(errPipe, O_CLOEXEC) != 0) {
-    _exit(kShellNoAssociation);
+    Report(out, kShellNoAssociation);
   }
   pid_t pid = fork();
   if (pid < 0) {
-    _exit(kShellNoAssociation);
+    Report(out, kShellNoAssociation);
   }
   if (pid == 0) {
     close(errPipe[0]);
+    close(out);
     setsid();
     execvp(argv[0], argv);
     int err = errno;
@@ -74,31 +88,22 @@ int ResultOfExit(int status) {
     got = read(errPipe[0], &err, sizeof err);
   } while (got < 0 && errno == EINTR);
   close(errPipe[0]);
+  int status = 0;
+  pid_t r;
+  do {
+    r = waitpid(pid, &status, 0);
+  } while (r < 0 && errno == EINTR);
   if (got == static_cast<ssize_t>(sizeof err)) {
     // The opener could not be started at all.
-    int status;
-    waitpid(pid, &status, 0);
-    _exit(err == ENOENT || err == ENOTDIR || err == EACCES ? kShellFileNotFound
-                                                           : kShellNoAssociation);
+    Report(out, err == ENOENT || err == ENOTDIR || err == EACCES ? kShellFileNotFound
+                                                            : kShellNoAssociation);
   }
-  for (long waited = 0; waited < kVerdictWaitMs; waited += kPollMs) {
-    int status;
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) {
-      _exit(ResultOfExit(status));
-    }
-    if (r < 0 && errno != EINTR) {
-      _exit(kShellNoAssociation);
-    }
-    timespec ts{0, kPollMs * 1000000};
-    nanosleep(&ts, nullptr);
-  }
-  _exit(kShellOk);
+  Report(out, r == pid ? ResultOfExit(status) : kShellNoAssociation);
 }
 
 }  // namespace
 
-int ShellExecute(const std::string& target, const std::string& directory) {
+ShellLaunch StartShellExecute(const std::string& target, const std::string& directory) {
   // Everything the children need is made before fork: allocating after fork
   // in a threaded process is not safe.
   std::string program = Opener();
@@ -106,22 +111,67 @@ int ShellExecute(const std::string& target, const std::string& directory) {
   std::string arg = Cp1251ToUtf8(target);
   std::string dir = directory;
   std::vector<char*> argv = {program.data(), arg.data(), nullptr};
+  int resultPipe[2];
+  if (pipe2(resultPipe, O_CLOEXEC) != 0) {
+    return {kShellNoAssociation, -1};
+  }
+  // The first child only starts the watcher and exits, so it is reaped at
+  // once and the watcher passes to init.
   pid_t pid = fork();
   if (pid < 0) {
-    return kShellNoAssociation;
+    close(resultPipe[0]);
+    close(resultPipe[1]);
+    return {kShellNoAssociation, -1};
   }
   if (pid == 0) {
-    RunOpener(argv.data(), dir.c_str());
+    close(resultPipe[0]);
+    pid_t watcher = fork();
+    if (watcher == 0) {
+      WatchOpener(argv.data(), dir.c_str(), resultPipe[1]);
+    }
+    _exit(watcher < 0 ? 1 : 0);
   }
-  int status;
+  close(resultPipe[1]);
+  int status = 0;
   pid_t r;
   do {
     r = waitpid(pid, &status, 0);
   } while (r < 0 && errno == EINTR);
-  if (r != pid || !WIFEXITED(status)) {
-    return kShellNoAssociation;
+  if (r != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    close(resultPipe[0]);
+    return {kShellNoAssociation, -1};
   }
-  return WEXITSTATUS(status);
+  return {kShellOk, resultPipe[0]};
+}
+
+int ReadShellResult(int fd) {
+  int result = 0;
+  ssize_t got;
+  do {
+    got = read(fd, &result, sizeof result);
+  } while (got < 0 && errno == EINTR);
+  close(fd);
+  return got == static_cast<ssize_t>(sizeof result) ? result : kShellNoAssociation;
+}
+
+void CloseShellLaunch(int fd) { close(fd); }
+
+int ShellExecute(const std::string& target, const std::string& directory) {
+  ShellLaunch launch = StartShellExecute(target, directory);
+  if (launch.fd < 0) {
+    return launch.result;
+  }
+  pollfd ready{launch.fd, POLLIN, 0};
+  int n;
+  do {
+    n = poll(&ready, 1, static_cast<int>(kVerdictWaitMs));
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) {
+    // Still running: a program the opener started itself.
+    CloseShellLaunch(launch.fd);
+    return kShellOk;
+  }
+  return ReadShellResult(launch.fd);
 }
 
 void SetShellOpenerForTesting(const std::string& program) {
