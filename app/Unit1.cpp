@@ -16,6 +16,7 @@
 #include "exception_handler.h"
 #include "grid_widths.h"
 #include "images.h"
+#include "message_box.h"
 #include "qt_text.h"
 #include "section_edit.h"
 #include "section_tree.h"
@@ -111,6 +112,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   DataSource1->SetDataSet(HDSUrls);
   BindHandlers();
   BindLongAddresses();
+  // Nothing is edited in the list until start-up has opened the catalogue
+  // whole: an edit that start-up left no way to save would be lost.
+  DBGrid1->SetReadOnly(true);
+  DataSource1->SetAutoEdit(false);
   ui::CallGuarded([this] { FormCreate(); });
 }
 
@@ -231,7 +236,17 @@ void TForm1::FormCreate() {
   HDSTem->ReindexTable();
   CheckXceResult(nullptr, LongAddresses->Reindex());
   LoadSections(*HDSTem, TreeView1);
-  treeLoaded_ = true;
+  catalogueOpen_ = true;
+  DBGrid1->SetReadOnly(false);
+  DataSource1->SetAutoEdit(true);
+}
+
+bool TForm1::RefusedWithoutCatalogue() {
+  if (catalogueOpen_) {
+    return false;
+  }
+  ui::ShowErrorBox(this, QString::fromUtf8(kCatalogueNotOpen));
+  return true;
 }
 
 void TForm1::FormCloseQuery(bool& /*CanClose*/) {
@@ -248,7 +263,7 @@ void TForm1::FormCloseQuery(bool& /*CanClose*/) {
     HDSUrls->PackTable();
     TidyLongAddresses();
   }
-  if (treeLoaded_) {
+  if (catalogueOpen_) {
     SaveSections(*HDSTem, TreeView1);
   }
   // Without a working directory there is no settings file to write.
@@ -278,8 +293,22 @@ void TForm1::TreeView1MouseDown(Qt::MouseButton Button, Qt::KeyboardModifiers, i
   }
 }
 
-void TForm1::ToolButton8Click() { AddSectionAtCurrentLevel(TreeView1); }
-void TForm1::ToolButton9Click() { AddChildSection(TreeView1); }
-void TForm1::ToolButton10Click() { DeleteSection(TreeView1, *HDSUrlIn, this); }
+void TForm1::ToolButton8Click() {
+  if (!RefusedWithoutCatalogue()) {
+    AddSectionAtCurrentLevel(TreeView1);
+  }
+}
+
+void TForm1::ToolButton9Click() {
+  if (!RefusedWithoutCatalogue()) {
+    AddChildSection(TreeView1);
+  }
+}
+
+void TForm1::ToolButton10Click() {
+  if (!RefusedWithoutCatalogue()) {
+    DeleteSection(TreeView1, *HDSUrlIn, this);
+  }
+}
 void TForm1::ToolButton11Click() { ExpandAllSections(TreeView1); }
 void TForm1::ToolButton12Click() { CollapseAllSections(TreeView1); }

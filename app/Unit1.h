@@ -108,9 +108,13 @@ class TForm1 : public QWidget, public Ui::TForm1 {
   void OpenLongAddresses();
   void RemoveLongAddress(uint32_t id);
   void TidyLongAddresses();
-  // Whether TreeView1 holds the sections table's rows: only then may a
-  // close write it back (a start-up that stopped earlier left it empty).
-  bool treeLoaded_ = false;
+  // After a start-up that stopped part-way, a command that would change the
+  // catalogue says that it is not open and is refused: true then.
+  bool RefusedWithoutCatalogue();
+  // Whether start-up ran to its end: every table open and TreeView1 holding
+  // the sections table's rows. Only then may the tree be written back (a
+  // start-up that stopped earlier left it empty or stale).
+  bool catalogueOpen_ = false;
 
   std::unique_ptr<TDataSource> dataSource1_;
 };

@@ -19,6 +19,95 @@ constexpr char kTypeId[] = "TYPE_ID";
 
 bool Editing(const TDataSet& t) { return t.State() == dsEdit || t.State() == dsInsert; }
 
+// The code a URL record's link type text holds, or 0 for a text that is no
+// code the numbering could ever give.
+int32_t CodeOrZero(const std::string& text) {
+  try {
+    return std::max(0, LinkTypeCode(text));
+  } catch (const EConvertError&) {
+    return 0;
+  }
+}
+
+// The smallest key of the "ADRESTYPE" order above every key that begins
+// with `code`: the code padded to the field's width with its last character
+// stepped up. Empty when there is none.
+std::string KeyAfter(const std::string& code, size_t width) {
+  std::string key = code;
+  key.resize(std::max(width, key.size()), ' ');
+  while (!key.empty() && static_cast<unsigned char>(key.back()) == 0xFF) {
+    key.pop_back();
+  }
+  if (!key.empty()) {
+    key.back() = static_cast<char>(static_cast<unsigned char>(key.back()) + 1);
+  }
+  return key;
+}
+
+// The highest link type code the URL records carry, the deleted records'
+// included (they are packed away only at shutdown, and could be recalled
+// until then). The "ADRESTYPE" order is walked from one code to the next
+// through a scope, so the work grows with the number of codes in use, not
+// with the number of records. The list's order, filter and record are put
+// back afterwards.
+int32_t HighestCodeInUrls(TXdsTable& urls) {
+  if (!urls.Active()) {
+    return 0;
+  }
+  constexpr size_t kCodeWidth = 10;
+  urls.CheckBrowseMode();
+  const std::string index = urls.IndexName();
+  const bool filtered = urls.Filtered();
+  const TBookmark at = urls.IsEmpty() ? TBookmark() : urls.GetBookmark();
+  int32_t highest = 0;
+  urls.DisableControls();
+  auto restore = [&] {
+    urls.SetScoped(false);
+    urls.SetScopeBegin("");
+    urls.SetIndexName(index);
+    urls.SetFiltered(filtered);
+    if (!at.empty() && urls.BookmarkValid(at)) {
+      urls.GotoBookmark(at);
+    }
+  };
+  try {
+    urls.SetFiltered(false);
+    urls.SetIndexName("ADRESTYPE");
+    urls.First();
+    while (!urls.Eof()) {
+      const std::string code = urls.FieldByName("ADRESTYPE")->AsString();
+      highest = std::max(highest, CodeOrZero(code));
+      const std::string next = KeyAfter(code, kCodeWidth);
+      if (next.empty()) {
+        break;
+      }
+      urls.SetScoped(false);
+      urls.SetScopeBegin(next);
+      urls.SetScoped(true);
+      urls.First();
+      if (!urls.Eof() && urls.FieldByName("ADRESTYPE")->AsString() == code) {
+        // A key the scope could not step over: on by one record instead.
+        urls.SetScoped(false);
+        (void)urls.Locate("ADRESTYPE", TVariant(code), 0);
+        urls.Next();
+        while (!urls.Eof() && urls.FieldByName("ADRESTYPE")->AsString() == code) {
+          urls.Next();
+        }
+      }
+    }
+    restore();
+  } catch (...) {
+    try {
+      restore();
+    } catch (...) {
+    }
+    urls.EnableControls();
+    throw;
+  }
+  urls.EnableControls();
+  return highest;
+}
+
 }  // namespace
 
 int32_t LinkTypeCode(const std::string& text) {
@@ -62,11 +151,20 @@ void TForm4::FormCloseQuery(bool& CanClose) {
   }
   CanClose = true;
   owner_->show();
+  // The list's "Тип" column shows each record's type as the dictionary now
+  // holds it: a deleted type's name goes, a renamed one changes.
+  TXdsTable* urls = owner_->HDSUrls;
+  if (urls->Active() && urls->State() == dsBrowse) {
+    urls->Refresh();
+  }
 }
 
 // --- The main window's part -------------------------------------------------
 
 void TForm1::ToolButton6Click() {
+  if (RefusedWithoutCatalogue()) {
+    return;
+  }
   // Made before the main window goes: a window that cannot be made leaves
   // the main window where it was.
   auto* dictionary = new TForm4(this);
@@ -92,6 +190,9 @@ void TForm1::HDSTypeBeforeInsert(TDataSet&) {
     throw;
   }
   HDSType->EnableControls();
+  // A code the URL records still carry is not given again, though its type
+  // is gone: those records would take the new type's name and prefix.
+  highest = std::max(highest, HighestCodeInUrls(*HDSUrls));
   if (highest == std::numeric_limits<int32_t>::max()) {
     DatabaseError("No link type code is left above " + std::to_string(highest),
                   HDSType->Name());

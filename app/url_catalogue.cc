@@ -3,7 +3,9 @@
 // address.
 #include "url_catalogue.h"
 
+#include <QSocketNotifier>
 #include <cmath>
+#include <vector>
 
 #include "Unit1.h"
 #include "Unit2.h"
@@ -15,6 +17,8 @@
 #include "section_edit.h"
 #include "section_tree.h"
 #include "shell.h"
+#include "xds/xce_calls.h"
+#include "xds/xdserror.h"
 
 int32_t LastUrlId = 0;
 
@@ -22,6 +26,9 @@ const char* const kFilterOffCaption = "Фильтр выключен";
 const char* const kFilterOnCaption = "Фильтр включен";
 const char* const kCutToField = "Поле вмещает %1 знаков: лишнее не сохраняется";
 const char* const kNoProgramForLink = "Нет программы связанной с этой ссылкой -- ошибка № %d";
+const char* const kOpenerWatchName = "OpenerWatch";
+const char* const kCatalogueNotOpen =
+    "Каталог не открыт: при запуске произошла ошибка. Изменения сохранить нельзя.";
 
 // The sections table's id, parent and name fields, named here only.
 void LoadSections(TXdsTable& sections, TTreeView* tree) {
@@ -60,14 +67,71 @@ std::string MembershipsOf(TDataSet& urls) {
   return "URL_ID=" + urls.FieldByName("URL_ID")->AsString();
 }
 
-// Removes, one row at a time, the membership rows from the current row on
-// that the expression finds; each removal compacts the table, which moves it
-// to its first row, so the search starts again from there.
-void RemoveMemberships(TXdsTable& memberships, const std::string& expression) {
-  while (memberships.LocateExpression(expression, true)) {
-    memberships.DeleteCurrentRecord();
-    memberships.PackTable();
+// A step of a recovery after a failure: the first failure is the one the
+// user is shown, so a later one is dropped.
+template <class F>
+void Quietly(F&& f) noexcept {
+  try {
+    f();
+  } catch (...) {
   }
+}
+
+// Files the URL record `urlId` under each of `sections`, one row each.
+void AddMemberships(TXdsTable& memberships, int32_t urlId, const std::vector<int32_t>& sections) {
+  for (int32_t section : sections) {
+    memberships.Append();
+    memberships.FieldByName("TEM_ID")->SetAsInteger(section);
+    memberships.FieldByName("URL_ID")->SetAsInteger(urlId);
+    memberships.Post();
+  }
+}
+
+// Removes, one row at a time, the membership rows of the URL record `urlId`
+// from the current row on; each removal compacts the table, which moves it
+// to its first row, so the search starts again from there. Returns the
+// sections of the rows removed. All or nothing: when a step fails, the rows
+// already removed are put back (a row marked but not yet compacted away has
+// its mark taken back) before the failure goes on to the caller.
+std::vector<int32_t> RemoveMemberships(TXdsTable& memberships, int32_t urlId,
+                                       const std::string& expression) {
+  std::vector<int32_t> removed;
+  int marked = 0;
+  try {
+    while (memberships.LocateExpression(expression, true)) {
+      const int32_t section = WholeNumber(memberships.FieldByName("TEM_ID")->AsFloat());
+      marked = memberships.RecNo();
+      memberships.DeleteCurrentRecord();
+      memberships.PackTable();
+      marked = 0;
+      removed.push_back(section);
+    }
+  } catch (...) {
+    if (marked > 0) {
+      Quietly([&] {
+        memberships.GotoRecord(marked);
+        CheckXceResult(&memberships, Xce().XdsRecallRecord(memberships.TableHandle()));
+        memberships.GotoRecord(marked);
+      });
+    }
+    Quietly([&] { AddMemberships(memberships, urlId, removed); });
+    throw;
+  }
+  return removed;
+}
+
+// Puts the memberships of the URL record `urlId` back as they were: its rows
+// now are removed and `sections` filed again. A step of a recovery.
+void RestoreMemberships(TXdsTable& memberships, int32_t urlId, const std::string& expression,
+                        const std::vector<int32_t>& sections) {
+  Quietly([&] {
+    memberships.First();
+    while (memberships.LocateExpression(expression, true)) {
+      memberships.DeleteCurrentRecord();
+      memberships.PackTable();
+    }
+    AddMemberships(memberships, urlId, sections);
+  });
 }
 
 void SaveSections(TTreeView* tree) { SaveSections(*Form1->HDSTem, tree); }
@@ -85,15 +149,35 @@ TForm2* NewEditor(TForm1* owner) {
 
 bool Editing(TDataSet& t) { return t.State() == dsEdit || t.State() == dsInsert; }
 
-// A step of a recovery after a failure: the first failure is the one the
-// user is shown, so a later one is dropped.
-template <class F>
-void Quietly(F&& f) noexcept {
-  try {
-    f();
-  } catch (...) {
+// The message of a launch that failed; nothing for one that did not.
+void ReportLaunch(int result) {
+  if (result <= 32) {
+    ui::ShowMessage(QString::asprintf(kNoProgramForLink, result));
   }
 }
+
+// Waits, in the event loop, for the verdict of one launch of the opener.
+// Gone with the window at the latest; the verdict is then not wanted.
+class TOpenerWatch : public QSocketNotifier {
+ public:
+  TOpenerWatch(int fd, QObject* parent) : QSocketNotifier(fd, Read, parent), fd_(fd) {
+    setObjectName(kOpenerWatchName);
+  }
+  ~TOpenerWatch() override {
+    if (fd_ >= 0) {
+      platform::CloseShellLaunch(fd_);
+    }
+  }
+  int Result() {
+    setEnabled(false);
+    const int result = platform::ReadShellResult(fd_);
+    fd_ = -1;
+    return result;
+  }
+
+ private:
+  int fd_;
+};
 
 }  // namespace
 
@@ -198,7 +282,65 @@ void TForm1::RecoverFromCommand(TForm2* editor) {
   show();
 }
 
+namespace {
+
+// The URL record's own fields, which an edit may change.
+const char* const kRecordFields[] = {"URL", "NAME", "DESCR", "ADRESTYPE"};
+
+// The address is taken and put back as its editing text: the whole address,
+// which may be longer than the field.
+std::vector<std::string> ValuesOf(TDataSet& urls) {
+  std::vector<std::string> values;
+  for (const char* name : kRecordFields) {
+    TField* field = urls.FieldByName(name);
+    values.push_back(std::string_view(name) == "URL" ? field->Text() : field->AsString());
+  }
+  return values;
+}
+
+void PutValues(TDataSet& urls, const std::vector<std::string>& values) {
+  for (size_t i = 0; i < std::size(kRecordFields); ++i) {
+    TField* field = urls.FieldByName(kRecordFields[i]);
+    if (std::string_view(kRecordFields[i]) == "URL") {
+      field->SetText(values[i]);
+    } else {
+      field->SetAsString(values[i]);
+    }
+  }
+}
+
+// Saves what the editor window holds: the sections table from its tree, the
+// URL record, then the record's memberships from its marks. All or nothing
+// over the record and its memberships: a failure before the post leaves both
+// as they were (the caller's recovery cancels the pending insert or edit);
+// a failure after it takes the post back (a new record is deleted, an edited
+// one gets its old values) and puts the memberships back as they were.
+void SaveEditorRecord(TForm2* editor, bool isNew, const std::vector<std::string>& before) {
+  TXdsTable& urls = *Form1->HDSUrls;
+  SaveSections(editor->TreeView1);
+  urls.Post();
+  try {
+    SaveUrlSections();
+  } catch (...) {
+    Quietly([&] {
+      if (isNew) {
+        urls.DeleteCurrentRecord();
+      } else {
+        urls.Edit();
+        PutValues(urls, before);
+        urls.Post();
+      }
+    });
+    throw;
+  }
+}
+
+}  // namespace
+
 void TForm1::ToolButton1Click() {
+  if (RefusedWithoutCatalogue()) {
+    return;
+  }
   int recNo = HDSUrls->RecNo();
   SaveSections(TreeView1);
   QPointer<TForm2> editor = NewEditor(this);
@@ -208,9 +350,7 @@ void TForm1::ToolButton1Click() {
     HDSUrls->SetFiltered(false);
     HDSUrls->Append();
     if (editor->exec() == 1) {
-      SaveSections(editor->TreeView1);
-      SaveUrlSections();
-      HDSUrls->Post();
+      SaveEditorRecord(editor, true, {});
       recNo = HDSUrls->RecNo();
     } else {
       HDSUrls->Cancel();
@@ -230,7 +370,7 @@ void TForm1::ToolButton1Click() {
 }
 
 void TForm1::ToolButton2Click() {
-  if (HDSUrls->RecNo() <= 0) {
+  if (RefusedWithoutCatalogue() || HDSUrls->RecNo() <= 0) {
     return;
   }
   const int32_t id = UrlIdOf(*HDSUrls);
@@ -241,11 +381,10 @@ void TForm1::ToolButton2Click() {
     hide();
     HDSUrls->SetFiltered(false);
     if (HDSUrls->Locate("URL_ID", TVariant(id), 0)) {
+      const std::vector<std::string> before = ValuesOf(*HDSUrls);
       HDSUrls->Edit();
       if (editor->exec() == 1) {
-        SaveSections(editor->TreeView1);
-        SaveUrlSections();
-        HDSUrls->Post();
+        SaveEditorRecord(editor, false, before);
       } else {
         HDSUrls->Cancel();
       }
@@ -265,13 +404,13 @@ void TForm1::ToolButton2Click() {
 }
 
 void TForm1::ToolButton3Click() {
-  if (!HDSUrls->IsEmpty()) {
+  if (!RefusedWithoutCatalogue() && !HDSUrls->IsEmpty()) {
     HDSUrls->Delete();
   }
 }
 
 void TForm1::ToolButton4Click() {
-  if (Editing(*HDSUrls)) {
+  if (!RefusedWithoutCatalogue() && Editing(*HDSUrls)) {
     HDSUrls->Post();
   }
 }
@@ -282,10 +421,21 @@ void TForm1::ToolButton5Click() {
     return;
   }
   const std::string command = HDSType->FieldByName("TYPRPRESTR")->AsString() + CurrentAddress();
-  const int result = platform::ShellExecute(command, platform::ExecutableDirectory());
-  if (result <= 32) {
-    ui::ShowMessage(QString::asprintf(kNoProgramForLink, result));
+  const platform::ShellLaunch launch =
+      platform::StartShellExecute(command, platform::ExecutableDirectory());
+  if (launch.fd < 0) {
+    ReportLaunch(launch.result);
+    return;
   }
+  // The opener's verdict comes when it exits, which may be long after (an
+  // opener that runs the program itself): the window goes on meanwhile, and
+  // a failure is reported when it is known.
+  auto* watch = new TOpenerWatch(launch.fd, this);
+  connect(watch, &QSocketNotifier::activated, watch, [watch] {
+    const int result = watch->Result();
+    watch->deleteLater();
+    ui::CallGuarded([result] { ReportLaunch(result); });
+  });
 }
 
 // --- The URL table's handlers -----------------------------------------------
@@ -321,9 +471,20 @@ void TForm1::HDSUrlsBeforeDelete(TDataSet& DataSet) {
   SavedMembershipFiltered = HDSUrlIn->Filtered();
   SavedUrlRecNo = HDSUrls->RecNo();
   SavedUrlId = UrlIdOf(DataSet);
-  HDSUrlIn->SetFiltered(false);
-  HDSUrlIn->First();
-  RemoveMemberships(*HDSUrlIn, MembershipsOf(DataSet));
+  try {
+    HDSUrlIn->SetFiltered(false);
+    HDSUrlIn->First();
+    (void)RemoveMemberships(*HDSUrlIn, UrlIdOf(DataSet), MembershipsOf(DataSet));
+  } catch (...) {
+    // The delete is refused (the record stays) and the after-delete handler
+    // does not run: the membership filter goes back here, and the record's
+    // memberships are back already.
+    Quietly([&] {
+      HDSUrlIn->SetFilter(SavedMembershipFilter);
+      HDSUrlIn->SetFiltered(SavedMembershipFiltered);
+    });
+    throw;
+  }
 }
 
 void TForm1::HDSUrlsAfterDelete(TDataSet&) {
@@ -342,17 +503,30 @@ void SaveUrlSections() {
   TXdsTable& memberships = *Form1->HDSUrlIn;
   TDataSet& urls = *Form1->HDSUrls;
   const std::string index = memberships.IndexName();
-  memberships.SetIndexName("TEM_URL");
-  memberships.First();
-  RemoveMemberships(memberships, MembershipsOf(urls));
+  const std::string expression = MembershipsOf(urls);
   const int32_t id = UrlIdOf(urls);
+  std::vector<int32_t> marked;
   for (TTreeNode* node : TreeNodes(Form2->TreeView1)) {
     if (node->ImageIndex() == kSectionMarked) {
-      memberships.Append();
-      memberships.FieldByName("TEM_ID")->SetAsInteger(static_cast<int32_t>(node->Data()));
-      memberships.FieldByName("URL_ID")->SetAsInteger(id);
-      memberships.Post();
+      marked.push_back(static_cast<int32_t>(node->Data()));
     }
+  }
+  std::vector<int32_t> previous;
+  bool removed = false;
+  try {
+    memberships.SetIndexName("TEM_URL");
+    memberships.First();
+    previous = RemoveMemberships(memberships, id, expression);
+    removed = true;
+    AddMemberships(memberships, id, marked);
+  } catch (...) {
+    // A failed removal has put its rows back itself.
+    Quietly([&] { memberships.Cancel(); });
+    if (removed) {
+      RestoreMemberships(memberships, id, expression, previous);
+    }
+    Quietly([&] { memberships.SetIndexName(index); });
+    throw;
   }
   memberships.SetIndexName(index);
 }

@@ -19,9 +19,16 @@ extern const char* const kFilterOnCaption;   // UTF-8
 extern const char* const kCutToField;  // UTF-8
 // What the user reads when the opener fails; %d is its number.
 extern const char* const kNoProgramForLink;  // UTF-8
+// What a command that would change the catalogue says after a start-up
+// that did not open it whole.
+extern const char* const kCatalogueNotOpen;  // UTF-8
+// The object name of what waits for an opener's verdict; one per launch
+// still running.
+extern const char* const kOpenerWatchName;
 
 // Rewrites the memberships of the URL table's current record from the
-// marks of the current editor window's tree.
+// marks of the current editor window's tree. All or nothing: after a failure
+// the memberships are as they were.
 void SaveUrlSections();
 // Marks the current editor window's sections that the URL table's current
 // record is filed under.

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <unordered_map>
 
+#include "db/db_error.h"
 #include "qt_text.h"
 #include "stored_text.h"
 #include "xds/xce_calls.h"
@@ -105,16 +106,24 @@ uint32_t NextSectionId(TTreeView* Tree) {
 
 void LoadTreeFromTable(TXdsTable& Table, TTreeView* Tree, const std::string& IdField,
                        const std::string& ParentField, const std::string& NameField) {
-  Tree->clear();
+  // Every row is read before the tree is touched: a row that cannot be read
+  // stops the load with the tree as it was, so no later save can write back
+  // a tree that holds only part of the table.
   std::vector<TMyItem> items;
   Table.First();
   TField* id = Table.FieldByName(IdField);
   TField* parent = Table.FieldByName(ParentField);
   TField* name = Table.FieldByName(NameField);
   while (!Table.Eof()) {
-    items.push_back({id->AsInteger(), parent->AsInteger(), name->AsString()});
+    try {
+      items.push_back({id->AsInteger(), parent->AsInteger(), name->AsString()});
+    } catch (const EConvertError& e) {
+      throw EConvertError(std::filesystem::path(Table.TableName()).filename().string() +
+                          ", record " + std::to_string(Table.RecNo()) + ": " + e.Message());
+    }
     Table.Next();
   }
+  Tree->clear();
 
   // How many rows still waiting carry each id: a row waits while its parent
   // is among them.

@@ -40,6 +40,9 @@ struct TSectionFields {
 // No row is left out: when the parents of the rows still waiting form a
 // cycle, the first of them in table order goes to the top level, so the
 // cycle is broken there and the next save stores a tree without it.
+// A row whose id or parent is not a 32-bit whole number stops the load
+// (EConvertError naming the table and the row's record number) before the
+// tree is touched.
 void LoadTreeFromTable(TXdsTable& Table, TTreeView* Tree, const std::string& IdField,
                        const std::string& ParentField, const std::string& NameField);
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Unit1.h"
+#include "url_catalogue.h"
 #include "catalogue_test_util.h"
 #include "gui_test_support.h"
 #include "shell.h"
@@ -55,6 +56,13 @@ class TWatchedForm : public TForm1 {
     }
   }
 };
+
+// Turns of the event loop until every opener `form` launched has given its
+// verdict (and a failure has been reported); false on the timeout.
+inline bool OpenersDone(QWidget* form, int timeoutMs = 10000) {
+  return QTest::qWaitFor([&] { return form->findChildren<QObject*>(kOpenerWatchName).isEmpty(); },
+                         timeoutMs);
+}
 
 // A fresh catalogue folder as the current directory for each test, and the
 // program's main window (a Form) started there by the test; the directory,

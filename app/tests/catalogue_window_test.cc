@@ -1,10 +1,14 @@
 // The main window over real catalogue folders: start-up and shutdown, the
 // section tree's commands and marks, as a user drives them.
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QToolButton>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -18,6 +22,7 @@
 #include "qt_text.h"
 #include "section_edit.h"
 #include "section_tree.h"
+#include "url_catalogue.h"
 #include "xds/xds.h"
 
 namespace apptest {
@@ -64,6 +69,22 @@ std::string Shape(TTreeView* tree) {
   return out;
 }
 
+// A window's title as the window system shows it: Qt's platform windows
+// append the application's display name, when one was set, to every title
+// that does not end with it. Whether one was set shows in whether the
+// display name follows a change of the application's name.
+QString ShownTitle(const QString& title) {
+  const QString name = QCoreApplication::applicationName();
+  QCoreApplication::setApplicationName(name + "~");
+  const QString display = QGuiApplication::applicationDisplayName();
+  const bool displayNameSet = display != name + "~";
+  QCoreApplication::setApplicationName(name);
+  if (!displayNameSet || title.endsWith(display)) {
+    return title;
+  }
+  return title + QString::fromUtf8(" \u2014 ") + display;
+}
+
 class CatalogueWindowTest : public WorkingDirTest {
  protected:
   // Selects the first node with that text.
@@ -103,6 +124,7 @@ class CatalogueWindowTest : public WorkingDirTest {
       auto* box = qobject_cast<QMessageBox*>(w);
       ASSERT_NE(box, nullptr);
       EXPECT_EQ(box->windowTitle(), "Error");
+      EXPECT_EQ(ShownTitle(box->windowTitle()), "Error");
       EXPECT_EQ(box->icon(), QMessageBox::Critical);
       text = box->text().toStdString();
       box->button(QMessageBox::Ok)->click();
@@ -302,8 +324,11 @@ TEST_F(CatalogueWindowTest, AMissingTableStopsStartUpWritesNothingAndTheWindowCl
   }
   EXPECT_EQ(form->Panel2->Caption(), "Фильтр выключен");
   EXPECT_EQ(form->TreeView1->topLevelItemCount(), 0);
-  // The window is usable and closes, writing only the grid widths.
-  QTest::mouseClick(form->ToolButton8, Qt::LeftButton);
+  // The window refuses to add a section it could not save, and closes,
+  // writing only the grid widths.
+  EXPECT_EQ(ErrorBoxOf([&] { QTest::mouseClick(form->ToolButton8, Qt::LeftButton); }),
+            kCatalogueNotOpen);
+  EXPECT_EQ(form->TreeView1->topLevelItemCount(), 0);
   EXPECT_TRUE(form->close());
   form_.reset();
   auto after = Snapshot(Dir());
@@ -332,6 +357,23 @@ TEST_F(CatalogueWindowTest, ASecondCopyLeavesTheFirstCopysFilesAlone) {
   TWatchedForm* form = MakeForm();
   EXPECT_EQ(startupErrors_.size(), 1u);
   EXPECT_FALSE(form->HDSType->Active());
+  // Every command that would change the catalogue says it is not open, and
+  // opens no window; the list takes no edit.
+  form->show();
+  for (QToolButton* command :
+       {form->ToolButton3, form->ToolButton4, form->ToolButton6,
+        form->ToolButton8, form->ToolButton9, form->ToolButton10}) {
+    EXPECT_EQ(ErrorBoxOf([&] { QTest::mouseClick(command, Qt::LeftButton); }), kCatalogueNotOpen)
+        << command->objectName().toStdString();
+    EXPECT_TRUE(form->isVisible());
+  }
+  // The new and edit commands (the watching window only counts clicks on
+  // them; the real handlers refuse).
+  EXPECT_EQ(ErrorBoxOf([&] { form->TForm1::ToolButton1Click(); }), kCatalogueNotOpen);
+  EXPECT_EQ(ErrorBoxOf([&] { form->TForm1::ToolButton2Click(); }), kCatalogueNotOpen);
+  EXPECT_TRUE(form->DBGrid1->ReadOnly());
+  EXPECT_FALSE(form->DataSource1->AutoEdit());
+  EXPECT_TRUE(form->findChildren<QDialog*>().isEmpty());
   EXPECT_TRUE(form->close());
   form_.reset();
   held.clear();
@@ -495,6 +537,115 @@ TEST_F(CatalogueWindowTest, TheSharedFixtureCatalogueStartsAndClosesSound) {
   std::vector<Row> sorted = rows;
   std::sort(sorted.begin(), sorted.end(), [](const Row& a, const Row& b) { return a.id < b.id; });
   EXPECT_EQ(saved, sorted);
+}
+
+// A sections row whose id is no 32-bit whole number stops start-up with its
+// record number, and nothing writes the sections table afterwards.
+TEST_F(CatalogueWindowTest, AnUnreadableSectionRowStopsStartUpAndTheTableIsKept) {
+  cattest::AppendSections(Dir(), {{1, 0, "a"}});
+  {
+    cattest::EngineConnection c(Dir());
+    XDSHANDLE t = 0;
+    ASSERT_EQ(XdsOpenTable(c.handle(), "TEM.dbf", nullptr, XDS_TABLE_CDX, XDS_CHAR_ANSI,
+                           XDS_LOCK_PROPRIETARY, XDS_RIGHTS_CHECK, XDS_OPEN_EXCLUSIVE, &t),
+              0);
+    for (const char* id : {"3000000000", "2"}) {
+      ASSERT_EQ(XdsAppendRecord(t), 0);
+      uint16_t no = 0;
+      ASSERT_EQ(XdsGetFieldNumber(t, "INID", &no), 0);
+      ASSERT_EQ(XdsSetField(t, no, id, static_cast<uint32_t>(strlen(id))), 0);
+      ASSERT_EQ(XdsGetFieldNumber(t, "INNAME", &no), 0);
+      ASSERT_EQ(XdsSetField(t, no, "b", 1), 0);
+      ASSERT_EQ(XdsWriteRecord(t), 0);
+    }
+    ASSERT_EQ(XdsCloseTable(t), 0);
+  }
+  auto before = Snapshot(Dir());
+  TWatchedForm* form = MakeForm();
+  ASSERT_EQ(startupErrors_.size(), 1u);
+  EXPECT_EQ(startupErrors_[0], "TEM.dbf, record 2: '3000000000' is not a valid integer value");
+  form->show();
+  // The URL commands would save the tree first: refused.
+  EXPECT_EQ(ErrorBoxOf([&] { form->TForm1::ToolButton1Click(); }), kCatalogueNotOpen);
+  EXPECT_EQ(ErrorBoxOf([&] { form->TForm1::ToolButton2Click(); }), kCatalogueNotOpen);
+  EXPECT_TRUE(form->close());
+  form_.reset();
+  // The rows are as they were (start-up rebuilt only the index).
+  auto after = Snapshot(Dir());
+  ASSERT_TRUE(before.contains("TEM.dbf"));
+  EXPECT_EQ(after["TEM.dbf"], before["TEM.dbf"]);
+}
+
+// A click on the mark of the selected section only toggles the mark; a click
+// on its text still opens the name for editing.
+TEST_F(CatalogueWindowTest, AClickOnTheSelectedSectionsMarkRenamesNothing) {
+  cattest::AppendSections(Dir(), {{1, 0, "a"}, {2, 0, "b"}});
+  TWatchedForm* form = MakeForm();
+  ASSERT_TRUE(startupErrors_.empty()) << startupErrors_.front();
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form));
+  TTreeView* tree = form->TreeView1;
+  TTreeNode* a = FindNodeById(tree, 1);
+  tree->setCurrentItem(a);
+  const int settle = QApplication::doubleClickInterval() * 2 + 50;
+  QTest::qWait(settle);
+  PressBesideLabel(form, a, -10);
+  QTest::qWait(settle);
+  EXPECT_EQ(a->ImageIndex(), kSectionMarked);
+  EXPECT_EQ(tree->indexWidget(tree->currentIndex()), nullptr);
+  PressBesideLabel(form, a, 3);
+  QTest::qWait(settle);
+  EXPECT_NE(qobject_cast<QLineEdit*>(tree->indexWidget(tree->currentIndex())), nullptr);
+}
+
+// A right press and a press on blank space leave the selection where it was,
+// so the next command acts on the section the user chose.
+TEST_F(CatalogueWindowTest, OnlyALeftPressOnASectionSelects) {
+  cattest::AppendSections(Dir(), {{1, 0, "a"}, {2, 0, "b"}});
+  TWatchedForm* form = MakeForm();
+  ASSERT_TRUE(startupErrors_.empty()) << startupErrors_.front();
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form));
+  TTreeView* tree = form->TreeView1;
+  TTreeNode* a = FindNodeById(tree, 1);
+  TTreeNode* b = FindNodeById(tree, 2);
+  PressBesideLabel(form, a, 3);
+  ASSERT_EQ(SelectedNode(tree), a);
+  PressBesideLabel(form, b, 3, Qt::RightButton);
+  EXPECT_EQ(SelectedNode(tree), a);
+  EXPECT_EQ(b->ImageIndex(), kSectionUnmarked);
+  const QRect last = tree->visualItemRect(b);
+  QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, QPoint(last.center().x(), last.bottom() + 40));
+  EXPECT_EQ(SelectedNode(tree), a);
+  QTest::mouseClick(form->ToolButton9, Qt::LeftButton);
+  EXPECT_EQ(Shape(tree), "a[--Новая запись--] b");
+}
+
+// Names are ordered as the user's word order has them: hyphens pass over.
+TEST_F(CatalogueWindowTest, HyphensDoNotMoveANameToTheFront) {
+  cattest::AppendSections(Dir(), {{1, 0, Cp1251("Новости")},
+                                  {2, 0, Cp1251("Альфа")},
+                                  {3, 0, Cp1251("--Новая запись--")},
+                                  {4, 0, Cp1251("Мир")},
+                                  {5, 0, Cp1251("Нов-ая")}});
+  TWatchedForm* form = MakeForm();
+  ASSERT_TRUE(startupErrors_.empty()) << startupErrors_.front();
+  EXPECT_EQ(Shape(form->TreeView1), "Альфа Мир Нов-ая --Новая запись-- Новости");
+}
+
+// Tool bar buttons take no keyboard focus: Tab goes from input control to
+// input control.
+TEST_F(CatalogueWindowTest, ToolBarButtonsTakeNoFocus) {
+  TWatchedForm* form = MakeForm();
+  ASSERT_TRUE(startupErrors_.empty()) << startupErrors_.front();
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form));
+  for (QToolButton* button : form->findChildren<QToolButton*>()) {
+    EXPECT_EQ(button->focusPolicy(), Qt::NoFocus) << button->objectName().toStdString();
+  }
+  form->Edit1->setFocus();
+  QTest::mouseClick(form->ToolButton11, Qt::LeftButton);
+  EXPECT_EQ(QApplication::focusWidget(), form->Edit1);
 }
 
 }  // namespace

@@ -111,6 +111,29 @@ class LinkTypesTest : public apptest::CatalogueFolderTest<TTypeForm> {
     in.read(reinterpret_cast<char*>(h), sizeof h);
     return h[4] | h[5] << 8 | h[6] << 16 | static_cast<uint32_t>(h[7]) << 24;
   }
+  // A URL record of link type `code` put straight through the table.
+  void PutUrl(int id, const std::string& code) {
+    TXdsTable* urls = form_->HDSUrls;
+    NewRecordFlag = true;
+    urls->Append();
+    urls->FieldByName("URL")->SetAsString("site" + std::to_string(id) + ".example");
+    urls->FieldByName("ADRESTYPE")->SetAsString(code);
+    urls->Post();
+    ASSERT_EQ(urls->FieldByName("URL_ID")->AsInteger(), id);
+  }
+  // Deletes the type with code `code` in the dictionary's grid, as a user
+  // does: its row, Ctrl+Delete, the question answered.
+  void DeleteType(TForm4* dictionary, const std::string& code) {
+    ASSERT_TRUE(form_->HDSType->Locate("TYPE_ID", TVariant(code), 0));
+    guitest::ModalWatcher watcher([&](QWidget* w) {
+      auto* box = qobject_cast<QMessageBox*>(w);
+      ASSERT_NE(box, nullptr);
+      box->button(QMessageBox::Ok)->click();
+    });
+    dictionary->DBGrid1->setFocus();
+    QTest::keyClick(dictionary->DBGrid1, Qt::Key_Delete, Qt::ControlModifier);
+    EXPECT_EQ(watcher.Seen(), 1);
+  }
   // Appends a type with the given code straight through the table: the
   // insert handlers give it a code, which an edit then replaces.
   void PutType(const std::string& code, const std::string& name) {
@@ -323,6 +346,7 @@ TEST_F(LinkTypesTest, AUsersSessionWithLinkTypes) {
     fs::remove(dir_ / "args");
     EXPECT_TRUE(form_->HDSUrls->Locate("URL_ID", TVariant(id), 0));
     QTest::mouseClick(form_->ToolButton5, Qt::LeftButton);
+    EXPECT_TRUE(apptest::OpenersDone(form_.get()));
     std::ifstream in(dir_ / "args");
     std::stringstream s;
     s << in.rdbuf();
@@ -365,6 +389,64 @@ TEST_F(LinkTypesTest, AUsersSessionWithLinkTypes) {
   EXPECT_EQ(typeShown(1), "Сайт");
   EXPECT_EQ(typeShown(2), "");
   EXPECT_EQ(typeShown(3), "Прочее");
+}
+
+// A new type's code is above every code the URL records still carry, the
+// deleted records' too: a record of a deleted type keeps no type, and is
+// not taken over by the next new one.
+TEST_F(LinkTypesTest, ACodeTheUrlRecordsStillCarryIsNotGivenAgain) {
+  TTypeForm* form = Start();
+  PutType("1", cattest::Cp1251("Сайт"));
+  PutType("2", cattest::Cp1251("Почта"));
+  PutType("3", cattest::Cp1251("Архив"));
+  PutUrl(1, "3");
+  PutUrl(2, "1");
+  const fs::path opener = dir_ / "opener";
+  std::ofstream(opener) << "#!/bin/sh\nprintf '%s' \"$1\" > '" << (dir_ / "args").string()
+                        << "'\n";
+  chmod(opener.c_str(), 0755);
+  platform::SetShellOpenerForTesting(opener.string());
+  auto typeOfCurrent = [&] { return form->DBGrid1->CellText(form->DBGrid1->Row(), 2); };
+  ASSERT_TRUE(form->HDSUrls->Locate("URL_ID", TVariant(1), 0));
+  EXPECT_EQ(typeOfCurrent(), "Архив");
+
+  // The highest type deleted: the list shows the record's type as gone as
+  // soon as the dictionary closes, without a move of its own.
+  TForm4* dictionary = OpenDictionary();
+  ASSERT_NE(dictionary, nullptr);
+  DeleteType(dictionary, "3");
+  dictionary->close();
+  EXPECT_EQ(typeOfCurrent(), "");
+  EXPECT_EQ(form->DBGrid1->CellText(1, 2), "Сайт");
+
+  // The next new type takes a code of its own, so the record stays without
+  // a type and opens nothing.
+  dictionary = OpenDictionary();
+  ASSERT_NE(dictionary, nullptr);
+  AddType(dictionary->DBGrid1, "Новый", "new://");
+  dictionary->close();
+  EXPECT_EQ(Types(), (std::vector<std::string>{"1|Сайт|", "2|Почта|", "4|Новый|new://"}));
+  ASSERT_TRUE(form->HDSUrls->Locate("URL_ID", TVariant(1), 0));
+  EXPECT_EQ(typeOfCurrent(), "");
+  QTest::mouseClick(form->ToolButton5, Qt::LeftButton);
+  EXPECT_TRUE(apptest::OpenersDone(form));
+  EXPECT_FALSE(fs::exists(dir_ / "args"));
+
+  // A deleted record, not yet packed away, still carries its code.
+  PutUrl(3, "9");
+  ASSERT_TRUE(form->HDSUrls->Locate("URL_ID", TVariant(3), 0));
+  form->HDSUrls->Delete();
+  ASSERT_TRUE(form->HDSUrls->Locate("URL_ID", TVariant(2), 0));
+  dictionary = OpenDictionary();
+  ASSERT_NE(dictionary, nullptr);
+  AddType(dictionary->DBGrid1, "Ещё", "");
+  dictionary->close();
+  const auto types = Types();
+  EXPECT_NE(std::find(types.begin(), types.end(), "10|Ещё|"), types.end());
+  // The list is where it was, in its order, with its filter.
+  EXPECT_EQ(form->HDSUrls->FieldByName("URL_ID")->AsInteger(), 2);
+  EXPECT_EQ(form->HDSUrls->IndexName(), "URL_ID");
+  EXPECT_TRUE(form->HDSUrls->Filtered());
 }
 
 }  // namespace

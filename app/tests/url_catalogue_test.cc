@@ -15,6 +15,7 @@
 #include <QSplitter>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QElapsedTimer>
 #include <QToolButton>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +24,7 @@
 #include <sstream>
 
 #include "../../tools/catalogue.h"  // the table tool's, not the window's
+#include "../../xds/tests/recording_engine.h"
 #include "Unit1.h"
 #include "app_test_support.h"
 #include "Unit2.h"
@@ -96,6 +98,61 @@ std::vector<std::string> Stored(const fs::path& dir, xcetool::CatalogueTableInde
 
 std::string Utf8(const std::string& cp1251) { return platform::Cp1251ToUtf8(cp1251); }
 
+// The bytes of every file of `dir` whose name begins with `prefix` (letter
+// case aside): a table with its index and memo files.
+std::map<std::string, std::string> TableFiles(const fs::path& dir, const std::string& prefix) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    const std::string name = e.path().filename().string();
+    if (QString::fromStdString(name).startsWith(QString::fromStdString(prefix),
+                                                 Qt::CaseInsensitive)) {
+      std::ifstream in(e.path(), std::ios::binary);
+      std::stringstream bytes;
+      bytes << in.rdbuf();
+      files[name] = bytes.str();
+    }
+  }
+  return files;
+}
+
+// The engine with a chosen call made to fail once, as a passing file system
+// error (a full disk, a write error) would make it fail.
+class FaultyEngine {
+ public:
+  FaultyEngine() {
+    engine_.fail = [this](const std::string& call) -> std::optional<XDSRESULT> {
+      engine_.calls.clear();
+      for (const std::string& c : failing_) {
+        if (call == c && ++seen_ == nth_) {
+          ++failed_;
+          return XDSRESULT{7008};
+        }
+      }
+      return std::nullopt;
+    };
+  }
+  // The nth of these calls from now on (counted together) fails.
+  void Fail(std::vector<std::string> calls, int nth = 1) {
+    failing_ = std::move(calls);
+    nth_ = nth;
+    seen_ = 0;
+    failed_ = 0;
+  }
+  void Heal() { failing_.clear(); }
+  int Failed() const { return failed_; }
+  // The log line of a call on one handle.
+  static std::string Call(const char* name, XDSHANDLE handle) {
+    return std::string(name) + "(" + std::to_string(handle) + ")";
+  }
+
+ private:
+  xdstest::RecordingEngine engine_;
+  std::vector<std::string> failing_;
+  int nth_ = 1;
+  int seen_ = 0;
+  int failed_ = 0;
+};
+
 class UrlCatalogueTest : public apptest::CatalogueFolderTest<TForm1> {
  protected:
   // Sections 2 "Новости" with the child 5 "Погода", 9 "Работа" and 7
@@ -141,6 +198,9 @@ class UrlCatalogueTest : public apptest::CatalogueFolderTest<TForm1> {
     return ids;
   }
   int CurrentId() { return form_->HDSUrls->FieldByName("URL_ID")->AsInteger(); }
+  // Turns of the event loop until every opener launched has given its
+  // verdict (and a failure has been reported).
+  bool OpenersDone(int timeoutMs = 10000) { return apptest::OpenersDone(form_.get(), timeoutMs); }
 
   // The membership rows as "section:url", sorted; the membership table's
   // filter, switch and order are put back.
@@ -692,15 +752,18 @@ TEST_F(UrlCatalogueTest, OpeningAnAddress) {
 
   form->HDSUrls->Locate("URL_ID", TVariant(1), 0);
   QTest::mouseClick(form->ToolButton5, Qt::LeftButton);
+  ASSERT_TRUE(OpenersDone());
   EXPECT_EQ(args(), "1\nhttp://яндекс.рф/погода\n" + exeDir + "\n");
   // No prefix: the address as stored; a hostile text is one argument that
   // nothing interprets.
   form->HDSUrls->Locate("URL_ID", TVariant(5), 0);
   QTest::mouseClick(form->ToolButton5, Qt::LeftButton);
+  ASSERT_TRUE(OpenersDone());
   EXPECT_EQ(args(), "1\n" + hostile + "\n" + exeDir + "\n");
   // A type that is not in the dictionary: nothing happens.
   form->HDSUrls->Locate("URL_ID", TVariant(4), 0);
   QTest::mouseClick(form->ToolButton5, Qt::LeftButton);
+  EXPECT_TRUE(form->findChildren<QObject*>(kOpenerWatchName).isEmpty());
   EXPECT_EQ(args(), "");
 
   // A refused launch says so with its number.
@@ -714,6 +777,7 @@ TEST_F(UrlCatalogueTest, OpeningAnAddress) {
       }
     });
     QTest::mouseClick(form->ToolButton5, Qt::LeftButton);
+    ASSERT_TRUE(OpenersDone());
   }
   EXPECT_EQ(text, "Нет программы связанной с этой ссылкой -- ошибка № 2");
   EXPECT_EQ(args(), "1\nmailto:hr@example.org\n" + exeDir + "\n");
@@ -798,6 +862,7 @@ TEST_F(UrlCatalogueTest, AUsersSessionIsKeptAcrossARestart) {
   platform::SetShellOpenerForTesting(opener.string());
   form->HDSUrls->Locate("URL_ID", TVariant(1), 0);
   QTest::mouseClick(form->ToolButton5, Qt::LeftButton);
+  ASSERT_TRUE(OpenersDone());
   std::ifstream in(dir_ / "args");
   std::string args((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(args, "1|https://яндекс.рф");
@@ -912,6 +977,180 @@ TEST_F(UrlCatalogueTest, TextInAnyAlphabetIsKeptAsTyped) {
   EXPECT_NE(html.find(">Tom &amp;# Jerry &amp;#252;</A>"), std::string::npos) << html;
   EXPECT_NE(html.find(">Straße 中文 😀</H3>"), std::string::npos) << html;
   EXPECT_NE(html.find("<DD>Grüße &amp;#252;&#13;&#10;«Привет» 😀"), std::string::npos) << html;
+}
+
+// A save that fails leaves the record's memberships as they were: when the
+// record itself cannot be written, the membership files are not touched at
+// all; when the memberships cannot be written, the record goes back too.
+TEST_F(UrlCatalogueTest, ASaveIsAllOrNothingOverTheRecordAndItsMemberships) {
+  PutSample();
+  TForm1* form = Start();
+  FaultyEngine engine;
+  const XDSHANDLE urls = form->HDSUrls->TableHandle();
+  const XDSHANDLE in = form->HDSUrlIn->TableHandle();
+  // Saves in the editor with `fault` armed; the error box's text.
+  auto saveFailing = [&](QToolButton* command, const std::vector<std::string>& fault) {
+    std::string error;
+    guitest::ModalWatcher watcher([&](QWidget* w) {
+      if (auto* editor = qobject_cast<TForm2*>(w)) {
+        Type(editor->DBEdit1, "изменено");
+        ClickMark(editor->TreeView1, 7);
+        ClickMark(editor->TreeView1, 9);
+        engine.Fail(fault);
+        QTest::mouseClick(editor->Button1, Qt::LeftButton);
+      } else if (auto* box = qobject_cast<QMessageBox*>(w)) {
+        error = box->text().toStdString();
+      }
+    });
+    QTest::mouseClick(command, Qt::LeftButton);
+    QTest::qWait(50);
+    engine.Heal();
+    EXPECT_EQ(watcher.Seen(), 2);
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_EQ(form->HDSUrls->State(), dsBrowse);
+    EXPECT_EQ(form->HDSUrlIn->State(), dsBrowse);
+    return error;
+  };
+  const std::vector<std::string> sample = {"2:1", "5:1", "5:2", "9:3"};
+
+  // The record's post fails: nothing of the memberships is written.
+  auto files = TableFiles(dir_, "URLIN");
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_NE(saveFailing(form->ToolButton1, {FaultyEngine::Call("XdsAppendRecord", urls)}), "");
+  EXPECT_EQ(TableFiles(dir_, "URLIN"), files);
+  EXPECT_EQ(Shown(), (std::vector<int>{1, 2, 3, 4}));
+  form->HDSUrls->Locate("URL_ID", TVariant(1), 0);
+  EXPECT_NE(saveFailing(form->ToolButton2, {FaultyEngine::Call("XdsWriteRecord", urls)}), "");
+  EXPECT_EQ(TableFiles(dir_, "URLIN"), files);
+  form->HDSUrls->Locate("URL_ID", TVariant(1), 0);
+  EXPECT_EQ(Utf8(form->HDSUrls->FieldByName("URL")->AsString()), "яндекс.рф/погода");
+  EXPECT_EQ(Memberships(), sample);
+
+  // The next new record, saved, gets the id no failed save took and only
+  // the sections marked for it.
+  WithEditor([&] { QTest::mouseClick(form->ToolButton1, Qt::LeftButton); },
+             [&](TForm2* editor) {
+               ClickMark(editor->TreeView1, 2);
+               QTest::mouseClick(editor->Button1, Qt::LeftButton);
+             });
+  EXPECT_EQ(Shown(), (std::vector<int>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(Memberships(), (std::vector<std::string>{"2:1", "2:5", "5:1", "5:2", "9:3"}));
+
+  // The record is written, its memberships are not: the record goes back.
+  form->HDSUrls->Locate("URL_ID", TVariant(1), 0);
+  EXPECT_NE(saveFailing(form->ToolButton2, {FaultyEngine::Call("XdsWriteRecord", in)}), "");
+  EXPECT_EQ(Memberships(), (std::vector<std::string>{"2:1", "2:5", "5:1", "5:2", "9:3"}));
+  form->HDSUrls->Locate("URL_ID", TVariant(1), 0);
+  EXPECT_EQ(Utf8(form->HDSUrls->FieldByName("URL")->AsString()), "яндекс.рф/погода");
+  EXPECT_NE(saveFailing(form->ToolButton1, {FaultyEngine::Call("XdsWriteRecord", in)}), "");
+  EXPECT_EQ(Memberships(), (std::vector<std::string>{"2:1", "2:5", "5:1", "5:2", "9:3"}));
+  EXPECT_EQ(Shown(), (std::vector<int>{1, 2, 3, 4, 5}));
+}
+
+// A delete whose membership removal fails is refused whole: the record, its
+// memberships and the membership filter are as before.
+TEST_F(UrlCatalogueTest, AFailingMembershipPackRefusesTheDeleteWhole) {
+  PutSample();
+  TForm1* form = Start();
+  FaultyEngine engine;
+  form->HDSUrlIn->SetFilter("(TEM_ID=9)");
+  form->HDSUrlIn->SetFiltered(true);
+  const std::vector<std::string> sample = {"2:1", "5:1", "5:2", "9:3"};
+  // Record 1 has two rows: the first pack fails, then the second (the first
+  // row already packed away).
+  for (int nth : {1, 2}) {
+    SCOPED_TRACE(nth);
+    form->HDSUrls->Locate("URL_ID", TVariant(1), 0);
+    engine.Fail({FaultyEngine::Call("XdsPackTable", form->HDSUrlIn->TableHandle())}, nth);
+    std::string error;
+    {
+      guitest::ModalWatcher watcher([&](QWidget* w) {
+        if (auto* box = qobject_cast<QMessageBox*>(w)) {
+          error = box->text().toStdString();
+        }
+      });
+      QTest::mouseClick(form->ToolButton3, Qt::LeftButton);
+      EXPECT_EQ(watcher.Seen(), 1);
+    }
+    engine.Heal();
+    EXPECT_NE(error.find("injected failure"), std::string::npos) << error;
+    EXPECT_EQ(form->HDSUrlIn->Filter(), "(TEM_ID=9)");
+    EXPECT_TRUE(form->HDSUrlIn->Filtered());
+    EXPECT_EQ(Memberships(), sample);
+    EXPECT_EQ(Shown(), (std::vector<int>{1, 2, 3, 4}));
+  }
+  // Healed, the delete goes through.
+  form->HDSUrls->Locate("URL_ID", TVariant(1), 0);
+  QTest::mouseClick(form->ToolButton3, Qt::LeftButton);
+  EXPECT_EQ(Memberships(), (std::vector<std::string>{"5:2", "9:3"}));
+  EXPECT_EQ(Shown(), (std::vector<int>{2, 3, 4}));
+}
+
+// An opener that runs for a while before it fails: the window goes on
+// meanwhile, and the failure is reported once the opener has exited.
+TEST_F(UrlCatalogueTest, ASlowOpenerNeverHoldsTheWindow) {
+  PutSample();
+  const fs::path opener = dir_ / "opener";
+  std::ofstream(opener) << "#!/bin/sh\nsleep 5\nexit 3\n";
+  chmod(opener.c_str(), 0755);
+  platform::SetShellOpenerForTesting(opener.string());
+  TForm1* form = Start();
+  form->HDSUrls->Locate("URL_ID", TVariant(1), 0);
+  QString text;
+  guitest::ModalWatcher watcher([&](QWidget* w) {
+    if (auto* box = qobject_cast<QMessageBox*>(w)) {
+      text = box->text();
+    }
+  });
+  QElapsedTimer clock;
+  clock.start();
+  QTest::mouseClick(form->ToolButton5, Qt::LeftButton);
+  EXPECT_LT(clock.elapsed(), 1000);
+  // Input is taken and the window repaints while the opener runs.
+  int painted = 0;
+  struct PaintCounter : QObject {
+    int* count;
+    explicit PaintCounter(int* c) : count(c) {}
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Paint) {
+        ++*count;
+      }
+      return false;
+    }
+  } counter(&painted);
+  form->Edit2->installEventFilter(&counter);
+  Type(form->Edit2, "Отдел");
+  QTest::qWait(100);
+  EXPECT_EQ(CurrentId(), 3);
+  EXPECT_GT(painted, 0);
+  EXPECT_TRUE(text.isEmpty());
+  EXPECT_LT(clock.elapsed(), 4000);
+  form->Edit2->removeEventFilter(&counter);
+  ASSERT_TRUE(OpenersDone(15000));
+  EXPECT_GE(clock.elapsed(), 4900);
+  EXPECT_EQ(text, "Нет программы связанной с этой ссылкой -- ошибка № 31");
+  EXPECT_EQ(watcher.Seen(), 1);
+}
+
+// The editor opens with its first input control focused, the tree's tool
+// buttons taking no focus: Tab goes from the tree to the address box, and
+// typed text lands there.
+TEST_F(UrlCatalogueTest, TheEditorsFirstTabStopIsItsFirstInputControl) {
+  PutSample();
+  TForm1* form = Start();
+  WithEditor([&] { QTest::mouseClick(form->ToolButton1, Qt::LeftButton); },
+             [&](TForm2* editor) {
+               QTest::qWait(20);
+               for (QToolButton* button : editor->findChildren<QToolButton*>()) {
+                 EXPECT_EQ(button->focusPolicy(), Qt::NoFocus);
+               }
+               EXPECT_EQ(QApplication::focusWidget(), editor->TreeView1);
+               QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+               ASSERT_EQ(QApplication::focusWidget(), editor->DBEdit1);
+               QTest::keyClicks(QApplication::focusWidget(), "abc");
+               EXPECT_EQ(editor->DBEdit1->text(), "abc");
+               QTest::mouseClick(editor->Button2, Qt::LeftButton);
+             });
 }
 
 }  // namespace
