@@ -1,8 +1,13 @@
 #include "shell.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -88,6 +93,40 @@ TEST_F(ShellTest, ReportsFailuresAsThirtyTwoOrLess) {
   SetShellOpenerForTesting("tavo-no-such-opener-in-path");
   EXPECT_LE(ShellExecute("http://x.test/"), 32);
   EXPECT_GT(kShellOk, 32);
+}
+
+// Started without waiting: the verdict comes on the pipe once the opener
+// exits, and what waits for it keeps no file of the program open (a lock
+// held through such a file would outlive the program).
+TEST_F(ShellTest, AStartedLaunchReportsWhenTheOpenerExits) {
+  const std::string opener = dir_ + "/slow";
+  std::ofstream(opener) << "#!/bin/sh\nsleep 1\nexit 3\n";
+  chmod(opener.c_str(), 0755);
+  SetShellOpenerForTesting(opener);
+  const std::string locked = dir_ + "/locked";
+  int fd = ::open(locked.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+
+  const auto start = std::chrono::steady_clock::now();
+  ShellLaunch launch = StartShellExecute("http://x.test/");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  ASSERT_GE(launch.fd, 0);
+  pollfd ready{launch.fd, POLLIN, 0};
+  EXPECT_EQ(::poll(&ready, 1, 0), 0);
+
+  ::close(fd);
+  int again = ::open(locked.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(again, 0);
+  EXPECT_EQ(::flock(again, LOCK_EX | LOCK_NB), 0);
+  ::close(again);
+
+  EXPECT_EQ(ReadShellResult(launch.fd), kShellNoAssociation);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+  // A missing start directory is a verdict too.
+  launch = StartShellExecute("x", dir_ + "/missing/");
+  ASSERT_GE(launch.fd, 0);
+  EXPECT_EQ(ReadShellResult(launch.fd), kShellPathNotFound);
 }
 
 TEST(Cp1251Test, RoundTripsEveryByte) {

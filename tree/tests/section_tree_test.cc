@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "catalogue_test_util.h"
+#include "db/db_error.h"
 #include "gui_test_support.h"
 #include "qt_text.h"
 #include "recording_engine.h"
@@ -304,6 +305,30 @@ TEST_F(SectionTable, AKilledSaveLeavesTheOldRowsOrTheNewOnes) {
     }
   }
   EXPECT_GT(sawOld + sawNew, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A row whose parent id does not fit 32 bits stops the load with its record
+// number, and the tree keeps what it held.
+TEST_F(SectionTable, AnUnreadableRowLeavesTheTreeAsItWas) {
+  cattest::AppendSections(dir_, {{1, 0, "a"}, {2, 1, "b"}});
+  Load();
+  ASSERT_EQ(Shape(), "a(1)[b(2)]");
+  table_.Append();
+  table_.FieldByName("INID")->SetAsFloat(3);
+  table_.FieldByName("PREIN")->SetAsFloat(3000000000.0);
+  table_.FieldByName("INNAME")->SetAsString("c");
+  table_.Post();
+  try {
+    LoadTreeFromTable(table_, &tree_, "INID", "PREIN", "INNAME");
+    ADD_FAILURE() << "loaded";
+  } catch (const EConvertError& e) {
+    EXPECT_EQ(e.Message(), "TEM.dbf, record 3: '3000000000' is not a valid integer value");
+  }
+  EXPECT_EQ(Shape(), "a(1)[b(2)]");
 }
 
 }  // namespace
