@@ -152,7 +152,9 @@ class LongAddressTest : public apptest::CatalogueFolderTest<TForm1> {
     chmod(opener.c_str(), 0755);
     platform::SetShellOpenerForTesting(opener.string());
   }
+  // What the last opener was given, once every opener launched has exited.
   std::string OpenerArgs() {
+    EXPECT_TRUE(apptest::OpenersDone(form_.get()));
     std::ifstream in(dir_ / "args");
     std::stringstream s;
     s << in.rdbuf();
