@@ -14,6 +14,8 @@
 #include <QToolButton>
 #include <QToolTip>
 
+#include "qt_text.h"
+
 namespace {
 
 class TPaintedIconEngine : public QIconEngine {
@@ -238,6 +240,17 @@ bool TTreeView::edit(const QModelIndex& index, EditTrigger trigger, QEvent* even
       if (!line->property("noticeShown").toBool()) {
         line->setProperty("noticeShown", true);
         QToolTip::showText(line->mapToGlobal(QPoint(0, line->height())), notice, line);
+      }
+    });
+    // The length counts stored bytes, where a character the program's
+    // character set lacks takes several (its reference).
+    connect(line, &QLineEdit::textEdited, line, [line, length = labelLength_] {
+      QString shown = line->text();
+      int cursor = line->cursorPosition();
+      if (ui::FitStoredText(&shown, &cursor, static_cast<std::size_t>(length), false)) {
+        line->setText(shown);
+        line->setCursorPosition(cursor);
+        emit line->inputRejected();
       }
     });
   }

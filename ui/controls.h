@@ -131,9 +131,11 @@ class TTreeView : public QTreeWidget {
   bool SortedByText() const { return sortedByText_; }
   void SetSortedByText(bool value) { sortedByText_ = value; }
 
-  // A label edited in place takes at most `chars` characters (0: any);
-  // once it refuses more, typed or pasted, `notice` shows beside it, once
-  // per edit, so that nothing is cut unsaid.
+  // A label edited in place takes at most `chars` characters (0: any), and
+  // no more than `chars` bytes stored in the program's character set (where
+  // a character it lacks is a reference of several); once it refuses more,
+  // typed or pasted, `notice` shows beside it, once per edit, so that
+  // nothing is cut unsaid.
   void SetLabelLength(int chars, const QString& notice);
 
   // The node shown at the row of point y (client coordinates), or null.

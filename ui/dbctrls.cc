@@ -158,7 +158,26 @@ int EditLength(const TField* field) {
 }
 
 TDBEdit::TDBEdit(QWidget* parent) : TDBFieldControl(parent) {
-  connect(this, &QLineEdit::textEdited, this, [this] { ui::CallGuarded([this] { Edited(); }); });
+  connect(this, &QLineEdit::textEdited, this, [this] {
+    ui::CallGuarded([this] {
+      KeepStoredSize();
+      Edited();
+    });
+  });
+}
+
+// A string field holds bytes, and a character its table lacks takes several
+// (its reference): the box refuses what would not fit, as its length limit
+// refuses a character too many, so nothing is cut unsaid.
+void TDBEdit::KeepStoredSize() {
+  TField* field = Field();
+  QString shown = text();
+  int cursor = cursorPosition();
+  if (field != nullptr && ui::FitStoredText(&shown, &cursor, *field)) {
+    setText(shown);
+    setCursorPosition(cursor);
+    emit inputRejected();
+  }
 }
 
 // The value for editing while the box has the focus, formatted for showing

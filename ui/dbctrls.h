@@ -103,6 +103,7 @@ class TDBEdit : public TDBFieldControl<QLineEdit> {
  private:
   void ShowValue() override;
   void WriteValue() override;
+  void KeepStoredSize();
 };
 
 // A memo for a memo (or string) field. Lines end in CR LF in the stored

@@ -64,4 +64,28 @@ std::string FromQString(const QString& text, const TField& field) {
   return stored;
 }
 
+bool FitStoredText(QString* text, int* cursor, std::size_t limit, bool oem) {
+  auto stored = [&] { return platform::EncodeText(Utf16Of(*text), oem).size(); };
+  if (stored() <= limit) {
+    return false;
+  }
+  while (*cursor > 0 && stored() > limit) {
+    const int at = *cursor;
+    const int n = at >= 2 && text->at(at - 1).isLowSurrogate() && text->at(at - 2).isHighSurrogate()
+                      ? 2
+                      : 1;
+    text->remove(at - n, n);
+    *cursor = at - n;
+  }
+  return true;
+}
+
+bool FitStoredText(QString* text, int* cursor, const TField& field) {
+  if (field.TextKind() != tkText || field.DataType() != ftString || field.Size() <= 0 ||
+      field.OnSetText) {
+    return false;
+  }
+  return FitStoredText(text, cursor, static_cast<std::size_t>(field.Size()), OemField(field));
+}
+
 }  // namespace ui

@@ -35,4 +35,11 @@ std::size_t StoredLength(const QString& text, const TField& field);
 // reference that would not fit whole.
 std::string FromQString(const QString& text, const TField& field);
 
+// For a box that refuses what its field cannot store: drops the characters
+// just before *cursor (what was typed or pasted there) until the text's
+// stored bytes fit in `limit`. False when the text fitted as it was.
+bool FitStoredText(QString* text, int* cursor, std::size_t limit, bool oem);
+// The same by a text field's size and table; false for any other field.
+bool FitStoredText(QString* text, int* cursor, const TField& field);
+
 }  // namespace ui

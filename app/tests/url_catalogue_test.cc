@@ -918,6 +918,12 @@ TEST_F(UrlCatalogueTest, TextInAnyAlphabetIsKeptAsTyped) {
   WithEditor([&] { QTest::keyClick(form->DBGrid1, Qt::Key_F4); },
              [&](TForm2* editor) {
                EXPECT_EQ(editor->DBEdit2->text(), "A &#38; B &amp; &#1081;");  // not ours: as stored
+               // Thirteen characters of eight bytes each do not fit in 100:
+               // the box keeps twelve and says so.
+               editor->DBEdit2->selectAll();
+               Type(editor->DBEdit2, QString(13, QChar(0x4E2D)));
+               EXPECT_EQ(editor->DBEdit2->text(), QString(12, QChar(0x4E2D)));
+               EXPECT_TRUE(editor->LabelNameCut->isVisible());
                editor->DBEdit2->selectAll();
                Type(editor->DBEdit2, "Tom &# Jerry &#252;");
                QTest::mouseClick(editor->Button1, Qt::LeftButton);

@@ -1,6 +1,7 @@
 #include "dbctrls.h"
 
 #include <QApplication>
+#include <QSignalSpy>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -52,6 +53,28 @@ struct EditorFixture {
   TMemDataSet& Urls() { return tables.urls; }
   std::string Stored(const char* field) { return Urls().FieldByName(field)->AsString(); }
 };
+
+// The name field holds 30 bytes: a character its table lacks takes eight
+// (its reference), and the box refuses one that would not fit, saying so as
+// its length limit does.
+TEST(DBControlsTest, TheBoxRefusesWhatItsFieldCannotStore) {
+  EditorFixture f(1);
+  QSignalSpy rejected(f.name, &QLineEdit::inputRejected);
+  f.name->setFocus();
+  f.name->selectAll();
+  TypeText(f.name, "abc中中中中");
+  EXPECT_EQ(f.name->text(), "abc中中中");
+  EXPECT_EQ(rejected.count(), 1);
+  TypeText(f.name, "xyz");  // 30 bytes: fits
+  EXPECT_EQ(rejected.count(), 1);
+  f.name->setCursorPosition(3);
+  TypeText(f.name, "w");  // refused where it was typed
+  EXPECT_EQ(f.name->text(), "abc中中中xyz");
+  EXPECT_EQ(f.name->cursorPosition(), 3);
+  EXPECT_EQ(rejected.count(), 2);
+  f.Urls().Post();
+  EXPECT_EQ(f.Stored("NAME"), "abc&#20013;&#20013;&#20013;xyz");
+}
 
 TEST(DBControlsTest, ShowTheCurrentRecordAndFollowIt) {
   EditorFixture f(3);

@@ -1,6 +1,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPainter>
 #include <QSignalSpy>
@@ -129,6 +130,31 @@ TEST(TextTest, FieldsCutTextBetweenReferences) {
   EXPECT_EQ(ui::ToQString("M&#252;nchen", name), "München");
   // A lookup field shows its lookup table's text.
   EXPECT_EQ(ui::ToQString("&#20013;", *tables.urlType), "中");
+}
+
+// A tree label's length counts stored bytes too; an emoji goes or stays whole.
+TEST(TextTest, ATreeLabelKeepsToItsStoredLength) {
+  TTreeView tree;
+  auto* node = new TTreeNode();
+  node->setText(0, "x");
+  node->setFlags(node->flags() | Qt::ItemIsEditable);
+  tree.addTopLevelItem(node);
+  tree.SetLabelLength(20, "too long");
+  tree.show();
+  tree.setCurrentItem(node);
+  tree.editItem(node);
+  auto* line = qobject_cast<QLineEdit*>(tree.indexWidget(tree.currentIndex()));
+  ASSERT_NE(line, nullptr);
+  QSignalSpy rejected(line, &QLineEdit::inputRejected);
+  line->selectAll();
+  QTest::keyClicks(line, "ab");
+  // "ab" and two references of nine bytes: 20; the third does not fit.
+  for (const QString c : {"😀", "😀", "😀"}) {
+    QTest::sendKeyEvent(QTest::Click, line, Qt::Key_unknown, c, Qt::NoModifier);
+  }
+  EXPECT_EQ(line->text(), "ab😀😀");
+  EXPECT_EQ(rejected.count(), 1);
+  EXPECT_EQ(ui::FromQString(line->text()), "ab&#128512;&#128512;");
 }
 
 TEST(DBGridTest, ShowsDeclaredColumnsWithoutRows) {
