@@ -204,21 +204,21 @@ std::vector<TagSpec> SpecsOf(TableIndexes& indexes) {
   std::vector<TagSpec> specs;
   for (int i = 0; i < indexes.tag_count(); ++i) {
     CdxTag* tag = indexes.tag(i).tag;
-    TagSpec spec;
-    spec.name = tag->name();
-    spec.keyExpr = tag->key_expr();
-    spec.forExpr = tag->for_expr();
-    spec.keyType = indexes.tag(i).maker->type();
-    spec.keyLen = tag->key_len();
-    spec.unique = tag->unique();
-    spec.descending = tag->descending();
-    spec.sorted = true;  // written as given, so that a test may give them out of order
+    TagSpec tagSpec;
+    tagSpec.name = tag->name();
+    tagSpec.keyExpr = tag->key_expr();
+    tagSpec.forExpr = tag->for_expr();
+    tagSpec.keyType = indexes.tag(i).maker->type();
+    tagSpec.keyLen = tag->key_len();
+    tagSpec.unique = tag->unique();
+    tagSpec.descending = tag->descending();
+    tagSpec.sorted = true;  // written as given, so that a test may give them out of order
     TagCursor c(tag);
     for (c.PhysicalFirst(); c.Valid(); c.PhysicalNext()) {
-      spec.Add(c.key(), c.recno());
+      tagSpec.Add(c.key(), c.recno());
     }
     EXPECT_TRUE(c.status().ok());
-    specs.push_back(std::move(spec));
+    specs.push_back(std::move(tagSpec));
   }
   return specs;
 }
