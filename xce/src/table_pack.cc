@@ -16,6 +16,14 @@ namespace {
 // A pack compacts the memo when more than this share of its blocks is unused.
 constexpr uint64_t kMemoSlack = 8;
 constexpr uint32_t kScanBatch = 4096;
+// What writing an index anew costs against writing as many bytes in place,
+// in halves: each of its entries is decoded, renumbered and encoded into a
+// new tree, where the tail move renumbers the entries in the pages it
+// copies. (Measured on three million memberships and their tags: the rewrite
+// took eight times the processor time of the tail move for two thirds of
+// the table; by this weight the tail move is taken there, and a table whose
+// first record goes is still written anew.)
+constexpr uint64_t kIndexRebuildHalves = 5;
 
 }  // namespace
 
@@ -53,7 +61,7 @@ Status Table::Pack() {
       rewrite += (uint64_t{memo_->firstDataBlock()} + used) * memo_->blockSize();
     }
     for (const auto& ext : extensions_) {
-      rewrite += ext->RebuildBytes(*this, newCount);
+      rewrite += ext->RebuildBytes(*this, newCount) * kIndexRebuildHalves / 2;
     }
     const uint64_t limit = std::min<uint64_t>(rewrite / 2, cdx::SortMemory());
     bool done = false;
