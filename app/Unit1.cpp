@@ -11,6 +11,7 @@
 #include "Unit3.h"
 #include "catalogue_io.h"
 #include "catalogue.h"
+#include "catalogue/whole_address.h"
 #include "controls.h"
 #include "current_dir.h"
 #include "exception_handler.h"
@@ -21,7 +22,6 @@
 #include "section_edit.h"
 #include "section_tree.h"
 #include "url_catalogue.h"
-#include "whole_address.h"
 #include "xds/xdserror.h"
 #include "xds/xdstable.h"
 

@@ -13,7 +13,7 @@
 
 class QKeyEvent;
 class TForm2;
-namespace xcetool {
+namespace catalogue {
 class WholeAddresses;
 }
 class TImageList;
@@ -45,7 +45,7 @@ class TForm1 : public QWidget, public Ui::TForm1 {
   TXdsTable* HDSUrls;
   // Addresses longer than the URL field, kept whole in a table beside the
   // four (made at start-up; holds no table while the catalogue has none).
-  std::unique_ptr<xcetool::WholeAddresses> LongAddresses;
+  std::unique_ptr<catalogue::WholeAddresses> LongAddresses;
   // The URL table's current record's address: whole when one is kept for
   // it, its URL field otherwise.
   std::string CurrentAddress();

@@ -1,13 +1,24 @@
 #include "catalogue.h"
 
+#include "catalogue/schema.h"
+
 namespace catalogue {
 namespace {
 
-constexpr int kIdDigits = 10;  // whole numbers up to 2 147 483 647 and beyond
 constexpr char kVersion[] = "6.2 (XCE 6.20)";
 
-TFieldDefDecl Char(const char* name, int size) { return {name, TFieldType::ftString, size, 0, 0}; }
-TFieldDefDecl Id(const char* name) { return {name, TFieldType::ftFloat, 0, kIdDigits, 0}; }
+// A field of the table's files as the component declares it: a number is a
+// float of its digits, a memo is declared with size 1.
+TFieldDefDecl FieldDefOf(const XDSFIELDDEF& f) {
+  switch (f.type) {
+    case 'N':
+      return {f.name, TFieldType::ftFloat, 0, f.length, f.decimals};
+    case 'M':
+      return {f.name, TFieldType::ftMemo, 1, 0, 0};
+    default:
+      return {f.name, TFieldType::ftString, f.length, 0, 0};
+  }
+}
 
 TFieldDecl Data(const char* name, const char* cls, const char* field, const char* label,
                 int size = 0) {
@@ -20,19 +31,27 @@ TFieldDecl Data(const char* name, const char* cls, const char* field, const char
   return f;
 }
 
-TTableDecl Table(const char* name, const char* file) {
+// The component `name` over catalogue table `table`: its file, code page,
+// fields and index tags are the table's own.
+TTableDecl Table(const char* name, CatalogueTableIndex table) {
+  const CatalogueTable& def = CatalogueTables()[table];
   TTableDecl t;
   t.Name = name;
-  t.TableName = file;
+  t.TableName = def.file;
   t.XdsConnection = "XdsConnection1";
+  t.CharType = def.charType == XDS_CHAR_OEM ? TXdsCharType::OEM : TXdsCharType::ANSI;
   t.Version = kVersion;
+  for (const XDSFIELDDEF& f : def.fields) {
+    t.FieldDefs.push_back(FieldDefOf(f));
+  }
+  for (const CatalogueTag& tag : def.tags) {
+    t.IndexDefs.push_back({tag.name, tag.key});
+  }
   return t;
 }
 
 TTableDecl Sections() {
-  TTableDecl t = Table("HDSTem", "TEM.dbf");
-  t.FieldDefs = {Id("INID"), Char("INNAME", 50), Id("PREIN")};
-  t.IndexDefs = {{"INID", "INID"}, {"INNAME", "INNAME"}};
+  TTableDecl t = Table("HDSTem", kTem);
   t.Fields = {
       Data("HDSTemINID", "TFloatField", "INID",
            "\xca\xee\xe4 \xf0\xe0\xe7\xe4\xe5\xeb\xe0"),  // Код раздела
@@ -48,12 +67,10 @@ TTableDecl Sections() {
 }
 
 TTableDecl LinkTypes() {
-  TTableDecl t = Table("HDSType", "TYPE.DBF");
+  TTableDecl t = Table("HDSType", kType);
   t.Events = {{"BeforeInsert", "HDSTypeBeforeInsert"},
               {"BeforePost", "HDSTypeBeforePost"},
               {"AfterDelete", "HDSTypeAfterDelete"}};
-  t.FieldDefs = {Char("TYPE_ID", 10), Char("TYPE_NAME", 100), Char("TYPRPRESTR", 30)};
-  t.IndexDefs = {{"TYPE_ID", "TYPE_ID"}, {"TYPE_NAME", "TYPE_NAME"}};
   TFieldDecl id = Data("HDSTypeTYPE_ID", "TStringField", "TYPE_ID", "\xca\xee\xe4 \xf2\xe8\xef\xe0",
                        10);  // Код типа
   id.DisplayWidth = 12;
@@ -75,11 +92,7 @@ TTableDecl LinkTypes() {
 }
 
 TTableDecl Memberships() {
-  TTableDecl t = Table("HDSUrlIn", "URLIN.DBF");
-  t.FieldDefs = {Id("TEM_ID"), Id("URL_ID")};
-  // TEM_URL keys on URL_ID alone, whatever its name says.
-  t.IndexDefs = {
-      {"TEMURL", "STR(TEM_ID,10)+STR(URL_ID,10)"}, {"TEM_ID", "TEM_ID"}, {"TEM_URL", "URL_ID"}};
+  TTableDecl t = Table("HDSUrlIn", kUrlIn);
   TFieldDecl section = Data("HDSUrlInTEM_ID", "TFloatField", "TEM_ID", "");
   section.DisplayFormat = "\xd0\xe0\xe7\xe4\xe5\xeb";  // Раздел
   TFieldDecl url = Data("HDSUrlInURL_ID", "TFloatField", "URL_ID", "");
@@ -89,8 +102,7 @@ TTableDecl Memberships() {
 }
 
 TTableDecl Urls() {
-  TTableDecl t = Table("HDSUrls", "urls.DBF");
-  t.CharType = TXdsCharType::OEM;
+  TTableDecl t = Table("HDSUrls", kUrls);
   t.IndexCollationMismatch = TIndexCollationMismatch::icmReindex;
   t.Filter = "not deleted()";
   t.Filtered = true;
@@ -99,13 +111,6 @@ TTableDecl Urls() {
               {"BeforeDelete", "HDSUrlsBeforeDelete"},
               {"AfterDelete", "HDSUrlsAfterDelete"},
               {"OnFilterRecord", "HDSUrls_old2FilterRecord"}};
-  t.FieldDefs = {Char("URL", 100),
-                 Char("NAME", 100),
-                 {"DESCR", TFieldType::ftMemo, 1, 0, 0},
-                 Char("ADRESTYPE", 10),
-                 Id("URL_ID")};
-  t.IndexDefs = {
-      {"URL", "URL"}, {"URL_ID", "URL_ID"}, {"NAME", "NAME"}, {"ADRESTYPE", "ADRESTYPE"}};
 
   TFieldDecl type = Data("HDSUrlsURL_TYPE", "TStringField", "URL_TYPE", "\xd2\xe8\xef", 20);  // Тип
   type.FieldKind = TFieldKind::fkLookup;

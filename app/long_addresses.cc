@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "Unit1.h"
-#include "whole_address.h"
+#include "catalogue/whole_address.h"
 #include "xds/xdserror.h"
 #include "xds/xdstable.h"
 
@@ -39,7 +39,7 @@ void TForm1::BindLongAddresses() {
     }
   };
   url->OnSetText = [this](TField& field, const std::string& text) {
-    field.SetAsString(xcetool::UrlFieldPart(text));
+    field.SetAsString(catalogue::UrlFieldPart(text));
     PendingAddress = text;
     PendingId = UrlIdOf(*HDSUrls);
     AddressPending = true;
@@ -72,7 +72,7 @@ std::string TForm1::CurrentAddress() {
 }
 
 void TForm1::OpenLongAddresses() {
-  LongAddresses = std::make_unique<xcetool::WholeAddresses>(XdsConnection1->ConnectionHandle());
+  LongAddresses = std::make_unique<catalogue::WholeAddresses>(XdsConnection1->ConnectionHandle());
   Check(LongAddresses->OpenIfPresent(WorkingDirectory));
 }
 

@@ -10,6 +10,7 @@
 #include "Unit1.h"
 #include "Unit2.h"
 #include "catalogue.h"
+#include "catalogue/schema.h"
 #include "current_dir.h"
 #include "exception_handler.h"
 #include "message_box.h"
@@ -32,11 +33,13 @@ const char* const kCatalogueNotOpen =
 
 // The sections table's id, parent and name fields, named here only.
 void LoadSections(TXdsTable& sections, TTreeView* tree) {
-  LoadTreeFromTable(sections, tree, "INID", "PREIN", "INNAME");
+  LoadTreeFromTable(sections, tree, catalogue::kSectionId, catalogue::kSectionParent,
+                    catalogue::kSectionName);
 }
 
 void SaveSections(TXdsTable& sections, TTreeView* tree) {
-  SaveTreeToTable(sections, tree, "INID", "PREIN", "INNAME");
+  SaveTreeToTable(sections, tree, catalogue::kSectionId, catalogue::kSectionParent,
+                  catalogue::kSectionName);
 }
 
 void LimitSectionNames(TTreeView* tree) {

@@ -23,10 +23,10 @@
 #include "bench_util.h"
 #include "bookmark_text.h"
 #include "bookmark_tree.h"
-#include "catalogue.h"
+#include "catalogue/demo_catalogue.h"
+#include "catalogue/schema.h"
 #include "catalogue_io.h"
 #include "cp1251.h"
-#include "demo_catalogue.h"
 
 namespace fs = std::filesystem;
 using bench::CheckSql;
@@ -158,8 +158,8 @@ void LoadCatalogue(const std::string& dir, Sql* sql) {
                           sql->Prepare("INSERT INTO urls VALUES(?,?,?,?,?,?)")};
   sql->Exec("BEGIN");
   std::unordered_map<std::string, std::string> prefixes;
-  for (int i : {xcetool::kType, xcetool::kTem, xcetool::kUrlIn, xcetool::kUrls}) {
-    const auto& def = xcetool::CatalogueTables()[static_cast<std::size_t>(i)];
+  for (int i : {catalogue::kType, catalogue::kTem, catalogue::kUrlIn, catalogue::kUrls}) {
+    const auto& def = catalogue::CatalogueTables()[static_cast<std::size_t>(i)];
     XDSHANDLE t = 0;
     bench::Check(XdsOpenTable(c, def.file, nullptr, 2, def.charType, 1, 1, XDS_OPEN_READONLY, &t),
                  "open");
@@ -175,10 +175,10 @@ void LoadCatalogue(const std::string& dir, Sql* sql) {
         v.emplace_back(buf.data(), len);
         BindText(ins[i], f, v.back());
       }
-      if (i == xcetool::kType) {
+      if (i == catalogue::kType) {
         prefixes[v[0]] = v[2];
       }
-      if (i == xcetool::kUrls) {
+      if (i == catalogue::kUrls) {
         BindText(ins[i], 6, bookmarks::ComparableUrl(platform::Cp1251ToUtf8(prefixes[v[3]] + v[0])));
       }
       sql->Step(ins[i]);
@@ -313,7 +313,7 @@ int main(int argc, char** argv) {
   const std::string seed = argc > 2 ? argv[2] : root + "/seed";
   if (!fs::exists(seed)) {
     std::printf("(making a catalogue of %u URL records)\n", urls);
-    bench::Check(xcetool::WriteDemoCatalogue(seed, urls), "demo catalogue");
+    bench::Check(catalogue::WriteDemoCatalogue(seed, urls), "demo catalogue");
   }
   fs::create_directories(root + "/big");
   for (const auto& e : fs::directory_iterator(seed)) {

@@ -19,8 +19,8 @@
 
 #include "Unit1.h"
 #include "bench_util.h"
-#include "catalogue.h"
-#include "demo_catalogue.h"
+#include "catalogue/demo_catalogue.h"
+#include "catalogue/schema.h"
 #include "exception_handler.h"
 #include "section_tree.h"
 #include "xds/xds.h"
@@ -37,10 +37,10 @@ void Report(const char* what, Span s) {
 
 // A table of the catalogue copied into SQLite as text columns, with one
 // index per tag of the engine's table.
-void CopyTable(sqlite3* db, XDSHANDLE connection, const xcetool::CatalogueTable& def,
+void CopyTable(sqlite3* db, XDSHANDLE connection, const catalogue::CatalogueTable& def,
                const std::string& name) {
   XDSHANDLE t = 0;
-  bench::Check(xcetool::OpenCatalogueTable(connection, def, true, &t), "open for copy");
+  bench::Check(catalogue::OpenCatalogueTable(connection, def, true, &t), "open for copy");
   std::string columns;
   std::string marks;
   for (std::size_t i = 0; i < def.fields.size(); ++i) {
@@ -76,7 +76,7 @@ void CopyTable(sqlite3* db, XDSHANDLE connection, const xcetool::CatalogueTable&
   bench::CheckSql(sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr), db, "commit");
   sqlite3_finalize(ins);
   bench::Check(XdsCloseTable(t), "close after copy");
-  for (const xcetool::CatalogueTag& tag : def.tags) {
+  for (const catalogue::CatalogueTag& tag : def.tags) {
     std::string key = tag.key;
     for (char& c : key) {
       if (c == '+') {
@@ -110,10 +110,10 @@ int main(int argc, char** argv) {
   }
   qputenv("QT_QPA_PLATFORM", "offscreen");
   ui::TApplication app(argc, argv);
-  if (xcetool::CatalogueFilesIn(dir.string()).empty()) {
+  if (catalogue::CatalogueFilesIn(dir.string()).empty()) {
     std::filesystem::create_directories(dir);
     std::printf("writing a demo catalogue of %u URL records into %s\n", urls, dir.c_str());
-    bench::Check(xcetool::WriteDemoCatalogue(dir.string(), urls), "demo catalogue");
+    bench::Check(catalogue::WriteDemoCatalogue(dir.string(), urls), "demo catalogue");
   }
   if (chdir(dir.c_str()) != 0) {
     std::perror("catalogue_bench: chdir");
@@ -154,10 +154,12 @@ int main(int argc, char** argv) {
   }
   Report("  reindex, all four tables", reindex);
   t = Now();
-  LoadTreeFromTable(*form->HDSTem, form->TreeView1, "INID", "PREIN", "INNAME");
+  LoadTreeFromTable(*form->HDSTem, form->TreeView1, catalogue::kSectionId,
+                    catalogue::kSectionParent, catalogue::kSectionName);
   Report("  tree load", Seconds(t));
   t = Now();
-  SaveTreeToTable(*form->HDSTem, form->TreeView1, "INID", "PREIN", "INNAME");
+  SaveTreeToTable(*form->HDSTem, form->TreeView1, catalogue::kSectionId, catalogue::kSectionParent,
+                  catalogue::kSectionName);
   Report("  tree save", Seconds(t));
 
   t = Now();
@@ -188,7 +190,7 @@ int main(int argc, char** argv) {
   bench::Check(XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &connection), "connect");
   const char* names[] = {"tem", "type", "urlin", "urls"};
   for (int i = 0; i < 4; ++i) {
-    CopyTable(db, connection, xcetool::CatalogueTables()[i], names[i]);
+    CopyTable(db, connection, catalogue::CatalogueTables()[i], names[i]);
   }
   bench::Check(XdsDisconnect(connection), "disconnect");
   t = Now();

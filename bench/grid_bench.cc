@@ -24,8 +24,8 @@
 #include <functional>
 #include <string>
 
-#include "../tools/demo_catalogue.h"
 #include "bench_util.h"
+#include "catalogue/demo_catalogue.h"
 #include "db/datasource.h"
 #include "dbgrid.h"
 #include "qt_text.h"
@@ -222,7 +222,7 @@ int main(int argc, char** argv) {
   std::string dir = tmp.path().toStdString();
   std::printf("grid_bench: %u URL records, %d pages of %d rows, %d jumps\n", count, pages, kRows,
               kJumps);
-  bench::Check(xcetool::WriteDemoCatalogue(dir, count), "demo catalogue");
+  bench::Check(catalogue::WriteDemoCatalogue(dir, count), "demo catalogue");
   std::string sqlite = dir + "/urls.sqlite";
   CopyToSqlite(dir, sqlite);
 

@@ -34,8 +34,8 @@
 
 #include "Unit1.h"
 #include "bench_util.h"
-#include "catalogue.h"
-#include "demo_catalogue.h"
+#include "catalogue/demo_catalogue.h"
+#include "catalogue/schema.h"
 #include "exception_handler.h"
 
 namespace {
@@ -243,7 +243,7 @@ void LoadSqlite(const fs::path& catalogue, const std::string& path) {
   XDSHANDLE c = 0;
   bench::Check(XdsConnect60(catalogue.c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), "connect");
   XDSHANDLE t = 0;
-  bench::Check(xcetool::OpenCatalogueTable(c, xcetool::CatalogueTables()[3], true, &t), "open");
+  bench::Check(catalogue::OpenCatalogueTable(c, catalogue::CatalogueTables()[3], true, &t), "open");
   sqlite3_stmt* ins = nullptr;
   bench::CheckSql(sqlite3_prepare_v2(db, "INSERT INTO urls VALUES(?,?,?,?,?)", -1, &ins, nullptr),
                   db, "prepare");
@@ -358,10 +358,10 @@ int main(int argc, char** argv) {
   const std::string self = fs::canonical("/proc/self/exe").string();
   const std::string xcetool =
       (fs::path(self).parent_path().parent_path() / "tools" / "xcetool").string();
-  if (xcetool::CatalogueFilesIn(base.string()).empty()) {
+  if (catalogue::CatalogueFilesIn(base.string()).empty()) {
     fs::create_directories(base);
     std::printf("writing a demo catalogue of %u URL records into %s\n", n, base.c_str());
-    bench::Check(xcetool::WriteDemoCatalogue(base.string(), n), "demo catalogue");
+    bench::Check(catalogue::WriteDemoCatalogue(base.string(), n), "demo catalogue");
   }
   uint64_t bytes = 0;
   for (const char* f : kUrlFiles) {

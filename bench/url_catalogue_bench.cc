@@ -30,8 +30,8 @@
 #include "Unit1.h"
 #include "Unit2.h"
 #include "bench_util.h"
+#include "catalogue/demo_catalogue.h"
 #include "catalogue_sqlite.h"
-#include "demo_catalogue.h"
 #include "exception_handler.h"
 #include "qt_text.h"
 #include "section_edit.h"
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
       argc > 2 ? argv[2] : "/tmp/tavo_url_catalogue_bench_" + std::to_string(n);
   if (!fs::exists(fs::path(pristine) / "urls.DBF")) {
     std::printf("writing a demo catalogue of %u URL records into %s\n", n, pristine.c_str());
-    bench::Check(xcetool::WriteDemoCatalogue(pristine, n), "demo catalogue");
+    bench::Check(catalogue::WriteDemoCatalogue(pristine, n), "demo catalogue");
   }
   const std::string dir = fs::absolute(pristine).string() + "-work";
   fs::remove_all(dir);
@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
   std::vector<std::pair<std::string, std::string>> typeRows;
   bench::ReadCatalogue(dir, urlRows, memberships, typeRows);
   sqlite3* db = bench::LoadSqlite(dir + "/bench.sqlite", urlRows, memberships, typeRows);
-  const xcetool::DemoCounts counts = xcetool::DemoCountsFor(n);
+  const catalogue::DemoCounts counts = catalogue::DemoCountsFor(n);
   std::printf("%zu URL records, %zu memberships, %u sections\n", urlRows.size(), memberships.size(),
               counts.sections);
   std::map<int, int> membershipsOf;

@@ -27,9 +27,9 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "demo_catalogue.h"
-#include "xds/xds.h"
+#include "catalogue/demo_catalogue.h"
 #include "xce.h"
+#include "xds/xds.h"
 
 namespace {
 
@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(dir);
   if (!std::filesystem::exists(std::filesystem::path(dir) / "URLIN.DBF")) {
     std::printf("writing a catalogue of %u URL records into %s\n", n, dir.c_str());
-    Check(xcetool::WriteDemoCatalogue(dir, n), "demo catalogue");
+    Check(catalogue::WriteDemoCatalogue(dir, n), "demo catalogue");
   }
   auto rows = ReadMemberships(dir);
   int64_t urls = 0;

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "catalogue/demo_catalogue.h"
 #include "catalogue_sqlite.h"
 #include "db/datasource.h"
-#include "demo_catalogue.h"
 #include "xds/xds.h"
 
 namespace {
@@ -133,9 +133,9 @@ int main(int argc, char** argv) {
   const std::string dir = args.size() > 1 ? args[1] : "/tmp/tavo_xds_search_bench_" + std::to_string(n);
   if (!std::filesystem::exists(std::filesystem::path(dir) / "urls.DBF")) {
     std::printf("writing a demo catalogue of %u URL records into %s\n", n, dir.c_str());
-    bench::Check(xcetool::WriteDemoCatalogue(dir, n), "demo catalogue");
+    bench::Check(catalogue::WriteDemoCatalogue(dir, n), "demo catalogue");
   }
-  const xcetool::DemoCounts counts = xcetool::DemoCountsFor(n);
+  const catalogue::DemoCounts counts = catalogue::DemoCountsFor(n);
 
   std::vector<UrlRow> urlRows;
   std::vector<std::pair<int, int>> memberships;

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "catalogue.h"
+#include "catalogue/demo_catalogue.h"
+#include "catalogue/schema.h"
 #include "csv_dump.h"
-#include "demo_catalogue.h"
 #include "xce.h"
 
 namespace {
@@ -148,7 +148,7 @@ int CreateCatalogue(const std::vector<std::string>& args) {
   }
   // All or nothing: a folder holding any catalogue file is somebody's
   // catalogue, or what is left of one, and is not written to.
-  const std::vector<std::string> present = xcetool::CatalogueFilesIn(dirs[0]);
+  const std::vector<std::string> present = catalogue::CatalogueFilesIn(dirs[0]);
   if (!present.empty()) {
     if (ifMissing) {
       return 0;
@@ -157,7 +157,7 @@ int CreateCatalogue(const std::vector<std::string>& args) {
                 " exists there");
   }
   OpenTable t;
-  if (t.Connect(dirs[0]) != 0 || xcetool::CreateCatalogue(t.connection()) != 0) {
+  if (t.Connect(dirs[0]) != 0 || catalogue::CreateCatalogue(t.connection()) != 0) {
     return EngineFail();
   }
   return 0;
@@ -192,10 +192,10 @@ int DemoCatalogue(const std::vector<std::string>& args) {
     return Fail("demo-catalogue needs a directory and --urls N");
   }
   auto progress = [](const char* step) { std::cerr << "xcetool: " << step << "\n"; };
-  if (xcetool::WriteDemoCatalogue(dirs[0], static_cast<uint32_t>(urls), progress) != 0) {
+  if (catalogue::WriteDemoCatalogue(dirs[0], static_cast<uint32_t>(urls), progress) != 0) {
     return EngineFail();
   }
-  xcetool::DemoCounts c = xcetool::DemoCountsFor(static_cast<uint32_t>(urls));
+  catalogue::DemoCounts c = catalogue::DemoCountsFor(static_cast<uint32_t>(urls));
   std::cout << dirs[0] << ": " << c.sections << " sections, " << c.types << " link types, "
             << c.urls << " URL records, " << c.memberships << " memberships\n";
   return 0;

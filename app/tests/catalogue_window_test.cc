@@ -15,8 +15,8 @@
 
 #include "app_test_support.h"
 #include "bookmark_tree.h"
+#include "catalogue/demo_catalogue.h"
 #include "catalogue_io.h"
-#include "demo_catalogue.h"
 #include "fault_file.h"
 #include "grid_widths.h"
 #include "qt_text.h"
@@ -444,7 +444,7 @@ TEST_F(CatalogueWindowTest, APendingEditIsSavedAndDeletedRecordsAreGoneAfterAClo
   for (const auto& e : fs::directory_iterator(Dir())) {
     fs::remove(e.path());
   }
-  ASSERT_EQ(xcetool::WriteDemoCatalogue(Dir().string(), 20), 0);
+  ASSERT_EQ(catalogue::WriteDemoCatalogue(Dir().string(), 20), 0);
   TWatchedForm* form = MakeForm();
   ASSERT_TRUE(startupErrors_.empty()) << startupErrors_.front();
   TXdsTable* urls = form->HDSUrls;

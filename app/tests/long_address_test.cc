@@ -19,10 +19,11 @@
 #include <map>
 #include <sstream>
 
-#include "../../tools/catalogue.h"  // the table tool's, not the window's
 #include "Unit1.h"
 #include "Unit2.h"
 #include "app_test_support.h"
+#include "catalogue/schema.h"
+#include "catalogue/whole_address.h"
 #include "catalogue_test_util.h"
 #include "cp1251.h"
 #include "dbgrid.h"
@@ -30,7 +31,6 @@
 #include "qt_text.h"
 #include "section_tree.h"
 #include "shell.h"
-#include "whole_address.h"
 
 namespace {
 
@@ -55,8 +55,8 @@ class LongAddressTest : public apptest::CatalogueFolderTest<TForm1> {
     cattest::AppendSections(dir_, {{1, 0, cattest::Cp1251("Поиск")}});
     cattest::EngineConnection c(dir_);
     XDSHANDLE t = 0;
-    ASSERT_EQ(xcetool::OpenCatalogueTable(c.handle(), xcetool::CatalogueTables()[xcetool::kType],
-                                          false, &t),
+    ASSERT_EQ(catalogue::OpenCatalogueTable(
+                  c.handle(), catalogue::CatalogueTables()[catalogue::kType], false, &t),
               0);
     ASSERT_EQ(XdsAppendRecord(t), 0);
     for (auto [field, text] :
@@ -139,7 +139,8 @@ class LongAddressTest : public apptest::CatalogueFolderTest<TForm1> {
     cattest::EngineConnection c(copy);
     XDSHANDLE t = 0;
     uint32_t count = 0;
-    EXPECT_EQ(xcetool::OpenCatalogueTable(c.handle(), xcetool::WholeAddressTable(), true, &t), 0);
+    EXPECT_EQ(catalogue::OpenCatalogueTable(c.handle(), catalogue::WholeAddressTable(), true, &t),
+              0);
     EXPECT_EQ(XdsGetRecordCount(t, XDS_COUNT_IGNORE_FILTERS, &count), 0);
     EXPECT_EQ(XdsCloseTable(t), 0);
     return count;
@@ -313,8 +314,8 @@ TEST_F(LongAddressTest, ARecordAnotherProgramChangedShowsItsNewUrl) {
     // Another writer puts a URL of its own into the record.
     cattest::EngineConnection c(dir_);
     XDSHANDLE t = 0;
-    ASSERT_EQ(xcetool::OpenCatalogueTable(c.handle(), xcetool::CatalogueTables()[xcetool::kUrls],
-                                          false, &t),
+    ASSERT_EQ(catalogue::OpenCatalogueTable(
+                  c.handle(), catalogue::CatalogueTables()[catalogue::kUrls], false, &t),
               0);
     ASSERT_EQ(XdsGotoRecord(t, 1), 0);
     ASSERT_EQ(XdsSetField(t, 1, "changed.example/", 16), 0);

@@ -7,6 +7,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,7 +16,6 @@
 #include <QSplitter>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QElapsedTimer>
 #include <QToolButton>
 #include <filesystem>
 #include <fstream>
@@ -23,13 +23,13 @@
 #include <memory>
 #include <sstream>
 
-#include "../../tools/catalogue.h"  // the table tool's, not the window's
 #include "../../xds/tests/recording_engine.h"
 #include "Unit1.h"
-#include "app_test_support.h"
 #include "Unit2.h"
 #include "Unit4.h"
+#include "app_test_support.h"
 #include "bookmark_write.h"
+#include "catalogue/schema.h"
 #include "catalogue_io.h"
 #include "catalogue_test_util.h"
 #include "cp1251.h"
@@ -47,12 +47,12 @@ namespace fs = std::filesystem;
 using Values = std::map<std::string, std::string>;  // field name -> UTF-8 text
 
 // Records put straight into a catalogue table of `dir` through the engine.
-void Put(const fs::path& dir, xcetool::CatalogueTableIndex table,
+void Put(const fs::path& dir, catalogue::CatalogueTableIndex table,
          const std::vector<Values>& records) {
   cattest::EngineConnection c(dir);
   XDSHANDLE t = 0;
-  ASSERT_EQ(xcetool::OpenCatalogueTable(c.handle(), xcetool::CatalogueTables()[table], false, &t),
-            0);
+  ASSERT_EQ(
+      catalogue::OpenCatalogueTable(c.handle(), catalogue::CatalogueTables()[table], false, &t), 0);
   for (const Values& record : records) {
     ASSERT_EQ(XdsAppendRecord(t), 0);
     for (const auto& [name, utf8] : record) {
@@ -68,13 +68,13 @@ void Put(const fs::path& dir, xcetool::CatalogueTableIndex table,
 
 // Every record stored in a table of `dir`, the deleted ones too ("*" first
 // when deleted), as "field|field|..." in UTF-8, trimmed.
-std::vector<std::string> Stored(const fs::path& dir, xcetool::CatalogueTableIndex table,
+std::vector<std::string> Stored(const fs::path& dir, catalogue::CatalogueTableIndex table,
                                 const std::vector<std::string>& fields) {
   cattest::EngineConnection c(dir);
   XDSHANDLE t = 0;
   std::vector<std::string> rows;
-  EXPECT_EQ(xcetool::OpenCatalogueTable(c.handle(), xcetool::CatalogueTables()[table], true, &t),
-            0);
+  EXPECT_EQ(
+      catalogue::OpenCatalogueTable(c.handle(), catalogue::CatalogueTables()[table], true, &t), 0);
   uint32_t count = 0;
   EXPECT_EQ(XdsGetRecordCount(t, XDS_COUNT_IGNORE_FILTERS, &count), 0);
   for (uint32_t r = 1; r <= count; ++r) {
@@ -163,10 +163,10 @@ class UrlCatalogueTest : public apptest::CatalogueFolderTest<TForm1> {
                                    {5, 2, cattest::Cp1251("Погода")},
                                    {9, 0, cattest::Cp1251("Работа")},
                                    {7, 0, cattest::Cp1251("Юмор")}});
-    Put(dir_, xcetool::kType,
+    Put(dir_, catalogue::kType,
         {{{"TYPE_ID", "1"}, {"TYPE_NAME", "Сайт"}, {"TYPRPRESTR", "http://"}},
          {{"TYPE_ID", "2"}, {"TYPE_NAME", "Почта"}, {"TYPRPRESTR", ""}}});
-    Put(dir_, xcetool::kUrls,
+    Put(dir_, catalogue::kUrls,
         {{{"URL_ID", "1"},
           {"URL", "яндекс.рф/погода"},
           {"NAME", "Погода в Москве"},
@@ -481,7 +481,7 @@ TEST_F(UrlCatalogueTest, SearchBoxesAndTitleClicks) {
 
 TEST_F(UrlCatalogueTest, NewUrlThroughTheEditor) {
   PutSample();
-  Put(dir_, xcetool::kUrls, {{{"URL_ID", "41"}, {"URL", "zzz"}, {"NAME", "Последняя"}}});
+  Put(dir_, catalogue::kUrls, {{{"URL_ID", "41"}, {"URL", "zzz"}, {"NAME", "Последняя"}}});
   TForm1* form = Start();
   ClickTitle(1);  // ordered by name
   QTest::mouseClick(form->Panel2, Qt::LeftButton);
@@ -649,7 +649,7 @@ TEST_F(UrlCatalogueTest, DeleteTakesTheMembershipsAlong) {
 
 TEST_F(UrlCatalogueTest, InsertsOutsideTheNewCommand) {
   PutSample();
-  Put(dir_, xcetool::kUrls, {{{"URL_ID", "41"}, {"URL", "zzz"}}});
+  Put(dir_, catalogue::kUrls, {{{"URL_ID", "41"}, {"URL", "zzz"}}});
   TForm1* form = Start();
   NewRecordFlag = false;
   form->DBGrid1->setFocus();
@@ -731,7 +731,7 @@ TEST_F(UrlCatalogueTest, AFailedCommandGivesTheMainWindowBack) {
 TEST_F(UrlCatalogueTest, OpeningAnAddress) {
   PutSample();
   const std::string hostile = "-a b;c \"q\" 'r' $(id) `id` | > <";
-  Put(dir_, xcetool::kUrls, {{{"URL_ID", "5"}, {"URL", hostile}, {"ADRESTYPE", "2"}}});
+  Put(dir_, catalogue::kUrls, {{{"URL_ID", "5"}, {"URL", hostile}, {"ADRESTYPE", "2"}}});
   const fs::path opener = dir_ / "opener";
   std::ofstream(opener) << "#!/bin/sh\n"
                         << "{ echo \"$#\"; printf '%s\\n' \"$1\"; pwd; } > '"
@@ -785,7 +785,7 @@ TEST_F(UrlCatalogueTest, OpeningAnAddress) {
 
 // A user's session on a new catalogue folder, then the folder read back.
 TEST_F(UrlCatalogueTest, AUsersSessionIsKeptAcrossARestart) {
-  Put(dir_, xcetool::kType,
+  Put(dir_, catalogue::kType,
       {{{"TYPE_ID", "1"}, {"TYPE_NAME", "Сайт"}, {"TYPRPRESTR", "https://"}},
        {{"TYPE_ID", "2"}, {"TYPE_NAME", "Почта"}, {"TYPRPRESTR", "mailto:"}}});
   TForm1* form = Start();
@@ -869,12 +869,12 @@ TEST_F(UrlCatalogueTest, AUsersSessionIsKeptAcrossARestart) {
 
   CloseMain();
   // The close packed the deleted record away.
-  EXPECT_EQ(Sorted(Stored(dir_, xcetool::kUrls, {"URL_ID", "URL", "NAME", "ADRESTYPE", "DESCR"})),
+  EXPECT_EQ(Sorted(Stored(dir_, catalogue::kUrls, {"URL_ID", "URL", "NAME", "ADRESTYPE", "DESCR"})),
             (std::vector<std::string>{"1|яндекс.рф|Поисковик|1|Русский поиск",
                                       "3|Example.org/Путь|Пример|1|Страница с примером",
                                       "4|новости.рф|Новости дня|1|Лента новостей",
                                       "5|рецепты.рф|Кухня|1|Рецепты борща"}));
-  EXPECT_EQ(Sorted(Stored(dir_, xcetool::kUrlIn, {"TEM_ID", "URL_ID"})),
+  EXPECT_EQ(Sorted(Stored(dir_, catalogue::kUrlIn, {"TEM_ID", "URL_ID"})),
             (std::vector<std::string>{"1|1", "1|3", "2|1", "2|5", "3|3", "3|4", "3|5"}));
 
   // Started again: the same list, sections and memberships.
@@ -891,11 +891,11 @@ TEST_F(UrlCatalogueTest, AUsersSessionIsKeptAcrossARestart) {
 // code pages allow (references for the rest), shown, searched and exported
 // as typed.
 TEST_F(UrlCatalogueTest, TextInAnyAlphabetIsKeptAsTyped) {
-  Put(dir_, xcetool::kType,
+  Put(dir_, catalogue::kType,
       {{{"TYPE_ID", "1"}, {"TYPE_NAME", "Сайт €"}, {"TYPRPRESTR", ""}},
        // As another program's import wrote it.
        {{"TYPE_ID", "2"}, {"TYPE_NAME", "Typ &#20013;"}, {"TYPRPRESTR", ""}}});
-  Put(dir_, xcetool::kUrls,
+  Put(dir_, catalogue::kUrls,
       {{{"URL_ID", "1"}, {"URL", "example.de"}, {"NAME", "M&#252;nchen Stra&#223;e"}},
        {{"URL_ID", "2"}, {"URL", "example.org"}, {"NAME", "A &#38; B &amp; &#1081;"}}});
   TForm1* form = Start();
@@ -937,13 +937,13 @@ TEST_F(UrlCatalogueTest, TextInAnyAlphabetIsKeptAsTyped) {
   // The bytes in the files: what the code page lacks as references ("€" too
   // in the URL table, whose code page is 866), the address percent-encoded
   // but for its Cyrillic.
-  EXPECT_EQ(Sorted(Stored(dir_, xcetool::kUrls, {"URL_ID", "URL", "NAME", "ADRESTYPE", "DESCR"})),
-            (std::vector<std::string>{
-                "1|example.de|M&#252;nchen Stra&#223;e||",
-                "2|example.org|Tom &#38;# Jerry &#38;#252;||",
-                "3|https://пример.рф/M%C3%BCnchen?%E2%82%AC|Test &#20013;&#25991; &#128512; &#8364; "
-                "№|2|Gr&#252;&#223;e &#38;#252;\r\n&#171;Привет&#187; &#128512;"}));
-  EXPECT_EQ(Stored(dir_, xcetool::kTem, {"INID", "INNAME"}),
+  EXPECT_EQ(
+      Sorted(Stored(dir_, catalogue::kUrls, {"URL_ID", "URL", "NAME", "ADRESTYPE", "DESCR"})),
+      (std::vector<std::string>{
+          "1|example.de|M&#252;nchen Stra&#223;e||", "2|example.org|Tom &#38;# Jerry &#38;#252;||",
+          "3|https://пример.рф/M%C3%BCnchen?%E2%82%AC|Test &#20013;&#25991; &#128512; &#8364; "
+          "№|2|Gr&#252;&#223;e &#38;#252;\r\n&#171;Привет&#187; &#128512;"}));
+  EXPECT_EQ(Stored(dir_, catalogue::kTem, {"INID", "INNAME"}),
             std::vector<std::string>{"1|Stra&#223;e &#20013;&#25991; &#128512;"});
 
   // Started again: shown as typed in the grid, the memo, the tree and the

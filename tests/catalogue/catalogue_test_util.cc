@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "catalogue.h"  // the table tool's
+#include "catalogue/schema.h"
 #include "qt_text.h"
 
 extern char** environ;
@@ -30,7 +30,7 @@ EngineConnection::~EngineConnection() {
 
 void CreateCatalogue(const fs::path& dir) {
   EngineConnection c(dir);
-  ASSERT_EQ(xcetool::CreateCatalogue(c.handle()), 0);
+  ASSERT_EQ(catalogue::CreateCatalogue(c.handle()), 0);
 }
 
 namespace {
@@ -51,8 +51,8 @@ std::string Field(XDSHANDLE t, uint16_t field) {
 void AppendSections(const fs::path& dir, const std::vector<Row>& rows) {
   EngineConnection c(dir);
   XDSHANDLE t = 0;
-  ASSERT_EQ(xcetool::OpenCatalogueTable(c.handle(), xcetool::CatalogueTables()[xcetool::kTem],
-                                        false, &t),
+  ASSERT_EQ(catalogue::OpenCatalogueTable(c.handle(), catalogue::CatalogueTables()[catalogue::kTem],
+                                          false, &t),
             0);
   for (const Row& row : rows) {
     ASSERT_EQ(XdsAppendRecord(t), 0);
@@ -67,8 +67,8 @@ void AppendSections(const fs::path& dir, const std::vector<Row>& rows) {
 void AppendMemberships(const fs::path& dir, const std::vector<std::pair<int, int>>& rows) {
   EngineConnection c(dir);
   XDSHANDLE t = 0;
-  ASSERT_EQ(xcetool::OpenCatalogueTable(c.handle(), xcetool::CatalogueTables()[xcetool::kUrlIn],
-                                        false, &t),
+  ASSERT_EQ(catalogue::OpenCatalogueTable(
+                c.handle(), catalogue::CatalogueTables()[catalogue::kUrlIn], false, &t),
             0);
   for (auto [section, url] : rows) {
     ASSERT_EQ(XdsAppendRecord(t), 0);
@@ -83,8 +83,8 @@ std::vector<Row> Sections(const fs::path& dir) {
   EngineConnection c(dir);
   XDSHANDLE t = 0;
   std::vector<Row> rows;
-  EXPECT_EQ(xcetool::OpenCatalogueTable(c.handle(), xcetool::CatalogueTables()[xcetool::kTem],
-                                        true, &t),
+  EXPECT_EQ(catalogue::OpenCatalogueTable(c.handle(), catalogue::CatalogueTables()[catalogue::kTem],
+                                          true, &t),
             0);
   if (t == 0) {
     return rows;
@@ -108,8 +108,8 @@ std::vector<Row> Sections(const fs::path& dir) {
 uint32_t StoredUrlRecords(const fs::path& dir) {
   EngineConnection c(dir);
   XDSHANDLE t = 0;
-  EXPECT_EQ(xcetool::OpenCatalogueTable(c.handle(), xcetool::CatalogueTables()[xcetool::kUrls],
-                                        true, &t),
+  EXPECT_EQ(catalogue::OpenCatalogueTable(c.handle(),
+                                          catalogue::CatalogueTables()[catalogue::kUrls], true, &t),
             0);
   uint32_t count = 0;
   EXPECT_EQ(XdsGetRecordCount(t, XDS_COUNT_IGNORE_FILTERS, &count), 0);

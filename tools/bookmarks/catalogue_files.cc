@@ -11,7 +11,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "catalogue.h"
+#include "catalogue/schema.h"
 #include "xce/append_point.h"
 
 namespace bookmarks {
@@ -250,7 +250,7 @@ bool RollBack(xce::FileSystem* fsys, const std::string& dir,
 
 std::string Fingerprint(const std::string& dir) {
   std::string out;
-  std::vector<std::string> names = xcetool::CatalogueFilesIn(dir);
+  std::vector<std::string> names = catalogue::CatalogueFilesIn(dir);
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     struct stat st {};

@@ -1,6 +1,7 @@
 #include "catalogue_io.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -9,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -18,11 +18,11 @@
 #include <unordered_set>
 
 #include "bookmark_text.h"
+#include "catalogue/schema.h"
+#include "catalogue/whole_address.h"
 #include "catalogue_files.h"
-#include "catalogue.h"
 #include "cp1251.h"
 #include "stored_text.h"
-#include "whole_address.h"
 #include "xce.h"
 
 namespace bookmarks {
@@ -32,8 +32,8 @@ const char* const kUnfiledFolder = "Без раздела";
 namespace {
 
 namespace fs = std::filesystem;
-using xcetool::CatalogueTable;
-using xcetool::CatalogueTables;
+using catalogue::CatalogueTable;
+using catalogue::CatalogueTables;
 
 constexpr const char* kStaging = ".tavo-bookmarks.import";
 constexpr const char* kJournal = "tavo-bookmarks.journal";
@@ -107,7 +107,7 @@ class Catalogue {
         // Only the import writes the copies, and a failed import drops them:
         // index pages need to reach them at the end only.
         options |= XDS_OPEN_DEFER_INDEX_WRITES;
-        if (i == xcetool::kUrls) {
+        if (i == catalogue::kUrls) {
           options |= XDS_OPEN_REINDEX_ON_COLLATION_MISMATCH;  // as the program opens it
         }
       }
@@ -120,7 +120,7 @@ class Catalogue {
     // The whole addresses of long ones, when the catalogue keeps any; a
     // hold needs none (the program opens the four tables first).
     if (mode != kHold) {
-      whole_ = std::make_unique<xcetool::WholeAddresses>(connection_, mode == kRead);
+      whole_ = std::make_unique<catalogue::WholeAddresses>(connection_, mode == kRead);
       return whole_->OpenIfPresent(dir_);
     }
     return 0;
@@ -164,14 +164,14 @@ class Catalogue {
   XDSHANDLE connection() const { return connection_; }
   XDSHANDLE table(int i) const { return tables_[static_cast<std::size_t>(i)]; }
   // Holds no table before Open, or when the catalogue keeps no whole address.
-  xcetool::WholeAddresses& whole() const { return whole_ ? *whole_ : none_; }
+  catalogue::WholeAddresses& whole() const { return whole_ ? *whole_ : none_; }
 
  private:
   XDSHANDLE connection_ = 0;
   std::string dir_;
   std::array<XDSHANDLE, 4> tables_ = {};
-  std::unique_ptr<xcetool::WholeAddresses> whole_;
-  mutable xcetool::WholeAddresses none_;
+  std::unique_ptr<catalogue::WholeAddresses> whole_;
+  mutable catalogue::WholeAddresses none_;
 };
 
 // A field of the current record as trimmed text (1251), any length.
@@ -274,8 +274,9 @@ class Importer {
   // Reads the staged catalogue's sections and link types.
   XDSRESULT ReadSectionsAndTypes(const Catalogue& c) {
     std::vector<uint16_t> f;
-    XDSHANDLE tem = c.table(xcetool::kTem);
-    XDSRESULT r = FieldNumbers(tem, {"INID", "INNAME", "PREIN"}, &f);
+    XDSHANDLE tem = c.table(catalogue::kTem);
+    XDSRESULT r = FieldNumbers(
+        tem, {catalogue::kSectionId, catalogue::kSectionName, catalogue::kSectionParent}, &f);
     if (r == 0) {
       r = EachRecord(tem, false, [&](bool deleted) {
         int64_t id = 0;
@@ -295,7 +296,7 @@ class Importer {
         return q;
       });
     }
-    XDSHANDLE type = c.table(xcetool::kType);
+    XDSHANDLE type = c.table(catalogue::kType);
     if (r == 0) {
       r = FieldNumbers(type, {"TYPE_ID", "TYPE_NAME", "TYPRPRESTR"}, &f);
     }
@@ -394,15 +395,15 @@ class Importer {
         wanted.erase(it);
       }
     };
-    XDSHANDLE urls = c.table(xcetool::kUrls);
+    XDSHANDLE urls = c.table(catalogue::kUrls);
     std::vector<uint16_t> f;
     // A record whose address is kept whole is compared by it.
-    xcetool::WholeAddresses::Rows wholes;
+    catalogue::WholeAddresses::Rows wholes;
     XDSRESULT r = c.whole().ReadAll(&wholes);
     auto wholeOf = [&](int64_t id, std::string_view url) {
       return wholes.empty()
                  ? url
-                 : xcetool::WholeAddresses::AddressIn(wholes, static_cast<uint32_t>(id), url);
+                 : catalogue::WholeAddresses::AddressIn(wholes, static_cast<uint32_t>(id), url);
     };
     r = r != 0 ? r : FieldNumbers(urls, {"URL", "ADRESTYPE", "URL_ID"}, &f);
     // Where the fields lie in the record image, when they have the types the
@@ -536,7 +537,7 @@ class Importer {
     if (merged.empty()) {
       return 0;
     }
-    XDSHANDLE in = c.table(xcetool::kUrlIn);
+    XDSHANDLE in = c.table(catalogue::kUrlIn);
     std::vector<uint16_t> f;
     XDSRESULT r = FieldNumbers(in, {"TEM_ID", "URL_ID"}, &f);
     XDSHANDLE byUrl = 0;
@@ -601,7 +602,7 @@ class Importer {
   }
 
   XDSRESULT Write(const Catalogue& c, const ImportOptions& options) {
-    XDSHANDLE type = c.table(xcetool::kType);
+    XDSHANDLE type = c.table(catalogue::kType);
     XDSRESULT r = 0;
     for (const Type& t : newTypes_) {
       r = XdsAppendRecord(type);
@@ -613,9 +614,10 @@ class Importer {
         return r;
       }
     }
-    XDSHANDLE tem = c.table(xcetool::kTem);
+    XDSHANDLE tem = c.table(catalogue::kTem);
     std::vector<uint16_t> f;
-    r = FieldNumbers(tem, {"INID", "INNAME", "PREIN"}, &f);
+    r = FieldNumbers(
+        tem, {catalogue::kSectionId, catalogue::kSectionName, catalogue::kSectionParent}, &f);
     for (std::size_t i = 0; r == 0 && i < newSections_.size(); ++i) {
       const NewSection& s = newSections_[i];
       r = XdsAppendRecord(tem);
@@ -624,8 +626,8 @@ class Importer {
       r = r != 0 ? r : SetText(tem, f[2], std::to_string(s.parent));
       r = r != 0 ? r : XdsWriteRecord(tem);
     }
-    XDSHANDLE urls = c.table(xcetool::kUrls);
-    XDSHANDLE in = c.table(xcetool::kUrlIn);
+    XDSHANDLE urls = c.table(catalogue::kUrls);
+    XDSHANDLE in = c.table(catalogue::kUrlIn);
     std::vector<uint16_t> u;
     std::vector<uint16_t> m;
     r = r != 0 ? r : FieldNumbers(urls, {"URL", "NAME", "DESCR", "ADRESTYPE", "URL_ID"}, &u);
@@ -640,7 +642,7 @@ class Importer {
         // A long address whole beside the record, its first 100 characters in it.
         r = c.whole().Stage(static_cast<uint32_t>(id), g.url);
         r = r != 0 ? r : XdsAppendRecord(urls);
-        r = r != 0 ? r : SetText(urls, u[0], xcetool::UrlFieldPart(g.url));
+        r = r != 0 ? r : SetText(urls, u[0], catalogue::UrlFieldPart(g.url));
         r = r != 0 ? r : SetText(urls, u[1], g.name);
         if (r == 0 && !g.description.empty()) {
           r = SetText(urls, u[2], g.description);
@@ -1047,7 +1049,7 @@ bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptio
   if (!FinishInterruptedImport(fsys, dir, error)) {
     return false;
   }
-  std::vector<std::string> files = xcetool::CatalogueFilesIn(dir);
+  std::vector<std::string> files = catalogue::CatalogueFilesIn(dir);
   const bool fresh = files.empty();
   summary->createdCatalogue = fresh;
 
@@ -1104,7 +1106,7 @@ bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptio
     before = Fingerprint(dir);
   }
   if (work.Connect(staging) != 0 ||
-      (fresh && xcetool::CreateCatalogueTables(work.connection()) != 0)) {
+      (fresh && catalogue::CreateCatalogueTables(work.connection()) != 0)) {
     return abandon("cannot prepare the catalogue copy: " + EngineError());
   }
   if (work.Open(Catalogue::kWrite) != 0) {
@@ -1145,8 +1147,8 @@ bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptio
     return abandon("cannot add the bookmarks: " + EngineError());
   }
   for (int i = 0; fresh && i < 4; ++i) {
-    if (xcetool::CreateCatalogueTags(work.table(i),
-                                     CatalogueTables()[static_cast<std::size_t>(i)]) != 0) {
+    if (catalogue::CreateCatalogueTags(work.table(i),
+                                       CatalogueTables()[static_cast<std::size_t>(i)]) != 0) {
       return abandon("cannot build the index tags: " + EngineError());
     }
   }
@@ -1227,7 +1229,7 @@ bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptio
 
 bool ReadCatalogue(const std::string& dir, Tree* tree, std::string* error) {
   *tree = Tree();
-  std::vector<std::string> files = xcetool::CatalogueFilesIn(dir);
+  std::vector<std::string> files = catalogue::CatalogueFilesIn(dir);
   if (files.empty()) {
     return Fail(error, dir + " holds no catalogue");
   }
@@ -1246,8 +1248,9 @@ bool ReadCatalogue(const std::string& dir, Tree* tree, std::string* error) {
   };
   std::vector<Section> sections;
   std::vector<uint16_t> f;
-  XDSHANDLE tem = c.table(xcetool::kTem);
-  if (FieldNumbers(tem, {"INID", "INNAME", "PREIN"}, &f) != 0 ||
+  XDSHANDLE tem = c.table(catalogue::kTem);
+  if (FieldNumbers(tem, {catalogue::kSectionId, catalogue::kSectionName, catalogue::kSectionParent},
+                   &f) != 0 ||
       EachRecord(tem, false, [&](bool deleted) {
         Section s{0, 0, ""};
         XDSRESULT q = GetNumber(tem, f[0], &s.id);
@@ -1284,7 +1287,7 @@ bool ReadCatalogue(const std::string& dir, Tree* tree, std::string* error) {
   }
 
   std::unordered_map<std::string, Type> types;
-  XDSHANDLE type = c.table(xcetool::kType);
+  XDSHANDLE type = c.table(catalogue::kType);
   if (FieldNumbers(type, {"TYPE_ID", "TYPE_NAME", "TYPRPRESTR"}, &f) != 0 ||
       EachRecord(type, false, [&](bool deleted) {
         Type t;
@@ -1300,7 +1303,7 @@ bool ReadCatalogue(const std::string& dir, Tree* tree, std::string* error) {
   }
 
   std::unordered_map<int64_t, std::vector<int>> filedUnder;
-  XDSHANDLE in = c.table(xcetool::kUrlIn);
+  XDSHANDLE in = c.table(catalogue::kUrlIn);
   if (FieldNumbers(in, {"TEM_ID", "URL_ID"}, &f) != 0 ||
       EachRecord(in, false, [&](bool deleted) {
         int64_t section = 0;
@@ -1320,9 +1323,9 @@ bool ReadCatalogue(const std::string& dir, Tree* tree, std::string* error) {
   }
 
   int unfiled = -1;
-  XDSHANDLE urls = c.table(xcetool::kUrls);
+  XDSHANDLE urls = c.table(catalogue::kUrls);
   std::string url, name, descr, code;
-  xcetool::WholeAddresses::Rows wholes;
+  catalogue::WholeAddresses::Rows wholes;
   if (c.whole().ReadAll(&wholes) != 0) {
     return engineFail();
   }
@@ -1341,7 +1344,7 @@ bool ReadCatalogue(const std::string& dir, Tree* tree, std::string* error) {
           return q;
         }
         if (std::string_view w =
-                xcetool::WholeAddresses::AddressIn(wholes, static_cast<uint32_t>(id), url);
+                catalogue::WholeAddresses::AddressIn(wholes, static_cast<uint32_t>(id), url);
             w.data() != url.data()) {
           url.assign(w);
         }

@@ -4,7 +4,7 @@
 #include <QTest>
 #include <memory>
 
-#include "../tools/demo_catalogue.h"
+#include "catalogue/demo_catalogue.h"
 #include "db/datasource.h"
 #include "dbgrid.h"
 #include "qt_text.h"
@@ -21,7 +21,7 @@ struct TableGrid {
   TDBGrid grid;
 
   TableGrid(uint32_t count, const char* index) {
-    EXPECT_EQ(xcetool::WriteDemoCatalogue(dir.str(), count), 0);
+    EXPECT_EQ(catalogue::WriteDemoCatalogue(dir.str(), count), 0);
     connection = xdstest::Connect(dir.str());
     urls = xdstest::Table(*connection, "HDSUrls", "urls.DBF");
     urls->SetIndexName(index);

@@ -200,7 +200,7 @@ TEST(AllOrNothing, AKilledImportLeavesOldOrNew) {
   ASSERT_EQ(r.status, 0) << r.err;
   const std::string after = Snapshot(clean);
   // So many appends have the tags built afresh: the same tags, sound.
-  for (const auto& def : xcetool::CatalogueTables()) {
+  for (const auto& def : catalogue::CatalogueTables()) {
     RunResult c = Exec(XCETOOL_PATH, {"check", (fs::path(clean) / def.file).string()});
     EXPECT_EQ(c.status, 0) << c.err;
     XDSHANDLE connection = 0;
@@ -261,12 +261,12 @@ TEST(AllOrNothing, RefusesACatalogueTheProgramHasOpen) {
   const auto files = FilesOf(dir);
   const std::string file = tmp.str("b.html");
   WriteText(file, ReadData("chromium.html"));
-  for (int table : {xcetool::kUrls, xcetool::kTem}) {
+  for (int table : {catalogue::kUrls, catalogue::kTem}) {
     XDSHANDLE c = 0;
     XDSHANDLE t = 0;
     ASSERT_EQ(XdsConnect60(dir.c_str(), 1, "", "", 0, &c), 0);
-    ASSERT_EQ(xcetool::OpenCatalogueTable(c, xcetool::CatalogueTables()[static_cast<std::size_t>(table)],
-                                          false, &t),
+    ASSERT_EQ(catalogue::OpenCatalogueTable(
+                  c, catalogue::CatalogueTables()[static_cast<std::size_t>(table)], false, &t),
               0);
     RunResult r = Exec(TAVO_BOOKMARKS_PATH, {"import", file, dir});
     EXPECT_EQ(r.status, 1);

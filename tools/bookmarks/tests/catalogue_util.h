@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "catalogue.h"
+#include "catalogue/schema.h"
+#include "catalogue/whole_address.h"
 #include "cp1251.h"
-#include "whole_address.h"
 #include "xce.h"
 
 extern char** environ;
@@ -124,12 +124,12 @@ class Writer {
  public:
   explicit Writer(const std::string& dir) {
     EXPECT_EQ(XdsConnect60(dir.c_str(), 1, "", "", 0, &c_), 0);
-    if (xcetool::CatalogueFilesIn(dir).empty()) {
-      EXPECT_EQ(xcetool::CreateCatalogue(c_), 0);
+    if (catalogue::CatalogueFilesIn(dir).empty()) {
+      EXPECT_EQ(catalogue::CreateCatalogue(c_), 0);
     }
     for (int i = 0; i < 4; ++i) {
-      EXPECT_EQ(xcetool::OpenCatalogueTable(c_, xcetool::CatalogueTables()[static_cast<std::size_t>(i)],
-                                            false, &t_[i]),
+      EXPECT_EQ(catalogue::OpenCatalogueTable(
+                    c_, catalogue::CatalogueTables()[static_cast<std::size_t>(i)], false, &t_[i]),
                 0);
     }
   }
@@ -168,7 +168,7 @@ inline std::string Snapshot(const std::string& dir) {
   }
   std::vector<std::vector<std::vector<std::string>>> rows(4);
   for (int i = 0; i < 4; ++i) {
-    const auto& def = xcetool::CatalogueTables()[static_cast<std::size_t>(i)];
+    const auto& def = catalogue::CatalogueTables()[static_cast<std::size_t>(i)];
     XDSHANDLE t = 0;
     if (XdsOpenTable(c, def.file, nullptr, 2, def.charType, 1, 1, XDS_OPEN_READONLY, &t) != 0) {
       EXPECT_EQ(XdsDisconnect(c), 0);
@@ -195,17 +195,17 @@ inline std::string Snapshot(const std::string& dir) {
     EXPECT_EQ(XdsCloseTable(t), 0);
   }
   // A URL record shows its whole address where one is kept.
-  xcetool::WholeAddresses::Rows wholes;
+  catalogue::WholeAddresses::Rows wholes;
   {
-    xcetool::WholeAddresses whole(c, true);
+    catalogue::WholeAddresses whole(c, true);
     if (whole.OpenIfPresent(dir) != 0 || whole.ReadAll(&wholes) != 0) {
       EXPECT_EQ(XdsDisconnect(c), 0);
       return "cannot read the whole addresses";
     }
   }
-  for (auto& r : rows[xcetool::kUrls]) {
+  for (auto& r : rows[catalogue::kUrls]) {
     const std::string url = platform::Utf8ToCp1251(r[0]);
-    std::string_view w = xcetool::WholeAddresses::AddressIn(
+    std::string_view w = catalogue::WholeAddresses::AddressIn(
         wholes, static_cast<uint32_t>(std::strtoul(r[4].c_str(), nullptr, 10)), url);
     if (w.data() != url.data()) {
       r[0] = platform::Cp1251ToUtf8(std::string(w));
@@ -213,13 +213,13 @@ inline std::string Snapshot(const std::string& dir) {
   }
   EXPECT_EQ(XdsDisconnect(c), 0);
   std::map<std::string, std::pair<std::string, std::string>> sections;  // id -> name, parent
-  for (const auto& r : rows[xcetool::kTem]) {
+  for (const auto& r : rows[catalogue::kTem]) {
     sections[r[0]] = {r[1], r[2]};
   }
   std::map<std::string, std::string> paths;
   std::map<std::string, int> seen;  // parent + name -> how many so far
   std::map<std::string, int> rank;
-  for (const auto& r : rows[xcetool::kTem]) {
+  for (const auto& r : rows[catalogue::kTem]) {
     rank[r[0]] = seen[r[2] + "\n" + r[1]]++;
   }
   for (const auto& [id, s] : sections) {
@@ -232,18 +232,18 @@ inline std::string Snapshot(const std::string& dir) {
     paths[id] = path;
   }
   std::map<std::string, std::string> types;
-  for (const auto& r : rows[xcetool::kType]) {
+  for (const auto& r : rows[catalogue::kType]) {
     types[r[0]] = r[1] + "|" + r[2];
   }
   std::map<std::string, std::vector<std::string>> filed;
-  for (const auto& r : rows[xcetool::kUrlIn]) {
+  for (const auto& r : rows[catalogue::kUrlIn]) {
     filed[r[1]].push_back(paths.count(r[0]) != 0 ? paths[r[0]] : "?" + r[0]);
   }
   std::vector<std::string> lines;
   for (const auto& [id, path] : paths) {
     lines.push_back("section " + path);
   }
-  for (const auto& r : rows[xcetool::kUrls]) {
+  for (const auto& r : rows[catalogue::kUrls]) {
     std::vector<std::string> in = filed[r[4]];
     std::sort(in.begin(), in.end());
     std::string line = "url " + r[0] + " | " + r[1] + " | " + r[2] + " | type " +

@@ -106,10 +106,10 @@ TEST(Import, AddressesOfTheCatalogueMatchWithTheirTypesPrefix) {
   const std::string dir = tmp.str();
   {
     Writer w(dir);
-    w.Add(xcetool::kType, {"1", "Веб-страница", "http://"});
-    w.Add(xcetool::kTem, {"1", "Старое", "0"});
-    w.Add(xcetool::kUrls, {"www.example.com", "Пример", "", "1", "7"});
-    w.Add(xcetool::kUrlIn, {"1", "7"});
+    w.Add(catalogue::kType, {"1", "Веб-страница", "http://"});
+    w.Add(catalogue::kTem, {"1", "Старое", "0"});
+    w.Add(catalogue::kUrls, {"www.example.com", "Пример", "", "1", "7"});
+    w.Add(catalogue::kUrlIn, {"1", "7"});
   }
   ImportSummary s = Import(
       "<!DOCTYPE NETSCAPE-Bookmark-file-1><DL><DT><H3>Старое</H3><DL>"
@@ -163,8 +163,8 @@ TEST(Import, TextInAnyAlphabetAndCyrillicHosts) {
   const std::string dir = tmp.str();
   {
     Writer w(dir);
-    w.Add(xcetool::kType, {"1", "http", ""});
-    w.Add(xcetool::kUrls, {"http://xn--d1acpjx3f.xn--p1ai/", "Яндекс", "", "1", "7"});
+    w.Add(catalogue::kType, {"1", "http", ""});
+    w.Add(catalogue::kUrls, {"http://xn--d1acpjx3f.xn--p1ai/", "Яндекс", "", "1", "7"});
   }
   const std::string file =
       "<!DOCTYPE NETSCAPE-Bookmark-file-1><DL><DT><H3>Straße 中文</H3><DL>"
@@ -238,25 +238,25 @@ TEST(Import, NamesAreCutBetweenReferences) {
 // markup characters and trailing blanks.
 void MakeOddCatalogue(const std::string& dir) {
   Writer w(dir);
-  w.Add(xcetool::kType, {"1", "Веб-страница", "http://"});
-  w.Add(xcetool::kType, {"2", "Почта", "mailto:"});
-  w.Add(xcetool::kType, {"3", "Без префикса", ""});
-  w.Add(xcetool::kTem, {"1", "Работа", "0"});
-  w.Add(xcetool::kTem, {"2", "Проекты", "1"});
-  w.Add(xcetool::kTem, {"3", "Проекты", "1"});
-  w.Add(xcetool::kTem, {"4", "Пустой", "0"});
-  w.Add(xcetool::kTem, {"5", "Глубже", "2"});
-  w.Add(xcetool::kUrls, {"www.example.com", "Пример", "строка\r\nвторая\nтретья  ", "1", "1"});
-  w.Add(xcetool::kUrls, {"www.example.com", "Пример-близнец", "", "1", "2"});
-  w.Add(xcetool::kUrls, {"boss@example.com", "Начальник <a&b> \"q\"", "", "2", "3"});
-  w.Add(xcetool::kUrls, {"my site", "  с пробелами", "нигде", "", "4"});
-  w.Add(xcetool::kUrls, {"https://x.ru/?a=1&b=2", "Без префикса", "", "3", "5"});
-  w.Add(xcetool::kUrlIn, {"2", "1"});
-  w.Add(xcetool::kUrlIn, {"3", "1"});
-  w.Add(xcetool::kUrlIn, {"5", "2"});
-  w.Add(xcetool::kUrlIn, {"1", "3"});
-  w.Add(xcetool::kUrlIn, {"5", "5"});
-  w.Add(xcetool::kUrlIn, {"1", "5"});
+  w.Add(catalogue::kType, {"1", "Веб-страница", "http://"});
+  w.Add(catalogue::kType, {"2", "Почта", "mailto:"});
+  w.Add(catalogue::kType, {"3", "Без префикса", ""});
+  w.Add(catalogue::kTem, {"1", "Работа", "0"});
+  w.Add(catalogue::kTem, {"2", "Проекты", "1"});
+  w.Add(catalogue::kTem, {"3", "Проекты", "1"});
+  w.Add(catalogue::kTem, {"4", "Пустой", "0"});
+  w.Add(catalogue::kTem, {"5", "Глубже", "2"});
+  w.Add(catalogue::kUrls, {"www.example.com", "Пример", "строка\r\nвторая\nтретья  ", "1", "1"});
+  w.Add(catalogue::kUrls, {"www.example.com", "Пример-близнец", "", "1", "2"});
+  w.Add(catalogue::kUrls, {"boss@example.com", "Начальник <a&b> \"q\"", "", "2", "3"});
+  w.Add(catalogue::kUrls, {"my site", "  с пробелами", "нигде", "", "4"});
+  w.Add(catalogue::kUrls, {"https://x.ru/?a=1&b=2", "Без префикса", "", "3", "5"});
+  w.Add(catalogue::kUrlIn, {"2", "1"});
+  w.Add(catalogue::kUrlIn, {"3", "1"});
+  w.Add(catalogue::kUrlIn, {"5", "2"});
+  w.Add(catalogue::kUrlIn, {"1", "3"});
+  w.Add(catalogue::kUrlIn, {"5", "5"});
+  w.Add(catalogue::kUrlIn, {"1", "5"});
 }
 
 TEST(Import, RoundTripThroughBothFormatsKeepsTheCatalogue) {

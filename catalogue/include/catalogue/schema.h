@@ -1,4 +1,6 @@
 // The catalogue's four tables: their definitions, and creating them empty.
+// The one description of their files: the program declares its table
+// components from it, and the tools make and open the tables by it.
 #pragma once
 
 #include <string>
@@ -6,7 +8,7 @@
 
 #include "xce.h"
 
-namespace xcetool {
+namespace catalogue {
 
 struct CatalogueTag {
   const char* name;
@@ -24,6 +26,12 @@ struct CatalogueTable {
 // urls.DBF (URL records, with urls.FPT), in that order.
 const std::vector<CatalogueTable>& CatalogueTables();
 enum CatalogueTableIndex { kTem = 0, kType = 1, kUrlIn = 2, kUrls = 3 };
+
+// The sections table's fields: a section's id, its parent's id (0 for a
+// top-level section) and its name.
+inline constexpr char kSectionId[] = "INID";
+inline constexpr char kSectionParent[] = "PREIN";
+inline constexpr char kSectionName[] = "INNAME";
 
 // Creates the four tables with their index tags in the connection's
 // directory. Stops at the first failure and returns its result.
@@ -46,4 +54,4 @@ enum CatalogueTableIndex { kTem = 0, kType = 1, kUrlIn = 2, kUrls = 3 };
 // letter case ignored; empty when the folder holds none or does not exist.
 std::vector<std::string> CatalogueFilesIn(const std::string& dir);
 
-}  // namespace xcetool
+}  // namespace catalogue

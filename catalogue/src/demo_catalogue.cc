@@ -1,4 +1,4 @@
-#include "demo_catalogue.h"
+#include "catalogue/demo_catalogue.h"
 
 #include <array>
 #include <cstdio>
@@ -8,11 +8,11 @@
 #include <system_error>
 #include <vector>
 
-#include "catalogue.h"
+#include "catalogue/schema.h"
+#include "catalogue/whole_address.h"
 #include "cp1251.h"
-#include "whole_address.h"
 
-namespace xcetool {
+namespace catalogue {
 namespace {
 
 // splitmix64: small, fast and the same sequence on every machine.
@@ -435,4 +435,4 @@ XDSRESULT WriteDemoCatalogue(const std::string& dir, uint32_t urls,
   return w.Run(dir, urls);
 }
 
-}  // namespace xcetool
+}  // namespace catalogue

@@ -1,21 +1,21 @@
-#include "catalogue.h"
+#include "catalogue/schema.h"
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <system_error>
 
-#include "whole_address.h"
+#include "catalogue/whole_address.h"
 
-namespace xcetool {
+namespace catalogue {
 
 const std::vector<CatalogueTable>& CatalogueTables() {
   // Ids are whole numbers up to 2 147 483 647: N(10,0) holds them all.
   static const std::vector<CatalogueTable> tables = {
       {"TEM.dbf",
        XDS_CHAR_ANSI,
-       {{"INID", 'N', 10, 0}, {"INNAME", 'C', 50, 0}, {"PREIN", 'N', 10, 0}},
-       {{"INID", "INID"}, {"INNAME", "INNAME"}}},
+       {{kSectionId, 'N', 10, 0}, {kSectionName, 'C', 50, 0}, {kSectionParent, 'N', 10, 0}},
+       {{kSectionId, kSectionId}, {kSectionName, kSectionName}}},
       {"TYPE.DBF",
        XDS_CHAR_ANSI,
        {{"TYPE_ID", 'C', 10, 0}, {"TYPE_NAME", 'C', 100, 0}, {"TYPRPRESTR", 'C', 30, 0}},
@@ -23,7 +23,8 @@ const std::vector<CatalogueTable>& CatalogueTables() {
       {"URLIN.DBF",
        XDS_CHAR_ANSI,
        {{"TEM_ID", 'N', 10, 0}, {"URL_ID", 'N', 10, 0}},
-       // TEMURL orders by section, then URL id; nothing selects it.
+       // TEMURL orders by section, then URL id; nothing selects it. TEM_URL
+       // keys on URL_ID alone, whatever its name says.
        {{"TEMURL", "STR(TEM_ID,10)+STR(URL_ID,10)"}, {"TEM_ID", "TEM_ID"}, {"TEM_URL", "URL_ID"}}},
       {"urls.DBF",
        XDS_CHAR_OEM,
@@ -115,4 +116,4 @@ std::vector<std::string> CatalogueFilesIn(const std::string& dir) {
   return found;
 }
 
-}  // namespace xcetool
+}  // namespace catalogue

@@ -1,4 +1,4 @@
-#include "whole_address.h"
+#include "catalogue/whole_address.h"
 
 #include <strings.h>
 
@@ -7,7 +7,7 @@
 #include <system_error>
 #include <vector>
 
-namespace xcetool {
+namespace catalogue {
 namespace {
 
 namespace fs = std::filesystem;
@@ -414,4 +414,4 @@ XDSRESULT WholeAddresses::Tidy(XDSHANDLE urls) {
   return r != 0 ? r : XdsPackTable(table_);
 }
 
-}  // namespace xcetool
+}  // namespace catalogue

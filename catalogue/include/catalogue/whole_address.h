@@ -24,10 +24,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "catalogue.h"
+#include "catalogue/schema.h"
 #include "xce.h"
 
-namespace xcetool {
+namespace catalogue {
 
 // Characters the URL table's URL field holds.
 inline constexpr std::size_t kUrlFieldLength = 100;
@@ -112,4 +112,4 @@ class WholeAddresses {
   uint16_t addressField_ = 0;
 };
 
-}  // namespace xcetool
+}  // namespace catalogue

@@ -9,7 +9,7 @@
 
 #include "xce.h"
 
-namespace xcetool {
+namespace catalogue {
 
 struct DemoCounts {
   uint32_t sections = 0;
@@ -33,4 +33,4 @@ DemoCounts DemoCountsFor(uint32_t urls);
 [[nodiscard]] XDSRESULT WriteDemoCatalogue(const std::string& dir, uint32_t urls,
                                            void (*progress)(const char* step) = nullptr);
 
-}  // namespace xcetool
+}  // namespace catalogue

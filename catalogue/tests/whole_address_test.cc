@@ -2,7 +2,7 @@
 // used only while they match the URL field, settled by a save, dropped with
 // their record, tidied at a close, and agreeing after a save killed at any
 // step.
-#include "whole_address.h"
+#include "catalogue/whole_address.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "catalogue.h"
+#include "catalogue/schema.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using xcetool::WholeAddresses;
+using catalogue::WholeAddresses;
 
 // 300 characters: a query string, %-escapes and Cyrillic (one byte each in
 // the program's character set).
@@ -40,7 +40,7 @@ class WholeAddressTest : public ::testing::Test {
     dir_ = ::mkdtemp(tmpl.data());
     XDSHANDLE c = 0;
     ASSERT_EQ(XdsConnect60(dir_.c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), 0);
-    ASSERT_EQ(xcetool::CreateCatalogue(c), 0);
+    ASSERT_EQ(catalogue::CreateCatalogue(c), 0);
     EXPECT_EQ(XdsDisconnect(c), 0);
     Connect();
   }
@@ -50,8 +50,8 @@ class WholeAddressTest : public ::testing::Test {
   }
   void Connect() {
     ASSERT_EQ(XdsConnect60(dir_.c_str(), XDS_SERVER_LOCAL, "", "", 0, &connection_), 0);
-    ASSERT_EQ(xcetool::OpenCatalogueTable(connection_, xcetool::CatalogueTables()[xcetool::kUrls],
-                                          false, &urls_),
+    ASSERT_EQ(catalogue::OpenCatalogueTable(
+                  connection_, catalogue::CatalogueTables()[catalogue::kUrls], false, &urls_),
               0);
     ASSERT_EQ(XdsGetFieldNumber(urls_, "URL", &urlField_), 0);
     ASSERT_EQ(XdsGetFieldNumber(urls_, "URL_ID", &idField_), 0);
@@ -95,7 +95,7 @@ class WholeAddressTest : public ::testing::Test {
       ASSERT_EQ(whole_->Stage(id, address), 0);
     }
     if (steps >= 2) {
-      WriteUrl(recno, id, xcetool::UrlFieldPart(address));
+      WriteUrl(recno, id, catalogue::UrlFieldPart(address));
     }
     if (steps >= 3) {
       ASSERT_EQ(whole_->Settle(id, address), 0);
@@ -145,7 +145,7 @@ TEST_F(WholeAddressTest, MadeOnTheFirstLongAddressAndUsedWhileItMatches) {
   // Short addresses make no table and cost nothing.
   Save(1, 1, "example.org/short");
   EXPECT_FALSE(whole_->open());
-  EXPECT_FALSE(xcetool::HasWholeAddressTable(dir_.string()));
+  EXPECT_FALSE(catalogue::HasWholeAddressTable(dir_.string()));
   EXPECT_EQ(Address(1, 1), "example.org/short");
 
   const std::string a = LongAddress('A');
@@ -253,7 +253,7 @@ TEST_F(WholeAddressTest, ASaveKilledAtAnyStepLeavesTheTablesAgreeing) {
         EXPECT_EQ(address, next);
       }
       ASSERT_EQ(whole_->Tidy(urls_), 0);
-      EXPECT_EQ(Rows(), xcetool::IsLongAddress(address) ? 1u : 0u) << steps;
+      EXPECT_EQ(Rows(), catalogue::IsLongAddress(address) ? 1u : 0u) << steps;
       EXPECT_EQ(Address(1, 1), address);
     }
   }
