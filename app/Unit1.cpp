@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QScreen>
 
@@ -109,6 +110,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   setWindowState(Qt::WindowMaximized);
 
   CreateComponents();
+  CreateServiceMenu();
   DataSource1->SetDataSet(HDSUrls);
   BindHandlers();
   BindLongAddresses();
@@ -160,6 +162,29 @@ void TForm1::CreateComponents() {
   HDSType = Components->HDSType.get();
   HDSUrlIn = Components->HDSUrlIn.get();
   HDSUrls = Components->HDSUrls.get();
+}
+
+void TForm1::CreateServiceMenu() {
+  ServiceMenu = new QMenu(this);
+  ServiceMenu->setObjectName("ServiceMenu");
+  ServiceMenu->setToolTipsVisible(true);
+  auto add = [this](const char* name, const char* text, const char* hint) {
+    QAction* action = ServiceMenu->addAction(QString::fromUtf8(text));
+    action->setObjectName(name);
+    action->setToolTip(QString::fromUtf8(hint));
+    action->setEnabled(false);
+    return action;
+  };
+  actionImportBookmarks =
+      add("actionImportBookmarks", "Импорт закладок…",
+          "Добавить в каталог закладки из файла браузера (HTML или XBEL)");
+  actionExportBookmarks = add("actionExportBookmarks", "Экспорт закладок…",
+                              "Сохранить каталог в файл закладок (HTML или XBEL)");
+  actionFindDuplicates = add("actionFindDuplicates", "Найти дубликаты…",
+                             "Найти и объединить записи с одним и тем же адресом");
+  actionCheckLinks = add("actionCheckLinks", "Проверить ссылки…",
+                         "Проверить, открываются ли адреса текущего списка");
+  ToolButton13->setMenu(ServiceMenu);
 }
 
 void TForm1::BindHandlers() {

@@ -11,7 +11,9 @@
 
 #include "ui_Unit1.h"
 
+class QAction;
 class QKeyEvent;
+class QMenu;
 class TForm2;
 namespace catalogue {
 class WholeAddresses;
@@ -87,6 +89,15 @@ class TForm1 : public QWidget, public Ui::TForm1 {
   virtual void ToolButton11Click();
   virtual void ToolButton12Click();
 
+  // ToolButton13's menu, "Сервис": commands over the whole catalogue, each
+  // in a window of its own. An entry stays disabled until its command is
+  // bound to it.
+  QMenu* ServiceMenu;
+  QAction* actionImportBookmarks;
+  QAction* actionExportBookmarks;
+  QAction* actionFindDuplicates;
+  QAction* actionCheckLinks;
+
   // The URL list's filters: the URL table's filtering switched off and on
   // again, and the membership filter rebuilt from the main tree's marks.
   virtual void RefreshUrlFilter();
@@ -99,6 +110,7 @@ class TForm1 : public QWidget, public Ui::TForm1 {
  private:
   void BindHandlers();
   void CreateComponents();
+  void CreateServiceMenu();
   // After a URL command failed with the main window hidden.
   void RecoverFromCommand(TForm2* editor);
   // The whole addresses: the URL field's text handlers and the URL table's

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
 #include <QSplitter>
@@ -23,7 +24,8 @@ TEST_F(MainWindowTest, DeclaresEveryComponentByName) {
       "ToolBar1",    "Panel4",      "Panel5",      "Label1",       "Edit1",        "Splitter4",
       "Panel6",      "Label2",      "Edit2",       "DBGrid1",      "Splitter5",    "DBMemo1",
       "ToolButton1", "ToolButton2", "ToolButton3", "ToolButton4",  "ToolButton5",  "ToolButton6",
-      "ToolButton7", "ToolButton8", "ToolButton9", "ToolButton10", "ToolButton11", "ToolButton12"};
+      "ToolButton7", "ToolButton8", "ToolButton9", "ToolButton10", "ToolButton11", "ToolButton12",
+      "ToolButton13"};
   for (const char* name : widgets) {
     EXPECT_NE(form->findChild<QWidget*>(name), nullptr) << name;
   }
@@ -89,6 +91,36 @@ TEST_F(MainWindowTest, ToolButtonsShowHintsAndPictures) {
   EXPECT_EQ(form->ToolBar1->Images(), form->ImageList1);
   EXPECT_EQ(form->ToolBar2->Images(), form->ImageList3);
   EXPECT_EQ(form->TreeView1->Images(), form->ImageList2);
+}
+
+TEST_F(MainWindowTest, ServiceButtonComesLastWithItsMenu) {
+  TForm1* form = MakeForm();
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form));
+  auto* service = form->findChild<QToolButton*>("ToolButton13");
+  ASSERT_NE(service, nullptr);
+  EXPECT_EQ(service->parentWidget(), form->ToolBar1);
+  EXPECT_EQ(service->text(), "Сервис");
+  EXPECT_FALSE(service->toolTip().isEmpty());
+  // After the About button; the buttons before it keep their places.
+  EXPECT_EQ(service->x(), form->ToolButton7->x() + form->ToolButton7->width());
+  EXPECT_EQ(form->ToolButton7->x() - form->ToolButton1->x(), 168);
+  EXPECT_GE(service->width(), service->fontMetrics().horizontalAdvance(service->text()));
+  EXPECT_EQ(service->popupMode(), QToolButton::InstantPopup);
+  ASSERT_EQ(service->menu(), form->ServiceMenu);
+  const QList<QAction*> actions = form->ServiceMenu->actions();
+  const std::pair<const char*, const char*> expected[] = {
+      {"actionImportBookmarks", "Импорт закладок…"},
+      {"actionExportBookmarks", "Экспорт закладок…"},
+      {"actionFindDuplicates", "Найти дубликаты…"},
+      {"actionCheckLinks", "Проверить ссылки…"},
+  };
+  ASSERT_EQ(actions.size(), std::size(expected));
+  for (size_t i = 0; i < std::size(expected); ++i) {
+    EXPECT_EQ(actions[int(i)]->objectName(), expected[i].first);
+    EXPECT_EQ(actions[int(i)]->text(), QString::fromUtf8(expected[i].second));
+    EXPECT_FALSE(actions[int(i)]->toolTip().isEmpty()) << expected[i].first;
+  }
 }
 
 TEST_F(MainWindowTest, LayoutFollowsTheDeclaration) {
