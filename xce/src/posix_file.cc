@@ -157,6 +157,18 @@ class PosixFile : public File {
     }
   }
 
+  void ForgetCached(uint64_t offset, uint64_t n) override {
+    ReleaseMapped(offset, n);  // mapped pages are not dropped from the cache
+    const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    const uint64_t first = (offset + page - 1) / page * page;
+    const uint64_t end = n >= UINT64_MAX - offset ? UINT64_MAX : (offset + n) / page * page;
+    if (n > 0 && end > first) {
+      // Length 0 reaches to the end of the file.
+      const off_t length = end == UINT64_MAX ? 0 : static_cast<off_t>(end - first);
+      (void)::posix_fadvise(fd_, static_cast<off_t>(first), length, POSIX_FADV_DONTNEED);
+    }
+  }
+
   void Prefetch(uint64_t offset, std::size_t n) override {
     // Only within what is mapped already: a hint never remaps.
     if (map_ != nullptr && n > 0 && offset < fileSize_ && n <= fileSize_ - offset &&

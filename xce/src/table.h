@@ -411,6 +411,9 @@ class Table : public HandleObject {
   // Removes `deleted` in place, staging at most `limit` bytes; *done false
   // when an extension cannot follow or the change would outgrow the limit.
   Status PackInPlace(const std::vector<uint32_t>& deleted, uint64_t limit, bool* done);
+  // What the in-place way stages of the table's own file when `first` is
+  // the first record removed: the header page and every page from it on.
+  uint64_t InPlaceTailBytes(uint32_t first) const;
   // After new files took the old ones' place: the table holds `newCount`
   // records, nothing read before is kept, and the extensions reopen theirs.
   Status TakeNewCount(uint32_t newCount);

@@ -24,6 +24,9 @@ constexpr uint32_t kScanBatch = 4096;
 // the table; by this weight the tail move is taken there, and a table whose
 // first record goes is still written anew.)
 constexpr uint64_t kIndexRebuildHalves = 5;
+// Gaps between a batch's memo values up to this much (besides as many bytes
+// as the values hold) still count as one stretch of the memo.
+constexpr uint64_t kMemoSpanSlack = uint64_t{1} << 20;
 
 }  // namespace
 
@@ -36,6 +39,12 @@ Status Table::Pack() {
   XCE_RETURN_IF_ERROR(FlushAppends());
   std::vector<uint32_t> deleted;
   XCE_RETURN_IF_ERROR(FindDeleted(&deleted));
+  // The in-place way stages at most the bulk memory budget; when the table's
+  // own tail is more than that, the files are written anew whatever the
+  // memo holds, and the scan of the memo's use is spared.
+  if (!deleted.empty() && InPlaceTailBytes(deleted.front()) > cdx::SortMemory()) {
+    return Rebuild(true, nullptr, &deleted);
+  }
   // The memo is compacted by the rewrite only once a good share of it is
   // unused (values replaced, or left by removed records): below that, the
   // few blocks are not worth rewriting a large memo and its table for.
@@ -71,6 +80,12 @@ Status Table::Pack() {
     }
   }
   return Rebuild(true, nullptr, &deleted);
+}
+
+uint64_t Table::InPlaceTailBytes(uint32_t first) const {
+  const uint64_t at = layout_.headerLength + static_cast<uint64_t>(first - 1) * layout_.recordLength;
+  return InPlaceChange::PageBytes(0, kHeaderSize) +
+         InPlaceChange::PageBytes(at, uint64_t{count_ - first + 1} * layout_.recordLength + 1);
 }
 
 Status Table::FindDeleted(std::vector<uint32_t>* deleted) {
@@ -130,8 +145,7 @@ Status Table::PackInPlace(const std::vector<uint32_t>& deleted, uint64_t limit, 
   const uint32_t first = deleted.front();
   const uint32_t newCount = count_ - static_cast<uint32_t>(deleted.size());
   uint64_t at = layout_.headerLength + static_cast<uint64_t>(first - 1) * len;
-  const uint64_t tail = InPlaceChange::PageBytes(0, kHeaderSize) +
-                        InPlaceChange::PageBytes(at, uint64_t{count_ - first + 1} * len + 1);
+  const uint64_t tail = InPlaceTailBytes(first);
   if (tail > limit) {
     return Status::Ok();
   }
@@ -282,9 +296,21 @@ Status Table::Rebuild(bool keepRecords, Table* source, const std::vector<uint32_
     // Read a batch at a time; the kept records close up within the batch
     // and go out in one write.
     std::vector<char> images(static_cast<std::size_t>(len) * kScanBatch);
+    // A pack's old files are read once and then replaced: their pages leave
+    // the cache as they are passed, and the new files' pages take their
+    // memory. A memo value read twice after that comes from the disk.
+    const bool replaced = source == nullptr;
     for (uint32_t first = 1; keepRecords && first <= from.count_; first += kScanBatch) {
       const uint32_t n = std::min(kScanBatch, from.count_ - first + 1);
       XCE_RETURN_IF_ERROR(from.ScanRecords(first, n, images.data()));
+      if (replaced) {
+        dbf_->ForgetCached(layout_.headerLength + static_cast<uint64_t>(first - 1) * len,
+                           uint64_t{n} * len);
+      }
+      // The span of the old memo the batch's values lie in, and their bytes.
+      uint64_t memoFrom = UINT64_MAX;
+      uint64_t memoTo = 0;
+      uint64_t memoBytes = 0;
       std::size_t kept = 0;
       for (uint32_t j = 0; j < n; ++j) {
         char* rec = images.data() + static_cast<std::size_t>(j) * len;
@@ -303,6 +329,10 @@ Status Table::Rebuild(bool keepRecords, Table* source, const std::vector<uint32_
               return Status(kErrCorrupt, "Table " + from.path_ + " has no memo file");
             }
             XCE_RETURN_IF_ERROR(from.memo_->Read(block, &data, &type));
+            const uint64_t at = uint64_t{block} * from.memo_->blockSize();
+            memoFrom = std::min(memoFrom, at);
+            memoTo = std::max<uint64_t>(memoTo, at + 8 + data.size());
+            memoBytes += 8 + data.size();
             uint32_t nb = 0;
             XCE_RETURN_IF_ERROR(memoOut->Add(data, type, &nb));
             SetMemoBlock(f, rec, nb);
@@ -319,8 +349,14 @@ Status Table::Rebuild(bool keepRecords, Table* source, const std::vector<uint32_
         offset += kept;
       }
       if (newMemo && from.memo_ != nullptr) {
-        // The values are read once: their mapped pages need not stay.
-        from.memo_->file()->ReleaseMapped(0, UINT64_MAX);
+        // The values are read once: their mapped pages need not stay. Where
+        // the batch's values lie close together (as values written in the
+        // order of their records do), their pages leave the cache too.
+        File* old = from.memo_->file();
+        if (replaced && memoTo > memoFrom && memoTo - memoFrom <= 2 * memoBytes + kMemoSpanSlack) {
+          old->ForgetCached(memoFrom, memoTo - memoFrom);
+        }
+        old->ReleaseMapped(0, UINT64_MAX);
       }
     }
     const uint8_t eof = kEofByte;

@@ -49,6 +49,33 @@ TEST(MappedReads, FileSeesWritesGrowthAndTruncation) {
   EXPECT_EQ(ReadString(f.get(), 0, 6), "abXZ");
 }
 
+// Dropping a file's cached pages is a hint: every byte reads back as it was,
+// those not yet written out included, through the map and after it.
+TEST(MappedReads, ForgottenPagesReadBackWhole) {
+  TempDir dir;
+  std::unique_ptr<xce::File> f;
+  ASSERT_TRUE(
+      xce::FileSystem::Default()->Open((dir / "f").string(), xce::OpenMode::kCreate, &f).ok());
+  std::string bytes(5 * 4096 + 100, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = static_cast<char>('a' + i * 7 % 26);
+  }
+  ASSERT_TRUE(f->WriteAt(0, bytes.data(), bytes.size()).ok());
+  ASSERT_TRUE(f->EnableMappedReads());
+  EXPECT_EQ(ReadString(f.get(), 0, bytes.size()), bytes);
+  f->ForgetCached(100, 2 * 4096);  // partial pages at both ends
+  EXPECT_EQ(ReadString(f.get(), 0, bytes.size()), bytes);
+  ASSERT_TRUE(f->Sync().ok());
+  f->ForgetCached(4096, UINT64_MAX);  // to the end of the file, and past it
+  f->ForgetCached(uint64_t{1} << 40, 4096);
+  f->ForgetCached(0, 0);
+  EXPECT_EQ(ReadString(f.get(), 0, bytes.size()), bytes);
+  ASSERT_TRUE(f->WriteAt(3 * 4096, "new", 3).ok());  // written after, not yet on disk
+  bytes.replace(3 * 4096, 3, "new");
+  f->ForgetCached(0, UINT64_MAX);
+  EXPECT_EQ(ReadString(f.get(), 0, bytes.size()), bytes);
+}
+
 std::string Name(int i) { return "name " + std::to_string(i * 7919 % 10007); }
 
 // Appends `n` records numbered from `from` with a wide field so that a few

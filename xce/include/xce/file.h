@@ -61,6 +61,15 @@ class File {
     (void)offset;
     (void)n;
   }
+  // A hint for a file about to be replaced: [offset, offset + n) will not be
+  // read again, so its pages leave this process's memory and the system's
+  // cache too (pages not yet written out stay). Their memory is free for the
+  // replacement's pages as they are written, and dropping the old file later
+  // has little left to do. Files that keep no cache ignore it.
+  virtual void ForgetCached(uint64_t offset, uint64_t n) {
+    (void)offset;
+    (void)n;
+  }
 };
 
 class FileSystem {

@@ -564,7 +564,17 @@ Status TableIndexes::OnRebuild(Table& t, RebuildContext& ctx) {
     }
     return Status::Ok();
   };
-  return BuildFiles(ctx.recordCount, read, ctx.tmpSuffix, ctx.swap, all, renumbering.get());
+  XCE_RETURN_IF_ERROR(
+      BuildFiles(ctx.recordCount, read, ctx.tmpSuffix, ctx.swap, all, renumbering.get()));
+  if (ctx.keptRecords) {
+    // The old files are replaced once the table is: their cached pages go
+    // now, on this thread, instead of when they are dropped at the end.
+    for (IndexFile& f : files_) {
+      f.cdx->ClearCache();
+      f.cdx->file()->ForgetCached(0, UINT64_MAX);
+    }
+  }
+  return Status::Ok();
 }
 
 TableIndexes::Renumbering::Renumbering(uint32_t count, const std::vector<uint32_t>& removed)

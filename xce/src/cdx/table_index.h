@@ -179,7 +179,15 @@ class TableIndexes : public TableExtension, public AofIndexResolver {
     uint32_t operator()(uint32_t r) const {
       const uint64_t word = removed_[r >> 6];
       const uint64_t bit = uint64_t{1} << (r & 63);
-      return (word & bit) != 0 ? 0 : r - before_[r >> 6] - std::popcount(word & (bit - 1));
+      return (word & bit) != 0 ? 0 : r - before_[r >> 6] - Ones(word & (bit - 1));
+    }
+    // Bits set in w, inline: std::popcount is a library call on processors
+    // the build cannot assume have the instruction, and this runs per entry.
+    static uint32_t Ones(uint64_t w) {
+      w -= (w >> 1) & 0x5555555555555555u;
+      w = (w & 0x3333333333333333u) + ((w >> 2) & 0x3333333333333333u);
+      w = (w + (w >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+      return static_cast<uint32_t>((w * 0x0101010101010101u) >> 56);
     }
 
    private:
