@@ -223,6 +223,24 @@ std::vector<TagSpec> SpecsOf(TableIndexes& indexes) {
   return specs;
 }
 
+// Packs the table at `path`, then checks it and that its index is what a
+// build from the packed records writes.
+void PackEqualsReindex(const std::string& path) {
+  const std::string cdxPath = path.substr(0, path.size() - 3) + "cdx";
+  std::shared_ptr<Table> t;
+  std::shared_ptr<TableIndexes> indexes;
+  ASSERT_TRUE(OpenTable(FileSystem::Default(), path, &t, &indexes).ok());
+  Status s = t->Pack();
+  ASSERT_TRUE(s.ok()) << s.message();
+  ASSERT_TRUE(t->Close().ok());
+  EXPECT_EQ(Problems(path), "");
+  const std::string packed = xcetest::ReadBytes(cdxPath);
+  ASSERT_TRUE(OpenTable(FileSystem::Default(), path, &t, &indexes).ok());
+  ASSERT_TRUE(indexes->Reindex().ok());
+  ASSERT_TRUE(t->Close().ok());
+  EXPECT_TRUE(xcetest::ReadBytes(cdxPath) == packed) << "not what a build from the records gives";
+}
+
 TEST(PackRewrite, ATagThatCannotBeTrustedIsBuiltFromTheRecords) {
   const std::vector<FieldSpec> fields = {{"NAME", 'C', 12, 0}, {"NUM", 'N', 6, 0}};
   const std::vector<TagDefinition> tags = {
@@ -290,17 +308,45 @@ TEST(PackRewrite, ATagThatCannotBeTrustedIsBuiltFromTheRecords) {
       std::unique_ptr<CdxFile> cdx;
       ASSERT_TRUE(CdxFile::Create(std::move(file), std::move(specs), &cdx).ok());
     }
-    ASSERT_TRUE(OpenTable(FileSystem::Default(), path, &t, &indexes).ok());
-    Status s = t->Pack();
-    ASSERT_TRUE(s.ok()) << s.message();
-    ASSERT_TRUE(t->Close().ok());
-    EXPECT_EQ(Problems(path), "");
-    const std::string packed = xcetest::ReadBytes(dir / "t.cdx");
-    ASSERT_TRUE(OpenTable(FileSystem::Default(), path, &t, &indexes).ok());
-    ASSERT_TRUE(indexes->Reindex().ok());
-    ASSERT_TRUE(t->Close().ok());
-    EXPECT_TRUE(xcetest::ReadBytes(dir / "t.cdx") == packed)
-        << "not what a build from the records gives";
+    PackEqualsReindex(path);
+  }
+  // Ways the NAME tag's chain of leaves can be broken: the last leaf's right
+  // link turned back to the first leaf, or out of the file.
+  const std::pair<const char*, bool> chains[] = {{"a chain that loops", true},
+                                                 {"a link out of the file", false}};
+  for (const auto& [what, loops] : chains) {
+    SCOPED_TRACE(what);
+    TempDir dir;
+    for (const char* name : {"t.dbf", "t.cdx"}) {
+      xcetest::WriteBytes(dir / name, xcetest::ReadBytes(base / name));
+    }
+    uint32_t first = 0;
+    uint32_t last = 0;
+    {
+      std::unique_ptr<File> file;
+      ASSERT_TRUE(FileSystem::Default()->Open(dir.str() + "/t.cdx", OpenMode::kReadWrite, &file).ok());
+      std::unique_ptr<CdxFile> cdx;
+      ASSERT_TRUE(CdxFile::Open(std::move(file), false, &cdx).ok());
+      CdxTag* tag = cdx->FindTag("NAME");
+      ASSERT_NE(tag, nullptr);
+      for (uint32_t* end : {&first, &last}) {
+        std::shared_ptr<const Node> node;
+        ASSERT_TRUE(cdx->ReadNode(tag->root(), tag->key_len(), tag->pad(), &node).ok());
+        while (!node->leaf()) {
+          const uint32_t child = end == &first ? node->children.front() : node->children.back();
+          ASSERT_TRUE(cdx->ReadNode(child, tag->key_len(), tag->pad(), &node).ok());
+        }
+        *end = node->offset;
+      }
+    }
+    ASSERT_NE(first, last);
+    std::string bytes = xcetest::ReadBytes(dir / "t.cdx");
+    const uint32_t link = loops ? first : static_cast<uint32_t>(bytes.size() + 4 * kPageSize);
+    for (int b = 0; b < 4; ++b) {
+      bytes[last + 8 + b] = static_cast<char>(link >> (8 * b));
+    }
+    xcetest::WriteBytes(dir / "t.cdx", bytes);
+    PackEqualsReindex(dir.str() + "/t.dbf");
   }
 }
 

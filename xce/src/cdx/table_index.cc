@@ -671,44 +671,72 @@ Status TableIndexes::StreamRenumbered(std::size_t i, const Renumbering& renumber
 Status TableIndexes::WalkRenumbered(std::size_t i, const Renumbering& renumbering,
                                     EntrySink* sink, bool* trusted) {
   CdxTag* tag = tags_[i].tag;
-  const std::size_t keyLen = static_cast<std::size_t>(tag->key_len());
+  CdxFile* file = tag->file();
+  const int keyLen = tag->key_len();
   // The new tree is only as good as the order of the entries it is given:
   // each must follow the one before in (key, record number) order and name
   // a record of the table once; a tag of every record must name them all.
-  // A tag that breaks any of that is built from the records instead.
-  std::vector<uint8_t> prev(keyLen);
+  // A tag that breaks any of that, or whose pages are damaged, is built from
+  // the records instead.
+  std::vector<uint8_t> prev(static_cast<std::size_t>(keyLen));
   uint32_t prevRecno = 0;
   std::vector<bool> seen(static_cast<std::size_t>(renumbering.count()) + 1);
   uint64_t walked = 0;
-  // Decoded pages and the mapped file are let go now and then: the walk
-  // passes every page of the tag once.
-  constexpr uint64_t kTrimEvery = 1 << 14;
-  constexpr std::size_t kCachedPagesKept = 1 << 13;
-  TagCursor c(tag);
-  for (c.PhysicalFirst(); c.Valid(); c.PhysicalNext()) {
-    const uint32_t r = c.recno();
-    const uint8_t* key = c.key();
-    if (r == 0 || r > renumbering.count() || seen[r]) {
+  // Each page is read once: the leaves are decoded one after the other into
+  // one node along their right links, past the file's cache of pages, and
+  // the mapped file is let go of now and then.
+  constexpr uint32_t kReleaseEvery = 1 << 12;
+  Node node;
+  uint8_t page[kPageSize];
+  std::string error;
+  auto load = [&](uint32_t offset) {
+    return file->ValidPageOffset(offset) && file->ReadPage(offset, page).ok() &&
+           DecodeNode(page, keyLen, tag->pad(), &node, &error);
+  };
+  // Down the first entries to the first leaf (a tree is never this deep).
+  uint32_t offset = tag->root();
+  for (int depth = 0;; ++depth) {
+    if (depth > 64 || !load(offset)) {
       return Status::Ok();
     }
-    if (walked > 0) {
-      const int order = std::memcmp(prev.data(), key, keyLen);
-      if (order > 0 || (order == 0 && prevRecno > r)) {
+    if (node.leaf()) {
+      break;
+    }
+    offset = node.children[0];
+  }
+  for (uint32_t leaves = 1;; ++leaves) {
+    for (int e = 0; e < node.size(); ++e) {
+      const uint32_t r = node.recnos[e];
+      const uint8_t* key = node.key(e);
+      if (r == 0 || r > renumbering.count() || seen[r]) {
         return Status::Ok();
       }
+      if (walked > 0) {
+        const int order = std::memcmp(prev.data(), key, static_cast<std::size_t>(keyLen));
+        if (order > 0 || (order == 0 && prevRecno > r)) {
+          return Status::Ok();
+        }
+      }
+      seen[r] = true;
+      std::memcpy(prev.data(), key, static_cast<std::size_t>(keyLen));
+      prevRecno = r;
+      ++walked;
+      if (const uint32_t renumbered = renumbering(r); renumbered != 0) {
+        XCE_RETURN_IF_ERROR(sink->Put(key, renumbered));
+      }
     }
-    seen[r] = true;
-    std::memcpy(prev.data(), key, keyLen);
-    prevRecno = r;
-    if (const uint32_t renumbered = renumbering(r); renumbered != 0) {
-      XCE_RETURN_IF_ERROR(sink->Put(key, renumbered));
+    if (node.right == kNoPage) {
+      break;
     }
-    if (++walked % kTrimEvery == 0 && tag->file()->cached_pages() > kCachedPagesKept) {
-      tag->file()->ClearCache();
-      tag->file()->file()->ReleaseMapped(0, UINT64_MAX);
+    // A chain of more leaves than the file has pages loops.
+    if (leaves >= file->page_count() || !load(node.right) || !node.leaf()) {
+      return Status::Ok();
+    }
+    if (leaves % kReleaseEvery == 0) {
+      file->file()->ReleaseMapped(0, UINT64_MAX);
     }
   }
-  *trusted = c.status().ok() && (tags_[i].maker->has_for() || walked == renumbering.count());
+  *trusted = tags_[i].maker->has_for() || walked == renumbering.count();
   return Status::Ok();
 }
 
