@@ -1,6 +1,7 @@
 // DBF file layout: the fixed header, field descriptors, record images and the
 // text forms of field values. Everything read from disk is checked here
-// before the rest of the engine trusts it.
+// before the rest of the engine trusts it. Layout described in
+// docs/formats.md, "DBF table file".
 #pragma once
 
 #include <cstddef>

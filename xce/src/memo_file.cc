@@ -8,6 +8,10 @@ namespace {
 
 constexpr uint32_t kMaxMemoLength = 0x7FFFFFF0;
 
+// The header bytes read on open: enough for every memo kind's fields.
+constexpr std::size_t kMemoHeaderRead = 24;
+static_assert(kMemoHeaderRead >= kFptHeaderUsed && kMemoHeaderRead >= kDbtHeaderUsed);
+
 // FptWriter's buffer goes to the file in writes of about this size.
 constexpr std::size_t kFptWriteBytes = std::size_t{1} << 20;
 
@@ -19,17 +23,56 @@ Status Damaged(const std::string& path, const std::string& what) {
 // and zeros to the end of its last block. Returns the blocks it takes.
 uint64_t AppendItem(std::string_view data, uint32_t itemType, uint32_t blockSize,
                     std::vector<char>* out) {
-  const uint64_t blocks = (8 + data.size() + blockSize - 1) / blockSize;
+  const uint64_t blocks = (kFptItemHeaderSize + data.size() + blockSize - 1) / blockSize;
   const std::size_t at = out->size();
   out->resize(at + static_cast<std::size_t>(blocks * blockSize), 0);
   auto* item = reinterpret_cast<uint8_t*>(out->data() + at);
-  PutBe32(item, itemType);
-  PutBe32(item + 4, static_cast<uint32_t>(data.size()));
-  std::memcpy(item + 8, data.data(), data.size());
+  EncodeFptItemHeader({itemType, static_cast<uint32_t>(data.size())}, item);
+  std::memcpy(item + kFptItemHeaderSize, data.data(), data.size());
   return blocks;
 }
 
 }  // namespace
+
+FptHeader DecodeFptHeader(const uint8_t* bytes) {
+  FptHeader h;
+  h.nextFree = Be32(bytes + kFptHeaderNextFree);
+  h.blockSize = Be16(bytes + kFptHeaderBlockSize);
+  return h;
+}
+
+void EncodeFptHeader(const FptHeader& h, uint8_t* bytes) {
+  EncodeFptNextFree(h.nextFree, bytes + kFptHeaderNextFree);
+  PutBe16(bytes + kFptHeaderBlockSize, h.blockSize);
+}
+
+void EncodeFptNextFree(uint32_t nextFree, uint8_t* bytes) { PutBe32(bytes, nextFree); }
+
+FptItemHeader DecodeFptItemHeader(const uint8_t* bytes) {
+  FptItemHeader h;
+  h.type = Be32(bytes + kFptItemType);
+  h.length = Be32(bytes + kFptItemLength);
+  return h;
+}
+
+void EncodeFptItemHeader(const FptItemHeader& h, uint8_t* bytes) {
+  PutBe32(bytes + kFptItemType, h.type);
+  PutBe32(bytes + kFptItemLength, h.length);
+}
+
+DbtHeader DecodeDbtHeader(const uint8_t* bytes, MemoKind kind) {
+  DbtHeader h;
+  h.nextFree = Le32(bytes + kDbtHeaderNextFree);
+  h.blockSize = kind == MemoKind::kDbt4 ? Le16(bytes + kDbt4HeaderBlockSize) : kDbt3BlockSize;
+  return h;
+}
+
+Dbt4ItemHeader DecodeDbt4ItemHeader(const uint8_t* bytes) {
+  Dbt4ItemHeader h;
+  h.marked = bytes[kDbt4ItemMarker] == 0xFF && bytes[kDbt4ItemMarker + 1] == 0xFF;
+  h.length = Le32(bytes + kDbt4ItemLength);
+  return h;
+}
 
 Status MemoFile::Open(std::unique_ptr<File> file, MemoKind kind, std::unique_ptr<MemoFile>* out) {
   std::unique_ptr<MemoFile> m(new MemoFile(std::move(file), kind));
@@ -40,25 +83,26 @@ Status MemoFile::Open(std::unique_ptr<File> file, MemoKind kind, std::unique_ptr
 
 Status MemoFile::ReloadHeader() {
   XCE_RETURN_IF_ERROR(file_->Size(&fileSize_));
-  uint8_t h[24];
+  uint8_t h[kMemoHeaderRead];
   std::size_t got = 0;
   XCE_RETURN_IF_ERROR(file_->ReadAt(0, h, sizeof h, &got));
   if (got < sizeof h) {
     return Damaged(path(), "the header is truncated");
   }
   switch (kind_) {
-    case MemoKind::kFpt:
-      nextFree_ = Be32(h);
-      blockSize_ = static_cast<uint32_t>(h[6]) << 8 | h[7];
+    case MemoKind::kFpt: {
+      const FptHeader fpt = DecodeFptHeader(h);
+      nextFree_ = fpt.nextFree;
+      blockSize_ = fpt.blockSize;
       break;
+    }
     case MemoKind::kDbt3:
-      nextFree_ = Le32(h);
-      blockSize_ = 512;
+    case MemoKind::kDbt4: {
+      const DbtHeader dbt = DecodeDbtHeader(h, kind_);
+      nextFree_ = dbt.nextFree;
+      blockSize_ = dbt.blockSize;
       break;
-    case MemoKind::kDbt4:
-      nextFree_ = Le32(h);
-      blockSize_ = Le16(h + 20);
-      break;
+    }
     case MemoKind::kNone:
       return Damaged(path(), "unknown memo format");
   }
@@ -69,11 +113,9 @@ Status MemoFile::ReloadHeader() {
 }
 
 Status MemoFile::WriteEmptyFpt(File* file, uint32_t blockSize) {
-  std::vector<uint8_t> h(512, 0);
-  uint32_t first = (512 + blockSize - 1) / blockSize;
-  PutBe32(&h[0], first);
-  h[6] = static_cast<uint8_t>(blockSize >> 8);
-  h[7] = static_cast<uint8_t>(blockSize);
+  std::vector<uint8_t> h(kFptHeaderSize, 0);
+  uint32_t first = FptFirstDataBlock(blockSize);
+  EncodeFptHeader({first, static_cast<uint16_t>(blockSize)}, h.data());
   h.resize(static_cast<std::size_t>(first) * blockSize, 0);
   return file->WriteAt(0, h.data(), h.size());
 }
@@ -84,21 +126,22 @@ Status MemoFile::ReadDbt(uint32_t block, std::string* data, uint32_t* length) {
     return Damaged(path(), "memo block " + std::to_string(block) + " lies past the end");
   }
   if (kind_ == MemoKind::kDbt4) {
-    uint8_t h[8];
+    uint8_t h[kDbt4ItemHeaderSize];
     std::size_t got = 0;
-    XCE_RETURN_IF_ERROR(file_->ReadAt(offset, h, 8, &got));
-    if (got < 8) {
+    XCE_RETURN_IF_ERROR(file_->ReadAt(offset, h, sizeof h, &got));
+    if (got < sizeof h) {
       return Damaged(path(), "memo block " + std::to_string(block) + " lies past the end");
     }
-    uint32_t total = Le32(h + 4);
-    if (h[0] != 0xFF || h[1] != 0xFF || total < 8 || offset + total > fileSize_) {
+    const Dbt4ItemHeader item = DecodeDbt4ItemHeader(h);
+    if (!item.marked || item.length < kDbt4ItemHeaderSize || offset + item.length > fileSize_) {
       return Damaged(path(),
                      "memo length at block " + std::to_string(block) + " goes past the end");
     }
-    *length = total - 8;
+    *length = item.length - static_cast<uint32_t>(kDbt4ItemHeaderSize);
     if (data != nullptr) {
       data->resize(*length);
-      XCE_RETURN_IF_ERROR(file_->ReadAt(offset + 8, data->data(), *length, &got));
+      XCE_RETURN_IF_ERROR(
+          file_->ReadAt(offset + kDbt4ItemHeaderSize, data->data(), *length, &got));
     }
     return Status::Ok();
   }
@@ -112,7 +155,7 @@ Status MemoFile::ReadDbt(uint32_t block, std::string* data, uint32_t* length) {
     if (got == 0) {
       break;
     }
-    const void* eof = std::memchr(chunk.data(), 0x1A, got);
+    const void* eof = std::memchr(chunk.data(), kDbtEndMark, got);
     if (eof != nullptr) {
       out.append(chunk.data(), static_cast<const char*>(eof) - chunk.data());
       break;
@@ -140,21 +183,21 @@ Status MemoFile::Length(uint32_t block, uint32_t* length, uint32_t* itemType) {
     return ReadDbt(block, nullptr, length);
   }
   uint64_t offset = static_cast<uint64_t>(block) * blockSize_;
-  uint8_t h[8];
+  uint8_t h[kFptItemHeaderSize];
   std::size_t got = 0;
-  if (offset + 8 > fileSize_) {
+  if (offset + kFptItemHeaderSize > fileSize_) {
     return Damaged(path(), "memo block " + std::to_string(block) + " lies past the end");
   }
-  XCE_RETURN_IF_ERROR(file_->ReadAt(offset, h, 8, &got));
-  if (got < 8) {
+  XCE_RETURN_IF_ERROR(file_->ReadAt(offset, h, sizeof h, &got));
+  if (got < sizeof h) {
     return Damaged(path(), "memo block " + std::to_string(block) + " lies past the end");
   }
-  uint32_t n = Be32(h + 4);
-  if (offset + 8 + n > fileSize_) {
+  const FptItemHeader item = DecodeFptItemHeader(h);
+  if (offset + kFptItemHeaderSize + item.length > fileSize_) {
     return Damaged(path(), "memo length at block " + std::to_string(block) + " goes past the end");
   }
-  *length = n;
-  *itemType = Be32(h);
+  *length = item.length;
+  *itemType = item.type;
   return Status::Ok();
 }
 
@@ -176,7 +219,8 @@ Status MemoFile::Read(uint32_t block, std::string* data, uint32_t* itemType) {
   data->resize(n);
   std::size_t got = 0;
   XCE_RETURN_IF_ERROR(
-      file_->ReadAt(static_cast<uint64_t>(block) * blockSize_ + 8, data->data(), n, &got));
+      file_->ReadAt(static_cast<uint64_t>(block) * blockSize_ + kFptItemHeaderSize, data->data(), n,
+                    &got));
   if (got < n) {
     return Damaged(path(), "memo at block " + std::to_string(block) + " is truncated");
   }
@@ -197,7 +241,7 @@ Status MemoFile::Write(uint32_t oldBlock, std::string_view data, uint32_t itemTy
   if (data.size() > kMaxMemoLength) {
     return Status(kErrBadArgument, "Memo value too long for " + path());
   }
-  uint64_t itemBytes = 8 + data.size();
+  uint64_t itemBytes = kFptItemHeaderSize + data.size();
   std::vector<char> item;
   const uint64_t blocks = AppendItem(data, itemType, blockSize_, &item);
 
@@ -205,7 +249,8 @@ Status MemoFile::Write(uint32_t oldBlock, std::string_view data, uint32_t itemTy
     uint32_t oldLen = 0;
     uint32_t oldType = 0;
     if (Length(oldBlock, &oldLen, &oldType).ok()) {
-      uint64_t oldBlocks = (8 + static_cast<uint64_t>(oldLen) + blockSize_ - 1) / blockSize_;
+      uint64_t oldBlocks =
+          (kFptItemHeaderSize + static_cast<uint64_t>(oldLen) + blockSize_ - 1) / blockSize_;
       if (blocks <= oldBlocks) {
         XCE_RETURN_IF_ERROR(file_->WriteAt(static_cast<uint64_t>(oldBlock) * blockSize_,
                                            item.data(), static_cast<std::size_t>(itemBytes)));
@@ -235,9 +280,9 @@ Status MemoFile::Write(uint32_t oldBlock, std::string_view data, uint32_t itemTy
   }
   XCE_RETURN_IF_ERROR(
       file_->WriteAt(static_cast<uint64_t>(at) * blockSize_, item.data(), item.size()));
-  uint8_t h[4];
-  PutBe32(h, static_cast<uint32_t>(after));
-  XCE_RETURN_IF_ERROR(file_->WriteAt(0, h, 4));
+  uint8_t h[kFptHeaderNextFreeSize];
+  EncodeFptNextFree(static_cast<uint32_t>(after), h);
+  XCE_RETURN_IF_ERROR(file_->WriteAt(kFptHeaderNextFree, h, sizeof h));
   nextFree_ = static_cast<uint32_t>(after);
   uint64_t end = after * blockSize_;
   if (end > fileSize_) {
@@ -249,7 +294,7 @@ Status MemoFile::Write(uint32_t oldBlock, std::string_view data, uint32_t itemTy
 
 Status FptWriter::Start() {
   XCE_RETURN_IF_ERROR(MemoFile::WriteEmptyFpt(file_, blockSize_));
-  nextFree_ = (512 + blockSize_ - 1) / blockSize_;
+  nextFree_ = FptFirstDataBlock(blockSize_);
   heldAt_ = nextFree_ * blockSize_;
   held_.reserve(kFptWriteBytes + 2 * blockSize_);
   return Status::Ok();
@@ -263,7 +308,7 @@ Status FptWriter::Add(std::string_view data, uint32_t itemType, uint32_t* block)
   if (data.size() > kMaxMemoLength) {
     return Status(kErrBadArgument, "Memo value too long for " + file_->path());
   }
-  const uint64_t blocks = (8 + data.size() + blockSize_ - 1) / blockSize_;
+  const uint64_t blocks = (kFptItemHeaderSize + data.size() + blockSize_ - 1) / blockSize_;
   if (nextFree_ + blocks > UINT32_MAX) {
     return Status(kErrNotSupported, "Memo file " + file_->path() + " is full");
   }
@@ -288,9 +333,9 @@ Status FptWriter::Flush() {
 
 Status FptWriter::Finish() {
   XCE_RETURN_IF_ERROR(Flush());
-  uint8_t h[4];
-  PutBe32(h, static_cast<uint32_t>(nextFree_));
-  return file_->WriteAt(0, h, 4);
+  uint8_t h[kFptHeaderNextFreeSize];
+  EncodeFptNextFree(static_cast<uint32_t>(nextFree_), h);
+  return file_->WriteAt(kFptHeaderNextFree, h, sizeof h);
 }
 
 }  // namespace xce

@@ -233,7 +233,7 @@ std::vector<std::string> CheckIndexFile(CdxFile* file, uint32_t maxRecno,
       problems.push_back(file->path() + ": free page " + Hex(free) + " cannot be read");
       break;
     }
-    free = Le32(page.data());
+    free = DecodeFreePageNext(page.data());
   }
   uint32_t lost = 0;
   for (uint32_t p = 0; p < file->page_count(); ++p) {

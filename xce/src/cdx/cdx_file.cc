@@ -160,9 +160,8 @@ Status CdxFile::ReadNode(uint32_t offset, int keyLen, uint8_t pad,
   uint8_t page[kPageSize];
   XCE_RETURN_IF_ERROR(ReadPage(offset, page));
   auto node = std::make_shared<Node>();
-  std::string error;
-  if (!DecodeNode(page, keyLen, pad, node.get(), &error)) {
-    return Corrupt("page " + Hex(offset) + ": " + error);
+  if (Status s = DecodeNode(page, keyLen, pad, node.get()); !s.ok()) {
+    return Corrupt("page " + Hex(offset) + ": " + s.message());
   }
   node->offset = offset;
   CacheNode(node);
@@ -239,7 +238,7 @@ Status CdxFile::AllocPage(uint32_t* offset) {
     }
     uint8_t page[kPageSize];
     XCE_RETURN_IF_ERROR(ReadPage(freeHead_, page));
-    uint32_t next = Le32(page);
+    uint32_t next = DecodeFreePageNext(page);
     if (next != 0 && next != kNoPage && !ValidPageOffset(next)) {
       return Corrupt("free page list points to " + Hex(next));
     }
@@ -257,7 +256,7 @@ Status CdxFile::AllocPage(uint32_t* offset) {
 Status CdxFile::FreePage(uint32_t offset) {
   XCE_RETURN_IF_ERROR(CheckWritable());
   uint8_t page[kPageSize] = {};
-  PutLe32(page, freeHead_ == kNoPage ? 0 : freeHead_);
+  EncodeFreePageNext(freeHead_ == kNoPage ? 0 : freeHead_, page);
   XCE_RETURN_IF_ERROR(PutPage(offset, page));
   ForgetNode(offset);
   XCE_RETURN_IF_ERROR(PatchHeader(0, FreeHeadPatch(offset)));
@@ -482,7 +481,7 @@ Status CdxFile::Create(std::unique_ptr<File> file, std::vector<TagSpec> specs,
     std::vector<uint8_t> head(dirPagesEnd - dirEnd + kTagHeaderSize, 0);
     uint32_t freeHead = 0;
     for (uint32_t off = dirEnd; off < dirPagesEnd; off += kPageSize) {
-      PutLe32(head.data() + kTagHeaderSize + (off - dirEnd), freeHead);
+      EncodeFreePageNext(freeHead, head.data() + kTagHeaderSize + (off - dirEnd));
       freeHead = off;
     }
     HeaderFields dh;

@@ -1,12 +1,13 @@
 // The 1024-byte header of a compound index: the file header (which also
 // heads the tag directory) and every tag's header share one layout. Its
 // offsets are named here once and read and written only through this codec.
+// Layout described in docs/formats.md, "CDX headers".
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "cdx/cdx_node.h"
+#include "cdx/cdx_page.h"
 
 namespace xce::cdx {
 

@@ -158,19 +158,13 @@ int LeafFill(const Node& node, int from, int limit, uint8_t pad) {
 
 void EncodeNode(const Node& node, uint8_t pad, uint8_t* page) {
   std::memset(page, 0, kPageSize);
-  PutLe16(page, node.attr);
-  PutLe16(page + 2, static_cast<uint16_t>(node.size()));
-  PutLe32(page + 4, node.left);
-  PutLe32(page + 8, node.right);
   const int n = node.size();
   const int keyLen = node.keyLen;
   if (!node.leaf()) {
-    uint8_t* p = page + kNodeHeaderSize;
+    EncodeNodeHeader({node.attr, static_cast<uint16_t>(n), node.left, node.right}, page);
     for (int i = 0; i < n; ++i) {
-      std::memcpy(p, node.key(i), keyLen);
-      PutBe32(p + keyLen, node.recnos[i]);
-      PutBe32(p + keyLen + 4, node.children[i]);
-      p += keyLen + 8;
+      EncodeInteriorEntry(node.key(i), keyLen, node.recnos[i], node.children[i],
+                          InteriorEntryAt(page, keyLen, i));
     }
     return;
   }
@@ -194,109 +188,101 @@ void LeafWriter::Start(uint8_t* page, int keyLen) {
 }
 
 void LeafWriter::Finish(uint16_t attr, uint32_t left, uint32_t right) {
-  uint8_t* page = page_;
-  PutLe16(page, attr);
-  PutLe16(page + 2, static_cast<uint16_t>(n_));
-  PutLe32(page + 4, left);
-  PutLe32(page + 8, right);
+  EncodeNodeHeader({attr, static_cast<uint16_t>(n_), left, right}, page_);
   const int bits = CountBits(keyLen_);
   const int e = EntryBytes(maxRecno_, bits);
   const int r = 8 * e - 2 * bits;
-  const uint32_t countMask = (1u << bits) - 1;
-  PutLe32(page + 14, r >= 32 ? 0xFFFFFFFFu : (1u << r) - 1);
-  page[18] = static_cast<uint8_t>(countMask);
-  page[19] = static_cast<uint8_t>(countMask);
-  page[20] = static_cast<uint8_t>(r);
-  page[21] = static_cast<uint8_t>(bits);
-  page[22] = static_cast<uint8_t>(bits);
-  page[23] = static_cast<uint8_t>(e);
+  const auto countMask = static_cast<uint8_t>((1u << bits) - 1);
+  LeafHeader h;
+  h.freeBytes = static_cast<uint16_t>(pos_ - kLeafHeaderSize - n_ * e);
+  h.recnoMask = r >= 32 ? 0xFFFFFFFFu : (1u << r) - 1;
+  h.dupMask = countMask;
+  h.trailMask = countMask;
+  h.recnoBits = static_cast<uint8_t>(r);
+  h.dupBits = static_cast<uint8_t>(bits);
+  h.trailBits = static_cast<uint8_t>(bits);
+  h.entryBytes = static_cast<uint8_t>(e);
+  EncodeLeafHeader(h, page_);
   for (int i = 0; i < n_; ++i) {
     const uint64_t v = recnos_[i] | (uint64_t{dups_[i]} << r) | (uint64_t{trails_[i]} << (r + bits));
-    uint8_t* entry = page + kLeafHeaderSize + i * e;
-    for (int b = 0; b < e; ++b) {
-      entry[b] = static_cast<uint8_t>(Shr(v, 8 * b));
-    }
+    EncodeLeafEntry(v, i, e, page_);
   }
-  PutLe16(page + 12, static_cast<uint16_t>(pos_ - kLeafHeaderSize - n_ * e));
 }
 
-bool DecodeNode(const uint8_t* page, int keyLen, uint8_t pad, Node* out, std::string* error) {
-  out->attr = Le16(page);
-  out->left = Le32(page + 4);
-  out->right = Le32(page + 8);
+namespace {
+
+Status Damaged(std::string what) { return Status(kErrCorrupt, std::move(what)); }
+
+// Whether a leaf's widths and count describe entries inside the page.
+bool LeafEntriesFit(const LeafHeader& h, int n) {
+  const int e = h.entryBytes;
+  return n == 0 || (e >= 1 && e <= 8 && h.recnoBits + h.dupBits + h.trailBits <= 8 * e &&
+                    kLeafHeaderSize + n * e <= static_cast<int>(kPageSize));
+}
+
+}  // namespace
+
+Status DecodeNode(const uint8_t* page, int keyLen, uint8_t pad, Node* out) {
+  const NodeHeader header = DecodeNodeHeader(page);
+  out->attr = header.attr;
+  out->left = header.left;
+  out->right = header.right;
   out->keyLen = keyLen;
   out->keys.clear();
   out->recnos.clear();
   out->children.clear();
-  const int n = Le16(page + 2);
+  const int n = header.keyCount;
   if (out->attr > 7) {  // bit 2 is set by some writers on every page of a tag; it is kept
-    *error = "bad page attribute " + std::to_string(out->attr);
-    return false;
+    return Damaged("bad page attribute " + std::to_string(out->attr));
   }
   if (keyLen < 1 || keyLen > kMaxKeyLength) {
-    *error = "bad key length " + std::to_string(keyLen);
-    return false;
+    return Damaged("bad key length " + std::to_string(keyLen));
   }
   if (!out->leaf()) {
     if (n == 0 || n > InteriorCapacity(keyLen)) {
-      *error = "interior page holds " + std::to_string(n) + " keys";
-      return false;
+      return Damaged("interior page holds " + std::to_string(n) + " keys");
     }
     out->keys.resize(static_cast<std::size_t>(n) * keyLen);
     out->recnos.resize(n);
     out->children.resize(n);
-    const uint8_t* p = page + kNodeHeaderSize;
     for (int i = 0; i < n; ++i) {
-      std::memcpy(out->mutable_key(i), p, keyLen);
-      out->recnos[i] = Be32(p + keyLen);
-      out->children[i] = Be32(p + keyLen + 4);
-      p += keyLen + 8;
+      const uint8_t* entry = InteriorEntryAt(page, keyLen, i);
+      std::memcpy(out->mutable_key(i), entry, keyLen);
+      out->recnos[i] = InteriorEntryRecno(entry, keyLen);
+      out->children[i] = InteriorEntryChild(entry, keyLen);
     }
-    return true;
+    return Status::Ok();
   }
-  const uint32_t recMask = Le32(page + 14);
-  const uint32_t dupMask = page[18];
-  const uint32_t trailMask = page[19];
-  const int r = page[20];
-  const int d = page[21];
-  const int t = page[22];
-  const int e = page[23];
-  if (n > 0 && (e < 1 || e > 8 || r + d + t > 8 * e)) {
-    *error = "leaf bit widths cannot hold an entry";
-    return false;
+  const LeafHeader leaf = DecodeLeafHeader(page);
+  const uint32_t recMask = leaf.recnoMask;
+  const uint32_t dupMask = leaf.dupMask;
+  const uint32_t trailMask = leaf.trailMask;
+  const int r = leaf.recnoBits;
+  const int d = leaf.dupBits;
+  const int e = leaf.entryBytes;
+  if (n > 0 && (e < 1 || e > 8 || r + d + leaf.trailBits > 8 * e)) {
+    return Damaged("leaf bit widths cannot hold an entry");
   }
   if (kLeafHeaderSize + n * e > static_cast<int>(kPageSize)) {
-    *error = "leaf key count " + std::to_string(n) + " does not fit the page";
-    return false;
+    return Damaged("leaf key count " + std::to_string(n) + " does not fit the page");
   }
   // Every key starts as padding, so only the shared and stored bytes are copied.
   out->keys.assign(static_cast<std::size_t>(n) * keyLen, pad);
   out->recnos.resize(n);
   const int entriesEnd = kLeafHeaderSize + n * e;
-  const uint64_t entryMask = e >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * e)) - 1;
   int pos = kPageSize;
   for (int i = 0; i < n; ++i) {
-    const int at = kLeafHeaderSize + i * e;
-    uint64_t v = 0;
-    if (kLittleEndian && at + 8 <= static_cast<int>(kPageSize)) {
-      v = Load64(page + at) & entryMask;
-    } else {
-      for (int b = e - 1; b >= 0; --b) {
-        v = (v << 8) | page[at + b];
-      }
-    }
+    const uint64_t v = DecodeLeafEntry(page, i, e);
     uint32_t recno = static_cast<uint32_t>(v) & recMask;
     int dup = static_cast<int>(Shr(v, r) & dupMask);
     int trail = static_cast<int>(Shr(v, r + d) & trailMask);
     if (dup + trail > keyLen || (i == 0 && dup != 0)) {
-      *error = "leaf entry " + std::to_string(i) + " has impossible counts";
-      return false;
+      return Damaged("leaf entry " + std::to_string(i) + " has impossible counts");
     }
     int stored = keyLen - dup - trail;
     pos -= stored;
     if (pos < entriesEnd) {
-      *error = "leaf key bytes overlap the entries";
-      return false;
+      return Damaged("leaf key bytes overlap the entries");
     }
     uint8_t* key = out->mutable_key(i);
     if (dup > 0) {
@@ -305,11 +291,11 @@ bool DecodeNode(const uint8_t* page, int keyLen, uint8_t pad, Node* out, std::st
     std::memcpy(key + dup, page + pos, stored);
     out->recnos[i] = recno;
   }
-  return true;
+  return Status::Ok();
 }
 
-bool RenumberPage(uint8_t* page, int keyLen, const std::vector<uint32_t>& removed, bool* changed,
-                  std::string* error) {
+Status RenumberPage(uint8_t* page, int keyLen, const std::vector<uint32_t>& removed,
+                    bool* changed) {
   *changed = false;
   const uint32_t first = removed.empty() ? UINT32_MAX : removed.front();
   auto lowered = [&](uint32_t r) {
@@ -317,38 +303,29 @@ bool RenumberPage(uint8_t* page, int keyLen, const std::vector<uint32_t>& remove
                       : r - static_cast<uint32_t>(std::upper_bound(removed.begin(), removed.end(), r) -
                                                   removed.begin());
   };
-  const int n = Le16(page + 2);
-  if ((Le16(page) & kAttrLeaf) == 0) {
-    uint8_t* p = page + kNodeHeaderSize;
-    for (int i = 0; i < n; ++i, p += keyLen + 8) {
-      const uint32_t old = Be32(p + keyLen);
+  const NodeHeader header = DecodeNodeHeader(page);
+  const int n = header.keyCount;
+  if ((header.attr & kAttrLeaf) == 0) {
+    for (int i = 0; i < n; ++i) {
+      uint8_t* entry = InteriorEntryAt(page, keyLen, i);
+      const uint32_t old = InteriorEntryRecno(entry, keyLen);
       if (old > first) {
-        PutBe32(p + keyLen, lowered(old));
+        SetInteriorEntryRecno(entry, keyLen, lowered(old));
         *changed = true;
       }
     }
-    return true;
+    return Status::Ok();
   }
-  const uint32_t recMask = Le32(page + 14);
-  const int e = page[23];
-  if (n > 0 && (e < 1 || e > 8 || page[20] + page[21] + page[22] > 8 * e ||
-                kLeafHeaderSize + n * e > static_cast<int>(kPageSize))) {
-    *error = "leaf bit widths or key count do not fit the page";
-    return false;
+  const LeafHeader leaf = DecodeLeafHeader(page);
+  const uint32_t recMask = leaf.recnoMask;
+  const int e = leaf.entryBytes;
+  if (!LeafEntriesFit(leaf, n)) {
+    return Damaged("leaf bit widths or key count do not fit the page");
   }
   // An entry is e little-endian bytes whose low bits under the mask hold the
   // record number; lowering it leaves the other bits alone.
-  const uint64_t entryMask = e >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * e)) - 1;
   for (int i = 0; i < n; ++i) {
-    uint8_t* at = page + kLeafHeaderSize + i * e;
-    uint64_t v = 0;
-    if (kLittleEndian && at + 8 <= page + kPageSize) {
-      v = Load64(at) & entryMask;
-    } else {
-      for (int b = e - 1; b >= 0; --b) {
-        v = (v << 8) | at[b];
-      }
-    }
+    const uint64_t v = DecodeLeafEntry(page, i, e);
     const uint32_t old = static_cast<uint32_t>(v) & recMask;
     if (old <= first) {
       continue;
@@ -357,16 +334,13 @@ bool RenumberPage(uint8_t* page, int keyLen, const std::vector<uint32_t>& remove
     if ((now & ~recMask) != 0) {
       // Only a mask that is no run of low bits lets this happen; the pages
       // before this one may be changed already, so the caller gives up.
-      *error = "leaf record number mask " + std::to_string(recMask) + " is not a run of low bits";
-      return false;
+      return Damaged("leaf record number mask " + std::to_string(recMask) +
+                     " is not a run of low bits");
     }
-    const uint64_t w = (v & ~uint64_t{recMask}) | now;
-    for (int b = 0; b < e; ++b) {
-      at[b] = static_cast<uint8_t>(Shr(w, 8 * b));
-    }
+    EncodeLeafEntry((v & ~uint64_t{recMask}) | now, i, e, page);
     *changed = true;
   }
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace xce::cdx

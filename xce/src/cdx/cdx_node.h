@@ -10,20 +10,10 @@
 #include <vector>
 
 #include "byte_order.h"
+#include "cdx/cdx_page.h"
+#include "xce/status.h"
 
 namespace xce::cdx {
-
-constexpr uint32_t kPageSize = 512;
-constexpr uint32_t kNoPage = 0xFFFFFFFF;
-constexpr int kMaxKeyLength = 240;
-constexpr int kLeafHeaderSize = 24;
-constexpr int kNodeHeaderSize = 12;
-
-enum NodeAttribute : uint16_t {
-  kAttrInterior = 0,
-  kAttrRoot = 1,
-  kAttrLeaf = 2,
-};
 
 struct Node {
   uint32_t offset = 0;
@@ -51,18 +41,18 @@ struct Node {
 // Number of entries an interior page of this key length holds.
 int InteriorCapacity(int keyLen);
 
-// Decodes a 512-byte page. On damage returns false and sets *error to a short
+// Decodes a 512-byte page. On damage fails with kErrCorrupt and a short
 // English description of what is wrong (the caller adds file and page).
-[[nodiscard]] bool DecodeNode(const uint8_t* page, int keyLen, uint8_t pad, Node* out, std::string* error);
+Status DecodeNode(const uint8_t* page, int keyLen, uint8_t pad, Node* out);
 
 // Lowers each record number of an encoded page by the count of `removed`
 // (ascending) below it, in place, keeping the page's layout (a leaf keeps
 // its bit widths, which a lower number always fits). *changed tells whether
 // a byte changed. An interior page must be one DecodeNode accepted; a leaf
-// is checked here: false, with *error set and the page unchanged, when its
-// widths and count do not describe entries inside the page.
-[[nodiscard]] bool RenumberPage(uint8_t* page, int keyLen, const std::vector<uint32_t>& removed,
-                                bool* changed, std::string* error);
+// is checked here: kErrCorrupt, with the page unchanged, when its widths and
+// count do not describe entries inside the page.
+Status RenumberPage(uint8_t* page, int keyLen, const std::vector<uint32_t>& removed,
+                    bool* changed);
 
 // Bytes a compact leaf needs for entries [from, to) of `node` (header included).
 int LeafBytes(const Node& node, int from, int to, uint8_t pad);

@@ -539,28 +539,27 @@ Status CdxTag::Renumber(const std::vector<uint32_t>& removed) {
   uint32_t visited = 0;
   uint8_t page[kPageSize];
   Node node;
-  std::string error;
-  auto damaged = [&](uint32_t offset) {
+  auto damaged = [&](uint32_t offset, const std::string& error) {
     return file_->Corrupt("tag " + name_ + ": page " + std::to_string(offset) + ": " + error);
   };
   while (!pending.empty()) {
     const uint32_t offset = pending.back();
     pending.pop_back();
     if (++visited > file_->page_count() || !file_->ValidPageOffset(offset)) {
-      error = visited > file_->page_count() ? "a child pointer loops" : "lies outside the file";
-      return damaged(offset);
+      return damaged(offset,
+                     visited > file_->page_count() ? "a child pointer loops" : "lies outside the file");
     }
     XCE_RETURN_IF_ERROR(file_->ReadPage(offset, page));
-    if ((Le16(page) & kAttrLeaf) == 0) {
+    if (!PageIsLeaf(page)) {
       // Interior pages are decoded for their children; leaves need no keys.
-      if (!DecodeNode(page, keyLen_, pad_, &node, &error)) {
-        return damaged(offset);
+      if (Status s = DecodeNode(page, keyLen_, pad_, &node); !s.ok()) {
+        return damaged(offset, s.message());
       }
       pending.insert(pending.end(), node.children.begin(), node.children.end());
     }
     bool changed = false;
-    if (!RenumberPage(page, keyLen_, removed, &changed, &error)) {
-      return damaged(offset);
+    if (Status s = RenumberPage(page, keyLen_, removed, &changed); !s.ok()) {
+      return damaged(offset, s.message());
     }
     if (changed) {
       XCE_RETURN_IF_ERROR(file_->WritePage(offset, page));
