@@ -572,6 +572,8 @@ std::string DirOf(const std::string& path);
 std::string NameOf(const std::string& path);
 std::string StemOf(const std::string& path);
 std::string JoinPath(const std::string& dir, const std::string& name);
+// The error of a move or an edit when the table has no current record.
+Status NoCurrentRecord(const std::string& path);
 // Finds `name` inside `dir` ignoring letter case; false when absent.
 [[nodiscard]] bool FindNoCase(FileSystem* fs, const std::string& dir, const std::string& name,
                 std::string* actual);
