@@ -8,175 +8,12 @@
 #include <cstring>
 
 #include "ascii.h"
+#include "expr/functions.h"
+#include "expr/lexer.h"
 #include "expr/node.h"
 
 namespace xce::expr {
 namespace {
-
-enum class Tok : uint8_t {
-  kEnd,
-  kNumber,
-  kString,
-  kIdent,
-  kLogical,
-  kDate,
-  kDateTime,
-  kLParen,
-  kRParen,
-  kComma,
-  kPlus,
-  kMinus,
-  kStar,
-  kSlash,
-  kPercent,
-  kPower,
-  kEq,
-  kExactEq,
-  kNe,
-  kLt,
-  kLe,
-  kGt,
-  kGe,
-  kDollar,
-  kNot,
-  kAnd,
-  kOr,
-};
-
-struct Token {
-  Tok kind = Tok::kEnd;
-  std::size_t pos = 0;  // 0-based offset into the text
-  std::size_t end = 0;
-  std::string text;  // identifier (upper case) or string literal
-  double num = 0;
-  int64_t date = 0;
-  bool logical = false;
-};
-
-// Type sets for argument checks.
-enum : uint8_t {
-  kC = 1,
-  kN = 2,
-  kD = 4,
-  kL = 8,
-  kT = 16,
-  kDT = kD | kT,
-  kAny = kC | kN | kD | kL | kT,
-  kOrdered = kC | kN | kD | kT,
-};
-
-uint8_t Bit(ValueType t) {
-  switch (t) {
-    case ValueType::kCharacter:
-      return kC;
-    case ValueType::kNumeric:
-      return kN;
-    case ValueType::kDate:
-      return kD;
-    case ValueType::kLogical:
-      return kL;
-    case ValueType::kDateTime:
-      return kT;
-  }
-  return 0;
-}
-
-std::string TypeSetName(uint8_t set) {
-  std::string out;
-  const ValueType all[] = {ValueType::kCharacter, ValueType::kNumeric, ValueType::kDate,
-                           ValueType::kLogical, ValueType::kDateTime};
-  for (ValueType t : all) {
-    if (set & Bit(t)) {
-      out += out.empty() ? "" : " or ";
-      out += TypeName(t);
-    }
-  }
-  return out;
-}
-
-struct FuncSpec {
-  const char* name;
-  int minArgs;
-  int maxArgs;
-  uint8_t args[3];
-  ValueType result;
-  Op op;
-  bool foldable;
-  int width;  // character results of fixed width
-};
-
-constexpr ValueType C = ValueType::kCharacter;
-constexpr ValueType N = ValueType::kNumeric;
-constexpr ValueType D = ValueType::kDate;
-constexpr ValueType L = ValueType::kLogical;
-constexpr ValueType T = ValueType::kDateTime;
-
-// Result types of IIF, MIN and MAX are resolved from the arguments.
-constexpr FuncSpec kFunctions[] = {
-    {"DELETED", 0, 0, {}, L, Op::kDeleted, false, 0},
-    {"EMPTY", 1, 1, {kAny}, L, Op::kEmpty, true, 0},
-    {"RECNO", 0, 0, {}, N, Op::kRecno, false, 0},
-    {"UPPER", 1, 1, {kC}, C, Op::kUpper, true, -1},
-    {"LOWER", 1, 1, {kC}, C, Op::kLower, true, -1},
-    {"CHR", 1, 1, {kN}, C, Op::kChr, true, 1},
-    {"ASC", 1, 1, {kC}, N, Op::kAsc, true, 0},
-    {"LEN", 1, 1, {kC}, N, Op::kLen, true, 0},
-    {"SUBSTR", 2, 3, {kC, kN, kN}, C, Op::kSubstr, true, -1},
-    {"LEFT", 2, 2, {kC, kN}, C, Op::kLeft, true, -1},
-    {"RIGHT", 2, 2, {kC, kN}, C, Op::kRight, true, -1},
-    {"AT", 2, 3, {kC, kC, kN}, N, Op::kAt, true, 0},
-    {"TRIM", 1, 1, {kC}, C, Op::kRtrim, true, -1},
-    {"RTRIM", 1, 1, {kC}, C, Op::kRtrim, true, -1},
-    {"LTRIM", 1, 1, {kC}, C, Op::kLtrim, true, -1},
-    {"ALLTRIM", 1, 1, {kC}, C, Op::kAlltrim, true, -1},
-    {"SPACE", 1, 1, {kN}, C, Op::kSpace, true, -1},
-    {"REPLICATE", 2, 2, {kC, kN}, C, Op::kReplicate, true, -1},
-    {"PADL", 2, 3, {kC, kN, kC}, C, Op::kPadl, true, -1},
-    {"PADR", 2, 3, {kC, kN, kC}, C, Op::kPadr, true, -1},
-    {"PADC", 2, 3, {kC, kN, kC}, C, Op::kPadc, true, -1},
-    {"STR", 1, 3, {kN, kN, kN}, C, Op::kStr, true, -1},
-    {"VAL", 1, 1, {kC}, N, Op::kVal, true, 0},
-    {"IIF", 3, 3, {kL, kAny, kAny}, L, Op::kIif, true, -1},
-    {"DTOS", 1, 1, {kDT}, C, Op::kDtos, true, 8},
-    {"DTOC", 1, 1, {kDT}, C, Op::kDtoc, true, 10},
-    {"TTOC", 1, 1, {kDT}, C, Op::kTtoc, true, 19},
-    {"CTOD", 1, 1, {kC}, D, Op::kCtod, true, 0},
-    {"CTOT", 1, 1, {kC}, T, Op::kCtot, true, 0},
-    {"CTOTS", 1, 1, {kC}, T, Op::kCtot, true, 0},
-    {"STOD", 1, 1, {kC}, D, Op::kStod, true, 0},
-    {"DATE", 0, 0, {}, D, Op::kToday, false, 0},
-    {"DATETIME", 0, 0, {}, T, Op::kNow, false, 0},
-    {"TTOD", 1, 1, {kT}, D, Op::kTimeToDate, true, 0},
-    {"DTOT", 1, 1, {kD}, T, Op::kDateToTime, true, 0},
-    {"YEAR", 1, 1, {kDT}, N, Op::kYear, true, 0},
-    {"MONTH", 1, 1, {kDT}, N, Op::kMonth, true, 0},
-    {"DAY", 1, 1, {kDT}, N, Op::kDay, true, 0},
-    {"ABS", 1, 1, {kN}, N, Op::kAbs, true, 0},
-    {"INT", 1, 1, {kN}, N, Op::kInt, true, 0},
-    {"ROUND", 2, 2, {kN, kN}, N, Op::kRound, true, 0},
-    {"MOD", 2, 2, {kN, kN}, N, Op::kMod, true, 0},
-    {"MIN", 2, 2, {kOrdered, kOrdered}, L, Op::kMin, true, -1},
-    {"MAX", 2, 2, {kOrdered, kOrdered}, L, Op::kMax, true, -1},
-    {"BETWEEN", 3, 3, {kOrdered, kOrdered, kOrdered}, L, Op::kBetween, true, 0},
-};
-
-// Exact name first; otherwise, as xBase allows, an abbreviation of at least
-// four letters.
-const FuncSpec* FindFunction(const std::string& upperName) {
-  for (const FuncSpec& f : kFunctions) {
-    if (upperName == f.name) {
-      return &f;
-    }
-  }
-  if (upperName.size() >= 4) {
-    for (const FuncSpec& f : kFunctions) {
-      if (std::strncmp(f.name, upperName.c_str(), upperName.size()) == 0) {
-        return &f;
-      }
-    }
-  }
-  return nullptr;
-}
 
 const char* OpText(Tok t) {
   switch (t) {
@@ -219,16 +56,16 @@ const char* OpText(Tok t) {
   }
 }
 
-bool IsIdentStart(char ch) { return std::isalpha(static_cast<unsigned char>(ch)) || ch == '_'; }
-bool IsIdentChar(char ch) { return std::isalnum(static_cast<unsigned char>(ch)) || ch == '_'; }
-
 constexpr int kMaxDepth = 200;
 constexpr int kMaxHeight = 1000;
 
 class Compiler {
  public:
   Compiler(std::string_view text, const ExprSource& schema)
-      : text_(text), fields_(schema.Fields()), codePage_(schema.TableCodePage()) {
+      : text_(text),
+        fields_(schema.Fields()),
+        codePage_(schema.TableCodePage()),
+        lexer_(text, codePage_) {
     for (int i = 0; i < 256; ++i) {
       auto u = static_cast<unsigned char>(i);
       upperMap_.push_back(static_cast<char>(UpperChar(codePage_, u)));
@@ -266,7 +103,7 @@ class Compiler {
                                    std::to_string(pos + 1) + ": " + why + ".");
   }
 
-  // ---- Lexer ----
+  // ---- Tokens ----
 
   void Advance() {
     if (failed_) {
@@ -274,240 +111,10 @@ class Compiler {
       tok_.pos = text_.size();
       return;
     }
-    Lex(&tok_);
-  }
-
-  void Lex(Token* t) {
-    std::size_t i = pos_;
-    while (i < text_.size() &&
-           (text_[i] == ' ' || text_[i] == '\t' || text_[i] == '\r' || text_[i] == '\n')) {
-      ++i;
+    lexer_.Lex(&tok_);
+    if (lexer_.failed()) {
+      Fail(lexer_.failPos(), lexer_.failWhy());
     }
-    *t = Token{};
-    t->pos = i;
-    if (i >= text_.size()) {
-      t->kind = Tok::kEnd;
-      pos_ = t->end = i;
-      return;
-    }
-    char ch = text_[i];
-    char next = i + 1 < text_.size() ? text_[i + 1] : '\0';
-    auto single = [&](Tok k, std::size_t len) {
-      t->kind = k;
-      pos_ = t->end = i + len;
-    };
-    switch (ch) {
-      case '(':
-        return single(Tok::kLParen, 1);
-      case ')':
-        return single(Tok::kRParen, 1);
-      case ',':
-        return single(Tok::kComma, 1);
-      case '+':
-        return single(Tok::kPlus, 1);
-      case '-':
-        if (next == '>') {
-          break;  // alias arrows are not supported; reported below
-        }
-        return single(Tok::kMinus, 1);
-      case '*':
-        return next == '*' ? single(Tok::kPower, 2) : single(Tok::kStar, 1);
-      case '^':
-        return single(Tok::kPower, 1);
-      case '/':
-        return single(Tok::kSlash, 1);
-      case '%':
-        return single(Tok::kPercent, 1);
-      case '$':
-        return single(Tok::kDollar, 1);
-      case '#':
-        return single(Tok::kNe, 1);
-      case '=':
-        return next == '=' ? single(Tok::kExactEq, 2) : single(Tok::kEq, 1);
-      case '!':
-        return next == '=' ? single(Tok::kNe, 2) : single(Tok::kNot, 1);
-      case '<':
-        if (next == '>') {
-          return single(Tok::kNe, 2);
-        }
-        return next == '=' ? single(Tok::kLe, 2) : single(Tok::kLt, 1);
-      case '>':
-        return next == '=' ? single(Tok::kGe, 2) : single(Tok::kGt, 1);
-      case '"':
-      case '\'':
-      case '[':
-        return LexString(t, i, ch == '[' ? ']' : ch);
-      case '{':
-        return LexDate(t, i);
-      default:
-        break;
-    }
-    if (std::isdigit(static_cast<unsigned char>(ch)) ||
-        (ch == '.' && std::isdigit(static_cast<unsigned char>(next)))) {
-      return LexNumber(t, i);
-    }
-    if (ch == '.') {
-      return LexDotWord(t, i);
-    }
-    if (IsIdentStart(ch)) {
-      std::size_t j = i;
-      while (j < text_.size() && IsIdentChar(text_[j])) {
-        ++j;
-      }
-      t->text = AsciiUpper(text_.substr(i, j - i));
-      pos_ = t->end = j;
-      if (t->text == "AND") {
-        t->kind = Tok::kAnd;
-      } else if (t->text == "OR") {
-        t->kind = Tok::kOr;
-      } else if (t->text == "NOT") {
-        t->kind = Tok::kNot;
-      } else {
-        t->kind = Tok::kIdent;
-      }
-      if (j + 1 < text_.size() && t->kind == Tok::kIdent &&
-          ((text_[j] == '.' && IsIdentStart(text_[j + 1]) && !IsDotWord(j)) ||
-           (text_[j] == '-' && text_[j + 1] == '>'))) {
-        // A name qualified by a table alias; everything here reads one table.
-        Fail(i, "table aliases are not supported");
-      }
-      return;
-    }
-    std::string shown =
-        static_cast<unsigned char>(ch) < 0x20 || static_cast<unsigned char>(ch) >= 0x7F
-            ? "byte " + std::to_string(static_cast<unsigned char>(ch))
-            : std::string("\"") + ch + "\"";
-    Fail(i, "unexpected character " + shown);
-    t->kind = Tok::kEnd;
-  }
-
-  void LexString(Token* t, std::size_t i, char close) {
-    std::size_t j = text_.find(close, i + 1);
-    if (j == std::string_view::npos) {
-      Fail(i, "the string is not terminated");
-      t->kind = Tok::kEnd;
-      return;
-    }
-    t->kind = Tok::kString;
-    t->text.assign(text_.substr(i + 1, j - i - 1));
-    if (codePage_ == CodePage::kCp866) {
-      ConvertAnsiToOem(t->text.data(), t->text.size());
-    }
-    pos_ = t->end = j + 1;
-  }
-
-  void LexNumber(Token* t, std::size_t i) {
-    std::size_t j = i;
-    while (j < text_.size() && std::isdigit(static_cast<unsigned char>(text_[j]))) {
-      ++j;
-    }
-    if (j + 1 < text_.size() && text_[j] == '.' &&
-        std::isdigit(static_cast<unsigned char>(text_[j + 1]))) {
-      ++j;
-      while (j < text_.size() && std::isdigit(static_cast<unsigned char>(text_[j]))) {
-        ++j;
-      }
-    }
-    if (j < text_.size() && (text_[j] == 'e' || text_[j] == 'E')) {
-      std::size_t k = j + 1;
-      if (k < text_.size() && (text_[k] == '+' || text_[k] == '-')) {
-        ++k;
-      }
-      if (k < text_.size() && std::isdigit(static_cast<unsigned char>(text_[k]))) {
-        while (k < text_.size() && std::isdigit(static_cast<unsigned char>(text_[k]))) {
-          ++k;
-        }
-        j = k;
-      }
-    }
-    t->kind = Tok::kNumber;
-    t->num = ParseNumber(text_.data() + i, j - i);
-    pos_ = t->end = j;
-  }
-
-  // True when a dotted keyword such as .AND. starts at i.
-  bool IsDotWord(std::size_t i) const {
-    std::size_t j = i + 1;
-    while (j < text_.size() && std::isalpha(static_cast<unsigned char>(text_[j]))) {
-      ++j;
-    }
-    if (j >= text_.size() || text_[j] != '.') {
-      return false;
-    }
-    std::string word = AsciiUpper(text_.substr(i + 1, j - i - 1));
-    return word == "AND" || word == "OR" || word == "NOT" || word == "T" || word == "F" ||
-           word == "TRUE" || word == "FALSE" || word == "Y" || word == "N";
-  }
-
-  // .T. .F. .TRUE. .FALSE. .AND. .OR. .NOT. in any letter case.
-  void LexDotWord(Token* t, std::size_t i) {
-    std::size_t j = i + 1;
-    while (j < text_.size() && std::isalpha(static_cast<unsigned char>(text_[j]))) {
-      ++j;
-    }
-    std::string word = AsciiUpper(text_.substr(i + 1, j - i - 1));
-    if (j >= text_.size() || text_[j] != '.' || word.empty()) {
-      Fail(i, "unexpected character \".\"");
-      t->kind = Tok::kEnd;
-      return;
-    }
-    pos_ = t->end = j + 1;
-    if (word == "T" || word == "TRUE" || word == "Y") {
-      t->kind = Tok::kLogical;
-      t->logical = true;
-    } else if (word == "F" || word == "FALSE" || word == "N") {
-      t->kind = Tok::kLogical;
-      t->logical = false;
-    } else if (word == "AND") {
-      t->kind = Tok::kAnd;
-    } else if (word == "OR") {
-      t->kind = Tok::kOr;
-    } else if (word == "NOT") {
-      t->kind = Tok::kNot;
-    } else {
-      Fail(i, "unknown keyword ." + word + ".");
-      t->kind = Tok::kEnd;
-    }
-  }
-
-  // {^yyyy-mm-dd}, {^yyyy-mm-dd hh:mm[:ss]} and the empty date {}.
-  void LexDate(Token* t, std::size_t i) {
-    std::size_t j = text_.find('}', i + 1);
-    if (j == std::string_view::npos) {
-      Fail(i, "the date literal is not terminated");
-      t->kind = Tok::kEnd;
-      return;
-    }
-    pos_ = t->end = j + 1;
-    std::string_view body = text_.substr(i + 1, j - i - 1);
-    while (!body.empty() && body.front() == ' ') {
-      body.remove_prefix(1);
-    }
-    while (!body.empty() && body.back() == ' ') {
-      body.remove_suffix(1);
-    }
-    if (body.empty() || body == "/ /" || body == "//" || body == "^") {
-      t->kind = Tok::kDate;
-      return;
-    }
-    if (body.front() != '^') {
-      Fail(i, "a date literal is written {^yyyy-mm-dd}");
-      t->kind = Tok::kEnd;
-      return;
-    }
-    body.remove_prefix(1);
-    bool hasTime = body.find_first_of(" Tt:") != std::string_view::npos;
-    bool digitsFirst = body.size() >= 4 && std::all_of(body.begin(), body.begin() + 4, [](char c) {
-                         return std::isdigit(static_cast<unsigned char>(c));
-                       });
-    int64_t v = !digitsFirst ? 0 : (hasTime ? ParseDateTimeText(body) : ParseDateText(body));
-    if (v == 0) {
-      Fail(i, "invalid date literal");
-      t->kind = Tok::kEnd;
-      return;
-    }
-    t->kind = hasTime ? Tok::kDateTime : Tok::kDate;
-    t->date = v;
   }
 
   // ---- Node construction ----
@@ -1148,7 +755,7 @@ class Compiler {
   CodePage codePage_;
   std::string upperMap_;
   std::string lowerMap_;
-  std::size_t pos_ = 0;
+  Lexer lexer_;
   Token tok_;
   int depth_ = 0;
   bool failed_ = false;
