@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <functional>
 
 #include "cdx/table_index.h"
 #include "expr/node.h"
@@ -216,66 +215,107 @@ bool HasComparison(const expr::Node& n) {
   }
 }
 
-}  // namespace
-
-Status TableIndexes::ResolveAof(Table& t, const expr::Expression& e, RecordSet* set, bool* resolved,
-                                bool* complete) {
-  *resolved = false;
-  *complete = false;
-  if (!unbound_.ok() || tags_.empty() || !HasComparison(e.Root())) {
-    return Status::Ok();
-  }
-  const uint32_t n = t.RecordCount();
-  const std::size_t words = (static_cast<std::size_t>(n) + 63) / 64;
-  Bits all(words, ~uint64_t{0});
-  if (n % 64 != 0 && words > 0) {
-    all.back() = (uint64_t{1} << (n % 64)) - 1;
-  }
-  int termsResolved = 0;
-  const bool exact = t.exact();
-
-  // UPPER(field) compared with a text, from a tag whose key is the field:
-  // the keys whose upper case matches are found by their case variants.
-  // kErrTagNotFound when the variants are too many to walk.
-  auto upperTerm = [&](Cmp op, const expr::Node& upper, std::string_view text, CdxTag* tag,
-                       Bits* out) -> Status {
-    const auto width = static_cast<std::size_t>(tag->key_len());
-    // What the key's upper case must begin with, as the evaluator compares:
-    // with the exact setting off "=" asks for a prefix; with it on both sides
-    // are compared blank padded; "==" asks for the same length and bytes.
-    std::string pattern(text);
-    bool none = false;
-    if (op == Cmp::kExactEq) {
-      none = pattern.size() != width;
-    } else if (exact) {
-      pattern.erase(pattern.find_last_not_of(' ') + 1);
-      none = pattern.size() > width;
-      pattern.resize(width, ' ');
-    } else {
-      none = pattern.size() > width;
-    }
-    out->assign(words, 0);
-    if (pattern.empty()) {
-      *out = all;
-    } else if (!none) {
-      CaseVariantWalk walk(tag, upper.str, pattern, MaxVariantRecords(n), out);
-      if (!walk.Run()) {
-        XCE_RETURN_IF_ERROR(walk.status());
-        return Status(kErrTagNotFound, "");
-      }
-    }
-    if (op == Cmp::kNe) {
-      for (std::size_t w = 0; w < words; ++w) {
-        (*out)[w] = all[w] & ~(*out)[w];
-      }
-    }
-    ++termsResolved;
-    return Status::Ok();
+// Reads the records of a filter's comparisons off the tags and combines
+// them under AND, OR and NOT, counting the comparisons a tag answered.
+class AofResolver {
+ public:
+  // yes: records that match for sure; maybe: records still to be evaluated.
+  struct Sets {
+    Bits yes, maybe;
   };
+
+  AofResolver(std::vector<TableIndexes::Tag>& tags, uint32_t records, bool exact)
+      : tags_(tags), n_(records), words_((static_cast<std::size_t>(records) + 63) / 64),
+        all_(words_, ~uint64_t{0}), exact_(exact) {
+    if (n_ % 64 != 0 && words_ > 0) {
+      all_.back() = (uint64_t{1} << (n_ % 64)) - 1;
+    }
+  }
+
+  int termsResolved() const { return termsResolved_; }
+
+  Status Eval(const expr::Node& n, Sets* out) {
+    switch (n.op) {
+      case expr::Op::kNot:
+        return EvalNot(n, out);
+      case expr::Op::kAnd:
+      case expr::Op::kOr:
+        return EvalAndOr(n, out);
+      case expr::Op::kCompare: {
+        Bits b;
+        Status s = Term(n, &b);
+        if (s.ok()) {
+          out->yes = std::move(b);
+          out->maybe.assign(words_, 0);
+          return Status::Ok();
+        }
+        if (s.code() != kErrTagNotFound) {
+          return s;
+        }
+        break;
+      }
+      default:
+        break;
+    }
+    out->yes.assign(words_, 0);
+    out->maybe = all_;
+    return Status::Ok();
+  }
+
+ private:
+  Status EvalNot(const expr::Node& n, Sets* out) {
+    Sets k;
+    XCE_RETURN_IF_ERROR(Eval(*n.kid[0], &k));
+    out->yes.resize(words_);
+    for (std::size_t w = 0; w < words_; ++w) {
+      out->yes[w] = all_[w] & ~(k.yes[w] | k.maybe[w]);
+    }
+    out->maybe = std::move(k.maybe);
+    return Status::Ok();
+  }
+
+  Status EvalAndOr(const expr::Node& n, Sets* out) {
+    const bool isAnd = n.op == expr::Op::kAnd;
+    Sets acc;
+    Sets k;
+    XCE_RETURN_IF_ERROR(Eval(*n.kid[0], &acc));
+    XCE_RETURN_IF_ERROR(Eval(*n.kid[1], &k));
+    for (std::size_t w = 0; w < words_; ++w) {
+      uint64_t yes, possible;
+      if (isAnd) {
+        yes = acc.yes[w] & k.yes[w];
+        possible = (acc.yes[w] | acc.maybe[w]) & (k.yes[w] | k.maybe[w]);
+      } else {
+        yes = acc.yes[w] | k.yes[w];
+        possible = yes | acc.maybe[w] | k.maybe[w];
+      }
+      acc.yes[w] = yes;
+      acc.maybe[w] = possible & ~yes;
+    }
+    *out = std::move(acc);
+    return Status::Ok();
+  }
+
+  // A tag holding every record with `key` as its key, or -1; character keys
+  // must be the value's own bytes, which keys sorted under another
+  // collation are not.
+  int PlainTag(const expr::Node& key) const {
+    for (std::size_t i = 0; i < tags_.size(); ++i) {
+      CdxTag* tag = tags_[i].tag;
+      if (!tag->unique() && tag->for_expr().empty() && (tag->options() & kOptNullable) == 0 &&
+          expr::SameTree(key, tags_[i].maker->key_expr().Root()) &&
+          (key.type != expr::ValueType::kCharacter ||
+           (key.fixedWidth && key.width == tag->key_len() && tag->machine_collation() &&
+            tags_[i].maker->type() == KeyType::kCharacter))) {
+        return static_cast<int>(i);
+      }
+    }
+    return -1;
+  }
 
   // The records of one comparison read off a tag; kErrTagNotFound when no
   // tag serves.
-  auto term = [&](const expr::Node& compare, Bits* out) -> Status {
+  Status Term(const expr::Node& compare, Bits* out) {
     Cmp op = FromCompiled(compare.cmp);
     const expr::Node* left = compare.kid[0].get();
     const expr::Node* right = compare.kid[1].get();
@@ -290,69 +330,102 @@ Status TableIndexes::ResolveAof(Table& t, const expr::Expression& e, RecordSet* 
     if (!right->IsConst() || left->type != right->type) {
       return Status(kErrTagNotFound, "");
     }
-    // A tag holding every record with `key` as its key; character keys
-    // must be the value's own bytes, which keys sorted under another
-    // collation are not.
-    auto plainTag = [&](const expr::Node& key) {
-      for (std::size_t i = 0; i < tags_.size(); ++i) {
-        CdxTag* tag = tags_[i].tag;
-        if (!tag->unique() && tag->for_expr().empty() && (tag->options() & kOptNullable) == 0 &&
-            expr::SameTree(key, tags_[i].maker->key_expr().Root()) &&
-            (key.type != expr::ValueType::kCharacter ||
-             (key.fixedWidth && key.width == tag->key_len() && tag->machine_collation() &&
-              tags_[i].maker->type() == KeyType::kCharacter))) {
-          return static_cast<int>(i);
-        }
-      }
-      return -1;
-    };
-    int which = plainTag(*left);
+    int which = PlainTag(*left);
     if (which < 0 && left->op == expr::Op::kUpper && left->str.size() == 256 &&
         left->kid[0]->op == expr::Op::kFieldC &&
         (op == Cmp::kEq || op == Cmp::kExactEq || op == Cmp::kNe)) {
-      const int fieldTag = plainTag(*left->kid[0]);
+      const int fieldTag = PlainTag(*left->kid[0]);
       if (fieldTag >= 0) {
-        return upperTerm(op, *left, right->str, tags_[fieldTag].tag, out);
+        return UpperTerm(op, *left, right->str, tags_[fieldTag].tag, out);
       }
     }
     if (which < 0) {
       return Status(kErrTagNotFound, "");
     }
     const expr::Value constant = ConstantOf(*right);
-    Tag& tag = tags_[which];
+    TableIndexes::Tag& tag = tags_[which];
+    out->assign(words_, 0);
+    if (tag.maker->type() != KeyType::kCharacter) {
+      return ValueTerm(op, tag, constant, out);
+    }
+    return TextTerm(op, tag, constant.text, out);
+  }
+
+  // UPPER(field) compared with a text, from a tag whose key is the field:
+  // the keys whose upper case matches are found by their case variants.
+  // kErrTagNotFound when the variants are too many to walk.
+  Status UpperTerm(Cmp op, const expr::Node& upper, std::string_view text, CdxTag* tag,
+                   Bits* out) {
+    const auto width = static_cast<std::size_t>(tag->key_len());
+    // What the key's upper case must begin with, as the evaluator compares:
+    // with the exact setting off "=" asks for a prefix; with it on both sides
+    // are compared blank padded; "==" asks for the same length and bytes.
+    std::string pattern(text);
+    bool none = false;
+    if (op == Cmp::kExactEq) {
+      none = pattern.size() != width;
+    } else if (exact_) {
+      pattern.erase(pattern.find_last_not_of(' ') + 1);
+      none = pattern.size() > width;
+      pattern.resize(width, ' ');
+    } else {
+      none = pattern.size() > width;
+    }
+    out->assign(words_, 0);
+    if (pattern.empty()) {
+      *out = all_;
+    } else if (!none) {
+      CaseVariantWalk walk(tag, upper.str, pattern, MaxVariantRecords(n_), out);
+      if (!walk.Run()) {
+        XCE_RETURN_IF_ERROR(walk.status());
+        return Status(kErrTagNotFound, "");
+      }
+    }
+    if (op == Cmp::kNe) {
+      for (std::size_t w = 0; w < words_; ++w) {
+        (*out)[w] = all_[w] & ~(*out)[w];
+      }
+    }
+    ++termsResolved_;
+    return Status::Ok();
+  }
+
+  // A comparison on a tag whose keys compare as their values do.
+  Status ValueTerm(Cmp op, TableIndexes::Tag& tag, const expr::Value& constant, Bits* out) {
     const int keyLen = tag.tag->key_len();
     TagCursor c(tag.tag);
-    out->assign(words, 0);
-    if (tag.maker->type() != KeyType::kCharacter) {
-      // Keys of these types compare as their values do.
-      std::vector<uint8_t> key(keyLen);
-      tag.maker->Encode(constant, key.data());
-      auto holds = [&]() { return Holds(op, CompareBytes(c.key(), key.data(), keyLen)); };
-      if (op == Cmp::kLt || op == Cmp::kLe || op == Cmp::kNe) {
-        c.PhysicalFirst();
-      } else {
-        c.PhysicalSeek(key.data(), keyLen);
-      }
-      for (; c.Valid(); c.PhysicalNext()) {
-        if (holds()) {
-          SetBit(*out, c.recno());
-        } else if (op == Cmp::kEq || op == Cmp::kExactEq || op == Cmp::kLt || op == Cmp::kLe) {
-          break;  // past the contiguous range
-        }
-      }
-      XCE_RETURN_IF_ERROR(c.status());
-      ++termsResolved;
-      return Status::Ok();
+    std::vector<uint8_t> key(keyLen);
+    tag.maker->Encode(constant, key.data());
+    auto holds = [&]() { return Holds(op, CompareBytes(c.key(), key.data(), keyLen)); };
+    if (op == Cmp::kLt || op == Cmp::kLe || op == Cmp::kNe) {
+      c.PhysicalFirst();
+    } else {
+      c.PhysicalSeek(key.data(), keyLen);
     }
-    // Character keys: the record's value is its key (fixed width, blank padded).
-    std::string b = constant.text;
+    for (; c.Valid(); c.PhysicalNext()) {
+      if (holds()) {
+        SetBit(*out, c.recno());
+      } else if (op == Cmp::kEq || op == Cmp::kExactEq || op == Cmp::kLt || op == Cmp::kLe) {
+        break;  // past the contiguous range
+      }
+    }
+    XCE_RETURN_IF_ERROR(c.status());
+    ++termsResolved_;
+    return Status::Ok();
+  }
+
+  // A comparison on a character tag: the record's value is its key (fixed
+  // width, blank padded).
+  Status TextTerm(Cmp op, TableIndexes::Tag& tag, const std::string& b, Bits* out) {
+    const int keyLen = tag.tag->key_len();
+    TagCursor c(tag.tag);
     auto holds = [&]() {
       std::string_view k(reinterpret_cast<const char*>(c.key()), keyLen);
       switch (op) {
         case Cmp::kEq:
         case Cmp::kNe: {
-          bool eq = exact ? ComparePadded(k, b) == 0
-                          : k.size() >= b.size() && k.compare(0, b.size(), b) == 0;
+          bool eq = exact_ ? ComparePadded(k, b) == 0
+                           : k.size() >= b.size() && k.compare(0, b.size(), b) == 0;
           return op == Cmp::kEq ? eq : !eq;
         }
         case Cmp::kExactEq:
@@ -362,7 +435,7 @@ Status TableIndexes::ResolveAof(Table& t, const expr::Expression& e, RecordSet* 
       }
     };
     std::string start = b.substr(0, std::min<std::size_t>(b.size(), keyLen));
-    if (op == Cmp::kEq && exact) {
+    if (op == Cmp::kEq && exact_) {
       start = Trim(start) == "" ? std::string() : start.substr(0, start.find_last_not_of(' ') + 1);
     }
     if (op == Cmp::kLt || op == Cmp::kLe || op == Cmp::kNe) {
@@ -397,79 +470,37 @@ Status TableIndexes::ResolveAof(Table& t, const expr::Expression& e, RecordSet* 
       }
     }
     XCE_RETURN_IF_ERROR(c.status());
-    ++termsResolved;
+    ++termsResolved_;
     return Status::Ok();
-  };
+  }
 
-  // yes: records that match for sure; maybe: records still to be evaluated.
-  struct Sets {
-    Bits yes, maybe;
-  };
-  std::function<Status(const expr::Node&, Sets*)> eval = [&](const expr::Node& n,
-                                                              Sets* out) -> Status {
-    switch (n.op) {
-      case expr::Op::kNot: {
-        Sets k;
-        XCE_RETURN_IF_ERROR(eval(*n.kid[0], &k));
-        out->yes.resize(words);
-        for (std::size_t w = 0; w < words; ++w) {
-          out->yes[w] = all[w] & ~(k.yes[w] | k.maybe[w]);
-        }
-        out->maybe = std::move(k.maybe);
-        return Status::Ok();
-      }
-      case expr::Op::kAnd:
-      case expr::Op::kOr: {
-        const bool isAnd = n.op == expr::Op::kAnd;
-        Sets acc;
-        Sets k;
-        XCE_RETURN_IF_ERROR(eval(*n.kid[0], &acc));
-        XCE_RETURN_IF_ERROR(eval(*n.kid[1], &k));
-        for (std::size_t w = 0; w < words; ++w) {
-          uint64_t yes, possible;
-          if (isAnd) {
-            yes = acc.yes[w] & k.yes[w];
-            possible = (acc.yes[w] | acc.maybe[w]) & (k.yes[w] | k.maybe[w]);
-          } else {
-            yes = acc.yes[w] | k.yes[w];
-            possible = yes | acc.maybe[w] | k.maybe[w];
-          }
-          acc.yes[w] = yes;
-          acc.maybe[w] = possible & ~yes;
-        }
-        *out = std::move(acc);
-        return Status::Ok();
-      }
-      case expr::Op::kCompare: {
-        Bits b;
-        Status s = term(n, &b);
-        if (s.ok()) {
-          out->yes = std::move(b);
-          out->maybe.assign(words, 0);
-          return Status::Ok();
-        }
-        if (s.code() != kErrTagNotFound) {
-          return s;
-        }
-        break;
-      }
-      default:
-        break;
-    }
-    out->yes.assign(words, 0);
-    out->maybe = all;
+  std::vector<TableIndexes::Tag>& tags_;
+  const uint32_t n_;
+  const std::size_t words_;
+  Bits all_;
+  const bool exact_;
+  int termsResolved_ = 0;
+};
+
+}  // namespace
+
+Status TableIndexes::ResolveAof(Table& t, const expr::Expression& e, RecordSet* set, bool* resolved,
+                                bool* complete) {
+  *resolved = false;
+  *complete = false;
+  if (!unbound_.ok() || tags_.empty() || !HasComparison(e.Root())) {
     return Status::Ok();
-  };
-
-  Sets result;
-  XCE_RETURN_IF_ERROR(eval(e.Root(), &result));
-  if (termsResolved == 0) {
+  }
+  AofResolver resolver(tags_, t.RecordCount(), t.exact());
+  AofResolver::Sets result;
+  XCE_RETURN_IF_ERROR(resolver.Eval(e.Root(), &result));
+  if (resolver.termsResolved() == 0) {
     return Status::Ok();
   }
   // One pass over the words without a branch: a keystroke resolves a filter
   // over every record of a large table.
   uint64_t anyMaybe = 0;
-  for (std::size_t w = 0; w < words; ++w) {
+  for (std::size_t w = 0; w < result.yes.size(); ++w) {
     anyMaybe |= result.maybe[w];
     result.yes[w] |= result.maybe[w];
   }
