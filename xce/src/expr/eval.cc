@@ -227,6 +227,123 @@ int64_t DayOf(const Node& n, EvalContext& c) {
   return n.type == ValueType::kDateTime ? v / kMsPerDay : v;
 }
 
+// The position of the nth occurrence of a text in another (AT), 0 for none.
+double FindOccurrence(const Node& n, EvalContext& c) {
+  std::string_view needle = EvalC(*n.kid[0], c);
+  std::string_view hay = EvalC(*n.kid[1], c);
+  int64_t occurrence = n.kid[2] ? ToCount(EvalN(*n.kid[2], c)) : 1;
+  if (needle.empty() || occurrence < 1) {
+    return 0;
+  }
+  std::size_t pos = 0;
+  for (;;) {
+    pos = hay.find(needle, pos);
+    if (pos == std::string_view::npos) {
+      return 0;
+    }
+    if (--occurrence == 0) {
+      return static_cast<double>(pos + 1);
+    }
+    ++pos;
+  }
+}
+
+std::string_view Substr(const Node& n, EvalContext& c) {
+  std::string_view s = EvalC(*n.kid[0], c);
+  int64_t start = ToCount(EvalN(*n.kid[1], c));
+  int64_t len = n.kid[2] ? ToCount(EvalN(*n.kid[2], c)) : static_cast<int64_t>(s.size());
+  if (start < 1) {
+    start = 1;
+  }
+  if (start > static_cast<int64_t>(s.size()) || len <= 0) {
+    return {};
+  }
+  return s.substr(static_cast<std::size_t>(start - 1), static_cast<std::size_t>(len));
+}
+
+// LEFT and RIGHT.
+std::string_view LeftOrRight(const Node& n, EvalContext& c) {
+  std::string_view s = EvalC(*n.kid[0], c);
+  int64_t len = ToCount(EvalN(*n.kid[1], c));
+  if (len <= 0) {
+    return {};
+  }
+  auto k = std::min(s.size(), static_cast<std::size_t>(len));
+  return n.op == Op::kLeft ? s.substr(0, k) : s.substr(s.size() - k);
+}
+
+// RTRIM, LTRIM and ALLTRIM.
+std::string_view Trimmed(const Node& n, EvalContext& c) {
+  std::string_view s = EvalC(*n.kid[0], c);
+  if (n.op != Op::kLtrim) {
+    while (!s.empty() && s.back() == ' ') {
+      s.remove_suffix(1);
+    }
+  }
+  if (n.op != Op::kRtrim) {
+    while (!s.empty() && s.front() == ' ') {
+      s.remove_prefix(1);
+    }
+  }
+  return s;
+}
+
+std::string_view Replicate(const Node& n, EvalContext& c) {
+  std::string_view s = EvalC(*n.kid[0], c);
+  int64_t times = ToCount(EvalN(*n.kid[1], c));
+  if (times <= 0 || s.empty()) {
+    return {};
+  }
+  if (static_cast<uint64_t>(times) > kMaxStringLength / s.size() + 1 ||
+      StringTooLong(s.size() * static_cast<std::size_t>(times), c)) {
+    StringTooLong(kMaxStringLength + 1, c);
+    return {};
+  }
+  n.buf.clear();
+  for (int64_t i = 0; i < times; ++i) {
+    n.buf.append(s);
+  }
+  return n.buf;
+}
+
+// DTOS, DTOC and TTOC: a date or date-time as text; blanks for an empty one.
+std::string_view DateText(const Node& n, EvalContext& c) {
+  int64_t v = EvalD(*n.kid[0], c);
+  int64_t jd = n.kid[0]->type == ValueType::kDateTime ? v / kMsPerDay : v;
+  int y = 0;
+  int m = 0;
+  int d = 0;
+  n.buf.clear();
+  if (v == 0 || !YmdFromJulian(jd, &y, &m, &d)) {
+    n.buf.assign(static_cast<std::size_t>(n.width), ' ');
+    return n.buf;
+  }
+  if (n.op == Op::kDtos) {
+    AppendTwoDigits(&n.buf, y / 100);
+    AppendTwoDigits(&n.buf, y % 100);
+    AppendTwoDigits(&n.buf, m);
+    AppendTwoDigits(&n.buf, d);
+    return n.buf;
+  }
+  AppendTwoDigits(&n.buf, d);
+  n.buf.push_back('.');
+  AppendTwoDigits(&n.buf, m);
+  n.buf.push_back('.');
+  AppendTwoDigits(&n.buf, y / 100);
+  AppendTwoDigits(&n.buf, y % 100);
+  if (n.op == Op::kTtoc) {
+    int64_t ms = n.kid[0]->type == ValueType::kDateTime ? v % kMsPerDay : 0;
+    int64_t secs = ms / 1000;
+    n.buf.push_back(' ');
+    AppendTwoDigits(&n.buf, static_cast<int>(secs / 3600));
+    n.buf.push_back(':');
+    AppendTwoDigits(&n.buf, static_cast<int>(secs / 60 % 60));
+    n.buf.push_back(':');
+    AppendTwoDigits(&n.buf, static_cast<int>(secs % 60));
+  }
+  return n.buf;
+}
+
 }  // namespace
 
 bool EvalL(const Node& n, EvalContext& c) {
@@ -357,25 +474,8 @@ double EvalN(const Node& n, EvalContext& c) {
     }
     case Op::kLen:
       return static_cast<double>(EvalC(*n.kid[0], c).size());
-    case Op::kAt: {
-      std::string_view needle = EvalC(*n.kid[0], c);
-      std::string_view hay = EvalC(*n.kid[1], c);
-      int64_t occurrence = n.kid[2] ? ToCount(EvalN(*n.kid[2], c)) : 1;
-      if (needle.empty() || occurrence < 1) {
-        return 0;
-      }
-      std::size_t pos = 0;
-      for (;;) {
-        pos = hay.find(needle, pos);
-        if (pos == std::string_view::npos) {
-          return 0;
-        }
-        if (--occurrence == 0) {
-          return static_cast<double>(pos + 1);
-        }
-        ++pos;
-      }
-    }
+    case Op::kAt:
+      return FindOccurrence(n, c);
     case Op::kVal: {
       std::string_view s = EvalC(*n.kid[0], c);
       return ParseNumber(s.data(), s.size());
@@ -471,44 +571,15 @@ std::string_view EvalC(const Node& n, EvalContext& c) {
       n.buf.assign(1, static_cast<char>(n.codePage == CodePage::kCp866 ? Cp1251To866(code) : code));
       return n.buf;
     }
-    case Op::kSubstr: {
-      std::string_view s = EvalC(*n.kid[0], c);
-      int64_t start = ToCount(EvalN(*n.kid[1], c));
-      int64_t len = n.kid[2] ? ToCount(EvalN(*n.kid[2], c)) : static_cast<int64_t>(s.size());
-      if (start < 1) {
-        start = 1;
-      }
-      if (start > static_cast<int64_t>(s.size()) || len <= 0) {
-        return {};
-      }
-      return s.substr(static_cast<std::size_t>(start - 1), static_cast<std::size_t>(len));
-    }
+    case Op::kSubstr:
+      return Substr(n, c);
     case Op::kLeft:
-    case Op::kRight: {
-      std::string_view s = EvalC(*n.kid[0], c);
-      int64_t len = ToCount(EvalN(*n.kid[1], c));
-      if (len <= 0) {
-        return {};
-      }
-      auto k = std::min(s.size(), static_cast<std::size_t>(len));
-      return n.op == Op::kLeft ? s.substr(0, k) : s.substr(s.size() - k);
-    }
+    case Op::kRight:
+      return LeftOrRight(n, c);
     case Op::kRtrim:
     case Op::kLtrim:
-    case Op::kAlltrim: {
-      std::string_view s = EvalC(*n.kid[0], c);
-      if (n.op != Op::kLtrim) {
-        while (!s.empty() && s.back() == ' ') {
-          s.remove_suffix(1);
-        }
-      }
-      if (n.op != Op::kRtrim) {
-        while (!s.empty() && s.front() == ' ') {
-          s.remove_prefix(1);
-        }
-      }
-      return s;
-    }
+    case Op::kAlltrim:
+      return Trimmed(n, c);
     case Op::kSpace: {
       int64_t len = ToCount(EvalN(*n.kid[0], c));
       if (len <= 0 || StringTooLong(static_cast<std::size_t>(len), c)) {
@@ -517,23 +588,8 @@ std::string_view EvalC(const Node& n, EvalContext& c) {
       n.buf.assign(static_cast<std::size_t>(len), ' ');
       return n.buf;
     }
-    case Op::kReplicate: {
-      std::string_view s = EvalC(*n.kid[0], c);
-      int64_t times = ToCount(EvalN(*n.kid[1], c));
-      if (times <= 0 || s.empty()) {
-        return {};
-      }
-      if (static_cast<uint64_t>(times) > kMaxStringLength / s.size() + 1 ||
-          StringTooLong(s.size() * static_cast<std::size_t>(times), c)) {
-        StringTooLong(kMaxStringLength + 1, c);
-        return {};
-      }
-      n.buf.clear();
-      for (int64_t i = 0; i < times; ++i) {
-        n.buf.append(s);
-      }
-      return n.buf;
-    }
+    case Op::kReplicate:
+      return Replicate(n, c);
     case Op::kPadl:
     case Op::kPadr:
     case Op::kPadc:
@@ -548,42 +604,8 @@ std::string_view EvalC(const Node& n, EvalContext& c) {
     }
     case Op::kDtos:
     case Op::kDtoc:
-    case Op::kTtoc: {
-      int64_t v = EvalD(*n.kid[0], c);
-      int64_t jd = n.kid[0]->type == ValueType::kDateTime ? v / kMsPerDay : v;
-      int y = 0;
-      int m = 0;
-      int d = 0;
-      n.buf.clear();
-      if (v == 0 || !YmdFromJulian(jd, &y, &m, &d)) {
-        n.buf.assign(static_cast<std::size_t>(n.width), ' ');
-        return n.buf;
-      }
-      if (n.op == Op::kDtos) {
-        AppendTwoDigits(&n.buf, y / 100);
-        AppendTwoDigits(&n.buf, y % 100);
-        AppendTwoDigits(&n.buf, m);
-        AppendTwoDigits(&n.buf, d);
-        return n.buf;
-      }
-      AppendTwoDigits(&n.buf, d);
-      n.buf.push_back('.');
-      AppendTwoDigits(&n.buf, m);
-      n.buf.push_back('.');
-      AppendTwoDigits(&n.buf, y / 100);
-      AppendTwoDigits(&n.buf, y % 100);
-      if (n.op == Op::kTtoc) {
-        int64_t ms = n.kid[0]->type == ValueType::kDateTime ? v % kMsPerDay : 0;
-        int64_t secs = ms / 1000;
-        n.buf.push_back(' ');
-        AppendTwoDigits(&n.buf, static_cast<int>(secs / 3600));
-        n.buf.push_back(':');
-        AppendTwoDigits(&n.buf, static_cast<int>(secs / 60 % 60));
-        n.buf.push_back(':');
-        AppendTwoDigits(&n.buf, static_cast<int>(secs % 60));
-      }
-      return n.buf;
-    }
+    case Op::kTtoc:
+      return DateText(n, c);
     case Op::kIif:
       return EvalL(*n.kid[0], c) ? EvalC(*n.kid[1], c) : EvalC(*n.kid[2], c);
     case Op::kMin:
