@@ -217,6 +217,12 @@ class TableIndexes : public TableExtension, public AofIndexResolver {
                         bool* trusted);
   Status WriteFile(std::size_t f, std::vector<TagSpec> specs, const std::string& suffix,
                    SwapSet* swap);
+  // The steps of CreateTags: the new tags checked and their key makers
+  // compiled, their keys gathered from the records, the tags stored.
+  struct NewTags;
+  Status PrepareNewTags(const std::vector<TagDefinition>& defs, NewTags* tags);
+  Status GatherNewTagKeys(NewTags* tags);
+  Status StoreNewTags(std::vector<TagSpec> specs);
   // First record other than `except` whose key for unique tag i is `key`:
   // it takes over the key value's entry when its holder leaves, so a unique
   // tag always holds every key value (other writers leave it incomplete).

@@ -17,17 +17,34 @@ namespace xce::cdx {
 
 Status TableIndexes::CreateTag(const TagDefinition& def) { return CreateTags({def}); }
 
+// The tags CreateTags makes: their specs, two compiled key makers per tag
+// (one per core) and the nullable fields each key reads.
+struct TableIndexes::NewTags {
+  std::vector<std::unique_ptr<KeyMaker>> makers[2];
+  std::vector<TagSpec> specs;
+  std::vector<std::vector<uint16_t>> nullableFields;
+};
+
 Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
   XCE_RETURN_IF_ERROR(FlushFiles());  // rebuilds read the files
   XCE_RETURN_IF_ERROR(table_->CheckWritable());
   if (defs.empty()) {
     return Status::Ok();
   }
+  NewTags tags;
+  XCE_RETURN_IF_ERROR(PrepareNewTags(defs, &tags));
+  XCE_RETURN_IF_ERROR(GatherNewTagKeys(&tags));
+  return StoreNewTags(std::move(tags.specs));
+}
+
+Status TableIndexes::PrepareNewTags(const std::vector<TagDefinition>& defs, NewTags* tags) {
   // Each tag gets two compiled key makers, one per core.
   const std::size_t tagCount = defs.size();
-  std::vector<std::unique_ptr<KeyMaker>> makers[2];
-  std::vector<TagSpec> specs(tagCount);
-  std::vector<std::vector<uint16_t>> nullableFields(tagCount);
+  auto& makers = tags->makers;
+  std::vector<TagSpec>& specs = tags->specs;
+  std::vector<std::vector<uint16_t>>& nullableFields = tags->nullableFields;
+  specs.resize(tagCount);
+  nullableFields.resize(tagCount);
   for (std::size_t i = 0; i < tagCount; ++i) {
     const TagDefinition& def = defs[i];
     if (FindTag(def.name) >= 0) {
@@ -61,6 +78,14 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
       return Status(kErrBadTagDefinition, "Table " + table_->path() + ": " + error);
     }
   }
+  return Status::Ok();
+}
+
+Status TableIndexes::GatherNewTagKeys(NewTags* tags) {
+  auto& makers = tags->makers;
+  std::vector<TagSpec>& specs = tags->specs;
+  const std::vector<std::vector<uint16_t>>& nullableFields = tags->nullableFields;
+  const std::size_t tagCount = specs.size();
   // Records are read once, in batches; two threads compute every tag's keys
   // for each half of a batch, and each tag's sorter takes them in record
   // order, within the sort memory.
@@ -131,6 +156,10 @@ Status TableIndexes::CreateTags(const std::vector<TagDefinition>& defs) {
       }
     }
   }
+  return Status::Ok();
+}
+
+Status TableIndexes::StoreNewTags(std::vector<TagSpec> specs) {
   auto structural =
       std::find_if(files_.begin(), files_.end(), [](const IndexFile& f) { return f.structural; });
   if (structural == files_.end()) {
