@@ -637,6 +637,89 @@ class Compiler {
     return true;
   }
 
+  // The width of a function's character result, and whether every value
+  // has it, as far as constant arguments tell.
+  static void CharacterWidth(const FuncSpec& f, const std::vector<std::unique_ptr<Node>>& args,
+                             int* widthOut, bool* fixedOut) {
+    int width = f.width;
+    bool fixed = true;
+    const Node* a = args[0].get();
+    int64_t k = 0;
+    switch (f.op) {
+      case Op::kUpper:
+      case Op::kLower:
+        width = a->width;
+        fixed = a->fixedWidth;
+        break;
+      case Op::kSubstr: {
+        int64_t start = 0;
+        width = a->width;
+        fixed = false;
+        if (ConstNumber(args[1], &start)) {
+          start = std::max<int64_t>(start, 1);
+          int64_t rest = std::max<int64_t>(0, a->width - start + 1);
+          if (!args[2]) {
+            width = static_cast<int>(rest);
+            fixed = a->fixedWidth;
+          } else if (ConstNumber(args[2], &k)) {
+            width = static_cast<int>(std::clamp<int64_t>(k, 0, rest));
+            fixed = a->fixedWidth && k <= rest;
+          }
+        }
+        break;
+      }
+      case Op::kLeft:
+      case Op::kRight:
+        width = a->width;
+        fixed = false;
+        if (ConstNumber(args[1], &k)) {
+          width = static_cast<int>(std::clamp<int64_t>(k, 0, a->width));
+          fixed = a->fixedWidth || k <= 0;
+        }
+        break;
+      case Op::kRtrim:
+      case Op::kLtrim:
+      case Op::kAlltrim:
+        width = a->width;
+        fixed = false;
+        break;
+      case Op::kSpace:
+        fixed = ConstNumber(args[0], &k);
+        width = static_cast<int>(std::clamp<int64_t>(k, 0, kMaxStringLength));
+        break;
+      case Op::kReplicate:
+        fixed = a->fixedWidth && ConstNumber(args[1], &k);
+        width = static_cast<int>(std::clamp<int64_t>(int64_t{a->width} * std::max<int64_t>(k, 0),
+                                                     0, kMaxStringLength));
+        break;
+      case Op::kPadl:
+      case Op::kPadr:
+      case Op::kPadc:
+        fixed = ConstNumber(args[1], &k);
+        width = fixed ? static_cast<int>(std::clamp<int64_t>(k, 0, kMaxStringLength)) : a->width;
+        break;
+      case Op::kStr:
+        k = 10;
+        fixed = !args[1] || ConstNumber(args[1], &k);
+        width = fixed ? static_cast<int>(std::clamp<int64_t>(k, 0, 255)) : 255;
+        break;
+      case Op::kIif:
+      case Op::kMin:
+      case Op::kMax: {
+        std::size_t first = f.op == Op::kIif ? 1 : 0;
+        const Node* x = args[first].get();
+        const Node* y = args[first + 1].get();
+        width = std::max(x->width, y->width);
+        fixed = x->fixedWidth && y->fixedWidth && x->width == y->width;
+        break;
+      }
+      default:
+        break;
+    }
+    *widthOut = width;
+    *fixedOut = fixed;
+  }
+
   std::unique_ptr<Node> BuildCall(const FuncSpec& f, std::vector<std::unique_ptr<Node>> args,
                                   const std::vector<std::size_t>& argPos, std::size_t namePos) {
     args.resize(3);
@@ -658,80 +741,7 @@ class Compiler {
     int width = 0;
     bool fixed = true;
     if (result == ValueType::kCharacter) {
-      width = f.width;
-      const Node* a = args[0].get();
-      int64_t k = 0;
-      switch (f.op) {
-        case Op::kUpper:
-        case Op::kLower:
-          width = a->width;
-          fixed = a->fixedWidth;
-          break;
-        case Op::kSubstr: {
-          int64_t start = 0;
-          width = a->width;
-          fixed = false;
-          if (ConstNumber(args[1], &start)) {
-            start = std::max<int64_t>(start, 1);
-            int64_t rest = std::max<int64_t>(0, a->width - start + 1);
-            if (!args[2]) {
-              width = static_cast<int>(rest);
-              fixed = a->fixedWidth;
-            } else if (ConstNumber(args[2], &k)) {
-              width = static_cast<int>(std::clamp<int64_t>(k, 0, rest));
-              fixed = a->fixedWidth && k <= rest;
-            }
-          }
-          break;
-        }
-        case Op::kLeft:
-        case Op::kRight:
-          width = a->width;
-          fixed = false;
-          if (ConstNumber(args[1], &k)) {
-            width = static_cast<int>(std::clamp<int64_t>(k, 0, a->width));
-            fixed = a->fixedWidth || k <= 0;
-          }
-          break;
-        case Op::kRtrim:
-        case Op::kLtrim:
-        case Op::kAlltrim:
-          width = a->width;
-          fixed = false;
-          break;
-        case Op::kSpace:
-          fixed = ConstNumber(args[0], &k);
-          width = static_cast<int>(std::clamp<int64_t>(k, 0, kMaxStringLength));
-          break;
-        case Op::kReplicate:
-          fixed = a->fixedWidth && ConstNumber(args[1], &k);
-          width = static_cast<int>(std::clamp<int64_t>(int64_t{a->width} * std::max<int64_t>(k, 0),
-                                                       0, kMaxStringLength));
-          break;
-        case Op::kPadl:
-        case Op::kPadr:
-        case Op::kPadc:
-          fixed = ConstNumber(args[1], &k);
-          width = fixed ? static_cast<int>(std::clamp<int64_t>(k, 0, kMaxStringLength)) : a->width;
-          break;
-        case Op::kStr:
-          k = 10;
-          fixed = !args[1] || ConstNumber(args[1], &k);
-          width = fixed ? static_cast<int>(std::clamp<int64_t>(k, 0, 255)) : 255;
-          break;
-        case Op::kIif:
-        case Op::kMin:
-        case Op::kMax: {
-          std::size_t first = f.op == Op::kIif ? 1 : 0;
-          const Node* x = args[first].get();
-          const Node* y = args[first + 1].get();
-          width = std::max(x->width, y->width);
-          fixed = x->fixedWidth && y->fixedWidth && x->width == y->width;
-          break;
-        }
-        default:
-          break;
-      }
+      CharacterWidth(f, args, &width, &fixed);
     }
     auto n = Make(f.op, result, std::move(args[0]), std::move(args[1]), std::move(args[2]));
     if (f.op == Op::kUpper) {

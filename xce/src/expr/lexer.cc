@@ -86,28 +86,7 @@ void Lexer::Lex(Token* t) {
     return LexDotWord(t, i);
   }
   if (IsIdentStart(ch)) {
-    std::size_t j = i;
-    while (j < text_.size() && IsIdentChar(text_[j])) {
-      ++j;
-    }
-    t->text = AsciiUpper(text_.substr(i, j - i));
-    pos_ = t->end = j;
-    if (t->text == "AND") {
-      t->kind = Tok::kAnd;
-    } else if (t->text == "OR") {
-      t->kind = Tok::kOr;
-    } else if (t->text == "NOT") {
-      t->kind = Tok::kNot;
-    } else {
-      t->kind = Tok::kIdent;
-    }
-    if (j + 1 < text_.size() && t->kind == Tok::kIdent &&
-        ((text_[j] == '.' && IsIdentStart(text_[j + 1]) && !IsDotWord(j)) ||
-         (text_[j] == '-' && text_[j + 1] == '>'))) {
-      // A name qualified by a table alias; everything here reads one table.
-      Fail(i, "table aliases are not supported");
-    }
-    return;
+    return LexName(t, i);
   }
   std::string shown =
       static_cast<unsigned char>(ch) < 0x20 || static_cast<unsigned char>(ch) >= 0x7F
@@ -115,6 +94,31 @@ void Lexer::Lex(Token* t) {
           : std::string("\"") + ch + "\"";
   Fail(i, "unexpected character " + shown);
   t->kind = Tok::kEnd;
+}
+
+// A name, or one of the words AND, OR and NOT.
+void Lexer::LexName(Token* t, std::size_t i) {
+  std::size_t j = i;
+  while (j < text_.size() && IsIdentChar(text_[j])) {
+    ++j;
+  }
+  t->text = AsciiUpper(text_.substr(i, j - i));
+  pos_ = t->end = j;
+  if (t->text == "AND") {
+    t->kind = Tok::kAnd;
+  } else if (t->text == "OR") {
+    t->kind = Tok::kOr;
+  } else if (t->text == "NOT") {
+    t->kind = Tok::kNot;
+  } else {
+    t->kind = Tok::kIdent;
+  }
+  if (j + 1 < text_.size() && t->kind == Tok::kIdent &&
+      ((text_[j] == '.' && IsIdentStart(text_[j + 1]) && !IsDotWord(j)) ||
+       (text_[j] == '-' && text_[j + 1] == '>'))) {
+    // A name qualified by a table alias; everything here reads one table.
+    Fail(i, "table aliases are not supported");
+  }
 }
 
 void Lexer::LexString(Token* t, std::size_t i, char close) {

@@ -75,6 +75,7 @@ class Lexer {
     failWhy_ = why;
   }
 
+  void LexName(Token* t, std::size_t i);
   void LexString(Token* t, std::size_t i, char close);
   void LexNumber(Token* t, std::size_t i);
   bool IsDotWord(std::size_t i) const;
