@@ -130,6 +130,93 @@ void AssignNullBits(std::vector<FieldInfo>* fields) {
   }
 }
 
+// A table definition that cannot be created.
+Status CannotCreate(const std::string& path, const std::string& what) {
+  return Status(kErrBadArgument, "Cannot create table " + path + ": " + what);
+}
+
+// The length, decimals and type of a new field from its definition; sets
+// *vfp for the types only newer tables hold and *memo for a memo field.
+// REQUIRES: f->name is the definition's name in upper case.
+Status FieldFromSpec(const std::string& path, const FieldSpec& s, FieldInfo* f, bool* vfp,
+                     bool* memo) {
+  auto bad = [&](const std::string& what) { return CannotCreate(path, what); };
+  const std::string& name = f->name;
+  f->type = static_cast<char>(std::toupper(static_cast<unsigned char>(s.type)));
+  uint32_t len = s.length;
+  uint32_t dec = s.decimals;
+  auto fixed = [&](uint32_t n) { return len == 0 || len == n; };
+  switch (f->type) {
+    case 'C':
+      if (len < 1 || len > 254 || dec != 0) {
+        return bad("character field " + name + " needs a length of 1 to 254");
+      }
+      break;
+    case 'N':
+    case 'F':
+      if (len < 1 || len > 20 || (dec > 0 && (dec > 15 || dec + 2 > len))) {
+        return bad("numeric field " + name + " has an invalid length or decimals");
+      }
+      break;
+    case 'D':
+      if (!fixed(8)) {
+        return bad("date field " + name + " must have length 8");
+      }
+      len = 8;
+      dec = 0;
+      break;
+    case 'L':
+      if (!fixed(1)) {
+        return bad("logical field " + name + " must have length 1");
+      }
+      len = 1;
+      dec = 0;
+      break;
+    case 'M':
+      *memo = true;
+      len = 0;  // decided below by the flavour
+      dec = 0;
+      break;
+    case 'I':
+      if (!fixed(4)) {
+        return bad("integer field " + name + " must have length 4");
+      }
+      *vfp = true;
+      len = 4;
+      dec = 0;
+      break;
+    case 'B':
+      if (!fixed(8) || dec > 15) {
+        return bad("double field " + name + " must have length 8");
+      }
+      *vfp = true;
+      len = 8;
+      break;
+    case 'T':
+      if (!fixed(8)) {
+        return bad("timestamp field " + name + " must have length 8");
+      }
+      *vfp = true;
+      len = 8;
+      dec = 0;
+      break;
+    case 'Y':
+      if (!fixed(8)) {
+        return bad("currency field " + name + " must have length 8");
+      }
+      *vfp = true;
+      len = 8;
+      dec = 4;
+      break;
+    default:
+      return bad("field " + name +
+                 " has a type the engine does not write: " + std::string(1, f->type));
+  }
+  f->length = len;
+  f->decimals = static_cast<uint8_t>(dec);
+  return Status::Ok();
+}
+
 }  // namespace
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -301,9 +388,7 @@ Status ParseDbfHeader(const std::string& path, const uint8_t* head, std::size_t 
 
 Status BuildDbfHeader(const std::string& path, const std::vector<FieldSpec>& specs, bool oem,
                       std::vector<uint8_t>* header, DbfLayout* layout) {
-  auto bad = [&](const std::string& what) {
-    return Status(kErrBadArgument, "Cannot create table " + path + ": " + what);
-  };
+  auto bad = [&](const std::string& what) { return CannotCreate(path, what); };
   if (specs.empty()) {
     return bad("no fields given");
   }
@@ -324,78 +409,7 @@ Status BuildDbfHeader(const std::string& path, const std::vector<FieldSpec>& spe
     }
     FieldInfo f;
     f.name = name;
-    f.type = static_cast<char>(std::toupper(static_cast<unsigned char>(s.type)));
-    uint32_t len = s.length;
-    uint32_t dec = s.decimals;
-    auto fixed = [&](uint32_t n) { return len == 0 || len == n; };
-    switch (f.type) {
-      case 'C':
-        if (len < 1 || len > 254 || dec != 0) {
-          return bad("character field " + name + " needs a length of 1 to 254");
-        }
-        break;
-      case 'N':
-      case 'F':
-        if (len < 1 || len > 20 || (dec > 0 && (dec > 15 || dec + 2 > len))) {
-          return bad("numeric field " + name + " has an invalid length or decimals");
-        }
-        break;
-      case 'D':
-        if (!fixed(8)) {
-          return bad("date field " + name + " must have length 8");
-        }
-        len = 8;
-        dec = 0;
-        break;
-      case 'L':
-        if (!fixed(1)) {
-          return bad("logical field " + name + " must have length 1");
-        }
-        len = 1;
-        dec = 0;
-        break;
-      case 'M':
-        memo = true;
-        len = 0;  // decided below by the flavour
-        dec = 0;
-        break;
-      case 'I':
-        if (!fixed(4)) {
-          return bad("integer field " + name + " must have length 4");
-        }
-        vfp = true;
-        len = 4;
-        dec = 0;
-        break;
-      case 'B':
-        if (!fixed(8) || dec > 15) {
-          return bad("double field " + name + " must have length 8");
-        }
-        vfp = true;
-        len = 8;
-        break;
-      case 'T':
-        if (!fixed(8)) {
-          return bad("timestamp field " + name + " must have length 8");
-        }
-        vfp = true;
-        len = 8;
-        dec = 0;
-        break;
-      case 'Y':
-        if (!fixed(8)) {
-          return bad("currency field " + name + " must have length 8");
-        }
-        vfp = true;
-        len = 8;
-        dec = 4;
-        break;
-      default:
-        return bad("field " + name +
-                   " has a type the engine does not write: " + std::string(1, f.type));
-    }
-    f.length = len;
-    f.decimals = static_cast<uint8_t>(dec);
+    XCE_RETURN_IF_ERROR(FieldFromSpec(path, s, &f, &vfp, &memo));
     fields.push_back(f);
   }
   DbfLayout l;
