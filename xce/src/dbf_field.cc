@@ -158,6 +158,84 @@ void ClearBit(const FieldInfo& f, char* image, int32_t bit) {
   }
 }
 
+// A text that is no value of field f.
+Status CannotStore(const std::string& path, const FieldInfo& f, std::string_view text,
+                   const std::string& why) {
+  return Status(kErrBadArgument, "Cannot store \"" + std::string(text) + "\" in field " + f.name +
+                                     " of " + path + ": " + why);
+}
+
+// T, Y, F, N in either case, or a blank or ? for "not set".
+Status EncodeLogicalText(const std::string& path, const FieldInfo& f, std::string_view text,
+                         const std::string& t, char* p) {
+  auto bad = [&](const std::string& why) { return CannotStore(path, f, text, why); };
+  char c = t.empty() ? ' ' : t[0];
+  if (t.size() > 1) {
+    return bad("not a logical value");
+  }
+  if (c == 't' || c == 'T' || c == 'y' || c == 'Y') {
+    *p = 'T';
+  } else if (c == 'f' || c == 'F' || c == 'n' || c == 'N') {
+    *p = 'F';
+  } else if (c == ' ' || c == '?') {
+    *p = ' ';
+  } else {
+    return bad("not a logical value");
+  }
+  return Status::Ok();
+}
+
+// A number stored as a whole count of its smallest unit.
+Status EncodeCurrencyText(const std::string& path, const FieldInfo& f, std::string_view text,
+                          const std::string& t, char* p) {
+  auto bad = [&](const std::string& why) { return CannotStore(path, f, text, why); };
+  char* end = nullptr;
+  long double d = t.empty() ? 0.0L : std::strtold(t.c_str(), &end);
+  if (!t.empty() && (end == t.c_str() || *end != '\0')) {
+    return bad("not a number");
+  }
+  long double scaled = d * static_cast<long double>(Pow10(CurrencyDecimals(f)));
+  if (!(std::fabs(scaled) < 9.2e18L)) {
+    return Status(kErrNumericOverflow,
+                  "Value " + t + " does not fit field " + f.name + " of " + path);
+  }
+  WriteLe64(p, static_cast<int64_t>(std::llroundl(scaled)));
+  return Status::Ok();
+}
+
+// YYYYMMDDhhmmss with optional milliseconds; empty text stores no time.
+Status EncodeTimestampText(const std::string& path, const FieldInfo& f, std::string_view text,
+                           const std::string& t, char* p) {
+  auto bad = [&](const std::string& why) { return CannotStore(path, f, text, why); };
+  if (t.empty()) {
+    std::memset(p, 0, 8);
+    return Status::Ok();
+  }
+  int64_t jd;
+  if ((t.size() != 14 && t.size() != 17) || !JulianFromText(t.substr(0, 8), &jd)) {
+    return bad("not a timestamp in the form YYYYMMDDhhmmss[fff]");
+  }
+  uint32_t parts[4] = {0, 0, 0, 0};
+  const std::size_t widths[4] = {2, 2, 2, 3};
+  std::size_t pos = 8;
+  for (int k = 0; k < 4 && pos < t.size(); ++k) {
+    for (std::size_t i = 0; i < widths[k]; ++i, ++pos) {
+      char c = t[pos];
+      if (c < '0' || c > '9') {
+        return bad("not a timestamp in the form YYYYMMDDhhmmss[fff]");
+      }
+      parts[k] = parts[k] * 10 + static_cast<uint32_t>(c - '0');
+    }
+  }
+  if (parts[0] > 23 || parts[1] > 59 || parts[2] > 59) {
+    return bad("not a valid time of day");
+  }
+  uint32_t ms = ((parts[0] * 60 + parts[1]) * 60 + parts[2]) * 1000 + parts[3];
+  PutLe32(reinterpret_cast<uint8_t*>(p), static_cast<uint32_t>(jd));
+  PutLe32(reinterpret_cast<uint8_t*>(p + 4), ms);
+  return Status::Ok();
+}
+
 }  // namespace
 
 std::size_t PlainNumericText(std::string_view stored, int decimals, char* out) {
@@ -449,10 +527,7 @@ bool FormatNumeric(double value, uint32_t width, uint32_t decimals, std::string*
 Status EncodeFieldText(const std::string& path, const FieldInfo& f, std::string_view text,
                        char* image) {
   char* p = image + f.offset;
-  auto bad = [&](const std::string& why) {
-    return Status(kErrBadArgument, "Cannot store \"" + std::string(text) + "\" in field " + f.name +
-                                       " of " + path + ": " + why);
-  };
+  auto bad = [&](const std::string& why) { return CannotStore(path, f, text, why); };
   std::string t = Trim(text);
   switch (f.engineType) {
     case kTypeString: {
@@ -491,22 +566,8 @@ Status EncodeFieldText(const std::string& path, const FieldInfo& f, std::string_
       std::memcpy(p, t.data(), 8);
       return Status::Ok();
     }
-    case kTypeLogical: {
-      char c = t.empty() ? ' ' : t[0];
-      if (t.size() > 1) {
-        return bad("not a logical value");
-      }
-      if (c == 't' || c == 'T' || c == 'y' || c == 'Y') {
-        *p = 'T';
-      } else if (c == 'f' || c == 'F' || c == 'n' || c == 'N') {
-        *p = 'F';
-      } else if (c == ' ' || c == '?') {
-        *p = ' ';
-      } else {
-        return bad("not a logical value");
-      }
-      return Status::Ok();
-    }
+    case kTypeLogical:
+      return EncodeLogicalText(path, f, text, t, p);
     case kTypeInteger:
     case kTypeAutoInc: {
       char* end = nullptr;
@@ -528,49 +589,10 @@ Status EncodeFieldText(const std::string& path, const FieldInfo& f, std::string_
       std::memcpy(p, &d, 8);
       return Status::Ok();
     }
-    case kTypeCurrency: {
-      char* end = nullptr;
-      long double d = t.empty() ? 0.0L : std::strtold(t.c_str(), &end);
-      if (!t.empty() && (end == t.c_str() || *end != '\0')) {
-        return bad("not a number");
-      }
-      long double scaled = d * static_cast<long double>(Pow10(CurrencyDecimals(f)));
-      if (!(std::fabs(scaled) < 9.2e18L)) {
-        return Status(kErrNumericOverflow,
-                      "Value " + t + " does not fit field " + f.name + " of " + path);
-      }
-      WriteLe64(p, static_cast<int64_t>(std::llroundl(scaled)));
-      return Status::Ok();
-    }
-    case kTypeTimestamp: {
-      if (t.empty()) {
-        std::memset(p, 0, 8);
-        return Status::Ok();
-      }
-      int64_t jd;
-      if ((t.size() != 14 && t.size() != 17) || !JulianFromText(t.substr(0, 8), &jd)) {
-        return bad("not a timestamp in the form YYYYMMDDhhmmss[fff]");
-      }
-      uint32_t parts[4] = {0, 0, 0, 0};
-      const std::size_t widths[4] = {2, 2, 2, 3};
-      std::size_t pos = 8;
-      for (int k = 0; k < 4 && pos < t.size(); ++k) {
-        for (std::size_t i = 0; i < widths[k]; ++i, ++pos) {
-          char c = t[pos];
-          if (c < '0' || c > '9') {
-            return bad("not a timestamp in the form YYYYMMDDhhmmss[fff]");
-          }
-          parts[k] = parts[k] * 10 + static_cast<uint32_t>(c - '0');
-        }
-      }
-      if (parts[0] > 23 || parts[1] > 59 || parts[2] > 59) {
-        return bad("not a valid time of day");
-      }
-      uint32_t ms = ((parts[0] * 60 + parts[1]) * 60 + parts[2]) * 1000 + parts[3];
-      PutLe32(reinterpret_cast<uint8_t*>(p), static_cast<uint32_t>(jd));
-      PutLe32(reinterpret_cast<uint8_t*>(p + 4), ms);
-      return Status::Ok();
-    }
+    case kTypeCurrency:
+      return EncodeCurrencyText(path, f, text, t, p);
+    case kTypeTimestamp:
+      return EncodeTimestampText(path, f, text, t, p);
     default:
       return Status(kErrNotSupported,
                     "Field " + f.name + " of " + path + " cannot be written as text");
