@@ -176,6 +176,11 @@ class CdxTag {
   // Writes a changed node at path depth `depth`: splits it when it overflows,
   // drops it when it emptied, and carries a changed last key up to the parent.
   Status Store(std::vector<PathStep>* path, int depth, Node* node);
+  // Store's steps: an emptied page below the root leaves its level and its
+  // parent; an overfull page splits, its upper part going to a new page on
+  // the right (a new root above a split root).
+  Status DropEmptied(std::vector<PathStep>* path, int depth, Node* node);
+  Status Split(std::vector<PathStep>* path, int depth, Node* node);
   // Moves the end entry of an overfull interior page at path depth `depth`
   // (> 0) to a neighbour under the same parent that has room, and stores the
   // parent; *moved is false when neither neighbour has room.

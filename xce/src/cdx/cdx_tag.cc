@@ -91,26 +91,7 @@ Status CdxTag::SetRoot(uint32_t offset) {
 Status CdxTag::Store(std::vector<PathStep>* path, int depth, Node* node) {
   const int n = node->size();
   if (n == 0 && depth > 0) {
-    // An emptied page leaves its level and its parent, and is freed.
-    for (uint32_t side : {node->left, node->right}) {
-      if (side == kNoPage) {
-        continue;
-      }
-      std::shared_ptr<const Node> sibling;
-      XCE_RETURN_IF_ERROR(file_->ReadNode(side, keyLen_, pad_, &sibling));
-      Node copy = *sibling;
-      if (side == node->left) {
-        copy.right = node->right;
-      } else {
-        copy.left = node->left;
-      }
-      XCE_RETURN_IF_ERROR(file_->WriteNode(copy, pad_));
-    }
-    XCE_RETURN_IF_ERROR(file_->FreePage(node->offset));
-    const PathStep& up = (*path)[depth - 1];
-    Node parent = *up.node;
-    parent.Erase(up.index);
-    return Store(path, depth - 1, &parent);
+    return DropEmptied(path, depth, node);
   }
   if (n == 0) {
     // The whole tree emptied: the root becomes an empty root leaf.
@@ -146,7 +127,35 @@ Status CdxTag::Store(std::vector<PathStep>* path, int depth, Node* node) {
       return Status::Ok();
     }
   }
-  // Split: the upper part moves to a new page on the right.
+  return Split(path, depth, node);
+}
+
+Status CdxTag::DropEmptied(std::vector<PathStep>* path, int depth, Node* node) {
+  // An emptied page leaves its level and its parent, and is freed.
+  for (uint32_t side : {node->left, node->right}) {
+    if (side == kNoPage) {
+      continue;
+    }
+    std::shared_ptr<const Node> sibling;
+    XCE_RETURN_IF_ERROR(file_->ReadNode(side, keyLen_, pad_, &sibling));
+    Node copy = *sibling;
+    if (side == node->left) {
+      copy.right = node->right;
+    } else {
+      copy.left = node->left;
+    }
+    XCE_RETURN_IF_ERROR(file_->WriteNode(copy, pad_));
+  }
+  XCE_RETURN_IF_ERROR(file_->FreePage(node->offset));
+  const PathStep& up = (*path)[depth - 1];
+  Node parent = *up.node;
+  parent.Erase(up.index);
+  return Store(path, depth - 1, &parent);
+}
+
+Status CdxTag::Split(std::vector<PathStep>* path, int depth, Node* node) {
+  const int n = node->size();
+  // The upper part moves to a new page on the right.
   int k = n / 2;
   if (node->leaf()) {
     int best = -1;
