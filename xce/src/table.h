@@ -427,6 +427,8 @@ class Table : public HandleObject {
   void ReleaseScanned(uint32_t first, uint32_t n);
   // CommitPending with a change pending.
   Status CommitChange();
+  // Appends the pending record to a table other processes may append to.
+  Status CommitSharedAppend();
   // Puts the pointer on the first visible record from `start` on in the
   // direction; with `steps` it gives up after that many records
   // (*stoppedAt: the next one to look at, 0 at the end of the order).

@@ -323,30 +323,7 @@ Status Table::CommitChange() {
     }
   }
   if (append && !options_.exclusive) {
-    // Another process may append too: take the append lock and the count
-    // from disk, then write record, end mark and count before letting go.
-    XCE_RETURN_IF_ERROR(dbf_->LockRange(kAppendLockOffset, 1));
-    Status s = ReloadCount();
-    if (s.ok()) {
-      s = TakeAutoValues();
-    }
-    if (s.ok()) {
-      recno_ = count_ + 1;
-      for (const auto& ext : extensions_) {
-        if (s.ok()) {
-          s = ext->OnRecordWrite(*this, recno_, nullptr, cur_.data());
-        }
-      }
-    }
-    if (s.ok()) {
-      appendBuf_.assign(cur_.begin(), cur_.end());
-      count_ = diskCount_ + 1;
-      s = FlushAppends();
-    }
-    (void)dbf_->UnlockRange(kAppendLockOffset, 1);  // the flush result is what counts
-    XCE_RETURN_IF_ERROR(s);
-    pending_ = Pending::kNone;
-    return Status::Ok();
+    return CommitSharedAppend();
   }
   if (append) {
     XCE_RETURN_IF_ERROR(TakeAutoValues());
@@ -390,6 +367,33 @@ Status Table::CommitChange() {
     std::memcpy(cache_.data() + static_cast<std::size_t>(recno_ - cacheFirst_) * len, cur_.data(),
                 len);
   }
+  pending_ = Pending::kNone;
+  return Status::Ok();
+}
+
+Status Table::CommitSharedAppend() {
+  // Another process may append too: take the append lock and the count
+  // from disk, then write record, end mark and count before letting go.
+  XCE_RETURN_IF_ERROR(dbf_->LockRange(kAppendLockOffset, 1));
+  Status s = ReloadCount();
+  if (s.ok()) {
+    s = TakeAutoValues();
+  }
+  if (s.ok()) {
+    recno_ = count_ + 1;
+    for (const auto& ext : extensions_) {
+      if (s.ok()) {
+        s = ext->OnRecordWrite(*this, recno_, nullptr, cur_.data());
+      }
+    }
+  }
+  if (s.ok()) {
+    appendBuf_.assign(cur_.begin(), cur_.end());
+    count_ = diskCount_ + 1;
+    s = FlushAppends();
+  }
+  (void)dbf_->UnlockRange(kAppendLockOffset, 1);  // the flush result is what counts
+  XCE_RETURN_IF_ERROR(s);
   pending_ = Pending::kNone;
   return Status::Ok();
 }
