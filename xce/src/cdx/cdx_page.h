@@ -174,6 +174,8 @@ constexpr uint32_t kFreePageNext = 0;  // LE32
 
 inline uint32_t DecodeFreePageNext(const uint8_t* page) { return Le32(page + kFreePageNext); }
 // Writes the link only; the caller decides what the rest of the page holds.
-inline void EncodeFreePageNext(uint32_t next, uint8_t* page) { PutLe32(page + kFreePageNext, next); }
+inline void EncodeFreePageNext(uint32_t next, uint8_t* page) {
+  PutLe32(page + kFreePageNext, next);
+}
 
 }  // namespace xce::cdx

@@ -225,8 +225,11 @@ class AofResolver {
   };
 
   AofResolver(std::vector<TableIndexes::Tag>& tags, uint32_t records, bool exact)
-      : tags_(tags), n_(records), words_((static_cast<std::size_t>(records) + 63) / 64),
-        all_(words_, ~uint64_t{0}), exact_(exact) {
+      : tags_(tags),
+        n_(records),
+        words_((static_cast<std::size_t>(records) + 63) / 64),
+        all_(words_, ~uint64_t{0}),
+        exact_(exact) {
     if (n_ % 64 != 0 && words_ > 0) {
       all_.back() = (uint64_t{1} << (n_ % 64)) - 1;
     }
@@ -354,8 +357,7 @@ class AofResolver {
   // UPPER(field) compared with a text, from a tag whose key is the field:
   // the keys whose upper case matches are found by their case variants.
   // kErrTagNotFound when the variants are too many to walk.
-  Status UpperTerm(Cmp op, const expr::Node& upper, std::string_view text, CdxTag* tag,
-                   Bits* out) {
+  Status UpperTerm(Cmp op, const expr::Node& upper, std::string_view text, CdxTag* tag, Bits* out) {
     const auto width = static_cast<std::size_t>(tag->key_len());
     // What the key's upper case must begin with, as the evaluator compares:
     // with the exact setting off "=" asks for a prefix; with it on both sides

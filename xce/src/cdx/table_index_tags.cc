@@ -1,6 +1,4 @@
 // Creating, deleting and checking the tags of a table's indexes.
-#include "cdx/table_index.h"
-
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -9,6 +7,7 @@
 #include "ascii.h"
 #include "cdx/cdx_build.h"
 #include "cdx/cdx_check.h"
+#include "cdx/table_index.h"
 #include "cdx/tag_keys.h"
 #include "codepage.h"
 #include "in_place_change.h"
@@ -136,10 +135,9 @@ Status TableIndexes::GatherNewTagKeys(NewTags* tags) {
             continue;
           }
           bool included = false;
-          failed[h] = specs[i].nullable
-                          ? MakeNullableKey(*table_, *makers[h][i], nullableFields[i], src, key,
-                                            &included)
-                          : makers[h][i]->Make(src, key, &included);
+          failed[h] = specs[i].nullable ? MakeNullableKey(*table_, *makers[h][i], nullableFields[i],
+                                                          src, key, &included)
+                                        : makers[h][i]->Make(src, key, &included);
           if (failed[h].ok() && included) {
             halves[h][i].Add(key, first + j);
           }
