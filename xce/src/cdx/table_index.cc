@@ -665,10 +665,9 @@ Status TableIndexes::WalkRenumbered(std::size_t i, const Renumbering& renumberin
   constexpr uint32_t kReleaseEvery = 1 << 12;
   Node node;
   uint8_t page[kPageSize];
-  std::string error;
   auto load = [&](uint32_t offset) {
     return file->ValidPageOffset(offset) && file->ReadPage(offset, page).ok() &&
-           DecodeNode(page, keyLen, tag->pad(), &node, &error);
+           DecodeNode(page, keyLen, tag->pad(), &node).ok();
   };
   // Down the first entries to the first leaf (a tree is never this deep).
   uint32_t offset = tag->root();
