@@ -15,7 +15,7 @@
 //
 //   pack_bench [N] [DIR] [--before XCETOOL] [--runs R]
 //     N = 1,000,000 URL records; DIR keeps the demo catalogue for the next
-//     run (each run works on copies); R = 3 runs of each, the fastest shown.
+//     run (each run works on copies); R = 3 runs of each, medians shown.
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
@@ -331,18 +331,39 @@ Span SqliteDeleteVacuum(const std::string& loaded, const std::string& path,
   return took;
 }
 
-void Report(const char* what, const Run& best, bool memory) {
-  std::printf("  %-40s %8.0f ms wall %8.0f ms cpu", what, best.time.wall * 1e3,
-              best.time.cpu * 1e3);
+void Report(const char* what, const Run& run, bool memory) {
+  std::printf("  %-40s %8.0f ms wall", what, run.time.wall * 1e3);
+  if (run.time.cpu > 0) {  // the close's process has done more than the close
+    std::printf(" %8.0f ms cpu", run.time.cpu * 1e3);
+  } else {
+    std::printf("        - ms cpu");
+  }
   if (memory) {
-    std::printf(" %6.0f MB peak", best.peakMb);
+    std::printf(" %6.0f MB peak", run.peakMb);
   }
   std::printf("\n");
 }
 
-Run Fastest(const std::vector<Run>& runs) {
-  return *std::min_element(runs.begin(), runs.end(),
-                           [](const Run& a, const Run& b) { return a.time.wall < b.time.wall; });
+double MedianOf(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// The median of each figure over the runs (a slow or a lucky run does not
+// move it).
+Run Median(const std::vector<Run>& runs) {
+  std::vector<double> wall, cpu, peak;
+  for (const Run& r : runs) {
+    wall.push_back(r.time.wall);
+    cpu.push_back(r.time.cpu);
+    peak.push_back(r.peakMb);
+  }
+  Run m;
+  m.time.wall = MedianOf(wall);
+  m.time.cpu = MedianOf(cpu);
+  m.peakMb = MedianOf(peak);
+  return m;
 }
 
 }  // namespace
@@ -439,21 +460,25 @@ int main(int argc, char** argv) {
       sqlites.push_back(SqliteDeleteVacuum(loaded, (dir / "vacuum.sqlite").string(), deleted,
                                            [&] { GiveBackMemory(work, copy); }));
     }
-    const Run copyBest = Fastest(copies);
-    const Run packBest = Fastest(packs);
-    Report("copy the three files and sync them", copyBest, false);
-    Report("xcetool pack urls.DBF", packBest, true);
+    Report("copy the three files and sync them", Median(copies), false);
+    Report("xcetool pack urls.DBF", Median(packs), true);
     if (!olds.empty()) {
-      Report("xcetool pack urls.DBF, the older tool", Fastest(olds), true);
+      Report("xcetool pack urls.DBF, the older tool", Median(olds), true);
     }
-    Report("the program's close (request to exit)", Fastest(closes), true);
-    Run sqliteBest;
-    sqliteBest.time =
-        *std::min_element(sqlites.begin(), sqlites.end(),
-                          [](const Span& a, const Span& b) { return a.wall < b.wall; });
-    Report("SQLite DELETE + VACUUM, same rows", sqliteBest, false);
-    std::printf("  pack / copy (wall, fastest of %d): %.2fx; SQLite / pack: %.2fx\n", runs,
-                packBest.time.wall / copyBest.time.wall, sqliteBest.time.wall / packBest.time.wall);
+    Report("the program's close (request to exit)", Median(closes), true);
+    std::vector<Run> vacuums;
+    for (const Span& v : sqlites) {
+      vacuums.push_back(Run{v, 0});
+    }
+    Report("SQLite DELETE + VACUUM, same rows", Median(vacuums), false);
+    // Ratios run by run: the copy and the pack of one run met the same load.
+    std::vector<double> ratios;
+    std::printf("  pack / copy, run by run:");
+    for (std::size_t r = 0; r < packs.size(); ++r) {
+      ratios.push_back(packs[r].time.wall / copies[r].time.wall);
+      std::printf(" %.2fx", ratios.back());
+    }
+    std::printf("; median %.2fx (%d runs, every figure above a median)\n", MedianOf(ratios), runs);
   }
   fs::remove_all(work);
   fs::remove_all(copy);
