@@ -228,7 +228,9 @@ int64_t DayOf(const Node& n, EvalContext& c) {
 }
 
 // The position of the nth occurrence of a text in another (AT), 0 for none.
-double FindOccurrence(const Node& n, EvalContext& c) {
+// The rarer and longer functions stay out of the evaluator's switches, which
+// every record of a filter or a key passes through.
+__attribute__((noinline)) double FindOccurrence(const Node& n, EvalContext& c) {
   std::string_view needle = EvalC(*n.kid[0], c);
   std::string_view hay = EvalC(*n.kid[1], c);
   int64_t occurrence = n.kid[2] ? ToCount(EvalN(*n.kid[2], c)) : 1;
@@ -288,7 +290,7 @@ std::string_view Trimmed(const Node& n, EvalContext& c) {
   return s;
 }
 
-std::string_view Replicate(const Node& n, EvalContext& c) {
+__attribute__((noinline)) std::string_view Replicate(const Node& n, EvalContext& c) {
   std::string_view s = EvalC(*n.kid[0], c);
   int64_t times = ToCount(EvalN(*n.kid[1], c));
   if (times <= 0 || s.empty()) {
@@ -307,7 +309,7 @@ std::string_view Replicate(const Node& n, EvalContext& c) {
 }
 
 // DTOS, DTOC and TTOC: a date or date-time as text; blanks for an empty one.
-std::string_view DateText(const Node& n, EvalContext& c) {
+__attribute__((noinline)) std::string_view DateText(const Node& n, EvalContext& c) {
   int64_t v = EvalD(*n.kid[0], c);
   int64_t jd = n.kid[0]->type == ValueType::kDateTime ? v / kMsPerDay : v;
   int y = 0;
