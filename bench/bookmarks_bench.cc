@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench_util.h"
+#include "bookmark_bench_file.h"
 #include "bookmark_text.h"
 #include "bookmark_tree.h"
 #include "catalogue/demo_catalogue.h"
@@ -35,50 +36,6 @@ using bench::Seconds;
 using bench::Span;
 
 namespace {
-
-constexpr int kLinks = 100000;
-constexpr int kFolders = 2000;
-
-// 40 top folders of 49 subfolders each (2,000 in all), 50 links a folder;
-// every tenth link repeats an address filed in another folder.
-std::string MakeFile() {
-  std::string text =
-      "<!DOCTYPE NETSCAPE-Bookmark-file-1>\n<META HTTP-EQUIV=\"Content-Type\" "
-      "CONTENT=\"text/html; charset=UTF-8\">\n<TITLE>Bookmarks</TITLE>\n<H1>Bookmarks</H1>\n"
-      "<DL><p>\n";
-  int link = 0;
-  int folder = 0;
-  auto links = [&](int count) {
-    for (int i = 0; i < count && link < kLinks; ++i, ++link) {
-      int address = link % 10 == 9 ? link / 2 : link;
-      text += "        <DT><A HREF=\"https://site" + std::to_string(address) +
-              ".example.com/articles/" + std::to_string(address % 977) + "\" ADD_DATE=\"" +
-              std::to_string(1600000000 + link) + "\">Статья номер " + std::to_string(address) +
-              "</A>\n";
-      if (link % 3 == 0) {
-        text += "        <DD>Описание закладки " + std::to_string(link) + "\n";
-      }
-    }
-  };
-  for (int top = 0; top < 40; ++top) {
-    text += "    <DT><H3>Раздел " + std::to_string(top) + "</H3>\n    <DL><p>\n";
-    ++folder;
-    links(kLinks / kFolders);
-    for (int sub = 0; sub < 49; ++sub) {
-      text += "        <DT><H3>Подраздел " + std::to_string(sub) + "</H3>\n        <DL><p>\n";
-      ++folder;
-      links(kLinks / kFolders);
-      text += "        </DL><p>\n";
-    }
-    text += "    </DL><p>\n";
-  }
-  text += "</DL><p>\n";
-  if (folder != kFolders || link != kLinks) {
-    std::fprintf(stderr, "bookmarks_bench: made %d folders and %d links\n", folder, link);
-    std::exit(1);
-  }
-  return text;
-}
 
 void Report(const char* what, Span s) {
   std::printf("  %-44s %8.3f s wall %8.3f s cpu\n", what, s.wall, s.cpu);
@@ -295,7 +252,7 @@ int main(int argc, char** argv) {
   const std::string root = (fs::temp_directory_path() / ("bookmarks_bench." + std::to_string(getpid()))).string();
   fs::create_directories(root);
 
-  const std::string file = MakeFile();
+  const std::string file = bench::MakeBookmarkFile();
   bookmarks::Tree tree;
   std::string error;
   Span start = Now();

@@ -11,13 +11,16 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "bookmark_text.h"
+#include "bookmark_write.h"
 #include "catalogue/schema.h"
 #include "catalogue/whole_address.h"
 #include "catalogue_files.h"
@@ -28,6 +31,7 @@
 namespace bookmarks {
 
 const char* const kUnfiledFolder = "Без раздела";
+const char* const kCancelled = "the import was cancelled";
 
 namespace {
 
@@ -43,6 +47,8 @@ constexpr const char* kUndo = "tavo-bookmarks.undo";
 constexpr std::size_t kLongestAddress = 1 << 20;
 constexpr std::size_t kNameLength = 100;
 constexpr std::size_t kSectionNameLength = 50;
+// Bigger files than this are not bookmark files a browser writes.
+constexpr std::uintmax_t kMaxFileSize = 256u << 20;
 
 std::string EngineError() {
   int32_t code = 0;
@@ -77,6 +83,12 @@ std::string Utf8Of(const std::string& ansi) {
     }
   }
   return ansi;
+}
+
+// The form a stored address (in the program's character set, after its link
+// type's prefix) is compared in, by the import and the duplicate search.
+std::string AddressKey(std::string_view prefix, std::string_view url) {
+  return ComparableUrl(Utf8Of(std::string(prefix).append(url)));
 }
 
 // ------------------------------------------------------------ table access
@@ -336,7 +348,7 @@ class Importer {
         summary_->skipped.push_back({link.title, link.href, reason});
         continue;
       }
-      g.key = ComparableUrl(Utf8Of(g.type.prefix + g.url));
+      g.key = AddressKey(g.type.prefix, g.url);
       std::size_t* found = nullptr;
       if (link.catalogue.present) {
         auto it = byCatalogueId.find(link.catalogue.id);
@@ -472,7 +484,7 @@ class Importer {
         lastPrefix = prefixOf(storedCode);
       }
       if (stored && wholeOf(id, storedUrl).data() != storedUrl.data()) {
-        match(ComparableUrl(Utf8Of(std::string(lastPrefix).append(wholeOf(id, storedUrl)))), id);
+        match(AddressKey(lastPrefix, wholeOf(id, storedUrl)), id);
         continue;
       }
       if (stored && ascii(storedUrl) && ascii(storedCode) && ascii(lastPrefix)) {
@@ -490,7 +502,7 @@ class Importer {
       r = GetText(urls, f[0], &url);
       r = r != 0 ? r : GetText(urls, f[1], &code);
       if (r == 0 && !url.empty()) {
-        match(ComparableUrl(Utf8Of(std::string(prefixOf(code)).append(wholeOf(id, url)))), id);
+        match(AddressKey(prefixOf(code), wholeOf(id, url)), id);
       }
     }
     XDSRESULT restored = XdsSetDeleted(urls, hidden);
@@ -601,7 +613,8 @@ class Importer {
            strcasecmp(key.c_str(), "URL_ID") == 0 && condition.empty();
   }
 
-  XDSRESULT Write(const Catalogue& c, const ImportOptions& options) {
+  // Stops early with *cancelled set when the options ask it to.
+  XDSRESULT Write(const Catalogue& c, const ImportOptions& options, bool* cancelled) {
     XDSHANDLE type = c.table(catalogue::kType);
     XDSRESULT r = 0;
     for (const Type& t : newTypes_) {
@@ -637,6 +650,10 @@ class Importer {
       if (r != 0) {
         break;
       }
+      if (options.cancelled && done % 256 == 0 && options.cancelled()) {
+        *cancelled = true;
+        return 0;
+      }
       const int64_t id = g.existingId != 0 ? g.existingId : g.newId;
       if (g.existingId == 0) {
         // A long address whole beside the record, its first 100 characters in it.
@@ -658,7 +675,7 @@ class Importer {
         r = r != 0 ? r : XdsWriteRecord(in);
         ++summary_->membershipsAdded;
       }
-      if (options.progress && ++done % 2000 == 0) {
+      if (++done % 2000 == 0 && options.progress) {
         options.progress(done, groups_.size());
       }
     }
@@ -918,6 +935,23 @@ class Importer {
   int64_t maxUrl_ = 0;
 };
 
+// The link types of a catalogue by their trimmed codes.
+XDSRESULT ReadTypes(const Catalogue& c, std::unordered_map<std::string, Type>* types) {
+  std::vector<uint16_t> f;
+  XDSHANDLE type = c.table(catalogue::kType);
+  XDSRESULT r = FieldNumbers(type, {"TYPE_ID", "TYPE_NAME", "TYPRPRESTR"}, &f);
+  return r != 0 ? r : EachRecord(type, false, [&](bool deleted) {
+    Type t;
+    XDSRESULT q = GetText(type, f[0], &t.code);
+    q = q != 0 ? q : GetText(type, f[1], &t.name);
+    q = q != 0 ? q : GetText(type, f[2], &t.prefix);
+    if (q == 0 && !deleted) {
+      types->emplace(t.code, t);
+    }
+    return q;
+  });
+}
+
 // Removes the staging folder and everything in it.
 void RemoveStaging(const std::string& dir) {
   std::error_code ec;
@@ -1049,6 +1083,10 @@ bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptio
   if (!FinishInterruptedImport(fsys, dir, error)) {
     return false;
   }
+  auto cancelled = [&options] { return options.cancelled && options.cancelled(); };
+  if (cancelled()) {
+    return Fail(error, kCancelled);
+  }
   std::vector<std::string> files = catalogue::CatalogueFilesIn(dir);
   const bool fresh = files.empty();
   summary->createdCatalogue = fresh;
@@ -1133,6 +1171,9 @@ bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptio
     return abandon("cannot read the catalogue: " + EngineError());
   }
   importer.Plan();
+  if (cancelled()) {
+    return abandon(kCancelled);
+  }
   if (importer.MatchExisting(work) != 0) {
     return abandon("cannot read the catalogue: " + EngineError());
   }
@@ -1140,11 +1181,15 @@ bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptio
   if (importer.DropKnownMemberships(work) != 0) {
     return abandon("cannot read the catalogue: " + EngineError());
   }
+  bool stopped = false;
   // Tables opened for writing here hold their appended records' keys and
   // add them to each tag in one sorted pass at the flush; a new catalogue
   // gets its tags built once, after the appends.
-  if (importer.Write(work, options) != 0) {
+  if (importer.Write(work, options, &stopped) != 0) {
     return abandon("cannot add the bookmarks: " + EngineError());
+  }
+  if (stopped || cancelled()) {
+    return abandon(kCancelled);
   }
   for (int i = 0; fresh && i < 4; ++i) {
     if (catalogue::CreateCatalogueTags(work.table(i),
@@ -1189,7 +1234,11 @@ bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptio
     }
   }
 
-  // The journal's rename is the moment the import is done.
+  // The journal's rename is the moment the import is done: the last moment
+  // to cancel it.
+  if (cancelled()) {
+    return abandon(kCancelled);
+  }
   std::string content = kJournalHead;
   for (const std::string& name : swapped) {
     content += name + "\n";
@@ -1226,6 +1275,57 @@ bool ImportBookmarks(const Tree& tree, const std::string& dir, const ImportOptio
 }
 
 // ------------------------------------------------------------------ export
+
+bool ReadBookmarkFile(const std::string& path, std::string* bytes, std::string* error) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) {
+    return Fail(error, path + " is not a file");
+  }
+  std::uintmax_t size = fs::file_size(path, ec);
+  if (ec || size > kMaxFileSize) {
+    return Fail(error, ec ? "cannot read " + path + ": " + ec.message()
+                          : path + " is larger than 256 MB, more than any bookmark file");
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  if (!in.good() && !in.eof()) {
+    return Fail(error, "cannot read " + path);
+  }
+  *bytes = ss.str();
+  return true;
+}
+
+bool XbelByName(const std::string& path) {
+  const std::string ext = fs::path(path).extension().string();
+  return strcasecmp(ext.c_str(), ".xbel") == 0;
+}
+
+bool ExportBookmarks(const std::string& dir, const std::string& file, bool xbel,
+                     std::string* error) {
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) {
+    return Fail(error, dir + " is not a folder");
+  }
+  FolderLock lock(dir);
+  if (!lock.ok()) {
+    return Fail(error, lock.error());
+  }
+  if (!FinishInterruptedImport(xce::FileSystem::Default(), dir, error)) {
+    return false;
+  }
+  Tree tree;
+  if (!ReadCatalogue(dir, &tree, error)) {
+    return false;
+  }
+  const std::string text = xbel ? WriteXbel(tree) : WriteNetscape(tree);
+  const std::string parent = fs::path(file).parent_path().string();
+  if (!WriteFileAtomically(xce::FileSystem::Default(), parent.empty() ? "." : parent, file, text)
+           .ok()) {
+    return Fail(error, "cannot write " + file);
+  }
+  return true;
+}
 
 bool ReadCatalogue(const std::string& dir, Tree* tree, std::string* error) {
   *tree = Tree();
@@ -1287,18 +1387,7 @@ bool ReadCatalogue(const std::string& dir, Tree* tree, std::string* error) {
   }
 
   std::unordered_map<std::string, Type> types;
-  XDSHANDLE type = c.table(catalogue::kType);
-  if (FieldNumbers(type, {"TYPE_ID", "TYPE_NAME", "TYPRPRESTR"}, &f) != 0 ||
-      EachRecord(type, false, [&](bool deleted) {
-        Type t;
-        XDSRESULT q = GetText(type, f[0], &t.code);
-        q = q != 0 ? q : GetText(type, f[1], &t.name);
-        q = q != 0 ? q : GetText(type, f[2], &t.prefix);
-        if (q == 0 && !deleted) {
-          types.emplace(t.code, t);
-        }
-        return q;
-      }) != 0) {
+  if (ReadTypes(c, &types) != 0) {
     return engineFail();
   }
 
@@ -1377,6 +1466,131 @@ bool ReadCatalogue(const std::string& dir, Tree* tree, std::string* error) {
           tree->links.push_back(link);
         }
         return 0;
+      }) != 0) {
+    return engineFail();
+  }
+  return true;
+}
+
+// -------------------------------------------------------------- duplicates
+
+bool FindDuplicateUrls(const std::string& dir, std::vector<DuplicateGroup>* groups,
+                       std::string* error) {
+  groups->clear();
+  if (catalogue::CatalogueFilesIn(dir).empty()) {
+    return Fail(error, dir + " holds no catalogue");
+  }
+  Catalogue c;
+  if (c.Connect(dir) != 0 || c.Open(Catalogue::kRead) != 0) {
+    return Fail(error, OpenFailure(dir));
+  }
+  auto engineFail = [&]() { return Fail(error, "cannot read the catalogue: " + EngineError()); };
+  std::unordered_map<std::string, Type> types;
+  catalogue::WholeAddresses::Rows wholes;
+  if (ReadTypes(c, &types) != 0 || c.whole().ReadAll(&wholes) != 0) {
+    return engineFail();
+  }
+  XDSHANDLE urls = c.table(catalogue::kUrls);
+  std::vector<uint16_t> f;
+  if (FieldNumbers(urls, {"URL", "ADRESTYPE", "URL_ID", "NAME"}, &f) != 0) {
+    return engineFail();
+  }
+  // A stored address as it is compared: the prefix of its link type before
+  // it, the whole address for a long one.
+  std::string url;
+  std::string code;
+  int64_t id = 0;
+  auto readAddress = [&](std::string* address) {
+    XDSRESULT q = GetText(urls, f[0], &url);
+    q = q != 0 ? q : GetText(urls, f[1], &code);
+    q = q != 0 ? q : GetNumber(urls, f[2], &id);
+    if (q == 0) {
+      auto t = types.find(code);
+      address->assign(t != types.end() ? t->second.prefix : "");
+      address->append(wholes.empty() ? std::string_view(url)
+                                     : catalogue::WholeAddresses::AddressIn(
+                                           wholes, static_cast<uint32_t>(id), url));
+    }
+    return q;
+  };
+  // First pass: each live record under the sketch of its compared address
+  // (records with equal compared addresses share one); only records that
+  // share a sketch are read again.
+  std::unordered_map<uint64_t, std::vector<uint32_t>> bySketch;
+  std::string address;
+  uint32_t recno = 0;
+  if (EachRecord(urls, false, [&](bool deleted) {
+        ++recno;
+        if (deleted) {
+          return 0;
+        }
+        XDSRESULT q = readAddress(&address);
+        if (q == 0 && !url.empty()) {
+          // An address in ASCII has the sketch of its compared form.
+          const bool ascii = std::all_of(address.begin(), address.end(),
+                                         [](char ch) { return static_cast<unsigned char>(ch) < 0x80; });
+          bySketch[AddressSketch(ascii ? address : AddressKey("", address))].push_back(recno);
+        }
+        return q;
+      }) != 0) {
+    return engineFail();
+  }
+  std::string name;
+  for (auto& [sketch, records] : bySketch) {
+    if (records.size() < 2) {
+      continue;
+    }
+    std::unordered_map<std::string, DuplicateGroup> byKey;
+    for (uint32_t r : records) {
+      if (XdsGotoRecord(urls, r) != 0 || readAddress(&address) != 0 ||
+          GetText(urls, f[3], &name) != 0) {
+        return engineFail();
+      }
+      DuplicateRecord d;
+      d.id = id;
+      d.address = Utf8Of(address);
+      d.name = platform::DecodeTextToUtf8(name, true);
+      if (auto t = types.find(code); t != types.end()) {
+        d.typeName = platform::DecodeTextToUtf8(t->second.name, false);
+      }
+      byKey[AddressKey("", address)].records.push_back(std::move(d));
+    }
+    for (auto& [key, group] : byKey) {
+      if (group.records.size() > 1) {
+        std::sort(group.records.begin(), group.records.end(),
+                  [](const DuplicateRecord& a, const DuplicateRecord& b) { return a.id < b.id; });
+        groups->push_back(std::move(group));
+      }
+    }
+  }
+  std::sort(groups->begin(), groups->end(), [](const DuplicateGroup& a, const DuplicateGroup& b) {
+    return a.records.front().id < b.records.front().id;
+  });
+  std::unordered_map<int64_t, DuplicateRecord*> recordOf;
+  for (DuplicateGroup& g : *groups) {
+    for (DuplicateRecord& r : g.records) {
+      recordOf.emplace(r.id, &r);
+    }
+  }
+  if (recordOf.empty()) {
+    return true;
+  }
+  XDSHANDLE in = c.table(catalogue::kUrlIn);
+  if (FieldNumbers(in, {"TEM_ID", "URL_ID"}, &f) != 0 ||
+      EachRecord(in, false, [&](bool deleted) {
+        int64_t section = 0;
+        int64_t owner = 0;
+        XDSRESULT q = GetNumber(in, f[1], &owner);
+        auto it = recordOf.find(owner);
+        if (q != 0 || deleted || it == recordOf.end()) {
+          return q;
+        }
+        q = GetNumber(in, f[0], &section);
+        std::vector<int64_t>& s = it->second->sections;
+        if (q == 0 && std::find(s.begin(), s.end(), section) == s.end()) {
+          s.push_back(section);
+        }
+        return q;
       }) != 0) {
     return engineFail();
   }

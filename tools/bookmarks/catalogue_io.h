@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -56,7 +57,13 @@ struct ImportOptions {
   xce::FileSystem* fs = nullptr;
   // Called now and then with links done and links in the file.
   std::function<void(std::size_t done, std::size_t total)> progress;
+  // Asked now and then until the import commits: true abandons it, and the
+  // catalogue is put back as it was (the import then fails with kCancelled).
+  std::function<bool()> cancelled;
 };
+
+// The reason a cancelled import gives.
+extern const char* const kCancelled;
 
 // Imports `tree` into the catalogue in `dir`, creating the folder and an
 // empty catalogue when there is none. False with a one-line reason when the
@@ -67,10 +74,46 @@ struct ImportOptions {
                                    const ImportOptions& options, ImportSummary* summary,
                                    std::string* error);
 
+// Reads a bookmark file whole; false with a one-line reason when it is no
+// regular file, cannot be read or is larger than any bookmark file.
+[[nodiscard]] bool ReadBookmarkFile(const std::string& path, std::string* bytes,
+                                    std::string* error);
+
+// Whether a file of this name is written as XBEL (a ".xbel" name) rather
+// than as the browsers' HTML.
+bool XbelByName(const std::string& path);
+
+// Writes the whole catalogue in `dir` to `file` (whole or not at all), as
+// XBEL or as HTML; holds the folder and finishes an interrupted import
+// first. False with a one-line reason.
+[[nodiscard]] bool ExportBookmarks(const std::string& dir, const std::string& file, bool xbel,
+                                   std::string* error);
+
 // The whole catalogue as a tree: sections as folders, each URL record as a
 // link in the folder of every section it is filed under, records filed
 // nowhere in the folder kUnfiledFolder.
 [[nodiscard]] bool ReadCatalogue(const std::string& dir, Tree* tree, std::string* error);
+
+// A URL record of the catalogue whose address another record has too.
+struct DuplicateRecord {
+  int64_t id = 0;
+  std::string address;   // its link type's prefix and its whole address (UTF-8)
+  std::string name;      // UTF-8, references shown as their characters
+  std::string typeName;  // UTF-8; "" when it has no link type
+  std::vector<int64_t> sections;  // the sections it is filed under, no repeats
+};
+
+// Records whose addresses compare equal as the import compares them, the
+// oldest (lowest id) first.
+struct DuplicateGroup {
+  std::vector<DuplicateRecord> records;
+};
+
+// The groups of the catalogue in `dir`, in the order of their oldest
+// records: one pass over the URL table, records whose compared addresses may
+// be equal read again, and one pass over the memberships.
+[[nodiscard]] bool FindDuplicateUrls(const std::string& dir, std::vector<DuplicateGroup>* groups,
+                                     std::string* error);
 
 // Finishes an import whose swap was committed, or undoes one that was not.
 [[nodiscard]] bool FinishInterruptedImport(xce::FileSystem* fs, const std::string& dir,

@@ -18,8 +18,6 @@
 
 namespace {
 
-// Bigger files than this are not bookmark files a browser writes.
-constexpr std::uintmax_t kMaxFileSize = 256u << 20;
 // Files with more links than this show their progress on a terminal.
 constexpr std::size_t kProgressFrom = 5000;
 
@@ -52,29 +50,6 @@ std::string DefaultDir() {
     return "";
   }
   return std::string(home) + "/.local/share/tavo-url-manager";
-}
-
-bool ReadFile(const std::string& path, std::string* out, std::string* error) {
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) {
-    *error = path + " is not a file";
-    return false;
-  }
-  std::uintmax_t size = std::filesystem::file_size(path, ec);
-  if (ec || size > kMaxFileSize) {
-    *error = ec ? "cannot read " + path + ": " + ec.message()
-                : path + " is larger than 256 MB, more than any bookmark file";
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (!in.good() && !in.eof()) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  *out = ss.str();
-  return true;
 }
 
 void PrintSummary(const std::string& file, const std::string& dir,
@@ -141,7 +116,7 @@ int Import(const std::vector<std::string>& args) {
   }
   std::string bytes;
   std::string error;
-  if (!ReadFile(args[0], &bytes, &error)) {
+  if (!bookmarks::ReadBookmarkFile(args[0], &bytes, &error)) {
     return Fail(error);
   }
   bookmarks::Tree tree;
@@ -187,33 +162,11 @@ int Export(const std::vector<std::string>& args) {
   const std::string& dir = plain[0];
   const std::string& file = plain[1];
   if (format.empty()) {
-    std::string ext = std::filesystem::path(file).extension().string();
-    format = ext == ".xbel" || ext == ".XBEL" ? "xbel" : "html";
+    format = bookmarks::XbelByName(file) ? "xbel" : "html";
   }
   std::string error;
-  {
-    std::error_code ec;
-    if (!std::filesystem::is_directory(dir, ec)) {
-      return Fail(dir + " is not a folder");
-    }
-    bookmarks::FolderLock lock(dir);
-    if (!lock.ok()) {
-      return Fail(lock.error());
-    }
-    if (!bookmarks::FinishInterruptedImport(xce::FileSystem::Default(), dir, &error)) {
-      return Fail(error);
-    }
-    bookmarks::Tree tree;
-    if (!bookmarks::ReadCatalogue(dir, &tree, &error)) {
-      return Fail(error);
-    }
-    std::string text = format == "xbel" ? bookmarks::WriteXbel(tree) : bookmarks::WriteNetscape(tree);
-    const std::string parent = std::filesystem::path(file).parent_path().string();
-    if (!bookmarks::WriteFileAtomically(xce::FileSystem::Default(), parent.empty() ? "." : parent,
-                                        file, text)
-             .ok()) {
-      return Fail("cannot write " + file);
-    }
+  if (!bookmarks::ExportBookmarks(dir, file, format == "xbel", &error)) {
+    return Fail(error);
   }
   return 0;
 }
