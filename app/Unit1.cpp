@@ -212,6 +212,7 @@ void TForm1::BindHandlers() {
   connect(ToolButton10, &QToolButton::clicked, this, ui::Guarded(this, &TForm1::ToolButton10Click));
   connect(ToolButton11, &QToolButton::clicked, this, ui::Guarded(this, &TForm1::ToolButton11Click));
   connect(ToolButton12, &QToolButton::clicked, this, ui::Guarded(this, &TForm1::ToolButton12Click));
+  BindServiceMenu();
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
@@ -229,6 +230,10 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+  if (catalogueReleased_) {
+    event->ignore();
+    return;
+  }
   if (ui::CloseQueryGuarded([this](bool& CanClose) { FormCloseQuery(CanClose); })) {
     event->accept();
   } else {

@@ -97,6 +97,11 @@ class TForm1 : public QWidget, public Ui::TForm1 {
   QAction* actionExportBookmarks;
   QAction* actionFindDuplicates;
   QAction* actionCheckLinks;
+  // Bookmarks from a browser's file into the catalogue, the catalogue into
+  // a bookmark file, and the records that share an address.
+  virtual void ImportBookmarksClick();
+  virtual void ExportBookmarksClick();
+  virtual void FindDuplicatesClick();
 
   // The URL list's filters: the URL table's filtering switched off and on
   // again, and the membership filter rebuilt from the main tree's marks.
@@ -111,6 +116,17 @@ class TForm1 : public QWidget, public Ui::TForm1 {
   void BindHandlers();
   void CreateComponents();
   void CreateServiceMenu();
+  void BindServiceMenu();
+  // A command over the whole catalogue reads and writes it through a
+  // connection of its own, which the tables held for exclusive use would
+  // refuse: the window posts a pending edit, saves the tree and closes them
+  // (refusing edits meanwhile), then opens them again and shows the list
+  // and the tree afresh, as start-up shows them.
+  void ReleaseCatalogue();
+  void ReopenCatalogue();
+  std::string urlIndexBeforeRelease_;
+  // While the tables are away the window does not close.
+  bool catalogueReleased_ = false;
   // After a URL command failed with the main window hidden.
   void RecoverFromCommand(TForm2* editor);
   // The whole addresses: the URL field's text handlers and the URL table's
