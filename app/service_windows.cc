@@ -126,7 +126,10 @@ TImportProgressForm::TImportProgressForm(TImportRun* run, QWidget* parent)
   ProgressBar1 = new QProgressBar(this);
   ProgressBar1->setObjectName("ProgressBar1");
   ProgressBar1->setToolTip(QString::fromUtf8("Сколько адресов уже записано"));
-  ProgressBar1->setRange(0, 0);  // until the first count comes
+  // Counted in thousandths, whatever the number of links. A bar that only
+  // says "busy" would repaint all the time and slow the import.
+  ProgressBar1->setRange(0, 1000);
+  ProgressBar1->setValue(0);
   ProgressBar1->setMinimumWidth(320);
   layout->addWidget(ProgressBar1);
   auto* row = new QHBoxLayout;
@@ -150,8 +153,6 @@ void TImportProgressForm::Poll() {
   const std::size_t total = run_->Total();
   const std::size_t done = run_->Done();
   if (done > 0 && total > 0) {
-    // The bar counts in thousandths, whatever the number of links.
-    ProgressBar1->setRange(0, 1000);
     ProgressBar1->setValue(static_cast<int>(std::min<std::size_t>(1000, done * 1000 / total)));
   }
 }
