@@ -5,8 +5,6 @@
 
 #include "db/db_error.h"
 #include "qt_text.h"
-#include "stored_text.h"
-#include "xds/xce_calls.h"
 #include "xds/xdstable.h"
 
 namespace {
@@ -67,14 +65,6 @@ TTreeNode* NewSectionNode(const TMyItem& item) {
   node->SetImageIndex(0);
   node->SetSelectedIndex(0);
   return node;
-}
-
-// Removes the scratch table of a rewrite (and a memo file it may have had).
-void RemoveScratch(const std::filesystem::path& dbf) {
-  std::error_code ignored;
-  std::filesystem::remove(dbf, ignored);
-  std::filesystem::path memo = dbf;
-  std::filesystem::remove(memo.replace_extension(".fpt"), ignored);
 }
 
 }  // namespace
@@ -194,69 +184,19 @@ std::vector<TSectionRow> TreeRows(TTreeView* Tree) {
 
 void WriteSectionRows(TXdsTable& Table, const TSectionFields& fields,
                       const std::vector<TSectionRow>& rows) {
-  // The new rows go to a scratch table of the same fields beside the table;
-  // the engine then swaps them in for the old rows in one step, the way it
-  // packs. A crash before the swap leaves the old table and a scratch file
-  // that the next save removes.
   Table.Close();
   Table.SetExclusive(true);
   Table.Open();
-  const XDSHANDLE table = Table.TableHandle();
-  const XDSHANDLE connection = Table.XdsConnection()->ConnectionHandle();
-  const std::filesystem::path scratch =
-      std::filesystem::path(Table.TableDirectory()) /
-      (std::filesystem::path(Table.TableName()).filename().string() + ".rewrite.tmp");
-  const uint16_t charType = Table.XdsTableOptions().XdsCharType() == OEM ? XDS_CHAR_OEM
-                                                                          : XDS_CHAR_ANSI;
-  XDSHANDLE rows_table = 0;
+  std::vector<std::vector<std::string>> texts;
+  texts.reserve(rows.size());
+  for (const TSectionRow& row : rows) {
+    // The table layer cuts a name over the field's size where a whole
+    // character ends.
+    texts.push_back({std::to_string(row.Id), std::to_string(row.ParentId), row.Name});
+  }
   try {
-    auto check = [&](XDSRESULT r) { CheckXceResult(&Table, r); };
-    uint16_t count = 0;
-    check(Xce().XdsGetNumFields(table, &count));
-    std::vector<std::string> names(count);
-    std::vector<XDSFIELDDEF> defs(count);
-    for (uint16_t f = 1; f <= count; ++f) {
-      char name[64] = {};
-      uint16_t length = sizeof name;
-      check(Xce().XdsGetFieldName(table, f, name, &length));
-      names[f - 1].assign(name, length);
-      XDSFIELDDEF& def = defs[f - 1];
-      check(Xce().XdsGetFieldTypeLetter(table, f, &def.type));
-      check(Xce().XdsGetFieldLength(table, f, &def.length));
-      check(Xce().XdsGetFieldDecimals(table, f, &def.decimals));
-      def.name = names[f - 1].c_str();
-    }
-    RemoveScratch(scratch);
-    check(Xce().XdsCreateTable(connection, scratch.c_str(), charType, count, defs.data()));
-    check(Xce().XdsOpenTable(connection, scratch.c_str(), nullptr, XDS_TABLE_CDX, charType,
-                             XDS_LOCK_PROPRIETARY, XDS_RIGHTS_CHECK, XDS_OPEN_EXCLUSIVE,
-                             &rows_table));
-    uint16_t idNo = 0, parentNo = 0, nameNo = 0;
-    check(Xce().XdsGetFieldNumber(rows_table, fields.Id.c_str(), &idNo));
-    check(Xce().XdsGetFieldNumber(rows_table, fields.Parent.c_str(), &parentNo));
-    check(Xce().XdsGetFieldNumber(rows_table, fields.Name.c_str(), &nameNo));
-    auto set = [&](uint16_t field, const std::string& text) {
-      check(Xce().XdsSetField(rows_table, field, text.data(), static_cast<uint32_t>(text.size())));
-    };
-    for (const TSectionRow& row : rows) {
-      check(Xce().XdsAppendRecord(rows_table));
-      set(idNo, std::to_string(row.Id));
-      set(parentNo, std::to_string(row.ParentId));
-      // A name over the field's size keeps the characters that fit whole.
-      const std::size_t fits = platform::TextCut(row.Name, defs[nameNo - 1u].length,
-                                                 charType == XDS_CHAR_OEM);
-      set(nameNo, row.Name.substr(0, fits));
-      check(Xce().XdsWriteRecord(rows_table));
-    }
-    check(Xce().XdsRewriteTable(table, rows_table));
-    check(Xce().XdsCloseTable(rows_table));
-    rows_table = 0;
-    RemoveScratch(scratch);
+    Table.RewriteRows({fields.Id, fields.Parent, fields.Name}, texts);
   } catch (...) {
-    if (rows_table != 0) {
-      (void)Xce().XdsCloseTable(rows_table);
-    }
-    RemoveScratch(scratch);
     // The files hold the old rows or the new ones; the component's buffers
     // may hold neither, so it is closed.
     Table.Close();

@@ -218,23 +218,7 @@ TEST_F(SectionTable, AFailedSaveLeavesTheOldRowsOrTheNewOnes) {
     table_.SetExclusive(true);
     table_.Open();
     int calls = 0;
-    bool failed = false;
-    {
-      xdstest::RecordingEngine rec;
-      // A close releases the table even when its last write fails, so a
-      // close is left to the engine: a refused one would leave it held.
-      rec.fail = [&](const std::string& call) -> std::optional<XDSRESULT> {
-        if (call.rfind("XdsCloseTable", 0) == 0) {
-          return std::nullopt;
-        }
-        return ++calls == n ? std::optional<XDSRESULT>(XDS_ERR_IO) : std::nullopt;
-      };
-      try {
-        Save();
-      } catch (const std::exception&) {
-        failed = true;
-      }
-    }
+    const bool failed = xdstest::RunWithCallFailing(n, &calls, [&] { Save(); });
     table_.Close();
     std::vector<Row> got = cattest::Sections(dir_);
     if (n == 0) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <optional>
 #include <string>
@@ -130,6 +131,31 @@ inline RecordingEngine::RecordingEngine() {
 #define XDS_RECORD_CALL(name) Xce().name = &recording::Wrap<&::name, #name>::Call;
   XDS_ENGINE_CALLS(XDS_RECORD_CALL)
 #undef XDS_RECORD_CALL
+}
+
+// Runs `body` under a recording engine whose `n`th call fails with
+// XDS_ERR_IO (n = 0: none fails): whether `body` threw, and in *calls how
+// many calls it made. A close is left to the engine, since it releases its
+// table even when it fails and a refused one would leave the table held.
+inline bool RunWithCallFailing(int n, int* calls, const std::function<void()>& body) {
+  int count = 0;
+  bool failed = false;
+  {
+    RecordingEngine rec;
+    rec.fail = [&](const std::string& call) -> std::optional<XDSRESULT> {
+      if (call.rfind("XdsCloseTable", 0) == 0) {
+        return std::nullopt;
+      }
+      return ++count == n ? std::optional<XDSRESULT>(XDS_ERR_IO) : std::nullopt;
+    };
+    try {
+      body();
+    } catch (const std::exception&) {
+      failed = true;
+    }
+  }
+  *calls = count;
+  return failed;
 }
 
 }  // namespace xdstest

@@ -350,3 +350,88 @@ TEST(XdsDirect, FailingEngineCallLeavesTheWindowAsItWas) {
   rec.fail = nullptr;
   EXPECT_EQ(t->RecNo(), 3);
 }
+
+namespace {
+
+using SectionRow = std::tuple<std::string, std::string, std::string>;
+
+// (INID, INNAME, PREIN) of every row of the sections table in INNAME order,
+// through a component of its own.
+std::vector<SectionRow> Sections(TXdsConnection& c) {
+  auto t = Table(c, "HDSTem", "TEM.dbf");
+  t->SetIndexName("INNAME");
+  t->Open();
+  std::vector<SectionRow> rows;
+  for (t->First(); !t->Eof(); t->Next()) {
+    rows.emplace_back(t->FieldByName("INID")->AsString(), t->FieldByName("INNAME")->AsString(),
+                      t->FieldByName("PREIN")->AsString());
+  }
+  return rows;
+}
+
+}  // namespace
+
+// A rewrite replaces every row with the given texts of the named fields, in
+// the order given; a field not named stays blank, a name over its field's 50
+// characters is cut before a character reference that would not fit, and
+// the index tags follow the new rows.
+TEST(XdsDirect, RewriteRowsReplacesEveryRow) {
+  TempDir dir;
+  XDS_REQUIRE_FIXTURES("catalogue", dir);
+  auto c = Connect(dir.str());
+  auto t = Table(*c, "HDSTem", "TEM.dbf");
+  t->SetIndexName("INNAME");
+  t->Open();
+  const std::string longName = std::string(48, 'z') + "&#20013;";
+  t->RewriteRows({"INNAME", "INID", "PREIN"},
+                 {{"beta", "2", "1"}, {longName, "3", "1"}, {"alpha", "1"}});
+  EXPECT_EQ(t->FieldByName("INNAME")->AsString(), "alpha");  // on the first row
+  EXPECT_EQ(t->RecordCount(), 3);
+  t->Close();
+  EXPECT_EQ(Sections(*c),
+            (std::vector<SectionRow>{
+                {"1", "alpha", ""}, {"2", "beta", "1"}, {"3", std::string(48, 'z'), "1"}}));
+  EXPECT_EQ(CheckReport(dir.str(), "TEM.dbf"), "");
+  EXPECT_FALSE(fs::exists(dir / "TEM.dbf.rewrite.tmp"));
+}
+
+// Each engine call of a rewrite fails in turn: the table then holds its old
+// rows or all the new ones, checks clean, and no scratch table is left.
+TEST(XdsDirect, AFailedRewriteLeavesTheOldRowsOrTheNewOnes) {
+  TempDir base;
+  XDS_REQUIRE_FIXTURES("catalogue", base);
+  const std::vector<std::vector<std::string>> newRows = {{"1", "one", "0"}, {"2", "two", "1"}};
+  std::vector<SectionRow> oldStored;
+  {
+    auto c = Connect(base.str());
+    oldStored = Sections(*c);
+  }
+  const std::vector<SectionRow> newStored = {{"1", "one", "0"}, {"2", "two", "1"}};
+  int total = 0;
+  int failures = 0;
+  for (int n = 0; n == 0 || n <= total; ++n) {
+    TempDir dir;
+    for (const auto& e : fs::directory_iterator(base / "")) {
+      fs::copy_file(e.path(), dir / e.path().filename().string());
+    }
+    auto c = Connect(dir.str());
+    auto t = Table(*c, "HDSTem", "TEM.dbf");
+    t->Open();
+    int calls = 0;
+    const bool failed = xdstest::RunWithCallFailing(n, &calls, [&] {
+      t->RewriteRows({"INID", "INNAME", "PREIN"}, newRows);
+    });
+    t->Close();
+    const std::vector<SectionRow> got = Sections(*c);
+    if (n == 0) {
+      ASSERT_FALSE(failed);
+      ASSERT_EQ(got, newStored);
+      total = calls;
+    }
+    EXPECT_TRUE(got == oldStored || got == newStored) << "call " << n << " failed";
+    EXPECT_EQ(CheckReport(dir.str(), "TEM.dbf"), "") << "call " << n;
+    EXPECT_FALSE(fs::exists(dir / "TEM.dbf.rewrite.tmp")) << "call " << n;
+    failures += failed ? 1 : 0;
+  }
+  EXPECT_GT(failures, 10);
+}

@@ -265,6 +265,15 @@ class TXdsDataSet : public TDataSet {
   void PackTable();
   void ReindexTable();
   void ZapTable();
+  // Replaces every row of the table, open exclusively, with `rows`: each the
+  // texts of the fields named in `fields`, in that order (other fields are
+  // blank). A text longer than its character field keeps the characters
+  // that fit whole. The rows are replaced in one step: after a failure or a
+  // crash the table holds its old rows or all the new ones (the dataset's
+  // buffers may hold neither: close it). Afterwards the dataset is on its
+  // first record.
+  void RewriteRows(const std::vector<std::string>& fields,
+                   const std::vector<std::vector<std::string>>& rows);
 
   // --- Unsupported ---------------------------------------------------------------
   [[noreturn]] void BatchMove();
