@@ -156,4 +156,38 @@ inline void FormatNumber(uint64_t v, char* out, int w) {
   } while (v != 0 && i >= 0);
 }
 
+// The plain table of the engine's benches, "bench.dbf": ID N(10),
+// NAME C(40), GRP N(6), made empty in `dir` and opened exclusively on a
+// connection of its own.
+struct BenchTable {
+  XDSHANDLE connection = 0;
+  XDSHANDLE table = 0;
+};
+
+inline BenchTable CreateBenchTable(const std::string& dir) {
+  BenchTable t;
+  Check(XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &t.connection), "connect");
+  XDSFIELDDEF defs[] = {{"ID", 'N', 10, 0}, {"NAME", 'C', 40, 0}, {"GRP", 'N', 6, 0}};
+  Check(XdsCreateTable(t.connection, "bench.dbf", XDS_CHAR_ANSI, 3, defs), "create");
+  Check(XdsOpenTable(t.connection, "bench.dbf", nullptr, XDS_TABLE_CDX, XDS_CHAR_ANSI, 1, 1,
+                     XDS_OPEN_EXCLUSIVE, &t.table),
+        "open");
+  return t;
+}
+
+// Appends a record to the bench table: `id`, its made-up name, group `grp`.
+inline void AppendBenchRecord(XDSHANDLE table, uint32_t id, uint32_t grp) {
+  char idText[10];
+  char name[40];
+  char grpText[6];
+  FormatNumber(id, idText, 10);
+  MakeName(id, name);
+  FormatNumber(grp, grpText, 6);
+  Check(XdsAppendRecord(table), "append");
+  Check(XdsSetFieldRaw(table, 1, idText, 10), "set id");
+  Check(XdsSetFieldRaw(table, 2, name, 40), "set name");
+  Check(XdsSetFieldRaw(table, 3, grpText, 6), "set grp");
+  Check(XdsWriteRecord(table), "write");
+}
+
 }  // namespace bench

@@ -174,18 +174,7 @@ int main(int argc, char** argv) {
 
   // SQLite: the same rows, one index per tag, REINDEX.
   const std::string dbPath = (dir / "catalogue_bench.sqlite").string();
-  std::filesystem::remove(dbPath);
-  sqlite3* db = nullptr;
-  if (sqlite3_open(dbPath.c_str(), &db) != SQLITE_OK) {
-    std::fprintf(stderr, "catalogue_bench: cannot open %s\n", dbPath.c_str());
-    return 1;
-  }
-  bench::CheckSql(sqlite3_exec(db,
-                               "PRAGMA locking_mode=EXCLUSIVE; PRAGMA journal_mode=OFF;"
-                               "PRAGMA synchronous=OFF; PRAGMA cache_size=-2000000;"
-                               "PRAGMA temp_store=MEMORY;",
-                               nullptr, nullptr, nullptr),
-                  db, "pragmas");
+  sqlite3* db = bench::OpenSqlite(dbPath, true);
   XDSHANDLE connection = 0;
   bench::Check(XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &connection), "connect");
   const char* names[] = {"tem", "type", "urlin", "urls"};

@@ -35,7 +35,6 @@ namespace {
 using bench::Check;
 using bench::CheckSql;
 using bench::Die;
-using bench::FormatNumber;
 using bench::MakeName;
 using bench::Seconds;
 using bench::Span;
@@ -64,26 +63,9 @@ struct Times {
 Times RunEngine(const std::string& dir, const Data& d) {
   Times t;
   const uint32_t n = static_cast<uint32_t>(d.ids.size());
-  XDSHANDLE c = 0;
-  XDSHANDLE table = 0;
-  Check(XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), "connect");
-  XDSFIELDDEF defs[] = {{"ID", 'N', 10, 0}, {"NAME", 'C', 40, 0}, {"GRP", 'N', 6, 0}};
-  Check(XdsCreateTable(c, "bench.dbf", XDS_CHAR_ANSI, 3, defs), "create");
-  Check(XdsOpenTable(c, "bench.dbf", nullptr, XDS_TABLE_CDX, XDS_CHAR_ANSI, 1, 1,
-                     XDS_OPEN_EXCLUSIVE, &table),
-        "open");
-  char id[10];
-  char name[40];
-  char grp[6];
+  auto [c, table] = bench::CreateBenchTable(dir);
   for (uint32_t i = 0; i < n; ++i) {
-    FormatNumber(d.ids[i], id, 10);
-    MakeName(d.ids[i], name);
-    FormatNumber(d.grps[i], grp, 6);
-    Check(XdsAppendRecord(table), "append");
-    Check(XdsSetFieldRaw(table, 1, id, 10), "set id");
-    Check(XdsSetFieldRaw(table, 2, name, 40), "set name");
-    Check(XdsSetFieldRaw(table, 3, grp, 6), "set grp");
-    Check(XdsWriteRecord(table), "write");
+    bench::AppendBenchRecord(table, d.ids[i], d.grps[i]);
   }
   Check(XdsFlushTable(table), "flush");
 
@@ -134,7 +116,7 @@ Times RunEngine(const std::string& dir, const Data& d) {
     sum += value[vl - 1];
     ++seen;
     XDSRESULT r = XdsSkip(byName, 1);
-    if (r == 5068) {
+    if (r == XDS_ERR_NO_CURRENT_RECORD) {
       break;
     }
     Check(r, "skip");

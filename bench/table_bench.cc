@@ -45,14 +45,7 @@ struct Times {
 
 Times RunEngine(const std::string& dir, uint32_t n, const std::vector<uint32_t>& order) {
   Times t;
-  XDSHANDLE c = 0;
-  XDSHANDLE table = 0;
-  Check(XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), "connect");
-  XDSFIELDDEF defs[] = {{"ID", 'N', 10, 0}, {"NAME", 'C', 40, 0}, {"GRP", 'N', 6, 0}};
-  Check(XdsCreateTable(c, "bench.dbf", XDS_CHAR_ANSI, 3, defs), "create");
-  Check(XdsOpenTable(c, "bench.dbf", nullptr, XDS_TABLE_CDX, XDS_CHAR_ANSI, 1, 1,
-                     XDS_OPEN_EXCLUSIVE, &table),
-        "open");
+  auto [c, table] = bench::CreateBenchTable(dir);
   char id[10];
   char name[40];
   char grp[6];
@@ -82,7 +75,7 @@ Times RunEngine(const std::string& dir, uint32_t n, const std::vector<uint32_t>&
     sum += ParseDigits(rec.data() + 1, 10) + ParseDigits(rec.data() + 51, 6) + rec[50];
     ++seen;
     XDSRESULT r = XdsSkip(table, 1);
-    if (r == 5068) {
+    if (r == XDS_ERR_NO_CURRENT_RECORD) {
       break;
     }
     Check(r, "skip");
@@ -108,18 +101,9 @@ Times RunEngine(const std::string& dir, uint32_t n, const std::vector<uint32_t>&
 
 Times RunSqlite(const std::string& dir, uint32_t n, const std::vector<uint32_t>& order) {
   Times t;
-  sqlite3* db = nullptr;
-  std::string path = dir + "/bench.sqlite";
-  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
-    std::fprintf(stderr, "table_bench: cannot open %s\n", path.c_str());
-    std::exit(1);
-  }
-  CheckSql(sqlite3_exec(db,
-                        "PRAGMA locking_mode=EXCLUSIVE; PRAGMA journal_mode=OFF;"
-                        "PRAGMA synchronous=OFF; PRAGMA cache_size=-2000000;"
-                        "PRAGMA temp_store=MEMORY;"
-                        "CREATE TABLE t(id INTEGER, name TEXT, grp INTEGER);",
-                        nullptr, nullptr, nullptr),
+  sqlite3* db = bench::OpenSqlite(dir + "/bench.sqlite", true);
+  CheckSql(sqlite3_exec(db, "CREATE TABLE t(id INTEGER, name TEXT, grp INTEGER);", nullptr, nullptr,
+                        nullptr),
            db, "set up");
   sqlite3_stmt* ins = nullptr;
   CheckSql(

@@ -93,16 +93,8 @@ std::vector<int64_t> PickUrls(const std::vector<std::pair<int64_t, int64_t>>& ro
 
 sqlite3* LoadSqlite(const std::string& path, const std::vector<std::pair<int64_t, int64_t>>& rows,
                     int64_t urls) {
-  std::filesystem::remove(path);
-  sqlite3* db = nullptr;
-  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
-    std::fprintf(stderr, "url_delete_bench: cannot open %s\n", path.c_str());
-    std::exit(1);
-  }
+  sqlite3* db = bench::OpenSqlite(path, true);
   CheckSql(sqlite3_exec(db,
-                        "PRAGMA locking_mode=EXCLUSIVE; PRAGMA journal_mode=OFF;"
-                        "PRAGMA synchronous=OFF; PRAGMA cache_size=-2000000;"
-                        "PRAGMA temp_store=MEMORY;"
                         "CREATE TABLE urls(url_id INTEGER PRIMARY KEY, url TEXT, name TEXT,"
                         " adrestype TEXT, deleted INTEGER);"
                         "CREATE TABLE urlin(tem_id INTEGER, url_id INTEGER);"

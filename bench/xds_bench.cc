@@ -33,7 +33,6 @@ namespace {
 
 using bench::Check;
 using bench::CheckSql;
-using bench::FormatNumber;
 using bench::MakeName;
 using bench::Seconds;
 using bench::ParseDigits;
@@ -58,26 +57,9 @@ void Report(const char* what, Span s, int64_t checksum) {
 }
 
 void BuildEngineTable(const std::string& dir, const std::vector<uint32_t>& ids) {
-  XDSHANDLE c = 0;
-  XDSHANDLE table = 0;
-  Check(XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), "connect");
-  XDSFIELDDEF defs[] = {{"ID", 'N', 10, 0}, {"NAME", 'C', 40, 0}, {"GRP", 'N', 6, 0}};
-  Check(XdsCreateTable(c, "bench.dbf", XDS_CHAR_ANSI, 3, defs), "create");
-  Check(XdsOpenTable(c, "bench.dbf", nullptr, XDS_TABLE_CDX, XDS_CHAR_ANSI, 1, 1,
-                     XDS_OPEN_EXCLUSIVE, &table),
-        "open");
-  char id[10];
-  char name[40];
-  char grp[6];
+  auto [c, table] = bench::CreateBenchTable(dir);
   for (uint32_t i = 0; i < ids.size(); ++i) {
-    FormatNumber(ids[i], id, 10);
-    MakeName(ids[i], name);
-    FormatNumber(ids[i] % 1000, grp, 6);
-    Check(XdsAppendRecord(table), "append");
-    Check(XdsSetFieldRaw(table, 1, id, 10), "set id");
-    Check(XdsSetFieldRaw(table, 2, name, 40), "set name");
-    Check(XdsSetFieldRaw(table, 3, grp, 6), "set grp");
-    Check(XdsWriteRecord(table), "write");
+    bench::AppendBenchRecord(table, ids[i], ids[i] % 1000);
   }
   const XDSTAGDEF tags[] = {{"NAME", "NAME", "", 0, 0}};
   Check(XdsCreateIndexTags(table, 1, tags), "tag");
@@ -185,18 +167,7 @@ int64_t LayerWalk(TXdsConnection& connection, const char* tag) {
 }
 
 sqlite3* BuildSqlite(const std::string& path, const std::vector<uint32_t>& ids) {
-  std::filesystem::remove(path);
-  sqlite3* db = nullptr;
-  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
-    std::fprintf(stderr, "xds_bench: cannot open %s\n", path.c_str());
-    std::exit(1);
-  }
-  CheckSql(sqlite3_exec(db,
-                        "PRAGMA locking_mode=EXCLUSIVE; PRAGMA journal_mode=OFF;"
-                        "PRAGMA synchronous=OFF; PRAGMA cache_size=-2000000;"
-                        "PRAGMA temp_store=MEMORY;",
-                        nullptr, nullptr, nullptr),
-           db, "pragmas");
+  sqlite3* db = bench::OpenSqlite(path, true);
   CheckSql(sqlite3_exec(db, "CREATE TABLE t(id INTEGER, name TEXT, grp INTEGER);", nullptr,
                         nullptr, nullptr),
            db, "create");

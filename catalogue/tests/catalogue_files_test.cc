@@ -3,7 +3,6 @@
 // the last change in a table's header aside), so a catalogue made by one
 // build, or by the other programs that read these tables, is the same one.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -14,6 +13,7 @@
 
 #include "catalogue/demo_catalogue.h"
 #include "catalogue/schema.h"
+#include "temp_dir.h"
 #include "xce.h"
 
 namespace {
@@ -56,13 +56,8 @@ std::map<std::string, Digest> Digests(const fs::path& dir) {
 
 class CatalogueFilesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "catfiles.XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
+  testsupport::TempDir tmp_{"catfiles"};
+  fs::path dir_ = tmp_.path();
 };
 
 TEST_F(CatalogueFilesTest, EmptyCatalogueKeepsItsBytes) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "catalogue/schema.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -36,18 +37,13 @@ std::string LongAddress(char tail) {
 class WholeAddressTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "wholeaddr.XXXXXX").string();
-    dir_ = ::mkdtemp(tmpl.data());
     XDSHANDLE c = 0;
     ASSERT_EQ(XdsConnect60(dir_.c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), 0);
     ASSERT_EQ(catalogue::CreateCatalogue(c), 0);
     EXPECT_EQ(XdsDisconnect(c), 0);
     Connect();
   }
-  void TearDown() override {
-    Disconnect();
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { Disconnect(); }
   void Connect() {
     ASSERT_EQ(XdsConnect60(dir_.c_str(), XDS_SERVER_LOCAL, "", "", 0, &connection_), 0);
     ASSERT_EQ(catalogue::OpenCatalogueTable(
@@ -133,7 +129,8 @@ class WholeAddressTest : public ::testing::Test {
     return std::string(report.data(), length);
   }
 
-  fs::path dir_;
+  testsupport::TempDir tmp_{"wholeaddr"};
+  fs::path dir_ = tmp_.path();
   XDSHANDLE connection_ = 0;
   XDSHANDLE urls_ = 0;
   uint16_t urlField_ = 0;

@@ -8,20 +8,16 @@
 #include <fstream>
 #include <sstream>
 
+#include "temp_dir.h"
+
 namespace platform {
 namespace {
 
 class ProfileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tavo_profile_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    path_ = dir_ + "/tavo.ini";
-  }
+  void SetUp() override { path_ = dir_ + "/tavo.ini"; }
   void TearDown() override {
     std::filesystem::permissions(dir_, std::filesystem::perms::owner_all);
-    std::filesystem::remove_all(dir_);
   }
   void Put(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
   std::string Get() {
@@ -30,7 +26,9 @@ class ProfileTest : public ::testing::Test {
     s << in.rdbuf();
     return s.str();
   }
-  std::string dir_, path_;
+  testsupport::TempDir tmp_{"tavo_profile"};
+  std::string dir_ = tmp_.str();
+  std::string path_;
 };
 
 TEST_F(ProfileTest, ReadsValuesWithWindowsRules) {

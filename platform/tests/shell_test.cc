@@ -1,35 +1,30 @@
 #include "shell.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <thread>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "cp1251.h"
 #include "current_dir.h"
+#include "temp_dir.h"
 
 namespace platform {
 namespace {
 
 class ShellTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/tavo_shell_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
   void TearDown() override {
     SetShellOpenerForTesting("");
-    std::filesystem::remove_all(dir_);
   }
   // A fake opener that records its arguments, one per line, and exits with `code`.
   std::string FakeOpener(int code) {
@@ -49,7 +44,8 @@ class ShellTest : public ::testing::Test {
     s << in.rdbuf();
     return s.str();
   }
-  std::string dir_;
+  testsupport::TempDir tmp_{"tavo_shell"};
+  std::string dir_ = tmp_.str();
 };
 
 TEST_F(ShellTest, HandsTheTextToTheOpenerAsOneArgument) {

@@ -1,18 +1,13 @@
 #include "catalogue_test_util.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <QString>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "catalogue/schema.h"
+#include "child_process.h"
 #include "qt_text.h"
-
-extern char** environ;
 
 namespace cattest {
 
@@ -136,33 +131,16 @@ namespace {
 // its output in *out.
 int RunPython(const std::string& script, std::vector<std::string> args, const fs::path& outFile,
               std::string* out) {
-  std::string python = fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                   0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  std::vector<char*> argv = {python.data(), const_cast<char*>("-c"),
-                             const_cast<char*>(script.c_str())};
-  for (std::string& a : args) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  int rc = posix_spawnp(&pid, python.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    return -1;
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
+  std::vector<std::string> argv = {testsupport::Python(), "-c", script};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const int status = testsupport::RunChildWith(argv, {outFile.string(), outFile.string()});
   std::ifstream in(outFile, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   *out = text.str();
   std::error_code ignored;
   fs::remove(outFile, ignored);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return status;
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 // xcetool dump and count with --filter, run as the program on the fixtures.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -9,42 +7,19 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
 // Runs xcetool with `args` (no shell); returns its exit status and stdout.
 int RunTool(const std::vector<std::string>& args, std::string* out) {
-  int pipefd[2];
-  if (pipe(pipefd) != 0) {
-    return -1;
-  }
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(pipefd[1], 1);
-    close(pipefd[0]);
-    close(pipefd[1]);
-    std::vector<char*> argv;
-    std::string tool = XCETOOL_PATH;
-    argv.push_back(tool.data());
-    std::vector<std::string> copy = args;
-    for (std::string& a : copy) {
-      argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    execv(tool.c_str(), argv.data());
-    _exit(127);
-  }
-  close(pipefd[1]);
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(pipefd[0], buf, sizeof buf)) > 0) {
-    out->append(buf, static_cast<std::size_t>(n));
-  }
-  close(pipefd[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::vector<std::string> argv = {XCETOOL_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  testsupport::ChildRun run = testsupport::RunChild(argv);
+  *out += run.out;
+  return run.status;
 }
 
 TEST(FilterTool, DumpAndCountSelectWhatTheFilterSays) {

@@ -1,10 +1,7 @@
 // The command-line tool as a user runs it: exit statuses, one-line errors,
 // the catalogue it creates, dump, check and pack.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -15,19 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+#include "temp_dir.h"
 #include "xce.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using ToolRun = testsupport::ChildRun;
 
 std::string Slurp(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -38,45 +31,17 @@ std::string Slurp(const fs::path& p) {
 
 class Tool : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "xcetool.XXXXXX").string();
-    dir_ = ::mkdtemp(tmpl.data());
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   ToolRun Exec(std::vector<std::string> args) {
     args.insert(args.begin(), XCETOOL_PATH);
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-      argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    fs::path out = dir_ / ".out";
-    fs::path err = dir_ / ".err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    ToolRun r;
-    if (posix_spawn(&pid, XCETOOL_PATH, &actions, nullptr, argv.data(), environ) == 0) {
-      int status = 0;
-      waitpid(pid, &status, 0);
-      r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    r.out = Slurp(out);
-    r.err = Slurp(err);
-    fs::remove(out);
-    fs::remove(err);
-    return r;
+    return testsupport::RunChild(args);
   }
 
   static bool OneLine(const std::string& s) {
     return !s.empty() && s.back() == '\n' && s.find('\n') == s.size() - 1;
   }
 
-  fs::path dir_;
+  testsupport::TempDir tmp_{"xcetool"};
+  fs::path dir_ = tmp_.path();
 };
 
 TEST_F(Tool, HelpEverywhere) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cdx_test_util.h"
+#include "temp_dir.h"
 #include "xce.h"
 
 namespace xce::cdx {
@@ -20,21 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    path_ = fs::temp_directory_path() /
-            ("xce_cdx_api_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++));
-    fs::remove_all(path_);
-    fs::create_directories(path_);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-
- private:
-  static inline int counter_ = 0;
-  fs::path path_;
-};
+using TempDir = testsupport::TempDir;
 
 std::string LastError() {
   int32_t code = 0;

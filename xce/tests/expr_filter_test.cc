@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
 #include "xce.h"
 
 namespace {
@@ -15,14 +16,10 @@ namespace {
 class FilterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/xce_filter_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
     ASSERT_EQ(XdsConnect60(dir_.c_str(), 1, "", "", 0, &conn_), 0);
   }
   void TearDown() override {
     EXPECT_EQ(XdsDisconnect(conn_), 0);
-    std::filesystem::remove_all(dir_);
   }
 
   // A membership-like table: TEM_ID N(10), URL_ID N(10), NAME C(20), DESCR M.
@@ -92,7 +89,8 @@ class FilterTest : public ::testing::Test {
     return text;
   }
 
-  std::string dir_;
+  testsupport::TempDir tmp_{"xce_filter"};
+  std::string dir_ = tmp_.str();
   XDSHANDLE conn_ = 0;
 };
 

@@ -1,44 +1,23 @@
 // Tables written by the engine are read by Debian's python3-dbf, and tables
 // that python3-dbf writes are read by the engine, values compared.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <cstdlib>
 
+#include "child_process.h"
 #include "test_util.h"
-
-extern char** environ;
 
 namespace xcetest {
 namespace {
 
-std::string Python() { return fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3"; }
-
 // Runs python with a script (no shell); returns its exit status and output.
 int RunPython(const std::string& script, const std::string& dir, std::string* output) {
   fs::path out = fs::path(dir) / "python.out";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::string python = Python();
-  std::vector<char*> argv = {python.data(), const_cast<char*>("-c"),
-                             const_cast<char*>(script.c_str()), const_cast<char*>(dir.c_str()),
-                             nullptr};
-  pid_t pid = 0;
-  int rc = posix_spawnp(&pid, python.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    return -1;
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
+  const int status =
+      testsupport::RunChildWith({testsupport::Python(), "-c", script, dir}, {out.string(), ""});
   if (output != nullptr) {
     *output = ReadBytes(out);
   }
   fs::remove(out);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return status;
 }
 
 bool HavePythonDbf() {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
 #include "xce.h"
 
 namespace xcetest {
@@ -53,25 +54,7 @@ inline void SkipRecords(XDSHANDLE handle, int32_t n) {
   EXPECT_TRUE(r == 0 || r == XDS_ERR_NO_CURRENT_RECORD) << LastError();
 }
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "xcetest.XXXXXX").string();
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    path_ = ::mkdtemp(buf.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-  std::string str() const { return path_.string(); }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
+using TempDir = testsupport::TempDir;
 
 // A connection and at most one table, released on destruction.
 class ApiTable {

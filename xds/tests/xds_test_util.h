@@ -13,30 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
 #include "xds/xds.h"
 
 namespace xdstest {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "xdstest.XXXXXX").string();
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    path_ = ::mkdtemp(buf.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  std::string str() const { return path_.string(); }
-  fs::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  fs::path path_;
-};
+using TempDir = testsupport::TempDir;
 
 inline fs::path FixturesDir() { return fs::path(TAVO_FIXTURES_DIR); }
 

@@ -1,16 +1,16 @@
 // An import changes the catalogue whole or not at all: with the swap's
 // writes failing one after another, with the process killed at any moment,
 // and when the program holds the catalogue open.
+#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <chrono>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "bookmark_tree.h"
 #include "catalogue_io.h"
 #include "catalogue_util.h"
+#include "child_process.h"
 #include "fault_file.h"
 #include "test_data.h"
 
@@ -225,23 +225,11 @@ TEST(AllOrNothing, AKilledImportLeavesOldOrNew) {
   for (int delayMs : {1, 5, 20, 50, 100, 200, 300, 450, 700, 1000}) {
     const std::string dir = tmp.str("kill" + std::to_string(delayMs));
     CopyFolder(base, dir);
-    std::string program = TAVO_BOOKMARKS_PATH;
-    std::vector<std::string> args = {program, "import", file, dir};
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-      argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = testsupport::StartChild({TAVO_BOOKMARKS_PATH, "import", file, dir}, {});
+    ASSERT_GT(pid, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    (void)testsupport::WaitChild(pid);
     // Any later run finishes or clears what the killed one left.
     RunResult e = Exec(TAVO_BOOKMARKS_PATH, {"export", dir, tmp.str("out.html")});
     ASSERT_EQ(e.status, 0) << e.err;

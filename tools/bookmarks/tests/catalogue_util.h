@@ -2,11 +2,8 @@
 // text of a catalogue's content, and running the programs.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,28 +16,16 @@
 
 #include "catalogue/schema.h"
 #include "catalogue/whole_address.h"
+#include "child_process.h"
 #include "cp1251.h"
+#include "temp_dir.h"
 #include "xce.h"
-
-extern char** environ;
 
 namespace bookmarks_test {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "bookmarks.XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
-  std::string str(const std::string& sub = "") const { return (path_ / sub).string(); }
-
- private:
-  fs::path path_;
-};
+using TempDir = testsupport::TempDir;
 
 inline std::string Slurp(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -69,49 +54,13 @@ inline void CopyFolder(const fs::path& from, const fs::path& to) {
   }
 }
 
-struct RunResult {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using RunResult = testsupport::ChildRun;
 
 // Runs a program without a shell; `env` entries are added to the environment.
 inline RunResult Exec(const std::string& program, std::vector<std::string> args,
-                const std::vector<std::string>& env = {}) {
+                      const std::vector<std::string>& env = {}) {
   args.insert(args.begin(), program);
-  std::vector<char*> argv;
-  for (std::string& a : args) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-  std::vector<std::string> envCopy;
-  for (char** e = environ; *e != nullptr; ++e) {
-    envCopy.emplace_back(*e);
-  }
-  envCopy.insert(envCopy.end(), env.begin(), env.end());
-  std::vector<char*> envp;
-  for (std::string& e : envCopy) {
-    envp.push_back(e.data());
-  }
-  envp.push_back(nullptr);
-  TempDir io;
-  const std::string out = io.str("out");
-  const std::string err = io.str("err");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  RunResult r;
-  pid_t pid = 0;
-  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data()) == 0) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  r.out = Slurp(out);
-  r.err = Slurp(err);
-  return r;
+  return testsupport::RunChild(args, env);
 }
 
 inline bool OneLine(const std::string& s) {
