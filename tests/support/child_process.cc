@@ -28,8 +28,7 @@ void Redirect(posix_spawn_file_actions_t* actions, int fd, const std::string& fi
   if (file.empty()) {
     posix_spawn_file_actions_addopen(actions, fd, "/dev/null", O_WRONLY, 0);
   } else {
-    posix_spawn_file_actions_addopen(actions, fd, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
+    posix_spawn_file_actions_addopen(actions, fd, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   }
 }
 
@@ -62,8 +61,8 @@ pid_t StartChild(const std::vector<std::string>& argv, const ChildStreams& strea
   }
   pid_t pid = 0;
   const int rc = args.empty() ? -1
-                              : posix_spawnp(&pid, args[0].c_str(), &actions, nullptr,
-                                             argp.data(), envp.data());
+                              : posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argp.data(),
+                                             envp.data());
   posix_spawn_file_actions_destroy(&actions);
   return rc == 0 ? pid : -1;
 }

@@ -45,8 +45,8 @@ constexpr const char* kJournalHead = "tavo-bookmarks-journal 1\n";
 constexpr const char* kUndo = "tavo-bookmarks.undo";
 // Longer addresses than this are taken for damage, not addresses.
 constexpr std::size_t kLongestAddress = 1 << 20;
-constexpr std::size_t kNameLength = 100;
-constexpr std::size_t kSectionNameLength = 50;
+constexpr std::size_t kNameLength = catalogue::kUrlNameLength;
+constexpr std::size_t kSectionNameLength = catalogue::kSectionNameLength;
 // Bigger files than this are not bookmark files a browser writes.
 constexpr std::uintmax_t kMaxFileSize = 256u << 20;
 

@@ -33,6 +33,13 @@ inline constexpr char kSectionId[] = "INID";
 inline constexpr char kSectionParent[] = "PREIN";
 inline constexpr char kSectionName[] = "INNAME";
 
+// Characters of the text fields whose values are cut to fit: a section's
+// name, a URL record's address (its first part, see whole_address.h) and
+// its name.
+inline constexpr uint16_t kSectionNameLength = 50;
+inline constexpr uint16_t kUrlFieldLength = 100;
+inline constexpr uint16_t kUrlNameLength = 100;
+
 // Creates the four tables with their index tags in the connection's
 // directory. Stops at the first failure and returns its result.
 [[nodiscard]] XDSRESULT CreateCatalogue(XDSHANDLE connection);

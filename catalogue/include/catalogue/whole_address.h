@@ -29,9 +29,6 @@
 
 namespace catalogue {
 
-// Characters the URL table's URL field holds.
-inline constexpr std::size_t kUrlFieldLength = 100;
-
 // URLFULL.DBF: URL_ID N(10,0), ADDRESS memo, tag URL_ID; OEM text like the
 // URL table, so an address converts the same way in both.
 const CatalogueTable& WholeAddressTable();
