@@ -108,6 +108,9 @@ class TForm1 : public QWidget, public Ui::TForm1 {
   virtual void RefreshUrlFilter();
   virtual void ApplySectionFilter();
 
+  // Whether start-up opened the catalogue whole, so that it may be changed.
+  bool CatalogueOpen() const { return catalogueOpen_; }
+
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;

@@ -4,6 +4,7 @@
 #include "url_catalogue.h"
 
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -423,7 +424,10 @@ void TForm1::ToolButton5Click() {
   if (!HDSType->Locate("TYPE_ID", TVariant(type), 0)) {
     return;
   }
-  const std::string command = HDSType->FieldByName("TYPRPRESTR")->AsString() + CurrentAddress();
+  OpenWithOpener(HDSType->FieldByName("TYPRPRESTR")->AsString() + CurrentAddress());
+}
+
+void OpenWithOpener(const std::string& command) {
   const platform::ShellLaunch launch =
       platform::StartShellExecute(command, platform::ExecutableDirectory());
   if (launch.fd < 0) {
@@ -433,8 +437,8 @@ void TForm1::ToolButton5Click() {
   // The opener's verdict comes when it exits, which may be long after (an
   // opener that runs the program itself): the window goes on meanwhile, and
   // a failure is reported when it is known.
-  auto* watch = new TOpenerWatch(launch.fd, this);
-  connect(watch, &QSocketNotifier::activated, watch, [watch] {
+  auto* watch = new TOpenerWatch(launch.fd, Form1);
+  QObject::connect(watch, &QSocketNotifier::activated, watch, [watch] {
     const int result = watch->Result();
     watch->deleteLater();
     ui::CallGuarded([result] { ReportLaunch(result); });
@@ -548,4 +552,188 @@ void MarkUrlSections() {
     }
     memberships.Next();
   }
+}
+
+// --- Commands on records by id ----------------------------------------------
+
+namespace {
+
+// Makes the URL record `id` current: in the list when it shows it, else with
+// the list's filtering off (the caller switches it on again). False, with the
+// filtering as it was, when no live record has the id.
+bool GoToUrlRecord(int32_t id) {
+  TXdsTable& urls = *Form1->HDSUrls;
+  urls.CheckBrowseMode();
+  if (urls.Filtered() && urls.Locate("URL_ID", TVariant(id), 0)) {
+    return true;
+  }
+  const bool filtered = urls.Filtered();
+  urls.SetFiltered(false);
+  urls.First();
+  if (urls.LocateExpression("URL_ID=" + std::to_string(id) + " and not deleted()", true)) {
+    return true;
+  }
+  urls.SetFiltered(filtered);
+  return false;
+}
+
+// The list's filtering on again, the grid following it once more.
+void BackToList() {
+  Form1->HDSUrls->EnableControls();
+  Quietly([] { Form1->RefreshUrlFilter(); });
+}
+
+bool StartsWithText(const QString& text, const QString& prefix) {
+  return text.startsWith(prefix, Qt::CaseInsensitive);
+}
+
+}  // namespace
+
+int FileUrlsUnderSection(const std::vector<int32_t>& ids, const QString& name) {
+  TForm1& form = *Form1;
+  TTreeNode* section = nullptr;
+  for (int i = 0; i < form.TreeView1->topLevelItemCount(); ++i) {
+    auto* node = dynamic_cast<TTreeNode*>(form.TreeView1->topLevelItem(i));
+    if (node != nullptr && node->text(0) == name) {
+      section = node;
+      break;
+    }
+  }
+  if (section == nullptr) {
+    section = NewSection(form.TreeView1, nullptr, name);
+    try {
+      SaveSections(form.TreeView1);
+    } catch (...) {
+      delete section;
+      throw;
+    }
+  }
+  const int32_t sectionId = static_cast<int32_t>(section->Data());
+  const std::string inSection = "TEM_ID=" + std::to_string(sectionId);
+  TXdsTable& memberships = *form.HDSUrlIn;
+  const std::string filter = memberships.Filter();
+  const bool filtered = memberships.Filtered();
+  const std::string index = memberships.IndexName();
+  std::vector<int32_t> added;
+  auto restore = [&] {
+    memberships.SetFiltered(false);
+    memberships.SetFilter(filter);
+    memberships.SetIndexName(index);
+    memberships.SetFiltered(filtered);
+  };
+  try {
+    // The records filed there already, read once.
+    std::vector<int32_t> present;
+    memberships.SetFiltered(false);
+    memberships.SetFilter(inSection);
+    memberships.SetFiltered(true);
+    memberships.First();
+    while (!memberships.Eof()) {
+      present.push_back(WholeNumber(memberships.FieldByName("URL_ID")->AsFloat()));
+      memberships.Next();
+    }
+    std::sort(present.begin(), present.end());
+    memberships.SetFiltered(false);
+    for (int32_t id : ids) {
+      if (std::binary_search(present.begin(), present.end(), id) ||
+          std::find(added.begin(), added.end(), id) != added.end()) {
+        continue;
+      }
+      AddMemberships(memberships, id, {sectionId});
+      added.push_back(id);
+    }
+  } catch (...) {
+    Quietly([&] { memberships.Cancel(); });
+    for (int32_t id : added) {
+      Quietly([&] {
+        memberships.SetFiltered(false);
+        memberships.First();
+        (void)RemoveMemberships(memberships, id,
+                                inSection + " and URL_ID=" + std::to_string(id));
+      });
+    }
+    Quietly(restore);
+    throw;
+  }
+  restore();
+  form.RefreshUrlFilter();
+  return static_cast<int>(added.size());
+}
+
+bool ReplaceUrlAddress(int32_t id, const QString& address) {
+  TForm1& form = *Form1;
+  TXdsTable& urls = *form.HDSUrls;
+  TXdsTable& types = *form.HDSType;
+  urls.DisableControls();
+  try {
+    if (!GoToUrlRecord(id)) {
+      BackToList();
+      return false;
+    }
+    // The record's own link type when the address begins with its prefix,
+    // else the type with the longest prefix the address begins with.
+    const std::string ownType = urls.FieldByName("ADRESTYPE")->AsString();
+    std::string type;
+    QString prefix;
+    bool fits = false;
+    if (types.Locate("TYPE_ID", TVariant(ownType), 0)) {
+      prefix = ui::ToQString(types.FieldByName("TYPRPRESTR")->AsString());
+      fits = StartsWithText(address, prefix);
+    }
+    if (!fits) {
+      types.DisableControls();
+      const TBookmark at = types.IsEmpty() ? TBookmark() : types.GetBookmark();
+      int longest = -1;
+      for (types.First(); !types.Eof(); types.Next()) {
+        const QString p = ui::ToQString(types.FieldByName("TYPRPRESTR")->AsString());
+        if (p.size() > longest && StartsWithText(address, p)) {
+          longest = static_cast<int>(p.size());
+          prefix = p;
+          type = types.FieldByName("TYPE_ID")->AsString();
+        }
+      }
+      if (!at.empty() && types.BookmarkValid(at)) {
+        types.GotoBookmark(at);
+      }
+      types.EnableControls();
+      if (longest < 0) {
+        BackToList();
+        return false;
+      }
+    }
+    TField* url = urls.FieldByName("URL");
+    urls.Edit();
+    if (!type.empty()) {
+      urls.FieldByName("ADRESTYPE")->SetAsString(type);
+    }
+    url->SetText(ui::FromQString(address.mid(prefix.size()), *url));
+    urls.Post();
+  } catch (...) {
+    Quietly([&] {
+      if (Editing(urls)) {
+        urls.Cancel();
+      }
+    });
+    BackToList();
+    throw;
+  }
+  BackToList();
+  return true;
+}
+
+bool DeleteUrlRecord(int32_t id) {
+  TXdsTable& urls = *Form1->HDSUrls;
+  urls.DisableControls();
+  try {
+    if (!GoToUrlRecord(id)) {
+      BackToList();
+      return false;
+    }
+    urls.Delete();
+  } catch (...) {
+    BackToList();
+    throw;
+  }
+  BackToList();
+  return true;
 }

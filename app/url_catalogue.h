@@ -2,8 +2,10 @@
 // commands and the editor window share.
 #pragma once
 
+#include <QString>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class TTreeView;
 class TXdsTable;
@@ -41,3 +43,28 @@ void LimitSectionNames(TTreeView* tree);
 // A window's section tree read from, or written back to, the sections table.
 void LoadSections(TXdsTable& sections, TTreeView* tree);
 void SaveSections(TXdsTable& sections, TTreeView* tree);
+
+// Hands `command`, text in the program's character set, to the desktop's
+// opener as the main window's browse button does; a failure is reported
+// once the opener's verdict comes.
+void OpenWithOpener(const std::string& command);
+
+// Commands on URL records named by id, for windows that list records the
+// main list may no longer show. Each leaves the list refetched from its first
+// record.
+//
+// Files the records under the top-level section `name` of the main tree,
+// made when missing (the sections table is rewritten from the tree then);
+// a record filed there already stays as it is. All or nothing over the
+// memberships. Returns how many records were filed.
+int FileUrlsUnderSection(const std::vector<int32_t>& ids, const QString& name);
+// Gives the record `address` (the whole address, with the scheme) through
+// the editor's save path, so a long one is kept whole. The record's link
+// type prefix is left out of what is stored; when the address does not begin
+// with it, the record takes the link type whose prefix it begins with (the
+// longest). False, and nothing changed, when no link type fits or the record
+// is gone.
+[[nodiscard]] bool ReplaceUrlAddress(int32_t id, const QString& address);
+// Deletes the record as the main window's delete command does, with its
+// memberships and its whole address. False when it is gone already.
+[[nodiscard]] bool DeleteUrlRecord(int32_t id);

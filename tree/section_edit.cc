@@ -17,24 +17,28 @@ constexpr char kHasMemberships[] = "Нужно убрать входимость
 constexpr int kImageFromLabel = 18;
 constexpr int kImageToLabel = 5;
 
-// Adds a new section under parent (the top level when null), selects it and
-// gives it the next free id; the id is taken after the node is in the tree,
-// where its data 0 does not count.
+// Adds a new section under parent (the top level when null) and selects it.
 void AddSection(TTreeView* Tree, TTreeNode* parent) {
+  Tree->setCurrentItem(NewSection(Tree, parent, QString::fromUtf8(kNewSectionText)));
+}
+
+}  // namespace
+
+TTreeNode* NewSection(TTreeView* Tree, TTreeNode* Parent, const QString& Text) {
+  // The id is taken after the node is in the tree, where its data 0 does
+  // not count.
   auto* node = new TTreeNode();
-  node->setText(0, QString::fromUtf8(kNewSectionText));
+  node->setText(0, Text);
   node->setFlags(node->flags() | Qt::ItemIsEditable);
-  if (parent != nullptr) {
-    parent->addChild(node);
+  if (Parent != nullptr) {
+    Parent->addChild(node);
   } else {
     Tree->addTopLevelItem(node);
   }
   SetSectionMark(node, kSectionUnmarked);
-  Tree->setCurrentItem(node);
   node->SetData(NextSectionId(Tree));
+  return node;
 }
-
-}  // namespace
 
 void SetSectionMark(TTreeNode* Node, int Mark) {
   Node->SetImageIndex(Mark);

@@ -8,6 +8,7 @@
 
 #include "controls.h"
 
+class QString;
 class QWidget;
 class TXdsTable;
 
@@ -27,6 +28,9 @@ void AddSectionAtCurrentLevel(TTreeView* Tree);
 // A new section as the selected node's last child; nothing when none is
 // selected.
 void AddChildSection(TTreeView* Tree);
+// A new unmarked section named Text, the last child of Parent (the last
+// top-level section when null), with the next free id; the selection stays.
+TTreeNode* NewSection(TTreeView* Tree, TTreeNode* Parent, const QString& Text);
 // Deletes the selected section when it has no child sections and no URL
 // record is filed under it (Memberships, its filter switched off for the
 // check, holds no row for it); otherwise says why in the error box over
