@@ -291,9 +291,9 @@ TLinkCheckForm::TLinkCheckForm(TForm1* owner, std::vector<TListedUrl> urls)
           ui::Guarded(this, &TLinkCheckForm::ButtonSaveClick));
   connect(ButtonClose, &QPushButton::clicked, this, &QWidget::close);
 
-  // Progress is shown ten times a second, not at every answer.
+  // Progress is shown twenty times a second, not at every answer.
   progressTimer_ = new QTimer(this);
-  progressTimer_->setInterval(100);
+  progressTimer_->setInterval(50);
   connect(progressTimer_, &QTimer::timeout, this, [this] { ShowProgress(); });
   ButtonCancel->setEnabled(false);
   ShowProgress();

@@ -106,6 +106,7 @@ class THttpTestServer {
     void incomingConnection(qintptr descriptor) override {
       auto* socket = new QTcpSocket(this);
       socket->setSocketDescriptor(descriptor);
+      socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
       auto buffer = std::make_shared<QByteArray>();
       connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
         buffer->append(socket->readAll());
