@@ -24,7 +24,7 @@
 #include "../app/tests/http_test_server.h"
 #include "Unit1.h"
 #include "bench_util.h"
-#include "catalogue.h"
+#include "catalogue/schema.h"
 #include "exception_handler.h"
 #include "link_check_window.h"
 
@@ -50,13 +50,13 @@ void WriteCatalogue(const std::string& dir, int n, quint16 port) {
   fs::create_directories(dir);
   XDSHANDLE c = 0;
   bench::Check(XdsConnect60(dir.c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), "connect");
-  bench::Check(xcetool::CreateCatalogue(c), "create catalogue");
+  bench::Check(catalogue::CreateCatalogue(c), "create catalogue");
   auto put = [&](XDSHANDLE t, uint16_t field, const std::string& text) {
     bench::Check(XdsSetField(t, field, text.data(), static_cast<uint32_t>(text.size())), "set");
   };
   XDSHANDLE t = 0;
   bench::Check(
-      xcetool::OpenCatalogueTable(c, xcetool::CatalogueTables()[xcetool::kType], false, &t),
+      catalogue::OpenCatalogueTable(c, catalogue::CatalogueTables()[catalogue::kType], false, &t),
       "open types");
   bench::Check(XdsAppendRecord(t), "append type");
   put(t, 1, "1");
@@ -65,7 +65,7 @@ void WriteCatalogue(const std::string& dir, int n, quint16 port) {
   bench::Check(XdsWriteRecord(t), "write type");
   bench::Check(XdsCloseTable(t), "close types");
   bench::Check(
-      xcetool::OpenCatalogueTable(c, xcetool::CatalogueTables()[xcetool::kUrls], false, &t),
+      catalogue::OpenCatalogueTable(c, catalogue::CatalogueTables()[catalogue::kUrls], false, &t),
       "open urls");
   uint16_t id = 0, url = 0, name = 0, type = 0;
   bench::Check(XdsGetFieldNumber(t, "URL_ID", &id), "field");

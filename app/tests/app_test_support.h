@@ -85,6 +85,21 @@ class CatalogueFolderTest : public ::testing::Test {
     FilterFlag = false;
   }
 
+  // The folder's files as they are on disk now, copied aside: the program
+  // holds its tables open for exclusive use.
+  std::filesystem::path OnDisk() {
+    namespace fs = std::filesystem;
+    const fs::path copy = dir_ / "on-disk";
+    fs::remove_all(copy);
+    fs::create_directory(copy);
+    for (const auto& e : fs::directory_iterator(dir_)) {
+      if (e.is_regular_file()) {
+        fs::copy_file(e.path(), copy / e.path().filename());
+      }
+    }
+    return copy;
+  }
+
   QTemporaryDir tmp_;
   std::filesystem::path dir_;
   std::filesystem::path old_;

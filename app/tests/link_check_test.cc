@@ -105,19 +105,6 @@ class LinkCheckTest : public apptest::CatalogueFolderTest<TForm1> {
     }
     ASSERT_EQ(list->selectionModel()->selectedRows().size(), static_cast<qsizetype>(rows.size()));
   }
-  // The tables as on disk now, read from a copy: the program holds them
-  // for its own use.
-  fs::path OnDisk() {
-    const fs::path copy = dir_ / "on-disk";
-    fs::remove_all(copy);
-    fs::create_directory(copy);
-    for (const auto& e : fs::directory_iterator(dir_)) {
-      if (e.is_regular_file()) {
-        fs::copy_file(e.path(), copy / e.path().filename());
-      }
-    }
-    return copy;
-  }
   std::vector<std::string> Urls() {
     return apptest::Stored(OnDisk(), catalogue::kUrls, {"URL_ID", "URL", "ADRESTYPE"});
   }

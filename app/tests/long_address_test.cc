@@ -105,19 +105,6 @@ class LongAddressTest : public apptest::CatalogueFolderTest<TForm1> {
     w->setFocus();
     QTest::keyClick(w, Qt::Key_V, Qt::ControlModifier);
   }
-  // The folder's files as they are on disk now, copied aside: the program
-  // holds its tables open for exclusive use.
-  fs::path OnDisk() {
-    const fs::path copy = dir_ / "on-disk";
-    fs::remove_all(copy);
-    fs::create_directory(copy);
-    for (const auto& e : fs::directory_iterator(dir_)) {
-      if (e.is_regular_file()) {
-        fs::copy_file(e.path(), copy / e.path().filename());
-      }
-    }
-    return copy;
-  }
   // What the engine's check says of every catalogue table as on disk.
   std::string Checked() {
     const fs::path copy = OnDisk();
