@@ -386,6 +386,21 @@ TEST_F(LinkCheckTest, CommandsChangeTheCatalogueOnlyWhenAsked) {
       << text.str();
 }
 
+TEST_F(LinkCheckTest, ANewAddressTakesTheLinkTypeItsSchemeNeeds) {
+  apptest::Put(dir_, catalogue::kType,
+               {{{"TYPE_ID", "4"}, {"TYPE_NAME", "Защищённая"}, {"TYPRPRESTR", "https://"}}});
+  PutUrls({{"old.example/page", "1", "Старый"}, {"other.example/", "3", "Почта"}});
+  Start();
+  // From http to https: the record takes the type whose prefix is https://.
+  EXPECT_TRUE(ReplaceUrlAddress(1, "https://new.example/page"));
+  // A record gone meanwhile changes nothing; an address only the type
+  // without a prefix fits is stored whole under that type.
+  EXPECT_FALSE(ReplaceUrlAddress(7, "http://new.example/"));
+  EXPECT_TRUE(ReplaceUrlAddress(2, "gopher://old.example/"));
+  EXPECT_EQ(Urls(), std::vector<std::string>(
+                        {"1|new.example/page|4", "2|gopher://old.example/|2"}));
+}
+
 TEST_F(LinkCheckTest, TheWindowNamesAndExplainsEveryControl) {
   Start();
   TLinkCheckForm* check = Check();
