@@ -243,7 +243,7 @@ TLinkCheckForm::TLinkCheckForm(TForm1* owner, std::vector<TListedUrl> urls)
   ListResults->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
   ListResults->verticalHeader()->hide();
   ListResults->horizontalHeader()->setStretchLastSection(true);
-  ListResults->setColumnWidth(TLinkResultModel::kState, 130);
+  ListResults->setColumnWidth(TLinkResultModel::kState, 150);
   ListResults->setColumnWidth(TLinkResultModel::kStatus, 40);
   ListResults->setColumnWidth(TLinkResultModel::kAddress, 240);
   ListResults->setColumnWidth(TLinkResultModel::kName, 140);

@@ -263,9 +263,13 @@ TEST_F(LinkCheckTest, OnlyTheListShownIsCheckedAndCancelStopsTheRest) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return check->ResultAt(0).State != TLinkState::Pending; }));
   QTest::mouseClick(check->ButtonCancel, Qt::LeftButton);
   EXPECT_FALSE(check->Checking());
-  const size_t asked = server.Requests().size();
+  // The request under way when Cancel came may still reach the server; the
+  // one still queued never does, and nothing is reported after.
   QTest::qWait(700);
-  EXPECT_EQ(server.Requests().size(), asked);
+  for (const auto& request : server.Requests()) {
+    EXPECT_NE(request.Path, "/three");
+  }
+  EXPECT_EQ(check->ResultAt(1).State, TLinkState::Pending);
   EXPECT_EQ(check->ResultAt(2).State, TLinkState::Pending);
   EXPECT_TRUE(check->LabelSummary->text().contains(QString::fromUtf8("Проверено 1 из 3")))
       << check->LabelSummary->text().toStdString();
