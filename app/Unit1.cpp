@@ -213,6 +213,9 @@ void TForm1::BindHandlers() {
   connect(ToolButton11, &QToolButton::clicked, this, ui::Guarded(this, &TForm1::ToolButton11Click));
   connect(ToolButton12, &QToolButton::clicked, this, ui::Guarded(this, &TForm1::ToolButton12Click));
   BindServiceMenu();
+  connect(actionCheckLinks, &QAction::triggered, this,
+          ui::Guarded(this, &TForm1::CheckLinksClick));
+  actionCheckLinks->setEnabled(true);
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {

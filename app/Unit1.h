@@ -102,6 +102,8 @@ class TForm1 : public QWidget, public Ui::TForm1 {
   virtual void ImportBookmarksClick();
   virtual void ExportBookmarksClick();
   virtual void FindDuplicatesClick();
+  // "Проверить ссылки…": the link check window over the list.
+  virtual void CheckLinksClick();
 
   // The URL list's filters: the URL table's filtering switched off and on
   // again, and the membership filter rebuilt from the main tree's marks.

@@ -548,3 +548,5 @@ TLinkCheckForm* ShowLinkCheck(TForm1* owner) {
   form->Start();
   return form;
 }
+
+void TForm1::CheckLinksClick() { ShowLinkCheck(this); }

@@ -77,8 +77,12 @@ class LinkCheckTest : public apptest::CatalogueFolderTest<TForm1> {
     return form_.get();
   }
   // The check window over the main list, its check done.
+  // Through the Сервис menu's entry.
   TLinkCheckForm* Check() {
-    TLinkCheckForm* check = ShowLinkCheck(form_.get());
+    EXPECT_TRUE(form_->actionCheckLinks->isEnabled());
+    form_->actionCheckLinks->trigger();
+    auto* check = form_->findChild<TLinkCheckForm*>();
+    EXPECT_NE(check, nullptr);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !check->Checking(); }, 20000));
     return check;
   }
