@@ -486,13 +486,19 @@ Status InPlaceChange::Commit(bool* rolledBack) {
 Status InPlaceChange::Apply() {
   for (const auto& s : stagings_) {
     // Pages staged one after the other usually sit side by side in memory
-    // too: such runs go to the file straight from there.
+    // too: such runs go to the file straight from there. Pages side by side
+    // in the file but not in memory (an index's pages, staged in the order
+    // its tree was walked) are gathered, so a run is one write, not one a
+    // page.
     const uint8_t* from = nullptr;
     uint64_t at = 0;
     uint64_t n = 0;
+    std::vector<uint8_t> gathered;
     auto flush = [&]() -> Status {
-      Status w = n > 0 ? s->base->WriteAt(at, from, static_cast<std::size_t>(n)) : Status::Ok();
+      const uint8_t* bytes = gathered.empty() ? from : gathered.data();
+      Status w = n > 0 ? s->base->WriteAt(at, bytes, static_cast<std::size_t>(n)) : Status::Ok();
       n = 0;
+      gathered.clear();
       return w;
     };
     for (const auto& [number, page] : s->pages) {
@@ -501,12 +507,18 @@ Status InPlaceChange::Apply() {
         break;
       }
       const uint64_t bytes = std::min(kStagePage, s->size - start);
-      if (n > 0 && (at + n != start || from + n != page || n >= kApplyChunk)) {
+      if (n > 0 && (at + n != start || n >= kApplyChunk)) {
         XCE_RETURN_IF_ERROR(flush());
       }
       if (n == 0) {
         from = page;
         at = start;
+      } else if (gathered.empty() && from + n != page) {
+        gathered.reserve(kApplyChunk + kStagePage);
+        gathered.assign(from, from + n);
+      }
+      if (!gathered.empty()) {
+        gathered.insert(gathered.end(), page, page + bytes);
       }
       n += bytes;
     }
