@@ -39,6 +39,11 @@ inline Span Seconds(Span since) {
   return {now.wall - since.wall, now.cpu - since.cpu};
 }
 
+// One figure's line: its wall and processor seconds.
+inline void ReportSeconds(const char* what, Span s) {
+  std::printf("  %-44s %8.3f s wall %8.3f s cpu\n", what, s.wall, s.cpu);
+}
+
 [[noreturn]] inline void Die(const char* what) {
   int32_t code = 0;
   char text[600];

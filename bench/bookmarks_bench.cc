@@ -37,10 +37,6 @@ using bench::Span;
 
 namespace {
 
-void Report(const char* what, Span s) {
-  std::printf("  %-44s %8.3f s wall %8.3f s cpu\n", what, s.wall, s.cpu);
-}
-
 // ------------------------------------------------------------------ SQLite
 
 class Sql {
@@ -232,14 +228,14 @@ void RunCase(const char* title, const std::string& dir, const std::string& sqlit
     std::fprintf(stderr, "bookmarks_bench: %s\n", error.c_str());
     std::exit(1);
   }
-  Report("catalogue import (all or nothing)", Seconds(start));
+  bench::ReportSeconds("catalogue import (all or nothing)", Seconds(start));
   Sql sql(sqlitePath);
   if (!seed.empty()) {
     LoadCatalogue(seed, &sql);
   }
   sql.Index();
   std::size_t added = 0;
-  Report("SQLite import (one transaction)", ImportIntoSqlite(tree, &sql, &added));
+  bench::ReportSeconds("SQLite import (one transaction)", ImportIntoSqlite(tree, &sql, &added));
   std::printf("  URL records added: catalogue %zu, SQLite %zu; memberships added %zu\n",
               summary.urlsAdded, added, summary.membershipsAdded);
 }
@@ -262,7 +258,7 @@ int main(int argc, char** argv) {
   }
   std::printf("bookmark file: %zu bytes, %zu folders, %zu links\n", file.size(), tree.folders.size(),
               tree.links.size());
-  Report("reading the file (both sides share it)", Seconds(start));
+  bench::ReportSeconds("reading the file (both sides share it)", Seconds(start));
 
   RunCase("into an empty catalogue", root + "/empty", root + "/empty.sqlite", tree, "");
 

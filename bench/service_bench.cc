@@ -38,10 +38,6 @@ using bench::Span;
 
 namespace {
 
-void Report(const char* what, Span s) {
-  std::printf("  %-44s %8.3f s wall %8.3f s cpu\n", what, s.wall, s.cpu);
-}
-
 // Every file of a folder on the disk: a user's catalogue is there before an
 // import starts, so writing it back is not the import's to pay for.
 void SyncFolder(const std::string& dir) {
@@ -161,8 +157,8 @@ void RunCase(const char* title, const std::string& root, const std::string& file
     cli = {std::min(cli.wall, c.wall), std::min(cli.cpu, c.cpu)};
     app = {std::min(app.wall, a.wall), std::min(app.cpu, a.cpu)};
   }
-  Report("tavo-bookmarks import (process)", cli);
-  Report("program: menu command to summary", app);
+  bench::ReportSeconds("tavo-bookmarks import (process)", cli);
+  bench::ReportSeconds("program: menu command to summary", app);
   std::printf("  program / tavo-bookmarks: %.2fx wall, %.2fx cpu\n", app.wall / cli.wall,
               app.cpu / cli.cpu);
 }

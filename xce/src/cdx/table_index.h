@@ -286,6 +286,9 @@ class TagOrder : public Order {
   bool BetweenScopes(const uint8_t* key) const;
   Status Step(Table& t, uint32_t recno, bool forward, uint32_t* out);
   Status Answer(uint32_t* recno);
+  // The tag's key of record `recno` into key_ (read from the table);
+  // *included false when the tag's FOR condition leaves the record out.
+  Status RecordKey(Table& t, uint32_t recno, const TableIndexes::Tag& tag, bool* included);
 
   std::shared_ptr<TableIndexes> indexes_;
   std::string tagName_;

@@ -1,7 +1,5 @@
 // A table's order by one tag (TagOrder), with its scopes, and the handle a
 // caller holds on it (IndexHandle).
-#include "cdx/table_index.h"
-
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -10,6 +8,7 @@
 #include "ascii.h"
 #include "cdx/cdx_build.h"
 #include "cdx/cdx_check.h"
+#include "cdx/table_index.h"
 #include "cdx/tag_keys.h"
 #include "codepage.h"
 #include "in_place_change.h"
@@ -106,12 +105,8 @@ Status TagOrder::PositionOn(Table& t, uint32_t recno, bool* exact) {
     *exact = true;
     return Status::Ok();
   }
-  image_.resize(t.recordLength());
-  XCE_RETURN_IF_ERROR(t.ReadRecord(recno, image_.data()));
-  key_.resize(tag->tag->key_len());
   bool included = false;
-  int i = indexes_->FindTag(tagName_);
-  XCE_RETURN_IF_ERROR(indexes_->KeyOf(i, image_.data(), recno, key_.data(), &included));
+  XCE_RETURN_IF_ERROR(RecordKey(t, recno, *tag, &included));
   *exact = cursor_->SeekEntry(key_.data(), recno) && included;
   return cursor_->status();
 }
@@ -163,14 +158,17 @@ Status TagOrder::InOrder(Table& t, uint32_t recno, bool* in) {
     *in = InScope(cursor_->key());
     return Status::Ok();
   }
-  image_.resize(t.recordLength());
-  XCE_RETURN_IF_ERROR(t.ReadRecord(recno, image_.data()));
-  key_.resize(tag->tag->key_len());
   bool included = false;
-  XCE_RETURN_IF_ERROR(
-      indexes_->KeyOf(indexes_->FindTag(tagName_), image_.data(), recno, key_.data(), &included));
+  XCE_RETURN_IF_ERROR(RecordKey(t, recno, *tag, &included));
   *in = included && InScope(key_.data());
   return Status::Ok();
+}
+
+Status TagOrder::RecordKey(Table& t, uint32_t recno, const TableIndexes::Tag& tag, bool* included) {
+  image_.resize(t.recordLength());
+  XCE_RETURN_IF_ERROR(t.ReadRecord(recno, image_.data()));
+  key_.resize(tag.tag->key_len());
+  return indexes_->KeyOf(indexes_->FindTag(tagName_), image_.data(), recno, key_.data(), included);
 }
 
 Status TagOrder::CompareRecords(Table& t, uint32_t a, uint32_t b, int* result) {
