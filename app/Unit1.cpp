@@ -7,7 +7,6 @@
 #include <QMouseEvent>
 #include <QScreen>
 
-#include <stdexcept>
 
 #include "Unit3.h"
 #include "catalogue_io.h"
@@ -43,7 +42,7 @@ void FinishInterruptedBookmarkImport(const std::string& dir) {
   bookmarks::FolderLock lock(dir);
   std::string error;
   if (lock.ok() && !bookmarks::FinishInterruptedImport(xce::FileSystem::Default(), dir, &error)) {
-    throw std::runtime_error("Cannot finish the bookmark import interrupted in " + dir + ": " +
+    throw Exception("Cannot finish the bookmark import interrupted in " + dir + ": " +
                              error);
   }
 }

@@ -323,7 +323,7 @@ void MergeDuplicates(TForm1& form, const bookmarks::DuplicateGroup& group) {
     }
     // The others' descriptions it does not hold yet, each on lines of its own.
     if (!urls.Locate("URL_ID", TVariant(keptId), 0)) {
-      throw std::runtime_error("URL " + std::to_string(keptId) + " is no longer in the catalogue");
+      throw Exception("URL " + std::to_string(keptId) + " is no longer in the catalogue");
     }
     std::string description = urls.FieldByName("DESCR")->AsString();
     std::vector<int32_t> others;
@@ -339,7 +339,7 @@ void MergeDuplicates(TForm1& form, const bookmarks::DuplicateGroup& group) {
       }
     }
     if (!urls.Locate("URL_ID", TVariant(keptId), 0)) {
-      throw std::runtime_error("URL " + std::to_string(keptId) + " is no longer in the catalogue");
+      throw Exception("URL " + std::to_string(keptId) + " is no longer in the catalogue");
     }
     if (description != urls.FieldByName("DESCR")->AsString()) {
       urls.Edit();

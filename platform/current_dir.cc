@@ -4,8 +4,9 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <stdexcept>
 #include <vector>
+
+#include "exception.h"
 
 namespace platform {
 
@@ -13,7 +14,7 @@ std::string GetCurrentDirectory() {
   std::vector<char> buf(256);
   while (getcwd(buf.data(), buf.size()) == nullptr) {
     if (errno != ERANGE || buf.size() > (1u << 20)) {
-      throw std::runtime_error("Unable to get the current directory");
+      throw Exception("Unable to get the current directory");
     }
     buf.resize(buf.size() * 2);
   }

@@ -5,7 +5,7 @@
 namespace platform {
 
 // The current directory of the process, as the system reports it (no
-// trailing separator except for the root itself). Throws std::runtime_error
+// trailing separator except for the root itself). Throws Exception
 // when the system cannot tell it (for instance when it has been removed).
 std::string GetCurrentDirectory();
 

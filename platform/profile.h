@@ -5,7 +5,7 @@
 // and blank line of the file as it was.
 #pragma once
 
-#include <stdexcept>
+#include "exception.h"
 #include <string>
 #include <string_view>
 
@@ -32,9 +32,9 @@ int StrToIntDef(std::string_view text, int def);
 
 // Raised when a profile file cannot be written; the message is
 // "Unable to write to <path>" in the program's character set.
-class EIniFileException : public std::runtime_error {
+class EIniFileException : public Exception {
  public:
-  using std::runtime_error::runtime_error;
+  using Exception::Exception;
 };
 
 // A profile file opened by name. Holds nothing but the name: each read and

@@ -1,21 +1,10 @@
 // Exceptions of the record-set framework and the framework's own messages.
 #pragma once
 
-#include <exception>
 #include <functional>
 #include <string>
 
-// The base of every exception the program raises: a message and nothing else.
-class Exception : public std::exception {
- public:
-  explicit Exception(std::string message) : message_(std::move(message)) {}
-  const char* what() const noexcept override { return message_.c_str(); }
-  const std::string& Message() const { return message_; }
-  void SetMessage(std::string message) { message_ = std::move(message); }
-
- private:
-  std::string message_;
-};
+#include "exception.h"
 
 // The silent exception: ends an operation without an error box.
 class EAbort : public Exception {
