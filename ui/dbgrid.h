@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QStringList>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QComboBox;
@@ -140,6 +141,8 @@ class TDBGrid : public QAbstractScrollArea {
   void PaintIndicator(QPainter& painter, const QRect& area);
 
   bool HandleKey(QKeyEvent* event, bool fromEditor);
+  std::optional<bool> HandleMoveKey(QKeyEvent* event, bool fromEditor);
+  bool TypeIntoCell(QKeyEvent* event);
   void MoveRows(int distance);
   void NextRow();
   void PriorRow();

@@ -546,6 +546,75 @@ Status KeySorter::DrainTo(EntrySink* sink) {
   return s;
 }
 
+namespace {
+
+// One input of the merge: a run on the scratch file, read in slices, or the
+// buffer's sorted entries. `key` is its current entry; its first sixteen
+// bytes are compared first, since keys of numbers kept as text often share
+// their first eight.
+struct MergeSource {
+  const uint8_t* key = nullptr;
+  uint64_t head = 0;
+  uint64_t head2 = 0;
+  uint32_t recno = 0;
+  // Runs: what is left on disk, and the slice read from it.
+  uint64_t offset = 0;
+  uint64_t left = 0;
+  std::vector<uint8_t> slice;
+  std::size_t at = 0;
+  std::size_t held = 0;
+  std::size_t index = 0;  // the buffer: next entry
+
+  void Take(const uint8_t* entry, uint32_t entryRecno, int keyLen) {
+    key = entry;
+    head = Prefix8(entry, keyLen);
+    head2 = keyLen > 8 ? Prefix8(entry, keyLen, 8) : 0;
+    recno = entryRecno;
+  }
+};
+
+// Moves a run to its next entry, reading the next slice of at most `slice`
+// entries when the one held is used up; false in *has when the run is done.
+Status NextFromRun(File& scratch, int keyLen, std::size_t slice, MergeSource& src, bool* has) {
+  const std::size_t width = static_cast<std::size_t>(keyLen) + 4;
+  if (src.at == src.held) {
+    if (src.left == 0) {
+      *has = false;
+      return Status::Ok();
+    }
+    const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(src.left, slice));
+    std::size_t got = 0;
+    XCE_RETURN_IF_ERROR(scratch.ReadAt(src.offset, src.slice.data(), n * width, &got));
+    if (got != n * width) {
+      return Status(kErrIo, "Scratch file " + scratch.path() + " came back short");
+    }
+    src.offset += n * width;
+    src.left -= n;
+    src.at = 0;
+    src.held = n;
+  }
+  const uint8_t* p = src.slice.data() + src.at * width;
+  src.Take(p, Le32(p + keyLen), keyLen);
+  ++src.at;
+  *has = true;
+  return Status::Ok();
+}
+
+// The merge heap's order: the greater entry sinks, so the smallest key (and
+// among equal keys the lowest record number) comes out first.
+bool MergeGreater(const MergeSource& x, const MergeSource& y, int keyLen) {
+  if (x.head != y.head) {
+    return x.head > y.head;
+  }
+  if (x.head2 != y.head2) {
+    return x.head2 > y.head2;
+  }
+  const int c = keyLen > 16 ? std::memcmp(x.key + 16, y.key + 16, keyLen - 16) : 0;
+  return c != 0 ? c > 0 : x.recno > y.recno;
+}
+
+}  // namespace
+
 Status KeySorter::Merge(Sorted* last, EntrySink* sink) {
   // One source per run plus the buffer; each run is read in slices small
   // enough that all slices together stay within what the buffer was allowed.
@@ -553,22 +622,7 @@ Status KeySorter::Merge(Sorted* last, EntrySink* sink) {
   const std::size_t allowed = capacity_ * (width + kSortScratchPerEntry) / 2;
   const std::size_t slice =
       std::clamp(allowed / runs_.size() / width, std::size_t{1}, kRunReadBytes / width);
-  struct Source {
-    const uint8_t* key = nullptr;
-    // The key's first sixteen bytes, compared first: keys of numbers kept
-    // as text often share their first eight.
-    uint64_t head = 0;
-    uint64_t head2 = 0;
-    uint32_t recno = 0;
-    // Runs: what is left on disk, and the slice read from it.
-    uint64_t offset = 0;
-    uint64_t left = 0;
-    std::vector<uint8_t> slice;
-    std::size_t at = 0;
-    std::size_t held = 0;
-    std::size_t index = 0;  // the buffer: next entry
-  };
-  std::vector<Source> sources(runs_.size() + 1);
+  std::vector<MergeSource> sources(runs_.size() + 1);
   for (std::size_t i = 0; i < runs_.size(); ++i) {
     sources[i].offset = runs_[i].offset;
     sources[i].left = runs_[i].count;
@@ -577,55 +631,20 @@ Status KeySorter::Merge(Sorted* last, EntrySink* sink) {
   const std::size_t mem = runs_.size();
   // Moves source i to its next entry; false when it has none.
   auto advance = [&](std::size_t i, bool* has) -> Status {
-    Source& src = sources[i];
-    if (i == mem) {
-      *has = src.index < last->size();
-      if (*has) {
-        last->Prefetch(src.index + 16);
-        src.key = last->key(src.index);
-        src.head = Prefix8(src.key, keyLen_);
-        src.head2 = keyLen_ > 8 ? Prefix8(src.key, keyLen_, 8) : 0;
-        src.recno = last->recno(src.index);
-        ++src.index;
-      }
-      return Status::Ok();
+    MergeSource& src = sources[i];
+    if (i != mem) {
+      return NextFromRun(*scratch_, keyLen_, slice, src, has);
     }
-    if (src.at == src.held) {
-      if (src.left == 0) {
-        *has = false;
-        return Status::Ok();
-      }
-      const std::size_t n = static_cast<std::size_t>(std::min<uint64_t>(src.left, slice));
-      std::size_t got = 0;
-      XCE_RETURN_IF_ERROR(scratch_->ReadAt(src.offset, src.slice.data(), n * width, &got));
-      if (got != n * width) {
-        return Status(kErrIo, "Scratch file " + scratch_->path() + " came back short");
-      }
-      src.offset += n * width;
-      src.left -= n;
-      src.at = 0;
-      src.held = n;
+    *has = src.index < last->size();
+    if (*has) {
+      last->Prefetch(src.index + 16);
+      src.Take(last->key(src.index), last->recno(src.index), keyLen_);
+      ++src.index;
     }
-    const uint8_t* p = src.slice.data() + src.at * width;
-    src.key = p;
-    src.head = Prefix8(p, keyLen_);
-    src.head2 = keyLen_ > 8 ? Prefix8(p, keyLen_, 8) : 0;
-    src.recno = Le32(p + keyLen_);
-    ++src.at;
-    *has = true;
     return Status::Ok();
   };
   auto greater = [&](std::size_t a, std::size_t b) {
-    const Source& x = sources[a];
-    const Source& y = sources[b];
-    if (x.head != y.head) {
-      return x.head > y.head;
-    }
-    if (x.head2 != y.head2) {
-      return x.head2 > y.head2;
-    }
-    const int c = keyLen_ > 16 ? std::memcmp(x.key + 16, y.key + 16, keyLen_ - 16) : 0;
-    return c != 0 ? c > 0 : x.recno > y.recno;
+    return MergeGreater(sources[a], sources[b], keyLen_);
   };
   std::vector<std::size_t> heap;
   for (std::size_t i = 0; i < sources.size(); ++i) {
@@ -640,7 +659,7 @@ Status KeySorter::Merge(Sorted* last, EntrySink* sink) {
   while (!heap.empty()) {
     std::pop_heap(heap.begin(), heap.end(), greater);
     const std::size_t i = heap.back();
-    const Source& src = sources[i];
+    const MergeSource& src = sources[i];
     if (unique.Keep(src.key)) {
       XCE_RETURN_IF_ERROR(sink->Put(src.key, src.recno));
     }
