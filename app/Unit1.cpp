@@ -34,9 +34,9 @@ namespace {
 
 constexpr char kGridSection[] = "Grid";
 
-// A bookmark import killed after it committed its swap leaves the folder
-// with some tables new and some old; it is finished before any table is
-// opened. While an import runs (it holds the folder) nothing is touched here:
+// A bookmark import (or a catalogue repair) killed after it committed its
+// swap leaves the folder with some tables new and some old; it is finished
+// before any table is opened. While an import runs (it holds the folder) nothing is touched here:
 // the tables it holds then refuse to open.
 void FinishInterruptedBookmarkImport(const std::string& dir) {
   bookmarks::FolderLock lock(dir);

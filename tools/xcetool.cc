@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/catalogue_check.h"
 #include "catalogue/demo_catalogue.h"
 #include "catalogue/schema.h"
 #include "csv_dump.h"
@@ -29,6 +30,10 @@ constexpr const char* kUsage =
     "  check FILE             check header, record count, end mark, memo pointers and\n"
     "                         every index tag; exit status 1 when a problem is found\n"
     "  pack FILE              remove deleted records (needs exclusive use)\n"
+    "  check-catalogue DIR [--repair]\n"
+    "                         check the catalogue's tables against each other; exit status\n"
+    "                         1 when something is found, 2 when a table cannot be read;\n"
+    "                         --repair mends every finding, all or nothing\n"
     "  reindex FILE           rebuild every index tag (needs exclusive use)\n"
     "\n"
     "pack and reindex accept --sort-memory MB: the memory for sorting index keys\n"
@@ -366,6 +371,72 @@ int Check(const std::vector<std::string>& args) {
   return 0;
 }
 
+// Exit statuses of check-catalogue: like diff's, 1 says what was looked for
+// was found, 2 that the catalogue could not be looked at.
+constexpr int kFound = 1;
+constexpr int kCannotCheck = 2;
+
+int CheckCatalogue(const std::vector<std::string>& args) {
+  if (WantsHelp(args)) {
+    std::cout
+        << "usage: xcetool check-catalogue DIR [--repair]\n"
+           "Checks the catalogue's tables against each other: memberships naming a\n"
+           "missing URL record or section, repeated memberships, memberships of URL\n"
+           "records marked deleted, URL and section ids that repeat or are not positive,\n"
+           "sections whose parent is missing or whose parents lead round in a cycle,\n"
+           "link type codes no link type has, and rows of URLFULL.DBF naming no URL\n"
+           "record or repeating another. One line per finding, with record numbers.\n"
+           "Exit status 0 when nothing is found, 1 when something is, 2 when a table\n"
+           "cannot be read (the engine's message; nothing is written).\n"
+           "\n"
+           "--repair mends every finding without losing a URL record or a section:\n"
+           "drops those memberships, gives the newer of two records with one id and a\n"
+           "record whose id is not positive a new id, adds the missing link types,\n"
+           "puts the sections whose parent is missing or in a cycle at the top level\n"
+           "(where the program shows them). All or nothing; the tables must not be in\n"
+           "use. Prints what it found and what it did; exit status 0 when done.\n";
+    return 0;
+  }
+  std::vector<std::string> dirs;
+  bool repair = false;
+  for (const std::string& a : args) {
+    if (a == "--repair") {
+      repair = true;
+    } else {
+      dirs.push_back(a);
+    }
+  }
+  if (dirs.size() != 1) {
+    Fail("check-catalogue needs exactly one directory");
+    return kCannotCheck;
+  }
+  std::vector<catalogue::Finding> findings;
+  std::vector<std::string> done;
+  std::string error;
+  const bool ok = repair ? catalogue::RepairCatalogue(dirs[0], catalogue::RepairOptions(),
+                                                      &findings, &done, &error)
+                         : catalogue::CheckCatalogue(dirs[0], &findings, &error);
+  if (!ok) {
+    Fail(error);
+    return kCannotCheck;
+  }
+  for (const catalogue::Finding& f : findings) {
+    std::cout << f.text << "\n";
+  }
+  for (const std::string& line : done) {
+    std::cout << "repaired: " << line << "\n";
+  }
+  if (findings.empty()) {
+    std::cout << dirs[0] << ": ok\n";
+  }
+  std::cout.flush();
+  if (!std::cout.good()) {
+    Fail("cannot write the report");
+    return kCannotCheck;
+  }
+  return findings.empty() || repair ? 0 : kFound;
+}
+
 int Pack(std::vector<std::string> args) {
   if (WantsHelp(args)) {
     std::cout << "usage: xcetool pack [--sort-memory MB] FILE\n"
@@ -442,6 +513,9 @@ int main(int argc, char** argv) {
   }
   if (command == "pack") {
     return Pack(args);
+  }
+  if (command == "check-catalogue") {
+    return CheckCatalogue(args);
   }
   if (command == "reindex") {
     return Reindex(args);

@@ -83,34 +83,41 @@ XDSRESULT CreateCatalogue(XDSHANDLE connection) {
   return r;
 }
 
-std::vector<std::string> CatalogueFilesIn(const std::string& dir) {
+bool IsCatalogueFileName(const std::string& name) {
   auto lower = [](std::string s) {
     std::transform(s.begin(), s.end(), s.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return s;
   };
-  std::vector<std::string> stems;
+  const std::size_t dot = name.rfind('.');
+  if (name.find('/') != std::string::npos || dot == std::string::npos) {
+    return false;
+  }
+  const std::string ext = lower(name.substr(dot + 1));
+  if (ext != "dbf" && ext != "cdx" && ext != "fpt") {
+    return false;
+  }
+  const std::string stem = lower(name.substr(0, dot));
   std::vector<const CatalogueTable*> tables;
   for (const CatalogueTable& t : CatalogueTables()) {
     tables.push_back(&t);
   }
   tables.push_back(&WholeAddressTable());
   for (const CatalogueTable* t : tables) {
-    std::string file = lower(t->file);
-    stems.push_back(file.substr(0, file.find('.')));
+    const std::string file = lower(t->file);
+    if (file.substr(0, file.find('.')) == stem) {
+      return true;
+    }
   }
+  return false;
+}
+
+std::vector<std::string> CatalogueFilesIn(const std::string& dir) {
   std::vector<std::string> found;
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
     std::string name = entry.path().filename().string();
-    std::string l = lower(name);
-    std::size_t dot = l.rfind('.');
-    if (dot == std::string::npos) {
-      continue;
-    }
-    std::string ext = l.substr(dot + 1);
-    if ((ext == "dbf" || ext == "cdx" || ext == "fpt") &&
-        std::find(stems.begin(), stems.end(), l.substr(0, dot)) != stems.end()) {
+    if (IsCatalogueFileName(name)) {
       found.push_back(name);
     }
   }

@@ -21,6 +21,7 @@
 
 #include "bookmark_text.h"
 #include "bookmark_write.h"
+#include "catalogue/catalogue_check.h"
 #include "catalogue/schema.h"
 #include "catalogue/whole_address.h"
 #include "catalogue_files.h"
@@ -989,6 +990,11 @@ FolderLock::~FolderLock() {
 // ---------------------------------------------------------------- recovery
 
 bool FinishInterruptedImport(xce::FileSystem* fsys, const std::string& dir, std::string* error) {
+  // A catalogue repair cut short after it was done is finished first: an
+  // import into its half-swapped tables would be overwritten by it later.
+  if (!catalogue::FinishInterruptedRepair(fsys, dir, error)) {
+    return false;
+  }
   const std::string journal = Join(dir, kJournal);
   const std::string staging = Join(dir, kStaging);
   const std::string undo = Join(dir, kUndo);

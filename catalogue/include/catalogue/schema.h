@@ -61,4 +61,7 @@ inline constexpr uint16_t kUrlNameLength = 100;
 // letter case ignored; empty when the folder holds none or does not exist.
 std::vector<std::string> CatalogueFilesIn(const std::string& dir);
 
+// Whether `name` is a plain file name (no folder) of one of those files.
+bool IsCatalogueFileName(const std::string& name);
+
 }  // namespace catalogue
