@@ -115,7 +115,8 @@ struct DuplicateGroup {
 [[nodiscard]] bool FindDuplicateUrls(const std::string& dir, std::vector<DuplicateGroup>* groups,
                                      std::string* error);
 
-// Finishes an import whose swap was committed, or undoes one that was not.
+// Finishes an import whose swap was committed, or undoes one that was not;
+// a catalogue repair cut short after it was done is finished first.
 [[nodiscard]] bool FinishInterruptedImport(xce::FileSystem* fs, const std::string& dir,
                                            std::string* error);
 

@@ -49,7 +49,8 @@ TEST_F(Tool, HelpEverywhere) {
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("create-catalogue"), std::string::npos);
   for (const char* cmd :
-       {"create-catalogue", "demo-catalogue", "info", "dump", "check", "pack", "reindex"}) {
+       {"create-catalogue", "demo-catalogue", "info", "dump", "check", "pack", "reindex",
+        "check-catalogue"}) {
     r = Exec({cmd, "--help"});
     EXPECT_EQ(r.status, 0) << cmd;
     EXPECT_NE(r.out.find("usage: xcetool"), std::string::npos) << cmd;
