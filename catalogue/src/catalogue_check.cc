@@ -60,6 +60,19 @@ std::string NumberText(int64_t value) {
   return value == kNotANumber ? std::string("that is no whole number") : std::to_string(value);
 }
 
+namespace {
+
+// Why an id that is not a positive 32-bit whole number cannot stay.
+std::string IdProblem(const char* what, int64_t id) {
+  const std::string name = std::string(what) + " id";
+  if (id == kNotANumber) {
+    return name + " is not a whole number";
+  }
+  return name + " " + std::to_string(id) + (id > INT32_MAX ? " is too large" : " is not positive");
+}
+
+}  // namespace
+
 OpenedTables::~OpenedTables() {
   for (XDSHANDLE t : tables_) {
     if (t != 0) {
@@ -404,8 +417,7 @@ bool Plan::Make(const Scan& scan, std::string* error) {
     auto [it, first] = sectionHolder.try_emplace(s.id, i);
     if (!Positive(s.id)) {
       sectionIds[i] = newSectionId();
-      add(FindingKind::kSectionIdNotPositive,
-          Where(temFile, s.recno) + "section id " + NumberText(s.id) + " is not positive");
+      add(FindingKind::kSectionIdNotPositive, Where(temFile, s.recno) + IdProblem("section", s.id));
       if (first && s.id != kNotANumber) {
         sectionRemap[s.id] = sectionIds[i];
       }
@@ -435,7 +447,7 @@ bool Plan::Make(const Scan& scan, std::string* error) {
       while (seen.insert(at).second && chain.size() < 10) {
         chain.push_back(sections[at].recno);
         auto h = sectionHolder.find(sections[at].parent);
-        if (h == sectionHolder.end()) {
+        if (sections[at].parent == kNotANumber || h == sectionHolder.end()) {
           break;
         }
         at = h->second;
@@ -445,8 +457,9 @@ bool Plan::Make(const Scan& scan, std::string* error) {
               " lead round in a cycle (records " + RecordList(chain, chain.size()) + ")");
     } else if (parentRow < 0 && s.parent != 0) {
       add(FindingKind::kSectionParentMissing,
-          Where(temFile, s.recno) + "the parent of section " + NumberText(s.id) + ", " +
-              NumberText(s.parent) + ", names no section");
+          Where(temFile, s.recno) + "the parent of section " + NumberText(s.id) +
+              (s.parent == kNotANumber ? " is not a whole number"
+                                       : ", " + std::to_string(s.parent) + ", names no section"));
     }
   }
 
@@ -467,8 +480,7 @@ bool Plan::Make(const Scan& scan, std::string* error) {
     if (!Positive(u.id)) {
       urlIds[i] = ++nextUrl;
       renumbered.push_back(i);
-      add(FindingKind::kUrlIdNotPositive,
-          Where(urlsFile, u.recno) + "URL id " + NumberText(u.id) + " is not positive");
+      add(FindingKind::kUrlIdNotPositive, Where(urlsFile, u.recno) + IdProblem("URL", u.id));
       if (first && u.id != kNotANumber) {
         urlRemap[u.id] = urlIds[i];
       }

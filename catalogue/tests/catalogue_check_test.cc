@@ -258,6 +258,8 @@ TEST_F(CatalogueCheck, EachFaultIsFoundOnItsOwnLineAndRepaired) {
        FindingKind::kSectionIdRepeated, "TEM.dbf record 4: section id 2 repeats record 2"},
       {"section id not positive", [](Writer& w) { w.Append(kTem, {{"-1", "Minus", "3"}}); },
        FindingKind::kSectionIdNotPositive, "TEM.dbf record 4: section id -1 is not positive"},
+      {"section id too large", [](Writer& w) { w.Append(kTem, {{"5000000000", "Big", "0"}}); },
+       FindingKind::kSectionIdNotPositive, "TEM.dbf record 4: section id 5000000000 is too large"},
       {"missing parent", [](Writer& w) { w.Append(kTem, {{"4", "Lost", "50"}}); },
        FindingKind::kSectionParentMissing,
        "TEM.dbf record 4: the parent of section 4, 50, names no section"},
