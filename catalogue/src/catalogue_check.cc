@@ -159,6 +159,19 @@ bool IdSet::Contains(int64_t id) const {
   return std::binary_search(sorted_.begin(), sorted_.end(), id);
 }
 
+int64_t IdAllocator::Next() {
+  if (top_ < INT32_MAX) {
+    return ++top_;
+  }
+  while (gap_ < INT32_MAX) {
+    if (!used_(++gap_)) {
+      return gap_;
+    }
+  }
+  exhausted_ = true;
+  return 0;
+}
+
 namespace {
 
 bool Positive(int64_t id) { return id >= 1 && id <= INT32_MAX; }
@@ -264,11 +277,13 @@ XDSRESULT Scan::ReadUrls(TableReader& t) {
       last->recnos.push_back(recno);
     }
   });
-  deletedUrlIds.Build(std::move(deleted));
-  maxUrlId = deletedUrlIds.Max();
   for (const UrlRow& u : urls) {
-    maxUrlId = std::max(maxUrlId, u.id);
+    largestUrlId = u.id >= 1 && u.id <= INT32_MAX ? std::max(largestUrlId, u.id) : largestUrlId;
   }
+  for (int64_t id : deleted) {
+    largestUrlId = id >= 1 && id <= INT32_MAX ? std::max(largestUrlId, id) : largestUrlId;
+  }
+  deletedUrlIds.Build(std::move(deleted));
   return r != 0 ? r : read;
 }
 
@@ -406,15 +421,20 @@ bool Plan::Make(const Scan& scan, std::string* error) {
   const auto& sections = scan.sections;
   sectionIds.assign(sections.size(), 0);
   sectionParents.assign(sections.size(), 0);
-  int64_t nextSection = 0;
   std::unordered_map<int64_t, std::size_t> sectionHolder;  // id -> first row
-  for (const SectionRow& s : sections) {
-    nextSection = std::max(nextSection, s.id == kNotANumber ? 0 : s.id);
+  int64_t largestSection = 0;
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    sectionHolder.try_emplace(sections[i].id, i);
+    largestSection = Positive(sections[i].id) ? std::max(largestSection, sections[i].id)
+                                              : largestSection;
   }
-  auto newSectionId = [&]() -> int64_t { return ++nextSection; };
+  IdAllocator newSectionIds(largestSection,
+                            [&](int64_t id) { return sectionHolder.contains(id); });
+  auto newSectionId = [&]() -> int64_t { return newSectionIds.Next(); };
   for (std::size_t i = 0; i < sections.size(); ++i) {
     const SectionRow& s = sections[i];
-    auto [it, first] = sectionHolder.try_emplace(s.id, i);
+    const auto it = sectionHolder.find(s.id);
+    const bool first = it->second == i;
     if (!Positive(s.id)) {
       sectionIds[i] = newSectionId();
       add(FindingKind::kSectionIdNotPositive, Where(temFile, s.recno) + IdProblem("section", s.id));
@@ -430,7 +450,7 @@ bool Plan::Make(const Scan& scan, std::string* error) {
       sectionIds[i] = s.id;
     }
   }
-  if (nextSection > INT32_MAX) {
+  if (newSectionIds.exhausted()) {
     *error = std::string(temFile) + ": no section id is left to give";
     return false;
   }
@@ -466,38 +486,6 @@ bool Plan::Make(const Scan& scan, std::string* error) {
   // URL records: the oldest record of an id keeps it.
   const auto& urls = scan.urls;
   urlIds.assign(urls.size(), 0);
-  int64_t nextUrl = std::max<int64_t>(scan.maxUrlId, 0);
-  std::vector<std::pair<int64_t, std::size_t>> byId;
-  byId.reserve(urls.size());
-  for (std::size_t i = 0; i < urls.size(); ++i) {
-    byId.emplace_back(urls[i].id, i);
-  }
-  std::sort(byId.begin(), byId.end());
-  for (std::size_t k = 0; k < byId.size(); ++k) {
-    const std::size_t i = byId[k].second;
-    const UrlRow& u = urls[i];
-    const bool first = k == 0 || byId[k - 1].first != u.id;
-    if (!Positive(u.id)) {
-      urlIds[i] = ++nextUrl;
-      renumbered.push_back(i);
-      add(FindingKind::kUrlIdNotPositive, Where(urlsFile, u.recno) + IdProblem("URL", u.id));
-      if (first && u.id != kNotANumber) {
-        urlRemap[u.id] = urlIds[i];
-      }
-    } else if (!first) {
-      urlIds[i] = ++nextUrl;
-      renumbered.push_back(i);
-      add(FindingKind::kUrlIdRepeated,
-          Where(urlsFile, u.recno) + "URL id " + std::to_string(u.id) + " repeats record " +
-              std::to_string(urls[byId[k - 1].second].recno));
-    } else {
-      urlIds[i] = u.id;
-    }
-  }
-  if (nextUrl > INT32_MAX) {
-    *error = std::string(urlsFile) + ": no URL id is left to give";
-    return false;
-  }
   std::vector<int64_t> liveUrls;
   liveUrls.reserve(urls.size());
   for (const UrlRow& u : urls) {
@@ -507,6 +495,42 @@ bool Plan::Make(const Scan& scan, std::string* error) {
   }
   IdSet urlSet;
   urlSet.Build(std::move(liveUrls));
+  IdAllocator newUrlIds(scan.largestUrlId, [&](int64_t id) {
+    return urlSet.Contains(id) || scan.deletedUrlIds.Contains(id);
+  });
+  std::vector<std::pair<int64_t, std::size_t>> byId;
+  byId.reserve(urls.size());
+  for (std::size_t i = 0; i < urls.size(); ++i) {
+    byId.emplace_back(urls[i].id, i);
+  }
+  std::sort(byId.begin(), byId.end());
+  std::size_t kept = 0;  // the record of the id's group that keeps it
+  for (std::size_t k = 0; k < byId.size(); ++k) {
+    const std::size_t i = byId[k].second;
+    const UrlRow& u = urls[i];
+    const bool first = k == 0 || byId[k - 1].first != u.id;
+    kept = first ? i : kept;
+    if (!Positive(u.id)) {
+      urlIds[i] = newUrlIds.Next();
+      renumbered.push_back(i);
+      add(FindingKind::kUrlIdNotPositive, Where(urlsFile, u.recno) + IdProblem("URL", u.id));
+      if (first && u.id != kNotANumber) {
+        urlRemap[u.id] = urlIds[i];
+      }
+    } else if (!first) {
+      urlIds[i] = newUrlIds.Next();
+      renumbered.push_back(i);
+      add(FindingKind::kUrlIdRepeated,
+          Where(urlsFile, u.recno) + "URL id " + std::to_string(u.id) + " repeats record " +
+              std::to_string(urls[kept].recno));
+    } else {
+      urlIds[i] = u.id;
+    }
+  }
+  if (newUrlIds.exhausted()) {
+    *error = std::string(urlsFile) + ": no URL id is left to give";
+    return false;
+  }
 
   // Link types in use that TYPE.DBF lacks.
   for (const auto& [stored, used] : scan.usedTypes) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <map>
 #include <set>
@@ -119,11 +120,26 @@ class IdSet {
  public:
   void Build(std::vector<int64_t> ids);
   bool Contains(int64_t id) const;
-  int64_t Max() const { return sorted_.empty() ? 0 : sorted_.back(); }
 
  private:
   std::vector<int64_t> sorted_;
   std::vector<uint64_t> bits_;
+};
+
+// New ids: after the largest in use, as the program gives them; once the
+// largest possible id is given, the smallest ids not in use.
+class IdAllocator {
+ public:
+  IdAllocator(int64_t largest, std::function<bool(int64_t)> used)
+      : top_(largest), used_(std::move(used)) {}
+  int64_t Next();
+  bool exhausted() const { return exhausted_; }
+
+ private:
+  int64_t top_;
+  int64_t gap_ = 0;
+  std::function<bool(int64_t)> used_;
+  bool exhausted_ = false;
 };
 
 struct SectionRow {
@@ -164,7 +180,7 @@ struct Scan {
   std::set<std::string> typeCodes;
   std::vector<UrlRow> urls;  // live records, in record order
   IdSet deletedUrlIds;
-  int64_t maxUrlId = 0;  // of every record, deleted ones too
+  int64_t largestUrlId = 0;  // of every record, deleted ones too
   std::map<std::string, UsedType> usedTypes;
   std::vector<MembershipRow> memberships;  // live rows, in record order
   bool hasWholeAddresses = false;
