@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "catalogue/folder_lock.h"
 #include "catalogue/schema.h"
 #include "catalogue/whole_address.h"
 #include "catalogue_check_internal.h"
@@ -628,7 +629,7 @@ bool Plan::Make(const Scan& scan, std::string* error) {
 
 bool CheckCatalogue(const std::string& dir, std::vector<Finding>* findings, std::string* error) {
   findings->clear();
-  check::FolderHold hold(dir);
+  FolderLock hold(dir);
   if (!hold.ok()) {
     *error = hold.error();
     return false;

@@ -52,24 +52,6 @@ class OpenedTables {
 };
 inline constexpr std::size_t kWholeAddressesAt = 4;
 
-// The folder held for one repair, check, bookmark import or export at a
-// time: the lock on the folder that tavo-bookmarks and the program's start
-// take too.
-class FolderHold {
- public:
-  explicit FolderHold(const std::string& dir);
-  ~FolderHold();
-  FolderHold(const FolderHold&) = delete;
-  FolderHold& operator=(const FolderHold&) = delete;
-  bool ok() const { return ok_; }
-  const std::string& error() const { return error_; }
-
- private:
-  int fd_ = -1;
-  bool ok_ = false;
-  std::string error_;
-};
-
 // One open table read in record order, a whole record image per engine call.
 class TableReader {
  public:

@@ -1,19 +1,15 @@
 // The repair: the plan of the check applied to copies of the tables it
 // changes, swapped in under one journal (see catalogue_check.h).
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <strings.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <system_error>
 
 #include "catalogue/catalogue_check.h"
+#include "catalogue/folder_lock.h"
 #include "catalogue/schema.h"
 #include "catalogue/whole_address.h"
 #include "catalogue_check_internal.h"
@@ -107,27 +103,6 @@ class StagedTable {
 
 }  // namespace
 
-namespace check {
-
-FolderHold::FolderHold(const std::string& dir) {
-  fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd_ < 0) {
-    error_ = "cannot open the folder " + dir + ": " + std::strerror(errno);
-  } else if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-    error_ = "a bookmark import, export or catalogue repair is running in " + dir;
-  } else {
-    ok_ = true;
-  }
-}
-
-FolderHold::~FolderHold() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-  }
-}
-
-}  // namespace check
-
 bool FinishInterruptedRepair(xce::FileSystem* fsys, const std::string& dir, std::string* error) {
   const std::string journal = Join(dir, kJournal);
   const std::string staging = Join(dir, kStaging);
@@ -183,7 +158,7 @@ bool RepairCatalogue(const std::string& dir, const RepairOptions& options,
   xce::FileSystem* fsys = options.fs != nullptr ? options.fs : xce::FileSystem::Default();
   findings->clear();
   done->clear();
-  check::FolderHold hold(dir);
+  FolderLock hold(dir);
   if (!hold.ok()) {
     return Fail(error, hold.error());
   }

@@ -1,13 +1,9 @@
 #include "catalogue_io.h"
 
-#include <fcntl.h>
 #include <strings.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -965,27 +961,6 @@ bool Fail(std::string* error, std::string text) {
 }
 
 }  // namespace
-
-// ------------------------------------------------------------ folder lock
-
-FolderLock::FolderLock(const std::string& dir) {
-  fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd_ < 0) {
-    error_ = "cannot open the folder " + dir + ": " + std::strerror(errno);
-    return;
-  }
-  if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-    error_ = "another import or export is running in " + dir;
-    return;
-  }
-  ok_ = true;
-}
-
-FolderLock::~FolderLock() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-  }
-}
 
 // ---------------------------------------------------------------- recovery
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bookmark_tree.h"
+#include "catalogue/folder_lock.h"
 #include "xce/file.h"
 
 namespace bookmarks {
@@ -120,21 +121,7 @@ struct DuplicateGroup {
 [[nodiscard]] bool FinishInterruptedImport(xce::FileSystem* fs, const std::string& dir,
                                            std::string* error);
 
-// Holds a folder for one import or export at a time (a lock on the folder,
-// released with the object). ok() is false when another run holds it.
-class FolderLock {
- public:
-  explicit FolderLock(const std::string& dir);
-  ~FolderLock();
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
-  bool ok() const { return ok_; }
-  const std::string& error() const { return error_; }
-
- private:
-  int fd_ = -1;
-  bool ok_ = false;
-  std::string error_;
-};
+// Holds a folder for one import, export or catalogue repair at a time.
+using FolderLock = catalogue::FolderLock;
 
 }  // namespace bookmarks
