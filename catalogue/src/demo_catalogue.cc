@@ -102,7 +102,8 @@ void SetNumber(char (&field)[10], uint32_t v) {
 
 class Writer {
  public:
-  explicit Writer(void (*progress)(const char*)) : progress_(progress) {}
+  Writer(void (*progress)(const char*), std::string (*describe)(uint32_t))
+      : progress_(progress), describe_(describe) {}
   // Run closes every table it finished with and reports a failed close. A
   // table still open here was left by a failure that Run reports already, and
   // disconnecting after that has nothing of the catalogue left to write: the
@@ -339,8 +340,16 @@ class Writer {
       if (r == 0) {
         r = XdsSetField(urls, 2, name.data(), static_cast<uint32_t>(name.size()));
       }
+      // The demo's own description draws from the same sequence whether or
+      // not another is written, so the other fields stay as they are.
       if (r == 0 && rng_.Below(10) < 7) {
         std::string descr = Description(id);
+        if (describe_ == nullptr) {
+          r = XdsSetField(urls, 3, descr.data(), static_cast<uint32_t>(descr.size()));
+        }
+      }
+      if (r == 0 && describe_ != nullptr) {
+        std::string descr = describe_(id);
         r = XdsSetField(urls, 3, descr.data(), static_cast<uint32_t>(descr.size()));
       }
       if (r == 0) {
@@ -397,6 +406,7 @@ class Writer {
   }
 
   void (*progress_)(const char*);
+  std::string (*describe_)(uint32_t);
   DemoCounts counts_;
   Random rng_{20261207};
   XDSHANDLE connection_ = 0;
@@ -417,7 +427,8 @@ DemoCounts DemoCountsFor(uint32_t urls) {
 }
 
 XDSRESULT WriteDemoCatalogue(const std::string& dir, uint32_t urls,
-                             void (*progress)(const char* step)) {
+                             void (*progress)(const char* step),
+                             std::string (*describe)(uint32_t id)) {
   std::vector<std::string> present = CatalogueFilesIn(dir);
   if (!present.empty()) {
     XdsSetLastError(XDS_ERR_EXISTS, (dir + " already holds catalogue files (" + present[0] +
@@ -431,7 +442,7 @@ XDSRESULT WriteDemoCatalogue(const std::string& dir, uint32_t urls,
     XdsSetLastError(XDS_ERR_IO, ("Cannot create " + dir + ": " + ec.message()).c_str());
     return XDS_ERR_IO;
   }
-  Writer w(progress);
+  Writer w(progress, describe);
   return w.Run(dir, urls);
 }
 

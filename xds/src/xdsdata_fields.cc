@@ -154,6 +154,14 @@ const uint8_t* TXdsDataSet::StateImage(const TRecordBuffer*& buffer) const {
   }
 }
 
+uint32_t TXdsDataSet::StateRecNo() const {
+  const TRecordBuffer* buffer = nullptr;
+  if (State() == dsInsert || StateImage(buffer) == nullptr || buffer == nullptr) {
+    return 0;
+  }
+  return BufBookmarkRecNo(buffer);
+}
+
 bool TXdsDataSet::FieldIsEmpty(const TXCEFieldDef& def, const uint8_t* bytes) const {
   const bool xdt = engineTableType_ == XDS_TABLE_XDT;
   const int length = def.length;

@@ -1,5 +1,7 @@
 // Filters, index order and scopes on real tables.
 
+#include <set>
+
 #include "db/datasource.h"
 #include "engine_rows.h"
 #include "recording_engine.h"
@@ -79,6 +81,31 @@ TEST_F(XdsFilterTest, EmptyFilterSetsNoEngineFilterAndLeavesTheHandlerAlone) {
   EXPECT_EQ(rec.Take({"XdsSetAOF", "XdsSetFilter", "XdsClearAOF"}),
             Rows{"XdsClearAOF(" + std::to_string(t_->TableHandle()) + ")"});
   EXPECT_EQ(Names(), (Rows{"abc", "xyz", "a*b", "x'y"}));
+}
+
+// A handler that keeps a set of record numbers (a search's matches) asks the
+// number of the record it judges, not the current record's; in index order
+// too. A caller that moves the engine's cursor itself says so, and the next
+// step goes on from the current record.
+TEST_F(XdsFilterTest, HandlerJudgesByTheRecordNumberOfTheRecordItIsOffered) {
+  std::vector<uint32_t> offered;
+  t_->SetOnFilterRecord([&](TDataSet&, bool& accept) {
+    offered.push_back(t_->StateRecNo());
+    accept = offered.back() % 2 == 0;
+  });
+  t_->SetIndexName("NAME");
+  t_->SetFiltered(true);
+  t_->Open();
+  EXPECT_EQ(Names(), (Rows{"*", "abcde", "abd", "dead"}));
+  t_->First();
+  EXPECT_EQ(t_->StateRecNo(), 6u);
+  EXPECT_EQ(std::set<uint32_t>(offered.begin(), offered.end()),
+            (std::set<uint32_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+  ASSERT_EQ(XdsGotoRecord(t_->TableHandle(), 7), 0);
+  t_->EngineCursorMoved();
+  t_->Next();
+  EXPECT_EQ(t_->FieldByName("NAME")->AsString(), "abcde");
+  EXPECT_EQ(t_->StateRecNo(), 4u);
 }
 
 TEST_F(XdsFilterTest, SwitchingFilteredOnAgainReappliesAndReturnsToTheFirstRecord) {

@@ -29,8 +29,12 @@ DemoCounts DemoCountsFor(uint32_t urls);
 // into `dir` (created when missing). Refuses a folder that already holds
 // catalogue files (XDS_ERR_EXISTS, with the engine's last error set).
 // `progress`, when given, is called now and then with a short text of what
-// is being written.
+// is being written. `describe`, when given, writes the description of every
+// URL record (of URL id `id`, in the program's character set) instead of the
+// demo's own short ones, which seven records in ten have; the rest stays as
+// it would be.
 [[nodiscard]] XDSRESULT WriteDemoCatalogue(const std::string& dir, uint32_t urls,
-                                           void (*progress)(const char* step) = nullptr);
+                                           void (*progress)(const char* step) = nullptr,
+                                           std::string (*describe)(uint32_t id) = nullptr);
 
 }  // namespace catalogue

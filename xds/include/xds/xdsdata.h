@@ -217,6 +217,14 @@ class TXdsDataSet : public TDataSet {
   void UpdateFieldDefs();
   void UpdateIndexDefs();
 
+  // The physical record number of the record whose fields are read now: in
+  // an OnFilterRecord handler the record it judges, else the current one
+  // (0 when there is none, as on a new record).
+  uint32_t StateRecNo() const;
+  // After a caller moved the engine's cursor through TableHandle() (a search
+  // reading the table): the next move goes back to the current record first.
+  void EngineCursorMoved() { CursorPosChanged(); }
+
   // --- Framework operations the layer answers --------------------------------
   void SetRecNo(int value) override;
   // The place a scroll bar shows: the key position in index order, the
