@@ -164,15 +164,28 @@ QString WithoutHyphens(const QString& text) {
 
 }  // namespace
 
+bool TTreeNode::HasHyphensIn(int column, const QString& shown) const {
+  // Held here, the kept text's characters stay allocated, so characters at
+  // the same address are the same text.
+  if (column != hyphensColumn_ || shown.constData() != hyphensText_.constData() ||
+      shown.size() != hyphensText_.size()) {
+    hyphensText_ = shown;
+    hyphensColumn_ = column;
+    hyphens_ = HasHyphens(shown);
+  }
+  return hyphens_;
+}
+
 bool TTreeNode::operator<(const QTreeWidgetItem& other) const {
   // The common collation: Latin before Cyrillic, as on the first platform.
   static const QCollator collator(QLocale(QLocale::English, QLocale::UnitedStates));
   int column = treeWidget() ? treeWidget()->sortColumn() : 0;
   const QString a = text(column);
   const QString b = other.text(column);
+  const auto* node = dynamic_cast<const TTreeNode*>(&other);
   // Most names have neither character: one comparison, no copies (a sort of
   // ten thousand sections makes some hundred thousand of them).
-  if (!HasHyphens(a) && !HasHyphens(b)) {
+  if (!HasHyphensIn(column, a) && !(node ? node->HasHyphensIn(column, b) : HasHyphens(b))) {
     return collator.compare(a, b) < 0;
   }
   const int words = collator.compare(WithoutHyphens(a), WithoutHyphens(b));

@@ -113,6 +113,17 @@ class TTreeNode : public QTreeWidgetItem {
   void SetSelectedIndex(int index);
   // Shows the picture of the index that applies now.
   void UpdateIcon();
+
+ private:
+  // Whether the node's text in `column` holds a hyphen or an apostrophe,
+  // which the word order passes over. Found once per text: the text last
+  // looked at is kept, so the same text (the same shared characters) is
+  // known at once, and a sort, which compares each node many times, does
+  // not search it again each time.
+  bool HasHyphensIn(int column, const QString& shown) const;
+  mutable QString hyphensText_;
+  mutable int hyphensColumn_ = -1;
+  mutable bool hyphens_ = false;
 };
 
 // A tree view whose nodes (TTreeNode) show pictures of an image list.

@@ -1,4 +1,5 @@
 #include <QAbstractButton>
+#include <QCollator>
 #include <QApplication>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -8,6 +9,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
 #include <stdexcept>
 
 #include "controls.h"
@@ -240,6 +242,58 @@ TEST(ControlsTest, SortedTreeOrdersNodesAlphabetically) {
   // A node whose text changes moves to its new place among its siblings.
   tree.topLevelItem(0)->setText(0, "Яблоко");
   EXPECT_EQ(order(), QStringList({"Zoo", "Авто", "банк", "Банк", "Ёлки", "Ель", "Яблоко"}));
+}
+
+// The word order (hyphens and apostrophes passed over, then the name as it
+// stands) holds for a sort of many names and for names renamed after it,
+// whether the new name gains or loses a hyphen.
+TEST(ControlsTest, SortedTreeKeepsTheWordOrderThroughRenames) {
+  const QCollator collator(QLocale(QLocale::English, QLocale::UnitedStates));
+  auto words = [](QString s) { return s.remove('-').remove('\''); };
+  auto before = [&](const QString& a, const QString& b) {
+    const int w = collator.compare(words(a), words(b));
+    return w != 0 ? w < 0 : collator.compare(a, b) < 0;
+  };
+  QStringList names;
+  const char* stems[] = {"Нов", "нов", "Мир", "O'Brien", "obrien", "Ob-rien", "--Новая", "ёж", "Еж"};
+  const char* tails[] = {"", "-ая", "ости", "'s", " запись--", "1", "10", "2"};
+  for (const char* stem : stems) {
+    for (const char* tail : tails) {
+      names.append(QString::fromUtf8(stem) + QString::fromUtf8(tail));
+    }
+  }
+  TTreeView tree;
+  tree.setColumnCount(1);
+  tree.setSortingEnabled(true);
+  tree.sortByColumn(0, Qt::AscendingOrder);
+  for (const QString& name : names) {
+    new TTreeNode(&tree, QStringList{name});
+  }
+  auto order = [&tree] {
+    QStringList shown;
+    for (int i = 0; i < tree.topLevelItemCount(); ++i) {
+      shown.append(tree.topLevelItem(i)->text(0));
+    }
+    return shown;
+  };
+  auto expected = [&] {
+    QStringList sorted = names;
+    std::stable_sort(sorted.begin(), sorted.end(), before);
+    return sorted;
+  };
+  EXPECT_EQ(order(), expected());
+  // Renamed after the sort: two gain leading hyphens or an apostrophe (which
+  // would put them first if they counted), one loses its hyphen, one only
+  // changes case; each goes where its new name belongs.
+  const std::pair<const char*, const char*> renames[] = {
+      {"Мир", "--Мир"}, {"ёж2", "'ёж2"}, {"Ob-rien10", "Obrien10"}, {"нов", "НОВ"}};
+  for (const auto& [from, to] : renames) {
+    QTreeWidgetItem* node = tree.findItems(QString::fromUtf8(from), Qt::MatchExactly).value(0);
+    ASSERT_NE(node, nullptr) << from;
+    node->setText(0, QString::fromUtf8(to));
+    names.replace(names.indexOf(QString::fromUtf8(from)), QString::fromUtf8(to));
+  }
+  EXPECT_EQ(order(), expected());
 }
 
 TEST(ControlsTest, PaintedIconsAreSharpAtDoubleScale) {
