@@ -5,7 +5,6 @@
 #include <QCursor>
 #include <QEventLoop>
 #include <QGuiApplication>
-#include <QElapsedTimer>
 #include <QTimer>
 #include <set>
 #include <tuple>
@@ -128,16 +127,13 @@ void TForm1::ImportBookmarksClick() {
     // waits meanwhile. A longer one shows its progress and Cancel.
     if (ImportProgressDelayMs > 0) {
       QEventLoop wait;
-      QTimer poll;
-      QElapsedTimer clock;
-      clock.start();
-      connect(&poll, &QTimer::timeout, &wait, [&] {
-        if (run.Finished() || clock.elapsed() >= ImportProgressDelayMs) {
-          wait.quit();
-        }
-      });
-      poll.start(10);
+      QTimer delay;
+      delay.setSingleShot(true);
+      connect(&delay, &QTimer::timeout, &wait, &QEventLoop::quit);
+      delay.start(ImportProgressDelayMs);
+      run.OnFinished([&wait] { wait.quit(); });
       wait.exec(QEventLoop::ExcludeUserInputEvents);
+      run.OnFinished(nullptr);
     }
     if (!run.Finished()) {
       TImportProgressForm progress(&run, this);
@@ -145,6 +141,7 @@ void TForm1::ImportBookmarksClick() {
     }
     run.Join();
   } catch (...) {
+    run.OnFinished(nullptr);
     run.Cancel();
     run.Join();
     ReopenCatalogue();

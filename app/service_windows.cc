@@ -107,6 +107,14 @@ void TImportRun::Run() {
     leftovers_.unresolved = std::move(tree.unresolved);
   }
   finished_.store(true);
+  QMetaObject::invokeMethod(
+      &finishedNotice_,
+      [this] {
+        if (onFinished_) {
+          onFinished_();
+        }
+      },
+      Qt::QueuedConnection);
 }
 
 // --- The progress window ----------------------------------------------------
@@ -143,7 +151,10 @@ TImportProgressForm::TImportProgressForm(TImportRun* run, QWidget* parent)
   auto* timer = new QTimer(this);
   connect(timer, &QTimer::timeout, this, [this] { Poll(); });
   timer->start(40);
+  run_->OnFinished([this] { Poll(); });
 }
+
+TImportProgressForm::~TImportProgressForm() { run_->OnFinished(nullptr); }
 
 void TImportProgressForm::Poll() {
   if (run_->Finished()) {

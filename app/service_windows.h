@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QObject>
 #include <QString>
 #include <atomic>
 #include <functional>
@@ -49,6 +50,10 @@ class TImportRun {
   void Start();
   // Waits for the run's end; its results are read after this.
   void Join();
+  // Called on the GUI thread, from its event loop, as soon as the run has
+  // ended, so that a window waiting for the end goes on at once instead of
+  // at its next look. Set and cleared on the GUI thread; none: nothing.
+  void OnFinished(std::function<void()> callback) { onFinished_ = std::move(callback); }
   bool Finished() const { return finished_.load(); }
   void Cancel() { cancel_.store(true); }
   bool CancelAsked() const { return cancel_.load(); }
@@ -68,6 +73,9 @@ class TImportRun {
 
   std::string file_;
   std::string dir_;
+  // Lives on the GUI thread: the run's end is posted to it.
+  QObject finishedNotice_;
+  std::function<void()> onFinished_;
   std::thread thread_;
   std::atomic<bool> finished_{false};
   std::atomic<bool> cancel_{false};
@@ -88,6 +96,7 @@ class TImportProgressForm : public QDialog {
 
  public:
   TImportProgressForm(TImportRun* run, QWidget* parent);
+  ~TImportProgressForm() override;
 
   QLabel* Label1;
   QProgressBar* ProgressBar1;
