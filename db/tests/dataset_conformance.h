@@ -405,11 +405,8 @@ TYPED_TEST_P(DataSetConformance, WindowStaysConsistentUnderRandomMovesAndEdits) 
   for (Case c : {Case{1, 1, false}, Case{12, 1, false}, Case{12, 4, true}, Case{3, 5, false},
                  Case{20, 7, true}}) {
     std::unique_ptr<TDataSet> ds = TypeParam::Make(c.records);
-    TDataSource source;
-    TDataLink grid;
-    source.SetDataSet(ds.get());
-    grid.SetDataSource(&source);
-    grid.SetBufferCount(c.rows);
+    conformance::Grid shown(*ds, c.rows);
+    TDataLink& grid = shown.link;
     TypeParam::HideOddIds(*ds);
     ds->SetFiltered(c.filtered);
     std::vector<int> visible;

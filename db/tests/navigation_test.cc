@@ -68,11 +68,7 @@ TEST_F(NavigationTest, FilterHandlerExceptionGoesToApplicationReport) {
 }
 
 TEST_F(NavigationTest, HandlerClosingDatasetDuringFetchFailsCleanly) {
-  TDataSource source;
-  TDataLink grid;
-  source.SetDataSet(&ds_);
-  grid.SetDataSource(&source);
-  grid.SetBufferCount(3);
+  conformance::Grid grid(ds_, 3);
   ds_.SetOnFilterRecord([](TDataSet& ds, bool&) {
     if (CurrentId(ds) == 6) {
       ds.Close();
@@ -84,11 +80,8 @@ TEST_F(NavigationTest, HandlerClosingDatasetDuringFetchFailsCleanly) {
 }
 
 TEST_F(NavigationTest, MovingInsideWindowCostsNoHookCall) {
-  TDataSource source;
-  TDataLink grid;
-  source.SetDataSet(&ds_);
-  grid.SetDataSource(&source);
-  grid.SetBufferCount(5);
+  conformance::Grid shown(ds_, 5);
+  TDataLink& grid = shown.link;
   ds_.First();
   int fetches = ds_.FetchCount();
   int moves = ds_.SetToRecordCount();
@@ -104,11 +97,8 @@ TEST_F(NavigationTest, MovingInsideWindowCostsNoHookCall) {
 }
 
 TEST_F(NavigationTest, RefillAfterOrderChangeKeepsCurrentRecordAndItsRow) {
-  TDataSource source;
-  TDataLink grid;
-  source.SetDataSet(&ds_);
-  grid.SetDataSource(&source);
-  grid.SetBufferCount(4);
+  conformance::Grid shown(ds_, 4);
+  TDataLink& grid = shown.link;
   // Names sort n1, n10, n2, ..., n9: a different order from the ids.
   ds_.First();
   ds_.MoveBy(2);  // id 3, row 2 of the window

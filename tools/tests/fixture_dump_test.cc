@@ -2,23 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "csv_dump.h"
+#include "fixture_table.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-fs::path Fixtures() { return fs::path(TAVO_FIXTURES_DIR); }
+using fixturetable::Fixtures;
+using fixturetable::ReadFile;
 
 class FixtureDump : public ::testing::TestWithParam<std::string> {};
 
@@ -31,11 +25,7 @@ TEST_P(FixtureDump, MatchesRecnoCsv) {
   std::string expected = ReadFile(table.parent_path() / (stem + ".RECNO.csv"));
   XDSHANDLE c = 0;
   XDSHANDLE t = 0;
-  ASSERT_EQ(XdsConnect60(table.parent_path().c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), 0);
-  ASSERT_EQ(XdsOpenTable(c, table.filename().c_str(), nullptr, XDS_TABLE_CDX, XDS_CHAR_ANSI, 1, 1,
-                         XDS_OPEN_READONLY, &t),
-            0)
-      << xcetool::LastErrorText();
+  ASSERT_NO_FATAL_FAILURE(fixturetable::OpenReadOnly(table, &c, &t));
   std::ostringstream out;
   ASSERT_EQ(xcetool::DumpCsv(t, out), 0) << xcetool::LastErrorText();
   std::string got = out.str();
@@ -53,9 +43,6 @@ TEST_P(FixtureDump, MatchesRecnoCsv) {
   EXPECT_EQ(XdsDisconnect(c), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sets, FixtureDump,
-                         ::testing::Values("catalogue/TEM.dbf", "catalogue/TYPE.DBF",
-                                           "catalogue/URLIN.DBF", "catalogue/urls.DBF",
-                                           "types/ALLTYPES.DBF", "big/BIG.DBF"));
+INSTANTIATE_TEST_SUITE_P(Sets, FixtureDump, ::testing::ValuesIn(fixturetable::kTables));
 
 }  // namespace

@@ -3,21 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "csv_dump.h"
+#include "fixture_table.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using fixturetable::ReadFile;
 
 class FixtureOrderDump : public ::testing::TestWithParam<std::string> {};
 
@@ -28,11 +23,7 @@ TEST_P(FixtureOrderDump, EveryTagMatchesItsCsv) {
   }
   XDSHANDLE c = 0;
   XDSHANDLE t = 0;
-  ASSERT_EQ(XdsConnect60(table.parent_path().c_str(), XDS_SERVER_LOCAL, "", "", 0, &c), 0);
-  ASSERT_EQ(XdsOpenTable(c, table.filename().c_str(), nullptr, XDS_TABLE_CDX, XDS_CHAR_ANSI, 1, 1,
-                         XDS_OPEN_READONLY, &t),
-            0)
-      << xcetool::LastErrorText();
+  ASSERT_NO_FATAL_FAILURE(fixturetable::OpenReadOnly(table, &c, &t));
   XDSHANDLE tags[50];
   uint16_t count = 50;
   ASSERT_EQ(XdsGetAllIndexes(t, &count, tags), 0) << xcetool::LastErrorText();
@@ -52,9 +43,6 @@ TEST_P(FixtureOrderDump, EveryTagMatchesItsCsv) {
   EXPECT_EQ(XdsDisconnect(c), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sets, FixtureOrderDump,
-                         ::testing::Values("catalogue/TEM.dbf", "catalogue/TYPE.DBF",
-                                           "catalogue/URLIN.DBF", "catalogue/urls.DBF",
-                                           "types/ALLTYPES.DBF", "big/BIG.DBF"));
+INSTANTIATE_TEST_SUITE_P(Sets, FixtureOrderDump, ::testing::ValuesIn(fixturetable::kTables));
 
 }  // namespace

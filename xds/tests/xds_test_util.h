@@ -109,16 +109,53 @@ inline std::unique_ptr<TXdsConnection> Connect(const std::string& dir) {
   return c;
 }
 
+// Creates one table through the engine in dir (CP1251 unless oem), then
+// connects to dir as Connect does.
+inline std::unique_ptr<TXdsConnection> CreateAndConnect(const TempDir& dir, const std::string& name,
+                                                        const std::vector<XDSFIELDDEF>& fields,
+                                                        bool oem = false) {
+  CreateTable(dir.str(), name, fields, oem);
+  return Connect(dir.str());
+}
+
+// A test on a copy of the catalogue fixture set in a temporary directory and
+// a connection to it, which the test body uses as dir and c.
+class CatalogueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    XDS_REQUIRE_FIXTURES("catalogue", dir);
+    c = Connect(dir.str());
+  }
+
+  TempDir dir;
+  std::unique_ptr<TXdsConnection> c;
+};
+
 // A table component on a connection, CDX, not open.
-inline std::unique_ptr<TXdsTable> Table(TXdsConnection& c, const std::string& name,
-                                        const std::string& tableName, bool exclusive = true) {
-  auto t = std::make_unique<TXdsTable>();
+template <class T = TXdsTable>
+inline std::unique_ptr<T> TableComponent(TXdsConnection& c, const std::string& name,
+                                         const std::string& tableName, bool exclusive) {
+  auto t = std::make_unique<T>();
   t->SetName(name);
   t->SetOwnerName("Form1");
   t->SetXdsConnection(&c);
   t->SetTableType(ttXdsCDX);
   t->SetTableName(tableName);
   t->SetExclusive(exclusive);
+  return t;
+}
+
+inline std::unique_ptr<TXdsTable> Table(TXdsConnection& c, const std::string& name,
+                                        const std::string& tableName, bool exclusive = true) {
+  return TableComponent(c, name, tableName, exclusive);
+}
+
+// The catalogue's URL table set up as the program sets it: CP866 text, an
+// index built under another collation rebuilt; not open.
+inline std::unique_ptr<TXdsTable> UrlTable(TXdsConnection& c, bool exclusive = true) {
+  auto t = Table(c, "HDSUrls", "urls.DBF", exclusive);
+  t->XdsTableOptions().SetXdsCharType(OEM);
+  t->SetIndexCollationMismatch(icmReindex);
   return t;
 }
 
@@ -153,14 +190,7 @@ class ProbeTable : public TXdsTable {
 
 inline std::unique_ptr<ProbeTable> Probe(TXdsConnection& c, const std::string& name,
                                          const std::string& tableName, bool exclusive = true) {
-  auto t = std::make_unique<ProbeTable>();
-  t->SetName(name);
-  t->SetOwnerName("Form1");
-  t->SetXdsConnection(&c);
-  t->SetTableType(ttXdsCDX);
-  t->SetTableName(tableName);
-  t->SetExclusive(exclusive);
-  return t;
+  return TableComponent<ProbeTable>(c, name, tableName, exclusive);
 }
 
 // The CP1251 text of CP866 bytes (Cyrillic letters; ASCII as it is).

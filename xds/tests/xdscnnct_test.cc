@@ -171,8 +171,7 @@ TEST(XdsConnection, EngineRefusalHasTheEnginesTextWithoutPrefix) {
 TEST(XdsConnection, DisconnectClosesEveryTableEvenWhenOneFailsToClose) {
   TempDir dir;
   CreateTable(dir.str(), "A.DBF", {{"X", 'C', 5, 0}});
-  CreateTable(dir.str(), "B.DBF", {{"X", 'C', 5, 0}});
-  auto c = Connect(dir.str());
+  auto c = CreateAndConnect(dir, "B.DBF", {{"X", 'C', 5, 0}});
   auto a = Table(*c, "HDSA", "A.DBF");
   auto b = Table(*c, "HDSB", "B.DBF");
   a->Open();
@@ -209,8 +208,7 @@ TEST(XdsConnection, DeclaredConnectedStateConnectsWhenLoadingCompletes) {
 
 TEST(XdsConnection, DestroyingClosesTablesAndFiresOnlyOnDisconnect) {
   TempDir dir;
-  CreateTable(dir.str(), "A.DBF", {{"X", 'C', 5, 0}});
-  auto c = Connect(dir.str());
+  auto c = CreateAndConnect(dir, "A.DBF", {{"X", 'C', 5, 0}});
   auto a = Table(*c, "HDSA", "A.DBF");
   a->Open();
   std::vector<std::string> log;

@@ -34,6 +34,14 @@ std::unique_ptr<TXdsConnection> MakeTable(const TempDir& dir, int count, bool oe
   return Connect(dir.str());
 }
 
+// Opens t with its character fields read as CP866.
+template <class T>
+std::unique_ptr<T> OpenOem(std::unique_ptr<T> t) {
+  t->XdsTableOptions().SetXdsCharType(OEM);
+  t->Open();
+  return t;
+}
+
 std::string H(XDSHANDLE h) { return std::to_string(h); }
 
 std::vector<int> NumsToEnd(TDataSet& t) {
@@ -121,9 +129,7 @@ TEST(XdsNavigation, EndsReachedByAFilterBehaveAsStepsOffTheEnd) {
 TEST(XdsNavigation, OemTableRereadsEachCharacterFieldConverted) {
   TempDir dir;
   auto c = MakeTable(dir, 2, /*oem=*/true);
-  auto t = Probe(*c, "HDST", "T.DBF");
-  t->XdsTableOptions().SetXdsCharType(OEM);
-  t->Open();
+  auto t = OpenOem(Probe(*c, "HDST", "T.DBF"));
   RecordingEngine rec;
   t->Next();
   EXPECT_EQ(rec.Take({"XdsGetField"}),
@@ -141,9 +147,7 @@ TEST(XdsNavigation, OemTableRereadsEachCharacterFieldConverted) {
 TEST(XdsNavigation, AJudgedRecordIsCompletedOnlyWhenReadOrAccepted) {
   TempDir dir;
   auto c = MakeTable(dir, 4, /*oem=*/true);
-  auto t = Table(*c, "HDST", "T.DBF");
-  t->XdsTableOptions().SetXdsCharType(OEM);
-  t->Open();
+  auto t = OpenOem(Table(*c, "HDST", "T.DBF"));
   auto nameOf = [](int num) { return "\xe0" + std::to_string(5 - num); };
   t->SetOnFilterRecord([](TDataSet& d, bool& accept) {
     accept = d.FieldByName("NUM")->AsInteger() % 2 == 0;

@@ -54,8 +54,7 @@ TEST(XdsErrors, EngineFailureOnOpenNamesTheTableComponent) {
 
 TEST(XdsErrors, ReportedCodeIsTheLastErrorsNotTheResult) {
   TempDir dir;
-  CreateTable(dir.str(), "A.DBF", {{"X", 'C', 5, 0}});
-  auto c = Connect(dir.str());
+  auto c = CreateAndConnect(dir, "A.DBF", {{"X", 'C', 5, 0}});
   auto t = Table(*c, "HDSA", "A.DBF");
   RecordingEngine rec;
   rec.fail = [](const std::string& call) -> std::optional<XDSRESULT> {

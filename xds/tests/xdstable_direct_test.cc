@@ -64,13 +64,12 @@ std::string CheckReport(const std::string& dir, const std::string& table) {
 
 }  // namespace
 
+class XdsDirect : public CatalogueTest {};
+
 // The memberships of a URL record are found in the order the component
 // shows, wherever they are stored: here the first row in TEM_ID order is the
 // last one stored, so a search in record order from it would find nothing.
-TEST(XdsDirect, DeleteLoopRemovesEveryMembershipWhateverTheStoredOrder) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsDirect, DeleteLoopRemovesEveryMembershipWhateverTheStoredOrder) {
   auto t = Memberships(*c, "TEM_ID");
   AddRow(*t, 0, 5);  // record 10, first in TEM_ID order
   auto before = Rows(*t);
@@ -94,20 +93,14 @@ TEST(XdsDirect, DeleteLoopRemovesEveryMembershipWhateverTheStoredOrder) {
   EXPECT_EQ(CheckReport(dir.str(), "URLIN.DBF"), "");
 }
 
-TEST(XdsDirect, DeleteLoopInTheCatalogueOrderOfSaveUrlSections) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsDirect, DeleteLoopInTheCatalogueOrderOfSaveUrlSections) {
   auto t = Memberships(*c, "TEM_URL");
   EXPECT_EQ(DeleteMemberships(*t, 1), 2);
   EXPECT_EQ(DeleteMemberships(*t, 1), 0);
   EXPECT_EQ(Rows(*t).size(), 7u);
 }
 
-TEST(XdsDirect, LocateExpressionMovesOnlyInTheGivenDirection) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsDirect, LocateExpressionMovesOnlyInTheGivenDirection) {
   auto t = Memberships(*c, "TEM_ID");
   // TEM_ID order: 1 7 3 2 5 4 6 9 8 (record numbers).
   t->GotoRecord(5);
@@ -131,10 +124,7 @@ TEST(XdsDirect, LocateExpressionMovesOnlyInTheGivenDirection) {
   EXPECT_EQ(t->RecNo(), 8);
 }
 
-TEST(XdsDirect, LocateExpressionWithoutMatchEndsOnTheLastRecord) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsDirect, LocateExpressionWithoutMatchEndsOnTheLastRecord) {
   auto t = Memberships(*c, "TEM_ID");
   t->First();
   EXPECT_FALSE(t->LocateExpression("URL_ID=12345", true));
@@ -145,10 +135,7 @@ TEST(XdsDirect, LocateExpressionWithoutMatchEndsOnTheLastRecord) {
   EXPECT_TRUE(t->Bof());
 }
 
-TEST(XdsDirect, BadExpressionRaisesTheEngineErrorAndLeavesTheWindow) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsDirect, BadExpressionRaisesTheEngineErrorAndLeavesTheWindow) {
   auto t = Memberships(*c, "");
   t->GotoRecord(4);
   try {
@@ -163,10 +150,8 @@ TEST(XdsDirect, BadExpressionRaisesTheEngineErrorAndLeavesTheWindow) {
   EXPECT_EQ(t->RecNo(), 5);
 }
 
-TEST(XdsDirect, DeletingAndPackingTheOnlyRecordLeavesAnEmptyTable) {
-  TempDir dir;
+TEST_F(XdsDirect, DeletingAndPackingTheOnlyRecordLeavesAnEmptyTable) {
   CreateTable(dir.str(), "ONE.DBF", {{"ID", 'N', 10, 0}});
-  auto c = Connect(dir.str());
   auto t = Table(*c, "HDSOne", "ONE.DBF");
   t->SetTableType(ttXdsCDX);
   t->Open();
@@ -187,10 +172,7 @@ TEST(XdsDirect, DeletingAndPackingTheOnlyRecordLeavesAnEmptyTable) {
   EXPECT_TRUE(t->IsEmpty());
 }
 
-TEST(XdsDirect, OperationsOnATableItsFilterHidesWhollyTouchNoHiddenRecord) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsDirect, OperationsOnATableItsFilterHidesWhollyTouchNoHiddenRecord) {
   auto t = Memberships(*c, "TEM_URL");
   AddRow(*t, 900, 77);
   AddRow(*t, 901, 77);
@@ -206,13 +188,8 @@ TEST(XdsDirect, OperationsOnATableItsFilterHidesWhollyTouchNoHiddenRecord) {
   EXPECT_GT(t->RecordCount(), 0);
 }
 
-TEST(XdsDirect, PackAndZapEndOnTheFirstRecordInIndexOrder) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
-  auto urls = Table(*c, "HDSUrls", "urls.DBF");
-  urls->XdsTableOptions().SetXdsCharType(OEM);
-  urls->SetIndexCollationMismatch(icmReindex);
+TEST_F(XdsDirect, PackAndZapEndOnTheFirstRecordInIndexOrder) {
+  auto urls = UrlTable(*c);
   urls->SetIndexName("URL");
   urls->Open();
   urls->Last();
@@ -238,10 +215,7 @@ TEST(XdsDirect, PackAndZapEndOnTheFirstRecordInIndexOrder) {
   EXPECT_EQ(t->RecNo(), 2);
 }
 
-TEST(XdsDirect, PendingEditIsPostedWhenChangedAndCancelledOtherwise) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsDirect, PendingEditIsPostedWhenChangedAndCancelledOtherwise) {
   auto t = Memberships(*c, "");
   t->Edit();
   t->FieldByName("TEM_ID")->SetAsInteger(42);
@@ -257,10 +231,7 @@ TEST(XdsDirect, PendingEditIsPostedWhenChangedAndCancelledOtherwise) {
   EXPECT_EQ(t->RecNo(), 3);
 }
 
-TEST(XdsDirect, NegativeRecordNumberIsRefusedBeforeTheEngineIsCalled) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsDirect, NegativeRecordNumberIsRefusedBeforeTheEngineIsCalled) {
   auto t = Memberships(*c, "");
   t->GotoRecord(6);
   RecordingEngine rec;
@@ -277,10 +248,7 @@ TEST(XdsDirect, NegativeRecordNumberIsRefusedBeforeTheEngineIsCalled) {
   EXPECT_EQ(t->RecNo(), 6);
 }
 
-TEST(XdsDirect, ClosedTableIsRefusedWithTheFrameworkMessage) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsDirect, ClosedTableIsRefusedWithTheFrameworkMessage) {
   auto t = Table(*c, "HDSUrlIn", "URLIN.DBF");
   for (auto op : std::vector<std::function<void()>>{
            [&] { t->PackTable(); }, [&] { t->ZapTable(); }, [&] { t->ReindexTable(); },
@@ -295,10 +263,7 @@ TEST(XdsDirect, ClosedTableIsRefusedWithTheFrameworkMessage) {
   }
 }
 
-TEST(XdsDirect, EngineCallsAndTheirHandles) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsDirect, EngineCallsAndTheirHandles) {
   auto t = Memberships(*c, "TEM_ID");
   const std::string table = std::to_string(t->TableHandle());
   const std::string order = std::to_string(t->OrderHandle());
@@ -324,10 +289,7 @@ TEST(XdsDirect, EngineCallsAndTheirHandles) {
   EXPECT_EQ(t->FieldByName("URL_ID")->AsInteger(), 3);
 }
 
-TEST(XdsDirect, FailingEngineCallLeavesTheWindowAsItWas) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsDirect, FailingEngineCallLeavesTheWindowAsItWas) {
   auto t = Table(*c, "HDSUrlIn", "URLIN.DBF", /*exclusive=*/false);
   t->Open();
   t->GotoRecord(3);
@@ -375,10 +337,7 @@ std::vector<SectionRow> Sections(TXdsConnection& c) {
 // the order given; a field not named stays blank, a name over its field's 50
 // characters is cut before a character reference that would not fit, and
 // the index tags follow the new rows.
-TEST(XdsDirect, RewriteRowsReplacesEveryRow) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsDirect, RewriteRowsReplacesEveryRow) {
   auto t = Table(*c, "HDSTem", "TEM.dbf");
   t->SetIndexName("INNAME");
   t->Open();
@@ -397,7 +356,7 @@ TEST(XdsDirect, RewriteRowsReplacesEveryRow) {
 
 // Each engine call of a rewrite fails in turn: the table then holds its old
 // rows or all the new ones, checks clean, and no scratch table is left.
-TEST(XdsDirect, AFailedRewriteLeavesTheOldRowsOrTheNewOnes) {
+TEST_F(XdsDirect, AFailedRewriteLeavesTheOldRowsOrTheNewOnes) {
   TempDir base;
   XDS_REQUIRE_FIXTURES("catalogue", base);
   const std::vector<std::vector<std::string>> newRows = {{"1", "one", "0"}, {"2", "two", "1"}};

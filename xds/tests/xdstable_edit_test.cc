@@ -12,9 +12,7 @@ namespace {
 
 std::unique_ptr<TXdsTable> Urls(TXdsConnection& c, const std::string& tag = "URL_ID",
                                 bool exclusive = true) {
-  auto t = Table(c, "HDSUrls", "urls.DBF", exclusive);
-  t->XdsTableOptions().SetXdsCharType(OEM);
-  t->SetIndexCollationMismatch(icmReindex);
+  auto t = UrlTable(c, exclusive);
   t->SetIndexName(tag);
   t->Open();
   return t;
@@ -43,10 +41,9 @@ const std::string kCyrillic = "\xCF\xF0\xE8\xE2\xE5\xF2, \xEC\xE8\xF0";
 
 }  // namespace
 
-TEST(XdsEdit, PostRetriedAfterAFailureAppendsOneRecord) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+class XdsEdit : public CatalogueTest {};
+
+TEST_F(XdsEdit, PostRetriedAfterAFailureAppendsOneRecord) {
   auto t = Urls(*c);
   const int before = t->RecordCount();
   RecordingEngine rec;
@@ -84,10 +81,7 @@ TEST(XdsEdit, PostRetriedAfterAFailureAppendsOneRecord) {
 // The URL table's insert handlers: the before-insert handler reads the last
 // record by URL id in browse state; the after-insert handler numbers the new
 // record, which is current and in insert state.
-TEST(XdsEdit, InsertHandlersSeeTheStatesTheCatalogueReliesOn) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsEdit, InsertHandlersSeeTheStatesTheCatalogueReliesOn) {
   auto t = Urls(*c);
   t->First();
   const int count = t->RecordCount();
@@ -132,10 +126,7 @@ TEST(XdsEdit, InsertHandlersSeeTheStatesTheCatalogueReliesOn) {
   EXPECT_EQ(t->FieldByName("NAME")->AsString(), kCyrillic);
 }
 
-TEST(XdsEdit, CancelReturnsToTheRecordBeforeOrToTheLast) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsEdit, CancelReturnsToTheRecordBeforeOrToTheLast) {
   auto t = Urls(*c);
   const int count = t->RecordCount();
   t->First();
@@ -170,10 +161,7 @@ TEST(XdsEdit, CancelReturnsToTheRecordBeforeOrToTheLast) {
   EXPECT_EQ(t->RecordCount(), count);
 }
 
-TEST(XdsEdit, PostWritesOnlyTheChangedFieldsThenMemosThenTheRecord) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsEdit, PostWritesOnlyTheChangedFieldsThenMemosThenTheRecord) {
   auto t = Urls(*c, "URL_ID");
   t->First();
   const std::string h = std::to_string(t->TableHandle());
@@ -219,10 +207,7 @@ TEST(XdsEdit, PostWritesOnlyTheChangedFieldsThenMemosThenTheRecord) {
   EXPECT_EQ(t->FieldByName("URL")->AsString(), "");
 }
 
-TEST(XdsEdit, MemoIsReadOnceAndANewRecordsStreamReadsNothing) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsEdit, MemoIsReadOnceAndANewRecordsStreamReadsNothing) {
   auto t = Urls(*c, "URL_ID");
   auto csv = ReadCsv("catalogue", "urls.URL_ID.csv");
   // The first record with a description.
@@ -261,10 +246,7 @@ TEST(XdsEdit, MemoIsReadOnceAndANewRecordsStreamReadsNothing) {
   EXPECT_EQ(t->FieldByName("DESCR")->AsString(), kCyrillic + "\r\n\"quoted\"");
 }
 
-TEST(XdsEdit, BlobStreamRefusals) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsEdit, BlobStreamRefusals) {
   auto t = Urls(*c);
   TField& descr = *t->FieldByName("DESCR");
   EXPECT_EQ(Message([&] { t->CreateBlobStream(descr, bmWrite); }),
@@ -289,12 +271,10 @@ TEST(XdsEdit, BlobStreamRefusals) {
   EXPECT_EQ(descr.AsString(), stored);
 }
 
-TEST(XdsEdit, FieldDefaultsOfANewRecord) {
-  TempDir dir;
+TEST_F(XdsEdit, FieldDefaultsOfANewRecord) {
   CreateTable(dir.str(), "DEF.DBF",
               {{"S", 'C', 10, 0}, {"Q", 'C', 10, 0}, {"B", 'L', 1, 0}, {"N", 'N', 8, 2},
                {"D", 'D', 8, 0}, {"I", 'I', 4, 0}});
-  auto c = Connect(dir.str());
   auto t = Table(*c, "HDSDef", "DEF.DBF");
   t->Open();
   t->FieldByName("S")->SetDefaultExpression("  'abc'  ");
@@ -340,10 +320,7 @@ TEST(XdsEdit, FieldDefaultsOfANewRecord) {
   EXPECT_EQ(t->RecordCount(), 1);
 }
 
-TEST(XdsEdit, DeleteEventsAndAFailingDelete) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsEdit, DeleteEventsAndAFailingDelete) {
   auto t = Table(*c, "HDSUrlIn", "URLIN.DBF");
   t->Open();
   t->GotoRecord(4);
@@ -380,10 +357,7 @@ TEST(XdsEdit, DeleteEventsAndAFailingDelete) {
   EXPECT_EQ(deleted, 1);
 }
 
-TEST(XdsEdit, SharedTableLocksTheEditedRecord) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsEdit, SharedTableLocksTheEditedRecord) {
   auto t = Table(*c, "HDSUrlIn", "URLIN.DBF", /*exclusive=*/false);
   t->Open();
   t->GotoRecord(2);
@@ -408,10 +382,7 @@ TEST(XdsEdit, SharedTableLocksTheEditedRecord) {
   EXPECT_EQ(t->State(), dsBrowse);
 }
 
-TEST(XdsEdit, EditStartsFromTheStoredValues) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsEdit, EditStartsFromTheStoredValues) {
   auto t = Table(*c, "HDSUrlIn", "URLIN.DBF");
   t->Open();
   t->GotoRecord(3);
@@ -428,10 +399,7 @@ TEST(XdsEdit, EditStartsFromTheStoredValues) {
   EXPECT_EQ(t->FieldByName("TEM_ID")->AsInteger(), 43);
 }
 
-TEST(XdsEdit, UnsupportedOperations) {
-  TempDir dir;
-  XDS_REQUIRE_FIXTURES("catalogue", dir);
-  auto c = Connect(dir.str());
+TEST_F(XdsEdit, UnsupportedOperations) {
   auto t = Urls(*c);
   EXPECT_EQ(Message([&] { t->BatchMove(); }),
             "HDSUrls: The method BatchMove in TXdsDataSet is not supported.");

@@ -9,9 +9,7 @@ TEST(XdsTableOpen, UrlTableOpensWithTheCatalogueArgumentsAndReadsOemText) {
   TempDir dir;
   XDS_REQUIRE_FIXTURES("catalogue", dir);
   auto c = Connect(dir.str());
-  auto t = Table(*c, "HDSUrls", "urls.DBF");
-  t->XdsTableOptions().SetXdsCharType(OEM);
-  t->SetIndexCollationMismatch(icmReindex);
+  auto t = UrlTable(*c);
   RecordingEngine rec;
   t->Open();
   auto calls = rec.Take({"XdsOpenTable"});
@@ -50,8 +48,7 @@ std::string OpenOptions(RecordingEngine& rec) {
 
 TEST(XdsTableOpen, OptionWordFollowsExclusiveReadOnlyAndCollation) {
   TempDir dir;
-  CreateTable(dir.str(), "TEM.dbf", {{"INID", 'N', 10, 0}});
-  auto c = Connect(dir.str());
+  auto c = CreateAndConnect(dir, "TEM.dbf", {{"INID", 'N', 10, 0}});
   auto t = Table(*c, "HDSTem", "TEM.dbf");
   RecordingEngine rec;
   struct Case {
@@ -83,8 +80,7 @@ TEST(XdsTableOpen, OptionWordFollowsExclusiveReadOnlyAndCollation) {
 // another one by adding it twice.
 TEST(XdsTableOpen, ReadOnlyConnectionKeepsEveryOpenReadOnly) {
   TempDir dir;
-  CreateTable(dir.str(), "TEM.dbf", {{"INID", 'N', 10, 0}});
-  auto c = Connect(dir.str());
+  auto c = CreateAndConnect(dir, "TEM.dbf", {{"INID", 'N', 10, 0}});
   c->ReadOnly = true;
   auto t = Table(*c, "HDSTem", "TEM.dbf", /*exclusive=*/false);
   RecordingEngine rec;
@@ -119,8 +115,8 @@ TEST(XdsTableOpen, DefinitionsFollowTheEngineTypeTable) {
 
 TEST(XdsTableOpen, ShortNumberIsSmallintAndADeclaredFloatForItFails) {
   TempDir dir;
-  CreateTable(dir.str(), "N.DBF", {{"SMALL", 'N', 4, 0}, {"BIG", 'N', 5, 0}, {"DEC", 'N', 4, 1}});
-  auto c = Connect(dir.str());
+  auto c = CreateAndConnect(dir, "N.DBF",
+                            {{"SMALL", 'N', 4, 0}, {"BIG", 'N', 5, 0}, {"DEC", 'N', 4, 1}});
   auto t = Table(*c, "HDSN", "N.DBF");
   t->Open();
   EXPECT_EQ(t->FieldDefs()[0].DataType(), ftSmallint);
@@ -167,8 +163,7 @@ TEST(XdsTableOpen, OnlyTheFirstFiftyIndexesBecomeDefinitions) {
 
 TEST(XdsTableOpen, GuardedPropertiesRefuseWhileOpenWithTheirMessages) {
   TempDir dir;
-  CreateTable(dir.str(), "urls.DBF", {{"URL", 'C', 10, 0}});
-  auto c = Connect(dir.str());
+  auto c = CreateAndConnect(dir, "urls.DBF", {{"URL", 'C', 10, 0}});
   auto t = Table(*c, "HDSUrls", "urls.DBF");
   t->Open();
   auto message = [](auto&& action) {
@@ -208,8 +203,7 @@ TEST(XdsTableOpen, GuardedPropertiesRefuseWhileOpenWithTheirMessages) {
 
 TEST(XdsTableOpen, RecordCacheTakesEffectAtOnceWhileOpen) {
   TempDir dir;
-  CreateTable(dir.str(), "A.DBF", {{"X", 'C', 5, 0}});
-  auto c = Connect(dir.str());
+  auto c = CreateAndConnect(dir, "A.DBF", {{"X", 'C', 5, 0}});
   auto t = Table(*c, "HDSA", "A.DBF");
   RecordingEngine rec;
   t->Open();
