@@ -92,9 +92,12 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   Splitter2->setStretchFactor(0, 0);
   Splitter2->setStretchFactor(1, 1);
   Splitter2->setSizes({137, width() - 137 - Splitter2->handleWidth()});
+  // The search everywhere keeps 200 pixels at the row's end.
   Splitter4->setStretchFactor(0, 0);
   Splitter4->setStretchFactor(1, 1);
-  Splitter4->setSizes({200, width() - 139 - 200 - Splitter4->handleWidth()});
+  Splitter4->setStretchFactor(2, 0);
+  Splitter4->setSizes(
+      {200, width() - 139 - 200 - 200 - 2 * Splitter4->handleWidth(), 200});
   Splitter5->setStretchFactor(0, 1);
   Splitter5->setStretchFactor(1, 0);
   Splitter5->setSizes({height() - 65 - 55 - Splitter5->handleWidth(), 55});
@@ -113,6 +116,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   DataSource1->SetDataSet(HDSUrls);
   BindHandlers();
   BindLongAddresses();
+  BindSearchAll();
   // Nothing is edited in the list until start-up has opened the catalogue
   // whole: an edit that start-up left no way to save would be lost.
   DBGrid1->SetReadOnly(true);
@@ -307,6 +311,18 @@ void TForm1::FormCloseQuery(bool& /*CanClose*/) {
 void TForm1::FormKeyDown(int Key, Qt::KeyboardModifiers Shift) {
   if (Key == Qt::Key_F4 && Shift == Qt::NoModifier) {
     ToolButton2Click();
+  }
+  // Ctrl+F from anywhere in the window goes to the search everywhere; in
+  // it, Esc empties it (the whole list back) and Enter goes to the list.
+  if (Key == Qt::Key_F && Shift == Qt::ControlModifier) {
+    EditSearchAll->setFocus(Qt::ShortcutFocusReason);
+    EditSearchAll->selectAll();
+  } else if (focusWidget() == EditSearchAll && (Shift & ~Qt::KeypadModifier) == Qt::NoModifier) {
+    if (Key == Qt::Key_Escape) {
+      EditSearchAll->clear();
+    } else if (Key == Qt::Key_Return || Key == Qt::Key_Enter) {
+      DBGrid1->setFocus(Qt::OtherFocusReason);
+    }
   }
 }
 

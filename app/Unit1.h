@@ -73,6 +73,7 @@ class TForm1 : public QWidget, public Ui::TForm1 {
   virtual void Panel2Click();
   virtual void Panel5Resize();
   virtual void Panel6Resize();
+  virtual void PanelSearchAllResize();
   virtual void Edit1Change();
   virtual void Edit2Change();
   virtual void DBGrid1TitleClick(int Column);
@@ -110,6 +111,23 @@ class TForm1 : public QWidget, public Ui::TForm1 {
   virtual void RefreshUrlFilter();
   virtual void ApplySectionFilter();
 
+  // "Поиск везде" (EditSearchAll): the list narrowed, as the user types, to
+  // the records holding every word typed anywhere in their address, name or
+  // description, with the section filter as it is; an empty box gives the
+  // whole list back. The search runs a part at a time between the window's
+  // events, each keystroke replacing the search before; the list shows the
+  // first screen of matches as soon as they are found, and LabelSearchAll-
+  // Count how many the list holds.
+  virtual void EditSearchAllChange();
+  // Whether the list is narrowed by a search; whether it shows the search
+  // of the box's text (its first screen at least); whether that search has
+  // looked at every record (and counted the list).
+  bool SearchAllActive() const;
+  bool SearchAllShown() const;
+  bool SearchAllDone() const;
+  // How many records the narrowed list holds (known once SearchAllDone).
+  uint32_t SearchAllCount() const;
+
   // Whether start-up opened the catalogue whole, so that it may be changed.
   bool CatalogueOpen() const { return catalogueOpen_; }
 
@@ -141,6 +159,29 @@ class TForm1 : public QWidget, public Ui::TForm1 {
   void OpenLongAddresses();
   void RemoveLongAddress(uint32_t id);
   void TidyLongAddresses();
+  // The search everywhere: its state, a part of its work, the list shown
+  // narrowed (keeping the record `keepId` current when it is in the list,
+  // else the first), a record written or deleted looked at again, and the
+  // count of the list's records started over (the section filter changed).
+  struct TSearchAll;
+  struct TSearchAllDeleter {
+    void operator()(TSearchAll* search) const;
+  };
+  std::unique_ptr<TSearchAll, TSearchAllDeleter> searchAll_;
+  void BindSearchAll();
+  void SearchAllStep();
+  void ShowSearchAll(int32_t keepId);
+  void SearchAllRecordChanged(uint32_t recNo);
+  void RecountSearchAll();
+  void EndSearchAll();
+  // LabelSearchAllCount says how many records the list holds, "…" after the
+  // number while the search or the count goes on; true when done.
+  bool ShowSearchAllCount();
+  // Whether the search lets the record through the list's filter.
+  bool SearchAllPasses(uint32_t recNo) const;
+  // The search of the box's text run anew: the tables were closed and
+  // opened again, and their records may have been renumbered.
+  void RestartSearchAll();
   // After a start-up that stopped part-way, a command that would change the
   // catalogue says that it is not open and is refused: true then.
   bool RefusedWithoutCatalogue();

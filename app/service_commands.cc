@@ -108,6 +108,7 @@ void TForm1::ReopenCatalogue() {
   DataSource1->SetAutoEdit(true);
   ApplySectionFilter();
   HDSUrls->First();
+  RestartSearchAll();
 }
 
 void TForm1::ImportBookmarksClick() {

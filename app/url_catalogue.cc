@@ -208,6 +208,7 @@ void TForm1::ApplySectionFilter() {
     HDSUrlIn->SetFilter(text);
     HDSUrlIn->SetFiltered(true);
   }
+  RecountSearchAll();
   RefreshUrlFilter();
 }
 
@@ -218,12 +219,18 @@ void TForm1::Panel2Click() {
     Panel2->SetCaption(QString::fromUtf8(kFilterOnCaption));
   } else {
     FilterFlag = false;
+    RecountSearchAll();
     RefreshUrlFilter();
     Panel2->SetCaption(QString::fromUtf8(kFilterOffCaption));
   }
 }
 
 void TForm1::HDSUrls_old2FilterRecord(TDataSet& DataSet, bool& Accept) {
+  // The search everywhere narrows the list first: asking it costs nothing.
+  if (!SearchAllPasses(HDSUrls->StateRecNo())) {
+    Accept = false;
+    return;
+  }
   if (!FilterFlag) {
     Accept = true;
     return;

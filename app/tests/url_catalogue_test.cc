@@ -30,6 +30,7 @@
 #include "app_test_support.h"
 #include "bookmark_write.h"
 #include "catalogue/schema.h"
+#include "catalogue/whole_address.h"
 #include "catalogue_io.h"
 #include "catalogue_rows.h"
 #include "catalogue_test_util.h"
@@ -41,6 +42,7 @@
 #include "section_edit.h"
 #include "section_tree.h"
 #include "shell.h"
+#include "stored_text.h"
 
 namespace {
 
@@ -1115,6 +1117,304 @@ TEST_F(UrlCatalogueTest, TheEditorsFirstTabStopIsItsFirstInputControl) {
                EXPECT_EQ(editor->DBEdit1->text(), "abc");
                QTest::mouseClick(editor->Button2, Qt::LeftButton);
              });
+}
+
+// --- The search everywhere ---------------------------------------------------
+
+// One URL record of the search's catalogue, as the user sees its text.
+struct SearchRecord {
+  int id;
+  std::string address;  // whole; longer than the URL field: kept whole beside it
+  std::string name;
+  std::string descr;
+  std::string type;
+  std::vector<int> sections;
+  bool deleted = false;
+};
+
+// The list narrowed by the search everywhere, checked against a brute-force
+// answer over the records: Qt's own lower-casing of each record's text, "ё"
+// as "е", every word contained.
+class SearchAllTest : public UrlCatalogueTest {
+ protected:
+  static QString Folded(const std::string& utf8) {
+    return QString::fromStdString(utf8).toLower().replace(QChar(0x451), QChar(0x435));
+  }
+  bool Matches(const SearchRecord& r, const QString& text) const {
+    const QStringList words = Folded(text.toStdString()).split(' ', Qt::SkipEmptyParts);
+    for (const QString& w : words) {
+      if (!Folded(r.address).contains(w) && !Folded(r.name).contains(w) &&
+          !Folded(r.descr).contains(w)) {
+        return false;
+      }
+    }
+    return !r.deleted;
+  }
+  // Text as the tables store it, handed to Put as the UTF-8 it converts.
+  static std::string AsStored(const std::string& utf8) {
+    return platform::Cp1251ToUtf8(platform::EncodeTextUtf8(utf8, true));
+  }
+
+  // Sections 1 to 3 at the top level; records made up from a few words in
+  // both alphabets, one address whose tail alone holds a word, one record
+  // deleted and not yet packed, one name with characters the table keeps as
+  // references.
+  void PutRecords() {
+    cattest::AppendSections(dir_, {{1, 0, cattest::Cp1251("Первый")},
+                                   {2, 0, cattest::Cp1251("Второй")},
+                                   {3, 0, cattest::Cp1251("Третий")}});
+    Put(dir_, catalogue::kType,
+        {{{"TYPE_ID", "1"}, {"TYPE_NAME", "Сайт"}, {"TYPRPRESTR", "http://"}},
+         {{"TYPE_ID", "2"}, {"TYPE_NAME", "Архив"}, {"TYPRPRESTR", "ftp://"}}});
+    const char* names[] = {"Индекс статей", "Ёлочные игрушки", "Weather in МОСКВА",
+                           "CDX format guide", "Форум любителей", "Рецепт борща"};
+    const char* descrs[] = {"", "Описание про ёлку и индекс", "погода, москва, weather",
+                            "compound index files", "обсуждение: Форум и ЕЛКА", "вкусно"};
+    for (int id = 1; id <= 30; ++id) {
+      records_.push_back({id,
+                          "www.site" + std::to_string(id) + ".example/" +
+                              (id % 4 == 0 ? "cdx-index" : "page"),
+                          names[id % 6] + std::string(" ") + std::to_string(id),
+                          descrs[(id * 7) % 6],
+                          id % 3 == 0 ? "2" : "1",
+                          {1 + id % 3},
+                          false});
+    }
+    std::string whole = "www.long.example/search?q=";
+    whole.append(120, 'x');
+    whole += "&tail=quokka";
+    records_.push_back({31, whole, "Длинный адрес", "", "1", {2}, false});
+    records_.push_back({32, "www.gone.example/", "Индекс удалённый", "индекс ёлка", "1", {1},
+                        true});
+    records_.push_back({33, "www.m.example/", "München Straße", "", "1", {3}, false});
+    records_.push_back({34, "www.note.example/", "Заметка", "только здесь: палимпсест", "1",
+                        {}, false});
+    std::vector<apptest::Values> rows;
+    std::vector<std::pair<int, int>> memberships;
+    for (const SearchRecord& r : records_) {
+      rows.push_back({{"URL_ID", std::to_string(r.id)},
+                      {"URL", r.address.substr(0, catalogue::kUrlFieldLength)},
+                      {"NAME", AsStored(r.name)},
+                      {"DESCR", AsStored(r.descr)},
+                      {"ADRESTYPE", r.type}});
+      for (int section : r.sections) {
+        memberships.emplace_back(section, r.id);
+      }
+    }
+    Put(dir_, catalogue::kUrls, rows);
+    cattest::AppendMemberships(dir_, memberships);
+    cattest::EngineConnection c(dir_);
+    catalogue::WholeAddresses longOnes(c.handle());
+    ASSERT_EQ(longOnes.OpenIfPresent(dir_.string()), 0);
+    ASSERT_EQ(longOnes.Stage(31, platform::Utf8ToCp1251(whole)), 0);
+    ASSERT_EQ(longOnes.Close(), 0);
+    XDSHANDLE urls = 0;
+    ASSERT_EQ(catalogue::OpenCatalogueTable(
+                  c.handle(), catalogue::CatalogueTables()[catalogue::kUrls], false, &urls),
+              0);
+    ASSERT_EQ(XdsGotoRecord(urls, 32), 0);
+    ASSERT_EQ(XdsDeleteRecord(urls), 0);
+    ASSERT_EQ(XdsWriteRecord(urls), 0);
+    ASSERT_EQ(XdsCloseTable(urls), 0);
+  }
+
+  // Types `text` into the box as it stands (replacing what it holds) and
+  // waits for the search to finish.
+  void Search(const QString& text) {
+    form_->EditSearchAll->setText(text);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form_->SearchAllDone(); }, 10000));
+  }
+  // What the list must show for `text`: the records of the whole list, in
+  // its order, that match; `marked`: with the section filter on, the marked
+  // sections.
+  std::vector<int> Expected(const std::vector<int>& whole, const QString& text) const {
+    std::vector<int> ids;
+    for (int id : whole) {
+      for (const SearchRecord& r : records_) {
+        if (r.id == id && Matches(r, text)) {
+          ids.push_back(id);
+        }
+      }
+    }
+    return ids;
+  }
+  std::vector<int> WholeList() {
+    const QString text = form_->EditSearchAll->text();
+    form_->EditSearchAll->clear();
+    std::vector<int> ids = Shown();
+    form_->EditSearchAll->setText(text);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form_->SearchAllDone(); }, 10000));
+    return ids;
+  }
+  SearchRecord& Record(int id) {
+    for (SearchRecord& r : records_) {
+      if (r.id == id) {
+        return r;
+      }
+    }
+    throw std::out_of_range("no record " + std::to_string(id));
+  }
+  QString Count() const { return form_->LabelSearchAllCount->text(); }
+
+  std::vector<SearchRecord> records_;
+};
+
+TEST_F(SearchAllTest, NarrowsToEveryWordInEveryOrderWithTheSectionFilterOffAndOn) {
+  PutRecords();
+  TForm1* form = Start();
+  std::vector<int> initial = Shown();
+  std::sort(initial.begin(), initial.end());
+  const QString texts[] = {
+      "индекс",      "ИНДЕКС форум", "ёлка",   "ЕЛКА",        "москва WEATHER", "cdx",
+      "index  cdx",  "example",      "quokka", "палимпсест",  "MÜNCHEN",        "straße",
+      "site1",       "1 site",       "нетакого", "e"};
+  struct Order {
+    int column;  // -1: the id order start-up leaves
+    const char* index;
+  } orders[] = {{-1, "URL_ID"}, {0, "URL"}, {1, "NAME"}, {2, "ADRESTYPE"}};
+  for (bool filter : {false, true}) {
+    if (filter) {
+      QTest::mouseClick(form->Panel2, Qt::LeftButton);
+      ClickMark(form->TreeView1, 1);
+      ClickMark(form->TreeView1, 3);
+    }
+    form->HDSUrls->SetIndexName("URL_ID");
+    for (const Order& order : orders) {
+      if (order.column >= 0) {
+        form->DBGrid1TitleClick(order.column);
+      }
+      ASSERT_EQ(form->HDSUrls->IndexName(), order.index);
+      const std::vector<int> whole = WholeList();
+      for (const QString& text : texts) {
+        Search(text);
+        const std::vector<int> expected = Expected(whole, text);
+        EXPECT_EQ(Shown(), expected) << text.toStdString() << " in " << order.index
+                                     << (filter ? " with the filter on" : "");
+        EXPECT_EQ(Count(), QString("Найдено: %1").arg(expected.size())) << text.toStdString();
+        EXPECT_TRUE(form->SearchAllActive());
+      }
+    }
+  }
+  // A word only in the whole address's tail, beyond the URL field.
+  QTest::mouseClick(form->Panel2, Qt::LeftButton);
+  Search("quokka");
+  EXPECT_EQ(Shown(), std::vector<int>{31});
+  form->EditSearchAll->clear();
+  EXPECT_FALSE(form->SearchAllActive());
+  EXPECT_EQ(Count(), "");
+  std::vector<int> after = Shown();
+  std::sort(after.begin(), after.end());
+  EXPECT_EQ(after, initial);
+}
+
+TEST_F(SearchAllTest, KeysFindTheBoxNarrowAndGiveTheListBackWithItsCurrentRecord) {
+  PutRecords();
+  TForm1* form = Start();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form));
+  form->DBGrid1->setFocus();
+  const std::vector<int> whole = Shown();
+  QTest::keyClick(form->DBGrid1, Qt::Key_F, Qt::ControlModifier);
+  ASSERT_EQ(QApplication::focusWidget(), form->EditSearchAll);
+  // Each key replaces the search before; the list shows the last one's.
+  Type(form->EditSearchAll, "форум ел");
+  QTest::keyClick(form->EditSearchAll, Qt::Key_Backspace);
+  Type(form->EditSearchAll, "лка");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form->SearchAllDone(); }, 10000));
+  const std::vector<int> narrowed = Expected(whole, "форум елка");
+  ASSERT_GE(narrowed.size(), 2u);
+  EXPECT_EQ(Shown(), narrowed);
+  form->HDSUrls->Next();
+  const int current = CurrentId();
+  ASSERT_EQ(current, narrowed[1]);
+  // Esc: the whole list, the same record current.
+  QTest::keyClick(form->EditSearchAll, Qt::Key_Escape);
+  EXPECT_EQ(form->EditSearchAll->text(), "");
+  EXPECT_FALSE(form->SearchAllActive());
+  EXPECT_EQ(CurrentId(), current);
+  EXPECT_EQ(Shown(), whole);
+  // A search that finds nothing, then emptied: the record current before it.
+  ASSERT_TRUE(form->HDSUrls->Locate("URL_ID", TVariant(7), 0));
+  Type(form->EditSearchAll, "нетакогослова");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form->SearchAllDone(); }, 10000));
+  EXPECT_TRUE(form->HDSUrls->IsEmpty());
+  EXPECT_EQ(Count(), "Найдено: 0");
+  QTest::keyClick(form->EditSearchAll, Qt::Key_Escape);
+  EXPECT_EQ(CurrentId(), 7);
+  // Enter goes to the list.
+  Type(form->EditSearchAll, "cdx");
+  QTest::keyClick(form->EditSearchAll, Qt::Key_Return);
+  EXPECT_EQ(QApplication::focusWidget(), form->DBGrid1);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return form->SearchAllDone(); }, 10000));
+  EXPECT_EQ(Shown(), Expected(whole, "cdx"));
+}
+
+TEST_F(SearchAllTest, CommandsWorkOnTheNarrowedListAndTheNarrowingHoldsAfterThem) {
+  PutRecords();
+  TForm1* form = Start();
+  Search("индекс");
+  std::vector<int> whole = WholeList();
+  ASSERT_EQ(Shown(), Expected(whole, "индекс"));
+  // A new record that matches joins the list and is current.
+  WithEditor([&] { QTest::mouseClick(form->ToolButton1, Qt::LeftButton); },
+             [&](TForm2* editor) {
+               Type(editor->DBEdit1, "www.new.example/");
+               Type(editor->DBEdit2, "Новый");
+               Type(editor->DBMemo1, "Ещё один ИНДЕКС");
+               QTest::mouseClick(editor->Button1, Qt::LeftButton);
+             });
+  records_.push_back({35, "www.new.example/", "Новый", "Ещё один ИНДЕКС", "", {}, false});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form->SearchAllDone(); }, 10000));
+  EXPECT_EQ(CurrentId(), 35);
+  whole = WholeList();
+  EXPECT_EQ(Shown(), Expected(whole, "индекс"));
+  EXPECT_EQ(Count(), QString("Найдено: %1").arg(Expected(whole, "индекс").size()));
+  // An edit that takes the word away takes the record out of the list.
+  ASSERT_TRUE(form->HDSUrls->Locate("URL_ID", TVariant(6), 0));
+  WithEditor([&] { QTest::mouseClick(form->ToolButton2, Qt::LeftButton); },
+             [&](TForm2* editor) {
+               editor->DBEdit2->setFocus();
+               editor->DBEdit2->selectAll();
+               QTest::sendKeyEvent(QTest::Click, editor->DBEdit2, Qt::Key_unknown,
+                                   QString("Без слова"), Qt::NoModifier);
+               QTest::mouseClick(editor->Button1, Qt::LeftButton);
+             });
+  Record(6).name = "Без слова";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form->SearchAllDone(); }, 10000));
+  EXPECT_EQ(Shown(), Expected(whole, "индекс"));
+  // An edit that gives a record of the narrowed list one more word: found
+  // by it too.
+  const int edited = Shown().front();
+  ASSERT_TRUE(form->HDSUrls->Locate("URL_ID", TVariant(edited), 0));
+  WithEditor([&] { QTest::mouseClick(form->ToolButton2, Qt::LeftButton); },
+             [&](TForm2* editor) {
+               Type(editor->DBMemo1, " палимпсест");
+               QTest::mouseClick(editor->Button1, Qt::LeftButton);
+             });
+  Record(edited).descr += " палимпсест";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form->SearchAllDone(); }, 10000));
+  EXPECT_EQ(Shown(), Expected(whole, "индекс"));
+  Search("палимпсест");
+  EXPECT_EQ(Shown(), Expected(whole, "палимпсест"));
+  EXPECT_EQ(Shown().size(), 2u);
+  // A delete from the narrowed list: gone, and the count follows.
+  Search("индекс");
+  const std::vector<int> before = Shown();
+  ASSERT_GE(before.size(), 2u);
+  ASSERT_TRUE(form->HDSUrls->Locate("URL_ID", TVariant(before[1]), 0));
+  QTest::mouseClick(form->ToolButton3, Qt::LeftButton);
+  Record(before[1]).deleted = true;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form->SearchAllDone(); }, 10000));
+  EXPECT_EQ(Shown(), Expected(whole, "индекс"));
+  EXPECT_EQ(Count(), QString("Найдено: %1").arg(before.size() - 1));
+  // The section commands on the narrowed list: marking a section with the
+  // filter on narrows it further, and the count with it.
+  QTest::mouseClick(form->Panel2, Qt::LeftButton);
+  ClickMark(form->TreeView1, 2);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form->SearchAllDone(); }, 10000));
+  whole = WholeList();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form->SearchAllDone(); }, 10000));
+  EXPECT_EQ(Shown(), Expected(whole, "индекс"));
+  EXPECT_EQ(Count(), QString("Найдено: %1").arg(Expected(whole, "индекс").size()));
 }
 
 }  // namespace
