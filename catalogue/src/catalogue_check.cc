@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "catalogue/field_text.h"
 #include "catalogue/folder_lock.h"
 #include "catalogue/schema.h"
 #include "catalogue/whole_address.h"
@@ -123,16 +124,7 @@ XDSRESULT TableReader::Field(const char* name, FieldAt* at) {
 }
 
 XDSRESULT TableReader::GetText(uint16_t field, std::string* out) {
-  out->resize(std::max<std::size_t>(out->capacity(), 256));
-  uint32_t length = static_cast<uint32_t>(out->size());
-  XDSRESULT r = XdsGetField(table_, field, out->data(), &length, XDS_GET_TRIM);
-  if (r != 0 && length + 1 > out->size()) {
-    out->resize(length + 1);
-    length = static_cast<uint32_t>(out->size());
-    r = XdsGetField(table_, field, out->data(), &length, XDS_GET_TRIM);
-  }
-  out->resize(r == 0 ? length : 0);
-  return r;
+  return ReadFieldText(table_, field, XDS_GET_TRIM, out);
 }
 
 // ------------------------------------------------------------------ the ids

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdlib>
 
+#include "catalogue/field_text.h"
 #include "catalogue/schema.h"
 #include "catalogue/whole_address.h"
 #include "cp1251.h"
@@ -46,18 +47,7 @@ void AppendFoldedStored(std::string_view stored, std::string* out) {
 
 // A field's whole value; the buffer grows to what the value needs.
 XDSRESULT ReadText(XDSHANDLE t, uint16_t field, std::string* out) {
-  if (out->size() < 512) {
-    out->resize(512);
-  }
-  uint32_t length = static_cast<uint32_t>(out->size());
-  XDSRESULT r = XdsGetField(t, field, out->data(), &length, XDS_GET_TRIM);
-  if (r != 0 && length + 1 > out->size()) {
-    out->resize(length + 1);
-    length = static_cast<uint32_t>(out->size());
-    r = XdsGetField(t, field, out->data(), &length, XDS_GET_TRIM);
-  }
-  out->resize(r == 0 ? length : 0);
-  return r;
+  return ReadFieldText(t, field, XDS_GET_TRIM, out);
 }
 
 struct UrlFields {

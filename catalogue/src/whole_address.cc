@@ -1,5 +1,7 @@
 #include "catalogue/whole_address.h"
 
+#include "catalogue/field_text.h"
+
 #include <strings.h>
 
 #include <cstdlib>
@@ -27,19 +29,6 @@ std::string_view TrimRight(std::string_view s) {
 }
 
 // A field's whole value: the first read's buffer is usually big enough.
-XDSRESULT ReadField(XDSHANDLE t, uint16_t field, uint16_t options, std::string* out) {
-  out->resize(out->capacity() > 512 ? out->capacity() : 512);
-  uint32_t length = static_cast<uint32_t>(out->size());
-  XDSRESULT r = XdsGetField(t, field, out->data(), &length, options);
-  if (r != 0 && length + 1 > out->size()) {
-    out->resize(length + 1);
-    length = static_cast<uint32_t>(out->size());
-    r = XdsGetField(t, field, out->data(), &length, options);
-  }
-  out->resize(r == 0 ? length : 0);
-  return r;
-}
-
 XDSRESULT ReadId(XDSHANDLE t, uint16_t field, int64_t* id) {
   char text[32];
   uint32_t length = sizeof text - 1;
@@ -245,7 +234,7 @@ XDSRESULT WholeAddresses::Find(uint32_t id, std::string_view url, std::string* a
   address->assign(url);
   std::string whole;
   return ForEachRow(id, [&](bool* more) {
-    XDSRESULT r = ReadField(table_, addressField_, 0, &whole);
+    XDSRESULT r = ReadFieldText(table_, addressField_, 0, &whole);
     if (r == 0 && WholeAddressMatches(whole, url)) {
       *address = std::move(whole);
       *more = false;
@@ -285,7 +274,7 @@ XDSRESULT WholeAddresses::Settle(uint32_t id, std::string_view address) {
   XDSRESULT r = 0;
   if (IsLongAddress(address)) {
     r = ForEachRow(id, [&](bool*) {
-      XDSRESULT rr = ReadField(table_, addressField_, 0, &whole);
+      XDSRESULT rr = ReadFieldText(table_, addressField_, 0, &whole);
       if (rr == 0 && whole == address) {
         rr = XdsGetRecordNum(table_, 0, &keep);
       }
@@ -317,7 +306,7 @@ XDSRESULT WholeAddresses::ReadAll(Rows* rows) {
     r = XdsIsRecordDeleted(table_, &deleted);
     if (r == 0 && deleted == 0) {
       r = ReadId(table_, idField_, &id);
-      r = r != 0 ? r : ReadField(table_, addressField_, 0, &whole);
+      r = r != 0 ? r : ReadFieldText(table_, addressField_, 0, &whole);
       if (r == 0 && IsLongAddress(whole)) {
         (*rows)[static_cast<uint32_t>(id)].push_back(whole);
       }
@@ -391,7 +380,7 @@ XDSRESULT WholeAddresses::Tidy(XDSHANDLE urls) {
       r = XdsIsRecordDeleted(urls, &deleted);
       if (r == 0 && deleted == 0) {
         live = true;
-        r = ReadField(urls, urlField, XDS_GET_TRIM, &url);
+        r = ReadFieldText(urls, urlField, XDS_GET_TRIM, &url);
       } else if (r == 0) {
         r = XdsSkip(urlsById, 1);
         r = r == XDS_ERR_NO_CURRENT_RECORD ? 0 : r;
@@ -403,7 +392,7 @@ XDSRESULT WholeAddresses::Tidy(XDSHANDLE urls) {
         XDSRESULT rr = 0;
         bool keep = false;
         if (live && !used) {
-          rr = ReadField(table_, addressField_, 0, &whole);
+          rr = ReadFieldText(table_, addressField_, 0, &whole);
           keep = rr == 0 && WholeAddressMatches(whole, url);
         }
         used = used || keep;

@@ -18,6 +18,7 @@
 #include "bookmark_text.h"
 #include "bookmark_write.h"
 #include "catalogue/catalogue_check.h"
+#include "catalogue/field_text.h"
 #include "catalogue/schema.h"
 #include "catalogue/whole_address.h"
 #include "catalogue_files.h"
@@ -185,16 +186,7 @@ class Catalogue {
 
 // A field of the current record as trimmed text (1251), any length.
 XDSRESULT GetText(XDSHANDLE t, uint16_t field, std::string* out) {
-  out->resize(256);
-  uint32_t length = static_cast<uint32_t>(out->size());
-  XDSRESULT r = XdsGetField(t, field, out->data(), &length, XDS_GET_TRIM);
-  if (r != 0 && length + 1 > out->size()) {
-    out->resize(length + 1);
-    length = static_cast<uint32_t>(out->size());
-    r = XdsGetField(t, field, out->data(), &length, XDS_GET_TRIM);
-  }
-  out->resize(r == 0 ? length : 0);
-  return r;
+  return catalogue::ReadFieldText(t, field, XDS_GET_TRIM, out);
 }
 
 XDSRESULT GetNumber(XDSHANDLE t, uint16_t field, int64_t* out) {
